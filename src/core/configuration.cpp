@@ -1,0 +1,55 @@
+#include "core/configuration.h"
+
+#include <strings.h>
+
+#include <filesystem>
+#include <system_error>
+
+#include "core/ini_file.h"
+
+namespace tallysv {
+
+std::string configurationPath(const std::string& directory) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path folder = directory.empty() ? fs::current_path(error) : fs::path(directory);
+    fs::path exact = folder / kConfigurationFileName;
+    if (fs::exists(exact, error)) return exact.string();
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        std::string name = it->path().filename().string();
+        if (strcasecmp(name.c_str(), kConfigurationFileName) == 0) return it->path().string();
+    }
+    return exact.string();
+}
+
+bool readConfiguration(Settings& settings, Log& log, const std::string& directory) {
+    log.write("Reading TALLYSV.INI...");
+    IniFile file = IniFile::load(configurationPath(directory));
+    auto number = [&](const char* section, const char* key, const char* fallback, size_t limit) {
+        return profileNumber(file.get(section, key, fallback, limit));
+    };
+
+    bool firstReading = !settings.passwordsRead;
+    settings.sysopPassword = scrambledPassword(file.get("Misc", "SysopPassword", "", 31));
+    settings.billingPassword = scrambledPassword(file.get("Misc", "BillingPassword", "", 31));
+    settings.passwordsRead = true;
+
+    settings.kickOutDelay = number("Misc", "KickOutDelay", "60000", 15);
+    settings.packetLossLimit = number("Comms", "PacketLossLimit", "30000", 15);
+    settings.periodicSave = number("Comms", "PeriodicSave", "1800000", 15);
+    settings.lowPriority = number("Misc", "LowPriority", "0", 2) != 0;
+    settings.allowNewUsers = number("Misc", "AllowNewUsers", "0", 2) != 0;
+    settings.askNewUsers = number("Comms", "AskNewUsers", "1", 2) != 0;
+    settings.disableHelp = number("Comms", "DisableHelp", "1", 2) != 0;
+    settings.encryptMode = number("Comms", "EncryptMode", "1", 2) != 0;
+    settings.maxQueueForLogin = number("Misc", "MaxQueueForLogin", "50", 15);
+    // Days, kept in seconds; the product wraps to 32 bits as stored.
+    settings.accountReclaimDelay = static_cast<int32_t>(
+        static_cast<uint32_t>(number("Misc", "AccountReclaimDelay", "90", 15)) * 86400u);
+    settings.port = static_cast<uint16_t>(number("Misc", "Port", "900", 15));
+
+    log.write(" Done.\n");
+    return firstReading;
+}
+
+}  // namespace tallysv

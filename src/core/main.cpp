@@ -1,0 +1,59 @@
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "core/clock.h"
+#include "core/console.h"
+#include "core/log.h"
+#include "core/server.h"
+#include "db/database.h"
+
+namespace {
+
+std::atomic<bool> stopRequested{false};
+
+void requestStop(int) { stopRequested.store(true); }
+
+constexpr const char* kVersion = "tallysv 11\n";
+constexpr const char* kUsage = "usage: tallysv [--help | --version]\n";
+constexpr const char* kHelp =
+    "usage: tallysv [--help | --version]\n"
+    "\n"
+    "Billing server for a network of game zones. Started without arguments in\n"
+    "the folder that holds TALLYSV.INI and the .dat files; it listens on the\n"
+    "configured UDP port until a quit key (E, Q or X), SIGINT or SIGTERM.\n"
+    "Console keys: C chat list, S squad list, L host list, E/Q/X quit.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+            std::fputs(kVersion, stdout);
+            return 0;
+        }
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+
+    struct sigaction action {};
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    tallysv::SystemClock clock;
+    tallysv::StdoutLog log;
+    tallysv::StdinKeys keys;
+    tallysv::Database database(clock, log);
+    tallysv::Server server(
+        database, clock, log, keys,
+        [](uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }, &stopRequested);
+    return server.run();
+}

@@ -1,0 +1,18 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace tallysv {
+
+// Scrambles a NUL-terminated password in place. Every password the server
+// holds is kept only in this form, and presented passwords are scrambled
+// the same way before comparing. The result never holds a 0 byte.
+void PasswordScramble(char* text);
+
+// A password field of 32 bytes: the text cut to 31 characters, scrambled,
+// zero-filled.
+using PasswordField = std::array<uint8_t, 32>;
+PasswordField scrambledPassword(std::string_view plain);
+
+}  // namespace tallysv

@@ -1,0 +1,54 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+#include "core/clock.h"
+#include "core/console.h"
+#include "core/log.h"
+#include "db/database.h"
+
+namespace tallysv {
+
+constexpr const char* kBanner = "Voidrift Billing Server (Build 11)\n";
+
+// The main thread: start-up, the 250 ms main loop with the periodic save
+// and ban expiry, the console keys, and the orderly shutdown.
+class Server {
+public:
+    using Sleeper = std::function<void(uint32_t ms)>;
+
+    // `stopRequested`, when given, ends the loop like a quit key (signals).
+    Server(Database& database, const Clock& clock, Log& log, KeySource& keys, Sleeper sleep,
+           const std::atomic<bool>* stopRequested = nullptr);
+
+    // Start-up, main loop and shutdown; the process's exit status.
+    int run();
+
+    // The steps of run(), for tests.
+    bool startup();   // false when the server cannot run (exit status 1)
+    bool runPass();   // one pass of the main loop; false once the loop ends
+    void shutdown();
+
+    // The one lock of the process: every access to hosts, sessions and the
+    // database happens with it held.
+    std::recursive_mutex& lock() { return lock_; }
+
+private:
+    void periodicSave();
+    void handleKey(int key);
+    void printHostList();
+
+    Database& database_;
+    const Clock& clock_;
+    Log& log_;
+    KeySource& keys_;
+    Sleeper sleep_;
+    const std::atomic<bool>* stopRequested_;
+    std::recursive_mutex lock_;
+    bool running_ = false;
+    uint32_t lastSaveTick_ = 0;
+};
+
+}  // namespace tallysv

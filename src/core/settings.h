@@ -1,0 +1,29 @@
+#pragma once
+#include <cstdint>
+
+#include "core/password_scramble.h"
+
+namespace tallysv {
+
+// Everything read from TALLYSV.INI, with the defaults used when a file,
+// section or key is missing. Passwords are kept scrambled only.
+struct Settings {
+    // False until the first reading; the first reading also makes the
+    // built-in operator from the SysopPassword.
+    bool passwordsRead = false;
+    PasswordField sysopPassword{};
+    PasswordField billingPassword{};
+    int32_t kickOutDelay = 60000;        // ms; idle limit of a new host before its zone login
+    int32_t packetLossLimit = 30000;     // ms; age limit of an unacknowledged reliable datagram
+    int32_t periodicSave = 1800000;      // ms between two periodic saves
+    bool lowPriority = false;            // longer sleeps in the network threads
+    bool allowNewUsers = false;          // accounts may be made at player login
+    bool askNewUsers = true;             // ask the client before making one
+    bool disableHelp = true;             // ?help is not a command
+    bool encryptMode = true;             // sessions are encrypted
+    int32_t maxQueueForLogin = 50;       // hosts may number this plus one
+    int32_t accountReclaimDelay = 90 * 86400;  // seconds an account must be unused before reclaim
+    uint16_t port = 900;                 // UDP port, read at start only
+};
+
+}  // namespace tallysv

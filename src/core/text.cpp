@@ -1,0 +1,64 @@
+#include "core/text.h"
+
+#include <cstring>
+
+namespace tallysv {
+
+bool matchCommand(const char* a, const char* b, int n) {
+    if (n <= 0) return std::strcmp(a, b) == 0;
+    return std::strncmp(a, b, static_cast<size_t>(n)) == 0;
+}
+
+bool splitAtColon(const char* text, int limit, int& nameLength, const char*& rest) {
+    int scan = limit < 31 ? limit : 31;
+    for (int i = 0; i < scan; ++i) {
+        if (text[i] == '\0') return false;
+        if (text[i] == ':') {
+            nameLength = i;
+            rest = text + i + 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+int normalizeName(char* destination, const char* source, int limit) {
+    int length = 0;
+    bool pendingBlank = false;
+    for (int i = 0; i < limit && source[i] != '\0'; ++i) {
+        if (source[i] == ' ') {
+            pendingBlank = length > 0;
+            continue;
+        }
+        if (pendingBlank) {
+            destination[length++] = ' ';
+            pendingBlank = false;
+        }
+        destination[length++] = source[i];
+    }
+    destination[length] = '\0';
+    return length;
+}
+
+bool isInvalidName(const char* name) {
+    auto first = static_cast<unsigned char>(name[0]);
+    bool alnum = (first >= '0' && first <= '9') || (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
+    if (!alnum) return true;
+    for (const char* p = name; *p; ++p) {
+        auto c = static_cast<unsigned char>(*p);
+        if (c < 32 || c > 126 || c == ':' || c == '%') return true;
+    }
+    return false;
+}
+
+bool hasNonTextByte(const char* text) {
+    for (const char* p = text; *p; ++p) {
+        auto c = static_cast<unsigned char>(*p);
+        if (c < 32 || c > 127) return true;
+    }
+    return false;
+}
+
+bool isBadTimeZoneBias(int16_t bias) { return bias < -720 || bias > 720 || bias % 30 != 0; }
+
+}  // namespace tallysv

@@ -1,0 +1,38 @@
+#pragma once
+#include <cstdint>
+
+namespace tallysv {
+
+// True when the first n characters of a and b are equal, or when a and b
+// are equal and both end before n characters. Case-sensitive. n <= 0
+// compares the whole texts. Commands are recognised by a fixed prefix.
+bool matchCommand(const char* a, const char* b, int n);
+
+// Finds "name:rest" within the first min(limit, 31) characters. On success
+// sets the name's length and the rest (the character after the colon).
+bool splitAtColon(const char* text, int limit, int& nameLength, const char*& rest);
+
+// Copies at most `limit` characters of source (stopping at NUL) into
+// destination, dropping leading and trailing blanks and collapsing runs of
+// blanks into one. Writes the terminating NUL (destination holds limit + 1)
+// and returns the new length. Only the blank (32) counts as blank.
+int normalizeName(char* destination, const char* source, int limit);
+
+// Names must start with an ASCII letter or digit and hold only bytes 32 to
+// 126, without ':' and '%'. An empty name is invalid.
+bool isInvalidName(const char* name);
+
+// True when any byte is below 32 or above 127.
+bool hasNonTextByte(const char* text);
+
+inline int32_t lesser(int32_t a, int32_t b) { return a < b ? a : b; }
+
+// False only for a multiple of 30 minutes from -720 to 720 inclusive.
+bool isBadTimeZoneBias(int16_t bias);
+
+// MachineIDs below 31338 come from faked clients.
+inline bool isLowMachineID(int32_t id) { return id < 31338; }
+
+inline bool anyNotPositive(int32_t a, int32_t b, int32_t c) { return a <= 0 || b <= 0 || c <= 0; }
+
+}  // namespace tallysv
