@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/console.h"
+#include "core/log.h"
+#include "core/server.h"
+#include "db/database.h"
+#include "support/temp_dir.h"
+
+using namespace tallysv;
+using tallysv::testing::TempDir;
+
+namespace {
+
+// A server whose sleeps move a fake clock, so passes run instantly.
+struct ServerFixture {
+    explicit ServerFixture(const std::string& ini = "") {
+        if (!ini.empty()) dir.write("TALLYSV.INI", ini);
+    }
+    TempDir dir;
+    FakeClock clock;
+    RecordingLog log;
+    ScriptedKeys keys;
+    std::atomic<bool> stop{false};
+    std::vector<uint32_t> sleeps;
+    Database database{clock, log, dir.str()};
+    Server server{database, clock, log, keys,
+                  [this](uint32_t ms) {
+                      sleeps.push_back(ms);
+                      clock.advance(ms);
+                  },
+                  &stop};
+    int saveSleeps() const {
+        int n = 0;
+        for (uint32_t ms : sleeps) n += ms == 500;
+        return n;
+    }
+};
+
+}  // namespace
+
+TEST(Server, StartupPrintsBannerAndReadsConfiguration) {
+    ServerFixture f;
+    ASSERT_TRUE(f.server.startup());
+    EXPECT_EQ(f.log.text(), "Voidrift Billing Server (Build 11)\nReading TALLYSV.INI... Done.\n");
+}
+
+TEST(Server, QuitKeysInEitherCaseEndTheLoopAfterThePass) {
+    for (char key : {'q', 'Q', 'e', 'E', 'x', 'X'}) {
+        ServerFixture f;
+        ASSERT_TRUE(f.server.startup());
+        f.keys.press('z');  // any other key is ignored
+        EXPECT_TRUE(f.server.runPass());
+        f.keys.press(key);
+        EXPECT_FALSE(f.server.runPass()) << key;
+    }
+}
+
+TEST(Server, ConsoleListsStartWithTheirHeadings) {
+    ServerFixture f;
+    ASSERT_TRUE(f.server.startup());
+    f.log.clear();
+    for (char key : {'c', 'S', 'l'}) {
+        f.keys.press(key);
+        f.server.runPass();
+    }
+    auto lines = f.log.lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "Chat list:");
+    EXPECT_EQ(lines[1], "Squad list:");
+    EXPECT_EQ(lines[2], "Host list:");
+}
+
+TEST(Server, PeriodicSaveRunsWhenTheIntervalHasPassed) {
+    ServerFixture f("[Comms]\nPeriodicSave=1000\n");
+    ASSERT_TRUE(f.server.startup());
+    // Passes of 250 ms: the save falls due on the fourth pass.
+    for (int pass = 0; pass < 3; ++pass) f.server.runPass();
+    EXPECT_EQ(f.saveSleeps(), 0);
+    f.server.runPass();
+    EXPECT_EQ(f.saveSleeps(), 1);
+    // The interval counts from the end of the save's 500 ms pause.
+    for (int pass = 0; pass < 3; ++pass) f.server.runPass();
+    EXPECT_EQ(f.saveSleeps(), 1);
+    f.server.runPass();
+    EXPECT_EQ(f.saveSleeps(), 2);
+}
+
+TEST(Server, ZeroIntervalSavesOnEveryPassAndSurvivesTickWrap) {
+    ServerFixture f("[Comms]\nPeriodicSave=0\n");
+    f.clock.setTick(0xFFFFFF00u);  // the tick wraps during these passes
+    ASSERT_TRUE(f.server.startup());
+    for (int pass = 0; pass < 4; ++pass) f.server.runPass();
+    EXPECT_EQ(f.saveSleeps(), 4);
+    EXPECT_EQ(f.sleeps, (std::vector<uint32_t>{250, 500, 250, 500, 250, 500, 250, 500}));
+}
+
+TEST(Server, SaveDueWithQuitKeySavesThenEnds) {
+    ServerFixture f("[Comms]\nPeriodicSave=0\n");
+    ASSERT_TRUE(f.server.startup());
+    f.keys.press('q');
+    EXPECT_FALSE(f.server.runPass());
+    EXPECT_EQ(f.saveSleeps(), 1);
+}
+
+TEST(Server, StopRequestEndsTheLoopLikeAQuitKey) {
+    ServerFixture f;
+    ASSERT_TRUE(f.server.startup());
+    EXPECT_TRUE(f.server.runPass());
+    f.stop = true;
+    EXPECT_FALSE(f.server.runPass());
+    f.server.shutdown();
+}

@@ -1,0 +1,137 @@
+#include "support/process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace tallysv::testing {
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& directory) {
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe failed");
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        close(in[0]);
+        close(in[1]);
+        close(out[0]);
+        close(out[1]);
+        if (!directory.empty() && chdir(directory.c_str()) != 0) _exit(126);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    input_ = in[1];
+    outputFd_ = out[0];
+    reader_ = std::thread([this] {
+        char buffer[4096];
+        for (;;) {
+            ssize_t got = read(outputFd_, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            std::lock_guard<std::mutex> guard(mutex_);
+            if (got <= 0) {
+                outputEnded_ = true;
+                return;
+            }
+            output_.append(buffer, static_cast<size_t>(got));
+        }
+    });
+}
+
+ChildProcess::~ChildProcess() {
+    if (!status_) {
+        kill(pid_, SIGKILL);
+        wait(std::chrono::seconds(5));
+    }
+    closeInput();
+    if (reader_.joinable()) reader_.join();
+    if (outputFd_ >= 0) close(outputFd_);
+}
+
+void ChildProcess::send(const std::string& bytes) {
+    if (input_ < 0) return;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t wrote = write(input_, bytes.data() + done, bytes.size() - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return;
+        done += static_cast<size_t>(wrote);
+    }
+}
+
+void ChildProcess::closeInput() {
+    if (input_ >= 0) close(input_);
+    input_ = -1;
+}
+
+void ChildProcess::signal(int number) { kill(pid_, number); }
+
+bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            if (output_.find(text) != std::string::npos) return true;
+            if (outputEnded_) return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+std::optional<int> ChildProcess::wait(std::chrono::milliseconds limit) {
+    if (status_) return status_;
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        int raw = 0;
+        pid_t done = waitpid(pid_, &raw, WNOHANG);
+        if (done == pid_) {
+            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            if (reader_.joinable()) reader_.join();
+            return status_;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &raw, 0);
+            status_ = 128 + SIGKILL;
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::string ChildProcess::output() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return output_;
+}
+
+int freeUdpPort() {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+}  // namespace tallysv::testing

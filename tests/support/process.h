@@ -1,0 +1,46 @@
+#pragma once
+#include <sys/types.h>
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tallysv::testing {
+
+// A child process with a pipe to its standard input and its standard
+// output (and error) collected, for end-to-end tests of the binaries.
+class ChildProcess {
+public:
+    ChildProcess(const std::string& program, const std::vector<std::string>& args, const std::string& directory);
+    ~ChildProcess();  // kills the child if it still runs
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    void send(const std::string& bytes);
+    void closeInput();
+    void signal(int number);
+    // Waits until the output holds `text`; false on time-out or exit.
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // The exit status, or no value when the child ran past the limit (it
+    // is then killed). A child ended by a signal gives 128 + the signal.
+    std::optional<int> wait(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    std::string output() const;
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int outputFd_ = -1;
+    std::thread reader_;
+    mutable std::mutex mutex_;
+    std::string output_;
+    bool outputEnded_ = false;
+    std::optional<int> status_;
+};
+
+// A UDP port on loopback that nothing is bound to right now.
+int freeUdpPort();
+
+}  // namespace tallysv::testing
