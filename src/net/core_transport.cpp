@@ -1,0 +1,501 @@
+#include "net/core_transport.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/fields.h"
+
+namespace tallysv {
+
+namespace {
+
+// The four octets and the port of a peer, as console lines print them.
+struct PeerNumbers {
+    int a, b, c, d, port;
+};
+
+PeerNumbers numbers(const Host& host) {
+    const auto& ip = host.peer.address;
+    return {ip[0], ip[1], ip[2], ip[3], host.peer.port};
+}
+
+// Keeps removed hosts alive until the outermost receive or maintenance
+// pass is over.
+class ProcessingScope {
+public:
+    ProcessingScope(int& depth, std::function<void()> atEnd) : depth_(depth), atEnd_(std::move(atEnd)) { ++depth_; }
+    ~ProcessingScope() {
+        if (--depth_ == 0) atEnd_();
+    }
+    ProcessingScope(const ProcessingScope&) = delete;
+    ProcessingScope& operator=(const ProcessingScope&) = delete;
+
+private:
+    int& depth_;
+    std::function<void()> atEnd_;
+};
+
+}  // namespace
+
+CoreTransport::CoreTransport(DatagramSink& sink, const Clock& clock, Log& log, const Settings& settings)
+    : sink_(sink), clock_(clock), log_(log), settings_(settings), lastFloodDecay_(clock.tick()) {}
+
+CoreTransport::~CoreTransport() {
+    removedHosts_.clear();
+    hosts_.clear();
+}
+
+// ---------------------------------------------------------------- hosts
+
+Host* CoreTransport::findHost(const PeerAddress& peer) const {
+    for (const auto& host : hosts_) {
+        if (host->peer == peer) return host.get();
+    }
+    return nullptr;
+}
+
+Host* CoreTransport::findOrCreateHost(const PeerAddress& peer) {
+    if (Host* host = findHost(peer)) return host;
+    if (static_cast<int64_t>(hosts_.size()) > static_cast<int64_t>(settings_.maxQueueForLogin)) return nullptr;
+    auto host = std::make_unique<Host>(*this, peer);
+    installInitialHandlers(*host);
+    host->sessionTimeout = static_cast<uint32_t>(settings_.kickOutDelay);
+    host->lastReceiveTick = clock_.tick();
+    hosts_.push_back(std::move(host));
+    return hosts_.back().get();
+}
+
+MessageHandler CoreTransport::unhandledHandler() {
+    return [this](InboundMessage& m) { return onUnhandled(m); };
+}
+
+MessageHandler CoreTransport::ignoreHandler() {
+    return [](InboundMessage&) { return true; };
+}
+
+void CoreTransport::installInitialHandlers(Host& host) {
+    MessageHandler unhandled = unhandledHandler();
+    MessageHandler ignore = ignoreHandler();
+    host.messageHandlers.fill(unhandled);
+    host.coreHandlers.fill(ignore);
+    host.messageHandlers[0] = [this](InboundMessage& m) { return onCoreDispatch(m); };
+    host.coreHandlers[1] = [this](InboundMessage& m) { return onConnectionRequest(m); };
+    host.coreHandlers[7] = [this](InboundMessage& m) { return onDisconnect(m); };
+}
+
+void CoreTransport::setMessageHandler(Host& host, uint8_t type, MessageHandler handler) {
+    host.messageHandlers[type] = handler ? std::move(handler) : unhandledHandler();
+}
+
+void CoreTransport::setCoreHandler(Host& host, uint8_t type, MessageHandler handler) {
+    host.coreHandlers[type] = handler ? std::move(handler) : ignoreHandler();
+}
+
+void CoreTransport::disconnectHost(Host& host) {
+    if (host.removed) return;
+    static const uint8_t notice[2] = {0x00, 0x07};
+    sendMessage(host, notice, 2, true);
+    host.removed = true;
+    if (host.scoreId != -1 && zoneSessionEnd_) zoneSessionEnd_(host);
+    auto it = std::find_if(hosts_.begin(), hosts_.end(), [&](const auto& h) { return h.get() == &host; });
+    if (it != hosts_.end()) {
+        removedHosts_.push_back(std::move(*it));
+        hosts_.erase(it);
+    }
+    if (processing_ == 0) releaseRemoved();
+}
+
+void CoreTransport::releaseRemoved() {
+    // Destroying a host may run the zone layer's attachment destructor; take
+    // the list out first so that nothing it does can disturb the walk.
+    std::vector<std::unique_ptr<Host>> doomed;
+    doomed.swap(removedHosts_);
+    doomed.clear();
+}
+
+void CoreTransport::stop() {
+    ProcessingScope scope(processing_, [this] { releaseRemoved(); });
+    static const uint8_t notice[2] = {0x00, 0x07};
+    for (auto& host : hosts_) sendMessage(*host, notice, 2, false);
+    for (auto& host : hosts_) {
+        host->removed = true;
+        removedHosts_.push_back(std::move(host));
+    }
+    hosts_.clear();
+}
+
+void CoreTransport::printHostList(Log& out) const {
+    for (const auto& host : hosts_) {
+        PeerNumbers n = numbers(*host);
+        out.printf("%i.%i.%i.%i:%i\n", n.a, n.b, n.c, n.d, n.port);
+        if (host->attachment) {
+            for (const std::string& name : host->attachment->playerNames()) out.printf("%s, ", name.c_str());
+        }
+        out.write("\n");
+    }
+}
+
+// ---------------------------------------------------------------- receiving
+
+void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress& from) {
+    if (datagram.empty() || datagram.size() > static_cast<size_t>(kMaxDatagram)) return;
+    ProcessingScope scope(processing_, [this] { releaseRemoved(); });
+    Host* host = findOrCreateHost(from);
+    if (!host) {
+        log_.write("Connection request ignored: Host slots full.\n");
+        return;
+    }
+    uint8_t buffer[kMaxDatagram];
+    int length = static_cast<int>(datagram.size());
+    std::memcpy(buffer, datagram.data(), datagram.size());
+    decryptDatagram(host->cipher, buffer, length);
+    dispatchMessage(*host, buffer, length);
+}
+
+void CoreTransport::dispatchInner(Host& host, const uint8_t* bytes, int length) {
+    if (host.removed || length < 1 || length > kMaxMessage) return;
+    // Messages can carry messages (reliable payloads, chunk series, cluster
+    // elements); past a fixed depth they are dropped so that one datagram
+    // cannot drive the handlers arbitrarily deep.
+    if (nesting_ >= kMaxNesting) return;
+    ++nesting_;
+    InboundMessage message{&host, static_cast<int16_t>(length), std::vector<uint8_t>(bytes, bytes + length)};
+    // A copy: the handler may replace its own table entry while it runs.
+    MessageHandler handler = host.messageHandlers[bytes[0]];
+    handler(message);
+    --nesting_;
+}
+
+void CoreTransport::dispatchMessage(Host& host, const uint8_t* bytes, int length) {
+    dispatchInner(host, bytes, length);
+    if (!host.removed) host.lastReceiveTick = clock_.tick();
+}
+
+bool CoreTransport::onUnhandled(InboundMessage& message) {
+    log_.printf("%i - Unhandled packet(%i)(%i)\n", message.host->scoreId, message.bytes[0],
+                static_cast<int>(message.length));
+    return true;
+}
+
+bool CoreTransport::onCoreDispatch(InboundMessage& message) {
+    Host& host = *message.host;
+    if (message.length > 1) {
+        MessageHandler handler = host.coreHandlers[message.bytes[1]];
+        handler(message);
+        return false;
+    }
+    PeerNumbers n = numbers(host);
+    log_.printf("Malformed special header from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
+    disconnectHost(host);
+    return true;
+}
+
+bool CoreTransport::onConnectionRequest(InboundMessage& message) {
+    Host& host = *message.host;
+    PeerNumbers n = numbers(host);
+    int32_t clientKey = message.length >= 6 ? readInt32(message.data(), 2) : 0;
+    if (message.length != 8 || clientKey == 0) {
+        log_.printf("Malformed connection request from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
+        disconnectHost(host);
+        return true;
+    }
+    log_.printf("Connection request from %i.%i.%i.%i:%i\n", n.a, n.b, n.c, n.d, n.port);
+    int32_t serverKey = settings_.encryptMode ? static_cast<int32_t>(0u - static_cast<uint32_t>(clientKey)) : 0;
+    uint8_t reply[6] = {0x00, 0x02};
+    writeInt32(reply, 2, serverKey);
+    // The reply travels under the host's previous key (none for a new host).
+    sendMessage(host, reply, 6, false);
+    if (serverKey != 0) installSessionKey(host.cipher, serverKey);
+
+    host.coreHandlers[3] = [this](InboundMessage& m) { return onReliable(m); };
+    host.coreHandlers[4] = [this](InboundMessage& m) { return onAcknowledgement(m); };
+    host.coreHandlers[5] = [this](InboundMessage& m) { return onSyncRequest(m); };
+    host.coreHandlers[6] = [this](InboundMessage& m) { return onSyncResponse(m); };
+    host.coreHandlers[8] = [this](InboundMessage& m) { return onSmallChunkBody(m); };
+    host.coreHandlers[9] = [this](InboundMessage& m) { return onSmallChunkTail(m); };
+    host.coreHandlers[10] = [this](InboundMessage& m) { return onBigChunk(m); };
+    host.coreHandlers[14] = [this](InboundMessage& m) { return onCluster(m); };
+    host.messageHandlers[2] = zoneLoginHandler_ ? zoneLoginHandler_ : unhandledHandler();
+    return true;
+}
+
+bool CoreTransport::onDisconnect(InboundMessage& message) {
+    PeerNumbers n = numbers(*message.host);
+    log_.printf("Connection termination from %i.%i.%i.%i:%i  Bye!\n", n.a, n.b, n.c, n.d, n.port);
+    disconnectHost(*message.host);
+    return true;
+}
+
+// ---------------------------------------------------------------- reliable delivery
+
+bool CoreTransport::onReliable(InboundMessage& message) {
+    Host& host = *message.host;
+    if (message.length <= kReliableHeader) {
+        PeerNumbers n = numbers(host);
+        log_.printf("Malformed reliable header from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
+        disconnectHost(host);
+        return true;
+    }
+    int32_t sequence = readInt32(message.data(), 2);
+    int64_t ahead = static_cast<int64_t>(sequence) - static_cast<int64_t>(host.nextInboundSeq);
+    // Too far ahead to hold: not acknowledged, so the zone sends it again.
+    if (ahead > kHoldWindow) return true;
+
+    uint8_t ack[6] = {0x00, 0x04};
+    writeInt32(ack, 2, sequence);
+    sendMessage(host, ack, 6, false);
+
+    if (ahead == 0) {
+        deliverPayload(host, message.bytes);
+        while (!host.removed) {
+            ++host.nextInboundSeq;
+            auto held = host.pendingInbound.find(host.nextInboundSeq);
+            if (held == host.pendingInbound.end()) break;
+            std::vector<uint8_t> datagram = std::move(held->second);
+            host.pendingInbound.erase(held);
+            deliverPayload(host, datagram);
+        }
+    } else if (ahead > 0) {
+        if (!host.pendingInbound.contains(sequence)) {
+            host.pendingInbound.emplace(sequence, std::move(message.bytes));
+            return false;
+        }
+    }
+    return true;
+}
+
+void CoreTransport::deliverPayload(Host& host, const std::vector<uint8_t>& datagram) {
+    dispatchInner(host, datagram.data() + kReliableHeader, static_cast<int>(datagram.size()) - kReliableHeader);
+}
+
+bool CoreTransport::onAcknowledgement(InboundMessage& message) {
+    Host& host = *message.host;
+    PeerNumbers n = numbers(host);
+    if (message.length != 6) {
+        log_.printf("Malformed ACK from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
+        disconnectHost(host);
+        return true;
+    }
+    int32_t sequence = readInt32(message.data(), 2);
+    if (sequence > host.releasedSeq) {
+        log_.printf("Malformed ACK from %i.%i.%i.%i:%i  Punt!\n", n.a, n.b, n.c, n.d, n.port);
+        disconnectHost(host);
+        return true;
+    }
+    auto entry = std::find_if(host.inFlight.begin(), host.inFlight.end(),
+                              [&](const ReliableEntry& e) { return e.sequence == sequence; });
+    if (entry == host.inFlight.end()) return true;
+    uint32_t now = clock_.tick();
+    uint32_t sample = now - entry->lastSendTick;
+    host.roundTrip = host.roundTrip == 0
+                         ? sample
+                         : static_cast<uint32_t>((static_cast<uint64_t>(host.roundTrip) + sample) / 2);
+    host.inFlight.erase(entry);
+
+    ++host.releasedSeq;
+    auto next = std::find_if(host.waiting.begin(), host.waiting.end(),
+                             [&](const ReliableEntry& e) { return e.sequence == host.releasedSeq; });
+    if (next != host.waiting.end()) {
+        ReliableEntry released = std::move(*next);
+        host.waiting.erase(next);
+        sink_.send(host.peer, released.datagram);
+        released.lastSendTick = now;
+        host.inFlight.push_back(std::move(released));
+    }
+    return true;
+}
+
+bool CoreTransport::onSyncRequest(InboundMessage& message) {
+    Host& host = *message.host;
+    if (message.length < 6) {
+        PeerNumbers n = numbers(host);
+        log_.printf("Malformed sync request from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
+        disconnectHost(host);
+        return true;
+    }
+    // The reply repeats the zone's stamp and gives the server's time in
+    // hundredths of a second, three bytes of it.
+    uint8_t reply[9] = {0x00, 0x05};
+    std::memcpy(reply + 2, message.data() + 2, 4);
+    uint32_t hundredths = clock_.tick() / 10u;
+    reply[6] = static_cast<uint8_t>(hundredths);
+    reply[7] = static_cast<uint8_t>(hundredths >> 8);
+    reply[8] = static_cast<uint8_t>(hundredths >> 16);
+    sendMessage(host, reply, 9, false);
+    return true;
+}
+
+bool CoreTransport::onSyncResponse(InboundMessage& message) {
+    if (message.length < 10) {
+        PeerNumbers n = numbers(*message.host);
+        log_.printf("Malformed sync response from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
+        disconnectHost(*message.host);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- sending
+
+bool CoreTransport::sendMessage(Host& host, const uint8_t* bytes, int length, bool reliable) {
+    if (length < 1) return false;
+    // A host that has been disconnected gets nothing more; its own
+    // disconnect notice goes out before it is marked.
+    if (host.removed) return false;
+    if (!reliable) {
+        if (length > kMaxDatagram) return false;
+        std::vector<uint8_t> datagram(bytes, bytes + length);
+        encryptDatagram(host.cipher, datagram.data(), length);
+        sink_.send(host.peer, datagram);
+        return true;
+    }
+    if (length > kMaxReliableMessage) return false;
+    ReliableEntry entry;
+    entry.datagram.resize(static_cast<size_t>(length + kReliableHeader));
+    entry.datagram[0] = 0x00;
+    entry.datagram[1] = 0x03;
+    writeInt32(entry.datagram.data(), 2, host.nextOutboundSeq);
+    std::memcpy(entry.datagram.data() + kReliableHeader, bytes, static_cast<size_t>(length));
+    encryptDatagram(host.cipher, entry.datagram.data(), length + kReliableHeader);
+    entry.sequence = host.nextOutboundSeq;
+    entry.firstSendTick = entry.lastSendTick = clock_.tick();
+    if (host.inFlight.size() < static_cast<size_t>(kWindow)) {
+        sink_.send(host.peer, entry.datagram);
+        host.releasedSeq = host.nextOutboundSeq;
+        host.inFlight.push_back(std::move(entry));
+    } else {
+        host.waiting.push_back(std::move(entry));
+    }
+    ++host.nextOutboundSeq;
+    return true;
+}
+
+// ---------------------------------------------------------------- chunks and clusters
+
+bool CoreTransport::appendChunk(Host& host, std::vector<uint8_t>& buffer, const uint8_t* bytes, int count,
+                                const char* malformedFormat) {
+    // A message past 32767 bytes cannot be represented; its chunk counts as
+    // malformed.
+    if (buffer.size() + static_cast<size_t>(count) > static_cast<size_t>(kMaxMessage)) {
+        PeerNumbers n = numbers(host);
+        log_.printf(malformedFormat, n.a, n.b, n.c, n.d);
+        disconnectHost(host);
+        return false;
+    }
+    buffer.insert(buffer.end(), bytes, bytes + count);
+    return true;
+}
+
+bool CoreTransport::onSmallChunkBody(InboundMessage& message) {
+    Host& host = *message.host;
+    static const char* kMalformed = "Malformed small chunk body from %i.%i.%i.%i  Punt!\n";
+    if (message.length < 3) {
+        PeerNumbers n = numbers(host);
+        log_.printf("Malformed small chunk body from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
+        disconnectHost(host);
+        return true;
+    }
+    appendChunk(host, host.smallChunkBuffer, message.data() + 2, message.length - 2, kMalformed);
+    return true;
+}
+
+bool CoreTransport::onSmallChunkTail(InboundMessage& message) {
+    Host& host = *message.host;
+    static const char* kMalformed = "Malformed small chunk tail from %i.%i.%i.%i  Punt!\n";
+    if (message.length < 3) {
+        PeerNumbers n = numbers(host);
+        log_.printf("Malformed small chunk tail from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
+        disconnectHost(host);
+        return true;
+    }
+    if (!appendChunk(host, host.smallChunkBuffer, message.data() + 2, message.length - 2, kMalformed)) return true;
+    std::vector<uint8_t> whole = std::move(host.smallChunkBuffer);
+    host.smallChunkBuffer.clear();
+    dispatchMessage(host, whole.data(), static_cast<int>(whole.size()));
+    if (!host.removed) host.smallChunkBuffer.clear();
+    return true;
+}
+
+bool CoreTransport::onBigChunk(InboundMessage& message) {
+    Host& host = *message.host;
+    static const char* kMalformed = "Malformed big chunk from %i.%i.%i.%i  Punt!\n";
+    if (message.length < 7) {
+        PeerNumbers n = numbers(host);
+        log_.printf("Malformed big chunk from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
+        disconnectHost(host);
+        return true;
+    }
+    if (!appendChunk(host, host.bigChunkBuffer, message.data() + 6, message.length - 6, kMalformed)) return true;
+    int32_t total = readInt32(message.data(), 2);
+    if (static_cast<int32_t>(host.bigChunkBuffer.size()) != total) return true;
+    std::vector<uint8_t> whole = std::move(host.bigChunkBuffer);
+    host.bigChunkBuffer.clear();
+    dispatchMessage(host, whole.data(), static_cast<int>(whole.size()));
+    if (!host.removed) host.bigChunkBuffer.clear();
+    return true;
+}
+
+bool CoreTransport::onCluster(InboundMessage& message) {
+    Host& host = *message.host;
+    int length = message.length;
+    int offset = 2;
+    while (offset < length) {
+        int n = message.bytes[static_cast<size_t>(offset)];
+        if (n == 0 || offset + n >= length) {
+            PeerNumbers p = numbers(host);
+            log_.printf("Malformed cluster from %i.%i.%i.%i  Punt!\n", p.a, p.b, p.c, p.d);
+            disconnectHost(host);
+            return true;
+        }
+        dispatchMessage(host, message.data() + offset + 1, n);
+        if (host.removed) return true;
+        offset += n + 1;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- maintenance
+
+void CoreTransport::maintain() {
+    ProcessingScope scope(processing_, [this] { releaseRemoved(); });
+    uint32_t now = clock_.tick();
+    if (now - lastFloodDecay_ > kFloodDecayInterval) {
+        if (floodDecay_) floodDecay_();
+        lastFloodDecay_ = now;
+    }
+    std::vector<Host*> pass;
+    pass.reserve(hosts_.size());
+    for (auto& host : hosts_) pass.push_back(host.get());
+    for (Host* host : pass) {
+        if (host->removed) continue;
+        if (kickCheck_) kickCheck_(*host);
+        if (host->removed) continue;
+        now = clock_.tick();
+        if (!host->zoneLoggedIn && now - host->lastReceiveTick >= host->sessionTimeout) {
+            PeerNumbers n = numbers(*host);
+            log_.printf("Session timeout: %i.%i.%i.%i:%i  Punt!\n", n.a, n.b, n.c, n.d, n.port);
+            disconnectHost(*host);
+            continue;
+        }
+        retransmit(*host);
+    }
+}
+
+void CoreTransport::retransmit(Host& host) {
+    uint32_t now = clock_.tick();
+    uint32_t lossLimit = static_cast<uint32_t>(settings_.packetLossLimit);
+    uint32_t resendAfter = 2u * host.roundTrip;
+    for (size_t i = 0; i < host.inFlight.size(); ++i) {
+        ReliableEntry& entry = host.inFlight[i];
+        if (now - entry.firstSendTick >= lossLimit) {
+            log_.printf("%i - Connection broken: Reliable packet lost\n", host.scoreId);
+            disconnectHost(host);
+            return;
+        }
+        if (now - entry.lastSendTick >= resendAfter) {
+            sink_.send(host.peer, entry.datagram);
+            entry.lastSendTick = now;
+        }
+    }
+}
+
+}  // namespace tallysv

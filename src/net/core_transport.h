@@ -1,0 +1,137 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "net/datagram_sink.h"
+#include "net/host.h"
+
+namespace tallysv {
+
+// The reliable datagram transport without I/O: the host table, the
+// handshake with key exchange, reliable delivery with acknowledgements,
+// chunk reassembly, clusters and the per-host handler tables. It is driven
+// by receive() for each datagram and maintain() for each maintenance pass;
+// its caller holds the server's lock around every call.
+class CoreTransport {
+public:
+    static constexpr int kMaxDatagram = 520;
+    static constexpr int kReliableHeader = 6;
+    static constexpr int kMaxReliableMessage = kMaxDatagram - kReliableHeader;  // 514
+    static constexpr int kWindow = 3;
+    // Early reliable datagrams are held only this far ahead of the next
+    // expected number; one further ahead is neither held nor acknowledged.
+    static constexpr int32_t kHoldWindow = 1024;
+    // Reassembled messages have a signed 16-bit length.
+    static constexpr int kMaxMessage = 32767;
+    // Messages inside messages (reliable payloads, chunks, cluster
+    // elements) nest at most this deep; deeper ones are dropped.
+    static constexpr int kMaxNesting = 32;
+    static constexpr uint32_t kFloodDecayInterval = 45000;
+
+    CoreTransport(DatagramSink& sink, const Clock& clock, Log& log, const Settings& settings);
+    ~CoreTransport();
+    CoreTransport(const CoreTransport&) = delete;
+    CoreTransport& operator=(const CoreTransport&) = delete;
+
+    // One datagram from a peer (1 to 520 bytes; others are skipped).
+    void receive(std::span<const uint8_t> datagram, const PeerAddress& from);
+    // One maintenance pass: flood decay, kick checks, idle time-outs,
+    // resends and the packet-loss limit.
+    void maintain();
+    // Tells every host goodbye (unreliably) and drops them all, without
+    // session ends.
+    void stop();
+
+    // Sends one message to a host. Reliable messages are at most 514 bytes,
+    // unreliable datagrams at most 520; longer ones are refused (false).
+    bool sendMessage(Host& host, const uint8_t* bytes, int length, bool reliable);
+    bool sendMessage(Host& host, std::span<const uint8_t> bytes, bool reliable = true) {
+        return sendMessage(host, bytes.data(), static_cast<int>(bytes.size()), reliable);
+    }
+    // Sends the disconnect notice, runs the zone session end for a logged-in
+    // zone and removes the host.
+    void disconnectHost(Host& host);
+
+    void setMessageHandler(Host& host, uint8_t type, MessageHandler handler);
+    void setCoreHandler(Host& host, uint8_t type, MessageHandler handler);
+    // Runs the handler of byte 0 on a copy of the bytes and notes the
+    // receive time.
+    void dispatchMessage(Host& host, const uint8_t* bytes, int length);
+
+    // The handlers every host starts with, for upper layers that restore an
+    // entry (the zone login retires its own handler with the unhandled one).
+    MessageHandler unhandledHandler();
+    MessageHandler ignoreHandler();
+
+    // Upcalls into the upper layers. Each may be left unset.
+    // Installed as message handler 2 when a connection request is accepted.
+    void setZoneLoginHandler(MessageHandler handler) { zoneLoginHandler_ = std::move(handler); }
+    // Every 45000 ms from the maintenance pass.
+    void setFloodDecay(std::function<void()> decay) { floodDecay_ = std::move(decay); }
+    // On every maintenance pass for each host, before its idle test: the
+    // scheduled-kick check of its players.
+    void setKickCheck(std::function<void(Host&)> check) { kickCheck_ = std::move(check); }
+    // When a host whose ScoreID is not -1 is disconnected, before removal.
+    void setZoneSessionEnd(std::function<void(Host&)> end) { zoneSessionEnd_ = std::move(end); }
+
+    // The hosts in order of creation. Removed hosts are no longer listed.
+    const std::vector<std::unique_ptr<Host>>& hosts() const { return hosts_; }
+    Host* findHost(const PeerAddress& peer) const;
+    // "Host list:" and one address line per host with its players' names.
+    void printHostList(Log& out) const;
+
+    const Settings& settings() const { return settings_; }
+    const Clock& clock() const { return clock_; }
+    Log& log() { return log_; }
+
+private:
+    Host* findOrCreateHost(const PeerAddress& peer);
+    void installInitialHandlers(Host& host);
+    void sendRaw(Host& host, std::vector<uint8_t> datagram);
+    void releaseRemoved();
+    void dispatchInner(Host& host, const uint8_t* bytes, int length);
+    void retransmit(Host& host);
+    void logPeer(const char* format, const Host& host);
+    void logPeerPort(const char* format, const Host& host);
+
+    // Core handlers.
+    bool onCoreDispatch(InboundMessage& message);
+    bool onConnectionRequest(InboundMessage& message);
+    bool onDisconnect(InboundMessage& message);
+    bool onReliable(InboundMessage& message);
+    bool onAcknowledgement(InboundMessage& message);
+    bool onSyncRequest(InboundMessage& message);
+    bool onSyncResponse(InboundMessage& message);
+    bool onSmallChunkBody(InboundMessage& message);
+    bool onSmallChunkTail(InboundMessage& message);
+    bool onBigChunk(InboundMessage& message);
+    bool onCluster(InboundMessage& message);
+    bool onUnhandled(InboundMessage& message);
+    void deliverPayload(Host& host, const std::vector<uint8_t>& datagram);
+    bool appendChunk(Host& host, std::vector<uint8_t>& buffer, const uint8_t* bytes, int count,
+                     const char* malformedFormat);
+
+    DatagramSink& sink_;
+    const Clock& clock_;
+    Log& log_;
+    const Settings& settings_;
+    std::vector<std::unique_ptr<Host>> hosts_;
+    // Hosts removed during the current receive or maintenance pass.
+    std::vector<std::unique_ptr<Host>> removedHosts_;
+    int processing_ = 0;
+    int nesting_ = 0;
+    uint32_t lastFloodDecay_;
+
+    MessageHandler zoneLoginHandler_;
+    std::function<void()> floodDecay_;
+    std::function<void(Host&)> kickCheck_;
+    std::function<void(Host&)> zoneSessionEnd_;
+};
+
+}  // namespace tallysv

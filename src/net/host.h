@@ -1,0 +1,97 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/cipher.h"
+#include "net/peer_address.h"
+
+namespace tallysv {
+
+class CoreTransport;
+class Host;
+
+// One message as a handler sees it: a whole datagram, a reliable payload,
+// a reassembled chunk series or a cluster element. Byte 0 is its type.
+struct InboundMessage {
+    Host* host = nullptr;
+    int16_t length = 0;
+    std::vector<uint8_t> bytes;
+
+    const uint8_t* data() const { return bytes.data(); }
+};
+
+// Returns true when the dispatcher may release the message after the call,
+// false when the handler has taken the bytes over.
+using MessageHandler = std::function<bool(InboundMessage& message)>;
+
+// A reliable datagram in the form it is sent (header, payload, enciphered).
+struct ReliableEntry {
+    std::vector<uint8_t> datagram;
+    int32_t sequence = 0;
+    uint32_t firstSendTick = 0;
+    uint32_t lastSendTick = 0;
+};
+
+// The zone layer's own data on a host (its players and score entries).
+// The host owns it and destroys it with itself.
+class HostAttachment {
+public:
+    virtual ~HostAttachment() = default;
+    // User names of the players in this zone, in list order, for the
+    // console host list.
+    virtual std::vector<std::string> playerNames() const { return {}; }
+};
+
+// One peer of the transport, found by its source address.
+class Host {
+public:
+    static constexpr int kHandlerCount = 256;
+
+    Host(CoreTransport& transport, const PeerAddress& peer) : transport(&transport), peer(peer) {}
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    // Transport state.
+    uint32_t lastReceiveTick = 0;
+    uint32_t roundTrip = 0;
+    SessionCipher cipher;
+    int32_t nextInboundSeq = 0;
+    // Early reliable datagrams (whole, header included) by sequence number.
+    std::map<int32_t, std::vector<uint8_t>> pendingInbound;
+    int32_t releasedSeq = 0;
+    std::deque<ReliableEntry> inFlight;
+    int32_t nextOutboundSeq = 0;
+    std::deque<ReliableEntry> waiting;
+    std::vector<uint8_t> smallChunkBuffer;
+    std::vector<uint8_t> bigChunkBuffer;
+    uint32_t sessionTimeout = 60000;
+    bool zoneLoggedIn = false;
+    std::array<MessageHandler, kHandlerCount> messageHandlers;
+    std::array<MessageHandler, kHandlerCount> coreHandlers;
+    CoreTransport* transport;
+    PeerAddress peer;
+
+    // Zone session fields; ScoreID and GroupID are -1 until the zone login.
+    std::array<char, 32> zoneName{};
+    int32_t scoreId = -1;
+    int32_t groupId = -1;
+    bool externalChat = true;
+    bool scoresEnabled = true;
+    // Players and score entries of the zone, kept by the zone layer.
+    std::unique_ptr<HostAttachment> attachment;
+
+    // Set once the host has been disconnected; it is destroyed when the
+    // processing that removed it ends, and nothing may act on it after.
+    bool removed = false;
+
+    int32_t sessionKey() const { return cipher.sessionKey; }
+    std::string zoneNameText() const;
+};
+
+}  // namespace tallysv

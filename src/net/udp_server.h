@@ -1,0 +1,77 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "core/settings.h"
+#include "net/core_transport.h"
+#include "net/datagram_sink.h"
+
+namespace tallysv {
+
+// The server's one UDP socket, bound on all local IPv4 addresses.
+class UdpSocket final : public DatagramSink {
+public:
+    UdpSocket() = default;
+    ~UdpSocket() override;
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    // Creates and binds the socket; on failure returns false with the
+    // system's reason in `reason`.
+    bool open(uint16_t port, std::string& reason);
+    void close();
+    bool isOpen() const { return fd_ >= 0; }
+    int descriptor() const { return fd_; }
+    // The port actually bound (useful with port 0).
+    uint16_t boundPort() const;
+
+    void send(const PeerAddress& to, std::span<const uint8_t> bytes) override;
+
+private:
+    int fd_ = -1;
+};
+
+// The network threads around the transport: the receive thread reads one
+// datagram at a time and hands it to the transport holding the server's
+// lock; the maintenance thread runs a maintenance pass every 50 ms (100 ms
+// with LowPriority), also holding the lock. Stopping is cooperative: a flag
+// and a wake-up of both threads.
+class UdpServer {
+public:
+    UdpServer(CoreTransport& transport, UdpSocket& socket, std::recursive_mutex& lock, const Settings& settings);
+    ~UdpServer();
+    UdpServer(const UdpServer&) = delete;
+    UdpServer& operator=(const UdpServer&) = delete;
+
+    // Binds the socket on the port and starts both threads; a running
+    // server is stopped first. False, with the system's reason, when the
+    // socket cannot be created or bound.
+    bool start(uint16_t port, std::string& reason);
+    // Ends both threads, tells every host goodbye, drops all hosts and
+    // closes the socket. Returns with both threads gone.
+    void stop();
+    bool running() const { return running_.load(); }
+
+private:
+    void receiveLoop();
+    void maintenanceLoop();
+    // Waits up to `ms` (forever when negative) for the socket or the
+    // wake-up; true when the socket has a datagram.
+    bool waitForDatagram(int ms);
+
+    CoreTransport& transport_;
+    UdpSocket& socket_;
+    std::recursive_mutex& lock_;
+    const Settings& settings_;
+    std::atomic<bool> running_{false};
+    std::thread receiveThread_;
+    std::thread maintenanceThread_;
+    int wakeRead_ = -1;
+    int wakeWrite_ = -1;
+};
+
+}  // namespace tallysv
