@@ -1,25 +1,348 @@
 #include "db/database.h"
 
+#include <algorithm>
+#include <limits>
+
 #include "core/configuration.h"
+#include "db/ban_matching.h"
 
 namespace tallysv {
 
 Database::Database(const Clock& clock, Log& log, std::string directory)
-    : clock_(clock), log_(log), directory_(std::move(directory)) {
+    : clock_(clock), log_(log), directory_(std::move(directory)), floodDecay_(clock.tick()) {
     randomSeed(random, 55555);
     randomSeed(random, clock_.tick());
+    placeholderUser.name_.set("^Banned");
 }
 
-void Database::readConfiguration() { tallysv::readConfiguration(settings, log_, directory_); }
+void Database::readConfiguration() {
+    if (!tallysv::readConfiguration(settings, log_, directory_)) return;
+    // The built-in operator: no account, network-wide, level 0. Later
+    // readings leave its password as it was made here.
+    OperatorRecord* op = operators_.append();
+    op->password = settings.sysopPassword;
+}
 
-void Database::load() {}
+// ---- accounts ----
 
-void Database::save() {}
+UserRecord* Database::findUser(std::string_view name) const { return usersByName_.find(untilNul(name)); }
 
-void Database::removeExpiredBans(int32_t) {}
+UserRecord* Database::findUserByID(int32_t userID) const { return usersByID_.find(userID); }
 
-void Database::printChatList() { log_.write("Chat list:\n"); }
+UserRecord* Database::appendUser(int32_t userID, std::string_view name) {
+    UserRecord* user = users_.append();
+    user->userID_ = userID;
+    user->name_.set(name);
+    usersByName_.insert(user);
+    usersByID_.insert(user);
+    return user;
+}
 
-void Database::printSquadList() { log_.write("Squad list:\n"); }
+UserRecord* Database::createUser(std::string_view name, std::string_view plainPassword, const IPv4Address& address,
+                                 int32_t machineID, int16_t timeZoneBias) {
+    UserRecord* user = appendUser(static_cast<int32_t>(users_.count() + 1), name);
+    user->password = scrambledPassword(plainPassword);
+    user->address = address;
+    user->machineID = machineID;
+    user->timeZoneBias = timeZoneBias;
+    user->created = now();
+    user->lastLogin = user->created;
+    return user;
+}
+
+void Database::renameUser(UserRecord& user, std::string_view name) {
+    usersByName_.remove(&user);
+    user.name_.set(name);
+    usersByName_.insert(&user);
+}
+
+bool Database::passwordMatches(const PasswordField& stored, std::string_view plainPassword) {
+    return stored == scrambledPassword(plainPassword);
+}
+
+Database::LoginPassword Database::checkLoginPassword(UserRecord& user, std::string_view plainPassword) {
+    int64_t idle = static_cast<int64_t>(now()) - user.lastLogin;
+    if (idle > settings.accountReclaimDelay) {
+        user.password = scrambledPassword(plainPassword);
+        // Every registration of the account goes, not only the current
+        // one: an older one left in the table would come back as the new
+        // holder's registration when the files are read again.
+        if (user.registration) {
+            for (User2Record* r = registrations_.head(); r;) {
+                User2Record* next = r->tableNext();
+                if (r->user == &user) removeRegistration(r);
+                r = next;
+            }
+        }
+        return LoginPassword::Reclaimed;
+    }
+    return passwordMatches(user.password, plainPassword) ? LoginPassword::Correct : LoginPassword::Wrong;
+}
+
+// ---- registrations ----
+
+User2Record* Database::registerUser(UserRecord& user, std::string_view realName, std::string_view email,
+                                    int32_t hardwareID) {
+    User2Record* r = registrations_.append();
+    r->user = &user;
+    r->realName.set(realName);
+    r->email.set(email);
+    r->details.set("(No details)");
+    r->hardwareID = hardwareID;
+    user.registration = r;
+    return r;
+}
+
+void Database::removeRegistration(User2Record* registration) {
+    if (registration->user && registration->user->registration == registration) registration->user->registration = nullptr;
+    registrations_.remove(registration);
+}
+
+// ---- scores ----
+
+ScoreRecord* Database::createScore(UserRecord& user, int32_t scoreID) {
+    ScoreRecord* score = scores_.append();
+    score->user = &user;
+    score->scoreID = scoreID;
+    return score;
+}
+
+void Database::removeScore(ScoreRecord* score) { scores_.remove(score); }
+
+// ---- squads ----
+
+SquadRecord* Database::findSquad(std::string_view name) const { return squadsByName_.find(untilNul(name)); }
+
+SquadRecord* Database::createSquad(std::string_view name, std::string_view plainPassword, UserRecord* owner) {
+    SquadRecord* squad = squads_.append();
+    squad->name_.set(name);
+    squad->password = scrambledPassword(plainPassword);
+    squad->owner = owner;
+    squadsByName_.insert(squad);
+    return squad;
+}
+
+void Database::renameSquad(SquadRecord& squad, std::string_view name) {
+    squadsByName_.remove(&squad);
+    squad.name_.set(name);
+    squadsByName_.insert(&squad);
+}
+
+void Database::removeSquad(SquadRecord* squad) {
+    for (UserRecord* member : squad->members_) member->squad = nullptr;
+    squadsByName_.remove(squad);
+    squads_.remove(squad);
+}
+
+void Database::addSquadMember(SquadRecord& squad, UserRecord& user) {
+    if (user.squad == &squad) return;
+    removeSquadMember(user);
+    squad.members_.push_back(&user);
+    user.squad = &squad;
+}
+
+void Database::removeSquadMember(UserRecord& user) {
+    if (!user.squad) return;
+    auto& members = user.squad->members_;
+    members.erase(std::remove(members.begin(), members.end(), &user), members.end());
+    user.squad = nullptr;
+}
+
+UserRecord* Database::findSquadMember(const SquadRecord& squad, std::string_view name) {
+    name = untilNul(name);
+    for (UserRecord* member : squad.members_)
+        if (equalFolded(name, member->name())) return member;
+    return nullptr;
+}
+
+// ---- bans ----
+
+BanRecord* Database::createBan(const UserRecord& banned, UserRecord* bannedBy, int32_t days) {
+    // The counter never goes back, even when bans are lifted.
+    lastBanID_ = static_cast<int32_t>(static_cast<uint32_t>(lastBanID_) + 1u);
+    BanRecord* ban = bans_.append();
+    ban->banID_ = lastBanID_;
+    ban->userID = banned.userID();
+    ban->name.set(banned.name());
+    ban->bannedBy = bannedBy;
+    ban->created = ban->lastHit = now();
+    // A ban longer than the calendar can hold ends at its last second
+    // rather than wrapping into the past.
+    int64_t expires = static_cast<int64_t>(ban->created) + static_cast<int64_t>(days) * 86400;
+    expires = std::clamp<int64_t>(expires, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
+    ban->expires = static_cast<int32_t>(expires);
+    bansByID_.insert(ban);
+    return ban;
+}
+
+void Database::removeBan(BanRecord* ban) {
+    bansByID_.remove(ban);
+    bans_.remove(ban);
+}
+
+BanRecord* Database::findBanByID(int32_t banID) const { return bansByID_.find(banID); }
+
+void Database::removeExpiredBans(int32_t now) {
+    for (BanRecord* ban = bans_.head(); ban;) {
+        BanRecord* next = ban->tableNext();
+        if (ban->expires < now) removeBan(ban);
+        ban = next;
+    }
+}
+
+BanRecord* Database::findBan(int32_t userID, const IPv4Address& address, int32_t machineID,
+                             std::optional<int32_t> hardwareID, int32_t zoneGroupID, int32_t zoneScoreID) {
+    for (BanRecord* ban : bans_) {
+        if (!banApplies(*ban, zoneGroupID, zoneScoreID)) continue;
+        std::optional<BanMatch> match = matchBan(*ban, userID, address, machineID, hardwareID);
+        if (!match) continue;
+        ban->lastHit = now();
+        ban->lastMatch = *match;
+        return ban;
+    }
+    return nullptr;
+}
+
+BanRecord* Database::findBanByHardwareID(int32_t hardwareID) {
+    for (BanRecord* ban : bans_) {
+        if (ban->hardwareID != hardwareID) continue;
+        ban->lastHit = now();
+        ban->lastMatch = BanMatch::HardwareID;
+        return ban;
+    }
+    return nullptr;
+}
+
+// ---- banfrees ----
+
+BanfreeRecord* Database::findBanfree(int32_t userID, int32_t zoneScoreID) const {
+    for (BanfreeRecord* b = banfreesByUser_.find(userID); b; b = b->nextSameUser_)
+        if (banfreeApplies(*b, zoneScoreID)) return b;
+    return nullptr;
+}
+
+BanfreeRecord* Database::createBanfree(int32_t userID, int32_t groupID, int32_t scoreID) {
+    BanfreeRecord* b = banfrees_.append();
+    b->userID_ = userID;
+    b->groupID = groupID;
+    b->scoreID = scoreID;
+    banfreesByUser_.insert(b);
+    return b;
+}
+
+void Database::removeBanfree(BanfreeRecord* banfree) {
+    banfreesByUser_.remove(banfree);
+    banfrees_.remove(banfree);
+}
+
+UserRecord* Database::banfreeUser(BanfreeRecord& banfree) {
+    if (!banfree.user) banfree.user = findUserByID(banfree.userID());
+    return banfree.user;
+}
+
+// ---- operators ----
+
+OperatorRecord* Database::createOperator(UserRecord* user, int32_t groupID, int32_t scoreID, uint8_t level,
+                                         std::string_view plainPassword) {
+    OperatorRecord* op = operators_.append();
+    op->user = user;
+    op->groupID = groupID;
+    op->scoreID = scoreID;
+    op->level = level;
+    op->password = scrambledPassword(plainPassword);
+    return op;
+}
+
+void Database::removeOperator(OperatorRecord* op) { operators_.remove(op); }
+
+OperatorRecord* Database::findOperatorByUserName(std::string_view name) const {
+    name = untilNul(name);
+    for (OperatorRecord* op : operators_)
+        if (op->user && equalFolded(name, op->user->name(), kNameCompareLength)) return op;
+    return nullptr;
+}
+
+OperatorRecord* Database::findOperatorForPassword(const UserRecord* player, std::string_view plainPassword) const {
+    PasswordField scrambled = scrambledPassword(plainPassword);
+    for (OperatorRecord* op : operators_)
+        if ((!op->user || op->user == player) && op->password == scrambled) return op;
+    return nullptr;
+}
+
+// ---- zone records ----
+
+ZoneRecord* Database::findZone(int32_t scoreID) const { return zonesByScoreID_.find(scoreID); }
+
+ZoneRecord* Database::createZone(int32_t scoreID, int32_t groupID, std::string_view plainPassword) {
+    ZoneRecord* zone = zones_.append();
+    zone->scoreID_ = scoreID;
+    zone->groupID = groupID;
+    zone->password = scrambledPassword(plainPassword);
+    zonesByScoreID_.insert(zone);
+    return zone;
+}
+
+void Database::removeZone(ZoneRecord* zone) {
+    zonesByScoreID_.remove(zone);
+    zones_.remove(zone);
+}
+
+// ---- chat channels ----
+
+ChatChannel* Database::findChatChannel(std::string_view name) const { return channelsByName_.find(untilNul(name)); }
+
+ChatChannel* Database::createChatChannel(std::string_view name) {
+    ChatChannel* channel = chatChannels_.append();
+    channel->name_.set(name);
+    channelsByName_.insert(channel);
+    return channel;
+}
+
+void Database::removeChatChannel(ChatChannel* channel) {
+    channelsByName_.remove(channel);
+    chatChannels_.remove(channel);
+}
+
+// ---- flood control ----
+
+bool Database::maintainFloodTable() {
+    if (!floodDecay_.due(clock_.tick())) return false;
+    floodTable_.decay();
+    return true;
+}
+
+// ---- console lists ----
+
+void Database::printChatList() {
+    log_.write("Chat list:\n");
+    for (const ChatChannel* channel : chatChannels_) {
+        std::string line = std::string(channel->name()) + ":";
+        // Member names come from the zone layer, which owns the sessions.
+        if (chatMemberName_) {
+            bool first = true;
+            for (const ChatMember& member : channel->members) {
+                if (!member.session) continue;
+                if (!first) line += ",";
+                line += chatMemberName_(*member.session);
+                first = false;
+            }
+        }
+        line += "\n";
+        log_.write(line);
+    }
+}
+
+void Database::printSquadList() {
+    log_.write("Squad list:\n");
+    for (const SquadRecord* squad : squads_) {
+        std::string line = std::string(squad->name()) + ":";
+        for (size_t i = 0; i < squad->members_.size(); ++i) {
+            if (i) line += ",";
+            line += squad->members_[i]->name();
+        }
+        line += "\n";
+        log_.write(line);
+    }
+}
 
 }  // namespace tallysv

@@ -1,26 +1,111 @@
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "core/address.h"
 #include "core/clock.h"
 #include "core/log.h"
 #include "core/random.h"
 #include "core/settings.h"
+#include "db/chain_index.h"
+#include "db/file_records.h"
+#include "db/flood_table.h"
+#include "db/records.h"
+#include "db/table.h"
 
 namespace tallysv {
 
+class DatReader;
+class DatWriter;
+
+// Keys of the lookups. Account names compare on their first 19 characters,
+// squad and channel names whole; case folding is ASCII only.
+struct UserNameKey {
+    using Key = std::string_view;
+    static Key key(const UserRecord& r) { return r.name(); }
+    static uint64_t hash(Key k) { return hashFolded(k, kNameCompareLength); }
+    static bool equal(Key k, const UserRecord& r) { return equalFolded(k, r.name(), kNameCompareLength); }
+    static UserRecord*& next(UserRecord& r) { return r.nextSameName_; }
+};
+struct UserIDKey {
+    using Key = int32_t;
+    static Key key(const UserRecord& r) { return r.userID_; }
+    static uint64_t hash(Key k) { return hashInt32(k); }
+    static bool equal(Key k, const UserRecord& r) { return r.userID_ == k; }
+    static UserRecord*& next(UserRecord& r) { return r.nextSameID_; }
+};
+struct SquadNameKey {
+    using Key = std::string_view;
+    static Key key(const SquadRecord& r) { return r.name(); }
+    static uint64_t hash(Key k) { return hashFolded(k); }
+    static bool equal(Key k, const SquadRecord& r) { return equalFolded(k, r.name()); }
+    static SquadRecord*& next(SquadRecord& r) { return r.nextSameName_; }
+};
+struct ChannelNameKey {
+    using Key = std::string_view;
+    static Key key(const ChatChannel& r) { return r.name(); }
+    static uint64_t hash(Key k) { return hashFolded(k); }
+    static bool equal(Key k, const ChatChannel& r) { return equalFolded(k, r.name()); }
+    static ChatChannel*& next(ChatChannel& r) { return r.nextSameName_; }
+};
+struct BanIDKey {
+    using Key = int32_t;
+    static Key key(const BanRecord& r) { return r.banID_; }
+    static uint64_t hash(Key k) { return hashInt32(k); }
+    static bool equal(Key k, const BanRecord& r) { return r.banID_ == k; }
+    static BanRecord*& next(BanRecord& r) { return r.nextSameID_; }
+};
+struct BanfreeUserKey {
+    using Key = int32_t;
+    static Key key(const BanfreeRecord& r) { return r.userID_; }
+    static uint64_t hash(Key k) { return hashInt32(k); }
+    static bool equal(Key k, const BanfreeRecord& r) { return r.userID_ == k; }
+    static BanfreeRecord*& next(BanfreeRecord& r) { return r.nextSameUser_; }
+};
+struct ZoneScoreIDKey {
+    using Key = int32_t;
+    static Key key(const ZoneRecord& r) { return r.scoreID_; }
+    static uint64_t hash(Key k) { return hashInt32(k); }
+    static bool equal(Key k, const ZoneRecord& r) { return r.scoreID_ == k; }
+    static ZoneRecord*& next(ZoneRecord& r) { return r.nextSameScoreID_; }
+};
+
+// Bytes to load instead of the files (tests, fuzzing): one entry per file,
+// in DatFile order; a missing entry is a file that cannot be opened.
+using DatImages = std::array<std::optional<std::vector<uint8_t>>, kDatFileCount>;
+
 // The one object that holds everything the server knows, with the settings.
+// It owns every record; links between records are plain pointers. Tables
+// keep their order (append at the tail, first match wins) and lookups that
+// the order defines are served by indexes that give the same answers.
+// Every call is made with the transport lock held.
 class Database {
 public:
     Database(const Clock& clock, Log& log, std::string directory = "");
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
 
     Settings settings;
     RandomGenerator random;
+    // The account that locked-out players are given: "^Banned", empty
+    // password; in no table and never saved.
+    UserRecord placeholderUser;
 
     // Reads TALLYSV.INI; the first reading adds the built-in operator.
     void readConfiguration();
-    // The .dat files of the working folder.
+    // Reads the eight .dat files of the folder, printing the headings,
+    // count lines and messages. A save whose renames were cut short is
+    // finished first.
     void load();
+    // The same from bytes in memory, with the same output.
+    void loadImages(const DatImages& images);
+    // Writes the eight files. Each file is written beside the old one and
+    // renamed over it once every file is complete, so the folder holds the
+    // old set or the new one, also after a crash in the middle.
     void save();
     // Removes every ban whose expiry time is earlier than `now`.
     void removeExpiredBans(int32_t now);
@@ -28,13 +113,162 @@ public:
     // Console lists.
     void printChatList();
     void printSquadList();
+    // The zone layer supplies the user name of a chat channel member.
+    void setChatMemberName(std::function<std::string(const PlayerSession&)> name) { chatMemberName_ = std::move(name); }
 
     const std::string& directory() const { return directory_; }
+    const Clock& clock() const { return clock_; }
+
+    // Tables, in their order, for walks and listings.
+    const Table<UserRecord>& users() const { return users_; }
+    const Table<User2Record>& registrations() const { return registrations_; }
+    const Table<ScoreRecord>& scores() const { return scores_; }
+    const Table<SquadRecord>& squads() const { return squads_; }
+    const Table<BanRecord>& bans() const { return bans_; }
+    const Table<BanfreeRecord>& banfrees() const { return banfrees_; }
+    const Table<OperatorRecord>& operators() const { return operators_; }
+    const Table<ZoneRecord>& zones() const { return zones_; }
+    const Table<ChatChannel>& chatChannels() const { return chatChannels_; }
+
+    // Accounts.
+    UserRecord* findUser(std::string_view name) const;  // first 19 characters, any case
+    UserRecord* findUserByID(int32_t userID) const;
+    // A new account: UserID = accounts + 1, created = last login = now.
+    UserRecord* createUser(std::string_view name, std::string_view plainPassword, const IPv4Address& address,
+                           int32_t machineID, int16_t timeZoneBias);
+    void renameUser(UserRecord& user, std::string_view name);
+    // The password check of a login to an existing account. An account not
+    // used for longer than AccountReclaimDelay goes to whoever logs in: it
+    // takes the presented password and loses its registration.
+    enum class LoginPassword { Correct, Wrong, Reclaimed };
+    LoginPassword checkLoginPassword(UserRecord& user, std::string_view plainPassword);
+    static bool passwordMatches(const PasswordField& stored, std::string_view plainPassword);
+
+    // Registrations.
+    User2Record* registerUser(UserRecord& user, std::string_view realName, std::string_view email, int32_t hardwareID);
+    void removeRegistration(User2Record* registration);
+
+    // Score sets.
+    ScoreRecord* createScore(UserRecord& user, int32_t scoreID);
+    void removeScore(ScoreRecord* score);
+
+    // Squads.
+    SquadRecord* findSquad(std::string_view name) const;  // whole name, any case
+    SquadRecord* createSquad(std::string_view name, std::string_view plainPassword, UserRecord* owner);
+    void renameSquad(SquadRecord& squad, std::string_view name);
+    // Members leave the squad with it.
+    void removeSquad(SquadRecord* squad);
+    // Moves the user into the squad (out of any other one).
+    void addSquadMember(SquadRecord& squad, UserRecord& user);
+    void removeSquadMember(UserRecord& user);
+    static UserRecord* findSquadMember(const SquadRecord& squad, std::string_view name);
+
+    // Bans. BanID = last BanID + 1; Created = LastHit = now, Expires = now
+    // + days; the caller fills range, MachineID, HardwareID, scope, level
+    // and comment.
+    BanRecord* createBan(const UserRecord& banned, UserRecord* bannedBy, int32_t days);
+    void removeBan(BanRecord* ban);
+    BanRecord* findBanByID(int32_t banID) const;
+    int32_t lastBanID() const { return lastBanID_; }
+    // The first ban in force in the zone that the login matches; records
+    // the match (LastHit now, LastMatch the kind).
+    BanRecord* findBan(int32_t userID, const IPv4Address& address, int32_t machineID,
+                       std::optional<int32_t> hardwareID, int32_t zoneGroupID, int32_t zoneScoreID);
+    // The first ban with this HardwareID, whatever its scope; records it.
+    BanRecord* findBanByHardwareID(int32_t hardwareID);
+
+    // Banfrees.
+    BanfreeRecord* findBanfree(int32_t userID, int32_t zoneScoreID) const;
+    BanfreeRecord* createBanfree(int32_t userID, int32_t groupID, int32_t scoreID);
+    void removeBanfree(BanfreeRecord* banfree);
+    // The banfree's account, looked up by UserID on first use.
+    UserRecord* banfreeUser(BanfreeRecord& banfree);
+
+    // Operators.
+    OperatorRecord* createOperator(UserRecord* user, int32_t groupID, int32_t scoreID, uint8_t level,
+                                   std::string_view plainPassword);
+    void removeOperator(OperatorRecord* op);
+    OperatorRecord* findOperatorByUserName(std::string_view name) const;
+    // A record without a user or with the player's own, whose password is
+    // the presented one.
+    OperatorRecord* findOperatorForPassword(const UserRecord* player, std::string_view plainPassword) const;
+
+    // Zone records.
+    ZoneRecord* findZone(int32_t scoreID) const;
+    ZoneRecord* createZone(int32_t scoreID, int32_t groupID, std::string_view plainPassword);
+    void removeZone(ZoneRecord* zone);
+
+    // Chat channels (memory only; the zone layer runs Join and Leave).
+    ChatChannel* findChatChannel(std::string_view name) const;
+    ChatChannel* createChatChannel(std::string_view name);
+    void removeChatChannel(ChatChannel* channel);
+
+    // Login flood control.
+    FloodVerdict registerAttempt(const IPv4Address& address) { return floodTable_.registerAttempt(address); }
+    void decayFloodTable() { floodTable_.decay(); }
+    // Runs the decay when more than 45 s have passed since the last one (or
+    // since the Database was made); for the maintenance pass.
+    bool maintainFloodTable();
+    const FloodTable& floodTable() const { return floodTable_; }
+
+    // Fault injection for tests: asked before each step of a save's commit
+    // with the file concerned; answering false stops the save on the spot,
+    // as if the process had died there.
+    enum class SaveStep { Commit, Rename };
+    void setSaveInterruption(std::function<bool(SaveStep, DatFile)> proceed) { saveInterruption_ = std::move(proceed); }
 
 private:
+    struct LoadState;
+    void loadFrom(LoadState& state);
+    void loadZones(DatReader& reader);
+    void loadBanfrees(DatReader& reader);
+    void loadSquads(DatReader& reader, LoadState& state);
+    void loadBans(DatReader& reader, LoadState& state);
+    void loadUsers(DatReader& reader, LoadState& state);
+    void loadRegistrations(DatReader& reader);
+    void loadOperators(DatReader& reader);
+    void loadScores(DatReader& reader);
+
+    bool writeFile(DatFile file, DatWriter& writer);
+    void writeSquads(DatWriter& writer);
+    void writeUsers(DatWriter& writer);
+    void writeScores(DatWriter& writer);
+    void writeBans(DatWriter& writer);
+    void writeRegistrations(DatWriter& writer);
+    void writeOperators(DatWriter& writer);
+    void writeZones(DatWriter& writer);
+    void writeBanfrees(DatWriter& writer);
+
+    UserRecord* appendUser(int32_t userID, std::string_view name);
+    int32_t now() const { return clock_.now(); }
+
     const Clock& clock_;
     Log& log_;
     std::string directory_;
+
+    FloodTable floodTable_;
+    FloodDecaySchedule floodDecay_;
+    Table<ChatChannel> chatChannels_;
+    Table<UserRecord> users_;
+    Table<SquadRecord> squads_;
+    Table<ScoreRecord> scores_;
+    Table<User2Record> registrations_;
+    Table<BanRecord> bans_;
+    Table<OperatorRecord> operators_;
+    Table<ZoneRecord> zones_;
+    Table<BanfreeRecord> banfrees_;
+    int32_t lastBanID_ = 0;
+
+    ChainIndex<UserRecord, UserNameKey> usersByName_;
+    ChainIndex<UserRecord, UserIDKey> usersByID_;
+    ChainIndex<SquadRecord, SquadNameKey> squadsByName_;
+    ChainIndex<ChatChannel, ChannelNameKey> channelsByName_;
+    ChainIndex<BanRecord, BanIDKey> bansByID_;
+    ChainIndex<BanfreeRecord, BanfreeUserKey> banfreesByUser_;
+    ChainIndex<ZoneRecord, ZoneScoreIDKey> zonesByScoreID_;
+
+    std::function<std::string(const PlayerSession&)> chatMemberName_;
+    std::function<bool(SaveStep, DatFile)> saveInterruption_;
 };
 
 }  // namespace tallysv

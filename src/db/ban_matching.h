@@ -1,0 +1,29 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+
+#include "core/address.h"
+#include "db/records.h"
+
+namespace tallysv {
+
+// Whether a ban is in force in a zone: a zone-bound ban (ScoreID not 0)
+// only in that zone, else a group-bound ban (GroupID not 0) only in that
+// group, else everywhere.
+bool banApplies(const BanRecord& ban, int32_t zoneGroupID, int32_t zoneScoreID);
+
+// How a login matches a ban, tested in this order: account, MachineID,
+// address range, and HardwareID only when the login has one.
+std::optional<BanMatch> matchBan(const BanRecord& ban, int32_t userID, const IPv4Address& address, int32_t machineID,
+                                 std::optional<int32_t> hardwareID);
+
+// Whether a banfree exempts its account in the zone with this ScoreID.
+bool banfreeApplies(const BanfreeRecord& banfree, int32_t zoneScoreID);
+
+// Moves a ban's range onto a new address: a range over the whole fourth
+// octet becomes the same block around the address, likewise one over the
+// third and fourth octets, and a single address becomes the new one. Any
+// other range stays as it is.
+void followAddress(BanRecord& ban, const IPv4Address& address);
+
+}  // namespace tallysv

@@ -1,0 +1,280 @@
+#include "db/dat_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace tallysv {
+
+namespace {
+
+constexpr size_t kReadChunk = 1 << 20;
+constexpr size_t kWriteChunk = 1 << 20;
+
+bool writeAll(int fd, const uint8_t* bytes, size_t size, int& error) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, bytes, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error = errno;
+            return false;
+        }
+        bytes += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool fileExists(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+std::string datPath(const std::string& directory, const std::string& name) {
+    if (directory.empty()) return name;
+    if (directory.back() == '/') return directory + name;
+    return directory + "/" + name;
+}
+
+DatReader::DatReader(const DatLayout& layout) : layout_(layout) {}
+
+DatReader::~DatReader() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool DatReader::openFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    fd_ = fd;
+    sizeHint_ = static_cast<size_t>(info.st_size);
+    size_t recordsPerChunk = kReadChunk / static_cast<size_t>(layout_.recordSize);
+    buffer_.resize(recordsPerChunk * static_cast<size_t>(layout_.recordSize) + static_cast<size_t>(layout_.recordSize));
+    data_ = buffer_.data();
+    position_ = end_ = 0;
+    atEnd_ = false;
+    return true;
+}
+
+void DatReader::openBytes(const uint8_t* bytes, size_t size) {
+    data_ = bytes;
+    position_ = 0;
+    end_ = size;
+    atEnd_ = true;
+    sizeHint_ = size;
+}
+
+void DatReader::fill(size_t wanted) {
+    if (available() >= wanted || atEnd_ || fd_ < 0) return;
+    // Keep the unread bytes (less than a record) at the front.
+    size_t left = available();
+    std::memmove(buffer_.data(), buffer_.data() + position_, left);
+    position_ = 0;
+    end_ = left;
+    while (end_ < buffer_.size()) {
+        ssize_t n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            // A read error ends the file as the end would.
+            atEnd_ = true;
+            break;
+        }
+        end_ += static_cast<size_t>(n);
+        if (end_ >= wanted && end_ % static_cast<size_t>(layout_.recordSize) == 0) break;
+    }
+}
+
+void DatReader::readHeader(uint8_t* out) {
+    size_t size = static_cast<size_t>(layout_.headerSize);
+    fill(size);
+    size_t n = available() < size ? available() : size;
+    std::memset(out, 0, size);
+    std::memcpy(out, data_ + position_, n);
+    position_ += n;
+}
+
+const uint8_t* DatReader::next() {
+    size_t size = static_cast<size_t>(layout_.recordSize);
+    fill(size);
+    size_t n = available();
+    if (n >= size) {
+        const uint8_t* record = data_ + position_;
+        position_ += size;
+        return record;
+    }
+    position_ = end_;
+    if (n <= static_cast<size_t>(layout_.lastFieldOffset)) return nullptr;
+    partial_.fill(0);
+    std::memcpy(partial_.data(), data_ + end_ - n, n);
+    return partial_.data();
+}
+
+const char* openFailureReason(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+            return "File or path not found";
+        case EACCES:
+        case EPERM:
+        case EISDIR:
+        case EROFS:
+            return "Tried to open read-only file for writing, or file\xE2\x80\x99s sharing mode does not allow specified "
+                   "operations, or given path is directory";
+        case EEXIST:
+            return "_O_CREAT and _O_EXCL flags specified, but filename already exists";
+        case EINVAL:
+            return "Invalid oflag or pmode argument";
+        case EMFILE:
+        case ENFILE:
+            return "No more file handles available (too many open files)";
+        default:
+            return "Unknown error";
+    }
+}
+
+const char* writeFailureReason(int error) {
+    switch (error) {
+        case ENOSPC:
+        case EDQUOT:
+            return "No space left on the disk; the old file is kept";
+        case EIO:
+            return "Input/output error; the old file is kept";
+        default:
+            return "Could not be written; the old file is kept";
+    }
+}
+
+DatWriter::~DatWriter() { discard(); }
+
+bool DatWriter::open(const std::string& directory, const char* fileName) {
+    temporaryPath_ = datPath(directory, std::string(fileName) + kTemporarySuffix);
+    fd_ = ::open(temporaryPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd_ < 0) {
+        error_ = errno;
+        return false;
+    }
+    buffer_.resize(kWriteChunk);
+    used_ = 0;
+    error_ = 0;
+    return true;
+}
+
+void DatWriter::flushBuffer() {
+    if (used_ > 0 && error_ == 0) writeAll(fd_, buffer_.data(), used_, error_);
+    used_ = 0;
+}
+
+uint8_t* DatWriter::reserve(size_t n) {
+    if (used_ + n > buffer_.size()) flushBuffer();
+    uint8_t* space = buffer_.data() + used_;
+    used_ += n;
+    return space;
+}
+
+bool DatWriter::finish() {
+    if (fd_ < 0) return false;
+    flushBuffer();
+    if (error_ == 0 && ::fsync(fd_) != 0) error_ = errno;
+    if (::close(fd_) != 0 && error_ == 0) error_ = errno;
+    fd_ = -1;
+    buffer_ = {};
+    return error_ == 0;
+}
+
+void DatWriter::discard() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (!temporaryPath_.empty()) ::unlink(temporaryPath_.c_str());
+    temporaryPath_.clear();
+}
+
+PendingSave readPendingSave(const std::string& directory) {
+    PendingSave pending;
+    std::FILE* file = std::fopen(datPath(directory, kCommitFileName).c_str(), "rb");
+    if (!file) return pending;
+    pending.present = true;
+    char line[64];
+    // Only the eight known names are taken from the record: it never names a path.
+    while (std::fgets(line, sizeof line, file)) {
+        size_t n = std::strcspn(line, "\r\n");
+        DatFile dat;
+        if (datFileFromName(std::string_view(line, n), dat)) pending.files[static_cast<size_t>(dat)] = true;
+    }
+    std::fclose(file);
+    return pending;
+}
+
+bool writePendingSave(const std::string& directory, const PendingSave& pending) {
+    std::string text;
+    for (size_t i = 0; i < kDatFileCount; ++i)
+        if (pending.files[i]) text += std::string(datLayout(static_cast<DatFile>(i)).fileName) + "\n";
+    std::string finalPath = datPath(directory, kCommitFileName);
+    std::string temporary = finalPath + kTemporarySuffix;
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    int error = 0;
+    bool ok = writeAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size(), error) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (ok) ok = ::rename(temporary.c_str(), finalPath.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    syncDirectory(directory);
+    return true;
+}
+
+void removePendingSave(const std::string& directory) {
+    ::unlink(datPath(directory, kCommitFileName).c_str());
+    syncDirectory(directory);
+}
+
+std::string datPathToRead(const std::string& directory, DatFile file, const PendingSave& pending) {
+    std::string path = datPath(directory, datLayout(file).fileName);
+    if (pending.present && pending.files[static_cast<size_t>(file)] && fileExists(path + kTemporarySuffix))
+        return path + kTemporarySuffix;
+    return path;
+}
+
+bool settleInterruptedSave(const std::string& directory) {
+    PendingSave pending = readPendingSave(directory);
+    bool acted = pending.present;
+    for (size_t i = 0; i < kDatFileCount; ++i) {
+        std::string path = datPath(directory, datLayout(static_cast<DatFile>(i)).fileName);
+        std::string temporary = path + kTemporarySuffix;
+        if (!fileExists(temporary)) continue;
+        acted = true;
+        if (pending.present && pending.files[i]) {
+            if (::rename(temporary.c_str(), path.c_str()) != 0) ::unlink(temporary.c_str());
+        } else {
+            ::unlink(temporary.c_str());
+        }
+    }
+    ::unlink((datPath(directory, kCommitFileName) + kTemporarySuffix).c_str());
+    if (acted) {
+        syncDirectory(directory);
+        if (pending.present) removePendingSave(directory);
+    }
+    return acted;
+}
+
+void syncDirectory(const std::string& directory) {
+    int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace tallysv

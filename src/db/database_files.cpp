@@ -1,0 +1,495 @@
+// Reading and writing the eight .dat files.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+
+#include "core/fields.h"
+#include "db/dat_io.h"
+#include "db/database.h"
+
+namespace tallysv {
+
+namespace {
+
+template <size_t N>
+void cutPassword(PasswordField& out, const std::array<uint8_t, N>& field) {
+    out = passwordFromField(field.data());
+}
+
+template <size_t N, size_t M>
+void cutText(FixedText<N>& out, const std::array<uint8_t, M>& field) {
+    out.setFromField(field.data(), M);
+}
+
+template <size_t N>
+std::array<uint8_t, N> fieldOf(const FixedText<N>& text) {
+    std::array<uint8_t, N> out;
+    std::memcpy(out.data(), text.bytes.data(), N);
+    return out;
+}
+
+}  // namespace
+
+// What the reading of one file leaves for the files after it: the squads
+// by their stored SquadID and owner, and the bans by their BannedBy, with
+// the account that each of those UserIDs finally resolves to.
+struct Database::LoadState {
+    std::array<std::unique_ptr<DatReader>, kDatFileCount> readers;
+    // SquadID -> the first squad with it.
+    std::unordered_map<int32_t, SquadRecord*> squadsByID;
+    struct Chain {
+        SquadRecord* squads = nullptr;  // linked through nextLoadedOwner_
+        BanRecord* bans = nullptr;      // linked through nextLoadedBannedBy_
+        UserRecord* owner = nullptr;    // the last account with the UserID and a squad
+        UserRecord* bannedBy = nullptr; // the last account with the UserID
+    };
+    std::unordered_map<int32_t, Chain> byUserID;
+};
+
+void Database::load() {
+    if (settleInterruptedSave(directory_)) log_.write("Completed the interrupted save of the database files\n");
+    LoadState state;
+    // Every file is opened first; one that cannot be opened is skipped.
+    for (size_t i = 0; i < kDatFileCount; ++i) {
+        const DatLayout& layout = datLayout(static_cast<DatFile>(i));
+        auto reader = std::make_unique<DatReader>(layout);
+        if (reader->openFile(datPath(directory_, layout.fileName))) state.readers[i] = std::move(reader);
+    }
+    loadFrom(state);
+}
+
+void Database::loadImages(const DatImages& images) {
+    LoadState state;
+    for (size_t i = 0; i < kDatFileCount; ++i) {
+        if (!images[i]) continue;
+        state.readers[i] = std::make_unique<DatReader>(datLayout(static_cast<DatFile>(i)));
+        state.readers[i]->openBytes(images[i]->data(), images[i]->size());
+    }
+    loadFrom(state);
+}
+
+void Database::loadFrom(LoadState& state) {
+    for (DatFile file : kLoadOrder) {
+        DatReader* reader = state.readers[static_cast<size_t>(file)].get();
+        if (!reader) continue;
+        log_.printf("Reading %s: ", datLayout(file).fileName);
+        switch (file) {
+            case DatFile::Zone: loadZones(*reader); break;
+            case DatFile::Banfree: loadBanfrees(*reader); break;
+            case DatFile::Squad: loadSquads(*reader, state); break;
+            case DatFile::Ban: loadBans(*reader, state); break;
+            case DatFile::User: loadUsers(*reader, state); break;
+            case DatFile::User2: loadRegistrations(*reader); break;
+            case DatFile::Op: loadOperators(*reader); break;
+            case DatFile::Score: loadScores(*reader); break;
+        }
+        state.readers[static_cast<size_t>(file)].reset();
+    }
+}
+
+void Database::loadZones(DatReader& reader) {
+    while (const uint8_t* bytes = reader.next()) {
+        fdZone r = fdZone::decode(bytes);
+        ZoneRecord* zone = zones_.append();
+        zone->scoreID_ = r.scoreID;
+        zone->groupID = r.groupID;
+        cutPassword(zone->password, r.password);
+        cutText(zone->BanText, r.banText);
+        zonesByScoreID_.insert(zone);
+    }
+    log_.printf("%i zone entries found\n", static_cast<int>(zones_.count()));
+}
+
+void Database::loadBanfrees(DatReader& reader) {
+    while (const uint8_t* bytes = reader.next()) {
+        fdBanfree r = fdBanfree::decode(bytes);
+        createBanfree(r.userID, r.groupID, r.scoreID);
+    }
+    log_.printf("%i banfree entries found\n", static_cast<int>(banfrees_.count()));
+}
+
+void Database::loadSquads(DatReader& reader, LoadState& state) {
+    squads_.reserve(reader.sizeHint() / fdSquad::kSize + 1);
+    while (const uint8_t* bytes = reader.next()) {
+        fdSquad r = fdSquad::decode(bytes);
+        SquadRecord* squad = squads_.append();
+        squad->squadID = r.squadID;
+        cutText(squad->name_, r.name);
+        cutPassword(squad->password, r.password);
+        squad->loadedOwnerID_ = r.ownerID;
+        squadsByName_.insert(squad);
+        state.squadsByID.try_emplace(r.squadID, squad);
+        if (r.ownerID == 0) continue;  // 0 is no account
+        LoadState::Chain& chain = state.byUserID[r.ownerID];
+        squad->nextLoadedOwner_ = chain.squads;
+        chain.squads = squad;
+    }
+    log_.printf("%i squad entries found\n", static_cast<int>(squads_.count()));
+}
+
+void Database::loadBans(DatReader& reader, LoadState& state) {
+    uint8_t header[fdBan::kHeaderSize];
+    reader.readHeader(header);
+    lastBanID_ = readInt32(header, 0);
+    if (lastBanID_ < 0) lastBanID_ = 0;
+    while (const uint8_t* bytes = reader.next()) {
+        fdBan r = fdBan::decode(bytes);
+        BanRecord* ban = bans_.append();
+        ban->banID_ = r.banID;
+        ban->userID = r.userID;
+        ban->lastHit = r.lastHit;
+        ban->created = r.created;
+        ban->expires = r.expires;
+        ban->rangeStart = r.rangeStart;
+        ban->rangeEnd = r.rangeEnd;
+        ban->machineID = r.machineID;
+        ban->hardwareID = r.hardwareID;
+        ban->scoreID = r.scoreID;
+        ban->groupID = r.groupID;
+        ban->level = r.level;
+        cutText(ban->name, r.name);
+        cutText(ban->comment, r.comment);
+        ban->loadedBannedByID_ = r.bannedByID;
+        bansByID_.insert(ban);
+        if (r.bannedByID == 0) continue;  // 0 is no account
+        LoadState::Chain& chain = state.byUserID[r.bannedByID];
+        ban->nextLoadedBannedBy_ = chain.bans;
+        chain.bans = ban;
+    }
+    log_.printf("%i ban entries found\n", static_cast<int>(bans_.count()));
+}
+
+void Database::loadUsers(DatReader& reader, LoadState& state) {
+    size_t expected = reader.sizeHint() / fdUser::kSize + 1;
+    users_.reserve(expected);
+    usersByName_.reserve(users_.count() + expected);
+    usersByID_.reserve(users_.count() + expected);
+    while (const uint8_t* bytes = reader.next()) {
+        fdUser r = fdUser::decode(bytes);
+        // appendUser() puts the account into the table; the fix-ups below
+        // touch only squads and bans, so doing them after it is the same.
+        FixedText<32> name;
+        cutText(name, r.name);
+        UserRecord* user = appendUser(r.userID, name.view());
+        cutPassword(user->password, r.password);
+        user->banner = r.banner;
+        user->Usage = r.usage;
+        user->Logins = r.logins;
+        user->address = r.address;
+        user->machineID = r.machineID;
+        user->lastLogin = r.lastLogin;
+        user->created = r.created;
+        user->timeZoneBias = r.timeZoneBias;
+        user->passBlock = r.passBlock;
+
+        // Bans made by this UserID, and squads owned by it (counted only
+        // for accounts that are in a squad), end up with the last account
+        // of the file that carries it; resolved once all are read.
+        auto chain = state.byUserID.find(r.userID);
+        if (chain != state.byUserID.end()) {
+            chain->second.bannedBy = user;
+            if (r.squadID != 0) chain->second.owner = user;
+        }
+        if (r.squadID != 0) {
+            // With two squads of the same SquadID (a file not written by
+            // this server) the account joins only the first, so that it is
+            // the member of exactly the squad it belongs to.
+            auto squad = state.squadsByID.find(r.squadID);
+            if (squad != state.squadsByID.end()) addSquadMember(*squad->second, *user);
+            if (!user->squad) log_.printf("\nSquad not found(%i:%s): ", r.userID, user->nameText());
+        }
+    }
+    for (auto& [userID, chain] : state.byUserID) {
+        if (chain.bannedBy)
+            for (BanRecord* ban = chain.bans; ban; ban = ban->nextLoadedBannedBy_) ban->bannedBy = chain.bannedBy;
+        if (chain.owner)
+            for (SquadRecord* squad = chain.squads; squad; squad = squad->nextLoadedOwner_) squad->owner = chain.owner;
+    }
+    log_.printf("%i user entries found\n", static_cast<int>(users_.count()));
+}
+
+void Database::loadRegistrations(DatReader& reader) {
+    registrations_.reserve(reader.sizeHint() / fdReg::kSize + 1);
+    while (const uint8_t* bytes = reader.next()) {
+        fdReg r = fdReg::decode(bytes);
+        UserRecord* user = findUserByID(r.userID);
+        if (!user) continue;
+        User2Record* registration = registrations_.append();
+        registration->user = user;
+        registration->hardwareID = r.hardwareID;
+        registration->NotifyChat = (r.flags & 1) != 0;
+        registration->NotifyBan = (r.flags & 2) != 0;
+        registration->NotifyZone = (r.flags & 4) != 0;
+        // Cut like every text field, so a field without its NUL stays within bounds.
+        cutText(registration->realName, r.realName);
+        cutText(registration->email, r.email);
+        cutText(registration->details, r.details);
+        user->registration = registration;
+    }
+    log_.printf("%i user2 entries found\n", static_cast<int>(registrations_.count()));
+}
+
+void Database::loadOperators(DatReader& reader) {
+    while (const uint8_t* bytes = reader.next()) {
+        fdOp r = fdOp::decode(bytes);
+        UserRecord* user = findUserByID(r.userID);
+        if (!user) {
+            log_.printf("\nOperator not found(%i): ", r.userID);
+            continue;
+        }
+        OperatorRecord* op = operators_.append();
+        op->user = user;
+        op->groupID = r.groupID;
+        op->scoreID = r.scoreID;
+        op->level = r.level;
+        cutPassword(op->password, r.password);
+    }
+    // The built-in operator has no account and is not counted.
+    int loaded = 0;
+    for (const OperatorRecord* op : operators_)
+        if (op->user) ++loaded;
+    log_.printf("%i operator entries found\n", loaded);
+}
+
+void Database::loadScores(DatReader& reader) {
+    scores_.reserve(reader.sizeHint() / fdScore::kSize + 1);
+    while (const uint8_t* bytes = reader.next()) {
+        fdScore r = fdScore::decode(bytes);
+        UserRecord* user = findUserByID(r.userID);
+        if (!user) {
+            log_.printf("\nUser not found(%i:%i): ", r.sequence, r.userID);
+            continue;
+        }
+        ScoreRecord* score = scores_.append();
+        score->user = user;
+        score->scoreID = r.scoreID;
+        score->WordStat1 = r.wordStat1;
+        score->WordStat2 = r.wordStat2;
+        score->WordStat3 = r.wordStat3;
+        score->LongStat1 = r.longStat1;
+        score->LongStat2 = r.longStat2;
+    }
+    log_.printf("%i score entries found\n", static_cast<int>(scores_.count()));
+}
+
+// ---- saving ----
+
+void Database::save() {
+    std::array<DatWriter, kDatFileCount> writers;
+    PendingSave complete;
+    complete.present = true;
+    // The SquadIDs the files on disk use now, kept until the new Squad.dat
+    // has been written completely.
+    std::vector<std::pair<SquadRecord*, int32_t>> previousSquadIDs;
+    previousSquadIDs.reserve(squads_.count());
+    for (SquadRecord* squad : squads_) previousSquadIDs.emplace_back(squad, squad->squadID);
+    auto restoreSquadIDs = [&] {
+        for (auto& [squad, id] : previousSquadIDs) squad->squadID = id;
+    };
+
+    for (DatFile file : kSaveOrder) {
+        size_t i = static_cast<size_t>(file);
+        const char* name = datLayout(file).fileName;
+        DatWriter& writer = writers[i];
+        if (!writer.open(directory_, name)) {
+            log_.printf("%s: %s\n", name, openFailureReason(writer.error()));
+            writer.discard();
+            if (file == DatFile::Squad) restoreSquadIDs();
+            continue;
+        }
+        log_.printf("Writing: %s\n", name);
+        if (writeFile(file, writer)) {
+            complete.files[i] = true;
+        } else {
+            log_.printf("%s: %s\n", name, writeFailureReason(writer.error()));
+            writer.discard();
+            if (file == DatFile::Squad) restoreSquadIDs();
+        }
+    }
+
+    // Squad.dat and User.dat go together: the SquadIDs of the one are the
+    // numbers stored in the other.
+    size_t squadFile = static_cast<size_t>(DatFile::Squad);
+    size_t userFile = static_cast<size_t>(DatFile::User);
+    if (complete.files[squadFile] && !complete.files[userFile]) {
+        complete.files[squadFile] = false;
+        writers[squadFile].discard();
+        restoreSquadIDs();
+        log_.printf("%s: %s\n", datLayout(DatFile::Squad).fileName, "Kept, since User.dat could not be written");
+    }
+
+    // Every new file is complete on the disk. The commit record makes the
+    // renames finish at the next start if the process dies among them.
+    if (saveInterruption_ && !saveInterruption_(SaveStep::Commit, DatFile::Squad)) return;
+    bool committed = writePendingSave(directory_, complete);
+    bool squadReplaced = true;
+    for (DatFile file : kSaveOrder) {
+        size_t i = static_cast<size_t>(file);
+        if (!complete.files[i]) continue;
+        if (saveInterruption_ && !saveInterruption_(SaveStep::Rename, file)) return;
+        const char* name = datLayout(file).fileName;
+        std::string path = datPath(directory_, name);
+        if (file == DatFile::User && !squadReplaced) {
+            writers[i].discard();
+            continue;
+        }
+        if (::rename(writers[i].temporaryPath().c_str(), path.c_str()) != 0) {
+            log_.printf("%s: %s\n", name, openFailureReason(errno));
+            writers[i].discard();
+            if (file == DatFile::Squad) squadReplaced = false;
+        }
+    }
+    syncDirectory(directory_);
+    if (committed) removePendingSave(directory_);
+}
+
+bool Database::writeFile(DatFile file, DatWriter& writer) {
+    switch (file) {
+        case DatFile::Squad: writeSquads(writer); break;
+        case DatFile::User: writeUsers(writer); break;
+        case DatFile::Score: writeScores(writer); break;
+        case DatFile::Ban: writeBans(writer); break;
+        case DatFile::User2: writeRegistrations(writer); break;
+        case DatFile::Op: writeOperators(writer); break;
+        case DatFile::Zone: writeZones(writer); break;
+        case DatFile::Banfree: writeBanfrees(writer); break;
+    }
+    return writer.finish();
+}
+
+void Database::writeSquads(DatWriter& writer) {
+    // Squads are numbered 1, 2, 3... in table order. One without an owner
+    // is reported and left out; its number goes to the next squad, and its
+    // members are stored without a squad.
+    int32_t counter = 0;
+    for (SquadRecord* squad : squads_) {
+        ++counter;
+        squad->squadID = counter;
+        if (!squad->owner) {
+            log_.printf("ERROR(%i)", counter);
+            squad->squadID = 0;
+            --counter;
+            continue;
+        }
+        fdSquad r;
+        r.squadID = counter;
+        r.name = fieldOf(squad->name_);
+        r.password = squad->password;
+        r.ownerID = squad->owner->userID();
+        r.encode(writer.reserve(fdSquad::kSize));
+    }
+}
+
+void Database::writeUsers(DatWriter& writer) {
+    for (const UserRecord* user : users_) {
+        fdUser r;
+        r.userID = user->userID();
+        r.name = fieldOf(user->name_);
+        r.password = user->password;
+        r.banner = user->banner;
+        r.squadID = user->squad ? user->squad->squadID : 0;
+        r.usage = user->Usage;
+        r.logins = user->Logins;
+        r.address = user->address;
+        r.machineID = user->machineID;
+        r.lastLogin = user->lastLogin;
+        r.created = user->created;
+        r.timeZoneBias = user->timeZoneBias;
+        r.passBlock = user->passBlock;
+        r.encode(writer.reserve(fdUser::kSize));
+    }
+}
+
+void Database::writeScores(DatWriter& writer) {
+    int16_t countLessOne = static_cast<int16_t>(static_cast<uint16_t>(scores_.count() - 1));
+    int32_t sequence = 0;
+    for (const ScoreRecord* score : scores_) {
+        fdScore r;
+        r.sequence = ++sequence;
+        r.scoreID = score->scoreID;
+        r.userID = score->user ? score->user->userID() : 0;
+        r.countLessOne = countLessOne;
+        r.wordStat1 = score->WordStat1;
+        r.wordStat2 = score->WordStat2;
+        r.wordStat3 = score->WordStat3;
+        r.longStat1 = score->LongStat1;
+        r.longStat2 = score->LongStat2;
+        r.encode(writer.reserve(fdScore::kSize));
+    }
+}
+
+void Database::writeBans(DatWriter& writer) {
+    writeInt32(writer.reserve(fdBan::kHeaderSize), 0, lastBanID_);
+    for (const BanRecord* ban : bans_) {
+        fdBan r;
+        r.banID = ban->banID();
+        r.userID = ban->userID;
+        r.lastHit = ban->lastHit;
+        r.created = ban->created;
+        r.expires = ban->expires;
+        r.rangeStart = ban->rangeStart;
+        r.rangeEnd = ban->rangeEnd;
+        r.machineID = ban->machineID;
+        r.hardwareID = ban->hardwareID;
+        r.bannedByID = ban->bannedBy ? ban->bannedBy->userID() : 0;
+        r.scoreID = ban->scoreID;
+        r.groupID = ban->groupID;
+        r.level = ban->level;
+        r.name = fieldOf(ban->name);
+        r.comment = fieldOf(ban->comment);
+        r.encode(writer.reserve(fdBan::kSize));
+    }
+}
+
+void Database::writeRegistrations(DatWriter& writer) {
+    for (const User2Record* registration : registrations_) {
+        if (!registration->user) {
+            log_.printf("Ignored: %s\n", registration->realName.c_str());
+            continue;
+        }
+        fdReg r;
+        r.userID = registration->user->userID();
+        r.hardwareID = registration->hardwareID;
+        r.flags = static_cast<uint8_t>((registration->NotifyChat ? 1 : 0) | (registration->NotifyBan ? 2 : 0) |
+                                       (registration->NotifyZone ? 4 : 0));
+        r.realName = fieldOf(registration->realName);
+        r.email = fieldOf(registration->email);
+        r.details = fieldOf(registration->details);
+        r.encode(writer.reserve(fdReg::kSize));
+    }
+}
+
+void Database::writeOperators(DatWriter& writer) {
+    for (const OperatorRecord* op : operators_) {
+        if (!op->user) continue;  // the built-in operator
+        fdOp r;
+        r.userID = op->user->userID();
+        r.groupID = op->groupID;
+        r.scoreID = op->scoreID;
+        r.level = op->level;
+        r.password = op->password;
+        r.encode(writer.reserve(fdOp::kSize));
+    }
+}
+
+void Database::writeZones(DatWriter& writer) {
+    for (const ZoneRecord* zone : zones_) {
+        fdZone r;
+        r.scoreID = zone->scoreID();
+        r.groupID = zone->groupID;
+        r.password = zone->password;
+        r.banText = fieldOf(zone->BanText);
+        r.encode(writer.reserve(fdZone::kSize));
+    }
+}
+
+void Database::writeBanfrees(DatWriter& writer) {
+    for (const BanfreeRecord* banfree : banfrees_) {
+        fdBanfree r{banfree->userID(), banfree->groupID, banfree->scoreID};
+        r.encode(writer.reserve(fdBanfree::kSize));
+    }
+}
+
+}  // namespace tallysv
