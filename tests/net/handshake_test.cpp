@@ -1,0 +1,125 @@
+#include "transport_fixture.h"
+
+namespace tallysv::testing {
+namespace {
+
+using namespace zoneclient;
+
+TEST_F(TransportTest, ConnectionRequestIsAnsweredWithTheNegatedKeyInTheClear) {
+    feed(connectionRequest(kClientKey));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Connection request from 10.0.0.1:5000"});
+    ASSERT_EQ(sink.sent.size(), 1u);
+    EXPECT_EQ(sink.sent[0].to, zoneA);
+    EXPECT_EQ(sink.sent[0].bytes, connectionReply(-kClientKey));
+    EXPECT_EQ(keyOf(zoneA), -kClientKey);
+}
+
+TEST_F(TransportTest, WithoutEncryptionTheReplyCarriesZeroAndDatagramsPassUnchanged) {
+    settings.encryptMode = false;
+    feed(connectionRequest(kClientKey));
+    ASSERT_EQ(sink.sent.size(), 1u);
+    EXPECT_EQ(sink.sent[0].bytes, connectionReply(0));
+    EXPECT_EQ(keyOf(zoneA), 0);
+    sink.sent.clear();
+    feed(reliableDatagram(0, bytesOf({0x00, 0x0B, 1, 2})));
+    ASSERT_EQ(sink.sent.size(), 1u);
+    EXPECT_EQ(sink.sent[0].bytes, acknowledgement(0));
+}
+
+TEST_F(TransportTest, MalformedConnectionRequestsRemoveTheHost) {
+    struct Case {
+        const char* what;
+        Bytes request;
+    };
+    Bytes nine = connectionRequest(kClientKey);
+    nine.push_back(0);
+    Bytes seven = connectionRequest(kClientKey);
+    seven.pop_back();
+    for (const Case& c : {Case{"nine bytes", nine}, Case{"key zero", connectionRequest(0)},
+                          Case{"seven bytes", seven}}) {
+        log.clear();
+        sink.sent.clear();
+        feed(c.request);
+        EXPECT_EQ(log.lines(), std::vector<std::string>{"Malformed connection request from 10.0.0.1  Punt!"}) << c.what;
+        EXPECT_EQ(transport.findHost(zoneA), nullptr) << c.what;
+        // The removal is told to the peer: a reliable disconnect notice.
+        ASSERT_EQ(sink.sent.size(), 1u) << c.what;
+        EXPECT_EQ(sink.sent[0].bytes, reliableDatagram(0, disconnectNotice())) << c.what;
+    }
+}
+
+TEST_F(TransportTest, HostSlotsAreLimitedToMaxQueueForLoginPlusOne) {
+    settings.maxQueueForLogin = 0;
+    feed(connectionRequest(kClientKey), zoneA);
+    log.clear();
+    sink.sent.clear();
+    feed(connectionRequest(kClientKey), zoneB);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Connection request ignored: Host slots full."});
+    EXPECT_TRUE(sink.sent.empty());
+    EXPECT_EQ(transport.hosts().size(), 1u);
+
+    settings.maxQueueForLogin = 1;
+    feed(connectionRequest(kClientKey), zoneB);
+    EXPECT_EQ(transport.hosts().size(), 2u);
+}
+
+TEST_F(TransportTest, AnyDatagramFromANewAddressMakesAHostButOnlyHandshakeAndDisconnectAct) {
+    // Before the connection request a reliable datagram is ignored and not
+    // acknowledged, and the zone login is an unhandled message.
+    feed(reliableDatagram(0, bytesOf({0x30, 1})));
+    ASSERT_NE(transport.findHost(zoneA), nullptr);
+    EXPECT_TRUE(sink.sent.empty());
+    EXPECT_TRUE(log.lines().empty());
+    feed(zoneLogin(1, 2, "Zone", "pw"));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"-1 - Unhandled packet(2)(173)"});
+    EXPECT_TRUE(sink.sent.empty());
+}
+
+TEST_F(TransportTest, ARepeatedRequestIsDecipheredWithTheCurrentKeyAndAnsweredUnderIt) {
+    handshake();
+    int32_t oldKey = keyOf(zoneA);
+    // Sent in the clear, it arrives scrambled and is malformed or carries a
+    // different key; sent under the key it is accepted again.
+    feedSealed(connectionRequest(555));
+    ASSERT_EQ(sink.sent.size(), 1u);
+    EXPECT_EQ(decrypted(oldKey, sink.sent[0].bytes), connectionReply(-555));
+    EXPECT_EQ(keyOf(zoneA), -555);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Connection request from 10.0.0.1:5000"});
+}
+
+TEST_F(TransportTest, DisconnectNoticeRemovesTheHost) {
+    handshake();
+    feedSealed(disconnectNotice());
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Connection termination from 10.0.0.1:5000  Bye!"});
+    EXPECT_EQ(transport.findHost(zoneA), nullptr);
+}
+
+TEST_F(TransportTest, LoggedInZoneIgnoresAFurtherHandshake) {
+    Host& host = handshake();
+    // What the zone login does to the tables.
+    transport.setCoreHandler(host, 1, transport.ignoreHandler());
+    host.zoneLoggedIn = true;
+    host.scoreId = 7;
+    feedSealed(connectionRequest(999));
+    EXPECT_TRUE(sink.sent.empty());
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(keyOf(zoneA), -kClientKey);
+}
+
+TEST_F(TransportTest, ZoneLoginHandlerIsInstalledByTheHandshake) {
+    int logins = 0;
+    transport.setZoneLoginHandler([&](InboundMessage& m) {
+        EXPECT_EQ(m.length, 173);
+        EXPECT_EQ(m.host, transport.findHost(zoneA));
+        ++logins;
+        return true;
+    });
+    feed(zoneLogin(1, 2, "Zone", "pw"));  // before the handshake: unhandled
+    EXPECT_EQ(logins, 0);
+    handshake();
+    feedReliable(0, zoneLogin(1, 2, "Zone", "pw"));
+    EXPECT_EQ(logins, 1);
+}
+
+}  // namespace
+}  // namespace tallysv::testing

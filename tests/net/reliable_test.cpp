@@ -1,0 +1,249 @@
+#include "transport_fixture.h"
+#include "zoneclient/zone_link.h"
+
+namespace tallysv::testing {
+namespace {
+
+using namespace zoneclient;
+
+// Sequence numbers of the reliable datagrams sent to a peer, in order.
+std::vector<int32_t> reliableNumbers(const std::vector<Bytes>& sent) {
+    std::vector<int32_t> out;
+    for (const Bytes& d : sent) {
+        if (d.size() > 6 && d[0] == 0 && d[1] == 3) out.push_back(readInt32(d.data(), 2));
+    }
+    return out;
+}
+
+TEST_F(TransportTest, WindowOfThreeAndTheFourthWaitsForAnAcknowledgement) {
+    Host& host = handshake();
+    for (int i = 0; i < 4; ++i) {
+        Bytes message = bytesOf({0x09, i});
+        EXPECT_TRUE(transport.sendMessage(host, message));
+    }
+    EXPECT_EQ(reliableNumbers(sentTo(zoneA)), (std::vector<int32_t>{0, 1, 2}));
+    EXPECT_EQ(host.waiting.size(), 1u);
+    // The stored datagrams are enciphered; deciphered they carry the message.
+    EXPECT_EQ(sentTo(zoneA)[1], reliableDatagram(1, bytesOf({0x09, 1})));
+
+    sink.sent.clear();
+    feedSealed(acknowledgement(1));
+    EXPECT_EQ(reliableNumbers(sentTo(zoneA)), std::vector<int32_t>{3});
+    EXPECT_TRUE(host.waiting.empty());
+    EXPECT_EQ(host.inFlight.size(), 3u);
+}
+
+TEST_F(TransportTest, DatagramsArrivingOutOfOrderAreAcknowledgedOnceAndDeliveredInOrder) {
+    Host& host = handshake();
+    auto& delivered = record(host, 0x30);
+    feedReliable(0, bytesOf({0x30, 0}));
+    feedReliable(2, bytesOf({0x30, 2}));
+    EXPECT_EQ(delivered.size(), 1u);
+    feedReliable(1, bytesOf({0x30, 1}));
+    EXPECT_EQ(delivered, (std::vector<Bytes>{bytesOf({0x30, 0}), bytesOf({0x30, 1}), bytesOf({0x30, 2})}));
+    EXPECT_EQ(acksTo(zoneA), (std::vector<int32_t>{0, 2, 1}));
+    EXPECT_EQ(host.nextInboundSeq, 3);
+    EXPECT_TRUE(host.pendingInbound.empty());
+}
+
+TEST_F(TransportTest, DuplicatesAreAcknowledgedAgainAndDeliveredOnce) {
+    Host& host = handshake();
+    auto& delivered = record(host, 0x30);
+    feedReliable(1, bytesOf({0x30, 1}));  // early, held
+    feedReliable(1, bytesOf({0x30, 1}));  // the same again: held once
+    EXPECT_EQ(host.pendingInbound.size(), 1u);
+    feedReliable(0, bytesOf({0x30, 0}));
+    feedReliable(0, bytesOf({0x30, 0}));  // stale
+    EXPECT_EQ(delivered, (std::vector<Bytes>{bytesOf({0x30, 0}), bytesOf({0x30, 1})}));
+    EXPECT_EQ(acksTo(zoneA), (std::vector<int32_t>{1, 1, 0, 0}));
+}
+
+TEST_F(TransportTest, EarlyDatagramsAreHeldOnlyWithinTheHoldWindow) {
+    Host& host = handshake();
+    const int32_t window = CoreTransport::kHoldWindow;
+    feedReliable(window, bytesOf({0x30, 1}));
+    feedReliable(window + 1, bytesOf({0x30, 2}));
+    EXPECT_EQ(acksTo(zoneA), std::vector<int32_t>{window});
+    EXPECT_EQ(host.pendingInbound.size(), 1u);
+    EXPECT_TRUE(host.pendingInbound.contains(window));
+    // Far ahead of the next number nothing is kept, however many arrive.
+    for (int32_t s = 0; s < 5000; ++s) feedReliable(window + 2 + s, bytesOf({0x30, 3}));
+    EXPECT_EQ(host.pendingInbound.size(), 1u);
+    EXPECT_EQ(transport.findHost(zoneA), &host);
+}
+
+TEST_F(TransportTest, AcknowledgementFaults) {
+    struct Case {
+        const char* what;
+        Bytes ack;
+        const char* line;
+    };
+    Bytes longAck = acknowledgement(0);
+    longAck.push_back(0);
+    for (const Case& c : {Case{"number never sent", acknowledgement(5), "Malformed ACK from 10.0.0.1:5000  Punt!"},
+                          Case{"seven bytes", longAck, "Malformed ACK from 10.0.0.1  Punt!"}}) {
+        Host& host = handshake();
+        for (int i = 0; i < 3; ++i) transport.sendMessage(host, bytesOf({0x09, i}));
+        feedSealed(c.ack);
+        EXPECT_EQ(lastLine(), c.line) << c.what;
+        EXPECT_EQ(transport.findHost(zoneA), nullptr) << c.what;
+    }
+}
+
+TEST_F(TransportTest, DuplicateAcknowledgementIsIgnored) {
+    Host& host = handshake();
+    transport.sendMessage(host, bytesOf({0x09, 0}));
+    transport.sendMessage(host, bytesOf({0x09, 1}));
+    feedSealed(acknowledgement(0));
+    feedSealed(acknowledgement(0));
+    EXPECT_EQ(host.inFlight.size(), 1u);
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(transport.findHost(zoneA), &host);
+}
+
+TEST_F(TransportTest, ResendsAtTwiceTheRoundTrip) {
+    Host& host = handshake();
+    transport.sendMessage(host, bytesOf({0x09, 0}));
+    clock.advance(100);
+    feedSealed(acknowledgement(0));
+    EXPECT_EQ(host.roundTrip, 100u);
+    transport.sendMessage(host, bytesOf({0x09, 1}));
+    clock.advance(60);
+    feedSealed(acknowledgement(1));
+    EXPECT_EQ(host.roundTrip, 80u);  // (100 + 60) / 2
+
+    transport.sendMessage(host, bytesOf({0x09, 2}));
+    sink.sent.clear();
+    clock.advance(159);
+    transport.maintain();
+    EXPECT_TRUE(sink.sent.empty());
+    clock.advance(1);
+    transport.maintain();
+    EXPECT_EQ(reliableNumbers(sentTo(zoneA)), std::vector<int32_t>{2});
+}
+
+TEST_F(TransportTest, WithoutARoundTripEveryPassResends) {
+    Host& host = handshake();
+    transport.sendMessage(host, bytesOf({0x09, 0}));
+    sink.sent.clear();
+    for (int pass = 0; pass < 3; ++pass) {
+        clock.advance(50);
+        transport.maintain();
+    }
+    EXPECT_EQ(reliableNumbers(sentTo(zoneA)), (std::vector<int32_t>{0, 0, 0}));
+}
+
+TEST_F(TransportTest, LossLimitCountsTheTimeSpentWaiting) {
+    settings.packetLossLimit = 30000;
+    Host& host = handshake();
+    for (int i = 0; i < 4; ++i) transport.sendMessage(host, bytesOf({0x09, i}));
+    // Number 3 waits 20 s for room in the window, then is never acknowledged.
+    clock.advance(20000);
+    for (int s = 0; s < 3; ++s) feedSealed(acknowledgement(s));
+    ASSERT_EQ(host.inFlight.size(), 1u);
+    EXPECT_EQ(host.inFlight[0].sequence, 3);
+    clock.advance(9999);
+    transport.maintain();
+    ASSERT_EQ(transport.findHost(zoneA), &host);
+    clock.advance(1);
+    transport.maintain();
+    EXPECT_EQ(lastLine(), "-1 - Connection broken: Reliable packet lost");
+    EXPECT_EQ(transport.findHost(zoneA), nullptr);
+}
+
+TEST_F(TransportTest, LossLimitUsesTheZonesScoreId) {
+    Host& host = handshake();
+    host.scoreId = 12;
+    host.zoneLoggedIn = true;
+    transport.sendMessage(host, bytesOf({0x09, 0}));
+    clock.advance(static_cast<uint32_t>(settings.packetLossLimit));
+    transport.maintain();
+    EXPECT_EQ(lastLine(), "12 - Connection broken: Reliable packet lost");
+}
+
+TEST_F(TransportTest, SyncRequestGetsANineByteReply) {
+    handshake();
+    clock.setTick(0x12345678);
+    feedSealed(syncRequest(0xAABBCCDD));
+    auto sent = sentTo(zoneA);
+    ASSERT_EQ(sent.size(), 1u);
+    uint32_t hundredths = 0x12345678u / 10u;
+    EXPECT_EQ(sent[0], bytesOf({0x00, 0x05, 0xDD, 0xCC, 0xBB, 0xAA, static_cast<int>(hundredths & 0xFF),
+                                static_cast<int>((hundredths >> 8) & 0xFF), static_cast<int>((hundredths >> 16) & 0xFF)}));
+}
+
+TEST_F(TransportTest, MalformedCoreDatagramsRemoveTheHost) {
+    struct Case {
+        Bytes datagram;
+        const char* line;
+    };
+    Bytes shortSyncResponse = syncResponse(1, 2);
+    shortSyncResponse.pop_back();
+    for (const Case& c : {Case{bytesOf({0, 3, 0, 0, 0, 0}), "Malformed reliable header from 10.0.0.1  Punt!"},
+                          Case{bytesOf({0, 5, 1, 2, 3}), "Malformed sync request from 10.0.0.1  Punt!"},
+                          Case{shortSyncResponse, "Malformed sync response from 10.0.0.1  Punt!"},
+                          Case{bytesOf({0, 8}), "Malformed small chunk body from 10.0.0.1  Punt!"},
+                          Case{bytesOf({0, 9}), "Malformed small chunk tail from 10.0.0.1  Punt!"},
+                          Case{bytesOf({0, 10, 1, 0, 0, 0}), "Malformed big chunk from 10.0.0.1  Punt!"},
+                          Case{bytesOf({0}), "Malformed special header from 10.0.0.1  Punt!"}}) {
+        handshake();
+        feedSealed(c.datagram);
+        EXPECT_EQ(log.lines(), std::vector<std::string>{c.line});
+        EXPECT_EQ(transport.findHost(zoneA), nullptr) << c.line;
+    }
+}
+
+TEST_F(TransportTest, SyncResponseOfTenBytesIsAccepted) {
+    handshake();
+    feedSealed(syncResponse(1, 2));
+    EXPECT_TRUE(sink.sent.empty());
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_NE(transport.findHost(zoneA), nullptr);
+}
+
+TEST_F(TransportTest, OversizedMessagesAreRefused) {
+    Host& host = handshake();
+    EXPECT_TRUE(transport.sendMessage(host, Bytes(514, 9)));
+    EXPECT_FALSE(transport.sendMessage(host, Bytes(515, 9)));
+    EXPECT_TRUE(transport.sendMessage(host, Bytes(520, 9), false));
+    EXPECT_FALSE(transport.sendMessage(host, Bytes(521, 9), false));
+    EXPECT_EQ(host.nextOutboundSeq, 1);
+}
+
+// The zone side of the library against the server side, both enciphering:
+// every message in both directions arrives once and in order.
+TEST_F(TransportTest, ZoneLinkExchangesReliableMessagesBothWays) {
+    std::vector<Bytes> toServer;
+    ZoneLink zone([&](std::span<const uint8_t> d) { toServer.emplace_back(d.begin(), d.end()); }, kClientKey);
+    auto pump = [&] {
+        for (int round = 0; round < 20; ++round) {
+            auto batch = std::move(toServer);
+            toServer.clear();
+            for (const Bytes& d : batch) feed(d);
+            auto replies = std::move(sink.sent);
+            sink.sent.clear();
+            for (const SentDatagram& d : replies) zone.receive(d.bytes, clock.tick());
+            if (toServer.empty()) break;
+        }
+    };
+    zone.connect();
+    pump();
+    ASSERT_TRUE(zone.connected());
+    Host& host = *transport.findHost(zoneA);
+    auto& delivered = record(host, 0x31);
+    for (int i = 0; i < 10; ++i) zone.sendReliable(bytesOf({0x31, i}), clock.tick());
+    for (int i = 0; i < 10; ++i) transport.sendMessage(host, bytesOf({0x09, i, 0}));
+    pump();
+    ASSERT_EQ(delivered.size(), 10u);
+    ASSERT_EQ(zone.inbox.size(), 10u);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(delivered[static_cast<size_t>(i)], bytesOf({0x31, i}));
+        EXPECT_EQ(zone.inbox[static_cast<size_t>(i)], bytesOf({0x09, i, 0}));
+    }
+    EXPECT_EQ(zone.acknowledged(), 10u);
+    EXPECT_TRUE(host.inFlight.empty());
+    EXPECT_TRUE(host.waiting.empty());
+}
+
+}  // namespace
+}  // namespace tallysv::testing
