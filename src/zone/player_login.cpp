@@ -1,0 +1,248 @@
+#include <cstring>
+#include <memory>
+
+#include "core/fields.h"
+#include "core/text.h"
+#include "core/text_string.h"
+#include "core/time_helpers.h"
+#include "db/ban_matching.h"
+#include "zone/zone_protocol.h"
+
+namespace tallysv {
+
+namespace {
+
+constexpr int kPlayerLoginLength = 80;
+constexpr int kLoginReplyLength = 192;
+
+enum LoginResult : uint8_t {
+    kAccepted = 0,
+    kAskNewUser = 1,
+    kWrongPassword = 2,
+    kNewUserRefused = 4,
+    kBadName = 5,
+    kAcceptedUnregistered = 6,
+    kFlood = 7,
+};
+
+struct LoginReply {
+    uint8_t bytes[kLoginReplyLength] = {};
+    LoginReply(uint8_t result, uint32_t playerID) {
+        bytes[0] = 1;
+        bytes[1] = result;
+        writeUInt32(bytes, 2, playerID);
+    }
+    void name(std::string_view text) { copyField(6, 24, text); }
+    void copyField(int offset, int size, std::string_view text) {
+        std::memcpy(bytes + offset, text.data(), std::min<size_t>(text.size(), static_cast<size_t>(size)));
+    }
+};
+
+const char* banMatchText(BanMatch match, const BanRecord& ban) {
+    switch (match) {
+        case BanMatch::Name:
+            return ". (Name match)";
+        case BanMatch::MachineID:
+            return ". (Machine ID match)";
+        case BanMatch::Address:
+            return ban.rangeStart == ban.rangeEnd ? ". (IP match)" : ". (IP range match)";
+        case BanMatch::HardwareID:
+            return ". (Hardware ID match)";
+    }
+    return "";
+}
+
+std::unique_ptr<PlayerSession> newSession(Host& zone, UserRecord* user, ScoreRecord* score, uint32_t playerID,
+                                          uint32_t tick) {
+    auto player = std::make_unique<PlayerSession>();
+    player->commandFlood.lastDecayTick = tick;
+    player->zone = &zone;
+    player->user = user;
+    player->score = score;
+    player->playerID = playerID;
+    if (const User2Record* form = user->registration) {
+        player->NotifyChat = form->NotifyChat;
+        player->NotifyZone = form->NotifyZone;
+        player->NotifyBan = form->NotifyBan;
+    }
+    return player;
+}
+
+}  // namespace
+
+void ZoneProtocol::sendLoginReply(Host& zone, const uint8_t* reply) { sendToHost(zone, reply, kLoginReplyLength); }
+
+void ZoneProtocol::lockOut(Host& zone, const uint8_t* request, UserRecord* user, int32_t banID,
+                           const char* consoleFormat, const char* requestName, const std::string& notice) {
+    uint32_t playerID = readUInt32(request, 70);
+    LoginReply reply(kAccepted, playerID);
+    reply.name(database_.placeholderUser.name());
+    sendLoginReply(zone, reply.bytes);
+    PlayerSession& player = zoneSession(zone).addPlayer(newSession(zone, user, nullptr, playerID, clock_.tick()));
+    kickPlayer(player, kLockOutKickDelay, banID, banID);
+    log_.printf(consoleFormat, zone.scoreId, requestName);
+    notifyOperators(NoticeKind::Ban, notice);
+}
+
+bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
+    if (!longEnough(message, kPlayerLoginLength)) return true;
+    Host& zone = *message.host;
+    uint8_t* m = message.bytes.data();
+    const int32_t scoreID = zone.scoreId;
+
+    // At most 19 characters, blanks cleaned up.
+    std::memset(m + 25, 0, 5);
+    char* name = reinterpret_cast<char*>(m + 6);
+    normalizeName(name, name, 20);
+    const uint32_t playerID = readUInt32(m, 70);
+
+    if (isInvalidName(name)) {
+        LoginReply reply(kBadName, playerID);
+        sendLoginReply(zone, reply.bytes);
+        log_.printf("%i - Player connection refused(Bad name): %s\n", scoreID, name);
+        return true;
+    }
+
+    IPv4Address address{m[2], m[3], m[4], m[5]};
+    switch (database_.registerAttempt(address)) {
+        case FloodVerdict::LightFlood: {
+            LoginReply reply(kFlood, playerID);
+            sendLoginReply(zone, reply.bytes);
+            log_.printf("%i - Player connection refused(Light flood): %s\n", scoreID, name);
+            return true;
+        }
+        case FloodVerdict::HeavyFlood:
+            log_.printf("%i - Player connection ignored(Flood): %s\n", scoreID, name);
+            return true;
+        case FloodVerdict::Accept:
+            break;
+    }
+
+    const std::string_view password = fieldText(m, 38, 32);
+    const int32_t machineID = readInt32(m, 74);
+    const int16_t timeZoneBias = readInt16(m, 78);
+    const std::string zoneName = zone.zoneNameText();
+    UserRecord* user = database_.findUser(name);
+
+    if (user) {
+        bool exempt = user->passBlock == 1 || database_.findBanfree(user->userID(), scoreID);
+        if (!exempt) {
+            std::optional<int32_t> hardwareID;
+            if (user->registration) hardwareID = user->registration->hardwareID;
+            if (BanRecord* ban = database_.findBan(user->userID(), address, machineID, hardwareID, zone.groupId, scoreID)) {
+                if (ban->lastMatch == BanMatch::HardwareID) followAddress(*ban, address);
+                TextString notice;
+                notice.assign(zoneName.c_str()).append(": Banned user #").append(ban->banID())
+                    .append(" attempting to enter as ").append(user->nameText())
+                    .append(banMatchText(ban->lastMatch, *ban));
+                lockOut(zone, m, user, ban->banID(), "%i - Banned user locked out: %s\n", name,
+                        std::string(notice.view()));
+                return true;
+            }
+            if (isBadTimeZoneBias(timeZoneBias)) {
+                TextString notice;
+                notice.assign(zoneName.c_str()).append(": ").append(user->nameText())
+                    .append(" connecting with a hacked client. (TZB Randomized)(").append(timeZoneBias).append(")");
+                lockOut(zone, m, user, 0, "%i - User randomizing TimeZoneBias locked out: %s\n", name,
+                        std::string(notice.view()));
+                return true;
+            }
+            if (isLowMachineID(machineID)) {
+                TextString notice;
+                notice.assign(zoneName.c_str()).append(": ").append(user->nameText())
+                    .append(" connecting with a hacked client. (MachineID Randomized)(").append(machineID).append(")");
+                lockOut(zone, m, user, 0, "%i - User randomizing machine ID locked out: %s\n", name,
+                        std::string(notice.view()));
+                return true;
+            }
+        }
+        if (database_.checkLoginPassword(*user, password) == Database::LoginPassword::Wrong) {
+            LoginReply reply(kWrongPassword, playerID);
+            sendLoginReply(zone, reply.bytes);
+            log_.printf("%i - Invalid password: %s\n", scoreID, user->nameText());
+            return true;
+        }
+
+        ScoreRecord* score = zoneSession(zone).findScore(user);
+        LoginReply reply(user->registration ? kAccepted : kAcceptedUnregistered, playerID);
+        reply.name(name);
+        if (user->squad) reply.copyField(30, 24, user->squad->name());
+        std::memcpy(reply.bytes + 54, user->banner.data(), user->banner.size());
+        writeInt32(reply.bytes, 150, user->Usage);
+        if (auto created = localTimeWithBias(user->created, timeZoneBias)) {
+            writeInt16(reply.bytes, 154, static_cast<int16_t>(yearOf(*created)));
+            writeInt16(reply.bytes, 156, static_cast<int16_t>(created->tm_mon + 1));
+            writeInt16(reply.bytes, 158, static_cast<int16_t>(created->tm_mday));
+            writeInt16(reply.bytes, 160, static_cast<int16_t>(created->tm_hour));
+            writeInt16(reply.bytes, 162, static_cast<int16_t>(created->tm_min));
+            writeInt16(reply.bytes, 164, static_cast<int16_t>(created->tm_sec));
+        }
+        writeInt32(reply.bytes, 170, user->userID());
+        if (score) {
+            writeInt16(reply.bytes, 178, score->WordStat1);
+            writeInt16(reply.bytes, 180, score->WordStat2);
+            writeInt16(reply.bytes, 182, score->WordStat3);
+            writeInt32(reply.bytes, 184, score->LongStat1);
+            writeInt32(reply.bytes, 188, score->LongStat2);
+        }
+        log_.printf(score ? "%i - Player entering: %s\n" : "%i - Player entering(No Score): %s\n", scoreID,
+                    user->nameText());
+        zoneSession(zone).addPlayer(newSession(zone, user, score, playerID, clock_.tick()));
+        user->lastLogin = clock_.now();
+        user->Logins = static_cast<int32_t>(static_cast<uint32_t>(user->Logins) + 1u);
+        user->address = address;
+        user->machineID = machineID;
+        user->timeZoneBias = timeZoneBias;
+        sendLoginReply(zone, reply.bytes);
+        return true;
+    }
+
+    // An unknown name.
+    if (!database_.settings.allowNewUsers) {
+        LoginReply reply(kNewUserRefused, playerID);
+        sendLoginReply(zone, reply.bytes);
+        log_.printf("%i - Player connection refused(New user): %s\n", scoreID, name);
+        return true;
+    }
+    const int32_t candidateID = static_cast<int32_t>(database_.users().count()) + 1;
+    if (BanRecord* ban = database_.findBan(candidateID, address, machineID, std::nullopt, zone.groupId, scoreID)) {
+        TextString notice;
+        notice.assign(zoneName.c_str()).append(": Banned user #").append(ban->banID())
+            .append(" attempting to enter as ").append(name).append(banMatchText(ban->lastMatch, *ban));
+        lockOut(zone, m, &database_.placeholderUser, ban->banID(), "%i - Banned user locked out: %s\n", name,
+                std::string(notice.view()));
+        return true;
+    }
+    if (isLowMachineID(machineID)) {
+        TextString notice;
+        notice.assign(zoneName.c_str()).append(": ").append(name)
+            .append(" connecting with a hacked client. (MachineID Randomized)(").append(machineID).append(")");
+        lockOut(zone, m, &database_.placeholderUser, 0, "%i - User randomizing MachineID locked out: %s\n", name,
+                std::string(notice.view()));
+        return true;
+    }
+    if (isBadTimeZoneBias(timeZoneBias)) {
+        TextString notice;
+        notice.assign(zoneName.c_str()).append(": ").append(name)
+            .append(" connecting with a hacked client. (TZB Randomized)(").append(timeZoneBias).append(")");
+        lockOut(zone, m, &database_.placeholderUser, 0, "%i - User randomizing TimeZoneBias locked out: %s\n", name,
+                std::string(notice.view()));
+        return true;
+    }
+    if (m[1] == 0 && database_.settings.askNewUsers) {
+        LoginReply reply(kAskNewUser, playerID);
+        sendLoginReply(zone, reply.bytes);
+        log_.printf("%i - New player connected: %s\n", scoreID, name);
+        return true;
+    }
+    UserRecord* created = database_.createUser(name, password, address, machineID, timeZoneBias);
+    LoginReply reply(kAcceptedUnregistered, playerID);
+    reply.name(name);
+    writeInt32(reply.bytes, 170, created->userID());
+    zoneSession(zone).addPlayer(newSession(zone, created, nullptr, playerID, clock_.tick()));
+    log_.printf("%i - New player entering: %s\n", scoreID, created->nameText());
+    sendLoginReply(zone, reply.bytes);
+    return true;
+}
+
+}  // namespace tallysv

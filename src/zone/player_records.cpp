@@ -1,0 +1,133 @@
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "core/block_hash.h"
+#include "core/fields.h"
+#include "core/text_string.h"
+#include "db/ban_matching.h"
+#include "zone/zone_protocol.h"
+
+namespace tallysv {
+
+namespace {
+
+constexpr int kFormLength = 770;
+constexpr int kSystemInfoOffset = 162;
+constexpr int kLeavingLength = 15;
+constexpr int kLeavingWithScores = 29;
+constexpr int kScoreReportLength = 19;
+constexpr const char* kFormFile = "regform.bin";
+
+// The last form received, written over the start of regform.bin: a
+// shorter form leaves the tail of a longer earlier one.
+void storeForm(const std::string& directory, const InboundMessage& message) {
+    std::filesystem::path path = directory.empty() ? std::filesystem::path(kFormFile)
+                                                   : std::filesystem::path(directory) / kFormFile;
+    std::FILE* file = std::fopen(path.c_str(), "r+b");
+    if (!file) file = std::fopen(path.c_str(), "wb");
+    if (!file) return;
+    std::fwrite(message.data(), 1, static_cast<size_t>(message.length), file);
+    std::fclose(file);
+}
+
+bool isValidProcessorClass(int16_t processor) {
+    return processor == 286 || processor == 386 || processor == 486 || processor == 586 || processor == 686;
+}
+
+}  // namespace
+
+bool ZoneProtocol::onRegistrationForm(InboundMessage& message) {
+    storeForm(database_.directory(), message);
+    if (!longEnough(message, kFormLength)) return true;
+    Host& zone = *message.host;
+    const uint8_t* m = message.data();
+    PlayerSession* player = zoneSession(zone).findPlayer(readUInt32(m, 1));
+    if (!player) {
+        log_.printf("%i - (UNKNOWN) sent registration data\n", zone.scoreId);
+        return true;
+    }
+    UserRecord& user = *player->user;
+    std::string_view realName = fieldText(m, 5, 32);
+    std::string_view email = fieldText(m, 37, 32);
+    const int32_t hardwareID = static_cast<int32_t>(blockHash(m + kSystemInfoOffset));
+
+    if (BanRecord* ban = database_.findBanByHardwareID(hardwareID)) {
+        database_.registerUser(user, realName, email, hardwareID);
+        log_.printf("%i - Banned user getting kicked: %s\n", zone.scoreId, user.nameText());
+        kickPlayer(*player, kFormKickDelay, ban->banID(), ban->banID());
+        followAddress(*ban, user.address);
+        TextString notice;
+        notice.assign(zone.zoneNameText().c_str()).append(": Banned user #").append(ban->banID())
+            .append(" attempting to enter as ").append(user.nameText()).append(". (HardwareID match)");
+        notifyOperators(NoticeKind::Ban, notice.view());
+        return true;
+    }
+    if (hardwareID == 0 || !isValidProcessorClass(readInt16(m, kSystemInfoOffset))) {
+        log_.printf("%i - Player sending invalid registration form: %s\n", zone.scoreId, user.nameText());
+        kickPlayer(*player, kFormKickDelay, 0, 0);
+        TextString notice;
+        notice.assign(zone.zoneNameText().c_str()).append(": ").append(user.nameText())
+            .append(" connecting with a hacked client. (Invalid Reg Form)");
+        notifyOperators(NoticeKind::Ban, notice.view());
+        return true;
+    }
+    database_.registerUser(user, realName, email, hardwareID);
+    log_.printf("%i - %s sent registration data\n", zone.scoreId, user.nameText());
+    return true;
+}
+
+bool ZoneProtocol::onPlayerLeaving(InboundMessage& message) {
+    if (!longEnough(message, kLeavingLength)) return true;
+    Host& zone = *message.host;
+    ZoneSession& session = zoneSession(zone);
+    const uint8_t* m = message.data();
+    PlayerSession* player = session.findPlayer(readUInt32(m, 1));
+    if (!player) {
+        log_.printf("%i - Player leaving(INVALID)\n", zone.scoreId);
+        return true;
+    }
+    UserRecord& user = *player->user;
+    if (player->op) {
+        player->op->sessionCount -= 1;
+        player->op = nullptr;
+    }
+    leaveAllChannels(*player, true);
+
+    // The score part is read only when it is there whole.
+    if (message.length >= kLeavingWithScores && zone.scoresEnabled) {
+        ScoreRecord* score = player->score;
+        if (score) {
+            log_.printf("%i - Player leaving: %s\n", zone.scoreId, user.nameText());
+        } else {
+            score = database_.createScore(user, zone.scoreId);
+            session.addScore(score);
+            log_.printf("%i - Player leaving(New Score): %s\n", zone.scoreId, user.nameText());
+        }
+        score->WordStat1 = readInt16(m, 15);
+        score->WordStat2 = readInt16(m, 17);
+        score->WordStat3 = readInt16(m, 19);
+        score->LongStat1 = readInt32(m, 21);
+        score->LongStat2 = readInt32(m, 25);
+    } else {
+        log_.printf("%i - Player leaving(No Score): %s\n", zone.scoreId, user.nameText());
+    }
+    user.Usage = static_cast<int32_t>(static_cast<uint32_t>(user.Usage) + static_cast<uint32_t>(int32_t{readInt16(m, 13)}));
+    session.removePlayer(player);
+    return true;
+}
+
+bool ZoneProtocol::onScoreReport(InboundMessage& message) {
+    if (!longEnough(message, kScoreReportLength)) return true;
+    Host& zone = *message.host;
+    const uint8_t* m = message.data();
+    int a = readInt16(m, 5), b = readInt16(m, 9), c = readInt16(m, 13), d = readInt16(m, 17);
+    if (PlayerSession* player = zoneSession(zone).findPlayer(readUInt32(m, 1))) {
+        log_.printf("%i - %s(%i)(%i)(%i)(%i)(%i)(%i)(%i)(%i)\n", zone.scoreId, player->name(), a, b, c, d, a, b, c, d);
+    } else {
+        log_.printf("%i - (INVALID)(%i)(%i)(%i)(%i)(%i)(%i)(%i)(%i)\n", zone.scoreId, a, b, c, d, a, b, c, d);
+    }
+    return true;
+}
+
+}  // namespace tallysv

@@ -1,0 +1,39 @@
+#pragma once
+#include <array>
+#include <cstdint>
+
+#include "db/records.h"
+
+namespace tallysv {
+
+class Host;
+
+// Command flood control of one player (used by the command processor).
+struct CommandFloodState {
+    uint32_t lastCommandTick = 0;
+    uint32_t lastDecayTick = 0;  // the creation tick at first
+    int32_t floodCount = 0;
+};
+
+// One player inside one zone, from an accepted entry (or lock-out) until
+// the player leaves or the zone's session ends.
+struct PlayerSession {
+    CommandFloodState commandFlood;
+    Host* zone = nullptr;
+    UserRecord* user = nullptr;    // the placeholder user for a locked-out new player
+    ScoreRecord* score = nullptr;  // none = "No Score"
+    std::array<ChatChannel*, 10> chatSlots{};  // 1 to 9 used
+    uint32_t playerID = 0;         // the zone's identifier for the player
+    uint8_t NotifyChat = 0;
+    uint8_t NotifyZone = 0;
+    uint8_t NotifyBan = 0;
+    uint8_t ghosting = 0;
+    OperatorRecord* op = nullptr;  // the operator login, none at start
+    uint32_t kickTime = 0;         // tick; 0 = no kick pending
+    int32_t kickReason = 0;
+    int32_t kickBanID = 0;
+
+    const char* name() const { return user->nameText(); }
+};
+
+}  // namespace tallysv

@@ -1,0 +1,102 @@
+#include <cstring>
+
+#include "core/address.h"
+#include "core/fields.h"
+#include "core/text.h"
+#include "core/text_string.h"
+#include "zone/zone_protocol.h"
+
+namespace tallysv {
+
+namespace {
+constexpr int kZoneLoginLength = 173;
+}
+
+bool ZoneProtocol::onZoneLogin(InboundMessage& message) {
+    Host& host = *message.host;
+    const IPv4Address& a = host.peer.address;
+    const uint8_t* m = message.data();
+    if (message.length != kZoneLoginLength || anyNotPositive(readInt32(m, 1), readInt32(m, 5), readInt32(m, 9))) {
+        log_.printf("Invalid login from %i.%i.%i.%i  Punt!\n", a[0], a[1], a[2], a[3]);
+        transport_.disconnectHost(host);
+        return true;
+    }
+    int32_t groupID = readInt32(m, 5);
+    int32_t scoreID = readInt32(m, 9);
+    std::string name(fieldText(m, 13, 128));
+    std::string_view password = fieldText(m, 141, 32);
+
+    TextString notice;
+    switch (database_.registerAttempt(a)) {
+        case FloodVerdict::HeavyFlood:
+            transport_.disconnectHost(host);
+            return true;
+        case FloodVerdict::LightFlood:
+            log_.printf("Zone connection flood from %i.%i.%i.%i:%i  Punt!\n", a[0], a[1], a[2], a[3], host.peer.port);
+            transport_.disconnectHost(host);
+            notice.assign("Zone connection flood detected from ").append(addressText(a).c_str());
+            break;
+        case FloodVerdict::Accept:
+            if (!checkZonePassword(scoreID, password)) {
+                transport_.disconnectHost(host);
+                log_.printf("%i - Disallowed connection (Bad Password): %s\n", scoreID, name.c_str());
+                notice.assign(name.c_str()).append("(").append(scoreID).append(") - Disallowed connection (Bad password).");
+                break;
+            }
+            for (const auto& other : transport_.hosts()) {
+                if (other->scoreId == scoreID && !other->removed) {
+                    log_.printf("%i - Connection broken: Same ScoreID requested session\n", scoreID);
+                    transport_.disconnectHost(*other);
+                    break;
+                }
+            }
+            host.zoneName.fill(0);
+            std::memcpy(host.zoneName.data(), name.data(), std::min<size_t>(name.size(), 24));
+            host.scoreId = scoreID;
+            host.groupId = groupID;
+            {
+                ZoneSession& zone = zoneSession(host);
+                zone.clearScores();
+                for (ScoreRecord* score : database_.scores()) {
+                    if (score->scoreID == scoreID) zone.addScore(score);
+                }
+            }
+            installZoneHandlers(host);
+            log_.printf("%i - Docking granted: %s\n", scoreID, name.c_str());
+            host.zoneLoggedIn = true;
+            notice.assign(name.c_str()).append("(").append(scoreID).append(") - Zone connected.");
+            break;
+    }
+    if (notice.length() > 0) notifyOperators(NoticeKind::Zone, notice.view(), groupID, scoreID);
+    return true;
+}
+
+void ZoneProtocol::onZoneSessionEnd(Host& host) {
+    TextString notice;
+    notice.assign(host.zoneNameText().c_str()).append("(").append(host.scoreId).append(") - Disconnected.");
+    for (const auto& other : transport_.hosts()) {
+        if (other.get() == &host) continue;
+        ZoneSession* zone = existingZoneSession(*other);
+        if (!zone) continue;
+        for (const auto& player : zone->players()) {
+            const OperatorRecord* op = player->op;
+            // The sector is tested against the operator's own zone.
+            if (player->NotifyZone && op && op->level <= 2 &&
+                (op->groupID == 0 ||
+                 (op->groupID == other->groupId && (op->scoreID == 0 || op->scoreID == other->scoreId)))) {
+                sendChatLine(*player, 0, notice.view());
+            }
+        }
+    }
+    ZoneSession* zone = existingZoneSession(host);
+    if (!zone) return;
+    for (const auto& player : zone->players()) {
+        if (player->op) {
+            player->op->sessionCount -= 1;
+            player->op = nullptr;
+        }
+        leaveAllChannels(*player, true);
+    }
+}
+
+}  // namespace tallysv

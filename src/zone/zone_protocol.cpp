@@ -1,0 +1,170 @@
+#include "zone/zone_protocol.h"
+
+#include <cstring>
+
+#include "core/fields.h"
+#include "core/text_string.h"
+#include "core/time_helpers.h"
+
+namespace tallysv {
+
+std::string_view messageText(const InboundMessage& message, int offset) {
+    if (offset >= message.length) return {};
+    return fieldText(message.data(), offset, message.length - offset);
+}
+
+ZoneProtocol::ZoneProtocol(CoreTransport& transport, Database& database, const Clock& clock, Log& log)
+    : transport_(transport), database_(database), clock_(clock), log_(log) {
+    transport_.setZoneLoginHandler([this](InboundMessage& m) { return onZoneLogin(m); });
+    transport_.setFloodDecay([this] { database_.decayFloodTable(); });
+    transport_.setKickCheck([this](Host& host) { checkKicks(host); });
+    transport_.setZoneSessionEnd([this](Host& host) { onZoneSessionEnd(host); });
+    database_.setChatMemberName([](const PlayerSession& player) { return std::string(player.name()); });
+}
+
+void ZoneProtocol::installZoneHandlers(Host& host) {
+    auto handler = [this](bool (ZoneProtocol::*method)(InboundMessage&)) {
+        return [this, method](InboundMessage& m) { return (this->*method)(m); };
+    };
+    // A second login on a logged-in session is not processed.
+    transport_.setMessageHandler(host, 2, transport_.unhandledHandler());
+    transport_.setMessageHandler(host, 1, transport_.ignoreHandler());
+    transport_.setMessageHandler(host, 3, transport_.ignoreHandler());
+    transport_.setMessageHandler(host, 4, handler(&ZoneProtocol::onPlayerLogin));
+    transport_.setMessageHandler(host, 5, handler(&ZoneProtocol::onPlayerLeaving));
+    transport_.setMessageHandler(host, 7, handler(&ZoneProtocol::onBroadcast));
+    transport_.setMessageHandler(host, 13, handler(&ZoneProtocol::onRegistrationForm));
+    transport_.setMessageHandler(host, 14, handler(&ZoneProtocol::onPrivateMessage));
+    transport_.setMessageHandler(host, 15, handler(&ZoneProtocol::onLogLine));
+    transport_.setMessageHandler(host, 16, handler(&ZoneProtocol::onPlayerBanner));
+    transport_.setMessageHandler(host, 17, handler(&ZoneProtocol::onScoreReport));
+    // Commands belong to the command processor; without one they are unhandled.
+    if (commandHandler_) {
+        transport_.setMessageHandler(host, 19, [this](InboundMessage& m) { return commandHandler_(m); });
+    }
+    transport_.setMessageHandler(host, 20, handler(&ZoneProtocol::onChat));
+    // A repeated handshake on a logged-in session has no effect.
+    transport_.setCoreHandler(host, 1, transport_.ignoreHandler());
+}
+
+bool ZoneProtocol::longEnough(const InboundMessage& message, int least) {
+    if (message.length >= least) return true;
+    log_.printf("%i - Short packet(%i)(%i) dropped\n", message.host->scoreId, message.data()[0],
+                static_cast<int>(message.length));
+    return false;
+}
+
+void ZoneProtocol::sendToHost(Host& host, const uint8_t* bytes, int length) {
+    if (host.removed) return;
+    transport_.sendMessage(host, bytes, length, true);
+}
+
+void ZoneProtocol::sendToZones(std::span<const uint8_t> message, int32_t groupID) {
+    for (const auto& host : transport_.hosts()) {
+        if (!host->externalChat) continue;
+        if (groupID != 0 && host->groupId != groupID) continue;
+        sendToHost(*host, message.data(), static_cast<int>(message.size()));
+    }
+}
+
+void ZoneProtocol::sendPlayerText(PlayerSession& player, std::string_view text) {
+    uint8_t message[kMessageBuffer] = {};
+    message[0] = 9;
+    writeUInt32(message, 1, player.playerID);
+    size_t room = kMessageBuffer - 6;
+    size_t n = std::min(text.size(), room);
+    std::memcpy(message + 5, text.data(), n);
+    sendToHost(*player.zone, message, static_cast<int>(6 + n));
+}
+
+void ZoneProtocol::sendChatLine(PlayerSession& player, uint8_t slot, std::string_view text) {
+    uint8_t message[kMessageBuffer] = {};
+    message[0] = 10;
+    writeUInt32(message, 1, player.playerID);
+    message[5] = slot;
+    size_t room = kMessageBuffer - 7;
+    size_t n = std::min(text.size(), room);
+    std::memcpy(message + 6, text.data(), n);
+    sendToHost(*player.zone, message, static_cast<int>(7 + n));
+}
+
+void ZoneProtocol::kickPlayer(PlayerSession& player, uint32_t delay, int32_t reason, int32_t banID) {
+    if (delay != 0) {
+        uint32_t when = clock_.tick() + delay;
+        player.kickTime = when == 0 ? 1 : when;  // 0 means no kick pending
+        player.kickReason = reason;
+        player.kickBanID = banID;
+        return;
+    }
+    if (banID == 0) {
+        sendPlayerText(player, "You have been blocked from my network");
+    } else if (banID != -1) {
+        if (BanRecord* ban = database_.findBanByID(banID)) {
+            TextString notice;
+            notice.assign("You have been banned from ");
+            if (ban->groupID == 0) {
+                notice.append("our network");
+            } else if (ban->scoreID != 0) {
+                notice.append(player.zone->zoneNameText().c_str());
+            } else {
+                notice.append("group # ").append(ban->groupID);
+            }
+            notice.append(" until ")
+                .append(formatDate(localTimeWithBias(ban->expires, player.user->timeZoneBias)).c_str())
+                .append(".  Ban # ")
+                .append(ban->banID())
+                .append(" by ")
+                .append(ban->bannedBy ? ban->bannedBy->nameText() : "(UNKNOWN)");
+            sendPlayerText(player, notice.view());
+            ZoneRecord* record = database_.findZone(player.zone->scoreId);
+            if (record && !record->BanText.empty()) sendPlayerText(player, record->BanText.view());
+        }
+    }
+    uint8_t kick[9];
+    kick[0] = 8;
+    writeUInt32(kick, 1, player.playerID);
+    writeInt32(kick, 5, reason);
+    sendToHost(*player.zone, kick, sizeof kick);
+    player.kickTime = 0;
+}
+
+void ZoneProtocol::checkKicks(Host& host) {
+    ZoneSession* zone = existingZoneSession(host);
+    if (!zone) return;
+    uint32_t now = clock_.tick();
+    // A kick may lead nowhere but the zone's own player list stays as it is:
+    // the player leaves only with the zone's leaving message.
+    for (const auto& player : zone->players()) {
+        if (player->kickTime != 0 && static_cast<int32_t>(now - player->kickTime) > 0) {
+            kickPlayer(*player, 0, player->kickReason, player->kickBanID);
+        }
+    }
+}
+
+void ZoneProtocol::notifyOperators(NoticeKind kind, std::string_view text, int32_t groupID, int32_t scoreID) {
+    for (const auto& host : transport_.hosts()) {
+        ZoneSession* zone = existingZoneSession(*host);
+        if (!zone) continue;
+        for (const auto& player : zone->players()) {
+            const OperatorRecord* op = player->op;
+            if (!op) continue;
+            bool wanted;
+            if (kind == NoticeKind::Ban) {
+                wanted = player->NotifyBan != 0;
+            } else {
+                wanted = player->NotifyZone != 0 && op->level <= 2 &&
+                         (op->groupID == 0 || (op->groupID == groupID && (op->scoreID == 0 || op->scoreID == scoreID)));
+            }
+            if (wanted) sendChatLine(*player, 0, text);
+        }
+    }
+}
+
+bool ZoneProtocol::checkZonePassword(int32_t scoreID, std::string_view plainPassword) const {
+    PasswordField presented = scrambledPassword(plainPassword);
+    if (presented == database_.settings.billingPassword) return true;
+    const ZoneRecord* record = database_.findZone(scoreID);
+    return record && record->password == presented;
+}
+
+}  // namespace tallysv

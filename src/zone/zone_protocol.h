@@ -1,0 +1,94 @@
+#pragma once
+#include <cstdint>
+#include <string_view>
+
+#include "core/clock.h"
+#include "core/log.h"
+#include "db/database.h"
+#include "net/core_transport.h"
+#include "zone/player_session.h"
+#include "zone/zone_session.h"
+
+namespace tallysv {
+
+// Who receives a notice from notifyOperators.
+enum class NoticeKind { Ban, Zone };
+
+// Everything the zones say to the server and the server says to the zones:
+// zone login and zone sessions, player login, registration forms, leaving
+// and scores, chat channels, broadcasts, private-message logging, and the
+// messages to players. Handlers run with the transport lock held.
+class ZoneProtocol {
+public:
+    // Texts to one player are built in 512-byte messages.
+    static constexpr int kMessageBuffer = 512;
+    static constexpr uint32_t kLockOutKickDelay = 15000;
+    static constexpr uint32_t kFormKickDelay = 5000;
+
+    // Installs the zone login handler and the transport's upcalls.
+    ZoneProtocol(CoreTransport& transport, Database& database, const Clock& clock, Log& log);
+
+    // The handler of message type 19 (commands), installed on every zone at
+    // its login. Until one is set, commands are reported as unhandled.
+    void setCommandHandler(MessageHandler handler) { commandHandler_ = std::move(handler); }
+
+    // Operations on players, for every part of the server that talks to one.
+    void sendPlayerText(PlayerSession& player, std::string_view text);
+    void sendChatLine(PlayerSession& player, uint8_t slot, std::string_view text);
+    // With a delay the kick is scheduled; without one the ban notice (or the
+    // block text) and the kick are sent now.
+    void kickPlayer(PlayerSession& player, uint32_t delay, int32_t reason, int32_t banID);
+    // Kind Ban: every operator with NotifyBan. Kind Zone: operators of level
+    // 2 or lower with NotifyZone whose sector covers the given zone.
+    void notifyOperators(NoticeKind kind, std::string_view text, int32_t groupID = 0, int32_t scoreID = 0);
+    // Sends a message to every host with external chat on, logged in or
+    // not (GroupID 0: all of them; otherwise that group's).
+    void sendToZones(std::span<const uint8_t> message, int32_t groupID = 0);
+
+    // Chat channel membership.
+    ChatChannel* joinChannel(PlayerSession& player, std::string_view name, int slot, bool announce);
+    void leaveChannel(PlayerSession& player, int slot, bool announce);
+    void leaveAllChannels(PlayerSession& player, bool announce);
+
+    // The zone password check: the BillingPassword opens every ScoreID,
+    // otherwise the first zone record of the ScoreID decides.
+    bool checkZonePassword(int32_t scoreID, std::string_view plainPassword) const;
+
+    Database& database() { return database_; }
+    CoreTransport& transport() { return transport_; }
+
+private:
+    // Handlers.
+    bool onZoneLogin(InboundMessage& message);
+    bool onPlayerLogin(InboundMessage& message);
+    bool onPlayerLeaving(InboundMessage& message);
+    bool onRegistrationForm(InboundMessage& message);
+    bool onScoreReport(InboundMessage& message);
+    bool onBroadcast(InboundMessage& message);
+    bool onPrivateMessage(InboundMessage& message);
+    bool onLogLine(InboundMessage& message);
+    bool onPlayerBanner(InboundMessage& message);
+    bool onChat(InboundMessage& message);
+    // Upcalls from the transport.
+    void onZoneSessionEnd(Host& host);
+    void checkKicks(Host& host);
+
+    void installZoneHandlers(Host& host);
+    // A message shorter than its handler reads is dropped with a console line.
+    bool longEnough(const InboundMessage& message, int least);
+    void lockOut(Host& zone, const uint8_t* request, UserRecord* user, int32_t banID, const char* consoleFormat,
+                 const char* requestName, const std::string& notice);
+    void sendLoginReply(Host& zone, const uint8_t* reply);
+    void sendToHost(Host& host, const uint8_t* bytes, int length);
+
+    CoreTransport& transport_;
+    Database& database_;
+    const Clock& clock_;
+    Log& log_;
+    MessageHandler commandHandler_;
+};
+
+// The text of a message field that runs to a NUL or to the message's end.
+std::string_view messageText(const InboundMessage& message, int offset);
+
+}  // namespace tallysv
