@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+
+#include "core/clock.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "net/core_transport.h"
+#include "net/udp_server.h"
+#include "zoneclient/datagrams.h"
+#include "zoneclient/udp_client.h"
+#include "zoneclient/zone_link.h"
+
+namespace tallysv {
+namespace {
+
+using zoneclient::Bytes;
+
+// The real shell on loopback: threads, socket and lock.
+class UdpServerTest : public ::testing::Test {
+protected:
+    UdpServerTest() : transport(socket, clock, log, settings), server(transport, socket, lock, settings) {}
+
+    SystemClock clock;
+    RecordingLog log;
+    Settings settings;
+    UdpSocket socket;
+    std::recursive_mutex lock;
+    CoreTransport transport;
+    UdpServer server;
+
+    // Waits, within a time limit, for a datagram the link turns into the
+    // wanted state.
+    template <typename Done>
+    bool pumpUntil(zoneclient::UdpClient& client, zoneclient::ZoneLink& link, Done done, int limitMs = 3000) {
+        uint32_t start = zoneclient::monotonicTick();
+        while (!done()) {
+            if (zoneclient::monotonicTick() - start > static_cast<uint32_t>(limitMs)) return false;
+            if (auto d = client.receive(50)) link.receive(*d, zoneclient::monotonicTick());
+            link.maintain(zoneclient::monotonicTick());
+        }
+        return true;
+    }
+};
+
+TEST_F(UdpServerTest, HandshakeReliableExchangeAndGoodbyeAtStop) {
+    std::string reason;
+    ASSERT_TRUE(server.start(0, reason)) << reason;
+    zoneclient::UdpClient client;
+    ASSERT_TRUE(client.open("127.0.0.1", socket.boundPort(), reason)) << reason;
+    zoneclient::ZoneLink link([&](std::span<const uint8_t> d) { client.send(d); }, 777);
+    link.connect();
+    ASSERT_TRUE(pumpUntil(client, link, [&] { return link.connected(); }));
+    EXPECT_EQ(link.sessionKey(), -777);
+
+    // A reliable message the transport does not know: acknowledged, and
+    // reported as unhandled.
+    Bytes message = {0x21, 1, 2, 3};
+    link.sendReliable(message, zoneclient::monotonicTick());
+    ASSERT_TRUE(pumpUntil(client, link, [&] { return link.acknowledged() == 1; }));
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        EXPECT_TRUE(log.contains("-1 - Unhandled packet(33)(4)\n"));
+        ASSERT_EQ(transport.hosts().size(), 1u);
+        // And one the other way: the server sends reliably, the zone acknowledges.
+        Bytes toZone = {0x09, 5, 0, 0, 0, 'h', 'i', 0};
+        transport.sendMessage(*transport.hosts()[0], toZone);
+    }
+    ASSERT_TRUE(pumpUntil(client, link, [&] { return !link.inbox.empty(); }));
+    EXPECT_EQ(link.inbox.front(), (Bytes{0x09, 5, 0, 0, 0, 'h', 'i', 0}));
+    // The acknowledgement empties the server's window.
+    uint32_t start = zoneclient::monotonicTick();
+    for (;;) {
+        {
+            std::lock_guard<std::recursive_mutex> guard(lock);
+            if (transport.hosts()[0]->inFlight.empty()) break;
+        }
+        ASSERT_LT(zoneclient::monotonicTick() - start, 3000u);
+        client.receive(10);
+    }
+
+    server.stop();
+    EXPECT_FALSE(server.running());
+    ASSERT_TRUE(pumpUntil(client, link, [&] { return link.disconnectedByServer(); }));
+    EXPECT_TRUE(transport.hosts().empty());
+}
+
+TEST_F(UdpServerTest, PortInUseIsReportedWithTheSystemsReason) {
+    UdpSocket occupier;
+    std::string reason;
+    ASSERT_TRUE(occupier.open(0, reason));
+    EXPECT_FALSE(server.start(occupier.boundPort(), reason));
+    EXPECT_NE(reason.find("in use"), std::string::npos) << reason;
+    EXPECT_FALSE(server.running());
+}
+
+TEST_F(UdpServerTest, StopReturnsPromptlyWhileTheReceiveThreadIsBlocked) {
+    settings.lowPriority = true;
+    std::string reason;
+    ASSERT_TRUE(server.start(0, reason)) << reason;
+    auto before = std::chrono::steady_clock::now();
+    server.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1000));
+    // A second start after a stop works as the first.
+    ASSERT_TRUE(server.start(0, reason)) << reason;
+    server.stop();
+}
+
+}  // namespace
+}  // namespace tallysv
