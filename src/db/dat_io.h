@@ -71,6 +71,9 @@ public:
     bool finish();
     // Closes and deletes the file.
     void discard();
+    // Forgets the file without deleting it (it has been renamed, or is left
+    // as it is).
+    void release() { temporaryPath_.clear(); }
 
     int error() const { return error_; }
     const std::string& temporaryPath() const { return temporaryPath_; }

@@ -322,13 +322,18 @@ void Database::save() {
 
     // Every new file is complete on the disk. The commit record makes the
     // renames finish at the next start if the process dies among them.
-    if (saveInterruption_ && !saveInterruption_(SaveStep::Commit, DatFile::Squad)) return;
+    auto stopHere = [&](SaveStep step, DatFile file) {
+        if (!saveInterruption_ || saveInterruption_(step, file)) return false;
+        for (DatWriter& writer : writers) writer.release();
+        return true;
+    };
+    if (stopHere(SaveStep::Commit, DatFile::Squad)) return;
     bool committed = writePendingSave(directory_, complete);
     bool squadReplaced = true;
     for (DatFile file : kSaveOrder) {
         size_t i = static_cast<size_t>(file);
         if (!complete.files[i]) continue;
-        if (saveInterruption_ && !saveInterruption_(SaveStep::Rename, file)) return;
+        if (stopHere(SaveStep::Rename, file)) return;
         const char* name = datLayout(file).fileName;
         std::string path = datPath(directory_, name);
         if (file == DatFile::User && !squadReplaced) {
@@ -340,6 +345,7 @@ void Database::save() {
             writers[i].discard();
             if (file == DatFile::Squad) squadReplaced = false;
         }
+        writers[i].release();
     }
     syncDirectory(directory_);
     if (committed) removePendingSave(directory_);
