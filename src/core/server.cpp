@@ -19,7 +19,18 @@ bool Server::startup() {
     log_.write(kBanner);
     database_.readConfiguration();
     database_.load();
-    // The transport is created and started on the configured port here.
+    socket_ = std::make_unique<UdpSocket>();
+    transport_ = std::make_unique<CoreTransport>(*socket_, clock_, log_, database_.settings);
+    udp_ = std::make_unique<UdpServer>(*transport_, *socket_, lock_, database_.settings);
+    std::string reason;
+    if (!udp_->start(database_.settings.port, reason)) {
+        // Without its socket the server can hear no zone: say why and end.
+        log_.printf("Cannot listen on UDP port %i: %s\n", static_cast<int>(database_.settings.port), reason.c_str());
+        udp_.reset();
+        transport_.reset();
+        socket_.reset();
+        return false;
+    }
     running_ = true;
     lastSaveTick_ = clock_.tick();
     return true;
@@ -86,13 +97,15 @@ void Server::handleKey(int key) {
 
 void Server::printHostList() {
     log_.write("Host list:\n");
-    // One address line per host of the transport, then its players.
+    if (transport_) transport_->printHostList(log_);
 }
 
 void Server::shutdown() {
-    // The transport is stopped here (threads ended, hosts told and dropped).
+    if (udp_) udp_->stop();
     database_.save();
-    // The transport is destroyed here.
+    udp_.reset();
+    transport_.reset();
+    socket_.reset();
 }
 
 }  // namespace tallysv

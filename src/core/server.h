@@ -2,12 +2,15 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "core/clock.h"
 #include "core/console.h"
 #include "core/log.h"
 #include "db/database.h"
+#include "net/core_transport.h"
+#include "net/udp_server.h"
 
 namespace tallysv {
 
@@ -35,6 +38,9 @@ public:
     // database happens with it held.
     std::recursive_mutex& lock() { return lock_; }
 
+    // The transport, from start-up to shutdown (null otherwise).
+    CoreTransport* transport() { return transport_.get(); }
+
 private:
     void periodicSave();
     void handleKey(int key);
@@ -47,6 +53,10 @@ private:
     Sleeper sleep_;
     const std::atomic<bool>* stopRequested_;
     std::recursive_mutex lock_;
+    // Declared after the lock, so they go before it.
+    std::unique_ptr<UdpSocket> socket_;
+    std::unique_ptr<CoreTransport> transport_;
+    std::unique_ptr<UdpServer> udp_;
     bool running_ = false;
     uint32_t lastSaveTick_ = 0;
 };
