@@ -1,0 +1,103 @@
+// Costs of the transport's hot paths without any socket: the cipher, and
+// one reliable datagram received, acknowledged and delivered.
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "core/clock.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "net/cipher.h"
+#include "net/core_transport.h"
+#include "zoneclient/datagrams.h"
+
+namespace {
+
+using namespace tallysv;
+
+class QuietLog final : public Log {
+public:
+    void write(std::string_view) override {}
+};
+
+class CountingSink final : public DatagramSink {
+public:
+    void send(const PeerAddress&, std::span<const uint8_t>) override { ++count; }
+    size_t count = 0;
+};
+
+void BM_EncryptDatagram(benchmark::State& state) {
+    SessionCipher cipher;
+    installSessionKey(cipher, 0x12345);
+    std::vector<uint8_t> bytes(static_cast<size_t>(state.range(0)), 0x42);
+    for (auto _ : state) {
+        encryptDatagram(cipher, bytes.data(), static_cast<int>(bytes.size()));
+        benchmark::DoNotOptimize(bytes.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(BM_EncryptDatagram)->Arg(38)->Arg(520);
+
+void BM_InstallSessionKey(benchmark::State& state) {
+    SessionCipher cipher;
+    int32_t key = 1;
+    for (auto _ : state) {
+        installSessionKey(cipher, ++key);
+        benchmark::DoNotOptimize(cipher.keyTable.data());
+    }
+}
+BENCHMARK(BM_InstallSessionKey);
+
+// One enciphered reliable datagram in order: decipher, acknowledge (and
+// encipher the acknowledgement), deliver.
+void BM_ReceiveReliable(benchmark::State& state) {
+    FakeClock clock;
+    QuietLog log;
+    Settings settings;
+    CountingSink sink;
+    CoreTransport transport(sink, clock, log, settings);
+    PeerAddress peer{{127, 0, 0, 1}, 4000};
+    transport.receive(zoneclient::connectionRequest(777), peer);
+    Host& host = *transport.findHost(peer);
+    transport.setMessageHandler(host, 0x30, [](InboundMessage&) { return true; });
+    std::vector<uint8_t> payload(32, 0x30);
+    std::vector<std::vector<uint8_t>> datagrams;
+    for (int32_t s = 0; s < 4096; ++s) {
+        datagrams.push_back(zoneclient::encrypted(-777, zoneclient::reliableDatagram(s, payload)));
+    }
+    size_t i = 0;
+    for (auto _ : state) {
+        if (i == datagrams.size()) {
+            state.PauseTiming();
+            host.nextInboundSeq = 0;
+            i = 0;
+            state.ResumeTiming();
+        }
+        transport.receive(datagrams[i++], peer);
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_ReceiveReliable);
+
+// Sending reliably and taking the acknowledgement: the server's side of
+// one message to a zone.
+void BM_SendAndAcknowledge(benchmark::State& state) {
+    FakeClock clock;
+    QuietLog log;
+    Settings settings;
+    CountingSink sink;
+    CoreTransport transport(sink, clock, log, settings);
+    PeerAddress peer{{127, 0, 0, 1}, 4000};
+    transport.receive(zoneclient::connectionRequest(777), peer);
+    Host& host = *transport.findHost(peer);
+    std::vector<uint8_t> message(64, 0x09);
+    int32_t sequence = 0;
+    for (auto _ : state) {
+        transport.sendMessage(host, message);
+        transport.receive(zoneclient::encrypted(-777, zoneclient::acknowledgement(sequence++)), peer);
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_SendAndAcknowledge);
+
+}  // namespace
