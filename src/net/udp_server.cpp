@@ -105,7 +105,8 @@ bool UdpServer::waitForDatagram(int ms) {
     int ready = ::poll(fds, 2, ms);
     if (ready <= 0) return false;
     if (fds[1].revents != 0) return false;
-    return (fds[0].revents & POLLIN) != 0;
+    // An error condition is read (and so cleared) like a datagram.
+    return fds[0].revents != 0;
 }
 
 void UdpServer::receiveLoop() {
