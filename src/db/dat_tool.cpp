@@ -1,0 +1,330 @@
+#include "db/dat_tool.h"
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string_view>
+#include <unordered_map>
+
+#include "db/dat_io.h"
+#include "db/fixed_text.h"
+
+namespace tallysv {
+
+namespace {
+
+template <size_t N>
+std::string_view fieldTextOf(const std::array<uint8_t, N>& field) {
+    const void* nul = std::memchr(field.data(), 0, N);
+    size_t n = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - field.data()) : N;
+    return std::string_view(reinterpret_cast<const char*>(field.data()), n);
+}
+
+std::string jsonText(std::string_view text) {
+    std::string out = "\"";
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+template <size_t N>
+std::string jsonField(const std::array<uint8_t, N>& field) {
+    return jsonText(fieldTextOf(field));
+}
+
+std::string hex(const uint8_t* bytes, size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (size_t i = 0; i < size; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out + "\"";
+}
+
+template <size_t N>
+std::string passwordHex(const std::array<uint8_t, N>& field) {
+    std::string_view text = fieldTextOf(field);
+    return hex(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+std::string address(const std::array<uint8_t, 4>& a) {
+    char text[24];
+    std::snprintf(text, sizeof text, "\"%u.%u.%u.%u\"", a[0], a[1], a[2], a[3]);
+    return text;
+}
+
+struct Json {
+    std::string text = "{";
+    Json& add(const char* key, const std::string& value) {
+        if (text.size() > 1) text += ",";
+        text += "\"";
+        text += key;
+        text += "\":";
+        text += value;
+        return *this;
+    }
+    Json& add(const char* key, long long value) { return add(key, std::to_string(value)); }
+    std::string done() { return text + "}"; }
+};
+
+// Reads every record of a file, from the path given.
+template <class Record, class Visit>
+bool readRecords(const std::string& path, DatFile file, int32_t* header, Visit visit, size_t* trailing = nullptr) {
+    DatReader reader(datLayout(file));
+    if (!reader.openFile(path)) return false;
+    if (header) {
+        uint8_t bytes[fdBan::kHeaderSize];
+        reader.readHeader(bytes);
+        *header = static_cast<int32_t>(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24);
+    }
+    int index = 0;
+    while (const uint8_t* bytes = reader.next()) visit(++index, Record::decode(bytes));
+    if (trailing) {
+        size_t body = reader.sizeHint() - static_cast<size_t>(datLayout(file).headerSize);
+        *trailing = reader.sizeHint() < static_cast<size_t>(datLayout(file).headerSize)
+                        ? reader.sizeHint()
+                        : body % static_cast<size_t>(datLayout(file).recordSize);
+    }
+    return true;
+}
+
+std::string folded(std::string_view text, size_t limit) {
+    if (limit && text.size() > limit) text = text.substr(0, limit);
+    std::string out(text);
+    for (char& c : out) c = foldAscii(c);
+    return out;
+}
+
+}  // namespace
+
+std::string recordJson(DatFile file, int index, const uint8_t* b) {
+    Json j;
+    j.add("record", index);
+    switch (file) {
+        case DatFile::User: {
+            fdUser r = fdUser::decode(b);
+            j.add("UserID", r.userID).add("name", jsonField(r.name)).add("password", passwordHex(r.password));
+            j.add("banner", hex(r.banner.data(), r.banner.size())).add("SquadID", r.squadID).add("Usage", r.usage);
+            j.add("Logins", r.logins).add("address", address(r.address)).add("MachineID", r.machineID);
+            j.add("lastLogin", r.lastLogin).add("created", r.created).add("TimeZoneBias", r.timeZoneBias);
+            j.add("PassBlock", r.passBlock);
+            break;
+        }
+        case DatFile::User2: {
+            fdReg r = fdReg::decode(b);
+            j.add("UserID", r.userID).add("HardwareID", r.hardwareID);
+            j.add("NotifyChat", (r.flags & 1) ? "true" : "false").add("NotifyBan", (r.flags & 2) ? "true" : "false");
+            j.add("NotifyZone", (r.flags & 4) ? "true" : "false").add("flags", r.flags);
+            j.add("realName", jsonField(r.realName)).add("email", jsonField(r.email)).add("details", jsonField(r.details));
+            break;
+        }
+        case DatFile::Score: {
+            fdScore r = fdScore::decode(b);
+            j.add("sequence", r.sequence).add("ScoreID", r.scoreID).add("UserID", r.userID);
+            j.add("countLessOne", r.countLessOne).add("WordStat1", r.wordStat1).add("WordStat2", r.wordStat2);
+            j.add("WordStat3", r.wordStat3).add("LongStat1", r.longStat1).add("LongStat2", r.longStat2);
+            break;
+        }
+        case DatFile::Squad: {
+            fdSquad r = fdSquad::decode(b);
+            j.add("SquadID", r.squadID).add("name", jsonField(r.name)).add("password", passwordHex(r.password));
+            j.add("ownerUserID", r.ownerID);
+            break;
+        }
+        case DatFile::Ban: {
+            fdBan r = fdBan::decode(b);
+            j.add("BanID", r.banID).add("UserID", r.userID).add("LastHit", r.lastHit).add("Created", r.created);
+            j.add("Expires", r.expires).add("RangeStart", address(r.rangeStart)).add("RangeEnd", address(r.rangeEnd));
+            j.add("MachineID", r.machineID).add("HardwareID", r.hardwareID).add("BannedByUserID", r.bannedByID);
+            j.add("ScoreID", r.scoreID).add("GroupID", r.groupID).add("level", r.level);
+            j.add("Name", jsonField(r.name)).add("Comment", jsonField(r.comment));
+            break;
+        }
+        case DatFile::Banfree: {
+            fdBanfree r = fdBanfree::decode(b);
+            j.add("UserID", r.userID).add("GroupID", r.groupID).add("ScoreID", r.scoreID);
+            break;
+        }
+        case DatFile::Op: {
+            fdOp r = fdOp::decode(b);
+            j.add("UserID", r.userID).add("GroupID", r.groupID).add("ScoreID", r.scoreID).add("level", r.level);
+            j.add("password", passwordHex(r.password));
+            break;
+        }
+        case DatFile::Zone: {
+            fdZone r = fdZone::decode(b);
+            j.add("ScoreID", r.scoreID).add("GroupID", r.groupID).add("password", passwordHex(r.password));
+            j.add("BanText", jsonField(r.banText));
+            break;
+        }
+    }
+    return j.done();
+}
+
+bool dumpDatFile(const std::string& path, std::ostream& out, std::string& error) {
+    std::string name = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
+    std::string suffix = kTemporarySuffix;
+    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        name.resize(name.size() - suffix.size());
+    DatFile file;
+    if (!datFileFromName(name, file)) {
+        error = "not a database file name (User.dat, User2.dat, Score.dat, Squad.dat, Ban.dat, Banfree.dat, Op.dat, "
+                "Zone.dat): " + path;
+        return false;
+    }
+    DatReader reader(datLayout(file));
+    if (!reader.openFile(path)) {
+        error = "cannot open " + path;
+        return false;
+    }
+    if (file == DatFile::Ban) {
+        uint8_t header[fdBan::kHeaderSize];
+        reader.readHeader(header);
+        int32_t last = static_cast<int32_t>(header[0] | header[1] << 8 | header[2] << 16 |
+                                            static_cast<uint32_t>(header[3]) << 24);
+        out << "{\"lastBanID\":" << last << "}\n";
+    }
+    int index = 0;
+    while (const uint8_t* record = reader.next()) out << recordJson(file, ++index, record) << "\n";
+    return true;
+}
+
+SetCheck checkDatabaseSet(const std::string& directory) {
+    SetCheck check;
+    PendingSave pending = readPendingSave(directory);
+    if (pending.present)
+        check.notes.push_back("An interrupted save is pending; it completes at the next start. Its new files are checked.");
+    auto path = [&](DatFile file) { return datPathToRead(directory, file, pending); };
+    auto problem = [&](const char* format, auto... args) {
+        char line[512];
+        std::snprintf(line, sizeof line, format, args...);
+        check.problems.emplace_back(line);
+    };
+    auto present = [&](DatFile file, bool opened, int count, size_t trailing) {
+        const char* name = datLayout(file).fileName;
+        if (!opened) {
+            check.notes.push_back(std::string(name) + ": not present");
+            return;
+        }
+        check.notes.push_back(std::string(name) + ": " + std::to_string(count) + " records");
+        if (trailing) problem("%s: the last %d bytes are not a whole record", name, static_cast<int>(trailing));
+    };
+
+    // Accounts first: everything else refers to them.
+    std::unordered_map<int32_t, int> userByID;
+    std::unordered_map<std::string, int> userByName;
+    std::vector<std::pair<int, int32_t>> userSquads;  // record, SquadID
+    std::unordered_map<int32_t, int32_t> squadOfUser;  // UserID -> SquadID of its first record
+    int users = 0;
+    size_t trailing = 0;
+    bool opened = readRecords<fdUser>(path(DatFile::User), DatFile::User, nullptr, [&](int i, const fdUser& r) {
+        ++users;
+        auto [at, fresh] = userByID.try_emplace(r.userID, i);
+        if (!fresh) problem("User.dat record %d: UserID %d is also record %d", i, r.userID, at->second);
+        else squadOfUser[r.userID] = r.squadID;
+        std::string name(fieldTextOf(r.name));
+        auto [named, freshName] = userByName.try_emplace(folded(name, kNameCompareLength), i);
+        if (!freshName)
+            problem("User.dat record %d: account \"%s\" is listed twice: record %d has the same name (first 19 "
+                    "characters, any case)", i, name.c_str(), named->second);
+        if (r.squadID != 0) userSquads.emplace_back(i, r.squadID);
+    }, &trailing);
+    present(DatFile::User, opened, users, trailing);
+    auto userExists = [&](int32_t id) { return userByID.count(id) != 0; };
+
+    std::unordered_map<int32_t, int> squadByID;
+    std::unordered_map<std::string, int> squadByName;
+    int squads = 0;
+    opened = readRecords<fdSquad>(path(DatFile::Squad), DatFile::Squad, nullptr, [&](int i, const fdSquad& r) {
+        ++squads;
+        std::string name(fieldTextOf(r.name));
+        auto [at, fresh] = squadByID.try_emplace(r.squadID, i);
+        if (!fresh) problem("Squad.dat record %d: SquadID %d is also record %d", i, r.squadID, at->second);
+        auto [named, freshName] = squadByName.try_emplace(folded(name, 0), i);
+        if (!freshName)
+            problem("Squad.dat record %d: squad \"%s\" is listed twice: record %d has the same name", i, name.c_str(),
+                    named->second);
+        if (r.ownerID == 0 || !userExists(r.ownerID))
+            problem("Squad.dat record %d: squad \"%s\" has no owner (owner UserID %d is no account)", i, name.c_str(),
+                    r.ownerID);
+        else if (squadOfUser[r.ownerID] == 0)
+            problem("Squad.dat record %d: squad \"%s\" loads without owner: its owner (UserID %d) is in no squad", i,
+                    name.c_str(), r.ownerID);
+    }, &trailing);
+    present(DatFile::Squad, opened, squads, trailing);
+    for (auto& [record, squadID] : userSquads)
+        if (!squadByID.count(squadID)) problem("User.dat record %d: SquadID %d is no squad", record, squadID);
+
+    int count = 0;
+    opened = readRecords<fdReg>(path(DatFile::User2), DatFile::User2, nullptr, [&](int i, const fdReg& r) {
+        ++count;
+        if (!userExists(r.userID)) problem("User2.dat record %d: UserID %d is no account", i, r.userID);
+    }, &trailing);
+    present(DatFile::User2, opened, count, trailing);
+
+    count = 0;
+    std::set<std::pair<int32_t, int32_t>> scoreSets;
+    opened = readRecords<fdScore>(path(DatFile::Score), DatFile::Score, nullptr, [&](int i, const fdScore& r) {
+        ++count;
+        if (!userExists(r.userID)) problem("Score.dat record %d: UserID %d is no account", i, r.userID);
+        else if (!scoreSets.emplace(r.userID, r.scoreID).second)
+            problem("Score.dat record %d: UserID %d has a second score set for ScoreID %d", i, r.userID, r.scoreID);
+    }, &trailing);
+    present(DatFile::Score, opened, count, trailing);
+
+    count = 0;
+    int32_t lastBanID = 0;
+    std::unordered_map<int32_t, int> banByID;
+    opened = readRecords<fdBan>(path(DatFile::Ban), DatFile::Ban, &lastBanID, [&](int i, const fdBan& r) {
+        ++count;
+        auto [at, fresh] = banByID.try_emplace(r.banID, i);
+        if (!fresh) problem("Ban.dat record %d: BanID %d is also record %d", i, r.banID, at->second);
+        if (r.banID > lastBanID)
+            problem("Ban.dat record %d: BanID %d is above the last BanID %d, so it will be given out again", i,
+                    r.banID, lastBanID);
+        if (r.bannedByID != 0 && !userExists(r.bannedByID))
+            problem("Ban.dat record %d: BannedBy UserID %d is no account", i, r.bannedByID);
+        if (!userExists(r.userID)) problem("Ban.dat record %d: banned UserID %d is no account", i, r.userID);
+    }, &trailing);
+    present(DatFile::Ban, opened, count, trailing);
+    if (opened && lastBanID < 0) problem("Ban.dat: the last BanID %d is negative (read as 0)", lastBanID);
+
+    count = 0;
+    opened = readRecords<fdBanfree>(path(DatFile::Banfree), DatFile::Banfree, nullptr, [&](int i, const fdBanfree& r) {
+        ++count;
+        if (!userExists(r.userID)) problem("Banfree.dat record %d: UserID %d is no account", i, r.userID);
+    }, &trailing);
+    present(DatFile::Banfree, opened, count, trailing);
+
+    count = 0;
+    opened = readRecords<fdOp>(path(DatFile::Op), DatFile::Op, nullptr, [&](int i, const fdOp& r) {
+        ++count;
+        if (!userExists(r.userID)) problem("Op.dat record %d: UserID %d is no account", i, r.userID);
+    }, &trailing);
+    present(DatFile::Op, opened, count, trailing);
+
+    count = 0;
+    std::unordered_map<int32_t, int> zoneByScoreID;
+    opened = readRecords<fdZone>(path(DatFile::Zone), DatFile::Zone, nullptr, [&](int i, const fdZone& r) {
+        ++count;
+        auto [at, fresh] = zoneByScoreID.try_emplace(r.scoreID, i);
+        if (!fresh) problem("Zone.dat record %d: ScoreID %d is also record %d", i, r.scoreID, at->second);
+    }, &trailing);
+    present(DatFile::Zone, opened, count, trailing);
+    return check;
+}
+
+}  // namespace tallysv
