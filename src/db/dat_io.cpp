@@ -99,7 +99,7 @@ void DatReader::readHeader(uint8_t* out) {
     fill(size);
     size_t n = available() < size ? available() : size;
     std::memset(out, 0, size);
-    std::memcpy(out, data_ + position_, n);
+    if (n > 0) std::memcpy(out, data_ + position_, n);
     position_ += n;
 }
 

@@ -393,3 +393,27 @@ TEST_F(LoadTest, LoadingFromMemoryMatchesLoadingTheFiles) {
 
 }  // namespace
 }  // namespace tallysv
+
+namespace tallysv {
+namespace {
+
+TEST(LoadImagesTest, EmptyImagesOfEveryFileLoadAsEmptyTables) {
+    FakeClock clock;
+    RecordingLog log;
+    Database database(clock, log);
+    DatImages images;
+    for (auto& image : images) image = std::vector<uint8_t>{};
+    database.loadImages(images);
+    EXPECT_EQ(log.text(),
+              "Reading Zone.dat: 0 zone entries found\n"
+              "Reading Banfree.dat: 0 banfree entries found\n"
+              "Reading Squad.dat: 0 squad entries found\n"
+              "Reading Ban.dat: 0 ban entries found\n"
+              "Reading User.dat: 0 user entries found\n"
+              "Reading User2.dat: 0 user2 entries found\n"
+              "Reading Op.dat: 0 operator entries found\n"
+              "Reading Score.dat: 0 score entries found\n");
+}
+
+}  // namespace
+}  // namespace tallysv
