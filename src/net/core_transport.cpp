@@ -93,9 +93,9 @@ void CoreTransport::setCoreHandler(Host& host, uint8_t type, MessageHandler hand
 
 void CoreTransport::disconnectHost(Host& host) {
     if (host.removed) return;
-    static const uint8_t notice[2] = {0x00, 0x07};
-    sendMessage(host, notice, 2, true);
     host.removed = true;
+    static const uint8_t notice[2] = {0x00, 0x07};
+    queueReliable(host, notice, 2);
     if (host.scoreId != -1 && zoneSessionEnd_) zoneSessionEnd_(host);
     auto it = std::find_if(hosts_.begin(), hosts_.end(), [&](const auto& h) { return h.get() == &host; });
     if (it != hosts_.end()) {
@@ -338,8 +338,7 @@ bool CoreTransport::onSyncResponse(InboundMessage& message) {
 
 bool CoreTransport::sendMessage(Host& host, const uint8_t* bytes, int length, bool reliable) {
     if (length < 1) return false;
-    // A host that has been disconnected gets nothing more; its own
-    // disconnect notice goes out before it is marked.
+    // A host that has been disconnected gets nothing more.
     if (host.removed) return false;
     if (!reliable) {
         if (length > kMaxDatagram) return false;
@@ -349,6 +348,16 @@ bool CoreTransport::sendMessage(Host& host, const uint8_t* bytes, int length, bo
         return true;
     }
     if (length > kMaxReliableMessage) return false;
+    if (host.waiting.size() >= kMaxWaiting) {
+        log_.printf("%i - Connection broken: Reliable packet lost\n", host.scoreId);
+        disconnectHost(host);
+        return false;
+    }
+    queueReliable(host, bytes, length);
+    return true;
+}
+
+void CoreTransport::queueReliable(Host& host, const uint8_t* bytes, int length) {
     ReliableEntry entry;
     entry.datagram.resize(static_cast<size_t>(length + kReliableHeader));
     entry.datagram[0] = 0x00;
@@ -366,7 +375,6 @@ bool CoreTransport::sendMessage(Host& host, const uint8_t* bytes, int length, bo
         host.waiting.push_back(std::move(entry));
     }
     ++host.nextOutboundSeq;
-    return true;
 }
 
 // ---------------------------------------------------------------- chunks and clusters

@@ -32,6 +32,10 @@ public:
     // Messages inside messages (reliable payloads, chunks, cluster
     // elements) nest at most this deep; deeper ones are dropped.
     static constexpr int kMaxNesting = 32;
+    // Reliable messages queued behind a full window. A zone that lets more
+    // pile up than this cannot take them in time; its connection is broken
+    // as for a lost datagram rather than letting the queue grow.
+    static constexpr size_t kMaxWaiting = 8192;
     static constexpr uint32_t kFloodDecayInterval = 45000;
 
     CoreTransport(DatagramSink& sink, const Clock& clock, Log& log, const Settings& settings);
@@ -93,7 +97,9 @@ public:
 private:
     Host* findOrCreateHost(const PeerAddress& peer);
     void installInitialHandlers(Host& host);
-    void sendRaw(Host& host, std::vector<uint8_t> datagram);
+    // Builds the reliable datagram, sends it if the window has room and
+    // keeps it until acknowledged.
+    void queueReliable(Host& host, const uint8_t* bytes, int length);
     void releaseRemoved();
     void dispatchInner(Host& host, const uint8_t* bytes, int length);
     void retransmit(Host& host);

@@ -161,6 +161,18 @@ TEST_F(TransportTest, LossLimitUsesTheZonesScoreId) {
     EXPECT_EQ(lastLine(), "12 - Connection broken: Reliable packet lost");
 }
 
+TEST_F(TransportTest, AZoneThatLetsTooManyMessagesPileUpIsBroken) {
+    Host& host = handshake();
+    host.scoreId = 3;
+    for (size_t i = 0; i < CoreTransport::kWindow + CoreTransport::kMaxWaiting; ++i) {
+        ASSERT_TRUE(transport.sendMessage(host, bytesOf({0x09, 1})));
+    }
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_FALSE(transport.sendMessage(host, bytesOf({0x09, 1})));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"3 - Connection broken: Reliable packet lost"});
+    EXPECT_EQ(transport.findHost(zoneA), nullptr);
+}
+
 TEST_F(TransportTest, SyncRequestGetsANineByteReply) {
     handshake();
     clock.setTick(0x12345678);
