@@ -11,6 +11,7 @@
 #include "db/database.h"
 #include "net/core_transport.h"
 #include "net/udp_server.h"
+#include "zone/zone_protocol.h"
 
 namespace tallysv {
 
@@ -40,6 +41,8 @@ public:
 
     // The transport, from start-up to shutdown (null otherwise).
     CoreTransport* transport() { return transport_.get(); }
+    // The zone protocol on that transport.
+    ZoneProtocol* zones() { return zones_.get(); }
 
 private:
     void periodicSave();
@@ -56,6 +59,7 @@ private:
     // Declared after the lock, so they go before it.
     std::unique_ptr<UdpSocket> socket_;
     std::unique_ptr<CoreTransport> transport_;
+    std::unique_ptr<ZoneProtocol> zones_;
     std::unique_ptr<UdpServer> udp_;
     bool running_ = false;
     uint32_t lastSaveTick_ = 0;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/address.h"
 #include "core/fields.h"
 #include "zoneclient/messages.h"
 #include "zoneclient/udp_client.h"
@@ -28,11 +29,12 @@ constexpr const char* kHelp =
     "\n"
     "Connects to a billing server as a zone, logs in, then reads commands from\n"
     "standard input, one a line:\n"
-    "  player NAME PASSWORD [--new] [--machine-id N] [--tzb N]   log a player in\n"
+    "  player NAME PASSWORD [--new] [--machine-id N] [--tzb N] [--ip A.B.C.D]\n"
+    "                                                            log a player in\n"
     "  cmd NAME ?text                                            send a command\n"
     "  chat NAME SLOT text                                       chat on a channel slot\n"
     "  broadcast [NAME] text                                     broadcast (as the zone without NAME)\n"
-    "  leave NAME                                                the player leaves\n"
+    "  leave NAME [--usage N] [--scores W1 W2 W3 L1 L2]          the player leaves\n"
     "  quit                                                      disconnect and end\n"
     "Every message from the server is printed on a line of its own.\n";
 
@@ -221,7 +223,7 @@ private:
         if (word == "player") {
             PlayerLogin login;
             if (!(in >> login.name >> login.password)) {
-                say("usage: player NAME PASSWORD [--new] [--machine-id N] [--tzb N]");
+                say("usage: player NAME PASSWORD [--new] [--machine-id N] [--tzb N] [--ip A.B.C.D]");
                 return;
             }
             std::string option;
@@ -230,6 +232,16 @@ private:
                 std::string v;
                 if (option == "--new") {
                     login.confirmNew = true;
+                } else if (option == "--ip" && in >> v) {
+                    tallysv::IPv4Address low{}, high{};
+                    int end = 0;
+                    v += ' ';
+                    if (!tallysv::parseAddressRange(v.c_str(), static_cast<int>(v.size()), low, high, end) ||
+                        low != high) {
+                        say("bad address " + v);
+                        return;
+                    }
+                    login.address = low;
                 } else if ((option == "--machine-id" || option == "--tzb") && in >> v && parseInt(v.c_str(), value)) {
                     if (option == "--machine-id") login.machineId = value;
                     else login.timeZoneBias = static_cast<int16_t>(value);
@@ -271,7 +283,23 @@ private:
             std::string name;
             uint32_t id;
             if (!(in >> name) || !playerId(name, id)) return;
-            send(playerLeaving(id, 0, Scores{}));
+            // leave NAME [--usage N] [--scores W1 W2 W3 L1 L2]
+            int32_t usage = 0;
+            Scores scores;
+            std::string option, v;
+            while (in >> option) {
+                int32_t values[5] = {};
+                if (option == "--usage" && in >> v && parseInt(v.c_str(), usage)) continue;
+                bool ok = option == "--scores";
+                for (int i = 0; ok && i < 5; ++i) ok = static_cast<bool>(in >> v) && parseInt(v.c_str(), values[i]);
+                if (!ok) {
+                    say("usage: leave NAME [--usage N] [--scores W1 W2 W3 L1 L2]");
+                    return;
+                }
+                scores = Scores{static_cast<uint16_t>(values[0]), static_cast<uint16_t>(values[1]),
+                                static_cast<uint16_t>(values[2]), values[3], values[4]};
+            }
+            send(playerLeaving(id, static_cast<int16_t>(usage), scores));
             players_.erase(name);
         } else {
             say("unknown command " + word + " (player, cmd, chat, broadcast, leave, quit)");
