@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "db/huge_page_allocator.h"
+
 namespace tallysv {
 
 // An index over one table: key -> the records with that key, in table
@@ -38,10 +40,17 @@ public:
     }
 
     // Adds a record at its place in table order.
-    void insert(T* record) {
+    void insert(T* record) { insert(record, Traits::hash(Traits::key(*record))); }
+
+    // Readies the slot of a hash in the cache, ahead of an insert.
+    void prefetch(uint64_t hash) const {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[hash & mask_], 1);
+    }
+
+    // As insert(), with the hash of the record's key already known.
+    void insert(T* record, uint64_t hash) {
         Traits::next(*record) = nullptr;
         Key key = Traits::key(*record);
-        uint64_t hash = Traits::hash(key);
         if ((used_ + 1) * 2 > slots_.size()) grow();
         size_t i = hash & mask_;
         for (;; i = (i + 1) & mask_) {
@@ -112,7 +121,7 @@ private:
     void grow() { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
 
     void rehash(size_t size) {
-        std::vector<Slot> old;
+        std::vector<Slot, HugePageAllocator<Slot>> old;
         old.swap(slots_);
         slots_.assign(size, Slot{});
         mask_ = size - 1;
@@ -142,7 +151,7 @@ private:
         slots_[hole] = Slot{};
     }
 
-    std::vector<Slot> slots_;
+    std::vector<Slot, HugePageAllocator<Slot>> slots_;
     size_t mask_ = 0;
     size_t used_ = 0;
 };

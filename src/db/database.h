@@ -14,6 +14,7 @@
 #include "db/chain_index.h"
 #include "db/file_records.h"
 #include "db/flood_table.h"
+#include "db/id_index.h"
 #include "db/records.h"
 #include "db/table.h"
 
@@ -260,10 +261,10 @@ private:
     int32_t lastBanID_ = 0;
 
     ChainIndex<UserRecord, UserNameKey> usersByName_;
-    ChainIndex<UserRecord, UserIDKey> usersByID_;
+    IDIndex<UserRecord, UserIDKey> usersByID_;
     ChainIndex<SquadRecord, SquadNameKey> squadsByName_;
     ChainIndex<ChatChannel, ChannelNameKey> channelsByName_;
-    ChainIndex<BanRecord, BanIDKey> bansByID_;
+    IDIndex<BanRecord, BanIDKey> bansByID_;
     ChainIndex<BanfreeRecord, BanfreeUserKey> banfreesByUser_;
     ChainIndex<ZoneRecord, ZoneScoreIDKey> zonesByScoreID_;
 

@@ -6,6 +6,8 @@
 #include <memory>
 #include <vector>
 
+#include "db/huge_page_allocator.h"
+
 namespace tallysv {
 
 template <class T>
@@ -131,7 +133,7 @@ private:
     void addBlock(size_t size) {
         // Records left in the current block go to the free list first.
         for (; used_ < available_; ++used_) free_.push_back(&blocks_.back()[used_]);
-        blocks_.push_back(std::make_unique<T[]>(size));
+        blocks_.emplace_back(size);
         available_ = size;
         used_ = 0;
     }
@@ -140,7 +142,8 @@ private:
     T* tail_ = nullptr;
     size_t count_ = 0;
     uint64_t nextOrder_ = 1;
-    std::vector<std::unique_ptr<T[]>> blocks_;
+    // A block never changes its size, so its records never move.
+    std::vector<std::vector<T, HugePageAllocator<T>>> blocks_;
     size_t available_ = 0;  // size of the newest block
     size_t used_ = 0;       // records of the newest block handed out
     std::vector<T*> free_;

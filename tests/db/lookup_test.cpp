@@ -7,6 +7,7 @@
 #include "core/clock.h"
 #include "core/log.h"
 #include "db/database.h"
+#include "db_fixtures.h"
 
 namespace tallysv {
 namespace {
@@ -122,6 +123,59 @@ TEST_F(LookupTest, IndexesAgreeWithTheFirstMatchWalk) {
             }
         }
     }
+}
+
+// Identifiers of any value, as damaged or hand-made files hold them: the
+// index by number still answers the first record in table order.
+TEST_F(LookupTest, LookupsByNumberFindTheFirstWhateverTheNumbers) {
+    testing::Bytes users, bans;
+    std::vector<int32_t> userIDs = {5000, -3, 2147483647, 5000};
+    for (int32_t id = 1; id <= 3000; ++id) userIDs.push_back(id);
+    userIDs.push_back(-3);
+    userIDs.push_back(2);
+    for (size_t i = 0; i < userIDs.size(); ++i) {
+        testing::UserFields user;
+        user.userID = userIDs[i];
+        user.name = "U" + std::to_string(i);
+        users.append(testing::userRecord(user));
+    }
+    bans.i32(2);
+    for (int32_t id : {7, -1, 2000000000, 7, 3}) {
+        testing::BanFields ban;
+        ban.banID = id;
+        bans.append(testing::banRecord(ban));
+    }
+    DatImages images;
+    images[static_cast<size_t>(DatFile::User)] = users.data;
+    images[static_cast<size_t>(DatFile::Ban)] = bans.data;
+    database.loadImages(images);
+
+    for (int32_t id : {5000, -3, 2147483647, 1, 2, 3000, 0, 3001, -2147483647 - 1}) {
+        UserRecord* walked = nullptr;
+        for (UserRecord* u : database.users())
+            if (u->userID() == id) {
+                walked = u;
+                break;
+            }
+        EXPECT_EQ(database.findUserByID(id), walked) << id;
+    }
+    EXPECT_EQ(database.findUserByID(5000)->name(), "U0");
+    EXPECT_EQ(database.findUserByID(2)->name(), "U5");
+
+    auto walkBan = [&](int32_t id) -> BanRecord* {
+        for (BanRecord* b : database.bans())
+            if (b->banID() == id) return b;
+        return nullptr;
+    };
+    UserRecord* someone = database.users().head();
+    database.createBan(*someone, nullptr, 1);  // BanID 3, after the loaded 3
+    database.createBan(*someone, nullptr, 1);  // BanID 4
+    database.removeBan(database.findBanByID(7));
+    database.removeBan(database.findBanByID(-1));
+    for (int32_t id : {7, -1, 2000000000, 3, 4, 5})
+        EXPECT_EQ(database.findBanByID(id), walkBan(id)) << id;
+    EXPECT_NE(database.findBanByID(7), nullptr);
+    EXPECT_EQ(database.findBanByID(-1), nullptr);
 }
 
 TEST_F(LookupTest, NewAccountsAreNumberedByTableSize) {
