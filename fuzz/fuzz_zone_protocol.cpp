@@ -1,0 +1,131 @@
+// Feeds arbitrary zone messages from two logged-in zones (and a stranger)
+// into the zone protocol, with the clock moving and maintenance passes
+// between them: logins, forms, leavings, chat, broadcasts, banners.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/fields.h"
+#include "core/log.h"
+#include "db/database.h"
+#include "net/core_transport.h"
+#include "zone/zone_protocol.h"
+
+namespace {
+
+using namespace tallysv;
+
+class NullLog final : public Log {
+public:
+    void write(std::string_view) override {}
+};
+
+class CheckingSink final : public DatagramSink {
+public:
+    void send(const PeerAddress&, std::span<const uint8_t> bytes) override {
+        if (bytes.empty() || bytes.size() > 520) __builtin_trap();
+    }
+};
+
+const std::string& scratchFolder() {
+    static const std::string folder = [] {
+        auto path = std::filesystem::temp_directory_path() / "tallysv-fuzz-zone";
+        std::filesystem::create_directories(path);
+        return path.string();
+    }();
+    return folder;
+}
+
+std::vector<uint8_t> zoneLogin(int32_t groupID, int32_t scoreID) {
+    std::vector<uint8_t> login(173, 0);
+    login[0] = 2;
+    writeInt32(login.data(), 1, 1);
+    writeInt32(login.data(), 5, groupID);
+    writeInt32(login.data(), 9, scoreID);
+    writeFieldText(login.data(), 13, 128, "Fuzz Zone");
+    return login;
+}
+
+// The message types a logged-in zone may send.
+constexpr uint8_t kTypes[] = {1, 2, 3, 4, 5, 7, 13, 14, 15, 16, 17, 19, 20};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) return 0;
+    FakeClock clock(data[0] & 1 ? 0xFFFFF000u : 1000u);
+    NullLog log;
+    CheckingSink sink;
+    Database database(clock, log, scratchFolder());
+    database.settings.encryptMode = false;  // the bytes reach the handlers as they are
+    database.settings.allowNewUsers = data[1] & 1;
+    database.settings.askNewUsers = data[1] & 2;
+    for (int i = 0; i < 4; ++i) {
+        UserRecord* user = database.createUser("User" + std::to_string(i), "pw", {127, 0, 0, 1}, 50000, 0);
+        if (i == 1) database.createBan(*user, nullptr, 5);
+        if (i == 2) database.registerUser(*user, "Real", "mail", 77)->NotifyChat = true;
+    }
+    CoreTransport transport(sink, clock, log, database.settings);
+    ZoneProtocol zones(transport, database, clock, log);
+
+    const PeerAddress peers[3] = {{{10, 0, 0, 1}, 1000}, {{10, 0, 0, 2}, 1001}, {{10, 0, 0, 3}, 1002}};
+    const uint8_t request[8] = {0, 1, 1, 0, 0, 0, 0, 0};
+    for (const PeerAddress& peer : peers) transport.receive(request, peer);
+    transport.receive(zoneLogin(1, 10), peers[0]);
+    transport.receive(zoneLogin(data[1] >> 4, 20), peers[1]);
+
+    size_t at = 2;
+    while (at + 2 <= size) {
+        uint8_t control = data[at++];
+        uint8_t length = data[at++];
+        if (control >= 0xF0) {
+            clock.advance(static_cast<uint32_t>(length) * 100);
+            transport.maintain();
+            continue;
+        }
+        // Long messages (forms) arrive reassembled from chunks in real life.
+        const bool reassembled = control & 0x40;
+        size_t wanted = reassembled ? static_cast<size_t>(length) * 4 : length;
+        std::vector<uint8_t> message(data + at, data + std::min(size, at + wanted));
+        at += message.size();
+        if (message.empty()) message.push_back(0);
+        message[0] = kTypes[control % sizeof kTypes];
+        // Channel membership, which only commands make, through the model.
+        if (control & 0x80) {
+            for (const auto& host : transport.hosts()) {
+                ZoneSession* zone = existingZoneSession(*host);
+                if (!zone || zone->players().empty()) continue;
+                PlayerSession& player = *zone->players().front();
+                if (message.size() > 2)
+                    zones.joinChannel(player, std::string(1, static_cast<char>('A' + message[1] % 3)), message[2] % 10,
+                                      true);
+                else
+                    zones.leaveAllChannels(player, true);
+            }
+        }
+        const PeerAddress& from = peers[(control >> 4) % 3];
+        if (reassembled) {
+            // As big chunks: 0x00 0x0A, the total length, then a piece.
+            for (size_t piece = 0; piece < message.size(); piece += 400) {
+                size_t n = std::min<size_t>(400, message.size() - piece);
+                std::vector<uint8_t> chunk(6 + n);
+                chunk[1] = 0x0A;
+                writeInt32(chunk.data(), 2, static_cast<int32_t>(message.size()));
+                std::copy(message.begin() + static_cast<long>(piece), message.begin() + static_cast<long>(piece + n),
+                          chunk.begin() + 6);
+                transport.receive(chunk, from);
+            }
+        } else {
+            transport.receive(message, from);
+        }
+    }
+    // The console lists walk everything that is left.
+    database.printChatList();
+    database.printSquadList();
+    transport.printHostList(log);
+    return 0;
+}
