@@ -162,3 +162,22 @@ TEST(TransportProcess, ZoneSimulatorSaysWhenNoServerAnswers) {
     EXPECT_EQ(zone.wait(std::chrono::seconds(20)), 1) << zone.output();
     EXPECT_NE(zone.output().find("server is not answering"), std::string::npos) << zone.output();
 }
+
+TEST(TransportProcess, ZoneSimulatorSaysWhenTheServerRefusesTheZone) {
+    if (!std::filesystem::exists(kZone)) GTEST_SKIP() << "tallysv-zone is not built";
+    TempDir dir;
+    int port = freeUdpPort();
+    dir.write("TALLYSV.INI", "[Misc]\nPort=" + std::to_string(port) + "\nBillingPassword=network\n");
+    ChildProcess server(kServer, {}, dir.str());
+    ASSERT_TRUE(server.waitForOutput("Reading TALLYSV.INI... Done.\n")) << server.output();
+    TempDir zoneDir;
+    ChildProcess zone(kZone,
+                      {"--server", "127.0.0.1:" + std::to_string(port), "--score-id", "5", "--group-id", "1", "--name",
+                       "Wrong", "--password", "guess"},
+                      zoneDir.str());
+    EXPECT_EQ(zone.wait(), 1) << zone.output();
+    EXPECT_NE(zone.output().find("server closed the connection: the zone was refused or dropped\n"), std::string::npos)
+        << zone.output();
+    server.send("q");
+    EXPECT_EQ(server.wait(), 0) << server.output();
+}
