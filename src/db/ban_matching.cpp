@@ -4,21 +4,6 @@
 
 namespace tallysv {
 
-bool banApplies(const BanRecord& ban, int32_t zoneGroupID, int32_t zoneScoreID) {
-    if (ban.scoreID != 0) return ban.scoreID == zoneScoreID;
-    if (ban.groupID != 0) return ban.groupID == zoneGroupID;
-    return true;
-}
-
-std::optional<BanMatch> matchBan(const BanRecord& ban, int32_t userID, const IPv4Address& address, int32_t machineID,
-                                 std::optional<int32_t> hardwareID) {
-    if (ban.userID == userID) return BanMatch::Name;
-    if (ban.machineID == machineID) return BanMatch::MachineID;
-    if (addressInRange(address, ban.rangeStart, ban.rangeEnd)) return BanMatch::Address;
-    if (hardwareID && ban.hardwareID == *hardwareID) return BanMatch::HardwareID;
-    return std::nullopt;
-}
-
 bool banfreeApplies(const BanfreeRecord& banfree, int32_t zoneScoreID) {
     return banfree.groupID == 0 || banfree.scoreID == zoneScoreID;
 }

@@ -10,12 +10,24 @@ namespace tallysv {
 // Whether a ban is in force in a zone: a zone-bound ban (ScoreID not 0)
 // only in that zone, else a group-bound ban (GroupID not 0) only in that
 // group, else everywhere.
-bool banApplies(const BanRecord& ban, int32_t zoneGroupID, int32_t zoneScoreID);
+inline bool banApplies(const BanRecord& ban, int32_t zoneGroupID, int32_t zoneScoreID) {
+    if (ban.scoreID != 0) return ban.scoreID == zoneScoreID;
+    if (ban.groupID != 0) return ban.groupID == zoneGroupID;
+    return true;
+}
 
 // How a login matches a ban, tested in this order: account, MachineID,
 // address range, and HardwareID only when the login has one.
-std::optional<BanMatch> matchBan(const BanRecord& ban, int32_t userID, const IPv4Address& address, int32_t machineID,
-                                 std::optional<int32_t> hardwareID);
+inline std::optional<BanMatch> matchBan(const BanRecord& ban, int32_t userID, const IPv4Address& address,
+                                        int32_t machineID, std::optional<int32_t> hardwareID) {
+    if (ban.userID == userID) return BanMatch::Name;
+    if (ban.machineID == machineID) return BanMatch::MachineID;
+    bool inRange = true;
+    for (int i = 0; i < 4; ++i) inRange = inRange && ban.rangeStart[i] <= address[i] && address[i] <= ban.rangeEnd[i];
+    if (inRange) return BanMatch::Address;
+    if (hardwareID && ban.hardwareID == *hardwareID) return BanMatch::HardwareID;
+    return std::nullopt;
+}
 
 // Whether a banfree exempts its account in the zone with this ScoreID.
 bool banfreeApplies(const BanfreeRecord& banfree, int32_t zoneScoreID);

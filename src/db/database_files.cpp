@@ -1,4 +1,5 @@
 // Reading and writing the eight .dat files.
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -166,13 +167,26 @@ void Database::loadUsers(DatReader& reader, LoadState& state) {
     users_.reserve(expected);
     usersByName_.reserve(users_.count() + expected);
     usersByID_.reserve(users_.count() + expected);
+    // Name index inserts go in small batches whose slots are fetched into
+    // the cache ahead: with a million accounts each insert would otherwise
+    // wait for memory on its own.
+    constexpr size_t kBatch = 16;
+    std::array<std::pair<UserRecord*, uint64_t>, kBatch> batch;
+    size_t batched = 0;
+    auto insertBatch = [&] {
+        for (size_t i = 0; i < batched; ++i) usersByName_.insert(batch[i].first, batch[i].second);
+        batched = 0;
+    };
     while (const uint8_t* bytes = reader.next()) {
         fdUser r = fdUser::decode(bytes);
-        // appendUser() puts the account into the table; the fix-ups below
-        // touch only squads and bans, so doing them after it is the same.
-        FixedText<32> name;
-        cutText(name, r.name);
-        UserRecord* user = appendUser(r.userID, name.view());
+        UserRecord* user = users_.append();
+        user->userID_ = r.userID;
+        cutText(user->name_, r.name);
+        usersByID_.insert(user);
+        uint64_t hash = UserNameKey::hash(user->name());
+        usersByName_.prefetch(hash);
+        batch[batched++] = {user, hash};
+        if (batched == kBatch) insertBatch();
         cutPassword(user->password, r.password);
         user->banner = r.banner;
         user->Usage = r.usage;
@@ -184,9 +198,11 @@ void Database::loadUsers(DatReader& reader, LoadState& state) {
         user->timeZoneBias = r.timeZoneBias;
         user->passBlock = r.passBlock;
 
-        // Bans made by this UserID, and squads owned by it (counted only
-        // for accounts that are in a squad), end up with the last account
-        // of the file that carries it; resolved once all are read.
+        // The fix-ups touch only squads and bans, so the account may be in
+        // the table already. Bans made by this UserID, and squads owned by
+        // it (counted only for accounts that are in a squad), end up with
+        // the last account of the file that carries it; they are resolved
+        // once all are read.
         auto chain = state.byUserID.find(r.userID);
         if (chain != state.byUserID.end()) {
             chain->second.bannedBy = user;
@@ -201,6 +217,7 @@ void Database::loadUsers(DatReader& reader, LoadState& state) {
             if (!user->squad) log_.printf("\nSquad not found(%i:%s): ", r.userID, user->nameText());
         }
     }
+    insertBatch();
     for (auto& [userID, chain] : state.byUserID) {
         if (chain.bannedBy)
             for (BanRecord* ban = chain.bans; ban; ban = ban->nextLoadedBannedBy_) ban->bannedBy = chain.bannedBy;
