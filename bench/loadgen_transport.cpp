@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -46,6 +47,14 @@ class QuietLog final : public tallysv::Log {
 public:
     void write(std::string_view) override {}
 };
+
+// The next waiting datagram on a socket without waiting (no poll first).
+std::optional<Bytes> receiveNow(int fd) {
+    uint8_t buffer[600];
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n < 0) return std::nullopt;
+    return Bytes(buffer, buffer + n);
+}
 
 double transportRate(int connections, int seconds) {
     tallysv::SystemClock clock;
@@ -116,7 +125,7 @@ double transportRate(int connections, int seconds) {
         now = monotonicTick();
         for (size_t i = 0; i < zones.size(); ++i) {
             if (!(fds[i].revents & POLLIN)) continue;
-            while (auto d = zones[i]->client.receive(0)) zones[i]->link->receive(*d, now);
+            while (auto d = receiveNow(fds[i].fd)) zones[i]->link->receive(*d, now);
             topUp(*zones[i], now);
         }
         for (auto& z : zones) z->link->maintain(now);
@@ -148,14 +157,15 @@ double echoRate(int connections, int seconds) {
     socklen_t size = sizeof address;
     getsockname(serverFd, reinterpret_cast<sockaddr*>(&address), &size);
     std::atomic<bool> running{true};
+    // Blocking reads with a short time-out, so the loop sees the end flag.
+    timeval timeout{0, 50000};
+    setsockopt(serverFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     std::thread echo([&] {
         uint8_t buffer[600];
         while (running.load()) {
-            pollfd fd{serverFd, POLLIN, 0};
-            if (::poll(&fd, 1, 50) <= 0) continue;
             sockaddr_in from{};
             socklen_t fromSize = sizeof from;
-            ssize_t n = ::recvfrom(serverFd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+            ssize_t n = ::recvfrom(serverFd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
                                    &fromSize);
             if (n > 0) ::sendto(serverFd, buffer, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), fromSize);
         }
@@ -184,7 +194,7 @@ double echoRate(int connections, int seconds) {
         now = monotonicTick();
         for (size_t i = 0; i < clients.size(); ++i) {
             if (!(fds[i].revents & POLLIN)) continue;
-            while (clients[i]->receive(0)) {
+            while (receiveNow(fds[i].fd)) {
                 ++roundTrips;
                 clients[i]->send(datagram);
             }
