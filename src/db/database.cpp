@@ -61,8 +61,10 @@ bool Database::passwordMatches(const PasswordField& stored, std::string_view pla
 }
 
 Database::LoginPassword Database::checkLoginPassword(UserRecord& user, std::string_view plainPassword) {
+    // A negative delay (a setting beyond what 32 bits of seconds hold) would
+    // hand every account to whoever logs in; it means no reclaim instead.
     int64_t idle = static_cast<int64_t>(now()) - user.lastLogin;
-    if (idle > settings.accountReclaimDelay) {
+    if (settings.accountReclaimDelay >= 0 && idle > settings.accountReclaimDelay) {
         user.password = scrambledPassword(plainPassword);
         // Every registration of the account goes, not only the current
         // one: an older one left in the table would come back as the new

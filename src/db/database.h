@@ -151,6 +151,8 @@ public:
 
     // Score sets.
     ScoreRecord* createScore(UserRecord& user, int32_t scoreID);
+    // The caller first takes the record out of the zone sessions' score
+    // lists and the player sessions that hold it.
     void removeScore(ScoreRecord* score);
 
     // Squads.

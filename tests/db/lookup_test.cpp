@@ -217,6 +217,15 @@ TEST_F(LookupTest, IdleAccountIsReclaimedWithAnyPasswordAndLosesItsRegistrations
     EXPECT_EQ(database.registrations().head()->realName.view(), "Keep");
 }
 
+TEST_F(LookupTest, NegativeReclaimDelayReclaimsNothing) {
+    database.settings.accountReclaimDelay = -1000;
+    UserRecord* user = database.createUser("Kept", "mine", {}, 0, 0);
+    clock.setNow(user->lastLogin + 5 * 365 * 86400);
+    EXPECT_EQ(database.checkLoginPassword(*user, "other"), Database::LoginPassword::Wrong);
+    database.settings.accountReclaimDelay = 0;
+    EXPECT_EQ(database.checkLoginPassword(*user, "other"), Database::LoginPassword::Reclaimed);
+}
+
 TEST_F(LookupTest, RegistrationIsAppendedAndReplacesTheAccountsOwn) {
     UserRecord* user = database.createUser("U", "", {}, 0, 0);
     User2Record* first = database.registerUser(*user, std::string(40, 'r'), "mail", -7);
