@@ -1,6 +1,7 @@
 #include "zoneclient/datagrams.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "core/fields.h"
 #include "net/cipher.h"
@@ -19,8 +20,10 @@ Bytes core(uint8_t type, size_t size) {
 }
 
 Bytes withBody(uint8_t type, size_t header, std::span<const uint8_t> body) {
-    Bytes d = core(type, header);
-    d.insert(d.end(), body.begin(), body.end());
+    // Sized once and copied into: an insert at the end trips a false
+    // array-bounds warning of GCC 12 at -O3.
+    Bytes d = core(type, header + body.size());
+    if (!body.empty()) std::memcpy(d.data() + header, body.data(), body.size());
     return d;
 }
 
