@@ -83,12 +83,14 @@ void CoreTransport::installInitialHandlers(Host& host) {
     host.coreHandlers[7] = [this](InboundMessage& m) { return onDisconnect(m); };
 }
 
-void CoreTransport::setMessageHandler(Host& host, uint8_t type, MessageHandler handler) {
+void CoreTransport::setMessageHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength) {
     host.messageHandlers[type] = handler ? std::move(handler) : unhandledHandler();
+    host.messageMinLength[type] = minLength;
 }
 
-void CoreTransport::setCoreHandler(Host& host, uint8_t type, MessageHandler handler) {
+void CoreTransport::setCoreHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength) {
     host.coreHandlers[type] = handler ? std::move(handler) : ignoreHandler();
+    host.coreMinLength[type] = minLength;
 }
 
 void CoreTransport::disconnectHost(Host& host) {
@@ -158,6 +160,7 @@ void CoreTransport::dispatchInner(Host& host, const uint8_t* bytes, int length) 
     // elements); past a fixed depth they are dropped so that one datagram
     // cannot drive the handlers arbitrarily deep.
     if (nesting_ >= kMaxNesting) return;
+    if (length < host.messageMinLength[bytes[0]]) return;
     ++nesting_;
     InboundMessage message{&host, static_cast<int16_t>(length), std::vector<uint8_t>(bytes, bytes + length)};
     // A copy: the handler may replace its own table entry while it runs.
@@ -180,6 +183,7 @@ bool CoreTransport::onUnhandled(InboundMessage& message) {
 bool CoreTransport::onCoreDispatch(InboundMessage& message) {
     Host& host = *message.host;
     if (message.length > 1) {
+        if (message.length < host.coreMinLength[message.bytes[1]]) return false;
         MessageHandler handler = host.coreHandlers[message.bytes[1]];
         handler(message);
         return false;

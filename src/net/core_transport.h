@@ -62,8 +62,11 @@ public:
     // zone and removes the host.
     void disconnectHost(Host& host);
 
-    void setMessageHandler(Host& host, uint8_t type, MessageHandler handler);
-    void setCoreHandler(Host& host, uint8_t type, MessageHandler handler);
+    // Replace one table entry. A handler that has no reaction of its own to
+    // a message too short for its fields gives the least length it reads:
+    // shorter messages of its type are then dropped without running it.
+    void setMessageHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength = 0);
+    void setCoreHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength = 0);
     // Runs the handler of byte 0 on a copy of the bytes and notes the
     // receive time.
     void dispatchMessage(Host& host, const uint8_t* bytes, int length);

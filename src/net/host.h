@@ -74,6 +74,10 @@ public:
     bool zoneLoggedIn = false;
     std::array<MessageHandler, kHandlerCount> messageHandlers;
     std::array<MessageHandler, kHandlerCount> coreHandlers;
+    // The least length each handler reads; shorter messages are dropped
+    // before it runs.
+    std::array<int16_t, kHandlerCount> messageMinLength{};
+    std::array<int16_t, kHandlerCount> coreMinLength{};
     CoreTransport* transport;
     PeerAddress peer;
 

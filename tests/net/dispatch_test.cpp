@@ -62,6 +62,26 @@ TEST_F(TransportTest, AHostRemovedByItsOwnMessageIsDestroyedWhenProcessingEnds) 
     EXPECT_EQ(transport.findHost(zoneA), nullptr);
 }
 
+TEST_F(TransportTest, MessagesShorterThanTheirHandlerReadsAreDroppedBeforeItRuns) {
+    Host& host = handshake();
+    std::vector<int> seen;
+    transport.setMessageHandler(host, 0x30, [&](InboundMessage& m) {
+        seen.push_back(m.length);
+        return true;
+    }, 5);
+    transport.setCoreHandler(host, 0x20, [&](InboundMessage& m) {
+        seen.push_back(-m.length);
+        return true;
+    }, 4);
+    feedSealed(bytesOf({0x30, 1, 2, 3}));
+    feedSealed(bytesOf({0x30, 1, 2, 3, 4}));
+    feedSealed(bytesOf({0x00, 0x20, 1}));
+    feedSealed(bytesOf({0x00, 0x20, 1, 2}));
+    EXPECT_EQ(seen, (std::vector<int>{5, -4}));
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(transport.findHost(zoneA), &host);
+}
+
 TEST_F(TransportTest, SessionEndRunsOnlyForLoggedInZones) {
     std::vector<int32_t> ended;
     transport.setZoneSessionEnd([&](Host& h) { ended.push_back(h.scoreId); });
