@@ -52,28 +52,19 @@ public:
         Traits::next(*record) = nullptr;
         Key key = Traits::key(*record);
         if ((used_ + 1) * 2 > slots_.size()) grow();
-        size_t i = hash & mask_;
-        for (;; i = (i + 1) & mask_) {
+        for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
             Slot& slot = slots_[i];
             if (!slot.head) {
                 slot.hash = hash;
-                slot.head = record;
+                slot.head = slot.tail = record;
                 ++used_;
                 return;
             }
-            if (slot.hash == hash && Traits::equal(key, *slot.head)) break;
+            if (slot.hash == hash && Traits::equal(key, *slot.head)) {
+                linkInOrder(slot, record);
+                return;
+            }
         }
-        Slot& slot = slots_[i];
-        if (record->tableOrder() < slot.head->tableOrder()) {
-            Traits::next(*record) = slot.head;
-            slot.head = record;
-            return;
-        }
-        T* previous = slot.head;
-        while (Traits::next(*previous) && Traits::next(*previous)->tableOrder() < record->tableOrder())
-            previous = Traits::next(*previous);
-        Traits::next(*record) = Traits::next(*previous);
-        Traits::next(*previous) = record;
     }
 
     // Takes the record out; its key must be the one it was inserted with.
@@ -85,15 +76,8 @@ public:
             Slot& slot = slots_[i];
             if (!slot.head) return;
             if (slot.hash != hash || !Traits::equal(key, *slot.head)) continue;
-            if (slot.head == record) {
-                slot.head = Traits::next(*record);
-                if (!slot.head) erase(i);
-            } else {
-                T* previous = slot.head;
-                while (Traits::next(*previous) && Traits::next(*previous) != record) previous = Traits::next(*previous);
-                if (Traits::next(*previous) == record) Traits::next(*previous) = Traits::next(*record);
-            }
-            Traits::next(*record) = nullptr;
+            unlink(slot, record);
+            if (!slot.head) erase(i);
             return;
         }
     }
@@ -116,7 +100,40 @@ private:
     struct Slot {
         uint64_t hash = 0;
         T* head = nullptr;
+        T* tail = nullptr;  // appends, the common case, go here directly
     };
+
+    static void linkInOrder(Slot& slot, T* record) {
+        if (slot.tail->tableOrder() < record->tableOrder()) {
+            Traits::next(*slot.tail) = record;
+            slot.tail = record;
+            return;
+        }
+        if (record->tableOrder() < slot.head->tableOrder()) {
+            Traits::next(*record) = slot.head;
+            slot.head = record;
+            return;
+        }
+        T* previous = slot.head;
+        while (Traits::next(*previous)->tableOrder() < record->tableOrder()) previous = Traits::next(*previous);
+        Traits::next(*record) = Traits::next(*previous);
+        Traits::next(*previous) = record;
+    }
+
+    static void unlink(Slot& slot, T* record) {
+        T* previous = nullptr;
+        for (T* at = slot.head; at && at != record; at = Traits::next(*at)) previous = at;
+        if (previous) {
+            if (Traits::next(*previous) != record) return;  // not in this chain
+            Traits::next(*previous) = Traits::next(*record);
+        } else if (slot.head == record) {
+            slot.head = Traits::next(*record);
+        } else {
+            return;
+        }
+        if (slot.tail == record) slot.tail = previous;
+        Traits::next(*record) = nullptr;
+    }
 
     void grow() { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
 

@@ -22,24 +22,24 @@ template <class T, class Traits>
 class IDIndex {
 public:
     T* find(int32_t id) const {
-        if (id >= 0 && static_cast<size_t>(id) < dense_.size()) return dense_[static_cast<size_t>(id)];
+        if (id >= 0 && static_cast<size_t>(id) < dense_.size()) return dense_[static_cast<size_t>(id)].head;
         auto it = sparse_.find(id);
-        return it == sparse_.end() ? nullptr : it->second;
+        return it == sparse_.end() ? nullptr : it->second.head;
     }
 
     void insert(T* record) {
         int32_t id = Traits::key(*record);
-        if (id >= 0 && static_cast<size_t>(id) >= dense_.size() && static_cast<size_t>(id) < denseLimit()) grow(static_cast<size_t>(id));
+        if (id >= 0 && static_cast<size_t>(id) >= dense_.size() && static_cast<size_t>(id) < denseLimit())
+            grow(static_cast<size_t>(id));
         ++count_;
-        linkInOrder(head(id), record);
+        linkInOrder(chain(id), record);
     }
 
     void remove(T* record) {
         int32_t id = Traits::key(*record);
-        T*& first = head(id);
-        unlink(first, record);
-        --count_;
-        if (!first && !(id >= 0 && static_cast<size_t>(id) < dense_.size())) sparse_.erase(id);
+        Chain& found = chain(id);
+        if (unlink(found, record)) --count_;
+        if (!found.head && !(id >= 0 && static_cast<size_t>(id) < dense_.size())) sparse_.erase(id);
     }
 
     void reserve(size_t records) {
@@ -57,7 +57,13 @@ private:
     // room), so it never holds more than a few slots per record.
     size_t denseLimit() const { return 2 * (count_ + 1) + 1024; }
 
-    T*& head(int32_t id) {
+    // The records of one identifier, linked in table order.
+    struct Chain {
+        T* head = nullptr;
+        T* tail = nullptr;  // appends, the common case, go here directly
+    };
+
+    Chain& chain(int32_t id) {
         if (id >= 0 && static_cast<size_t>(id) < dense_.size()) return dense_[static_cast<size_t>(id)];
         return sparse_[id];
     }
@@ -66,7 +72,7 @@ private:
         size_t size = dense_.size() * 2 > id + 1 ? dense_.size() * 2 : id + 1;
         if (size > denseLimit()) size = denseLimit();
         size_t old = dense_.size();
-        dense_.resize(size, nullptr);
+        dense_.resize(size);
         // Records kept in the map whose identifiers the array now covers.
         for (auto it = sparse_.lower_bound(static_cast<int32_t>(old));
              it != sparse_.end() && static_cast<size_t>(it->first) < size;) {
@@ -75,33 +81,43 @@ private:
         }
     }
 
-    static void linkInOrder(T*& first, T* record) {
+    static void linkInOrder(Chain& c, T* record) {
         Traits::next(*record) = nullptr;
-        if (!first || record->tableOrder() < first->tableOrder()) {
-            Traits::next(*record) = first;
-            first = record;
-            return;
-        }
-        T* previous = first;
-        while (Traits::next(*previous) && Traits::next(*previous)->tableOrder() < record->tableOrder())
-            previous = Traits::next(*previous);
-        Traits::next(*record) = Traits::next(*previous);
-        Traits::next(*previous) = record;
-    }
-
-    static void unlink(T*& first, T* record) {
-        if (first == record) {
-            first = Traits::next(*record);
+        if (!c.head) {
+            c.head = c.tail = record;
+        } else if (c.tail->tableOrder() < record->tableOrder()) {
+            Traits::next(*c.tail) = record;
+            c.tail = record;
+        } else if (record->tableOrder() < c.head->tableOrder()) {
+            Traits::next(*record) = c.head;
+            c.head = record;
         } else {
-            T* previous = first;
-            while (previous && Traits::next(*previous) != record) previous = Traits::next(*previous);
-            if (previous) Traits::next(*previous) = Traits::next(*record);
+            T* previous = c.head;
+            while (Traits::next(*previous)->tableOrder() < record->tableOrder()) previous = Traits::next(*previous);
+            Traits::next(*record) = Traits::next(*previous);
+            Traits::next(*previous) = record;
         }
-        Traits::next(*record) = nullptr;
     }
 
-    std::vector<T*, HugePageAllocator<T*>> dense_;
-    std::map<int32_t, T*> sparse_;
+    static bool unlink(Chain& c, T* record) {
+        T* previous = nullptr;
+        T* at = c.head;
+        while (at && at != record) {
+            previous = at;
+            at = Traits::next(*at);
+        }
+        if (!at) return false;
+        if (previous)
+            Traits::next(*previous) = Traits::next(*record);
+        else
+            c.head = Traits::next(*record);
+        if (c.tail == record) c.tail = previous;
+        Traits::next(*record) = nullptr;
+        return true;
+    }
+
+    std::vector<Chain, HugePageAllocator<Chain>> dense_;
+    std::map<int32_t, Chain> sparse_;
     size_t count_ = 0;
 };
 

@@ -178,6 +178,52 @@ TEST_F(LookupTest, LookupsByNumberFindTheFirstWhateverTheNumbers) {
     EXPECT_EQ(database.findBanByID(-1), nullptr);
 }
 
+// Many accounts under one name and one number, as a damaged file may hold:
+// loading appends to the key's chain directly, and the chain keeps its
+// order through renames in and out of it.
+TEST_F(LookupTest, ManyAccountsUnderOneKeyKeepTheirOrder) {
+    testing::Bytes users;
+    const int count = 20000;
+    for (int i = 0; i < count; ++i) {
+        testing::UserFields user;
+        user.userID = 9;
+        user.name = "Same";
+        user.created = i;
+        users.append(testing::userRecord(user));
+    }
+    DatImages images;
+    images[static_cast<size_t>(DatFile::User)] = users.data;
+    database.loadImages(images);
+    ASSERT_EQ(database.users().count(), static_cast<size_t>(count));
+    UserRecord* first = database.users().head();
+    UserRecord* second = first->tableNext();
+    UserRecord* last = database.users().tail();
+    EXPECT_EQ(database.findUser("same"), first);
+    EXPECT_EQ(database.findUserByID(9), first);
+    database.renameUser(*first, "Other");
+    EXPECT_EQ(database.findUser("same"), second);
+    database.renameUser(*last, "Other");
+    EXPECT_EQ(database.findUser("other"), first);
+    database.renameUser(*first, "Same");  // back to the head of its chain
+    EXPECT_EQ(database.findUser("same"), first);
+    database.renameUser(*second, "Other");
+    database.renameUser(*last, "Same");  // back to the tail
+    database.renameUser(*second, "Same");
+    UserRecord* walked = nullptr;
+    for (UserRecord* u : database.users())
+        if (u->name() == "Other") walked = u;
+    EXPECT_EQ(walked, nullptr);
+    EXPECT_EQ(database.findUser("other"), nullptr);
+    EXPECT_EQ(database.findUser("same"), first);
+    // A new account of the same name comes last.
+    UserRecord* added = database.createUser("SAME", "", {}, 0, 0);
+    database.renameUser(*first, "x");
+    database.renameUser(*second, "x");
+    for (UserRecord* u = database.users().head(); u != added; u = u->tableNext())
+        if (u->name() == "Same") database.renameUser(*u, "y");
+    EXPECT_EQ(database.findUser("same"), added);
+}
+
 TEST_F(LookupTest, NewAccountsAreNumberedByTableSize) {
     clock.setNow(1234567890);
     UserRecord* a = database.createUser("  A name", "secret", {1, 2, 3, 4}, 50000, 120);
