@@ -1,0 +1,985 @@
+// Load generator for player logins. For each database size it builds a
+// folder with that many accounts, starts the real server binary there on a
+// free loopback port, and logs players in and out through several zones,
+// each keeping a few logins in flight: a player login (an existing account
+// picked at random, the right password, an address of its own), the
+// server's acknowledgement, the login reply, the zone's acknowledgement; the
+// player's leaving travels in the same datagram as the next login. It
+// reports logins per second and the latency from sending a login to
+// receiving its reply.
+//
+// In the same run a bare UDP server and client do the same exchange
+// (request, acknowledgement, reply, acknowledgement) with datagrams of the
+// same sizes and no work at all: the rate the machine allows. The servers
+// of every size and the bare exchange are measured in turns, one-second
+// slices in a rotating order, so that a busy machine skews none of them.
+//
+// usage: loadgen_login [--accounts N]... [--seconds S] [--zones Z] [--window W]
+//                      [--separate-leaving] [--server-bin PATH]
+//
+// Without --accounts it runs 1,000 and 1,000,000 accounts and prints the
+// ratio of the two login rates. --seconds is the measured time of each
+// (default 10). --separate-leaving sends each leaving in a reliable datagram
+// of its own (and the bare request is then the size of a lone login). The
+// server binary defaults to ../tallysv next to this program (the build
+// folder).
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/log.h"
+#include "db/database.h"
+#include "db/flood_table.h"
+#include "zoneclient/messages.h"
+#include "zoneclient/udp_client.h"
+#include "zoneclient/zone_link.h"
+
+namespace {
+
+using zoneclient::Bytes;
+using zoneclient::monotonicTick;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr const char* kPassword = "letmein";
+constexpr int32_t kGroupId = 1;
+constexpr uint8_t kAccepted = 0;
+constexpr uint8_t kAcceptedUnregistered = 6;
+constexpr int kFirstWarmUpMs = 1000;
+constexpr int kWarmUpMs = 250;
+constexpr int kSliceMs = 1000;
+// Bounds on every wait, so that a stuck server ends the run instead of
+// hanging it.
+constexpr uint32_t kServerReadyLimit = 120000;
+constexpr uint32_t kDockingLimit = 10000;
+constexpr uint32_t kQuiesceLimit = 10000;
+constexpr uint32_t kServerExitLimit = 180000;
+
+struct Options {
+    std::vector<int> accounts;
+    int seconds = 10;
+    int zones = 8;
+    int window = 3;
+    bool separateLeaving = false;
+    std::string serverBin;
+};
+
+// A failed run unwinds to main, so that the servers it started are killed
+// and their folders removed on the way.
+struct Failure {
+    std::string why;
+};
+
+[[noreturn]] void fail(const std::string& why) { throw Failure{why}; }
+
+double secondsSince(SteadyClock::time_point start) {
+    return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
+
+std::string accountName(int index) {
+    char name[24];
+    std::snprintf(name, sizeof name, "Player%07d", index);
+    return name;
+}
+
+std::string withCommas(long long n) {
+    std::string digits = std::to_string(n);
+    std::string out;
+    int count = 0;
+    for (auto it = digits.rbegin(); it != digits.rend(); ++it) {
+        if (count > 0 && count % 3 == 0 && *it != '-') out.insert(out.begin(), ',');
+        out.insert(out.begin(), *it);
+        ++count;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- figures
+
+struct Figures {
+    uint64_t count = 0;
+    double seconds = 0;
+    double rate = 0;
+    double p50 = 0, p90 = 0, p99 = 0, max = 0;  // milliseconds
+};
+
+// Replies received in measured time, over all slices of one kind.
+struct Tally {
+    std::vector<int64_t> latenciesNs;
+    double seconds = 0;
+    double serverCpu = 0;  // seconds of processor time in measured time
+    double clientCpu = 0;
+};
+
+double threadCpuSeconds() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+Figures summarize(std::vector<int64_t>& latenciesNs, double seconds) {
+    Figures f;
+    f.count = latenciesNs.size();
+    f.seconds = seconds;
+    f.rate = seconds > 0 ? static_cast<double>(f.count) / seconds : 0;
+    if (latenciesNs.empty()) return f;
+    std::sort(latenciesNs.begin(), latenciesNs.end());
+    auto at = [&](double q) {
+        size_t i = std::min(latenciesNs.size() - 1, static_cast<size_t>(q * static_cast<double>(latenciesNs.size())));
+        return static_cast<double>(latenciesNs[i]) / 1e6;
+    };
+    f.p50 = at(0.50);
+    f.p90 = at(0.90);
+    f.p99 = at(0.99);
+    f.max = static_cast<double>(latenciesNs.back()) / 1e6;
+    return f;
+}
+
+void printFigures(const char* what, const Figures& f) {
+    std::printf("  %-32s %9s in %.2f s = %8.0f/s   latency ms: p50 %.3f  p90 %.3f  p99 %.3f  max %.3f\n", what,
+                withCommas(static_cast<long long>(f.count)).c_str(), f.seconds, f.rate, f.p50, f.p90, f.p99, f.max);
+}
+
+void printCpu(const Tally& tally, const Figures& f, const char* server, const char* clients) {
+    if (f.count == 0) return;
+    double n = static_cast<double>(f.count);
+    std::printf("  %-32s processor time per exchange: %s %.1f us, %s %.1f us\n", "", server,
+                tally.serverCpu / n * 1e6, clients, tally.clientCpu / n * 1e6);
+}
+
+// ---------------------------------------------------------------- the server's folder and process
+
+class QuietLog final : public tallysv::Log {
+public:
+    void write(std::string_view) override {}
+};
+
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "loadgen_login.XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) fail("cannot make a temporary folder");
+        path_ = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Accounts Player0000001.. with one password, written as the server's
+// files into `folder`. Returns the seconds it took.
+double buildDatabase(const std::filesystem::path& folder, int accounts) {
+    auto start = SteadyClock::now();
+    tallysv::SystemClock clock;
+    QuietLog log;
+    tallysv::Database database(clock, log, folder.string());
+    for (int i = 1; i <= accounts; ++i) {
+        tallysv::IPv4Address address{10, static_cast<uint8_t>(i >> 16), static_cast<uint8_t>(i >> 8),
+                                     static_cast<uint8_t>(i)};
+        database.createUser(accountName(i), kPassword, address, 100000 + i, 0);
+    }
+    database.save();
+    if (database.users().count() != static_cast<size_t>(accounts)) fail("the database did not take every account");
+    return secondsSince(start);
+}
+
+uint16_t freeUdpPort() {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fail("no free UDP port");
+    socklen_t size = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// The server binary running in its folder: console keys through a pipe,
+// its console output into a file in the folder.
+class ServerProcess {
+public:
+    ServerProcess(const std::string& binary, const std::filesystem::path& folder)
+        : logPath_((folder / "console.log").string()) {
+        // Close-on-exec, so that a server started later does not hold the
+        // key pipe of an earlier one.
+        int in[2];
+        if (::pipe2(in, O_CLOEXEC) != 0) fail("pipe failed");
+        std::string directory = folder.string();
+        pid_ = ::fork();
+        if (pid_ < 0) {
+            ::close(in[0]);
+            ::close(in[1]);
+            fail("fork failed");
+        }
+        if (pid_ == 0) {
+            int out = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (out < 0 || ::chdir(directory.c_str()) != 0) ::_exit(126);
+            ::dup2(in[0], STDIN_FILENO);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(out, STDERR_FILENO);
+            ::close(in[0]);
+            ::close(in[1]);
+            ::close(out);
+            char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
+            ::execv(binary.c_str(), argv);
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        input_ = in[1];
+    }
+    ~ServerProcess() {
+        if (!status_) {
+            ::kill(pid_, SIGKILL);
+            int raw = 0;
+            ::waitpid(pid_, &raw, 0);
+        }
+        if (input_ >= 0) ::close(input_);
+    }
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    void sendKeys(const std::string& keys) {
+        if (input_ >= 0) (void)!::write(input_, keys.data(), keys.size());
+    }
+    bool running() {
+        if (status_) return false;
+        int raw = 0;
+        if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
+            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            return false;
+        }
+        return true;
+    }
+    // The exit status, or none when the server ran past the limit.
+    std::optional<int> waitForExit(uint32_t limitMs) {
+        uint32_t start = monotonicTick();
+        while (running()) {
+            if (monotonicTick() - start >= limitMs) return std::nullopt;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return status_;
+    }
+    // Processor time of the whole process (every thread), in seconds.
+    double cpuSeconds() const {
+        std::ifstream file("/proc/" + std::to_string(pid_) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        size_t paren = text.rfind(')');
+        if (paren == std::string::npos) return 0;
+        std::istringstream fields(text.substr(paren + 1));
+        std::string field;
+        double ticks = 0;
+        // Fields 14 and 15 (user and system time); the text after the
+        // parenthesis starts with field 3.
+        for (int n = 3; n <= 15 && fields >> field; ++n) {
+            if (n >= 14) ticks += std::strtod(field.c_str(), nullptr);
+        }
+        return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
+    std::string console() const {
+        std::ifstream file(logPath_, std::ios::binary);
+        std::ostringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+    bool consoleHas(const std::string& text) const { return console().find(text) != std::string::npos; }
+    std::string consoleTail(size_t bytes = 2000) const {
+        std::string all = console();
+        return all.size() > bytes ? all.substr(all.size() - bytes) : all;
+    }
+
+private:
+    std::string logPath_;
+    pid_t pid_ = -1;
+    int input_ = -1;
+    std::optional<int> status_;
+};
+
+// ---------------------------------------------------------------- zones logging players in
+
+class LoginDriver {
+public:
+    LoginDriver(const Options& options, uint16_t port, int accounts) : options_(options), accounts_(accounts) {
+        std::string reason;
+        for (int i = 0; i < options.zones; ++i) {
+            auto zone = std::make_unique<Zone>();
+            if (!zone->client.open("127.0.0.1", port, reason)) fail("cannot open a zone socket: " + reason);
+            Zone* z = zone.get();
+            zone->scoreId = i + 1;
+            zone->name = "Loadgen Zone " + std::to_string(i + 1);
+            zone->link = std::make_unique<zoneclient::ZoneLink>(
+                [z](std::span<const uint8_t> d) {
+                    ++z->datagramsOut;
+                    z->client.send(d);
+                },
+                0x2000 + i, zoneclient::ZoneLink::Options{options.window, 500});
+            zone->slots.resize(static_cast<size_t>(options.window));
+            fds_.push_back({zone->client.descriptor(), POLLIN, 0});
+            zones_.push_back(std::move(zone));
+        }
+    }
+
+    // Handshakes, retried while the server is still loading its files.
+    void connect(ServerProcess& server) {
+        uint32_t start = monotonicTick();
+        uint32_t lastTry = start - 1000;
+        for (;;) {
+            bool all = true;
+            for (auto& z : zones_) all = all && z->link->connected();
+            if (all) return;
+            uint32_t now = monotonicTick();
+            if (!server.running()) fail("the server ended while starting:\n" + server.consoleTail());
+            if (now - start >= kServerReadyLimit) fail("the server does not answer connection requests");
+            if (now - lastTry >= 250) {
+                for (auto& z : zones_) {
+                    if (!z->link->connected()) z->link->connect();
+                }
+                lastTry = now;
+            }
+            pump(50);
+        }
+    }
+
+    // Zone logins. They count as login attempts of 127.0.0.1 in the
+    // server's flood table, like player logins do for their addresses; so
+    // the zones dock a few at a time, and in between the zones already
+    // docked log in enough players from fresh addresses to push the entry of
+    // 127.0.0.1 out of the bounded table.
+    void dock(ServerProcess& server) {
+        const int perGroup = tallysv::FloodTable::kLightFlood - 1;
+        const uint64_t evicting = tallysv::FloodTable::kEvictAbove + 1;
+        for (size_t first = 0; first < zones_.size(); first += static_cast<size_t>(perGroup)) {
+            if (first > 0) {
+                uint64_t target = completed_ + evicting;
+                issuing_ = true;
+                for (auto& z : zones_) topUp(*z);
+                uint32_t start = monotonicTick();
+                while (completed_ < target) {
+                    if (monotonicTick() - start >= kDockingLimit) fail("player logins between zone logins stalled");
+                    pump(10);
+                }
+                quiesce();
+            }
+            size_t last = std::min(zones_.size(), first + static_cast<size_t>(perGroup));
+            for (size_t i = first; i < last; ++i) {
+                Zone& z = *zones_[i];
+                z.link->sendReliable(zoneclient::zoneLogin(kGroupId, z.scoreId, z.name, ""), monotonicTick());
+            }
+            uint32_t start = monotonicTick();
+            for (size_t i = first; i < last; ++i) {
+                Zone& z = *zones_[i];
+                std::string granted = std::to_string(z.scoreId) + " - Docking granted: " + z.name;
+                while (!server.consoleHas(granted)) {
+                    if (monotonicTick() - start >= kDockingLimit)
+                        fail("zone " + z.name + " was not docked:\n" + server.consoleTail());
+                    pump(10);
+                }
+                z.docked = true;
+            }
+        }
+    }
+
+    // One measured slice: a warm-up, `measureMs` of logins whose replies
+    // count, then every player leaves so that the zones rest until the next
+    // slice.
+    void measureSlice(int warmUpMs, int measureMs, Tally& tally, const ServerProcess& server) {
+        issuing_ = true;
+        for (auto& z : zones_) topUp(*z);
+        auto warmUpEnd = SteadyClock::now() + std::chrono::milliseconds(warmUpMs);
+        while (SteadyClock::now() < warmUpEnd) pump(10);
+
+        uint64_t inBefore = 0, outBefore = 0, resendsBefore = 0;
+        for (auto& z : zones_) {
+            inBefore += z->datagramsIn;
+            outBefore += z->datagramsOut;
+            resendsBefore += z->link->resends();
+        }
+        size_t countBefore = tally.latenciesNs.size();
+        latencies_ = &tally.latenciesNs;
+        double serverCpu = server.cpuSeconds();
+        double clientCpu = threadCpuSeconds();
+        auto begin = SteadyClock::now();
+        auto end = begin + std::chrono::milliseconds(measureMs);
+        while (SteadyClock::now() < end) pump(10);
+        latencies_ = nullptr;
+        tally.seconds += secondsSince(begin);
+        tally.serverCpu += server.cpuSeconds() - serverCpu;
+        tally.clientCpu += threadCpuSeconds() - clientCpu;
+
+        for (auto& z : zones_) {
+            datagramsIn_ += z->datagramsIn;
+            datagramsOut_ += z->datagramsOut;
+            resends_ += z->link->resends();
+        }
+        datagramsIn_ -= inBefore;
+        datagramsOut_ -= outBefore;
+        resends_ -= resendsBefore;
+        measured_ += tally.latenciesNs.size() - countBefore;
+        quiesce();
+    }
+
+    void disconnect() {
+        for (auto& z : zones_) z->link->disconnect();
+    }
+
+    uint64_t failed() const { return failed_; }
+    const std::string& firstFailure() const { return firstFailure_; }
+    double datagramsInPerLogin() const { return measured_ ? static_cast<double>(datagramsIn_) / measured_ : 0; }
+    double datagramsOutPerLogin() const { return measured_ ? static_cast<double>(datagramsOut_) / measured_ : 0; }
+    uint64_t resends() const { return resends_; }
+
+private:
+    struct Slot {
+        uint32_t playerId = 0;
+        bool awaitingReply = false;
+        bool inZone = false;  // accepted and not yet left
+        SteadyClock::time_point sent;
+    };
+    struct Zone {
+        zoneclient::UdpClient client;
+        std::unique_ptr<zoneclient::ZoneLink> link;
+        int32_t scoreId = 0;
+        std::string name;
+        bool docked = false;
+        uint32_t nextPlayerId = 1;
+        std::vector<Slot> slots;
+        uint64_t datagramsIn = 0;
+        uint64_t datagramsOut = 0;
+    };
+
+    // Uniformly spread over the whole table, so that a large table is not
+    // served from a warm corner of it.
+    int pickAccount() {
+        rng_ ^= rng_ << 13;
+        rng_ ^= rng_ >> 7;
+        rng_ ^= rng_ << 17;
+        return 1 + static_cast<int>(rng_ % static_cast<uint64_t>(accounts_));
+    }
+    // Every login comes from an address of its own: 10.0.0.1 upwards.
+    tallysv::IPv4Address nextAddress() {
+        uint32_t n = ++addressCounter_;
+        return {10, static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+    }
+
+    void startLogin(Zone& z, Slot& slot) {
+        zoneclient::PlayerLogin login;
+        login.address = nextAddress();
+        login.name = accountName(pickAccount());
+        login.password = kPassword;
+        login.playerId = z.nextPlayerId++;
+        Bytes message = zoneclient::playerLogin(login);
+        uint32_t tick = monotonicTick();
+        slot.sent = SteadyClock::now();
+        if (slot.inZone) {
+            Bytes leaving = zoneclient::playerLeaving(slot.playerId, 1, std::nullopt);
+            if (options_.separateLeaving) {
+                z.link->sendReliable(leaving, tick);
+                z.link->sendReliable(message, tick);
+            } else {
+                z.link->sendCluster({leaving, message}, true, tick);
+            }
+        } else {
+            z.link->sendReliable(message, tick);
+        }
+        slot.playerId = login.playerId;
+        slot.awaitingReply = true;
+        slot.inZone = false;
+    }
+
+    void leave(Zone& z, Slot& slot) {
+        if (!slot.inZone) return;
+        z.link->sendReliable(zoneclient::playerLeaving(slot.playerId, 1, std::nullopt), monotonicTick());
+        slot.inZone = false;
+    }
+
+    void topUp(Zone& z) {
+        if (!z.docked) return;
+        for (Slot& slot : z.slots) {
+            if (!slot.awaitingReply) startLogin(z, slot);
+        }
+    }
+
+    void onReply(Zone& z, const zoneclient::PlayerLoginReply& reply) {
+        auto now = SteadyClock::now();
+        auto it = std::find_if(z.slots.begin(), z.slots.end(),
+                               [&](const Slot& s) { return s.awaitingReply && s.playerId == reply.playerId; });
+        if (it == z.slots.end()) return;
+        Slot& slot = *it;
+        slot.awaitingReply = false;
+        if (reply.result == kAccepted || reply.result == kAcceptedUnregistered) {
+            slot.inZone = true;
+            ++completed_;
+            if (latencies_)
+                latencies_->push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(now - slot.sent).count());
+        } else {
+            ++failed_;
+            if (firstFailure_.empty()) {
+                firstFailure_ = z.name + ": player " + std::to_string(reply.playerId) + " refused with result " +
+                                std::to_string(reply.result) + " (" + zoneclient::loginResultText(reply.result) + ")";
+            }
+        }
+        if (issuing_) {
+            startLogin(z, slot);
+        } else {
+            leave(z, slot);
+        }
+    }
+
+    // One round: waits up to `timeoutMs` for datagrams, handles what came,
+    // and runs the zones' resends.
+    void pump(int timeoutMs) {
+        ::poll(fds_.data(), fds_.size(), timeoutMs);
+        uint32_t tick = monotonicTick();
+        uint8_t buffer[2048];
+        for (size_t i = 0; i < zones_.size(); ++i) {
+            Zone& z = *zones_[i];
+            if (fds_[i].revents & (POLLIN | POLLERR)) {
+                for (;;) {
+                    ssize_t n = ::recv(z.client.descriptor(), buffer, sizeof buffer, MSG_DONTWAIT);
+                    if (n < 0 && errno == EINTR) continue;
+                    // A refused datagram (the server not yet listening)
+                    // reports an error once; the next read goes on.
+                    if (n < 0 && errno == ECONNREFUSED) continue;
+                    if (n <= 0) break;
+                    ++z.datagramsIn;
+                    z.link->receive(std::span<const uint8_t>(buffer, static_cast<size_t>(n)), tick);
+                }
+            }
+            while (!z.link->inbox.empty()) {
+                Bytes message = std::move(z.link->inbox.front());
+                z.link->inbox.pop_front();
+                if (message.empty() || message[0] != 1) continue;
+                if (auto reply = zoneclient::parsePlayerLoginReply(message)) onReply(z, *reply);
+            }
+            if (z.link->disconnectedByServer()) fail("the server dropped " + z.name);
+            // A fresh tick: logins sent above carry a later one than `tick`.
+            z.link->maintain(monotonicTick());
+        }
+    }
+
+    // Stops new logins, waits for the replies still due and lets every
+    // player leave; returns once the server has acknowledged everything.
+    void quiesce() {
+        issuing_ = false;
+        uint32_t start = monotonicTick();
+        for (;;) {
+            bool busy = false;
+            for (auto& z : zones_) {
+                for (Slot& slot : z->slots) {
+                    if (!slot.awaitingReply) leave(*z, slot);
+                    busy = busy || slot.awaitingReply;
+                }
+                busy = busy || z->link->inFlight() > 0 || z->link->waiting() > 0;
+            }
+            if (!busy) return;
+            if (monotonicTick() - start >= kQuiesceLimit) fail("logins or leavings went unanswered");
+            pump(10);
+        }
+    }
+
+    const Options& options_;
+    int accounts_;
+    std::vector<std::unique_ptr<Zone>> zones_;
+    std::vector<pollfd> fds_;
+    uint64_t rng_ = 0x9E3779B97F4A7C15ull;
+    uint32_t addressCounter_ = 0;
+    bool issuing_ = false;
+    std::vector<int64_t>* latencies_ = nullptr;  // while measuring
+    uint64_t completed_ = 0;
+    uint64_t failed_ = 0;
+    std::string firstFailure_;
+    uint64_t measured_ = 0;
+    uint64_t datagramsIn_ = 0;
+    uint64_t datagramsOut_ = 0;
+    uint64_t resends_ = 0;
+};
+
+// ---------------------------------------------------------------- the bare exchange
+
+// Datagram sizes of one login exchange, taken from the real messages: the
+// zone's reliable datagram with a leaving and a login, the server's login
+// reply in a reliable datagram, and an acknowledgement.
+struct ExchangeSizes {
+    size_t request, reply, ack;
+};
+
+ExchangeSizes exchangeSizes(bool separateLeaving) {
+    zoneclient::PlayerLogin login;
+    login.name = accountName(1000000);
+    login.password = kPassword;
+    Bytes message = zoneclient::playerLogin(login);
+    Bytes request = separateLeaving
+                        ? zoneclient::reliableDatagram(0, message)
+                        : zoneclient::reliableDatagram(
+                              0, zoneclient::cluster({zoneclient::playerLeaving(1, 1, std::nullopt), message}));
+    return {request.size(), 6 + 192, zoneclient::acknowledgement(0).size()};
+}
+
+// A server thread that answers each request with an acknowledgement and a
+// reply and ignores acknowledgements; clients that acknowledge each reply
+// and send the next request. The server reads one datagram per wake-up, as
+// the real server's receive loop does.
+class BareExchange {
+public:
+    explicit BareExchange(const Options& options) : options_(options), sizes_(exchangeSizes(options.separateLeaving)) {
+        serverFd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (serverFd_ < 0 || ::bind(serverFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            if (serverFd_ >= 0) ::close(serverFd_);
+            fail("cannot bind the bare server");
+        }
+        socklen_t size = sizeof address;
+        ::getsockname(serverFd_, reinterpret_cast<sockaddr*>(&address), &size);
+        std::string reason;
+        for (int i = 0; i < options.zones; ++i) {
+            auto c = std::make_unique<Client>();
+            if (!c->socket.open("127.0.0.1", ntohs(address.sin_port), reason)) {
+                ::close(serverFd_);
+                fail("bare client: " + reason);
+            }
+            c->slots.resize(static_cast<size_t>(options.window));
+            fds_.push_back({c->socket.descriptor(), POLLIN, 0});
+            clients_.push_back(std::move(c));
+        }
+        request_.assign(sizes_.request, 0x5A);
+        request_[0] = 1;
+        ack_.assign(sizes_.ack, 0);
+        server_ = std::thread([this] { serve(); });
+    }
+    ~BareExchange() {
+        running_.store(false);
+        server_.join();
+        ::close(serverFd_);
+    }
+    BareExchange(const BareExchange&) = delete;
+    BareExchange& operator=(const BareExchange&) = delete;
+
+    void measureSlice(int warmUpMs, int measureMs, Tally& tally) {
+        issuing_ = true;
+        for (auto& c : clients_) {
+            for (size_t s = 0; s < c->slots.size(); ++s) sendRequest(*c, s);
+        }
+        auto warmUpEnd = SteadyClock::now() + std::chrono::milliseconds(warmUpMs);
+        while (SteadyClock::now() < warmUpEnd) pump();
+        latencies_ = &tally.latenciesNs;
+        double serverCpu = serverCpuSeconds();
+        double clientCpu = threadCpuSeconds();
+        auto begin = SteadyClock::now();
+        auto end = begin + std::chrono::milliseconds(measureMs);
+        while (SteadyClock::now() < end) pump();
+        latencies_ = nullptr;
+        tally.seconds += secondsSince(begin);
+        tally.serverCpu += serverCpuSeconds() - serverCpu;
+        tally.clientCpu += threadCpuSeconds() - clientCpu;
+        // Let the last replies come in; a lost one is given up after a while
+        // (its token no longer matches anything).
+        issuing_ = false;
+        uint32_t start = monotonicTick();
+        while (busy() && monotonicTick() - start < 1000) pump();
+        for (auto& c : clients_) {
+            for (Slot& slot : c->slots) slot.awaiting = false;
+        }
+    }
+
+private:
+    struct Slot {
+        bool awaiting = false;
+        uint32_t token = 0;
+        SteadyClock::time_point sent;
+    };
+    struct Client {
+        zoneclient::UdpClient socket;
+        std::vector<Slot> slots;
+        uint32_t nextToken = 0;
+    };
+
+    double serverCpuSeconds() {
+        clockid_t id;
+        timespec ts{};
+        if (::pthread_getcpuclockid(server_.native_handle(), &id) != 0 || ::clock_gettime(id, &ts) != 0) return 0;
+        return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+    }
+
+    void serve() {
+        uint8_t buffer[600];
+        Bytes ack(sizes_.ack, 0);
+        Bytes reply(sizes_.reply, 0);
+        reply[0] = 2;
+        while (running_.load(std::memory_order_relaxed)) {
+            pollfd fd{serverFd_, POLLIN, 0};
+            if (::poll(&fd, 1, 50) <= 0) continue;
+            sockaddr_in from{};
+            socklen_t fromSize = sizeof from;
+            ssize_t n = ::recvfrom(serverFd_, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                                   &fromSize);
+            if (n < 5 || buffer[0] != 1) continue;
+            std::memcpy(ack.data() + 1, buffer + 1, 4);
+            std::memcpy(reply.data() + 1, buffer + 1, 4);
+            ::sendto(serverFd_, ack.data(), ack.size(), 0, reinterpret_cast<sockaddr*>(&from), fromSize);
+            ::sendto(serverFd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), fromSize);
+        }
+    }
+
+    // The token names the slot: token % window.
+    void sendRequest(Client& c, size_t slot) {
+        Slot& s = c.slots[slot];
+        s.token = c.nextToken++ * static_cast<uint32_t>(c.slots.size()) + static_cast<uint32_t>(slot);
+        s.awaiting = true;
+        std::memcpy(request_.data() + 1, &s.token, 4);
+        s.sent = SteadyClock::now();
+        c.socket.send(request_);
+    }
+
+    bool busy() const {
+        for (const auto& c : clients_) {
+            for (const Slot& slot : c->slots) {
+                if (slot.awaiting) return true;
+            }
+        }
+        return false;
+    }
+
+    void pump() {
+        ::poll(fds_.data(), fds_.size(), 10);
+        uint8_t buffer[600];
+        for (size_t i = 0; i < clients_.size(); ++i) {
+            if (!(fds_[i].revents & POLLIN)) continue;
+            Client& c = *clients_[i];
+            for (;;) {
+                ssize_t n = ::recv(c.socket.descriptor(), buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                if (n < 5 || buffer[0] != 2) continue;
+                uint32_t token;
+                std::memcpy(&token, buffer + 1, 4);
+                Slot& slot = c.slots[token % c.slots.size()];
+                if (!slot.awaiting || slot.token != token) continue;
+                auto received = SteadyClock::now();
+                slot.awaiting = false;
+                if (latencies_)
+                    latencies_->push_back(
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(received - slot.sent).count());
+                std::memcpy(ack_.data() + 1, &token, 4);
+                c.socket.send(ack_);
+                if (issuing_) sendRequest(c, token % c.slots.size());
+            }
+        }
+    }
+
+    const Options& options_;
+    const ExchangeSizes sizes_;
+    int serverFd_ = -1;
+    std::atomic<bool> running_{true};
+    std::thread server_;
+    std::vector<std::unique_ptr<Client>> clients_;
+    std::vector<pollfd> fds_;
+    Bytes request_;
+    Bytes ack_;
+    bool issuing_ = false;
+    std::vector<int64_t>* latencies_ = nullptr;
+};
+
+// ---------------------------------------------------------------- one database size
+
+// A server with its own folder and database, and the zones docked at it.
+struct Target {
+    int accounts = 0;
+    std::unique_ptr<TempFolder> folder;
+    std::unique_ptr<ServerProcess> server;
+    std::unique_ptr<LoginDriver> driver;
+    Tally logins;
+};
+
+std::unique_ptr<Target> prepare(const Options& options, int accounts) {
+    auto target = std::make_unique<Target>();
+    target->accounts = accounts;
+    target->folder = std::make_unique<TempFolder>();
+    const std::filesystem::path& folder = target->folder->path();
+    double built = buildDatabase(folder, accounts);
+    uint16_t port = freeUdpPort();
+    {
+        std::ofstream ini(folder / "TALLYSV.INI");
+        ini << "[Misc]\nPort=" << port << "\nAllowNewUsers=0\n[Comms]\nPeriodicSave=3600000\n";
+    }
+    auto started = SteadyClock::now();
+    target->server = std::make_unique<ServerProcess>(options.serverBin, folder);
+    target->driver = std::make_unique<LoginDriver>(options, port, accounts);
+    target->driver->connect(*target->server);
+    double ready = secondsSince(started);
+    target->driver->dock(*target->server);
+    std::printf("%s accounts: database built and saved in %.2f s; server answering after %.2f s; %d zones docked\n",
+                withCommas(accounts).c_str(), built, ready, options.zones);
+    std::fflush(stdout);
+    return target;
+}
+
+// Zones leave, the server is stopped with its quit key and must end with
+// status 0.
+void finish(Target& target) {
+    target.driver->disconnect();
+    auto stopping = SteadyClock::now();
+    target.server->sendKeys("q");
+    std::optional<int> status = target.server->waitForExit(kServerExitLimit);
+    if (!status) fail("the server did not stop after q:\n" + target.server->consoleTail());
+    if (*status != 0)
+        fail("the server stopped with status " + std::to_string(*status) + ":\n" + target.server->consoleTail());
+    std::printf("%s accounts: server stopped with status 0 in %.2f s\n", withCommas(target.accounts).c_str(),
+                secondsSince(stopping));
+    if (target.driver->failed() > 0)
+        fail(std::to_string(target.driver->failed()) + " logins refused; first: " + target.driver->firstFailure());
+    std::string console = target.server->console();
+    for (const char* trouble : {"Punt!", "Connection broken", "flood", "Flood", "INVALID"}) {
+        if (console.find(trouble) != std::string::npos)
+            std::printf("  warning: the server's console mentions \"%s\"\n", trouble);
+    }
+}
+
+std::string defaultServerBin() {
+    std::error_code error;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) return "tallysv";
+    return (self.parent_path().parent_path() / "tallysv").string();
+}
+
+int parsePositive(const char* text, const char* what) {
+    char* end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || v < 1 || v > 100000000) fail(std::string("bad value for ") + what + ": " + text);
+    return static_cast<int>(v);
+}
+
+int run(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (arg == "--accounts" && hasValue) {
+            options.accounts.push_back(parsePositive(argv[++i], "--accounts"));
+        } else if (arg == "--seconds" && hasValue) {
+            options.seconds = std::min(parsePositive(argv[++i], "--seconds"), 120);
+        } else if (arg == "--zones" && hasValue) {
+            options.zones = std::min(parsePositive(argv[++i], "--zones"), 40);
+        } else if (arg == "--window" && hasValue) {
+            options.window = std::min(parsePositive(argv[++i], "--window"), 64);
+        } else if (arg == "--separate-leaving") {
+            options.separateLeaving = true;
+        } else if (arg == "--server-bin" && hasValue) {
+            options.serverBin = argv[++i];
+        } else {
+            std::fprintf(stderr,
+                         "usage: loadgen_login [--accounts N]... [--seconds S] [--zones Z] [--window W]\n"
+                         "                     [--separate-leaving] [--server-bin PATH]\n");
+            return 2;
+        }
+    }
+    if (options.accounts.empty()) options.accounts = {1000, 1000000};
+    if (options.serverBin.empty()) options.serverBin = defaultServerBin();
+    if (::access(options.serverBin.c_str(), X_OK) != 0) fail("no server binary at " + options.serverBin);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    std::printf("%d zones x %d logins in flight, %d s measured per database size and for the bare exchange "
+                "(1 s slices, taken in turns), leaving %s\nserver %s\n",
+                options.zones, options.window, options.seconds,
+                options.separateLeaving ? "in a datagram of its own" : "in the datagram of the next login",
+                options.serverBin.c_str());
+    std::fflush(stdout);
+    std::vector<std::unique_ptr<Target>> targets;
+    for (int accounts : options.accounts) targets.push_back(prepare(options, accounts));
+    BareExchange bare(options);
+    Tally bareTally;
+
+    // The measurements take turns in short slices, in a rotating order, so
+    // that whatever else the machine does meanwhile weighs on all of them
+    // alike.
+    const size_t kinds = targets.size() + 1;
+    for (int round = 0; round < options.seconds; ++round) {
+        int warmUp = round == 0 ? kFirstWarmUpMs : kWarmUpMs;
+        for (size_t k = 0; k < kinds; ++k) {
+            size_t which = (k + static_cast<size_t>(round)) % kinds;
+            if (which == targets.size()) {
+                bare.measureSlice(warmUp, kSliceMs, bareTally);
+            } else {
+                targets[which]->driver->measureSlice(warmUp, kSliceMs, targets[which]->logins, *targets[which]->server);
+            }
+        }
+    }
+    for (auto& target : targets) finish(*target);
+
+    Figures bareFigures = summarize(bareTally.latenciesNs, bareTally.seconds);
+    std::printf("\n");
+    std::vector<double> rates;
+    for (auto& target : targets) {
+        Figures f = summarize(target->logins.latenciesNs, target->logins.seconds);
+        rates.push_back(f.rate);
+        std::string what = "logins, " + withCommas(target->accounts) + " accounts:";
+        printFigures(what.c_str(), f);
+        std::printf("  %-32s %.2f datagrams received and %.2f sent per login, %llu resends by the zones\n", "",
+                    target->driver->datagramsInPerLogin(), target->driver->datagramsOutPerLogin(),
+                    static_cast<unsigned long long>(target->driver->resends()));
+        printCpu(target->logins, f, "server process", "zones");
+    }
+    printFigures("bare UDP exchanges:", bareFigures);
+    printCpu(bareTally, bareFigures, "server thread", "clients");
+    for (size_t i = 0; i < targets.size(); ++i) {
+        double ratio = bareFigures.rate > 0 ? rates[i] / bareFigures.rate : 0;
+        std::printf("login rate at %s accounts / bare exchange rate: %.2f (goal at least 0.40)\n",
+                    withCommas(targets[i]->accounts).c_str(), ratio);
+    }
+    if (targets.size() >= 2) {
+        auto byAccounts = [&](size_t a, size_t b) { return targets[a]->accounts < targets[b]->accounts; };
+        std::vector<size_t> order(targets.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+        size_t smallest = *std::min_element(order.begin(), order.end(), byAccounts);
+        size_t largest = *std::max_element(order.begin(), order.end(), byAccounts);
+        double ratio = rates[largest] > 0 ? rates[smallest] / rates[largest] : 0;
+        std::printf("login rate at %s accounts / at %s accounts: %.2f (goal at most 1.20)\n",
+                    withCommas(targets[smallest]->accounts).c_str(), withCommas(targets[largest]->accounts).c_str(),
+                    ratio);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const Failure& failure) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "loadgen_login: %s\n", failure.why.c_str());
+        return 1;
+    }
+}
