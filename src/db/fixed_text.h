@@ -20,8 +20,11 @@ struct FixedText {
     // Copies text cut to N - 1 characters (and at an embedded NUL).
     void set(std::string_view text) {
         size_t n = text.size() < N - 1 ? text.size() : N - 1;
-        if (const void* nul = std::memchr(text.data(), 0, n)) n = static_cast<size_t>(static_cast<const char*>(nul) - text.data());
-        std::memcpy(bytes.data(), text.data(), n);
+        if (n > 0) {
+            if (const void* nul = std::memchr(text.data(), 0, n))
+                n = static_cast<size_t>(static_cast<const char*>(nul) - text.data());
+            std::memcpy(bytes.data(), text.data(), n);
+        }
         std::memset(bytes.data() + n, 0, N - n);
     }
     // Takes a field of `size` bytes from a file record: its text up to the

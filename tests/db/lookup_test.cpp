@@ -43,6 +43,15 @@ TEST_F(LookupTest, NamesAgreeingOnTheFirst19CharactersAreOneAccount) {
     EXPECT_EQ(database.findUser("\xE4rger"), nullptr);
 }
 
+TEST_F(LookupTest, EmptyAndNulCarryingNamesAreCutAtTheNul) {
+    UserRecord* empty = database.createUser(std::string_view{}, std::string_view{}, {}, 0, 0);
+    EXPECT_EQ(empty->name(), "");
+    EXPECT_EQ(database.findUser(std::string_view{}), empty);
+    UserRecord* cut = database.createUser(std::string_view("Bob\0hidden", 10), "", {}, 0, 0);
+    EXPECT_EQ(cut->name(), "Bob");
+    EXPECT_EQ(database.findUser(std::string_view("bob\0other", 9)), cut);
+}
+
 TEST_F(LookupTest, SquadAndChannelNamesCompareWhole) {
     SquadRecord* squad = database.createSquad("Wolves", "", nullptr);
     EXPECT_EQ(database.findSquad("WOLVES"), squad);
