@@ -126,5 +126,38 @@ TEST(ZoneClientMessages, ParsesTheServersMessages) {
     }
 }
 
+TEST(ZoneClientMessages, ServerMessagesBuildAndParseBack) {
+    PlayerLoginReply r;
+    r.result = 0;
+    r.playerId = 12;
+    r.name = "A name of 24 characters.";
+    r.squad = "Sq";
+    r.banner[95] = 7;
+    r.usage = -3;
+    r.year = 2002;
+    r.second = 59;
+    r.userId = 8;
+    r.wordStat3 = 65535;
+    r.longStat1 = 123456;
+    Bytes built = playerLoginReply(r);
+    ASSERT_EQ(built.size(), 192u);
+    auto back = parsePlayerLoginReply(built);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(playerLoginReply(*back), built);
+    EXPECT_EQ(back->banner[95], 7);
+
+    Bytes text = playerText(3, "hello");
+    EXPECT_EQ(text.size(), 6u + 5u);
+    EXPECT_EQ(parsePlayerText(text)->text, "hello");
+    Bytes line = chatLine(3, 4, "hi");
+    EXPECT_EQ(line.size(), 7u + 2u);
+    EXPECT_EQ(parseChatLine(line)->slot, 4);
+    EXPECT_EQ(parseKick(kick(3, -1))->reason, -1);
+    EXPECT_EQ(*parseBroadcast(zoneBroadcast("news")), "news");
+    EXPECT_TRUE(isShutdownOrder(shutdownOrder()));
+    EXPECT_TRUE(isRecycleOrder(recycleOrder()));
+    EXPECT_FALSE(isShutdownOrder(recycleOrder()));
+}
+
 }  // namespace
 }  // namespace zoneclient

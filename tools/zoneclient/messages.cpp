@@ -210,6 +210,62 @@ bool isOrder(std::span<const uint8_t> message, uint8_t type) {
 bool isShutdownOrder(std::span<const uint8_t> message) { return isOrder(message, 2); }
 bool isRecycleOrder(std::span<const uint8_t> message) { return isOrder(message, 4); }
 
+Bytes playerLoginReply(const PlayerLoginReply& r) {
+    Bytes m(192, 0);
+    m[0] = 1;
+    m[1] = r.result;
+    writeUInt32(m.data(), 2, r.playerId);
+    // Both fields hold up to 24 bytes, without a NUL when full.
+    std::memcpy(m.data() + 6, r.name.data(), std::min<size_t>(r.name.size(), 24));
+    std::memcpy(m.data() + 30, r.squad.data(), std::min<size_t>(r.squad.size(), 24));
+    std::memcpy(m.data() + 54, r.banner.data(), 96);
+    writeInt32(m.data(), 150, r.usage);
+    writeInt16(m.data(), 154, r.year);
+    writeInt16(m.data(), 156, r.month);
+    writeInt16(m.data(), 158, r.day);
+    writeInt16(m.data(), 160, r.hour);
+    writeInt16(m.data(), 162, r.minute);
+    writeInt16(m.data(), 164, r.second);
+    writeInt32(m.data(), 170, r.userId);
+    writeUInt16(m.data(), 178, r.wordStat1);
+    writeUInt16(m.data(), 180, r.wordStat2);
+    writeUInt16(m.data(), 182, r.wordStat3);
+    writeInt32(m.data(), 184, r.longStat1);
+    writeInt32(m.data(), 188, r.longStat2);
+    return m;
+}
+
+Bytes playerText(uint32_t playerId, std::string_view text) {
+    Bytes m(5, 0);
+    m[0] = 9;
+    writeUInt32(m.data(), 1, playerId);
+    return withText(std::move(m), text);
+}
+
+Bytes chatLine(uint32_t playerId, uint8_t slot, std::string_view text) {
+    Bytes m(6, 0);
+    m[0] = 10;
+    writeUInt32(m.data(), 1, playerId);
+    m[5] = slot;
+    return withText(std::move(m), text);
+}
+
+Bytes kick(uint32_t playerId, int32_t reason) {
+    Bytes m(9, 0);
+    m[0] = 8;
+    writeUInt32(m.data(), 1, playerId);
+    writeInt32(m.data(), 5, reason);
+    return m;
+}
+
+Bytes zoneBroadcast(std::string_view text) {
+    Bytes m = {3, 0xB8, 0x0B, 0x00, 0x00, 0x02, 0x00};
+    return withText(std::move(m), text);
+}
+
+Bytes shutdownOrder() { return {2, 0, 1, 0, 0, 0, 2, 0, 0}; }
+Bytes recycleOrder() { return {4, 0, 1, 0, 0, 0, 2, 0, 0}; }
+
 std::string describeServerMessage(std::span<const uint8_t> message) {
     if (message.empty()) return "empty message";
     if (auto r = parsePlayerLoginReply(message)) {

@@ -100,6 +100,16 @@ std::optional<std::string> parseBroadcast(std::span<const uint8_t> message);
 bool isShutdownOrder(std::span<const uint8_t> message);
 bool isRecycleOrder(std::span<const uint8_t> message);
 
+// The same messages built, as the server sends them (for tests and tools
+// that play the server's part).
+Bytes playerLoginReply(const PlayerLoginReply& reply);
+Bytes playerText(uint32_t playerId, std::string_view text);
+Bytes chatLine(uint32_t playerId, uint8_t slot, std::string_view text);
+Bytes kick(uint32_t playerId, int32_t reason);
+Bytes zoneBroadcast(std::string_view text);
+Bytes shutdownOrder();
+Bytes recycleOrder();
+
 // One readable line (without line end) for any message from the server.
 std::string describeServerMessage(std::span<const uint8_t> message);
 
