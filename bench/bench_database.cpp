@@ -163,7 +163,60 @@ LookupTimes timeLookups(const Database& db, size_t users) {
 
 }  // namespace
 
+// The measurements in a fresh process, so that its peak memory is what a
+// server that loads the files holds.
+int measureLoaded(const std::string& dir, size_t users) {
+    FakeClock clock;
+    DiscardLog log;
+    if (dropCaches()) {
+        double coldRead = plainRead(dir);
+        dropCaches();
+        Database cold(clock, log, dir);
+        auto start = std::chrono::steady_clock::now();
+        cold.load();
+        double coldLoad = since(start);
+        std::printf("load from disk             %8.3f s   plain read %8.3f s   ratio %5.2f\n", coldLoad, coldRead,
+                    coldLoad / coldRead);
+    }
+    Database db(clock, log, dir);
+    plainRead(dir);  // the files in the page cache for both readings alike
+    double read = plainRead(dir);
+    auto start = std::chrono::steady_clock::now();
+    db.load();
+    double load = since(start);
+    start = std::chrono::steady_clock::now();
+    db.save();
+    double save = since(start);
+    double write = plainWrite(dir, false);
+    double writeSync = plainWrite(dir, true);
+    std::printf("load from page cache       %8.3f s   plain read %8.3f s   ratio %5.2f\n", load, read, load / read);
+    std::printf("save (flushed to disk)     %8.3f s   plain write %7.3f s   ratio %5.2f\n", save, write, save / write);
+    std::printf("                                       plain write + fsync %7.3f s   ratio %5.2f\n", writeSync,
+                save / writeSync);
+    LookupTimes big = timeLookups(db, users);
+
+    IPv4Address nowhere{203, 0, 113, 9};
+    const int banRounds = 2000;
+    start = std::chrono::steady_clock::now();
+    size_t hits = 0;
+    for (int i = 0; i < banRounds; ++i) hits += db.findBan(-5, nowhere, 7, 7, 1, 1) != nullptr;
+    double banUs = since(start) / banRounds * 1e6;
+
+    Database small(clock, log);
+    build(small, 1000);
+    LookupTimes little = timeLookups(small, 1000);
+    std::printf("findUser, same name        %8.1f ns at %zu users, %8.1f ns at 1000, ratio %5.2f\n",
+                big.sameNameNs, users, little.sameNameNs, big.sameNameNs / little.sameNameNs);
+    std::printf("findUser, 4096 names       %8.1f ns at %zu users, %8.1f ns at 1000, ratio %5.2f\n",
+                big.spreadNs, users, little.spreadNs, big.spreadNs / little.spreadNs);
+    std::printf("findBan without a match    %8.1f us over %zu bans (%zu hits)\n", banUs, db.bans().count(), hits);
+    std::fflush(stdout);
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--measure-loaded")
+        return measureLoaded(argv[2], std::strtoul(argv[3], nullptr, 10));
     std::string dir = argc > 1 ? argv[1] : "";
     size_t users = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 1000000;
     if (dir.empty()) {
@@ -186,55 +239,12 @@ int main(int argc, char** argv) {
     size_t bytes = totalBytes(dir);
     std::printf("files                      %8.1f MB\n", static_cast<double>(bytes) / 1e6);
 
-    // Load, save again and look up in a fresh process, so that its peak
-    // memory is what the server would hold.
     std::fflush(stdout);
     pid_t child = fork();
     if (child == 0) {
-        if (dropCaches()) {
-            double coldRead = plainRead(dir);
-            dropCaches();
-            Database cold(clock, log, dir);
-            auto start = std::chrono::steady_clock::now();
-            cold.load();
-            double coldLoad = since(start);
-            std::printf("load from disk             %8.3f s   plain read %8.3f s   ratio %5.2f\n", coldLoad, coldRead,
-                        coldLoad / coldRead);
-        }
-        Database db(clock, log, dir);
-        plainRead(dir);  // the files in the page cache for both readings alike
-        double read = plainRead(dir);
-        auto start = std::chrono::steady_clock::now();
-        db.load();
-        double load = since(start);
-        start = std::chrono::steady_clock::now();
-        db.save();
-        double save = since(start);
-        double write = plainWrite(dir, false);
-        double writeSync = plainWrite(dir, true);
-        std::printf("load from page cache       %8.3f s   plain read %8.3f s   ratio %5.2f\n", load, read, load / read);
-        std::printf("save (flushed to disk)     %8.3f s   plain write %7.3f s   ratio %5.2f\n", save, write, save / write);
-        std::printf("                                       plain write + fsync %7.3f s   ratio %5.2f\n", writeSync,
-                    save / writeSync);
-        LookupTimes big = timeLookups(db, users);
-
-        IPv4Address nowhere{203, 0, 113, 9};
-        const int banRounds = 2000;
-        start = std::chrono::steady_clock::now();
-        size_t hits = 0;
-        for (int i = 0; i < banRounds; ++i) hits += db.findBan(-5, nowhere, 7, 7, 1, 1) != nullptr;
-        double banUs = since(start) / banRounds * 1e6;
-
-        Database small(clock, log);
-        build(small, 1000);
-        LookupTimes little = timeLookups(small, 1000);
-        std::printf("findUser, same name        %8.1f ns at %zu users, %8.1f ns at 1000, ratio %5.2f\n",
-                    big.sameNameNs, users, little.sameNameNs, big.sameNameNs / little.sameNameNs);
-        std::printf("findUser, 4096 names       %8.1f ns at %zu users, %8.1f ns at 1000, ratio %5.2f\n",
-                    big.spreadNs, users, little.spreadNs, big.spreadNs / little.spreadNs);
-        std::printf("findBan without a match    %8.1f us over %zu bans (%zu hits)\n", banUs, db.bans().count(), hits);
-        std::fflush(stdout);
-        _exit(0);
+        std::string count = std::to_string(users);
+        execl("/proc/self/exe", argv[0], "--measure-loaded", dir.c_str(), count.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
     }
     int status = 0;
     waitpid(child, &status, 0);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "db/huge_page_allocator.h"
@@ -109,43 +110,63 @@ public:
         count_ = 0;
         free_.clear();
         blocks_.clear();
-        available_ = 0;
-        used_ = 0;
     }
 
-    // Makes room for `n` more records in one block.
+    // Makes room for `n` more records in one block (what is left of the
+    // current block is given up).
     void reserve(size_t n) {
-        size_t spare = free_.size() + (available_ - used_);
-        if (n > spare) addBlock(n - spare);
+        if (n <= free_.size() + (blocks_.empty() ? 0 : blocks_.back().room())) return;
+        blocks_.emplace_back(n > free_.size() ? n - free_.size() : 1);
     }
 
 private:
+    // Storage for records, made into records only as they are handed out:
+    // reserving room for a million accounts costs no writes until they come.
+    class Block {
+    public:
+        explicit Block(size_t size) : data_(HugePageAllocator<T>().allocate(size)), size_(size) {}
+        Block(Block&& other) noexcept : data_(other.data_), size_(other.size_), used_(other.used_) {
+            other.data_ = nullptr;
+            other.size_ = other.used_ = 0;
+        }
+        Block(const Block&) = delete;
+        Block& operator=(const Block&) = delete;
+        Block& operator=(Block&&) = delete;
+        ~Block() {
+            if (!data_) return;
+            for (size_t i = 0; i < used_; ++i) data_[i].~T();
+            HugePageAllocator<T>().deallocate(data_, size_);
+        }
+        size_t room() const { return size_ - used_; }
+        T* take() { return new (data_ + used_++) T(); }
+
+    private:
+        T* data_;
+        size_t size_;
+        size_t used_ = 0;
+    };
+
     T* allocate() {
         if (!free_.empty()) {
             T* record = free_.back();
             free_.pop_back();
             return record;
         }
-        if (used_ == available_) addBlock(blocks_.empty() ? 64 : std::min<size_t>(available_ * 2, 65536));
-        return &blocks_.back()[used_++];
-    }
-
-    void addBlock(size_t size) {
-        // Records left in the current block go to the free list first.
-        for (; used_ < available_; ++used_) free_.push_back(&blocks_.back()[used_]);
-        blocks_.emplace_back(size);
-        available_ = size;
-        used_ = 0;
+        if (blocks_.empty() || blocks_.back().room() == 0) {
+            size_t last = blocks_.empty() ? 32 : lastBlockSize_;
+            lastBlockSize_ = std::min<size_t>(last * 2, 65536);
+            blocks_.emplace_back(lastBlockSize_);
+        }
+        return blocks_.back().take();
     }
 
     T* head_ = nullptr;
     T* tail_ = nullptr;
     size_t count_ = 0;
     uint64_t nextOrder_ = 1;
-    // A block never changes its size, so its records never move.
-    std::vector<std::vector<T, HugePageAllocator<T>>> blocks_;
-    size_t available_ = 0;  // size of the newest block
-    size_t used_ = 0;       // records of the newest block handed out
+    // Blocks never move their records; a removed record is kept for reuse.
+    std::vector<Block> blocks_;
+    size_t lastBlockSize_ = 32;
     std::vector<T*> free_;
 };
 
