@@ -165,6 +165,23 @@ TEST_F(SaveTest, OwnerlessSquadIsReportedLeftOutAndItsMembersStoredWithoutSquad)
     EXPECT_EQ(squadIDOf(2), 2);
 }
 
+TEST_F(SaveTest, SquadLoadedWithoutOwnerIsLeftOutAtTheNextSave) {
+    // "Lost" names account 1 as owner, but account 1 is in no squad.
+    folder.write("Squad.dat", Bytes{}
+                                  .append(testing::squadRecord(1, "Kept", "", 2))
+                                  .append(testing::squadRecord(2, "Lost", "", 1)));
+    testing::UserFields one, two;
+    one = {1, "One"};
+    two = {2, "Two"};
+    two.squadID = 1;
+    folder.write("User.dat", Bytes{}.append(testing::userRecord(one)).append(testing::userRecord(two)));
+    database.load();
+    log.clear();
+    database.save();
+    EXPECT_EQ(log.text().substr(0, 35), "Writing: Squad.dat\nERROR(2)Writing:");
+    EXPECT_EQ(folder.read("Squad.dat"), testing::squadRecord(1, "Kept", "", 2).data);
+}
+
 TEST_F(SaveTest, RegistrationWithoutAccountIsIgnoredWithItsRealName) {
     UserRecord* a = database.createUser("A", "", {}, 0, 0);
     database.registerUser(*a, "Kept", "", 0);
