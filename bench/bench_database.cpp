@@ -210,6 +210,7 @@ int measureLoaded(const std::string& dir, size_t users) {
     std::printf("findUser, 4096 names       %8.1f ns at %zu users, %8.1f ns at 1000, ratio %5.2f\n",
                 big.spreadNs, users, little.spreadNs, big.spreadNs / little.spreadNs);
     std::printf("findBan without a match    %8.1f us over %zu bans (%zu hits)\n", banUs, db.bans().count(), hits);
+
     std::fflush(stdout);
     return 0;
 }
@@ -239,6 +240,16 @@ int main(int argc, char** argv) {
     size_t bytes = totalBytes(dir);
     std::printf("files                      %8.1f MB\n", static_cast<double>(bytes) / 1e6);
 
+    {
+        // What fresh memory costs by itself: the loaded tables take about this
+        // much, and the kernel clears every page before it is first written.
+        size_t floorBytes = size_t{450} << 20;
+        auto start = std::chrono::steady_clock::now();
+        std::vector<char> fresh(floorBytes);
+        double touch = since(start);
+        std::printf("450 MB of fresh memory     %8.3f s   (allocated and zeroed once)\n", touch);
+        if (fresh[floorBytes / 2] != 0) std::printf("?\n");
+    }
     std::fflush(stdout);
     pid_t child = fork();
     if (child == 0) {
