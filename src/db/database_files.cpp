@@ -344,6 +344,9 @@ void Database::save() {
         for (DatWriter& writer : writers) writer.release();
         return true;
     };
+    bool anyComplete = false;
+    for (bool c : complete.files) anyComplete = anyComplete || c;
+    if (!anyComplete) return;
     if (stopHere(SaveStep::Commit, DatFile::Squad)) return;
     bool committed = writePendingSave(directory_, complete);
     bool squadReplaced = true;
@@ -355,12 +358,16 @@ void Database::save() {
         std::string path = datPath(directory_, name);
         if (file == DatFile::User && !squadReplaced) {
             writers[i].discard();
+            log_.printf("%s: %s\n", name, "Kept, since Squad.dat could not be replaced");
             continue;
         }
         if (::rename(writers[i].temporaryPath().c_str(), path.c_str()) != 0) {
             log_.printf("%s: %s\n", name, openFailureReason(errno));
             writers[i].discard();
-            if (file == DatFile::Squad) squadReplaced = false;
+            if (file == DatFile::Squad) {
+                squadReplaced = false;
+                restoreSquadIDs();
+            }
         }
         writers[i].release();
     }

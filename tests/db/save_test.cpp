@@ -260,6 +260,29 @@ TEST_F(SaveTest, SquadFileIsKeptWhenUserFileCannotBeWritten) {
     EXPECT_EQ(database.findSquad("Blue")->squadID, 2);
 }
 
+TEST_F(SaveTest, UserFileIsKeptWhenSquadFileCannotBeReplaced) {
+    CanonicalSet set;
+    for (auto& [name, bytes] : set.files) folder.write(name, bytes);
+    database.load();
+    database.removeSquad(database.findSquad("Red"));
+    database.createBan(*database.findUser("Bob"), nullptr, 1);
+    // A folder in the way of the new Squad.dat.
+    std::filesystem::remove(folder.file("Squad.dat"));
+    std::filesystem::create_directories(folder.file("Squad.dat/inside"));
+    log.clear();
+    database.save();
+    EXPECT_TRUE(log.contains("Writing: Banfree.dat\nSquad.dat: Tried to open read-only file for writing, or "
+                             "file\xE2\x80\x99s sharing mode does not allow specified operations, or given path is "
+                             "directory\nUser.dat: Kept, since Squad.dat could not be replaced\n"))
+        << log.text();
+    EXPECT_EQ(folder.read("User.dat"), set.files["User.dat"].data);
+    EXPECT_EQ(folder.read("Ban.dat").size(), 4u + 3 * 145);  // the other files are replaced
+    EXPECT_FALSE(folder.exists("Squad.dat.new"));
+    EXPECT_FALSE(folder.exists("User.dat.new"));
+    // The numbers in memory are again those of the files: Blue is still 2.
+    EXPECT_EQ(database.findSquad("Blue")->squadID, 2);
+}
+
 // A save cut short at a step of its commit, as by a crash, still leaves a
 // folder that loads as one whole set, old or new.
 struct InterruptionCase {
