@@ -30,9 +30,11 @@ struct FixedText {
     // Takes a field of `size` bytes from a file record: its text up to the
     // first NUL or the field's end, cut to fit.
     void setFromField(const uint8_t* field, size_t size) {
-        const void* nul = std::memchr(field, 0, size);
-        size_t n = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - field) : size;
-        set(std::string_view(reinterpret_cast<const char*>(field), n));
+        size_t limit = size < N - 1 ? size : N - 1;
+        size_t n = 0;
+        while (n < limit && field[n] != 0) ++n;
+        std::memcpy(bytes.data(), field, n);
+        std::memset(bytes.data() + n, 0, N - n);
     }
     std::string_view view() const { return std::string_view(bytes.data(), std::strlen(bytes.data())); }
     const char* c_str() const { return bytes.data(); }

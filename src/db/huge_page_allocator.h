@@ -7,11 +7,10 @@
 
 namespace tallysv {
 
-// An allocator for the large arrays of the database (record blocks, index
-// slots). Arrays of 4 MiB and more are placed on 2 MiB boundaries and
-// offered to the kernel for huge pages: a million accounts then cost a few
-// hundred page faults instead of a hundred thousand, and far fewer TLB
-// misses on lookups.
+// An allocator for the index arrays of the database. Arrays of 4 MiB and
+// more are placed on 2 MiB boundaries and offered to the kernel for huge
+// pages: a lookup among a million accounts then seldom misses the TLB, and
+// filling the index costs a few dozen page faults instead of thousands.
 template <class T>
 struct HugePageAllocator {
     using value_type = T;

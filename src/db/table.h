@@ -7,7 +7,6 @@
 #include <new>
 #include <vector>
 
-#include "db/huge_page_allocator.h"
 
 namespace tallysv {
 
@@ -122,9 +121,11 @@ public:
 private:
     // Storage for records, made into records only as they are handed out:
     // reserving room for a million accounts costs no writes until they come.
+    // (Ordinary pages: asking for huge pages here made the first load of a
+    // process wait on the kernel's compaction, at times for half a second.)
     class Block {
     public:
-        explicit Block(size_t size) : data_(HugePageAllocator<T>().allocate(size)), size_(size) {}
+        explicit Block(size_t size) : data_(std::allocator<T>().allocate(size)), size_(size) {}
         Block(Block&& other) noexcept : data_(other.data_), size_(other.size_), used_(other.used_) {
             other.data_ = nullptr;
             other.size_ = other.used_ = 0;
@@ -135,7 +136,7 @@ private:
         ~Block() {
             if (!data_) return;
             for (size_t i = 0; i < used_; ++i) data_[i].~T();
-            HugePageAllocator<T>().deallocate(data_, size_);
+            std::allocator<T>().deallocate(data_, size_);
         }
         size_t room() const { return size_ - used_; }
         T* take() { return new (data_ + used_++) T(); }
