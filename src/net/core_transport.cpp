@@ -160,7 +160,10 @@ void CoreTransport::dispatchInner(Host& host, const uint8_t* bytes, int length) 
     // elements); past a fixed depth they are dropped so that one datagram
     // cannot drive the handlers arbitrarily deep.
     if (nesting_ >= kMaxNesting) return;
-    if (length < host.messageMinLength[bytes[0]]) return;
+    if (length < host.messageMinLength[bytes[0]]) {
+        log_.printf("%i - Short packet(%i)(%i) dropped\n", host.scoreId, bytes[0], length);
+        return;
+    }
     ++nesting_;
     InboundMessage message{&host, static_cast<int16_t>(length), std::vector<uint8_t>(bytes, bytes + length)};
     // A copy: the handler may replace its own table entry while it runs.

@@ -64,7 +64,8 @@ public:
 
     // Replace one table entry. A handler that has no reaction of its own to
     // a message too short for its fields gives the least length it reads:
-    // shorter messages of its type are then dropped without running it.
+    // shorter messages of its type are then dropped without running it
+    // (application messages with a console line, core datagrams silently).
     void setMessageHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength = 0);
     void setCoreHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength = 0);
     // Runs the handler of byte 0 on a copy of the bytes and notes the

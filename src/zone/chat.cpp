@@ -10,8 +10,6 @@ namespace tallysv {
 
 namespace {
 
-constexpr int kChatLength = 37;
-
 void sendChannelNotice(ZoneProtocol& zones, ChatChannel& channel, const PlayerSession& about, const char* verb) {
     TextString notice;
     notice.assign(about.name()).append(verb).append(channel.nameText());
@@ -64,7 +62,6 @@ void ZoneProtocol::leaveAllChannels(PlayerSession& player, bool announce) {
 }
 
 bool ZoneProtocol::onChat(InboundMessage& message) {
-    if (!longEnough(message, kChatLength)) return true;
     Host& zone = *message.host;
     const uint8_t* m = message.data();
     PlayerSession* player = zoneSession(zone).findPlayer(readUInt32(m, 1));

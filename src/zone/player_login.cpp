@@ -12,9 +12,6 @@ namespace tallysv {
 
 namespace {
 
-constexpr int kPlayerLoginLength = 80;
-constexpr int kLoginReplyLength = 192;
-
 enum LoginResult : uint8_t {
     kAccepted = 0,
     kAskNewUser = 1,
@@ -85,7 +82,6 @@ void ZoneProtocol::lockOut(Host& zone, const uint8_t* request, UserRecord* user,
 }
 
 bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
-    if (!longEnough(message, kPlayerLoginLength)) return true;
     Host& zone = *message.host;
     uint8_t* m = message.bytes.data();
     const int32_t scoreID = zone.scoreId;

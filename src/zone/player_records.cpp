@@ -12,11 +12,7 @@ namespace tallysv {
 
 namespace {
 
-constexpr int kFormLength = 770;
 constexpr int kSystemInfoOffset = 162;
-constexpr int kLeavingLength = 15;
-constexpr int kLeavingWithScores = 29;
-constexpr int kScoreReportLength = 19;
 constexpr const char* kFormFile = "regform.bin";
 
 // The last form received, written over the start of regform.bin: a
@@ -39,8 +35,12 @@ bool isValidProcessorClass(int16_t processor) {
 
 bool ZoneProtocol::onRegistrationForm(InboundMessage& message) {
     storeForm(database_.directory(), message);
-    if (!longEnough(message, kFormLength)) return true;
     Host& zone = *message.host;
+    if (message.length < kFormLength) {
+        log_.printf("%i - Short packet(%i)(%i) dropped\n", zone.scoreId, message.data()[0],
+                    static_cast<int>(message.length));
+        return true;
+    }
     const uint8_t* m = message.data();
     PlayerSession* player = zoneSession(zone).findPlayer(readUInt32(m, 1));
     if (!player) {
@@ -78,7 +78,6 @@ bool ZoneProtocol::onRegistrationForm(InboundMessage& message) {
 }
 
 bool ZoneProtocol::onPlayerLeaving(InboundMessage& message) {
-    if (!longEnough(message, kLeavingLength)) return true;
     Host& zone = *message.host;
     ZoneSession& session = zoneSession(zone);
     const uint8_t* m = message.data();
@@ -118,7 +117,6 @@ bool ZoneProtocol::onPlayerLeaving(InboundMessage& message) {
 }
 
 bool ZoneProtocol::onScoreReport(InboundMessage& message) {
-    if (!longEnough(message, kScoreReportLength)) return true;
     Host& zone = *message.host;
     const uint8_t* m = message.data();
     int a = readInt16(m, 5), b = readInt16(m, 9), c = readInt16(m, 13), d = readInt16(m, 17);

@@ -8,10 +8,6 @@
 
 namespace tallysv {
 
-namespace {
-constexpr int kZoneLoginLength = 173;
-}
-
 bool ZoneProtocol::onZoneLogin(InboundMessage& message) {
     Host& host = *message.host;
     const IPv4Address& a = host.peer.address;

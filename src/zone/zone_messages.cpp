@@ -9,16 +9,11 @@ namespace tallysv {
 
 namespace {
 
-constexpr int kBroadcastLength = 11;
-constexpr int kPrivateMessageLength = 9;
-constexpr int kLogLineLength = 5;
-constexpr int kBannerLength = 101;
 constexpr uint8_t kBroadcastHeader[7] = {3, 0xB8, 0x0B, 0x00, 0x00, 0x02, 0x00};
 
 }  // namespace
 
 bool ZoneProtocol::onBroadcast(InboundMessage& message) {
-    if (!longEnough(message, kBroadcastLength)) return true;
     Host& zone = *message.host;
     const uint8_t* m = message.data();
     const int32_t playerID = readInt32(m, 1);
@@ -67,7 +62,6 @@ bool ZoneProtocol::onBroadcast(InboundMessage& message) {
 }
 
 bool ZoneProtocol::onPrivateMessage(InboundMessage& message) {
-    if (!longEnough(message, kPrivateMessageLength)) return true;
     Host& zone = *message.host;
     const uint8_t* m = message.data();
     const int32_t senderID = readInt32(m, 1);
@@ -94,14 +88,12 @@ bool ZoneProtocol::onPrivateMessage(InboundMessage& message) {
 }
 
 bool ZoneProtocol::onLogLine(InboundMessage& message) {
-    if (!longEnough(message, kLogLineLength)) return true;
     const std::string text(messageText(message, kLogLineLength));
     log_.printf("%i - %s\n", message.host->scoreId, text.c_str());
     return true;
 }
 
 bool ZoneProtocol::onPlayerBanner(InboundMessage& message) {
-    if (!longEnough(message, kBannerLength)) return true;
     Host& zone = *message.host;
     const uint8_t* m = message.data();
     PlayerSession* player = zoneSession(zone).findPlayer(readUInt32(m, 1));

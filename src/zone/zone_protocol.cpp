@@ -23,35 +23,32 @@ ZoneProtocol::ZoneProtocol(CoreTransport& transport, Database& database, const C
 }
 
 void ZoneProtocol::installZoneHandlers(Host& host) {
-    auto handler = [this](bool (ZoneProtocol::*method)(InboundMessage&)) {
-        return [this, method](InboundMessage& m) { return (this->*method)(m); };
+    // Each handler with the least length it reads; the transport drops
+    // shorter messages with a console line before the handler runs.
+    auto set = [&](uint8_t type, bool (ZoneProtocol::*method)(InboundMessage&), int16_t least) {
+        transport_.setMessageHandler(
+            host, type, [this, method](InboundMessage& m) { return (this->*method)(m); }, least);
     };
     // A second login on a logged-in session is not processed.
     transport_.setMessageHandler(host, 2, transport_.unhandledHandler());
     transport_.setMessageHandler(host, 1, transport_.ignoreHandler());
     transport_.setMessageHandler(host, 3, transport_.ignoreHandler());
-    transport_.setMessageHandler(host, 4, handler(&ZoneProtocol::onPlayerLogin));
-    transport_.setMessageHandler(host, 5, handler(&ZoneProtocol::onPlayerLeaving));
-    transport_.setMessageHandler(host, 7, handler(&ZoneProtocol::onBroadcast));
-    transport_.setMessageHandler(host, 13, handler(&ZoneProtocol::onRegistrationForm));
-    transport_.setMessageHandler(host, 14, handler(&ZoneProtocol::onPrivateMessage));
-    transport_.setMessageHandler(host, 15, handler(&ZoneProtocol::onLogLine));
-    transport_.setMessageHandler(host, 16, handler(&ZoneProtocol::onPlayerBanner));
-    transport_.setMessageHandler(host, 17, handler(&ZoneProtocol::onScoreReport));
+    set(4, &ZoneProtocol::onPlayerLogin, kPlayerLoginLength);
+    set(5, &ZoneProtocol::onPlayerLeaving, kLeavingLength);
+    set(7, &ZoneProtocol::onBroadcast, kBroadcastLength);
+    // Forms of any length are stored; the handler checks the rest itself.
+    set(13, &ZoneProtocol::onRegistrationForm, 0);
+    set(14, &ZoneProtocol::onPrivateMessage, kPrivateMessageLength);
+    set(15, &ZoneProtocol::onLogLine, kLogLineLength);
+    set(16, &ZoneProtocol::onPlayerBanner, kBannerLength);
+    set(17, &ZoneProtocol::onScoreReport, kScoreReportLength);
     // Commands belong to the command processor; without one they are unhandled.
     if (commandHandler_) {
         transport_.setMessageHandler(host, 19, [this](InboundMessage& m) { return commandHandler_(m); });
     }
-    transport_.setMessageHandler(host, 20, handler(&ZoneProtocol::onChat));
+    set(20, &ZoneProtocol::onChat, kChatLength);
     // A repeated handshake on a logged-in session has no effect.
     transport_.setCoreHandler(host, 1, transport_.ignoreHandler());
-}
-
-bool ZoneProtocol::longEnough(const InboundMessage& message, int least) {
-    if (message.length >= least) return true;
-    log_.printf("%i - Short packet(%i)(%i) dropped\n", message.host->scoreId, message.data()[0],
-                static_cast<int>(message.length));
-    return false;
 }
 
 void ZoneProtocol::sendToHost(Host& host, const uint8_t* bytes, int length) {

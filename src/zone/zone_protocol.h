@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "db/database.h"
 #include "net/core_transport.h"
+#include "zone/message_lengths.h"
 #include "zone/player_session.h"
 #include "zone/zone_session.h"
 
@@ -74,8 +75,6 @@ private:
     void checkKicks(Host& host);
 
     void installZoneHandlers(Host& host);
-    // A message shorter than its handler reads is dropped with a console line.
-    bool longEnough(const InboundMessage& message, int least);
     void lockOut(Host& zone, const uint8_t* request, UserRecord* user, int32_t banID, const char* consoleFormat,
                  const char* requestName, const std::string& notice);
     void sendLoginReply(Host& zone, const uint8_t* reply);
