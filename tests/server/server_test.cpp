@@ -17,9 +17,8 @@ namespace {
 
 // A server whose sleeps move a fake clock, so passes run instantly.
 struct ServerFixture {
-    explicit ServerFixture(const std::string& ini = "") {
-        if (!ini.empty()) dir.write("TALLYSV.INI", ini);
-    }
+    // Port 0: the system picks a free port, so tests may run side by side.
+    explicit ServerFixture(const std::string& ini = "") { dir.write("TALLYSV.INI", "[Misc]\nPort=0\n" + ini); }
     TempDir dir;
     FakeClock clock;
     RecordingLog log;
