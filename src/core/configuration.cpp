@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -43,9 +44,10 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     settings.disableHelp = number("Comms", "DisableHelp", "1", 2) != 0;
     settings.encryptMode = number("Comms", "EncryptMode", "1", 2) != 0;
     settings.maxQueueForLogin = number("Misc", "MaxQueueForLogin", "50", 15);
-    // Days, kept in seconds; the product wraps to 32 bits as stored.
-    settings.accountReclaimDelay = static_cast<int32_t>(
-        static_cast<uint32_t>(number("Misc", "AccountReclaimDelay", "90", 15)) * 86400u);
+    // Days, kept in seconds. More days than 32 bits of seconds hold mean
+    // "as long as can be", not a wrapped (negative or short) delay.
+    int64_t reclaimSeconds = int64_t{number("Misc", "AccountReclaimDelay", "90", 15)} * 86400;
+    settings.accountReclaimDelay = static_cast<int32_t>(std::clamp<int64_t>(reclaimSeconds, INT32_MIN, INT32_MAX));
     settings.port = static_cast<uint16_t>(number("Misc", "Port", "900", 15));
 
     log.write(" Done.\n");

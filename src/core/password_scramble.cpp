@@ -21,7 +21,7 @@ PasswordField scrambledPassword(std::string_view plain) {
     size_t n = plain.find('\0');
     if (n == std::string_view::npos) n = plain.size();
     if (n > 31) n = 31;
-    std::memcpy(field.data(), plain.data(), n);
+    if (n != 0) std::memcpy(field.data(), plain.data(), n);
     PasswordScramble(reinterpret_cast<char*>(field.data()));
     return field;
 }

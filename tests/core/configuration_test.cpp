@@ -67,6 +67,8 @@ TEST(Configuration, ValuesAreCutThenConvertedLikeAtoi) {
          "cut to 15 characters, wraps to 32 bits"},
         {"AccountReclaimDelay=2", "Misc", [](const Settings& s) { return s.accountReclaimDelay == 172800; },
          "days to seconds"},
+        {"AccountReclaimDelay=30000", "Misc", [](const Settings& s) { return s.accountReclaimDelay == INT32_MAX; },
+         "more days than 32 bits of seconds hold: as long as can be"},
         {"MaxQueueForLogin=\"7\"", "Misc", [](const Settings& s) { return s.maxQueueForLogin == 7; },
          "quotes are dropped"},
         {"kickoutdelay = 5000 ", "MISC", [](const Settings& s) { return s.kickOutDelay == 5000; },
