@@ -49,6 +49,22 @@ const char* banMatchText(BanMatch match, const BanRecord& ban) {
     return "";
 }
 
+// "Zone: Banned user #12 attempting to enter as Name. (IP match)"
+std::string bannedNotice(const std::string& zoneName, const BanRecord& ban, const char* name) {
+    TextString notice;
+    notice.assign(zoneName.c_str()).append(": Banned user #").append(ban.banID()).append(" attempting to enter as ")
+        .append(name).append(banMatchText(ban.lastMatch, ban));
+    return std::string(notice.view());
+}
+
+// "Zone: Name connecting with a hacked client. (TZB Randomized)(17)"
+std::string hackedClientNotice(const std::string& zoneName, const char* name, const char* what, int32_t value) {
+    TextString notice;
+    notice.assign(zoneName.c_str()).append(": ").append(name).append(" connecting with a hacked client. (")
+        .append(what).append(" Randomized)(").append(value).append(")");
+    return std::string(notice.view());
+}
+
 std::unique_ptr<PlayerSession> newSession(Host& zone, UserRecord* user, ScoreRecord* score, uint32_t playerID,
                                           uint32_t tick) {
     auto player = std::make_unique<PlayerSession>();
@@ -92,21 +108,20 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     normalizeName(name, name, 20);
     const uint32_t playerID = readUInt32(m, 70);
 
-    if (isInvalidName(name)) {
-        LoginReply reply(kBadName, playerID);
+    // A refusal: a reply with the result only, and a console line.
+    auto refuse = [&](LoginResult result, const char* consoleFormat, const char* shownName) {
+        LoginReply reply(result, playerID);
         sendLoginReply(zone, reply.bytes);
-        log_.printf("%i - Player connection refused(Bad name): %s\n", scoreID, name);
+        log_.printf(consoleFormat, scoreID, shownName);
         return true;
-    }
+    };
+
+    if (isInvalidName(name)) return refuse(kBadName, "%i - Player connection refused(Bad name): %s\n", name);
 
     IPv4Address address{m[2], m[3], m[4], m[5]};
     switch (database_.registerAttempt(address)) {
-        case FloodVerdict::LightFlood: {
-            LoginReply reply(kFlood, playerID);
-            sendLoginReply(zone, reply.bytes);
-            log_.printf("%i - Player connection refused(Light flood): %s\n", scoreID, name);
-            return true;
-        }
+        case FloodVerdict::LightFlood:
+            return refuse(kFlood, "%i - Player connection refused(Light flood): %s\n", name);
         case FloodVerdict::HeavyFlood:
             log_.printf("%i - Player connection ignored(Flood): %s\n", scoreID, name);
             return true;
@@ -127,37 +142,23 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
             if (user->registration) hardwareID = user->registration->hardwareID;
             if (BanRecord* ban = database_.findBan(user->userID(), address, machineID, hardwareID, zone.groupId, scoreID)) {
                 if (ban->lastMatch == BanMatch::HardwareID) followAddress(*ban, address);
-                TextString notice;
-                notice.assign(zoneName.c_str()).append(": Banned user #").append(ban->banID())
-                    .append(" attempting to enter as ").append(user->nameText())
-                    .append(banMatchText(ban->lastMatch, *ban));
                 lockOut(zone, m, user, ban->banID(), "%i - Banned user locked out: %s\n", name,
-                        std::string(notice.view()));
+                        bannedNotice(zoneName, *ban, user->nameText()));
                 return true;
             }
             if (isBadTimeZoneBias(timeZoneBias)) {
-                TextString notice;
-                notice.assign(zoneName.c_str()).append(": ").append(user->nameText())
-                    .append(" connecting with a hacked client. (TZB Randomized)(").append(timeZoneBias).append(")");
                 lockOut(zone, m, user, 0, "%i - User randomizing TimeZoneBias locked out: %s\n", name,
-                        std::string(notice.view()));
+                        hackedClientNotice(zoneName, user->nameText(), "TZB", timeZoneBias));
                 return true;
             }
             if (isLowMachineID(machineID)) {
-                TextString notice;
-                notice.assign(zoneName.c_str()).append(": ").append(user->nameText())
-                    .append(" connecting with a hacked client. (MachineID Randomized)(").append(machineID).append(")");
                 lockOut(zone, m, user, 0, "%i - User randomizing machine ID locked out: %s\n", name,
-                        std::string(notice.view()));
+                        hackedClientNotice(zoneName, user->nameText(), "MachineID", machineID));
                 return true;
             }
         }
-        if (database_.checkLoginPassword(*user, password) == Database::LoginPassword::Wrong) {
-            LoginReply reply(kWrongPassword, playerID);
-            sendLoginReply(zone, reply.bytes);
-            log_.printf("%i - Invalid password: %s\n", scoreID, user->nameText());
-            return true;
-        }
+        if (database_.checkLoginPassword(*user, password) == Database::LoginPassword::Wrong)
+            return refuse(kWrongPassword, "%i - Invalid password: %s\n", user->nameText());
 
         ScoreRecord* score = zoneSession(zone).findScore(user);
         LoginReply reply(user->registration ? kAccepted : kAcceptedUnregistered, playerID);
@@ -194,43 +195,26 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     }
 
     // An unknown name.
-    if (!database_.settings.allowNewUsers) {
-        LoginReply reply(kNewUserRefused, playerID);
-        sendLoginReply(zone, reply.bytes);
-        log_.printf("%i - Player connection refused(New user): %s\n", scoreID, name);
-        return true;
-    }
+    if (!database_.settings.allowNewUsers)
+        return refuse(kNewUserRefused, "%i - Player connection refused(New user): %s\n", name);
     const int32_t candidateID = static_cast<int32_t>(database_.users().count()) + 1;
     if (BanRecord* ban = database_.findBan(candidateID, address, machineID, std::nullopt, zone.groupId, scoreID)) {
-        TextString notice;
-        notice.assign(zoneName.c_str()).append(": Banned user #").append(ban->banID())
-            .append(" attempting to enter as ").append(name).append(banMatchText(ban->lastMatch, *ban));
         lockOut(zone, m, &database_.placeholderUser, ban->banID(), "%i - Banned user locked out: %s\n", name,
-                std::string(notice.view()));
+                bannedNotice(zoneName, *ban, name));
         return true;
     }
     if (isLowMachineID(machineID)) {
-        TextString notice;
-        notice.assign(zoneName.c_str()).append(": ").append(name)
-            .append(" connecting with a hacked client. (MachineID Randomized)(").append(machineID).append(")");
         lockOut(zone, m, &database_.placeholderUser, 0, "%i - User randomizing MachineID locked out: %s\n", name,
-                std::string(notice.view()));
+                hackedClientNotice(zoneName, name, "MachineID", machineID));
         return true;
     }
     if (isBadTimeZoneBias(timeZoneBias)) {
-        TextString notice;
-        notice.assign(zoneName.c_str()).append(": ").append(name)
-            .append(" connecting with a hacked client. (TZB Randomized)(").append(timeZoneBias).append(")");
         lockOut(zone, m, &database_.placeholderUser, 0, "%i - User randomizing TimeZoneBias locked out: %s\n", name,
-                std::string(notice.view()));
+                hackedClientNotice(zoneName, name, "TZB", timeZoneBias));
         return true;
     }
-    if (m[1] == 0 && database_.settings.askNewUsers) {
-        LoginReply reply(kAskNewUser, playerID);
-        sendLoginReply(zone, reply.bytes);
-        log_.printf("%i - New player connected: %s\n", scoreID, name);
-        return true;
-    }
+    if (m[1] == 0 && database_.settings.askNewUsers)
+        return refuse(kAskNewUser, "%i - New player connected: %s\n", name);
     UserRecord* created = database_.createUser(name, password, address, machineID, timeZoneBias);
     LoginReply reply(kAcceptedUnregistered, playerID);
     reply.name(name);
