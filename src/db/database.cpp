@@ -17,7 +17,7 @@ PasswordField scrambled(std::string_view plain) { return scrambledPassword(plain
 }  // namespace
 
 Database::Database(const Clock& clock, Log& log, std::string directory)
-    : clock_(clock), log_(log), directory_(std::move(directory)), floodDecay_(clock.tick()) {
+    : clock_(clock), log_(log), directory_(std::move(directory)) {
     randomSeed(random, 55555);
     randomSeed(random, clock_.tick());
     placeholderUser.name_.set("^Banned");
@@ -311,14 +311,6 @@ ChatChannel* Database::createChatChannel(std::string_view name) {
 void Database::removeChatChannel(ChatChannel* channel) {
     channelsByName_.remove(channel);
     chatChannels_.remove(channel);
-}
-
-// ---- flood control ----
-
-bool Database::maintainFloodTable() {
-    if (!floodDecay_.due(clock_.tick())) return false;
-    floodTable_.decay();
-    return true;
 }
 
 // ---- console lists ----

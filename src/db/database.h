@@ -208,10 +208,8 @@ public:
 
     // Login flood control.
     FloodVerdict registerAttempt(const IPv4Address& address) { return floodTable_.registerAttempt(address); }
+    // Run by the transport's maintenance pass every 45 s.
     void decayFloodTable() { floodTable_.decay(); }
-    // Runs the decay when more than 45 s have passed since the last one (or
-    // since the Database was made); for the maintenance pass.
-    bool maintainFloodTable();
     const FloodTable& floodTable() const { return floodTable_; }
 
     // Fault injection for tests: asked before each step of a save's commit
@@ -250,7 +248,6 @@ private:
     std::string directory_;
 
     FloodTable floodTable_;
-    FloodDecaySchedule floodDecay_;
     Table<ChatChannel> chatChannels_;
     Table<UserRecord> users_;
     Table<SquadRecord> squads_;

@@ -38,22 +38,4 @@ private:
     std::deque<Entry> entries_;
 };
 
-// When the flood table is next due for its decay: more than 45000 ms after
-// the last one, on a wrapping millisecond tick.
-class FloodDecaySchedule {
-public:
-    static constexpr uint32_t kPeriod = 45000;
-    explicit FloodDecaySchedule(uint32_t startTick) : last_(startTick) {}
-    // True (and the decay counted as done at `tick`) when one is due.
-    bool due(uint32_t tick) {
-        if (tick - last_ <= kPeriod) return false;
-        last_ = tick;
-        return true;
-    }
-    void restart(uint32_t tick) { last_ = tick; }
-
-private:
-    uint32_t last_;
-};
-
 }  // namespace tallysv
