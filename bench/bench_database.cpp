@@ -29,11 +29,6 @@ using namespace tallysv;
 
 namespace {
 
-class DiscardLog final : public Log {
-public:
-    void write(std::string_view) override {}
-};
-
 using Seconds = std::chrono::duration<double>;
 
 double since(std::chrono::steady_clock::time_point start) {

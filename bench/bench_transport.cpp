@@ -16,11 +16,6 @@ namespace {
 
 using namespace tallysv;
 
-class QuietLog final : public Log {
-public:
-    void write(std::string_view) override {}
-};
-
 class CountingSink final : public DatagramSink {
 public:
     void send(const PeerAddress&, std::span<const uint8_t>) override { ++count; }
@@ -53,7 +48,7 @@ BENCHMARK(BM_InstallSessionKey);
 // encipher the acknowledgement), deliver.
 void BM_ReceiveReliable(benchmark::State& state) {
     FakeClock clock;
-    QuietLog log;
+    DiscardLog log;
     Settings settings;
     CountingSink sink;
     CoreTransport transport(sink, clock, log, settings);
@@ -86,7 +81,7 @@ constexpr int32_t kAcknowledgements = 1 << 20;
 
 void BM_SendAndAcknowledge(benchmark::State& state) {
     FakeClock clock;
-    QuietLog log;
+    DiscardLog log;
     Settings settings;
     CountingSink sink;
     CoreTransport transport(sink, clock, log, settings);

@@ -173,11 +173,6 @@ void printCpu(const Tally& tally, const Figures& f, const char* server, const ch
 
 // ---------------------------------------------------------------- the server's folder and process
 
-class QuietLog final : public tallysv::Log {
-public:
-    void write(std::string_view) override {}
-};
-
 class TempFolder {
 public:
     TempFolder() {
@@ -202,7 +197,7 @@ private:
 double buildDatabase(const std::filesystem::path& folder, int accounts) {
     auto start = SteadyClock::now();
     tallysv::SystemClock clock;
-    QuietLog log;
+    tallysv::DiscardLog log;
     tallysv::Database database(clock, log, folder.string());
     for (int i = 1; i <= accounts; ++i) {
         tallysv::IPv4Address address{10, static_cast<uint8_t>(i >> 16), static_cast<uint8_t>(i >> 8),

@@ -43,11 +43,6 @@ const Bytes kPayload = [] {
     return b;
 }();
 
-class QuietLog final : public tallysv::Log {
-public:
-    void write(std::string_view) override {}
-};
-
 // The next waiting datagram on a socket without waiting (no poll first).
 std::optional<Bytes> receiveNow(int fd) {
     uint8_t buffer[600];
@@ -58,7 +53,7 @@ std::optional<Bytes> receiveNow(int fd) {
 
 double transportRate(int connections, int seconds) {
     tallysv::SystemClock clock;
-    QuietLog log;
+    tallysv::DiscardLog log;
     tallysv::Settings settings;
     settings.maxQueueForLogin = connections + 8;
     tallysv::UdpSocket socket;

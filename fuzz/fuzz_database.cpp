@@ -11,11 +11,6 @@
 
 namespace {
 
-class DiscardLog final : public tallysv::Log {
-public:
-    void write(std::string_view) override {}
-};
-
 void require(bool condition) {
     if (!condition) std::abort();
 }

@@ -14,11 +14,6 @@ namespace {
 
 using namespace tallysv;
 
-class NullLog final : public Log {
-public:
-    void write(std::string_view) override {}
-};
-
 class CountingSink final : public DatagramSink {
 public:
     void send(const PeerAddress&, std::span<const uint8_t> bytes) override {
@@ -51,7 +46,7 @@ private:
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
     FakeClock clock(in.byte() & 1 ? 0xFFFFF000u : 1000u);
-    NullLog log;
+    DiscardLog log;
     CountingSink sink;
     Settings settings;
     uint8_t flags = in.byte();

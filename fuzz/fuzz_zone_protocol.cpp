@@ -19,11 +19,6 @@ namespace {
 
 using namespace tallysv;
 
-class NullLog final : public Log {
-public:
-    void write(std::string_view) override {}
-};
-
 class CheckingSink final : public DatagramSink {
 public:
     void send(const PeerAddress&, std::span<const uint8_t> bytes) override {
@@ -58,7 +53,7 @@ constexpr uint8_t kTypes[] = {1, 2, 3, 4, 5, 7, 13, 14, 15, 16, 17, 19, 20};
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     FakeClock clock(data[0] & 1 ? 0xFFFFF000u : 1000u);
-    NullLog log;
+    DiscardLog log;
     CheckingSink sink;
     Database database(clock, log, scratchFolder());
     database.settings.encryptMode = false;  // the bytes reach the handlers as they are

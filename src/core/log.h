@@ -26,6 +26,12 @@ private:
     std::mutex mutex_;
 };
 
+// Throws everything away (benchmarks, fuzzing, tests that do not look).
+class DiscardLog final : public Log {
+public:
+    void write(std::string_view) override {}
+};
+
 // Keeps everything written, for tests to assert exact console output.
 class RecordingLog final : public Log {
 public:

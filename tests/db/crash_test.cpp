@@ -15,11 +15,6 @@
 namespace tallysv {
 namespace {
 
-class DiscardLog final : public Log {
-public:
-    void write(std::string_view) override {}
-};
-
 constexpr int kUsers = 20000;
 constexpr int kSquads = 100;
 
