@@ -126,6 +126,14 @@ void CoreTransport::stop() {
     hosts_.clear();
 }
 
+// Prints a line about the peer (its four octets, then its port for the
+// formats that show one) and disconnects it.
+void CoreTransport::disconnectWithLine(Host& host, const char* format) {
+    PeerNumbers n = numbers(host);
+    log_.printf(format, n.a, n.b, n.c, n.d, n.port);
+    disconnectHost(host);
+}
+
 void CoreTransport::printHostList(Log& out) const {
     for (const auto& host : hosts_) {
         PeerNumbers n = numbers(*host);
@@ -191,9 +199,7 @@ bool CoreTransport::onCoreDispatch(InboundMessage& message) {
         handler(message);
         return false;
     }
-    PeerNumbers n = numbers(host);
-    log_.printf("Malformed special header from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
-    disconnectHost(host);
+    disconnectWithLine(host, "Malformed special header from %i.%i.%i.%i  Punt!\n");
     return true;
 }
 
@@ -227,9 +233,7 @@ bool CoreTransport::onConnectionRequest(InboundMessage& message) {
 }
 
 bool CoreTransport::onDisconnect(InboundMessage& message) {
-    PeerNumbers n = numbers(*message.host);
-    log_.printf("Connection termination from %i.%i.%i.%i:%i  Bye!\n", n.a, n.b, n.c, n.d, n.port);
-    disconnectHost(*message.host);
+    disconnectWithLine(*message.host, "Connection termination from %i.%i.%i.%i:%i  Bye!\n");
     return true;
 }
 
@@ -238,9 +242,7 @@ bool CoreTransport::onDisconnect(InboundMessage& message) {
 bool CoreTransport::onReliable(InboundMessage& message) {
     Host& host = *message.host;
     if (message.length <= kReliableHeader) {
-        PeerNumbers n = numbers(host);
-        log_.printf("Malformed reliable header from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
-        disconnectHost(host);
+        disconnectWithLine(host, "Malformed reliable header from %i.%i.%i.%i  Punt!\n");
         return true;
     }
     int32_t sequence = readInt32(message.data(), 2);
@@ -315,9 +317,7 @@ bool CoreTransport::onAcknowledgement(InboundMessage& message) {
 bool CoreTransport::onSyncRequest(InboundMessage& message) {
     Host& host = *message.host;
     if (message.length < 6) {
-        PeerNumbers n = numbers(host);
-        log_.printf("Malformed sync request from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
-        disconnectHost(host);
+        disconnectWithLine(host, "Malformed sync request from %i.%i.%i.%i  Punt!\n");
         return true;
     }
     // The reply repeats the zone's stamp and gives the server's time in
@@ -334,9 +334,7 @@ bool CoreTransport::onSyncRequest(InboundMessage& message) {
 
 bool CoreTransport::onSyncResponse(InboundMessage& message) {
     if (message.length < 10) {
-        PeerNumbers n = numbers(*message.host);
-        log_.printf("Malformed sync response from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
-        disconnectHost(*message.host);
+        disconnectWithLine(*message.host, "Malformed sync response from %i.%i.%i.%i  Punt!\n");
     }
     return true;
 }
@@ -391,9 +389,7 @@ bool CoreTransport::appendChunk(Host& host, std::vector<uint8_t>& buffer, const 
     // A message past 32767 bytes cannot be represented; its chunk counts as
     // malformed.
     if (buffer.size() + static_cast<size_t>(count) > static_cast<size_t>(kMaxMessage)) {
-        PeerNumbers n = numbers(host);
-        log_.printf(malformedFormat, n.a, n.b, n.c, n.d);
-        disconnectHost(host);
+        disconnectWithLine(host, malformedFormat);
         return false;
     }
     buffer.insert(buffer.end(), bytes, bytes + count);
@@ -404,9 +400,7 @@ bool CoreTransport::onSmallChunkBody(InboundMessage& message) {
     Host& host = *message.host;
     static const char* kMalformed = "Malformed small chunk body from %i.%i.%i.%i  Punt!\n";
     if (message.length < 3) {
-        PeerNumbers n = numbers(host);
-        log_.printf("Malformed small chunk body from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
-        disconnectHost(host);
+        disconnectWithLine(host, kMalformed);
         return true;
     }
     appendChunk(host, host.smallChunkBuffer, message.data() + 2, message.length - 2, kMalformed);
@@ -417,9 +411,7 @@ bool CoreTransport::onSmallChunkTail(InboundMessage& message) {
     Host& host = *message.host;
     static const char* kMalformed = "Malformed small chunk tail from %i.%i.%i.%i  Punt!\n";
     if (message.length < 3) {
-        PeerNumbers n = numbers(host);
-        log_.printf("Malformed small chunk tail from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
-        disconnectHost(host);
+        disconnectWithLine(host, kMalformed);
         return true;
     }
     if (!appendChunk(host, host.smallChunkBuffer, message.data() + 2, message.length - 2, kMalformed)) return true;
@@ -434,9 +426,7 @@ bool CoreTransport::onBigChunk(InboundMessage& message) {
     Host& host = *message.host;
     static const char* kMalformed = "Malformed big chunk from %i.%i.%i.%i  Punt!\n";
     if (message.length < 7) {
-        PeerNumbers n = numbers(host);
-        log_.printf("Malformed big chunk from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
-        disconnectHost(host);
+        disconnectWithLine(host, kMalformed);
         return true;
     }
     if (!appendChunk(host, host.bigChunkBuffer, message.data() + 6, message.length - 6, kMalformed)) return true;
@@ -486,9 +476,7 @@ void CoreTransport::maintain() {
         if (host->removed) continue;
         now = clock_.tick();
         if (!host->zoneLoggedIn && now - host->lastReceiveTick >= host->sessionTimeout) {
-            PeerNumbers n = numbers(*host);
-            log_.printf("Session timeout: %i.%i.%i.%i:%i  Punt!\n", n.a, n.b, n.c, n.d, n.port);
-            disconnectHost(*host);
+            disconnectWithLine(*host, "Session timeout: %i.%i.%i.%i:%i  Punt!\n");
             continue;
         }
         retransmit(*host);

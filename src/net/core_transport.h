@@ -107,8 +107,7 @@ private:
     void releaseRemoved();
     void dispatchInner(Host& host, const uint8_t* bytes, int length);
     void retransmit(Host& host);
-    void logPeer(const char* format, const Host& host);
-    void logPeerPort(const char* format, const Host& host);
+    void disconnectWithLine(Host& host, const char* format);
 
     // Core handlers.
     bool onCoreDispatch(InboundMessage& message);
