@@ -8,14 +8,6 @@
 
 namespace tallysv {
 
-namespace {
-
-// An empty view may carry no buffer at all; the scrambler is given a real
-// empty text then.
-PasswordField scrambled(std::string_view plain) { return scrambledPassword(plain.data() ? plain : std::string_view("")); }
-
-}  // namespace
-
 Database::Database(const Clock& clock, Log& log, std::string directory)
     : clock_(clock), log_(log), directory_(std::move(directory)) {
     randomSeed(random, 55555);
@@ -49,7 +41,7 @@ UserRecord* Database::appendUser(int32_t userID, std::string_view name) {
 UserRecord* Database::createUser(std::string_view name, std::string_view plainPassword, const IPv4Address& address,
                                  int32_t machineID, int16_t timeZoneBias) {
     UserRecord* user = appendUser(static_cast<int32_t>(users_.count() + 1), name);
-    user->password = scrambled(plainPassword);
+    user->password = scrambledPassword(plainPassword);
     user->address = address;
     user->machineID = machineID;
     user->timeZoneBias = timeZoneBias;
@@ -65,7 +57,7 @@ void Database::renameUser(UserRecord& user, std::string_view name) {
 }
 
 bool Database::passwordMatches(const PasswordField& stored, std::string_view plainPassword) {
-    return stored == scrambled(plainPassword);
+    return stored == scrambledPassword(plainPassword);
 }
 
 Database::LoginPassword Database::checkLoginPassword(UserRecord& user, std::string_view plainPassword) {
@@ -73,7 +65,7 @@ Database::LoginPassword Database::checkLoginPassword(UserRecord& user, std::stri
     // hand every account to whoever logs in; it means no reclaim instead.
     int64_t idle = static_cast<int64_t>(now()) - user.lastLogin;
     if (settings.accountReclaimDelay >= 0 && idle > settings.accountReclaimDelay) {
-        user.password = scrambled(plainPassword);
+        user.password = scrambledPassword(plainPassword);
         // Every registration of the account goes, not only the current
         // one: an older one left in the table would come back as the new
         // holder's registration when the files are read again.
@@ -126,7 +118,7 @@ SquadRecord* Database::findSquad(std::string_view name) const { return squadsByN
 SquadRecord* Database::createSquad(std::string_view name, std::string_view plainPassword, UserRecord* owner) {
     SquadRecord* squad = squads_.append();
     squad->name_.set(name);
-    squad->password = scrambled(plainPassword);
+    squad->password = scrambledPassword(plainPassword);
     squad->owner = owner;
     squadsByName_.insert(squad);
     return squad;
@@ -259,7 +251,7 @@ OperatorRecord* Database::createOperator(UserRecord* user, int32_t groupID, int3
     op->groupID = groupID;
     op->scoreID = scoreID;
     op->level = level;
-    op->password = scrambled(plainPassword);
+    op->password = scrambledPassword(plainPassword);
     return op;
 }
 
@@ -273,7 +265,7 @@ OperatorRecord* Database::findOperatorByUserName(std::string_view name) const {
 }
 
 OperatorRecord* Database::findOperatorForPassword(const UserRecord* player, std::string_view plainPassword) const {
-    PasswordField presented = scrambled(plainPassword);
+    PasswordField presented = scrambledPassword(plainPassword);
     for (OperatorRecord* op : operators_)
         if ((!op->user || op->user == player) && op->password == presented) return op;
     return nullptr;
@@ -287,7 +279,7 @@ ZoneRecord* Database::createZone(int32_t scoreID, int32_t groupID, std::string_v
     ZoneRecord* zone = zones_.append();
     zone->scoreID_ = scoreID;
     zone->groupID = groupID;
-    zone->password = scrambled(plainPassword);
+    zone->password = scrambledPassword(plainPassword);
     zonesByScoreID_.insert(zone);
     return zone;
 }

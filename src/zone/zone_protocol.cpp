@@ -158,10 +158,9 @@ void ZoneProtocol::notifyOperators(NoticeKind kind, std::string_view text, int32
 }
 
 bool ZoneProtocol::checkZonePassword(int32_t scoreID, std::string_view plainPassword) const {
-    PasswordField presented = scrambledPassword(plainPassword);
-    if (presented == database_.settings.billingPassword) return true;
+    if (Database::passwordMatches(database_.settings.billingPassword, plainPassword)) return true;
     const ZoneRecord* record = database_.findZone(scoreID);
-    return record && record->password == presented;
+    return record && Database::passwordMatches(record->password, plainPassword);
 }
 
 }  // namespace tallysv
