@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "core/clock.h"
-#include "core/console.h"
+#include "server/console.h"
 #include "core/log.h"
-#include "core/server.h"
+#include "server/server.h"
 #include "db/database.h"
 #include "support/temp_dir.h"
 

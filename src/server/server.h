@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "core/clock.h"
-#include "core/console.h"
+#include "server/console.h"
 #include "core/log.h"
 #include "db/database.h"
 #include "net/core_transport.h"

@@ -1,4 +1,4 @@
-#include "core/console.h"
+#include "server/console.h"
 
 #include <poll.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "core/server.h"
+#include "server/server.h"
 
 namespace tallysv {
 

@@ -4,9 +4,9 @@
 #include <thread>
 
 #include "core/clock.h"
-#include "core/console.h"
+#include "server/console.h"
 #include "core/log.h"
-#include "core/server.h"
+#include "server/server.h"
 #include "db/database.h"
 
 namespace {
