@@ -265,7 +265,12 @@ OperatorRecord* Database::findOperatorByUserName(std::string_view name) const {
 }
 
 OperatorRecord* Database::findOperatorForPassword(const UserRecord* player, std::string_view plainPassword) const {
+    // An empty password closes its entry: the built-in operator made from
+    // an unset SysopPassword, or an entry given "" by ?changeop, is never
+    // logged into, whatever bytes a command message carries.
+    static const PasswordField empty = scrambledPassword("");
     PasswordField presented = scrambledPassword(plainPassword);
+    if (presented == empty) return nullptr;
     for (OperatorRecord* op : operators_)
         if ((!op->user || op->user == player) && op->password == presented) return op;
     return nullptr;

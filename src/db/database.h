@@ -192,8 +192,9 @@ public:
                                    std::string_view plainPassword);
     void removeOperator(OperatorRecord* op);
     OperatorRecord* findOperatorByUserName(std::string_view name) const;
-    // A record without a user or with the player's own, whose password is
-    // the presented one.
+    // The first record without a user or with the player's own, whose
+    // password is the presented one. Records with an empty password match
+    // nothing.
     OperatorRecord* findOperatorForPassword(const UserRecord* player, std::string_view plainPassword) const;
 
     // Zone records.

@@ -22,12 +22,14 @@ bool Server::startup() {
     socket_ = std::make_unique<UdpSocket>();
     transport_ = std::make_unique<CoreTransport>(*socket_, clock_, log_, database_.settings);
     zones_ = std::make_unique<ZoneProtocol>(*transport_, database_, clock_, log_);
+    commands_ = std::make_unique<CommandProcessor>(*zones_, clock_, log_);
     udp_ = std::make_unique<UdpServer>(*transport_, *socket_, lock_, database_.settings);
     std::string reason;
     if (!udp_->start(database_.settings.port, reason)) {
         // Without its socket the server can hear no zone: say why and end.
         log_.printf("Cannot listen on UDP port %i: %s\n", static_cast<int>(database_.settings.port), reason.c_str());
         udp_.reset();
+        commands_.reset();
         zones_.reset();
         transport_.reset();
         socket_.reset();
@@ -107,6 +109,7 @@ void Server::shutdown() {
     database_.save();
     udp_.reset();
     transport_.reset();
+    commands_.reset();
     zones_.reset();
     socket_.reset();
 }

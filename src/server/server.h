@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "commands/command_processor.h"
 #include "core/clock.h"
 #include "server/console.h"
 #include "core/log.h"
@@ -43,6 +44,8 @@ public:
     CoreTransport* transport() { return transport_.get(); }
     // The zone protocol on that transport.
     ZoneProtocol* zones() { return zones_.get(); }
+    // The command processor of the zones' ?commands.
+    CommandProcessor* commands() { return commands_.get(); }
 
 private:
     void periodicSave();
@@ -60,6 +63,7 @@ private:
     std::unique_ptr<UdpSocket> socket_;
     std::unique_ptr<CoreTransport> transport_;
     std::unique_ptr<ZoneProtocol> zones_;
+    std::unique_ptr<CommandProcessor> commands_;
     std::unique_ptr<UdpServer> udp_;
     bool running_ = false;
     uint32_t lastSaveTick_ = 0;

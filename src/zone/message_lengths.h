@@ -15,6 +15,7 @@ constexpr int16_t kLogLineLength = 5;
 constexpr int16_t kBannerLength = 101;
 constexpr int16_t kScoreReportLength = 19;
 constexpr int16_t kChatLength = 37;
+constexpr int16_t kCommandLength = 5;  // type and the player's identifier
 constexpr int16_t kLoginReplyLength = 192;
 
 }  // namespace tallysv

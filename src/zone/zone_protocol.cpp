@@ -44,7 +44,8 @@ void ZoneProtocol::installZoneHandlers(Host& host) {
     set(17, &ZoneProtocol::onScoreReport, kScoreReportLength);
     // Commands belong to the command processor; without one they are unhandled.
     if (commandHandler_) {
-        transport_.setMessageHandler(host, 19, [this](InboundMessage& m) { return commandHandler_(m); });
+        transport_.setMessageHandler(
+            host, 19, [this](InboundMessage& m) { return commandHandler_(m); }, kCommandLength);
     }
     set(20, &ZoneProtocol::onChat, kChatLength);
     // A repeated handshake on a logged-in session has no effect.

@@ -1,0 +1,116 @@
+#include "commands/command_processor.h"
+
+#include <algorithm>
+
+#include "commands/command_table.h"
+#include "core/fields.h"
+#include "core/ini_file.h"
+#include "core/text.h"
+#include "zone/zone_session.h"
+
+namespace tallysv {
+
+namespace {
+
+// A command message: type, the player's identifier in the zone, the text.
+constexpr int kTextOffset = 5;
+
+}  // namespace
+
+CommandContext::CommandContext(CommandProcessor& processor, PlayerSession& player, const std::string& text,
+                               int length)
+    : processor(processor),
+      zones(processor.zones()),
+      database(processor.database()),
+      player(player),
+      zone(*player.zone),
+      length(length),
+      text_(text) {}
+
+const char* CommandContext::at(int position) const {
+    if (position < 0 || static_cast<size_t>(position) > text_.size()) return "";
+    return text_.c_str() + position;
+}
+
+std::string_view CommandContext::argument(int position, int limit) const {
+    std::string_view rest(at(position));
+    return rest.substr(0, static_cast<size_t>(std::max(limit, 0)));
+}
+
+int32_t CommandContext::number(int position, int limit) const { return profileNumber(argument(position, limit)); }
+
+void CommandContext::reply(std::string_view line) { zones.sendPlayerText(player, line); }
+
+CommandFlood checkCommandFlood(CommandFloodState& state, uint32_t now) {
+    if (now - state.lastCommandTick < 1500) state.floodCount += 1;
+    uint32_t sinceDecay = now - state.lastDecayTick;
+    if (sinceDecay > 3000) {
+        state.floodCount -= static_cast<int32_t>(sinceDecay / 3000);
+        if (state.floodCount < 0) state.floodCount = 0;
+        state.lastDecayTick = now;
+    }
+    state.lastCommandTick = now;
+    if (state.floodCount > 4) return CommandFlood::Kick;
+    if (state.floodCount > 2) return CommandFlood::Warn;
+    return CommandFlood::Ok;
+}
+
+CommandProcessor::CommandProcessor(ZoneProtocol& zones, const Clock& clock, Log& log)
+    : zones_(zones), clock_(clock), log_(log) {
+    zones_.setCommandHandler([this](InboundMessage& message) { return handle(message); });
+}
+
+bool CommandProcessor::handle(InboundMessage& message) {
+    Host& zone = *message.host;
+    // The zone gives the length; the text is what the message holds of it,
+    // read as if it ended there when the NUL is missing.
+    const int length = static_cast<int16_t>(message.length - 6);
+    const int held = std::clamp(length, 0, std::max(message.length - kTextOffset, 0));
+    std::string text(reinterpret_cast<const char*>(message.data()) + kTextOffset, static_cast<size_t>(held));
+
+    PlayerSession* player = message.length >= kTextOffset
+                                ? zoneSession(zone).findPlayer(readUInt32(message.data(), 1))
+                                : nullptr;
+    if (!player) {
+        log_.printf("%i - (INVALID)>%s\n", zone.scoreId, text.c_str());
+        return true;
+    }
+    log_.printf("%i - %s>%s\n", zone.scoreId, player->name(), text.c_str());
+
+    switch (checkCommandFlood(player->commandFlood, clock_.tick())) {
+        case CommandFlood::Ok:
+            break;
+        case CommandFlood::Warn:
+            zones_.sendPlayerText(*player, "No command flooding");
+            break;
+        case CommandFlood::Kick:
+            log_.printf("%i - Command flooder kicked: %s\n", zone.scoreId, player->name());
+            zones_.sendPlayerText(*player, "NOTE: You are being disconnected for command flooding");
+            zones_.kickPlayer(*player, 0, 1, -1);
+            return true;
+    }
+    dispatch(*player, text, length);
+    return true;
+}
+
+bool CommandProcessor::dispatch(PlayerSession& player, const std::string& text, int length) {
+    // Operators reach the tiers from their own level down to 4; a level
+    // beyond 4 reaches tier 4 only.
+    const int reach = player.op ? std::min<int>(player.op->level, 4) : 5;
+    const bool helpDisabled = database().settings.disableHelp;
+    for (const CommandEntry& entry : commandTable()) {
+        if (entry.tier >= CommandTier::Level0 && entry.tier <= CommandTier::Level4 &&
+            static_cast<int>(entry.tier) < reach)
+            continue;
+        if (entry.help && helpDisabled) continue;
+        if (!matchCommand(text.c_str(), entry.word, entry.bytes)) continue;
+        if (entry.handler) {
+            CommandContext command(*this, player, text, length);
+            entry.handler(command);
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace tallysv

@@ -1,0 +1,109 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "core/clock.h"
+#include "core/log.h"
+#include "db/database.h"
+#include "net/host.h"
+#include "zone/player_session.h"
+#include "zone/zone_protocol.h"
+
+namespace tallysv {
+
+class CommandProcessor;
+
+// What a running command needs: who typed it, in which zone, the text, and
+// the server's parts. The text is the command as typed ("?" at position 0),
+// NUL-terminated; `length` (L) bounds every argument offset. The text may
+// hold a NUL before L (a zone may send one): it then reads as ending there,
+// while positions up to L stay readable.
+class CommandContext {
+public:
+    CommandContext(CommandProcessor& processor, PlayerSession& player, const std::string& text, int length);
+
+    CommandProcessor& processor;
+    ZoneProtocol& zones;
+    Database& database;
+    PlayerSession& player;
+    Host& zone;  // the player's zone, which sent the command
+    const int length;
+
+    const char* text() const { return text_.c_str(); }
+    // The text from `position` on; an empty text beyond L.
+    const char* at(int position) const;
+    // The character at `position`, or NUL beyond L.
+    char charAt(int position) const { return *at(position); }
+    // The text from `position` on, cut to `limit` characters.
+    std::string_view argument(int position, int limit) const;
+    // The decimal number at `position` (at most `limit` characters; leading
+    // blanks and a sign as atoi takes them; no digit reads as 0).
+    int32_t number(int position, int limit) const;
+
+    OperatorRecord* op() const { return player.op; }
+    UserRecord& user() const { return *player.user; }
+
+    // One line to the player who typed the command.
+    void reply(std::string_view line);
+
+private:
+    const std::string& text_;
+};
+
+// A command's handler; it has been matched and may reply.
+using CommandHandler = void (*)(CommandContext& command);
+
+// Who reaches an entry of the dispatch table: every player, operators whose
+// level reaches a tier (0 to 4), or every player after all tiers.
+enum class CommandTier : int8_t { Everyone = -1, Level0 = 0, Level1, Level2, Level3, Level4, AfterTiers };
+
+struct CommandEntry {
+    const char* word;
+    int bytes;  // leading bytes compared (matchCommand)
+    CommandTier tier;
+    CommandHandler handler;
+    bool help = false;  // left out while DisableHelp is set
+};
+
+// Verdict of the command flood control.
+enum class CommandFlood { Ok, Warn, Kick };
+
+// The counters of a player's commands: a command within 1.5 s of the last
+// adds one, every full 3 s since the last decay takes one away.
+CommandFlood checkCommandFlood(CommandFloodState& state, uint32_t now);
+
+// Services outside the command layer that some commands use; the server
+// sets them. Unset ones fall back to plain behaviour.
+struct CommandServices {
+    // Writes the database to disk; true when the files are on disk.
+    std::function<bool()> saveDatabase;
+};
+
+// The handler of message type 19: finds the player, logs the line, applies
+// flood control and runs the first command of the dispatch table that the
+// player reaches and the text matches.
+class CommandProcessor {
+public:
+    // Installs itself as the command handler of every zone that logs in.
+    CommandProcessor(ZoneProtocol& zones, const Clock& clock, Log& log);
+
+    bool handle(InboundMessage& message);
+    // Runs a command text for a player (after the console line and flood
+    // control); returns false when nothing matched.
+    bool dispatch(PlayerSession& player, const std::string& text, int length);
+
+    ZoneProtocol& zones() { return zones_; }
+    Database& database() { return zones_.database(); }
+    const Clock& clock() const { return clock_; }
+    Log& log() { return log_; }
+    CommandServices services;
+
+private:
+    ZoneProtocol& zones_;
+    const Clock& clock_;
+    Log& log_;
+};
+
+}  // namespace tallysv

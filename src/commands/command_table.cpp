@@ -1,0 +1,93 @@
+#include "commands/command_table.h"
+
+#include "commands/help_commands.h"
+#include "commands/operator_commands.h"
+#include "commands/self_service_commands.h"
+
+namespace tallysv {
+
+namespace {
+
+using T = CommandTier;
+
+// Word, leading bytes compared, tier, handler. A count shorter than the
+// word lets any text with that beginning match (?ver... runs ?version);
+// within a tier the first match wins.
+constexpr CommandEntry kCommands[] = {
+    {"?coin", 5, T::Everyone, commandCoin},
+    {"?details", 8, T::Everyone, commandDetails},
+    {"?setname", 8, T::Everyone, commandSetname},
+    {"?setemail", 9, T::Everyone, commandSetemail},
+    {"?notifychat", 8, T::Everyone, nullptr},
+    {"?ghost", 6, T::Everyone, commandGhost},
+    {"?password", 9, T::Everyone, commandPassword},
+    {"?addchat", 8, T::Everyone, nullptr},
+    {"?leavechat", 10, T::Everyone, nullptr},
+    {"?chat", 5, T::Everyone, nullptr},
+    {"?squadowner", 11, T::Everyone, nullptr},
+    {"?seen", 5, T::Everyone, commandSeen},
+    {"?squadjoin", 10, T::Everyone, nullptr},
+    {"?squadleave", 9, T::Everyone, nullptr},
+    {"?squadcreate", 12, T::Everyone, nullptr},
+    {"?squaddissolve", 10, T::Everyone, nullptr},
+    {"?squadpassword", 14, T::Everyone, nullptr},
+    {"?squadname", 10, T::Everyone, nullptr},
+    {"?squadkick", 10, T::Everyone, nullptr},
+    {"?squadlist", 8, T::Everyone, nullptr},
+    {"?squadgrant", 11, T::Everyone, nullptr},
+    {"?squad", 6, T::Everyone, nullptr},
+    {"?login", 6, T::Everyone, commandLogin},
+    {"?deop", 5, T::Everyone, commandDeop},
+    {"?dop", 4, T::Everyone, commandDeop},
+    {"?whois", 6, T::Everyone, commandWhois},
+
+    {"?block", 6, T::Level0, nullptr},
+    {"?write", 5, T::Level0, nullptr},
+    {"?networkreset", 9, T::Level0, nullptr},
+    {"?read", 5, T::Level0, nullptr},
+    {"?version", 4, T::Level0, nullptr},
+    {"?changepassword", 15, T::Level0, nullptr},
+    {"?changesquad", 12, T::Level0, nullptr},
+    {"?changename", 11, T::Level0, nullptr},
+
+    {"?groupreset", 11, T::Level1, nullptr},
+    {"?removezone", 11, T::Level1, nullptr},
+    {"?addzone", 8, T::Level1, nullptr},
+    {"?changezone", 11, T::Level1, nullptr},
+    {"?listzone", 9, T::Level1, nullptr},
+    {"?closezone", 10, T::Level1, nullptr},
+    {"?recyclezone", 12, T::Level1, nullptr},
+
+    {"?groupid", 8, T::Level2, nullptr},
+    {"?scoreid", 8, T::Level2, nullptr},
+    {"?notifyzone", 8, T::Level2, nullptr},
+    {"?extchat", 8, T::Level2, nullptr},
+    {"?bantext", 8, T::Level2, nullptr},
+
+    {"?addop", 6, T::Level3, commandAddop},
+    {"?removeop", 9, T::Level3, commandRemoveop},
+    {"?changeop", 9, T::Level3, commandChangeop},
+    {"?info", 5, T::Level3, nullptr},
+
+    {"?banfree", 8, T::Level4, nullptr},
+    {"?listbanfree", 9, T::Level4, nullptr},
+    {"?liftbanfree", 12, T::Level4, nullptr},
+    {"?notifyban", 8, T::Level4, nullptr},
+    {"?changeop", 9, T::Level4, commandChangeopOwn},
+    {"?listban", 8, T::Level4, nullptr},
+    {"?commentban", 11, T::Level4, nullptr},
+    {"?liftban", 8, T::Level4, nullptr},
+    {"?ban", 4, T::Level4, nullptr},
+    {"?alias", 6, T::Level4, nullptr},
+    {"?listop", 7, T::Level4, commandListop},
+    {"?adduser", 8, T::Level4, nullptr},
+
+    {"?help", 5, T::AfterTiers, commandHelp, true},
+    {"?find", 5, T::AfterTiers, commandFind},
+};
+
+}  // namespace
+
+std::span<const CommandEntry> commandTable() { return kCommands; }
+
+}  // namespace tallysv

@@ -1,0 +1,285 @@
+#include "commands/operator_commands.h"
+
+#include <cstring>
+
+#include "commands/operator_access.h"
+#include "core/text.h"
+#include "core/text_string.h"
+#include "zone/zone_session.h"
+
+namespace tallysv {
+
+namespace {
+
+constexpr int kPasswordLimit = 31;
+constexpr int kEntryDigits = 7;
+
+const char* levelName(uint8_t level) {
+    switch (level) {
+        case 0: return "0 - Network Administrator";
+        case 1: return "1 - Group Manager";
+        case 2: return "2 - SysOp";
+        case 3: return "3 - Super Moderator";
+        case 4: return "4 - Moderator";
+        default: return "";
+    }
+}
+
+// The record with the given entry number among those the issuer sees.
+OperatorRecord* visibleEntry(const Database& database, const OperatorRecord& issuer, int32_t issuerGroupID,
+                             int32_t number) {
+    int32_t counter = 0;
+    for (OperatorRecord* record : database.operators()) {
+        if (!operatorVisible(issuer, issuerGroupID, *record)) continue;
+        if (++counter == number) return record;
+    }
+    return nullptr;
+}
+
+// The logged-in zone with this ScoreID, first in the server's zone order.
+const Host* connectedZone(CommandContext& command, int32_t scoreID) {
+    for (const auto& host : command.zones.transport().hosts())
+        if (host->zoneLoggedIn && !host->removed && host->scoreId == scoreID) return host.get();
+    return nullptr;
+}
+
+void requiresParameters(CommandContext& command, const char* word) {
+    TextString line("This command requires parameters. Type ?help ");
+    line.append(word).append(" for details");
+    command.reply(line.view());
+}
+
+}  // namespace
+
+void commandLogin(CommandContext& command) {
+    if (command.length < 8) return command.reply("SYNTAX: ?login <password>");
+    if (command.op()) return command.reply("Already logged on as an Operator. Use ?dop to lift Operator status");
+    OperatorRecord* op = command.database.findOperatorForPassword(&command.user(), command.at(7));
+    // A failed login says nothing: the player learns nothing of which
+    // passwords exist.
+    if (!op) return;
+    command.player.op = op;
+    op->sessionCount += 1;
+    TextString line;
+    if (op->groupID == 0)
+        line.assign("Successfully logged on as Network-wide level ");
+    else if (op->scoreID != 0)
+        line.assign("Successfully logged on as Zone-wide Operator level ");
+    else
+        line.assign("Successfully logged on as Group-wide Operator level ");
+    command.reply(line.append(op->level).view());
+    if ((op->scoreID != 0 && op->scoreID != command.zone.scoreId) ||
+        (op->scoreID == 0 && op->groupID != 0 && op->groupID != command.zone.groupId))
+        command.reply(kLimitedPowers);
+}
+
+void commandDeop(CommandContext& command) {
+    OperatorRecord* op = command.op();
+    if (!op) return;
+    op->sessionCount -= 1;
+    command.player.op = nullptr;
+    command.reply("Successfully logged out");
+}
+
+void commandWhois(CommandContext& command) {
+    // Alone: about the asker. With a name: the first player of that name
+    // in zone order who is not ghosting.
+    const OperatorRecord* target = command.op();
+    if (command.length >= 8) {
+        target = nullptr;
+        std::string_view name(command.at(7));
+        for (const auto& host : command.zones.transport().hosts()) {
+            ZoneSession* zone = existingZoneSession(*host);
+            PlayerSession* player = zone ? zone->findPlayerByName(name, false) : nullptr;
+            if (!player || player->ghosting) continue;
+            target = player->op;
+            break;
+        }
+    }
+    if (!target) return command.reply("User not logged in");
+    TextString line("Logged on as ");
+    if (target->groupID == 0)
+        line.append("network-wide ");
+    else if (target->scoreID != 0)
+        line.append("zone-wide ");
+    else
+        line.append("group-wide ");
+    command.reply(line.append("operator level ").append(levelName(target->level)).view());
+}
+
+void commandAddop(CommandContext& command) {
+    const OperatorRecord& issuer = *command.op();
+    if (command.length < 8) return requiresParameters(command, "addop");
+
+    uint8_t level = 4;
+    bool networkWide = false;
+    bool groupFlag = false;
+    int32_t group = 0;
+    int pos = 7;
+    const int end = command.length;
+    for (;;) {
+        while (pos < end && command.charAt(pos) == ' ') ++pos;
+        if (pos >= end || command.charAt(pos) == '\0') return requiresParameters(command, "addop");
+        if (command.charAt(pos) != '-') break;
+        // A run of switch letters, up to the next space.
+        for (++pos;; ) {
+            if (pos >= end) return command.reply("Invalid switch");
+            char c = command.charAt(pos);
+            if (c == ' ') break;
+            if (c == '*') {
+                networkWide = true;
+                ++pos;
+            } else if (c >= '0' && c <= '4') {
+                level = static_cast<uint8_t>(c - '0');
+                ++pos;
+            } else if (c == 'g' || c == 'G') {
+                groupFlag = true;
+                ++pos;
+                if (pos < end && command.charAt(pos) == '=') {
+                    ++pos;
+                    int digits = 0;
+                    int32_t value = 0;
+                    while (pos < end && command.charAt(pos) >= '0' && command.charAt(pos) <= '9') {
+                        if (++digits > kEntryDigits) return command.reply("Invalid switch");
+                        value = value * 10 + (command.charAt(pos) - '0');
+                        ++pos;
+                    }
+                    group = value;
+                } else {
+                    group = command.zone.groupId;
+                }
+            } else {
+                return command.reply("Invalid switch");
+            }
+        }
+    }
+
+    if (!networkWide && group == 0) group = command.zone.groupId;
+    bool inSector = issuer.groupID == 0 ||
+                    (issuer.groupID == group &&
+                     (issuer.scoreID == 0 || (!groupFlag && issuer.scoreID == command.zone.scoreId)));
+    if (!inSector) return command.reply("You do not have authority to register administrators outside your sector");
+    bool levelAllowed = issuer.level == 0 || (issuer.level <= 2 ? level >= issuer.level : level > issuer.level);
+    if (!levelAllowed) return command.reply("You do not have authority to register administrators below your level");
+
+    int nameLength = 0;
+    const char* password = nullptr;
+    if (!splitAtColon(command.at(pos), end - pos, nameLength, password))
+        return command.reply("Invalid parameters. Type ?help addop for details");
+    std::string_view name(command.at(pos), static_cast<size_t>(nameLength));
+    UserRecord* user = command.database.findUser(name);
+    if (!user) return command.reply("Specified player not found");
+
+    std::string_view plain(password);
+    plain = plain.substr(0, kPasswordLimit);
+    int32_t groupID = 0;
+    int32_t scoreID = 0;
+    const char* added;
+    if (networkWide) {
+        added = " added network-wide";
+    } else if (groupFlag) {
+        groupID = group;
+        added = " added group-wide";
+    } else {
+        groupID = group;
+        scoreID = command.zone.scoreId;
+        added = " added zone-wide";
+    }
+    command.database.createOperator(user, groupID, scoreID, level, plain);
+    TextString line;
+    line.append(name).append(": Operator level ").append(static_cast<int32_t>(level)).append(added);
+    command.reply(line.view());
+}
+
+void commandRemoveop(CommandContext& command) {
+    const OperatorRecord& issuer = *command.op();
+    if (command.length < 11) return requiresParameters(command, "removeop");
+    OperatorRecord* record =
+        visibleEntry(command.database, issuer, issuer.groupID, command.number(10, kEntryDigits));
+    if (!record) return command.reply("Specified operator slot is empty");
+    if (record != &issuer && issuer.level != 0 && record->level <= issuer.level)
+        return command.reply("You do not have authority to remove administrators at or below your level");
+    for (const auto& host : command.zones.transport().hosts()) {
+        ZoneSession* zone = existingZoneSession(*host);
+        if (!zone) continue;
+        for (const auto& player : zone->players())
+            if (player->op == record) player->op = nullptr;
+    }
+    command.database.removeOperator(record);
+    command.reply("Operator unregistered. All active sessions with this operator are closed");
+}
+
+void commandChangeop(CommandContext& command) {
+    OperatorRecord& issuer = *command.op();
+    if (command.length < 11) return requiresParameters(command, "changeop");
+    std::string_view rest = command.argument(10, command.length - 10);
+    size_t colon = rest.find(':');
+    if (colon == std::string_view::npos) {
+        issuer.password = scrambledPassword(rest.substr(0, kPasswordLimit));
+        return command.reply("Your operator password is changed");
+    }
+    int32_t number = command.number(10, std::min<int>(kEntryDigits, static_cast<int>(colon)));
+    std::string_view password = rest.substr(colon + 1, kPasswordLimit);
+    OperatorRecord* record = visibleEntry(command.database, issuer, issuer.groupID, number);
+    if (!record) return command.reply("Specified operator slot is empty");
+    if (record != &issuer && issuer.level != 0 && issuer.level >= record->level)
+        return command.reply("You do not have authority to change administrators' passwords at or below your level");
+    record->password = scrambledPassword(password);
+    command.reply("Operator password changed");
+}
+
+void commandChangeopOwn(CommandContext& command) {
+    if (command.length < 11) return requiresParameters(command, "changeop");
+    command.op()->password = scrambledPassword(command.argument(10, kPasswordLimit));
+    command.reply("Operator password changed");
+}
+
+void commandListop(CommandContext& command) {
+    const OperatorRecord& issuer = *command.op();
+    if (!checkSectorPower(issuer, command.zone)) return command.reply(kLimitedPowers);
+    // A network-wide issuer sees the whole list wherever he is; others see
+    // the sector of the zone they are in.
+    const int32_t sectorGroup = issuer.groupID == 0 ? 0 : command.zone.groupId;
+    int32_t counter = 0;
+    for (const OperatorRecord* record : command.database.operators()) {
+        if (!operatorVisible(issuer, sectorGroup, *record)) continue;
+        TextString line;
+        line.assign(++counter);
+        if (record->groupID == 0)
+            line.append("*");
+        else if (record->scoreID == 0)
+            line.append("$");
+        line.append(") ");
+        auto zoneLabel = [&](TextString& text) {
+            if (const Host* zone = connectedZone(command, record->scoreID))
+                text.append(zone->zoneNameText().c_str());
+            else
+                text.append(record->scoreID);
+        };
+        if (issuer.groupID == 0) {
+            if (record->groupID != 0) {
+                if (record->scoreID == 0) {
+                    line.append("{").append(record->groupID).append("} ");
+                } else {
+                    line.append("{").append(record->groupID).append(":");
+                    zoneLabel(line);
+                    line.append("> ");
+                }
+            }
+        } else if (issuer.scoreID == 0 && record->groupID != 0 && record->scoreID != 0) {
+            line.append("<");
+            zoneLabel(line);
+            line.append("> ");
+        }
+        line.append(record->user ? record->user->nameText() : "~guest");
+        line.append(":").append(static_cast<int32_t>(record->level));
+        if (record->sessionCount != 0) {
+            line.append(" -> ").append(record->sessionCount);
+            line.append(record->sessionCount == 1 ? " session" : " sessions");
+        }
+        command.reply(line.view());
+    }
+    if (counter == 0) command.reply("No operators.");
+}
+
+}  // namespace tallysv
