@@ -6,6 +6,7 @@
 #include "core/fields.h"
 #include "core/ini_file.h"
 #include "core/text.h"
+#include "core/text_string.h"
 #include "zone/zone_session.h"
 
 namespace tallysv {
@@ -40,6 +41,17 @@ std::string_view CommandContext::argument(int position, int limit) const {
 int32_t CommandContext::number(int position, int limit) const { return profileNumber(argument(position, limit)); }
 
 void CommandContext::reply(std::string_view line) { zones.sendPlayerText(player, line); }
+
+void CommandContext::requiresParameters(const char* word) {
+    TextString line("This command requires parameters. Type ?help ");
+    reply(line.append(word).append(" for details").view());
+}
+
+Host* CommandContext::connectedZone(int32_t scoreID) const {
+    for (const auto& host : zones.transport().hosts())
+        if (host->zoneLoggedIn && !host->removed && host->scoreId == scoreID) return host.get();
+    return nullptr;
+}
 
 CommandFlood checkCommandFlood(CommandFloodState& state, uint32_t now) {
     if (now - state.lastCommandTick < 1500) state.floodCount += 1;

@@ -47,6 +47,11 @@ public:
 
     // One line to the player who typed the command.
     void reply(std::string_view line);
+    // "This command requires parameters. Type ?help <word> for details".
+    void requiresParameters(const char* word);
+    // The logged-in zone with this ScoreID, first in the server's zone
+    // order, or none.
+    Host* connectedZone(int32_t scoreID) const;
 
 private:
     const std::string& text_;

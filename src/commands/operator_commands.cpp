@@ -36,19 +36,6 @@ OperatorRecord* visibleEntry(const Database& database, const OperatorRecord& iss
     return nullptr;
 }
 
-// The logged-in zone with this ScoreID, first in the server's zone order.
-const Host* connectedZone(CommandContext& command, int32_t scoreID) {
-    for (const auto& host : command.zones.transport().hosts())
-        if (host->zoneLoggedIn && !host->removed && host->scoreId == scoreID) return host.get();
-    return nullptr;
-}
-
-void requiresParameters(CommandContext& command, const char* word) {
-    TextString line("This command requires parameters. Type ?help ");
-    line.append(word).append(" for details");
-    command.reply(line.view());
-}
-
 }  // namespace
 
 void commandLogin(CommandContext& command) {
@@ -109,7 +96,7 @@ void commandWhois(CommandContext& command) {
 
 void commandAddop(CommandContext& command) {
     const OperatorRecord& issuer = *command.op();
-    if (command.length < 8) return requiresParameters(command, "addop");
+    if (command.length < 8) return command.requiresParameters("addop");
 
     uint8_t level = 4;
     bool networkWide = false;
@@ -119,7 +106,7 @@ void commandAddop(CommandContext& command) {
     const int end = command.length;
     for (;;) {
         while (pos < end && command.charAt(pos) == ' ') ++pos;
-        if (pos >= end || command.charAt(pos) == '\0') return requiresParameters(command, "addop");
+        if (pos >= end || command.charAt(pos) == '\0') return command.requiresParameters("addop");
         if (command.charAt(pos) != '-') break;
         // A run of switch letters, up to the next space.
         for (++pos;; ) {
@@ -193,7 +180,7 @@ void commandAddop(CommandContext& command) {
 
 void commandRemoveop(CommandContext& command) {
     const OperatorRecord& issuer = *command.op();
-    if (command.length < 11) return requiresParameters(command, "removeop");
+    if (command.length < 11) return command.requiresParameters("removeop");
     OperatorRecord* record =
         visibleEntry(command.database, issuer, issuer.groupID, command.number(10, kEntryDigits));
     if (!record) return command.reply("Specified operator slot is empty");
@@ -211,7 +198,7 @@ void commandRemoveop(CommandContext& command) {
 
 void commandChangeop(CommandContext& command) {
     OperatorRecord& issuer = *command.op();
-    if (command.length < 11) return requiresParameters(command, "changeop");
+    if (command.length < 11) return command.requiresParameters("changeop");
     std::string_view rest = command.argument(10, command.length - 10);
     size_t colon = rest.find(':');
     if (colon == std::string_view::npos) {
@@ -229,7 +216,7 @@ void commandChangeop(CommandContext& command) {
 }
 
 void commandChangeopOwn(CommandContext& command) {
-    if (command.length < 11) return requiresParameters(command, "changeop");
+    if (command.length < 11) return command.requiresParameters("changeop");
     command.op()->password = scrambledPassword(command.argument(10, kPasswordLimit));
     command.reply("Operator password changed");
 }
@@ -251,7 +238,7 @@ void commandListop(CommandContext& command) {
             line.append("$");
         line.append(") ");
         auto zoneLabel = [&](TextString& text) {
-            if (const Host* zone = connectedZone(command, record->scoreID))
+            if (const Host* zone = command.connectedZone(record->scoreID))
                 text.append(zone->zoneNameText().c_str());
             else
                 text.append(record->scoreID);

@@ -106,7 +106,7 @@ void commandSeen(CommandContext& command) {
 }
 
 void commandFind(CommandContext& command) {
-    if (command.length <= 6) return command.reply("This command requires parameters. Type ?help find for details");
+    if (command.length <= 6) return command.requiresParameters("find");
     // "?find :name" looks for the exact name everywhere; otherwise a name
     // beginning is looked for in the other zones.
     const bool exact = command.charAt(6) == ':';
