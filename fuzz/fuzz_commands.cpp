@@ -5,40 +5,24 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "commands/command_processor.h"
 #include "commands/command_table.h"
 #include "core/clock.h"
-#include "core/fields.h"
 #include "core/log.h"
 #include "db/database.h"
 #include "net/core_transport.h"
 #include "zone/zone_protocol.h"
 #include "zone/zone_session.h"
+#include "fuzz_support.h"
 #include "zoneclient/messages.h"
 
 namespace {
 
 using namespace tallysv;
-
-class CheckingSink final : public DatagramSink {
-public:
-    void send(const PeerAddress&, std::span<const uint8_t> bytes) override {
-        if (bytes.empty() || bytes.size() > 520) __builtin_trap();
-    }
-};
-
-const std::string& scratchFolder() {
-    static const std::string folder = [] {
-        auto path = std::filesystem::temp_directory_path() / "tallysv-fuzz-commands";
-        std::filesystem::create_directories(path);
-        return path.string();
-    }();
-    return folder;
-}
+using namespace tallysv::fuzzing;
 
 constexpr int kPlayers = 6;
 
@@ -76,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FakeClock clock(data[0] & 1 ? 0xFFFFF000u : 100000u);
     DiscardLog log;
     CheckingSink sink;
-    Database database(clock, log, scratchFolder());
+    static const std::string folder = scratchFolder("tallysv-fuzz-commands");
+    Database database(clock, log, folder);
     database.settings.encryptMode = false;
     database.settings.allowNewUsers = true;
     database.settings.askNewUsers = false;
@@ -154,15 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<uint8_t> message = zoneclient::command(static_cast<uint32_t>(who + 1), text);
         if (control & 0x20) message.pop_back();  // no NUL
         if (message.size() > static_cast<size_t>(CoreTransport::kMaxReliableMessage)) {
-            // Long texts arrive reassembled from big chunks.
-            for (size_t piece = 0; piece < message.size(); piece += 400) {
-                size_t part = std::min<size_t>(400, message.size() - piece);
-                std::vector<uint8_t> chunk(6 + part);
-                chunk[1] = 0x0A;
-                writeInt32(chunk.data(), 2, static_cast<int32_t>(message.size()));
-                std::copy_n(message.begin() + static_cast<long>(piece), part, chunk.begin() + 6);
-                transport.receive(chunk, peers[who % 2]);
-            }
+            receiveInBigChunks(transport, message, peers[who % 2]);
         } else {
             transport.receive(message, peers[who % 2]);
         }
