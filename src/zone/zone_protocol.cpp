@@ -57,6 +57,14 @@ void ZoneProtocol::sendToHost(Host& host, const uint8_t* bytes, int length) {
     transport_.sendMessage(host, bytes, length, true);
 }
 
+void ZoneProtocol::sendZoneOrder(Host& zone, uint8_t type) {
+    // The type, 0, a 32-bit 1, then 2, 0, 0: the constants are the zone's.
+    uint8_t order[9] = {type, 0};
+    writeInt32(order, 2, 1);
+    order[6] = 2;
+    sendToHost(zone, order, sizeof order);
+}
+
 void ZoneProtocol::sendToZones(std::span<const uint8_t> message, int32_t groupID) {
     for (const auto& host : transport_.hosts()) {
         if (!host->externalChat) continue;
