@@ -80,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (control >= 0xF0) {
             clock.advance(static_cast<uint32_t>(length) * 100);
             transport.maintain();
+            if (!zones.channelMembershipFault().empty()) __builtin_trap();
             continue;
         }
         // Long messages (forms) arrive reassembled from chunks in real life.
@@ -117,6 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
             transport.receive(message, from);
         }
+        // Channel membership holds after every message: a player is in a
+        // channel's member list exactly when a slot of his holds it.
+        if (!zones.channelMembershipFault().empty()) __builtin_trap();
     }
     // The console lists walk everything that is left.
     database.printChatList();

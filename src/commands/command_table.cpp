@@ -1,9 +1,12 @@
 #include "commands/command_table.h"
 
+#include "commands/account_commands.h"
 #include "commands/ban_commands.h"
+#include "commands/chat_commands.h"
 #include "commands/help_commands.h"
 #include "commands/operator_commands.h"
 #include "commands/self_service_commands.h"
+#include "commands/squad_commands.h"
 #include "commands/zone_commands.h"
 
 namespace tallysv {
@@ -20,24 +23,24 @@ constexpr CommandEntry kCommands[] = {
     {"?details", 8, T::Everyone, commandDetails},
     {"?setname", 8, T::Everyone, commandSetname},
     {"?setemail", 9, T::Everyone, commandSetemail},
-    {"?notifychat", 8, T::Everyone, nullptr},
+    {"?notifychat", 8, T::Everyone, commandNotifychat},
     {"?ghost", 6, T::Everyone, commandGhost},
     {"?password", 9, T::Everyone, commandPassword},
-    {"?addchat", 8, T::Everyone, nullptr},
-    {"?leavechat", 10, T::Everyone, nullptr},
-    {"?chat", 5, T::Everyone, nullptr},
-    {"?squadowner", 11, T::Everyone, nullptr},
+    {"?addchat", 8, T::Everyone, commandAddchat},
+    {"?leavechat", 10, T::Everyone, commandLeavechat},
+    {"?chat", 5, T::Everyone, commandChat},
+    {"?squadowner", 11, T::Everyone, commandSquadowner},
     {"?seen", 5, T::Everyone, commandSeen},
-    {"?squadjoin", 10, T::Everyone, nullptr},
-    {"?squadleave", 9, T::Everyone, nullptr},
-    {"?squadcreate", 12, T::Everyone, nullptr},
-    {"?squaddissolve", 10, T::Everyone, nullptr},
-    {"?squadpassword", 14, T::Everyone, nullptr},
-    {"?squadname", 10, T::Everyone, nullptr},
-    {"?squadkick", 10, T::Everyone, nullptr},
-    {"?squadlist", 8, T::Everyone, nullptr},
-    {"?squadgrant", 11, T::Everyone, nullptr},
-    {"?squad", 6, T::Everyone, nullptr},
+    {"?squadjoin", 10, T::Everyone, commandSquadjoin},
+    {"?squadleave", 9, T::Everyone, commandSquadleave},
+    {"?squadcreate", 12, T::Everyone, commandSquadcreate},
+    {"?squaddissolve", 10, T::Everyone, commandSquaddissolve},
+    {"?squadpassword", 14, T::Everyone, commandSquadpassword},
+    {"?squadname", 10, T::Everyone, commandSquadname},
+    {"?squadkick", 10, T::Everyone, commandSquadkick},
+    {"?squadlist", 8, T::Everyone, commandSquadlist},
+    {"?squadgrant", 11, T::Everyone, commandSquadgrant},
+    {"?squad", 6, T::Everyone, commandSquad},
     {"?login", 6, T::Everyone, commandLogin},
     {"?deop", 5, T::Everyone, commandDeop},
     {"?dop", 4, T::Everyone, commandDeop},
@@ -48,9 +51,9 @@ constexpr CommandEntry kCommands[] = {
     {"?networkreset", 9, T::Level0, commandNetworkreset},
     {"?read", 5, T::Level0, commandRead},
     {"?version", 4, T::Level0, commandVersion},
-    {"?changepassword", 15, T::Level0, nullptr},
-    {"?changesquad", 12, T::Level0, nullptr},
-    {"?changename", 11, T::Level0, nullptr},
+    {"?changepassword", 15, T::Level0, commandChangepassword},
+    {"?changesquad", 12, T::Level0, commandChangesquad},
+    {"?changename", 11, T::Level0, commandChangename},
 
     {"?groupreset", 11, T::Level1, commandGroupreset},
     {"?removezone", 11, T::Level1, commandRemovezone},
@@ -69,7 +72,7 @@ constexpr CommandEntry kCommands[] = {
     {"?addop", 6, T::Level3, commandAddop},
     {"?removeop", 9, T::Level3, commandRemoveop},
     {"?changeop", 9, T::Level3, commandChangeop},
-    {"?info", 5, T::Level3, nullptr},
+    {"?info", 5, T::Level3, commandInfo},
 
     {"?banfree", 8, T::Level4, commandBanfree},
     {"?listbanfree", 9, T::Level4, commandListbanfree},
@@ -80,9 +83,9 @@ constexpr CommandEntry kCommands[] = {
     {"?commentban", 11, T::Level4, commandCommentban},
     {"?liftban", 8, T::Level4, commandLiftban},
     {"?ban", 4, T::Level4, commandBan},
-    {"?alias", 6, T::Level4, nullptr},
+    {"?alias", 6, T::Level4, commandAlias},
     {"?listop", 7, T::Level4, commandListop},
-    {"?adduser", 8, T::Level4, nullptr},
+    {"?adduser", 8, T::Level4, commandAdduser},
 
     {"?help", 5, T::AfterTiers, commandHelp, true},
     {"?find", 5, T::AfterTiers, commandFind},

@@ -305,9 +305,11 @@ ChatChannel* Database::createChatChannel(std::string_view name) {
     return channel;
 }
 
-void Database::removeChatChannel(ChatChannel* channel) {
+bool Database::removeChatChannel(ChatChannel* channel) {
+    if (!channel->members_.empty()) return false;
     channelsByName_.remove(channel);
     chatChannels_.remove(channel);
+    return true;
 }
 
 // ---- console lists ----
@@ -319,7 +321,7 @@ void Database::printChatList() {
         // Member names come from the zone layer, which owns the sessions.
         if (chatMemberName_) {
             bool first = true;
-            for (const ChatMember& member : channel->members) {
+            for (const ChatMember& member : channel->members_) {
                 if (!member.session) continue;
                 if (!first) line += ",";
                 line += chatMemberName_(*member.session);

@@ -205,7 +205,9 @@ public:
     // Chat channels (memory only; the zone layer runs Join and Leave).
     ChatChannel* findChatChannel(std::string_view name) const;
     ChatChannel* createChatChannel(std::string_view name);
-    void removeChatChannel(ChatChannel* channel);
+    // Discards a channel that has no member left; one with members stays
+    // (its members' slots hold it), and the answer is false.
+    bool removeChatChannel(ChatChannel* channel);
 
     // Login flood control.
     FloodVerdict registerAttempt(const IPv4Address& address) { return floodTable_.registerAttempt(address); }

@@ -1,41 +1,55 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 
 #include "core/fields.h"
 #include "core/text_string.h"
 #include "zone/zone_protocol.h"
+#include "zone/zone_session.h"
 
 namespace tallysv {
 
 namespace {
 
-void sendChannelNotice(ZoneProtocol& zones, ChatChannel& channel, const PlayerSession& about, const char* verb) {
+// Channel names are kept in 31 characters; a longer name given to Join
+// stands for the channel that its first 31 characters name.
+constexpr size_t kChannelNameLimit = 31;
+
+}  // namespace
+
+void ZoneProtocol::sendChannelNotice(const ChatChannel& channel, const PlayerSession& about, ChannelNotice kind) {
     TextString notice;
-    notice.assign(about.name()).append(verb).append(channel.nameText());
-    for (const ChatMember& member : channel.members) {
+    notice.assign(about.name()).append(kind == ChannelNotice::Entering ? " entering " : " left ").append(channel.nameText());
+    for (const ChatMember& member : channel.members()) {
         if (member.session != &about && member.session->NotifyChat) {
-            zones.sendChatLine(*member.session, static_cast<uint8_t>(member.slot), notice.view());
+            sendChatLine(*member.session, static_cast<uint8_t>(member.slot), notice.view());
         }
     }
 }
 
-}  // namespace
-
 ChatChannel* ZoneProtocol::joinChannel(PlayerSession& player, std::string_view name, int slot, bool announce) {
-    if (slot < 0 || slot > 9) return nullptr;
-    if (ChatChannel* channel = database_.findChatChannel(name)) {
-        for (const ChatMember& member : channel->members) {
+    // Entry 0 carries operator notices and never holds a channel.
+    if (slot < 1 || slot > 9) return nullptr;
+    name = untilNul(name).substr(0, kChannelNameLimit);
+    ChatChannel* channel = database_.findChatChannel(name);
+    if (channel) {
+        for (const ChatMember& member : channel->members_) {
             if (member.session == &player) return nullptr;
         }
-        player.chatSlots[slot] = channel;
-        channel->members.push_back(ChatMember{&player, slot});
-        if (announce) sendChannelNotice(*this, *channel, player, " entering ");
+    }
+    // A slot holds one channel: the one it held is left first, so that no
+    // member list keeps a player whose slot has moved on.
+    if (player.chatSlots_[slot]) leaveChannel(player, slot, announce);
+    if (channel) {
+        player.chatSlots_[slot] = channel;
+        channel->members_.push_back(ChatMember{&player, slot});
+        if (announce) sendChannelNotice(*channel, player, ChannelNotice::Entering);
         return channel;
     }
-    ChatChannel* channel = database_.createChatChannel(name);
-    channel->members.push_back(ChatMember{&player, slot});
-    player.chatSlots[slot] = channel;
+    channel = database_.createChatChannel(name);
+    channel->members_.push_back(ChatMember{&player, slot});
+    player.chatSlots_[slot] = channel;
     if (player.NotifyChat) {
         TextString notice;
         notice.assign(player.name()).append(" created ").append(channel->nameText());
@@ -46,19 +60,60 @@ ChatChannel* ZoneProtocol::joinChannel(PlayerSession& player, std::string_view n
 
 void ZoneProtocol::leaveChannel(PlayerSession& player, int slot, bool announce) {
     if (slot < 0 || slot > 9) return;
-    ChatChannel* channel = player.chatSlots[slot];
+    ChatChannel* channel = player.chatSlots_[slot];
     if (!channel) return;
-    if (announce) sendChannelNotice(*this, *channel, player, " left ");
-    auto& members = channel->members;
+    if (announce) sendChannelNotice(*channel, player, ChannelNotice::Leaving);
+    auto& members = channel->members_;
     auto it = std::find_if(members.begin(), members.end(),
                            [&](const ChatMember& m) { return m.session == &player && m.slot == slot; });
     if (it != members.end()) members.erase(it);
+    player.chatSlots_[slot] = nullptr;
     if (members.empty()) database_.removeChatChannel(channel);
-    player.chatSlots[slot] = nullptr;
 }
 
 void ZoneProtocol::leaveAllChannels(PlayerSession& player, bool announce) {
     for (int slot = 0; slot <= 9; ++slot) leaveChannel(player, slot, announce);
+}
+
+std::string ZoneProtocol::channelMembershipFault() const {
+    std::unordered_set<const PlayerSession*> live;
+    size_t heldSlots = 0;
+    for (const auto& host : transport_.hosts()) {
+        const ZoneSession* zone = existingZoneSession(*host);
+        if (!zone) continue;
+        for (const auto& player : zone->players()) {
+            live.insert(player.get());
+            if (player->chatSlots_[0]) return std::string(player->name()) + " holds a channel in slot 0";
+            for (int slot = 1; slot <= 9; ++slot) {
+                const ChatChannel* channel = player->chatSlots_[slot];
+                if (!channel) continue;
+                ++heldSlots;
+                int entries = 0;
+                for (const ChatMember& member : channel->members_)
+                    if (member.session == player.get()) entries += member.slot == slot ? 1 : 100;
+                if (entries != 1)
+                    return std::string(player->name()) + " slot " + std::to_string(slot) + " holds " +
+                           channel->nameText() + " without one matching member entry";
+            }
+        }
+    }
+    size_t entries = 0;
+    for (const ChatChannel* channel : database_.chatChannels()) {
+        if (channel->members_.empty()) return std::string("empty channel ") + channel->nameText();
+        if (database_.findChatChannel(channel->name()) == nullptr)
+            return std::string("channel ") + channel->nameText() + " missing from the name index";
+        for (const ChatMember& member : channel->members_) {
+            // Compared before any use: a freed session must not be read.
+            if (!live.contains(member.session))
+                return std::string("channel ") + channel->nameText() + " lists a player who is gone";
+            if (member.slot < 1 || member.slot > 9 || member.session->chatSlots_[member.slot] != channel)
+                return std::string("channel ") + channel->nameText() + " lists " + member.session->name() +
+                       " under a slot that holds something else";
+            ++entries;
+        }
+    }
+    if (entries != heldSlots) return "member entries and held slots differ in number";
+    return {};
 }
 
 bool ZoneProtocol::onChat(InboundMessage& message) {
@@ -72,13 +127,13 @@ bool ZoneProtocol::onChat(InboundMessage& message) {
     const char selector = static_cast<char>(m[5]);
     const int slot = selector >= '0' && selector <= '9' ? selector - '0' : 1;
     const std::string text(messageText(message, kChatLength));
-    ChatChannel* channel = player->chatSlots[slot];
+    ChatChannel* channel = player->chatSlot(slot);
     if (!channel) {
         log_.printf("%i - Chat(IGNORED)%s>%s\n", zone.scoreId, player->name(), text.c_str());
         return true;
     }
     std::string line = std::string(player->name()) + "> " + text;
-    for (const ChatMember& member : channel->members) {
+    for (const ChatMember& member : channel->members()) {
         if (member.session == player || !member.session->zone->externalChat) continue;
         sendChatLine(*member.session, static_cast<uint8_t>(member.slot), line);
     }

@@ -7,6 +7,7 @@
 namespace tallysv {
 
 class Host;
+class ZoneProtocol;
 
 // Command flood control of one player (used by the command processor).
 struct CommandFloodState {
@@ -22,7 +23,6 @@ struct PlayerSession {
     Host* zone = nullptr;
     UserRecord* user = nullptr;    // the placeholder user for a locked-out new player
     ScoreRecord* score = nullptr;  // none = "No Score"
-    std::array<ChatChannel*, 10> chatSlots{};  // 1 to 9 used
     uint32_t playerID = 0;         // the zone's identifier for the player
     uint8_t NotifyChat = 0;
     uint8_t NotifyZone = 0;
@@ -34,6 +34,14 @@ struct PlayerSession {
     int32_t kickBanID = 0;
 
     const char* name() const { return user->nameText(); }
+    // The channel under a slot number (1 to 9), or none.
+    ChatChannel* chatSlot(int slot) const { return slot >= 0 && slot <= 9 ? chatSlots_[static_cast<size_t>(slot)] : nullptr; }
+
+private:
+    // Changed only by the zone layer's Join and Leave, which keep the
+    // channels' member lists in step (entry 0 is never used).
+    friend class ZoneProtocol;
+    std::array<ChatChannel*, 10> chatSlots_{};
 };
 
 }  // namespace tallysv

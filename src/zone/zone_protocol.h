@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "core/clock.h"
@@ -50,10 +51,22 @@ public:
     // not (GroupID 0: all of them; otherwise that group's).
     void sendToZones(std::span<const uint8_t> message, int32_t groupID = 0);
 
-    // Chat channel membership.
+    // Chat channel membership. Join puts the channel named (first one of
+    // the name, else a new one) into a slot from 1 to 9, leaving what the
+    // slot held; it does nothing and answers none when the player is a
+    // member already. Leave empties a slot; a channel goes with its last
+    // member. With announce, the other members hear of it.
     ChatChannel* joinChannel(PlayerSession& player, std::string_view name, int slot, bool announce);
     void leaveChannel(PlayerSession& player, int slot, bool announce);
     void leaveAllChannels(PlayerSession& player, bool announce);
+    // "<name> entering <channel>" or "<name> left <channel>" to every other
+    // member who wants chat notices, on that member's own slot.
+    enum class ChannelNotice { Entering, Leaving };
+    void sendChannelNotice(const ChatChannel& channel, const PlayerSession& about, ChannelNotice kind);
+    // Checks the membership invariant over every channel and every player
+    // of every zone; empty when it holds, else what is wrong. For tests and
+    // fuzzing.
+    std::string channelMembershipFault() const;
 
     // The zone password check: the BillingPassword opens every ScoreID,
     // otherwise the first zone record of the ScoreID decides.

@@ -150,7 +150,7 @@ TEST_F(ChatBroadcastTest, JoinAndLeaveNotices) {
     zones.leaveAllChannels(ann, true);
     zones.leaveAllChannels(bea, false);
     EXPECT_EQ(database.findChatChannel("Guild"), nullptr) << "the last member takes the channel with him";
-    EXPECT_EQ(ann.chatSlots[3], nullptr);
+    EXPECT_EQ(ann.chatSlot(3), nullptr);
 }
 
 TEST_F(ChatBroadcastTest, ChatListShowsMembers) {

@@ -197,5 +197,5 @@ TEST_F(ZoneLoginTest, SessionEndTellsOperatorsAndEmptiesChannels) {
     EXPECT_EQ(lines[1].text, "Gone left Lobby");
     EXPECT_EQ(database.findChatChannel("Private"), nullptr);
     ASSERT_NE(database.findChatChannel("Lobby"), nullptr);
-    EXPECT_EQ(database.findChatChannel("Lobby")->members.size(), 1u);
+    EXPECT_EQ(database.findChatChannel("Lobby")->members().size(), 1u);
 }

@@ -1,0 +1,169 @@
+#include "commands/account_commands.h"
+
+#include <cstring>
+#include <string>
+
+#include "core/address.h"
+#include "core/text.h"
+#include "core/text_string.h"
+#include "core/time_helpers.h"
+
+namespace tallysv {
+
+namespace {
+
+constexpr int kFieldLimit = 31;
+constexpr int kUserIDDigits = 7;
+constexpr int kAliasesPerLine = 5;
+
+// "<first>:<second>" from the argument at `position`: the colon among its
+// first 31 characters, the second part cut to 31. False (and no reply)
+// without such a colon.
+struct ColonPair {
+    std::string_view first;
+    std::string_view second;
+};
+bool splitArgument(const CommandContext& command, int position, ColonPair& out) {
+    const char* argument = command.at(position);
+    int firstLength = 0;
+    const char* rest = nullptr;
+    if (!splitAtColon(argument, command.length - position, firstLength, rest)) return false;
+    out.first = std::string_view(argument, static_cast<size_t>(firstLength));
+    out.second = std::string_view(rest).substr(0, kFieldLimit);
+    return true;
+}
+
+std::string dateFor(const CommandContext& command, int32_t time) {
+    return formatDate(localTimeWithBias(time, command.user().timeZoneBias));
+}
+
+uint32_t addressKey(const IPv4Address& address) {
+    uint32_t key;
+    std::memcpy(&key, address.data(), sizeof key);
+    return key;
+}
+
+}  // namespace
+
+void commandChangepassword(CommandContext& command) {
+    if (command.length < 17) return command.requiresParameters("changepassword");
+    ColonPair parts;
+    if (!splitArgument(command, 16, parts)) return;
+    UserRecord* user = command.database.findUser(parts.first);
+    if (!user) return command.reply("User not found");
+    user->password = scrambledPassword(parts.second);
+    command.reply("User information updated");
+}
+
+void commandChangesquad(CommandContext& command) {
+    if (command.length < 14) return command.requiresParameters("changesquad");
+    ColonPair parts;
+    if (!splitArgument(command, 13, parts)) return;
+    SquadRecord* squad = command.database.findSquad(parts.first);
+    if (!squad) return command.reply("Squad not found");
+    UserRecord* owner = command.database.findUser(parts.second);
+    if (!owner) return command.reply("User not found");
+    squad->owner = owner;
+    command.reply("Squad owner changed");
+}
+
+void commandChangename(CommandContext& command) {
+    if (command.length < 13) return command.requiresParameters("changename");
+    ColonPair parts;
+    if (!splitArgument(command, 12, parts)) return;
+    // Names compare on 19 characters without regard to case, so a change
+    // of case only, or a name that agrees with another's beginning, is
+    // refused here.
+    if (command.database.findUser(parts.second)) return command.reply("User already exists");
+    UserRecord* user = command.database.findUser(parts.first);
+    if (!user) return command.reply("User not found");
+    command.database.renameUser(*user, parts.second);
+    command.reply("User information updated");
+}
+
+void commandInfo(CommandContext& command) {
+    const UserRecord* user = &command.user();
+    if (command.length >= 7) {
+        user = command.database.findUser(command.at(6));
+        if (!user) {
+            const int32_t userID = command.number(6, kUserIDDigits);
+            if (userID >= 1) user = command.database.findUserByID(userID);
+        }
+    }
+    if (!user) return command.reply("Specified user was not found in the database");
+
+    TextString line(user->nameText());
+    command.reply(line.append(" (#").append(user->userID()).append(") Last known information:").view());
+    line.assign("Creation: ").append(dateFor(command, user->created).c_str());
+    line.append(", Login: ").append(dateFor(command, user->lastLogin).c_str());
+    line.append(", PassBlock: ").append(user->passBlock ? "Banfree" : "Normal");
+    command.reply(line.append(", TZB: ").append(static_cast<int32_t>(user->timeZoneBias)).view());
+    line.assign("IP: ").append(addressText(user->address).c_str());
+    line.append(", MachineID: ").append(user->machineID).append(", HardwareID: ");
+    if (user->registration)
+        line.append(user->registration->hardwareID);
+    else
+        line.append("(none)");
+    command.reply(line.view());
+}
+
+void commandAlias(CommandContext& command) {
+    const UserRecord* target = &command.user();
+    if (command.length >= 8) {
+        target = command.database.findUser(command.at(7));
+        if (!target) return command.reply("Unable to find specified player");
+    }
+    const uint32_t address = addressKey(target->address);
+    if (address == 0) return command.reply("This account has not been accessed yet");
+    const IPv4Address& near = target->address;
+    const int32_t machineID = target->machineID;
+    const int32_t hardwareID = target->registration ? target->registration->hardwareID : 0;
+
+    // Every zone waits while this walks every account: the walk reads the
+    // records in place and builds the lines as it goes.
+    TextString line;
+    int inLine = 0;
+    bool sent = false;
+    for (const UserRecord* user = command.database.users().head(); user; user = user->tableNext()) {
+        const uint32_t other = addressKey(user->address);
+        if (other == 0) continue;
+        const char* tag;
+        if (other == address)
+            tag = "[IP]";
+        else if (user->machineID == machineID)
+            tag = "[MAC]";
+        else if (user->registration && user->registration->hardwareID == hardwareID)
+            tag = "[ID2]";
+        else if (user->address[0] == near[0] && user->address[1] == near[1] && user->address[2] == near[2])
+            tag = "[~IP]";
+        else
+            continue;
+        if (inLine > 0) line.append(", ");
+        line.append(user->nameText()).append(tag);
+        if (++inLine == kAliasesPerLine) {
+            command.reply(line.view());
+            line.assign("");
+            inLine = 0;
+            sent = true;
+        }
+    }
+    if (inLine > 0)
+        command.reply(line.view());
+    else if (!sent)
+        command.reply("No aliases");
+}
+
+void commandAdduser(CommandContext& command) {
+    if (command.length < 10) return command.requiresParameters("adduser");
+    ColonPair parts;
+    if (!splitArgument(command, 9, parts)) return;
+    std::string source(parts.first);
+    char name[kFieldLimit + 1];
+    normalizeName(name, source.c_str(), kFieldLimit);
+    if (command.database.findUser(name)) return command.reply("User already exists");
+    if (isInvalidName(name)) return command.reply("Invalid username");
+    command.database.createUser(name, parts.second, IPv4Address{}, 0, 0);
+    command.reply("User added");
+}
+
+}  // namespace tallysv

@@ -1,0 +1,173 @@
+#include "commands/squad_commands.h"
+
+#include <string>
+
+#include "core/text.h"
+#include "core/text_string.h"
+
+namespace tallysv {
+
+namespace {
+
+constexpr int kFieldLimit = 31;
+constexpr int kNamesPerLine = 10;
+
+constexpr const char* kJoined = "Squad successfully joined. Exit zone for it to take effect";
+constexpr const char* kNoSuchSquad = "Specified squad does not exist";
+
+// A player locked out at login holds an account that is in no table and is
+// never saved: no squad may name it as owner or member.
+bool isRealAccount(const CommandContext& command) { return &command.user() != &command.database.placeholderUser; }
+
+// The squad the player owns, or none after the refusal has been replied.
+SquadRecord* ownedSquad(CommandContext& command) {
+    SquadRecord* squad = command.user().squad;
+    if (!squad) {
+        command.reply("You are not on a squad");
+        return nullptr;
+    }
+    if (squad->owner != &command.user()) {
+        command.reply("You are not squad owner");
+        return nullptr;
+    }
+    return squad;
+}
+
+}  // namespace
+
+void commandSquadowner(CommandContext& command) {
+    if (command.length < 13) return command.reply("SYNTAX: ?squadowner <squad name>");
+    const SquadRecord* squad = command.database.findSquad(command.at(12));
+    if (!squad) return command.reply(kNoSuchSquad);
+    TextString line(squad->nameText());
+    line.append(" owner: ").append(squad->owner ? squad->owner->nameText() : "(UNKNOWN)");
+    command.reply(line.view());
+}
+
+void commandSquadjoin(CommandContext& command) {
+    if (command.length < 12) return command.reply("SYNTAX: ?squadjoin=<squad name>:<squad password>");
+    if (!isRealAccount(command)) return;
+    UserRecord& user = command.user();
+    const char* argument = command.at(11);
+    int nameLength = 0;
+    const char* password = nullptr;
+    SquadRecord* squad;
+    if (splitAtColon(argument, command.length - 11, nameLength, password)) {
+        squad = command.database.findSquad(std::string_view(argument, static_cast<size_t>(nameLength)));
+        if (!squad) return command.reply(kNoSuchSquad);
+        // The owner joins with any password.
+        if (squad->owner != &user &&
+            squad->password != scrambledPassword(std::string_view(password).substr(0, kFieldLimit)))
+            return command.reply("Invalid password for specified squad");
+    } else {
+        squad = command.database.findSquad(command.argument(11, kFieldLimit));
+        if (!squad) return command.reply(kNoSuchSquad);
+        if (squad->owner != &user) return command.reply("You are not squad owner");
+    }
+    command.database.addSquadMember(*squad, user);
+    command.reply(kJoined);
+}
+
+void commandSquadleave(CommandContext& command) {
+    command.database.removeSquadMember(command.user());
+    command.reply("Squad successfully left. Exit zone for it to take effect");
+}
+
+void commandSquadcreate(CommandContext& command) {
+    if (command.length < 14) return command.reply("SYNTAX: ?squadcreate=<squad name>:<squad password>");
+    if (!isRealAccount(command)) return;
+    const char* argument = command.at(13);
+    int nameLength = 0;
+    const char* password = nullptr;
+    if (!splitAtColon(argument, command.length - 13, nameLength, password)) return;
+    char name[kFieldLimit + 1];
+    normalizeName(name, argument, nameLength);
+    if (hasNonTextByte(name)) return command.reply("All characters in your squad's name must be printable");
+    if (command.database.findSquad(name)) return command.reply("Specified squad already exists");
+
+    UserRecord& user = command.user();
+    command.database.removeSquadMember(user);
+    SquadRecord* squad =
+        command.database.createSquad(name, std::string_view(password).substr(0, kFieldLimit), &user);
+    command.database.addSquadMember(*squad, user);
+    command.reply("Squad successfully created and joined. Exit zone for it to take effect");
+}
+
+void commandSquaddissolve(CommandContext& command) {
+    SquadRecord* squad = ownedSquad(command);
+    if (!squad) return;
+    command.database.removeSquad(squad);
+    command.reply("Squad dissolved. Exit zone for it to take effect");
+}
+
+void commandSquadpassword(CommandContext& command) {
+    if (command.length < 16) return command.requiresParameters("squadpassword");
+    SquadRecord* squad = ownedSquad(command);
+    if (!squad) return;
+    squad->password = scrambledPassword(command.argument(15, kFieldLimit));
+    command.reply("Squad password changed");
+}
+
+void commandSquadname(CommandContext& command) {
+    if (command.length < 12) return command.requiresParameters("squadname");
+    SquadRecord* squad = ownedSquad(command);
+    if (!squad) return;
+    // Taken as typed: another squad may already carry the name, and
+    // lookups then find the first of them in list order.
+    command.database.renameSquad(*squad, command.argument(11, kFieldLimit));
+    command.reply("Squad name changed. Exit zone for it to take effect");
+}
+
+void commandSquadkick(CommandContext& command) {
+    if (command.length < 12) return command.requiresParameters("squadkick");
+    SquadRecord* squad = ownedSquad(command);
+    if (!squad) return;
+    UserRecord* member = Database::findSquadMember(*squad, command.at(11));
+    if (!member) return command.reply("Player is not a squad member");
+    command.database.removeSquadMember(*member);
+    command.reply("Player removed from squad");
+}
+
+void commandSquadlist(CommandContext& command) {
+    const SquadRecord* squad = command.user().squad;
+    if (!squad) return command.reply("You are not on a squad");
+    const auto& members = squad->members();
+    TextString line("Squadmates: ");
+    int inLine = 0;
+    for (size_t i = 0; i < members.size(); ++i) {
+        line.append(members[i]->nameText());
+        ++inLine;
+        if (i + 1 == members.size()) break;
+        line.append(",");
+        if (inLine == kNamesPerLine) {
+            command.reply(line.view());
+            line.assign("");
+            inLine = 0;
+        }
+    }
+    if (inLine > 0) command.reply(line.view());
+}
+
+void commandSquadgrant(CommandContext& command) {
+    SquadRecord* squad = ownedSquad(command);
+    if (!squad) return;
+    UserRecord* heir = command.length > 12 ? command.database.findUser(command.at(12)) : nullptr;
+    if (!heir) return command.reply("Unable to find user specified");
+    squad->owner = heir;
+    command.reply("Squad owner changed");
+}
+
+void commandSquad(CommandContext& command) {
+    const UserRecord* user = &command.user();
+    const bool asker = command.length < 9;
+    if (!asker) {
+        user = command.database.findUser(command.at(7));
+        if (!user) return command.reply("Specified player does not exist");
+    }
+    TextString line(user->nameText());
+    if (user->squad) return command.reply(line.append("'s squad is ").append(user->squad->nameText()).view());
+    if (asker) return command.reply("You have no squad");
+    command.reply(line.append(" has no squad").view());
+}
+
+}  // namespace tallysv
