@@ -53,6 +53,24 @@ void checkOperatorCounts(const Database& database, CoreTransport& transport) {
     }
 }
 
+// Every account is in the member list of its squad and of no other.
+void checkSquads(const Database& database) {
+    for (const UserRecord* user : database.users()) {
+        if (user->squad && std::count(user->squad->members().begin(), user->squad->members().end(), user) != 1)
+            __builtin_trap();
+    }
+    for (const SquadRecord* squad : database.squads()) {
+        for (const UserRecord* member : squad->members())
+            if (member->squad != squad) __builtin_trap();
+    }
+}
+
+void checkInvariants(const Database& database, CoreTransport& transport, const ZoneProtocol& zones) {
+    checkOperatorCounts(database, transport);
+    checkSquads(database);
+    if (!zones.channelMembershipFault().empty()) __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -66,6 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     database.settings.allowNewUsers = true;
     database.settings.askNewUsers = false;
     database.settings.disableHelp = data[0] & 2;
+    // NetBlock bans ask a whois server that refuses at once.
+    database.settings.whoisServer = "127.0.0.1:1";
+    database.settings.whoisTimeout = 100;
     for (int i = 0; i < kPlayers + 2; ++i) {
         UserRecord* user = database.createUser("Player" + std::to_string(i), "pw", {192, 168, 1, 1}, 100000, 0);
         if (i % 2) database.registerUser(*user, "Real", "mail", 70 + i);
@@ -126,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                   peers[who % 2]);
             else
                 enter(who);
-            checkOperatorCounts(database, transport);
+            checkInvariants(database, transport, zones);
             continue;
         }
         std::string text;
@@ -143,7 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
             transport.receive(message, peers[who % 2]);
         }
-        checkOperatorCounts(database, transport);
+        checkInvariants(database, transport, zones);
     }
     database.printChatList();
     database.printSquadList();

@@ -127,6 +127,12 @@ TEST_F(DispatchTest, MessagesOfEveryShape) {
     EXPECT_EQ(typeRaw(alice, raw("?seen \xff\xfe" + nul)), Lines{"Specified player does not exist"});
     // Positions up to the length are read as they are, past a NUL too.
     EXPECT_EQ(typeRaw(alice, raw("?ghost" + nul + "on" + nul)), Lines{"Ghosting ENABLED"});
+    // A NUL where an argument begins: the argument is empty, and so is the
+    // line that echoes it.
+    alice.session->op = database.createOperator(alice.session->user, 0, 0, 4, "a");
+    EXPECT_EQ(typeRaw(alice, raw("?banfree " + nul + "abc" + nul)),
+              (Lines{"Specified user was not found in the database", ""}));
+    alice.session->op = nullptr;
     // The longest texts a message carries, in chunks.
     std::string longest = "?find " + std::string(32000, 'x');
     EXPECT_EQ(typeRaw(alice, raw(longest + nul)), Lines{"User offline"});
