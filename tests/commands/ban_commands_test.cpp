@@ -290,6 +290,22 @@ TEST_F(BanTest, ProviderBlockFromTheWhoisServer) {
     EXPECT_EQ(database.bans().count(), 0u);
 }
 
+TEST_F(BanTest, TheServerMaySupplyItsOwnBlockLookup) {
+    std::vector<IPv4Address> asked;
+    commands.services.lookupNetBlock = [&](const IPv4Address& address) {
+        asked.push_back(address);
+        return std::optional<NetBlock>(NetBlock{{10, 1, 2, 0}, {10, 1, 2, 127}});
+    };
+    database.settings.whoisServer = "127.0.0.1:1";  // never asked
+    powers(0);
+    EXPECT_EQ(type(boss, "?ban -! Victim"), (Lines{"Please wait while downloading information for NetBlock...",
+                                                  "Ban # 1 added zone-wide. Duration: 1 day(s)."}));
+    EXPECT_EQ(asked, std::vector<IPv4Address>{victimUser->address});
+    EXPECT_EQ(lastBan()->rangeStart, (IPv4Address{10, 1, 2, 0}));
+    EXPECT_EQ(lastBan()->rangeEnd, (IPv4Address{10, 1, 2, 127}));
+    EXPECT_TRUE(log.text().find("Error connecting") == std::string::npos);
+}
+
 TEST_F(BanTest, ASilentWhoisServerFailsTheBanWithinItsLimit) {
     FakeWhoisServer silent({}, true);
     database.settings.whoisServer = silent.server();
