@@ -127,6 +127,9 @@ TEST_F(BanTest, SwitchScanAndRefusals) {
         {0, 0, 0, "?ban abcdefghijklmnopqrs",
          {"Unable to find given user in network logs. Aborted", "abcdefghijklmnopqrs"}},
         {0, 0, 0, "?ban -k victim", {"Ban # {ban} added zone-wide. Duration: 1 day(s)."}},
+        // Switches and no name: the empty name is echoed.
+        {0, 0, 0, "?ban -k", {"Unable to find given user in network logs. Aborted", ""}},
+        {0, 0, 0, "?ban -", {"Unable to find given user in network logs. Aborted", ""}},
     };
     for (const auto& c : cases) {
         liftAll();
