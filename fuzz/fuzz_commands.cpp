@@ -104,6 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CommandProcessor commands(zones, clock, log);
     // Saves would only write the same small files again and again.
     commands.services.saveDatabase = [] { return true; };
+    // Provider bans never reach the network: no block is ever found.
+    commands.services.lookupNetBlock = [](const IPv4Address&) { return std::optional<NetBlock>(); };
 
     const PeerAddress peers[2] = {{{10, 0, 0, 1}, 1000}, {{10, 0, 0, 2}, 1001}};
     const uint8_t request[8] = {0, 1, 1, 0, 0, 0, 0, 0};

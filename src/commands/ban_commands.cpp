@@ -307,8 +307,10 @@ void commandBan(CommandContext& command) {
         std::optional<NetBlock> block;
         if (target->address != IPv4Address{0, 0, 0, 0}) {
             const Settings& settings = command.database.settings;
-            block = lookupNetBlock(target->address, WhoisOptions{settings.whoisServer, settings.whoisTimeout},
-                                   command.processor.log());
+            const auto& lookup = command.processor.services.lookupNetBlock;
+            block = lookup ? lookup(target->address)
+                           : lookupNetBlock(target->address, WhoisOptions{settings.whoisServer, settings.whoisTimeout},
+                                            command.processor.log());
         }
         if (!block) return command.reply("Unable to calculate NetBlock. Try your request again soon");
         rangeStart = block->first;

@@ -1,12 +1,14 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/clock.h"
 #include "core/log.h"
 #include "db/database.h"
+#include "netblock/whois_client.h"
 #include "net/host.h"
 #include "zone/player_session.h"
 #include "zone/zone_protocol.h"
@@ -84,6 +86,9 @@ CommandFlood checkCommandFlood(CommandFloodState& state, uint32_t now);
 struct CommandServices {
     // Writes the database to disk; true when the files are on disk.
     std::function<bool()> saveDatabase;
+    // The address block of a player's provider (?ban -!); unset, the whois
+    // client asks the WhoisServer setting's server.
+    std::function<std::optional<NetBlock>(const IPv4Address&)> lookupNetBlock;
 };
 
 // The handler of message type 19: finds the player, logs the line, applies

@@ -79,7 +79,8 @@ void ZoneProtocol::sendPlayerText(PlayerSession& player, std::string_view text) 
     writeUInt32(message, 1, player.playerID);
     size_t room = kMessageBuffer - 6;
     size_t n = std::min(text.size(), room);
-    if (n) std::memcpy(message + 5, text.data(), n);  // an empty text may have no bytes at all
+    // An empty view may have no buffer at all: nothing to copy then.
+    if (n > 0) std::memcpy(message + 5, text.data(), n);
     sendToHost(*player.zone, message, static_cast<int>(6 + n));
 }
 
@@ -90,7 +91,7 @@ void ZoneProtocol::sendChatLine(PlayerSession& player, uint8_t slot, std::string
     message[5] = slot;
     size_t room = kMessageBuffer - 7;
     size_t n = std::min(text.size(), room);
-    if (n) std::memcpy(message + 6, text.data(), n);
+    if (n > 0) std::memcpy(message + 6, text.data(), n);
     sendToHost(*player.zone, message, static_cast<int>(7 + n));
 }
 

@@ -127,6 +127,9 @@ TEST_F(BanTest, SwitchScanAndRefusals) {
         {0, 0, 0, "?ban abcdefghijklmnopqrs",
          {"Unable to find given user in network logs. Aborted", "abcdefghijklmnopqrs"}},
         {0, 0, 0, "?ban -k victim", {"Ban # {ban} added zone-wide. Duration: 1 day(s)."}},
+        // Switches and no name: the empty name is echoed.
+        {0, 0, 0, "?ban -k", {"Unable to find given user in network logs. Aborted", ""}},
+        {0, 0, 0, "?ban -", {"Unable to find given user in network logs. Aborted", ""}},
     };
     for (const auto& c : cases) {
         liftAll();
@@ -288,6 +291,22 @@ TEST_F(BanTest, ProviderBlockFromTheWhoisServer) {
                                                   "Unable to calculate NetBlock. Try your request again soon"}));
     EXPECT_EQ(registry.queries().size(), 1u);
     EXPECT_EQ(database.bans().count(), 0u);
+}
+
+TEST_F(BanTest, TheServerMaySupplyItsOwnBlockLookup) {
+    std::vector<IPv4Address> asked;
+    commands.services.lookupNetBlock = [&](const IPv4Address& address) {
+        asked.push_back(address);
+        return std::optional<NetBlock>(NetBlock{{10, 1, 2, 0}, {10, 1, 2, 127}});
+    };
+    database.settings.whoisServer = "127.0.0.1:1";  // never asked
+    powers(0);
+    EXPECT_EQ(type(boss, "?ban -! Victim"), (Lines{"Please wait while downloading information for NetBlock...",
+                                                  "Ban # 1 added zone-wide. Duration: 1 day(s)."}));
+    EXPECT_EQ(asked, std::vector<IPv4Address>{victimUser->address});
+    EXPECT_EQ(lastBan()->rangeStart, (IPv4Address{10, 1, 2, 0}));
+    EXPECT_EQ(lastBan()->rangeEnd, (IPv4Address{10, 1, 2, 127}));
+    EXPECT_TRUE(log.text().find("Error connecting") == std::string::npos);
 }
 
 TEST_F(BanTest, ASilentWhoisServerFailsTheBanWithinItsLimit) {
