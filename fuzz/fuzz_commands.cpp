@@ -84,9 +84,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     database.settings.allowNewUsers = true;
     database.settings.askNewUsers = false;
     database.settings.disableHelp = data[0] & 2;
-    // NetBlock bans ask a whois server that refuses at once.
-    database.settings.whoisServer = "127.0.0.1:1";
-    database.settings.whoisTimeout = 100;
     for (int i = 0; i < kPlayers + 2; ++i) {
         UserRecord* user = database.createUser("Player" + std::to_string(i), "pw", {192, 168, 1, 1}, 100000, 0);
         if (i % 2) database.registerUser(*user, "Real", "mail", 70 + i);
