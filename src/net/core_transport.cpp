@@ -27,8 +27,8 @@ uint64_t peerKey(const PeerAddress& peer) {
     return static_cast<uint64_t>(address) << 16 | peer.port;
 }
 
-// Storage kept for reuse: enough for the messages of a deep cluster, each
-// no larger than a few datagrams.
+// Storage kept for reuse: reliable datagrams for a few windows, and message
+// storage no larger than a couple of datagrams.
 constexpr size_t kSpareStorage = 64;
 constexpr size_t kLargestSpare = 2 * CoreTransport::kMaxDatagram;
 
@@ -116,17 +116,17 @@ void CoreTransport::setCoreHandler(Host& host, uint8_t type, MessageHandler hand
     host.coreMinLength[type] = minLength;
 }
 
-std::vector<uint8_t> CoreTransport::takeStorage(std::vector<std::vector<uint8_t>>& spare) {
-    if (spare.empty()) return {};
-    std::vector<uint8_t> bytes = std::move(spare.back());
-    spare.pop_back();
+std::vector<uint8_t> CoreTransport::takeDatagramStorage() {
+    if (spareDatagrams_.empty()) return {};
+    std::vector<uint8_t> bytes = std::move(spareDatagrams_.back());
+    spareDatagrams_.pop_back();
     return bytes;
 }
 
-void CoreTransport::recycleStorage(std::vector<std::vector<uint8_t>>& spare, std::vector<uint8_t>&& bytes) {
-    if (bytes.capacity() == 0 || bytes.capacity() > kLargestSpare || spare.size() >= kSpareStorage) return;
+void CoreTransport::recycleDatagramStorage(std::vector<uint8_t>&& bytes) {
+    if (bytes.capacity() == 0 || bytes.capacity() > kLargestSpare || spareDatagrams_.size() >= kSpareStorage) return;
     bytes.clear();
-    spare.push_back(std::move(bytes));
+    spareDatagrams_.push_back(std::move(bytes));
 }
 
 void CoreTransport::disconnectHost(Host& host) {
@@ -218,13 +218,15 @@ void CoreTransport::dispatchInner(Host& host, const uint8_t* bytes, int length) 
     // Should the handler replace its own entry, the entry is retired, not
     // destroyed, so the handler stays valid until the processing ends.
     const MessageHandler& handler = *host.messageHandlers[bytes[0]];
-    ++nesting_;
-    InboundMessage message{&host, static_cast<int16_t>(length), takeStorage(spareMessageBytes_)};
+    std::vector<uint8_t>& storage = messageStorage_[static_cast<size_t>(nesting_)];
+    InboundMessage message{&host, static_cast<int16_t>(length), std::move(storage)};
     message.bytes.assign(bytes, bytes + length);
+    ++nesting_;
     handler(message);
     --nesting_;
-    // Bytes the handler took over have moved out of the message.
-    recycleStorage(spareMessageBytes_, std::move(message.bytes));
+    // Bytes the handler took over have moved out of the message; the
+    // storage of a large message is not kept.
+    if (message.bytes.capacity() <= kLargestSpare) storage = std::move(message.bytes);
 }
 
 void CoreTransport::dispatchMessage(Host& host, const uint8_t* bytes, int length) {
@@ -347,7 +349,7 @@ bool CoreTransport::onAcknowledgement(InboundMessage& message) {
     host.roundTrip = host.roundTrip == 0
                          ? sample
                          : static_cast<uint32_t>((static_cast<uint64_t>(host.roundTrip) + sample) / 2);
-    recycleStorage(spareDatagrams_, std::move(entry->datagram));
+    recycleDatagramStorage(std::move(entry->datagram));
     if (entry == host.inFlight.begin()) {
         host.inFlight.pop_front();
     } else {
@@ -418,7 +420,7 @@ bool CoreTransport::sendMessage(Host& host, const uint8_t* bytes, int length, bo
 
 void CoreTransport::queueReliable(Host& host, const uint8_t* bytes, int length) {
     ReliableEntry entry;
-    entry.datagram = takeStorage(spareDatagrams_);
+    entry.datagram = takeDatagramStorage();
     uint8_t header[kReliableHeader] = {0x00, 0x03};
     writeInt32(header, 2, host.nextOutboundSeq);
     entry.datagram.insert(entry.datagram.end(), header, header + kReliableHeader);

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -124,10 +125,10 @@ private:
     void releaseRemoved();
     void replaceEntry(HandlerEntry& slot, HandlerEntry entry);
     HandlerEntry entryOf(bool (CoreTransport::*method)(InboundMessage&));
-    // Message bytes and reliable datagrams reuse the storage of earlier
-    // ones rather than each taking fresh memory.
-    std::vector<uint8_t> takeStorage(std::vector<std::vector<uint8_t>>& spare);
-    static void recycleStorage(std::vector<std::vector<uint8_t>>& spare, std::vector<uint8_t>&& bytes);
+    // Reliable datagrams reuse the storage of acknowledged ones rather than
+    // each taking fresh memory.
+    std::vector<uint8_t> takeDatagramStorage();
+    void recycleDatagramStorage(std::vector<uint8_t>&& bytes);
     void dispatchInner(Host& host, const uint8_t* bytes, int length);
     void retransmit(Host& host);
     void disconnectWithLine(Host& host, const char* format);
@@ -158,7 +159,8 @@ private:
     std::vector<std::unique_ptr<Host>> removedHosts_;
     // Table entries replaced during the current processing.
     std::vector<HandlerEntry> retiredEntries_;
-    std::vector<std::vector<uint8_t>> spareMessageBytes_;
+    // The bytes of the message being handled at each depth of nesting.
+    std::array<std::vector<uint8_t>, kMaxNesting + 1> messageStorage_;
     std::vector<std::vector<uint8_t>> spareDatagrams_;
     int processing_ = 0;
     int nesting_ = 0;

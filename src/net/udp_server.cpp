@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace tallysv {
 
@@ -124,11 +125,26 @@ void UdpServer::receiveLoop() {
             pollfd wake{wakeRead_, POLLIN, 0};
             if (::poll(&wake, 1, 10) > 0) break;
         }
-        if (!waitForDatagram(-1)) continue;
+        // A datagram already queued is read at once; only an empty queue
+        // waits (for a datagram or the wake-up of a stop). Under load this
+        // spares a wait for every datagram.
         sockaddr_in source{};
-        socklen_t size = sizeof source;
-        ssize_t received = ::recvfrom(socket_.descriptor(), buffer, sizeof buffer, MSG_TRUNC | MSG_DONTWAIT,
-                                      reinterpret_cast<sockaddr*>(&source), &size);
+        // The length of the datagram read (below 1 for an error or an empty
+        // datagram), or none when nothing is queued.
+        auto readQueued = [&]() -> std::optional<ssize_t> {
+            socklen_t size = sizeof source;
+            ssize_t n = ::recvfrom(socket_.descriptor(), buffer, sizeof buffer, MSG_TRUNC | MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&source), &size);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
+            return n;
+        };
+        std::optional<ssize_t> read = readQueued();
+        if (!read) {
+            if (!waitForDatagram(-1)) continue;
+            read = readQueued();
+            if (!read) continue;
+        }
+        const ssize_t received = *read;
         if (received < 1 || received > CoreTransport::kMaxDatagram) continue;
         PeerAddress from;
         std::memcpy(from.address.data(), &source.sin_addr.s_addr, 4);
