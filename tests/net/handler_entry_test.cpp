@@ -53,6 +53,20 @@ TEST_F(TransportTest, AnEntryReplacedDuringADatagramServesItsLaterMessages) {
     EXPECT_EQ(lastLine(), "-1 - Unhandled packet(49)(2)");
 }
 
+TEST_F(TransportTest, AHostRemovedByAMessageDispatchedFromOutsideLivesUntilTheDispatchEnds) {
+    Host& host = handshake();
+    bool removedInHandler = false;
+    transport.setMessageHandler(host, 0x30, [&](InboundMessage& m) {
+        transport.disconnectHost(*m.host);
+        removedInHandler = m.host->removed;  // still there to look at
+        return true;
+    });
+    const uint8_t message[] = {0x30, 1};
+    transport.dispatchMessage(host, message, 2);
+    EXPECT_TRUE(removedInHandler);
+    EXPECT_EQ(transport.findHost(zoneA), nullptr);
+}
+
 // Records each text with the depth of batching it was written at.
 class BatchWatchingLog final : public Log {
 public:
