@@ -1,5 +1,6 @@
 #include "net/cipher.h"
 
+#include <bit>
 #include <cstring>
 
 #include "core/fields.h"
@@ -24,44 +25,77 @@ namespace {
 
 // Word i of the table: value 2i in the low half, value 2i + 1 in the high.
 inline uint32_t tableWord(const SessionCipher& cipher, int i) {
-    return static_cast<uint32_t>(cipher.keyTable[static_cast<size_t>(2 * i)]) |
-           static_cast<uint32_t>(cipher.keyTable[static_cast<size_t>(2 * i + 1)]) << 16;
+    if constexpr (std::endian::native == std::endian::little) {
+        uint32_t v;
+        std::memcpy(&v, cipher.keyTable.data() + 2 * i, 4);
+        return v;
+    } else {
+        return static_cast<uint32_t>(cipher.keyTable[static_cast<size_t>(2 * i)]) |
+               static_cast<uint32_t>(cipher.keyTable[static_cast<size_t>(2 * i + 1)]) << 16;
+    }
+}
+
+// A little-endian word of the datagram; on a little-endian machine a plain
+// load and store.
+inline uint32_t loadWord(const uint8_t* p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    } else {
+        return readUInt32(p, 0);
+    }
+}
+
+inline void storeWord(uint8_t* p, uint32_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &v, 4);
+    } else {
+        writeUInt32(p, 0, v);
+    }
 }
 
 enum class Direction { encipher, decipher };
 
-bool run(const SessionCipher& cipher, uint8_t* bytes, int length, Direction direction) {
+// The chain runs over a zero-padded area of whole words. Words past the end
+// of the datagram never influence earlier ones, so only the words that hold
+// datagram bytes are computed, in place; the last, partial word is padded
+// on the side.
+template <Direction direction>
+bool run(const SessionCipher& cipher, uint8_t* bytes, int length) {
     if (length > SessionCipher::kMaxDatagram) return false;
     if (cipher.sessionKey == 0 || length < 1) return true;
     int prefix = bytes[0] == 0 ? 2 : 1;
     int body = length - prefix;
     if (body <= 0) return true;
 
-    // The chain runs over a zero-padded work area of whole words. Words past
-    // the end of the datagram never influence earlier ones, so only the words
-    // that hold datagram bytes are computed.
-    uint8_t work[SessionCipher::kMaxDatagram] = {};
-    std::memcpy(work, bytes + prefix, static_cast<size_t>(body));
-    int words = (body + 3) / 4;
+    uint8_t* data = bytes + prefix;
+    const int whole = body / 4;
     uint32_t s = static_cast<uint32_t>(cipher.sessionKey);
-    for (int i = 0; i < words; ++i) {
-        uint32_t w = readUInt32(work, 4 * i);
+    for (int i = 0; i < whole; ++i) {
+        uint32_t w = loadWord(data + 4 * i);
         uint32_t out = w ^ tableWord(cipher, i) ^ s;
         s = direction == Direction::encipher ? out : w;
-        writeUInt32(work, 4 * i, out);
+        storeWord(data + 4 * i, out);
     }
-    std::memcpy(bytes + prefix, work, static_cast<size_t>(body));
+    const int rest = body - 4 * whole;
+    if (rest > 0) {
+        uint8_t last[4] = {};
+        std::memcpy(last, data + 4 * whole, static_cast<size_t>(rest));
+        storeWord(last, loadWord(last) ^ tableWord(cipher, whole) ^ s);
+        std::memcpy(data + 4 * whole, last, static_cast<size_t>(rest));
+    }
     return true;
 }
 
 }  // namespace
 
 bool encryptDatagram(const SessionCipher& cipher, uint8_t* bytes, int length) {
-    return run(cipher, bytes, length, Direction::encipher);
+    return run<Direction::encipher>(cipher, bytes, length);
 }
 
 bool decryptDatagram(const SessionCipher& cipher, uint8_t* bytes, int length) {
-    return run(cipher, bytes, length, Direction::decipher);
+    return run<Direction::decipher>(cipher, bytes, length);
 }
 
 }  // namespace tallysv

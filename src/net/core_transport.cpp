@@ -19,26 +19,42 @@ PeerNumbers numbers(const Host& host) {
     return {ip[0], ip[1], ip[2], ip[3], host.peer.port};
 }
 
-// Keeps removed hosts alive until the outermost receive or maintenance
-// pass is over.
-class ProcessingScope {
-public:
-    ProcessingScope(int& depth, std::function<void()> atEnd) : depth_(depth), atEnd_(std::move(atEnd)) { ++depth_; }
-    ~ProcessingScope() {
-        if (--depth_ == 0) atEnd_();
-    }
-    ProcessingScope(const ProcessingScope&) = delete;
-    ProcessingScope& operator=(const ProcessingScope&) = delete;
+// One number for an address and port, compared in a single step.
+uint64_t peerKey(const PeerAddress& peer) {
+    const auto& ip = peer.address;
+    uint32_t address = static_cast<uint32_t>(ip[0]) | static_cast<uint32_t>(ip[1]) << 8 |
+                       static_cast<uint32_t>(ip[2]) << 16 | static_cast<uint32_t>(ip[3]) << 24;
+    return static_cast<uint64_t>(address) << 16 | peer.port;
+}
 
-private:
-    int& depth_;
-    std::function<void()> atEnd_;
-};
+// Storage kept for reuse: reliable datagrams for a few windows, and message
+// storage no larger than a couple of datagrams.
+constexpr size_t kSpareStorage = 64;
+constexpr size_t kLargestSpare = 2 * CoreTransport::kMaxDatagram;
 
 }  // namespace
 
 CoreTransport::CoreTransport(DatagramSink& sink, const Clock& clock, Log& log, const Settings& settings)
-    : sink_(sink), clock_(clock), log_(log), settings_(settings), lastFloodDecay_(clock.tick()) {}
+    : sink_(sink), clock_(clock), log_(log), settings_(settings), lastFloodDecay_(clock.tick()) {
+    unhandled_ = entryOf(&CoreTransport::onUnhandled);
+    ignore_ = std::make_shared<const MessageHandler>([](InboundMessage&) { return true; });
+    coreDispatch_ = entryOf(&CoreTransport::onCoreDispatch);
+    connectionRequest_ = entryOf(&CoreTransport::onConnectionRequest);
+    disconnect_ = entryOf(&CoreTransport::onDisconnect);
+    reliable_ = entryOf(&CoreTransport::onReliable);
+    acknowledgement_ = entryOf(&CoreTransport::onAcknowledgement);
+    syncRequest_ = entryOf(&CoreTransport::onSyncRequest);
+    syncResponse_ = entryOf(&CoreTransport::onSyncResponse);
+    smallChunkBody_ = entryOf(&CoreTransport::onSmallChunkBody);
+    smallChunkTail_ = entryOf(&CoreTransport::onSmallChunkTail);
+    bigChunk_ = entryOf(&CoreTransport::onBigChunk);
+    cluster_ = entryOf(&CoreTransport::onCluster);
+    zoneLogin_ = unhandled_;
+}
+
+HandlerEntry CoreTransport::entryOf(bool (CoreTransport::*method)(InboundMessage&)) {
+    return std::make_shared<const MessageHandler>([this, method](InboundMessage& m) { return (this->*method)(m); });
+}
 
 CoreTransport::~CoreTransport() {
     removedHosts_.clear();
@@ -48,8 +64,9 @@ CoreTransport::~CoreTransport() {
 // ---------------------------------------------------------------- hosts
 
 Host* CoreTransport::findHost(const PeerAddress& peer) const {
+    const uint64_t key = peerKey(peer);
     for (const auto& host : hosts_) {
-        if (host->peer == peer) return host.get();
+        if (peerKey(host->peer) == key) return host.get();
     }
     return nullptr;
 }
@@ -65,32 +82,51 @@ Host* CoreTransport::findOrCreateHost(const PeerAddress& peer) {
     return hosts_.back().get();
 }
 
-MessageHandler CoreTransport::unhandledHandler() {
-    return [this](InboundMessage& m) { return onUnhandled(m); };
-}
+MessageHandler CoreTransport::unhandledHandler() { return *unhandled_; }
 
-MessageHandler CoreTransport::ignoreHandler() {
-    return [](InboundMessage&) { return true; };
+MessageHandler CoreTransport::ignoreHandler() { return *ignore_; }
+
+void CoreTransport::setZoneLoginHandler(MessageHandler handler) {
+    zoneLogin_ = handler ? std::make_shared<const MessageHandler>(std::move(handler)) : unhandled_;
 }
 
 void CoreTransport::installInitialHandlers(Host& host) {
-    MessageHandler unhandled = unhandledHandler();
-    MessageHandler ignore = ignoreHandler();
-    host.messageHandlers.fill(unhandled);
-    host.coreHandlers.fill(ignore);
-    host.messageHandlers[0] = [this](InboundMessage& m) { return onCoreDispatch(m); };
-    host.coreHandlers[1] = [this](InboundMessage& m) { return onConnectionRequest(m); };
-    host.coreHandlers[7] = [this](InboundMessage& m) { return onDisconnect(m); };
+    host.messageHandlers.fill(unhandled_);
+    host.coreHandlers.fill(ignore_);
+    host.messageHandlers[0] = coreDispatch_;
+    host.coreHandlers[1] = connectionRequest_;
+    host.coreHandlers[7] = disconnect_;
+}
+
+// A handler may replace its own entry while it runs (the zone login does);
+// the entry it runs from is kept until the processing ends.
+void CoreTransport::replaceEntry(HandlerEntry& slot, HandlerEntry entry) {
+    if (processing_ > 0 || nesting_ > 0) retiredEntries_.push_back(std::move(slot));
+    slot = std::move(entry);
 }
 
 void CoreTransport::setMessageHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength) {
-    host.messageHandlers[type] = handler ? std::move(handler) : unhandledHandler();
+    replaceEntry(host.messageHandlers[type],
+                 handler ? std::make_shared<const MessageHandler>(std::move(handler)) : unhandled_);
     host.messageMinLength[type] = minLength;
 }
 
 void CoreTransport::setCoreHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength) {
-    host.coreHandlers[type] = handler ? std::move(handler) : ignoreHandler();
+    replaceEntry(host.coreHandlers[type], handler ? std::make_shared<const MessageHandler>(std::move(handler)) : ignore_);
     host.coreMinLength[type] = minLength;
+}
+
+std::vector<uint8_t> CoreTransport::takeDatagramStorage() {
+    if (spareDatagrams_.empty()) return {};
+    std::vector<uint8_t> bytes = std::move(spareDatagrams_.back());
+    spareDatagrams_.pop_back();
+    return bytes;
+}
+
+void CoreTransport::recycleDatagramStorage(std::vector<uint8_t>&& bytes) {
+    if (bytes.capacity() == 0 || bytes.capacity() > kLargestSpare || spareDatagrams_.size() >= kSpareStorage) return;
+    bytes.clear();
+    spareDatagrams_.push_back(std::move(bytes));
 }
 
 void CoreTransport::disconnectHost(Host& host) {
@@ -110,13 +146,17 @@ void CoreTransport::disconnectHost(Host& host) {
 void CoreTransport::releaseRemoved() {
     // Destroying a host may run the zone layer's attachment destructor; take
     // the list out first so that nothing it does can disturb the walk.
-    std::vector<std::unique_ptr<Host>> doomed;
-    doomed.swap(removedHosts_);
-    doomed.clear();
+    if (!removedHosts_.empty()) {
+        std::vector<std::unique_ptr<Host>> doomed;
+        doomed.swap(removedHosts_);
+        doomed.clear();
+    }
+    retiredEntries_.clear();
 }
 
 void CoreTransport::stop() {
-    ProcessingScope scope(processing_, [this] { releaseRemoved(); });
+    LogBatch batch(log_);
+    Processing processing(*this);
     static const uint8_t notice[2] = {0x00, 0x07};
     for (auto& host : hosts_) sendMessage(*host, notice, 2, false);
     for (auto& host : hosts_) {
@@ -149,7 +189,10 @@ void CoreTransport::printHostList(Log& out) const {
 
 void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress& from) {
     if (datagram.empty() || datagram.size() > static_cast<size_t>(kMaxDatagram)) return;
-    ProcessingScope scope(processing_, [this] { releaseRemoved(); });
+    // The console lines of one datagram are written out together once it
+    // has been handled.
+    LogBatch batch(log_);
+    Processing processing(*this);
     Host* host = findOrCreateHost(from);
     if (!host) {
         log_.write("Connection request ignored: Host slots full.\n");
@@ -172,15 +215,22 @@ void CoreTransport::dispatchInner(Host& host, const uint8_t* bytes, int length) 
         log_.printf("%i - Short packet(%i)(%i) dropped\n", host.scoreId, bytes[0], length);
         return;
     }
+    // Should the handler replace its own entry, the entry is retired, not
+    // destroyed, so the handler stays valid until the processing ends.
+    const MessageHandler& handler = *host.messageHandlers[bytes[0]];
+    std::vector<uint8_t>& storage = messageStorage_[static_cast<size_t>(nesting_)];
+    InboundMessage message{&host, static_cast<int16_t>(length), std::move(storage)};
+    message.bytes.assign(bytes, bytes + length);
     ++nesting_;
-    InboundMessage message{&host, static_cast<int16_t>(length), std::vector<uint8_t>(bytes, bytes + length)};
-    // A copy: the handler may replace its own table entry while it runs.
-    MessageHandler handler = host.messageHandlers[bytes[0]];
     handler(message);
     --nesting_;
+    // Bytes the handler took over have moved out of the message; the
+    // storage of a large message is not kept.
+    if (message.bytes.capacity() <= kLargestSpare) storage = std::move(message.bytes);
 }
 
 void CoreTransport::dispatchMessage(Host& host, const uint8_t* bytes, int length) {
+    Processing processing(*this);
     dispatchInner(host, bytes, length);
     if (!host.removed) host.lastReceiveTick = clock_.tick();
 }
@@ -195,7 +245,7 @@ bool CoreTransport::onCoreDispatch(InboundMessage& message) {
     Host& host = *message.host;
     if (message.length > 1) {
         if (message.length < host.coreMinLength[message.bytes[1]]) return false;
-        MessageHandler handler = host.coreHandlers[message.bytes[1]];
+        const MessageHandler& handler = *host.coreHandlers[message.bytes[1]];
         handler(message);
         return false;
     }
@@ -220,15 +270,15 @@ bool CoreTransport::onConnectionRequest(InboundMessage& message) {
     sendMessage(host, reply, 6, false);
     if (serverKey != 0) installSessionKey(host.cipher, serverKey);
 
-    host.coreHandlers[3] = [this](InboundMessage& m) { return onReliable(m); };
-    host.coreHandlers[4] = [this](InboundMessage& m) { return onAcknowledgement(m); };
-    host.coreHandlers[5] = [this](InboundMessage& m) { return onSyncRequest(m); };
-    host.coreHandlers[6] = [this](InboundMessage& m) { return onSyncResponse(m); };
-    host.coreHandlers[8] = [this](InboundMessage& m) { return onSmallChunkBody(m); };
-    host.coreHandlers[9] = [this](InboundMessage& m) { return onSmallChunkTail(m); };
-    host.coreHandlers[10] = [this](InboundMessage& m) { return onBigChunk(m); };
-    host.coreHandlers[14] = [this](InboundMessage& m) { return onCluster(m); };
-    host.messageHandlers[2] = zoneLoginHandler_ ? zoneLoginHandler_ : unhandledHandler();
+    replaceEntry(host.coreHandlers[3], reliable_);
+    replaceEntry(host.coreHandlers[4], acknowledgement_);
+    replaceEntry(host.coreHandlers[5], syncRequest_);
+    replaceEntry(host.coreHandlers[6], syncResponse_);
+    replaceEntry(host.coreHandlers[8], smallChunkBody_);
+    replaceEntry(host.coreHandlers[9], smallChunkTail_);
+    replaceEntry(host.coreHandlers[10], bigChunk_);
+    replaceEntry(host.coreHandlers[14], cluster_);
+    replaceEntry(host.messageHandlers[2], zoneLogin_);
     return true;
 }
 
@@ -299,7 +349,12 @@ bool CoreTransport::onAcknowledgement(InboundMessage& message) {
     host.roundTrip = host.roundTrip == 0
                          ? sample
                          : static_cast<uint32_t>((static_cast<uint64_t>(host.roundTrip) + sample) / 2);
-    host.inFlight.erase(entry);
+    recycleDatagramStorage(std::move(entry->datagram));
+    if (entry == host.inFlight.begin()) {
+        host.inFlight.pop_front();
+    } else {
+        host.inFlight.erase(entry);
+    }
 
     ++host.releasedSeq;
     auto next = std::find_if(host.waiting.begin(), host.waiting.end(),
@@ -347,9 +402,10 @@ bool CoreTransport::sendMessage(Host& host, const uint8_t* bytes, int length, bo
     if (host.removed) return false;
     if (!reliable) {
         if (length > kMaxDatagram) return false;
-        std::vector<uint8_t> datagram(bytes, bytes + length);
-        encryptDatagram(host.cipher, datagram.data(), length);
-        sink_.send(host.peer, datagram);
+        uint8_t datagram[kMaxDatagram];
+        std::memcpy(datagram, bytes, static_cast<size_t>(length));
+        encryptDatagram(host.cipher, datagram, length);
+        sink_.send(host.peer, std::span<const uint8_t>(datagram, static_cast<size_t>(length)));
         return true;
     }
     if (length > kMaxReliableMessage) return false;
@@ -364,11 +420,11 @@ bool CoreTransport::sendMessage(Host& host, const uint8_t* bytes, int length, bo
 
 void CoreTransport::queueReliable(Host& host, const uint8_t* bytes, int length) {
     ReliableEntry entry;
-    entry.datagram.resize(static_cast<size_t>(length + kReliableHeader));
-    entry.datagram[0] = 0x00;
-    entry.datagram[1] = 0x03;
-    writeInt32(entry.datagram.data(), 2, host.nextOutboundSeq);
-    std::memcpy(entry.datagram.data() + kReliableHeader, bytes, static_cast<size_t>(length));
+    entry.datagram = takeDatagramStorage();
+    uint8_t header[kReliableHeader] = {0x00, 0x03};
+    writeInt32(header, 2, host.nextOutboundSeq);
+    entry.datagram.insert(entry.datagram.end(), header, header + kReliableHeader);
+    entry.datagram.insert(entry.datagram.end(), bytes, bytes + length);
     encryptDatagram(host.cipher, entry.datagram.data(), length + kReliableHeader);
     entry.sequence = host.nextOutboundSeq;
     entry.firstSendTick = entry.lastSendTick = clock_.tick();
@@ -461,7 +517,8 @@ bool CoreTransport::onCluster(InboundMessage& message) {
 // ---------------------------------------------------------------- maintenance
 
 void CoreTransport::maintain() {
-    ProcessingScope scope(processing_, [this] { releaseRemoved(); });
+    LogBatch batch(log_);
+    Processing processing(*this);
     uint32_t now = clock_.tick();
     if (now - lastFloodDecay_ > kFloodDecayInterval) {
         if (floodDecay_) floodDecay_();

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -69,7 +70,8 @@ public:
     void setMessageHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength = 0);
     void setCoreHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength = 0);
     // Runs the handler of byte 0 on a copy of the bytes and notes the
-    // receive time.
+    // receive time. A host removed by the handler is destroyed when the
+    // outermost dispatch or receive ends.
     void dispatchMessage(Host& host, const uint8_t* bytes, int length);
 
     // The handlers every host starts with, for upper layers that restore an
@@ -79,7 +81,7 @@ public:
 
     // Upcalls into the upper layers. Each may be left unset.
     // Installed as message handler 2 when a connection request is accepted.
-    void setZoneLoginHandler(MessageHandler handler) { zoneLoginHandler_ = std::move(handler); }
+    void setZoneLoginHandler(MessageHandler handler);
     // Every 45000 ms from the maintenance pass.
     void setFloodDecay(std::function<void()> decay) { floodDecay_ = std::move(decay); }
     // On every maintenance pass for each host, before its idle test: the
@@ -99,12 +101,34 @@ public:
     Log& log() { return log_; }
 
 private:
+    // Held around the handling of a datagram, a maintenance pass and every
+    // dispatch: hosts removed meanwhile and table entries replaced
+    // meanwhile are kept until the outermost one ends.
+    class Processing {
+    public:
+        explicit Processing(CoreTransport& transport) : transport_(transport) { ++transport_.processing_; }
+        ~Processing() {
+            if (--transport_.processing_ == 0) transport_.releaseRemoved();
+        }
+        Processing(const Processing&) = delete;
+        Processing& operator=(const Processing&) = delete;
+
+    private:
+        CoreTransport& transport_;
+    };
+
     Host* findOrCreateHost(const PeerAddress& peer);
     void installInitialHandlers(Host& host);
     // Builds the reliable datagram, sends it if the window has room and
     // keeps it until acknowledged.
     void queueReliable(Host& host, const uint8_t* bytes, int length);
     void releaseRemoved();
+    void replaceEntry(HandlerEntry& slot, HandlerEntry entry);
+    HandlerEntry entryOf(bool (CoreTransport::*method)(InboundMessage&));
+    // Reliable datagrams reuse the storage of acknowledged ones rather than
+    // each taking fresh memory.
+    std::vector<uint8_t> takeDatagramStorage();
+    void recycleDatagramStorage(std::vector<uint8_t>&& bytes);
     void dispatchInner(Host& host, const uint8_t* bytes, int length);
     void retransmit(Host& host);
     void disconnectWithLine(Host& host, const char* format);
@@ -133,11 +157,30 @@ private:
     std::vector<std::unique_ptr<Host>> hosts_;
     // Hosts removed during the current receive or maintenance pass.
     std::vector<std::unique_ptr<Host>> removedHosts_;
+    // Table entries replaced during the current processing.
+    std::vector<HandlerEntry> retiredEntries_;
+    // The bytes of the message being handled at each depth of nesting.
+    std::array<std::vector<uint8_t>, kMaxNesting + 1> messageStorage_;
+    std::vector<std::vector<uint8_t>> spareDatagrams_;
     int processing_ = 0;
     int nesting_ = 0;
     uint32_t lastFloodDecay_;
 
-    MessageHandler zoneLoginHandler_;
+    // The transport's own handlers, shared by every host.
+    HandlerEntry unhandled_;
+    HandlerEntry ignore_;
+    HandlerEntry coreDispatch_;
+    HandlerEntry connectionRequest_;
+    HandlerEntry disconnect_;
+    HandlerEntry reliable_;
+    HandlerEntry acknowledgement_;
+    HandlerEntry syncRequest_;
+    HandlerEntry syncResponse_;
+    HandlerEntry smallChunkBody_;
+    HandlerEntry smallChunkTail_;
+    HandlerEntry bigChunk_;
+    HandlerEntry cluster_;
+    HandlerEntry zoneLogin_;
     std::function<void()> floodDecay_;
     std::function<void(Host&)> kickCheck_;
     std::function<void(Host&)> zoneSessionEnd_;

@@ -29,6 +29,9 @@ struct InboundMessage {
 // Returns true when the dispatcher may release the message after the call,
 // false when the handler has taken the bytes over.
 using MessageHandler = std::function<bool(InboundMessage& message)>;
+// A table entry. Entries are shared (every host starts with the same
+// defaults) and a replaced entry outlives the message it may be handling.
+using HandlerEntry = std::shared_ptr<const MessageHandler>;
 
 // A reliable datagram in the form it is sent (header, payload, enciphered).
 struct ReliableEntry {
@@ -72,8 +75,8 @@ public:
     std::vector<uint8_t> bigChunkBuffer;
     uint32_t sessionTimeout = 60000;
     bool zoneLoggedIn = false;
-    std::array<MessageHandler, kHandlerCount> messageHandlers;
-    std::array<MessageHandler, kHandlerCount> coreHandlers;
+    std::array<HandlerEntry, kHandlerCount> messageHandlers;
+    std::array<HandlerEntry, kHandlerCount> coreHandlers;
     // The least length each handler reads; shorter messages are dropped
     // before it runs.
     std::array<int16_t, kHandlerCount> messageMinLength{};

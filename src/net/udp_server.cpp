@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 namespace tallysv {
 
@@ -109,32 +110,94 @@ bool UdpServer::waitForDatagram(int ms) {
     return fds[0].revents != 0;
 }
 
+namespace {
+
+// Datagrams read from the socket in one call and handed to the transport
+// one at a time. One byte more than a datagram may have is room for each,
+// so that a longer one is seen and skipped.
+class ReceiveBatch {
+public:
+    static constexpr unsigned kSize = 16;
+
+    ReceiveBatch() {
+        for (unsigned i = 0; i < kSize; ++i) {
+            vectors_[i] = {buffers_[i], sizeof buffers_[i]};
+            headers_[i] = {};
+            headers_[i].msg_hdr.msg_iov = &vectors_[i];
+            headers_[i].msg_hdr.msg_iovlen = 1;
+            headers_[i].msg_hdr.msg_name = &sources_[i];
+        }
+    }
+
+    // Reads what is queued, up to kSize datagrams, without waiting. False
+    // when nothing is queued; true also after an error, with nothing read.
+    bool readQueued(int descriptor) {
+        next_ = count_ = 0;
+        for (unsigned i = 0; i < kSize; ++i) {
+            headers_[i].msg_hdr.msg_namelen = sizeof sources_[i];
+            headers_[i].msg_hdr.msg_flags = 0;
+            headers_[i].msg_len = 0;
+        }
+        int n = ::recvmmsg(descriptor, headers_, kSize, MSG_DONTWAIT, nullptr);
+        if (n < 0) return !(errno == EAGAIN || errno == EWOULDBLOCK);
+        count_ = static_cast<unsigned>(n);
+        return true;
+    }
+
+    bool empty() const { return next_ == count_; }
+
+    // The next datagram read; its length is below 1 or above the largest
+    // datagram when it was empty or too long.
+    std::span<const uint8_t> take(PeerAddress& from) {
+        unsigned i = next_++;
+        const sockaddr_in& source = sources_[i];
+        std::memcpy(from.address.data(), &source.sin_addr.s_addr, 4);
+        from.port = ntohs(source.sin_port);
+        size_t length = headers_[i].msg_len;
+        if (headers_[i].msg_hdr.msg_flags & MSG_TRUNC) length = sizeof buffers_[i];
+        return std::span<const uint8_t>(buffers_[i], length);
+    }
+
+private:
+    uint8_t buffers_[kSize][CoreTransport::kMaxDatagram + 1];
+    sockaddr_in sources_[kSize];
+    iovec vectors_[kSize];
+    mmsghdr headers_[kSize];
+    unsigned next_ = 0;
+    unsigned count_ = 0;
+};
+
+}  // namespace
+
 void UdpServer::receiveLoop() {
     bool lowPriority;
     {
         std::lock_guard<std::recursive_mutex> guard(lock_);
         lowPriority = settings_.lowPriority;
     }
-    // One byte more than a datagram may have, so that a longer one is seen
-    // and skipped.
-    uint8_t buffer[CoreTransport::kMaxDatagram + 1];
+    auto batch = std::make_unique<ReceiveBatch>();
     while (running_.load()) {
         if (lowPriority) {
             // A 10 ms pause that a stop cuts short.
             pollfd wake{wakeRead_, POLLIN, 0};
             if (::poll(&wake, 1, 10) > 0) break;
         }
-        if (!waitForDatagram(-1)) continue;
-        sockaddr_in source{};
-        socklen_t size = sizeof source;
-        ssize_t received = ::recvfrom(socket_.descriptor(), buffer, sizeof buffer, MSG_TRUNC | MSG_DONTWAIT,
-                                      reinterpret_cast<sockaddr*>(&source), &size);
-        if (received < 1 || received > CoreTransport::kMaxDatagram) continue;
+        // Datagrams already queued are read at once, several in one call;
+        // only an empty queue waits (for a datagram or the wake-up of a
+        // stop). Each is still handled on its own, in order, with the lock
+        // taken for it alone.
+        if (batch->empty()) {
+            if (!batch->readQueued(socket_.descriptor())) {
+                if (!waitForDatagram(-1)) continue;
+                batch->readQueued(socket_.descriptor());
+            }
+            if (batch->empty()) continue;
+        }
         PeerAddress from;
-        std::memcpy(from.address.data(), &source.sin_addr.s_addr, 4);
-        from.port = ntohs(source.sin_port);
+        std::span<const uint8_t> datagram = batch->take(from);
+        if (datagram.empty() || datagram.size() > static_cast<size_t>(CoreTransport::kMaxDatagram)) continue;
         std::lock_guard<std::recursive_mutex> guard(lock_);
-        transport_.receive(std::span<const uint8_t>(buffer, static_cast<size_t>(received)), from);
+        transport_.receive(datagram, from);
         lowPriority = settings_.lowPriority;
     }
 }

@@ -132,7 +132,6 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     const std::string_view password = fieldText(m, 38, 32);
     const int32_t machineID = readInt32(m, 74);
     const int16_t timeZoneBias = readInt16(m, 78);
-    const std::string zoneName = zone.zoneNameText();
     UserRecord* user = database_.findUser(name);
 
     if (user) {
@@ -143,17 +142,17 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
             if (BanRecord* ban = database_.findBan(user->userID(), address, machineID, hardwareID, zone.groupId, scoreID)) {
                 if (ban->lastMatch == BanMatch::HardwareID) followAddress(*ban, address);
                 lockOut(zone, m, user, ban->banID(), "%i - Banned user locked out: %s\n", name,
-                        bannedNotice(zoneName, *ban, user->nameText()));
+                        bannedNotice(zone.zoneNameText(), *ban, user->nameText()));
                 return true;
             }
             if (isBadTimeZoneBias(timeZoneBias)) {
                 lockOut(zone, m, user, 0, "%i - User randomizing TimeZoneBias locked out: %s\n", name,
-                        hackedClientNotice(zoneName, user->nameText(), "TZB", timeZoneBias));
+                        hackedClientNotice(zone.zoneNameText(), user->nameText(), "TZB", timeZoneBias));
                 return true;
             }
             if (isLowMachineID(machineID)) {
                 lockOut(zone, m, user, 0, "%i - User randomizing machine ID locked out: %s\n", name,
-                        hackedClientNotice(zoneName, user->nameText(), "MachineID", machineID));
+                        hackedClientNotice(zone.zoneNameText(), user->nameText(), "MachineID", machineID));
                 return true;
             }
         }
@@ -200,17 +199,17 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     const int32_t candidateID = static_cast<int32_t>(database_.users().count()) + 1;
     if (BanRecord* ban = database_.findBan(candidateID, address, machineID, std::nullopt, zone.groupId, scoreID)) {
         lockOut(zone, m, &database_.placeholderUser, ban->banID(), "%i - Banned user locked out: %s\n", name,
-                bannedNotice(zoneName, *ban, name));
+                bannedNotice(zone.zoneNameText(), *ban, name));
         return true;
     }
     if (isLowMachineID(machineID)) {
         lockOut(zone, m, &database_.placeholderUser, 0, "%i - User randomizing MachineID locked out: %s\n", name,
-                hackedClientNotice(zoneName, name, "MachineID", machineID));
+                hackedClientNotice(zone.zoneNameText(), name, "MachineID", machineID));
         return true;
     }
     if (isBadTimeZoneBias(timeZoneBias)) {
         lockOut(zone, m, &database_.placeholderUser, 0, "%i - User randomizing TimeZoneBias locked out: %s\n", name,
-                hackedClientNotice(zoneName, name, "TZB", timeZoneBias));
+                hackedClientNotice(zone.zoneNameText(), name, "TZB", timeZoneBias));
         return true;
     }
     if (m[1] == 0 && database_.settings.askNewUsers)
