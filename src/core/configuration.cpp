@@ -49,6 +49,8 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     int64_t reclaimSeconds = int64_t{number("Misc", "AccountReclaimDelay", "90", 15)} * 86400;
     settings.accountReclaimDelay = static_cast<int32_t>(std::clamp<int64_t>(reclaimSeconds, INT32_MIN, INT32_MAX));
     settings.port = static_cast<uint16_t>(number("Misc", "Port", "900", 15));
+    settings.backupInterval = number("Misc", "BackupInterval", "86400000", 15);
+    settings.backupKeep = number("Misc", "BackupKeep", "7", 15);
 
     log.write(" Done.\n");
     return firstReading;

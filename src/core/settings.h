@@ -24,6 +24,8 @@ struct Settings {
     int32_t maxQueueForLogin = 50;       // hosts may number this plus one
     int32_t accountReclaimDelay = 90 * 86400;  // seconds an account must be unused before reclaim
     uint16_t port = 900;                 // UDP port, read at start only
+    int32_t backupInterval = 86400000;   // ms; a dated generation of the files once the newest is this old; 0 = none
+    int32_t backupKeep = 7;              // generations kept
 };
 
 }  // namespace tallysv

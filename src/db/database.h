@@ -108,7 +108,9 @@ public:
     // renamed over it once every file is complete, so the folder holds the
     // old set or the new one, also after a crash in the middle. True when
     // every file was written and put in place; each failure is a console
-    // line, and a file that failed keeps its old contents.
+    // line, and a file that failed keeps its old contents. After a whole
+    // save, the set becomes a dated generation under backup/ when the
+    // newest one is older than BackupInterval (see db/backup.h).
     bool save();
     // The same, with the save's console lines going to `log` (a save
     // written by another process sends them back through it).
@@ -223,6 +225,8 @@ public:
     // process had died there.
     enum class SaveStep { Write, Commit, Rename };
     void setSaveInterruption(std::function<bool(SaveStep, DatFile)> proceed) { saveInterruption_ = std::move(proceed); }
+    // For tests: dated generations are copied, as where links cannot be made.
+    void setBackupLinks(bool links) { backupLinks_ = links; }
 
 private:
     struct LoadState;
@@ -275,6 +279,7 @@ private:
 
     std::function<std::string(const PlayerSession&)> chatMemberName_;
     std::function<bool(SaveStep, DatFile)> saveInterruption_;
+    bool backupLinks_ = true;
 };
 
 }  // namespace tallysv

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "core/fields.h"
+#include "db/backup.h"
 #include "db/dat_io.h"
 #include "db/database.h"
 
@@ -390,6 +391,12 @@ bool Database::save(Log& log) {
     }
     syncDirectory(directory_);
     removePendingSave(directory_);
+    // A whole new set is in place: it may become a dated generation. That
+    // never changes the outcome of the save.
+    if (whole) {
+        BackupPolicy policy{settings.backupInterval, settings.backupKeep, backupLinks_};
+        makeBackupGeneration(directory_, clock_.now(), policy, log);
+    }
     return whole;
 }
 

@@ -42,6 +42,8 @@ TEST(Configuration, MissingFileGivesEveryDefault) {
     EXPECT_TRUE(settings.encryptMode);
     EXPECT_EQ(settings.maxQueueForLogin, 50);
     EXPECT_EQ(settings.accountReclaimDelay, 90 * 86400);
+    EXPECT_EQ(settings.backupInterval, 86400000);
+    EXPECT_EQ(settings.backupKeep, 7);
     EXPECT_EQ(settings.sysopPassword, PasswordField{});
     EXPECT_EQ(settings.billingPassword, PasswordField{});
     // Only the first reading asks for the built-in operator.
@@ -77,6 +79,9 @@ TEST(Configuration, ValuesAreCutThenConvertedLikeAtoi) {
         {"LowPriority=1", "Misc", [](const Settings& s) { return s.lowPriority; }, "low priority"},
         {"AskNewUsers=0", "Comms", [](const Settings& s) { return !s.askNewUsers; }, "ask new users off"},
         {"PacketLossLimit=100", "Comms", [](const Settings& s) { return s.packetLossLimit == 100; }, "loss limit"},
+        {"BackupInterval=0", "Misc", [](const Settings& s) { return s.backupInterval == 0; }, "generations off"},
+        {"BackupKeep=30", "Misc", [](const Settings& s) { return s.backupKeep == 30; }, "generations kept"},
+        {"BackupKeep=3", "Comms", [](const Settings& s) { return s.backupKeep == 7; }, "BackupKeep is in [Misc]"},
     };
     for (const auto& c : cases) {
         Settings s = readFrom(std::string("[") + c.section + "]\n" + c.line + "\n");
