@@ -115,6 +115,9 @@ public:
     // The same, with the save's console lines going to `log` (a save
     // written by another process sends them back through it).
     bool save(Log& log);
+    // The memory of the large record tables, in whole 2 MiB pages (see
+    // gatherIntoHugePages in db/huge_page_allocator.h).
+    std::vector<std::pair<void*, size_t>> hugePageRanges() const;
     // Removes every ban whose expiry time is earlier than `now`.
     void removeExpiredBans(int32_t now);
 

@@ -62,6 +62,14 @@ void Database::load() {
     loadFrom(state);
 }
 
+std::vector<std::pair<void*, size_t>> Database::hugePageRanges() const {
+    std::vector<std::pair<void*, size_t>> ranges;
+    users_.hugePageRanges(ranges);
+    scores_.hugePageRanges(ranges);
+    registrations_.hugePageRanges(ranges);
+    return ranges;
+}
+
 void Database::loadImages(const DatImages& images) {
     LoadState state;
     for (size_t i = 0; i < kDatFileCount; ++i) {

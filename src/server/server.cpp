@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "db/huge_page_allocator.h"
+
 namespace tallysv {
 
 Server::Server(Database& database, const Clock& clock, Log& log, KeySource& keys, Sleeper sleep,
@@ -43,6 +45,17 @@ bool Server::startup() {
 
 bool Server::runPass() {
     sleep_(250);
+    if (regatherHugePages_) {
+        // The records on huge pages again, after the copy-on-write of the
+        // last save split them (and once after start-up).
+        std::vector<std::pair<void*, size_t>> ranges;
+        {
+            std::lock_guard<std::recursive_mutex> guard(lock_);
+            ranges = database_.hugePageRanges();
+            regatherHugePages_ = false;
+        }
+        gatherIntoHugePages(ranges);
+    }
     int32_t interval;
     {
         // A re-read of the configuration may change the interval at any time.
@@ -97,6 +110,7 @@ void Server::collectBackgroundSave(bool wait) {
     } else if (auto outcome = backgroundSave_.poll()) {
         reportBackgroundSave(*outcome);
     }
+    if (!backgroundSave_.running()) regatherHugePages_ = true;
 }
 
 void Server::reportBackgroundSave(const BackgroundSave::Outcome& outcome) {

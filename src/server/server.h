@@ -83,6 +83,7 @@ private:
     std::unique_ptr<UdpServer> udp_;
     bool running_ = false;
     uint32_t lastSaveTick_ = 0;
+    bool regatherHugePages_ = true;
 };
 
 }  // namespace tallysv
