@@ -68,6 +68,32 @@ TEST_F(BackupTest, WithoutLinksTheGenerationIsCopied) {
     EXPECT_NE(folder.read("User.dat"), before);
 }
 
+// The same where the backup folder is on another file system, across which
+// no link can be made (skipped where no second file system is at hand).
+TEST_F(BackupTest, BackupFolderOnAnotherFileSystemGetsCopies) {
+    struct stat here {}, there {};
+    if (::stat(folder.path().c_str(), &here) != 0 || ::stat("/dev/shm", &there) != 0 || here.st_dev == there.st_dev)
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    std::string elsewhere = "/dev/shm/tallysv-backup-XXXXXX";
+    ASSERT_NE(::mkdtemp(elsewhere.data()), nullptr);
+    struct RemovedAtEnd {
+        std::string path;
+        ~RemovedAtEnd() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } removed{elsewhere};
+    std::filesystem::create_directory_symlink(elsewhere, folder.file(kBackupFolder));
+    log.clear();
+    EXPECT_TRUE(database.save());
+    EXPECT_FALSE(log.contains("Backup failed")) << log.text();
+    std::string name = backupGenerationName(clock.now());
+    for (const char* file : kFiles) {
+        std::string kept = elsewhere + "/" + name + "/" + file;
+        EXPECT_EQ(testing::TemporaryFolder::readPath(kept), folder.read(file)) << file;
+    }
+}
+
 // A generation that cannot be made is one console line; the save itself
 // succeeds and its files are in place.
 TEST_F(BackupTest, FailureIsOneLineAndTheSaveStillSucceeds) {
