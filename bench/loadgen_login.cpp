@@ -15,12 +15,19 @@
 // slices in a rotating order, so that a busy machine skews none of them.
 //
 // usage: loadgen_login [--accounts N]... [--seconds S] [--zones Z] [--window W]
-//                      [--separate-leaving] [--server-bin PATH]
+//                      [--separate-leaving] [--periodic-save MS] [--compare-bin PATH]
+//                      [--server-bin PATH]
 //
 // Without --accounts it runs 1,000 and 1,000,000 accounts and prints the
 // ratio of the two login rates. --seconds is the measured time of each
 // (default 10). --separate-leaving sends each leaving in a reliable datagram
-// of its own (and the bare request is then the size of a lone login). The
+// of its own (and the bare request is then the size of a lone login).
+// --periodic-save adds, for every size, a second server that saves every MS
+// milliseconds while measured, beside the one that does not: the login
+// latency of both (p50, p99, p99.9, longest), of the logins in flight while
+// a save was being written, and the memory of the server and its writing
+// process together against the server's own. --compare-bin adds the same
+// saving server run from another binary (an earlier build, say). The
 // server binary defaults to ../tallysv next to this program (the build
 // folder).
 #include <arpa/inet.h>
@@ -86,6 +93,8 @@ struct Options {
     int window = 3;
     bool separateLeaving = false;
     std::string serverBin;
+    int periodicSave = 0;  // ms; 0 = only servers that do not save while measured
+    std::string compareBin;  // another server binary, measured saving too
 };
 
 // A failed run unwinds to main, so that the servers it started are killed
@@ -124,12 +133,20 @@ struct Figures {
     uint64_t count = 0;
     double seconds = 0;
     double rate = 0;
-    double p50 = 0, p90 = 0, p99 = 0, max = 0;  // milliseconds
+    double p50 = 0, p90 = 0, p99 = 0, p999 = 0, max = 0;  // milliseconds
 };
 
 // Replies received in measured time, over all slices of one kind.
 struct Tally {
     std::vector<int64_t> latenciesNs;
+    // Of a server that saves while measured: the logins in flight while a
+    // save was being written, and memory of the server and its writing
+    // process together against the server's own when no save runs.
+    std::vector<int64_t> duringSaveNs;
+    uint64_t saveSightings = 0;
+    uint64_t savesSeen = 0;
+    double servingMiB = 0;  // the server alone, at most
+    double savingMiB = 0;   // the server and its writing process together, at most
     double seconds = 0;
     double serverCpu = 0;  // seconds of processor time in measured time
     double clientCpu = 0;
@@ -155,13 +172,15 @@ Figures summarize(std::vector<int64_t>& latenciesNs, double seconds) {
     f.p50 = at(0.50);
     f.p90 = at(0.90);
     f.p99 = at(0.99);
+    f.p999 = at(0.999);
     f.max = static_cast<double>(latenciesNs.back()) / 1e6;
     return f;
 }
 
 void printFigures(const char* what, const Figures& f) {
-    std::printf("  %-32s %9s in %.2f s = %8.0f/s   latency ms: p50 %.3f  p90 %.3f  p99 %.3f  max %.3f\n", what,
-                withCommas(static_cast<long long>(f.count)).c_str(), f.seconds, f.rate, f.p50, f.p90, f.p99, f.max);
+    std::printf("  %-32s %9s in %.2f s = %8.0f/s   latency ms: p50 %.3f  p90 %.3f  p99 %.3f  p99.9 %.3f  max %.3f\n",
+                what, withCommas(static_cast<long long>(f.count)).c_str(), f.seconds, f.rate, f.p50, f.p90, f.p99,
+                f.p999, f.max);
 }
 
 void printCpu(const Tally& tally, const Figures& f, const char* server, const char* clients) {
@@ -302,6 +321,31 @@ public:
         }
         return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
     }
+    // The server's child processes: while a periodic save is being
+    // written, its writing process.
+    std::vector<pid_t> children() const {
+        std::ifstream file("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children");
+        std::vector<pid_t> out;
+        long pid;
+        while (file >> pid) out.push_back(static_cast<pid_t>(pid));
+        return out;
+    }
+    // Resident and proportional memory of a process, in KiB (0 when gone).
+    struct Memory {
+        double rss = 0, pss = 0;
+    };
+    static Memory memoryOf(pid_t pid) {
+        std::ifstream file("/proc/" + std::to_string(pid) + "/smaps_rollup");
+        Memory m;
+        std::string line;
+        while (std::getline(file, line)) {
+            double value = 0;
+            if (std::sscanf(line.c_str(), "Rss: %lf", &value) == 1) m.rss = value;
+            if (std::sscanf(line.c_str(), "Pss: %lf", &value) == 1) m.pss = value;
+        }
+        return m;
+    }
+    pid_t pid() const { return pid_; }
     std::string console() const {
         std::ifstream file(logPath_, std::ios::binary);
         std::ostringstream text;
@@ -408,7 +452,11 @@ public:
     // One measured slice: a warm-up, `measureMs` of logins whose replies
     // count, then every player leaves so that the zones rest until the next
     // slice.
-    void measureSlice(int warmUpMs, int measureMs, Tally& tally, const ServerProcess& server) {
+    void measureSlice(int warmUpMs, int measureMs, Tally& tally, const ServerProcess& server, bool saves) {
+        watching_ = &tally;
+        watchesSaves_ = saves;
+        watchedServer_ = &server;
+        saveRunning_ = false;
         issuing_ = true;
         for (auto& z : zones_) topUp(*z);
         auto warmUpEnd = SteadyClock::now() + std::chrono::milliseconds(warmUpMs);
@@ -442,6 +490,7 @@ public:
         resends_ -= resendsBefore;
         measured_ += tally.latenciesNs.size() - countBefore;
         quiesce();
+        watching_ = nullptr;
     }
 
     void disconnect() {
@@ -459,6 +508,7 @@ private:
         uint32_t playerId = 0;
         bool awaitingReply = false;
         bool inZone = false;  // accepted and not yet left
+        bool duringSave = false;  // a save was being written while in flight
         SteadyClock::time_point sent;
     };
     struct Zone {
@@ -508,6 +558,7 @@ private:
             z.link->sendReliable(message, tick);
         }
         slot.playerId = login.playerId;
+        slot.duringSave = saveRunning_;
         slot.awaitingReply = true;
         slot.inZone = false;
     }
@@ -535,8 +586,9 @@ private:
         if (reply.result == kAccepted || reply.result == kAcceptedUnregistered) {
             slot.inZone = true;
             ++completed_;
-            if (latencies_)
-                latencies_->push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(now - slot.sent).count());
+            int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - slot.sent).count();
+            if (latencies_) latencies_->push_back(ns);
+            if (latencies_ && watchesSaves_ && (slot.duringSave || saveRunning_)) watching_->duringSaveNs.push_back(ns);
         } else {
             ++failed_;
             if (firstFailure_.empty()) {
@@ -555,6 +607,7 @@ private:
     // and runs the zones' resends.
     void pump(int timeoutMs) {
         ::poll(fds_.data(), fds_.size(), timeoutMs);
+        if (watching_ && latencies_) watchSave();
         uint32_t tick = monotonicTick();
         uint8_t buffer[2048];
         for (size_t i = 0; i < zones_.size(); ++i) {
@@ -581,6 +634,39 @@ private:
             // A fresh tick: logins sent above carry a later one than `tick`.
             z.link->maintain(monotonicTick());
         }
+    }
+
+    // Whether the server has a writing process now; the logins in flight
+    // meanwhile count as logins during a save. Memory is sampled every
+    // 100 ms: with a save, the server and its writing process together;
+    // without, the server alone.
+    void watchSave() {
+        // Looked at every 2 ms: reading the process table at every datagram
+        // would cost the zones more than the logins.
+        auto now = SteadyClock::now();
+        if (now - lastSaveCheck_ < std::chrono::milliseconds(2)) return;
+        lastSaveCheck_ = now;
+        std::vector<pid_t> children;
+        if (watchesSaves_) children = watchedServer_->children();
+        bool running = !children.empty();
+        if (running && !saveRunning_) ++watching_->savesSeen;
+        saveRunning_ = running;
+        if (running) {
+            ++watching_->saveSightings;
+            for (auto& z : zones_)
+                for (Slot& slot : z->slots)
+                    if (slot.awaitingReply) slot.duringSave = true;
+        }
+        if (now - lastMemorySample_ < std::chrono::milliseconds(100)) return;
+        lastMemorySample_ = now;
+        ServerProcess::Memory server = ServerProcess::memoryOf(watchedServer_->pid());
+        if (!running) {
+            watching_->servingMiB = std::max(watching_->servingMiB, server.rss / 1024);
+            return;
+        }
+        double together = server.pss;
+        for (pid_t child : children) together += ServerProcess::memoryOf(child).pss;
+        watching_->savingMiB = std::max(watching_->savingMiB, together / 1024);
     }
 
     // Stops new logins, waits for the replies still due and lets every
@@ -611,6 +697,12 @@ private:
     uint32_t addressCounter_ = 0;
     bool issuing_ = false;
     std::vector<int64_t>* latencies_ = nullptr;  // while measuring
+    Tally* watching_ = nullptr;                   // while measuring a server that saves
+    const ServerProcess* watchedServer_ = nullptr;
+    bool watchesSaves_ = false;
+    bool saveRunning_ = false;
+    SteadyClock::time_point lastMemorySample_{};
+    SteadyClock::time_point lastSaveCheck_{};
     uint64_t completed_ = 0;
     uint64_t failed_ = 0;
     std::string firstFailure_;
@@ -814,31 +906,47 @@ private:
 // A server with its own folder and database, and the zones docked at it.
 struct Target {
     int accounts = 0;
+    int periodicSave = 0;  // 0: no save while measured
+    std::string binary;
+    bool compared = false;  // the --compare-bin server
     std::unique_ptr<TempFolder> folder;
     std::unique_ptr<ServerProcess> server;
     std::unique_ptr<LoginDriver> driver;
     Tally logins;
 };
 
-std::unique_ptr<Target> prepare(const Options& options, int accounts) {
+constexpr int kNoSave = 3600000;
+
+std::string targetName(const Target& target) {
+    std::string name = withCommas(target.accounts) + " accounts";
+    if (target.periodicSave > 0) name += ", saving every " + withCommas(target.periodicSave) + " ms";
+    if (target.compared) name += " (compared binary)";
+    return name;
+}
+
+std::unique_ptr<Target> prepare(const Options& options, int accounts, int periodicSave, bool compared = false) {
     auto target = std::make_unique<Target>();
     target->accounts = accounts;
+    target->periodicSave = periodicSave;
+    target->compared = compared;
+    target->binary = compared ? options.compareBin : options.serverBin;
     target->folder = std::make_unique<TempFolder>();
     const std::filesystem::path& folder = target->folder->path();
     double built = buildDatabase(folder, accounts);
     uint16_t port = freeUdpPort();
     {
         std::ofstream ini(folder / "TALLYSV.INI");
-        ini << "[Misc]\nPort=" << port << "\nAllowNewUsers=0\n[Comms]\nPeriodicSave=3600000\n";
+        ini << "[Misc]\nPort=" << port << "\nAllowNewUsers=0\n[Comms]\nPeriodicSave="
+            << (periodicSave > 0 ? periodicSave : kNoSave) << "\n";
     }
     auto started = SteadyClock::now();
-    target->server = std::make_unique<ServerProcess>(options.serverBin, folder);
+    target->server = std::make_unique<ServerProcess>(target->binary, folder);
     target->driver = std::make_unique<LoginDriver>(options, port, accounts);
     target->driver->connect(*target->server);
     double ready = secondsSince(started);
     target->driver->dock(*target->server);
-    std::printf("%s accounts: database built and saved in %.2f s; server answering after %.2f s; %d zones docked\n",
-                withCommas(accounts).c_str(), built, ready, options.zones);
+    std::printf("%s: database built and saved in %.2f s; server answering after %.2f s; %d zones docked\n",
+                targetName(*target).c_str(), built, ready, options.zones);
     std::fflush(stdout);
     return target;
 }
@@ -853,12 +961,12 @@ void finish(Target& target) {
     if (!status) fail("the server did not stop after q:\n" + target.server->consoleTail());
     if (*status != 0)
         fail("the server stopped with status " + std::to_string(*status) + ":\n" + target.server->consoleTail());
-    std::printf("%s accounts: server stopped with status 0 in %.2f s\n", withCommas(target.accounts).c_str(),
+    std::printf("%s: server stopped with status 0 in %.2f s\n", targetName(target).c_str(),
                 secondsSince(stopping));
     if (target.driver->failed() > 0)
         fail(std::to_string(target.driver->failed()) + " logins refused; first: " + target.driver->firstFailure());
     std::string console = target.server->console();
-    for (const char* trouble : {"Punt!", "Connection broken", "flood", "Flood", "INVALID"}) {
+    for (const char* trouble : {"Punt!", "Connection broken", "flood", "Flood", "INVALID", "Save failed"}) {
         if (console.find(trouble) != std::string::npos)
             std::printf("  warning: the server's console mentions \"%s\"\n", trouble);
     }
@@ -893,18 +1001,25 @@ int run(int argc, char** argv) {
             options.window = std::min(parsePositive(argv[++i], "--window"), 64);
         } else if (arg == "--separate-leaving") {
             options.separateLeaving = true;
+        } else if (arg == "--periodic-save" && hasValue) {
+            options.periodicSave = parsePositive(argv[++i], "--periodic-save");
+        } else if (arg == "--compare-bin" && hasValue) {
+            options.compareBin = argv[++i];
         } else if (arg == "--server-bin" && hasValue) {
             options.serverBin = argv[++i];
         } else {
             std::fprintf(stderr,
                          "usage: loadgen_login [--accounts N]... [--seconds S] [--zones Z] [--window W]\n"
-                         "                     [--separate-leaving] [--server-bin PATH]\n");
+                         "                     [--separate-leaving] [--periodic-save MS] [--compare-bin PATH]\n"
+                         "                     [--server-bin PATH]\n");
             return 2;
         }
     }
     if (options.accounts.empty()) options.accounts = {1000, 1000000};
     if (options.serverBin.empty()) options.serverBin = defaultServerBin();
     if (::access(options.serverBin.c_str(), X_OK) != 0) fail("no server binary at " + options.serverBin);
+    if (!options.compareBin.empty() && ::access(options.compareBin.c_str(), X_OK) != 0)
+        fail("no server binary at " + options.compareBin);
     ::signal(SIGPIPE, SIG_IGN);
 
     std::printf("%d zones x %d logins in flight, %d s measured per database size and for the bare exchange "
@@ -914,7 +1029,12 @@ int run(int argc, char** argv) {
                 options.serverBin.c_str());
     std::fflush(stdout);
     std::vector<std::unique_ptr<Target>> targets;
-    for (int accounts : options.accounts) targets.push_back(prepare(options, accounts));
+    for (int accounts : options.accounts) {
+        targets.push_back(prepare(options, accounts, 0));
+        if (options.periodicSave > 0) targets.push_back(prepare(options, accounts, options.periodicSave));
+        if (options.periodicSave > 0 && !options.compareBin.empty())
+            targets.push_back(prepare(options, accounts, options.periodicSave, true));
+    }
     BareExchange bare(options);
     Tally bareTally;
 
@@ -929,7 +1049,8 @@ int run(int argc, char** argv) {
             if (which == targets.size()) {
                 bare.measureSlice(warmUp, kSliceMs, bareTally);
             } else {
-                targets[which]->driver->measureSlice(warmUp, kSliceMs, targets[which]->logins, *targets[which]->server);
+                Target& t = *targets[which];
+                t.driver->measureSlice(warmUp, kSliceMs, t.logins, *t.server, t.periodicSave > 0);
             }
         }
     }
@@ -941,26 +1062,53 @@ int run(int argc, char** argv) {
     for (auto& target : targets) {
         Figures f = summarize(target->logins.latenciesNs, target->logins.seconds);
         rates.push_back(f.rate);
-        std::string what = "logins, " + withCommas(target->accounts) + " accounts:";
+        std::string what = "logins, " + targetName(*target) + ":";
         printFigures(what.c_str(), f);
         std::printf("  %-32s %.2f datagrams received and %.2f sent per login, %llu resends by the zones\n", "",
                     target->driver->datagramsInPerLogin(), target->driver->datagramsOutPerLogin(),
                     static_cast<unsigned long long>(target->driver->resends()));
         printCpu(target->logins, f, "server process", "zones");
+        if (target->periodicSave > 0) {
+            Tally& t = target->logins;
+            Figures during = summarize(t.duringSaveNs, 0);
+            printFigures("  of them in flight during a save:", during);
+            std::printf("  %-32s %llu saves seen running; the server and its writing process together at most "
+                        "%.0f MiB\n",
+                        "", static_cast<unsigned long long>(t.savesSeen), t.savingMiB);
+        } else {
+            std::printf("  %-32s the server's memory at most %.0f MiB\n", "", target->logins.servingMiB);
+        }
     }
     printFigures("bare UDP exchanges:", bareFigures);
     printCpu(bareTally, bareFigures, "server thread", "clients");
     for (size_t i = 0; i < targets.size(); ++i) {
+        if (targets[i]->periodicSave > 0) continue;
         double ratio = bareFigures.rate > 0 ? rates[i] / bareFigures.rate : 0;
         std::printf("login rate at %s accounts / bare exchange rate: %.2f (goal at least 0.40)\n",
                     withCommas(targets[i]->accounts).c_str(), ratio);
     }
-    if (targets.size() >= 2) {
+    for (size_t i = 0; i < targets.size(); ++i) {
+        if (targets[i]->periodicSave == 0) continue;
+        // The server without saves of the same size was prepared before it.
+        size_t plain = i;
+        while (plain > 0 && targets[plain]->periodicSave != 0) --plain;
+        Figures with = summarize(targets[i]->logins.duringSaveNs, 0);
+        double ratio = rates[plain] > 0 ? rates[i] / rates[plain] : 0;
+        double serving = targets[plain]->logins.servingMiB;
+        double memory = serving > 0 ? targets[i]->logins.savingMiB / serving : 0;
+        std::printf("at %s accounts%s: login rate with saves / without: %.2f (goal at least 0.90); longest login during "
+                    "a save %.3f ms (goal under 20 ms); memory during a save / of the server alone: %.2f (goal under "
+                    "1.5)\n",
+                    withCommas(targets[i]->accounts).c_str(), targets[i]->compared ? " (compared binary)" : "", ratio,
+                    with.max, memory);
+    }
+    std::vector<size_t> plainTargets;
+    for (size_t i = 0; i < targets.size(); ++i)
+        if (targets[i]->periodicSave == 0) plainTargets.push_back(i);
+    if (plainTargets.size() >= 2) {
         auto byAccounts = [&](size_t a, size_t b) { return targets[a]->accounts < targets[b]->accounts; };
-        std::vector<size_t> order(targets.size());
-        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-        size_t smallest = *std::min_element(order.begin(), order.end(), byAccounts);
-        size_t largest = *std::max_element(order.begin(), order.end(), byAccounts);
+        size_t smallest = *std::min_element(plainTargets.begin(), plainTargets.end(), byAccounts);
+        size_t largest = *std::max_element(plainTargets.begin(), plainTargets.end(), byAccounts);
         double ratio = rates[largest] > 0 ? rates[smallest] / rates[largest] : 0;
         std::printf("login rate at %s accounts / at %s accounts: %.2f (goal at most 1.20)\n",
                     withCommas(targets[smallest]->accounts).c_str(), withCommas(targets[largest]->accounts).c_str(),

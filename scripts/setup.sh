@@ -23,7 +23,12 @@ install_missing_packages() {
     fi
 }
 
-build_release() {
+# Configures build/ (Release); options already in its cache stay as they are.
+configure_release() {
     cmake -S "$TALLYSV_ROOT" -B "$TALLYSV_ROOT/build" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@"
+}
+
+build_release() {
+    configure_release "$@"
     cmake --build "$TALLYSV_ROOT/build"
 }

@@ -54,6 +54,8 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     // silent whois server hold the whole server.
     settings.whoisTimeout = number("Misc", "WhoisTimeout", "5000", 15);
     if (settings.whoisTimeout < 1) settings.whoisTimeout = 5000;
+    settings.backupInterval = number("Misc", "BackupInterval", "86400000", 15);
+    settings.backupKeep = number("Misc", "BackupKeep", "7", 15);
 
     log.write(" Done.\n");
     return firstReading;

@@ -27,6 +27,8 @@ struct Settings {
     uint16_t port = 900;                 // UDP port, read at start only
     std::string whoisServer = "whois.iana.org";  // "host" or "host:port" (43 by default)
     int32_t whoisTimeout = 5000;         // ms for a whole NetBlock lookup
+    int32_t backupInterval = 86400000;   // ms; a dated generation of the files once the newest is this old; 0 = none
+    int32_t backupKeep = 7;              // generations kept
 };
 
 }  // namespace tallysv

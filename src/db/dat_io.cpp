@@ -15,6 +15,13 @@ namespace {
 constexpr size_t kReadChunk = 1 << 20;
 constexpr size_t kWriteChunk = 1 << 20;
 
+bool fileExists(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
 bool writeAll(int fd, const uint8_t* bytes, size_t size, int& error) {
     while (size > 0) {
         ssize_t n = ::write(fd, bytes, size);
@@ -28,13 +35,6 @@ bool writeAll(int fd, const uint8_t* bytes, size_t size, int& error) {
     }
     return true;
 }
-
-bool fileExists(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-}  // namespace
 
 std::string datPath(const std::string& directory, const std::string& name) {
     if (directory.empty()) return name;

@@ -9,6 +9,9 @@
 
 namespace tallysv {
 
+// Writes every byte, resuming after signals; false with errno in `error`.
+bool writeAll(int fd, const uint8_t* bytes, size_t size, int& error);
+
 // "dir/name", or the name alone for the working folder.
 std::string datPath(const std::string& directory, const std::string& name);
 

@@ -106,8 +106,18 @@ public:
     void loadImages(const DatImages& images);
     // Writes the eight files. Each file is written beside the old one and
     // renamed over it once every file is complete, so the folder holds the
-    // old set or the new one, also after a crash in the middle.
-    void save();
+    // old set or the new one, also after a crash in the middle. True when
+    // every file was written and put in place; each failure is a console
+    // line, and a file that failed keeps its old contents. After a whole
+    // save, the set becomes a dated generation under backup/ when the
+    // newest one is older than BackupInterval (see db/backup.h).
+    bool save();
+    // The same, with the save's console lines going to `log` (a save
+    // written by another process sends them back through it).
+    bool save(Log& log);
+    // The memory of the large record tables, in whole 2 MiB pages (see
+    // gatherIntoHugePages in db/huge_page_allocator.h).
+    std::vector<std::pair<void*, size_t>> hugePageRanges() const;
     // Removes every ban whose expiry time is earlier than `now`.
     void removeExpiredBans(int32_t now);
 
@@ -215,11 +225,14 @@ public:
     void decayFloodTable() { floodTable_.decay(); }
     const FloodTable& floodTable() const { return floodTable_; }
 
-    // Fault injection for tests: asked before each step of a save's commit
-    // with the file concerned; answering false stops the save on the spot,
-    // as if the process had died there.
-    enum class SaveStep { Commit, Rename };
+    // Fault injection for tests: asked before each step of a save with the
+    // file concerned (the writing of each file, the commit record, each
+    // rename); answering false stops the save on the spot, as if the
+    // process had died there.
+    enum class SaveStep { Write, Commit, Rename };
     void setSaveInterruption(std::function<bool(SaveStep, DatFile)> proceed) { saveInterruption_ = std::move(proceed); }
+    // For tests: dated generations are copied, as where links cannot be made.
+    void setBackupLinks(bool links) { backupLinks_ = links; }
 
 private:
     struct LoadState;
@@ -233,12 +246,12 @@ private:
     void loadOperators(DatReader& reader);
     void loadScores(DatReader& reader);
 
-    bool writeFile(DatFile file, DatWriter& writer);
-    void writeSquads(DatWriter& writer);
+    bool writeFile(DatFile file, DatWriter& writer, Log& log);
+    void writeSquads(DatWriter& writer, Log& log);
     void writeUsers(DatWriter& writer);
     void writeScores(DatWriter& writer);
     void writeBans(DatWriter& writer);
-    void writeRegistrations(DatWriter& writer);
+    void writeRegistrations(DatWriter& writer, Log& log);
     void writeOperators(DatWriter& writer);
     void writeZones(DatWriter& writer);
     void writeBanfrees(DatWriter& writer);
@@ -272,6 +285,7 @@ private:
 
     std::function<std::string(const PlayerSession&)> chatMemberName_;
     std::function<bool(SaveStep, DatFile)> saveInterruption_;
+    bool backupLinks_ = true;
 };
 
 }  // namespace tallysv

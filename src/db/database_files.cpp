@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "core/fields.h"
+#include "db/backup.h"
 #include "db/dat_io.h"
 #include "db/database.h"
 
@@ -59,6 +60,14 @@ void Database::load() {
         if (reader->openFile(datPath(directory_, layout.fileName))) state.readers[i] = std::move(reader);
     }
     loadFrom(state);
+}
+
+std::vector<std::pair<void*, size_t>> Database::hugePageRanges() const {
+    std::vector<std::pair<void*, size_t>> ranges;
+    users_.hugePageRanges(ranges);
+    scores_.hugePageRanges(ranges);
+    registrations_.hugePageRanges(ranges);
+    return ranges;
 }
 
 void Database::loadImages(const DatImages& images) {
@@ -293,10 +302,13 @@ void Database::loadScores(DatReader& reader) {
 
 // ---- saving ----
 
-void Database::save() {
+bool Database::save() { return save(log_); }
+
+bool Database::save(Log& log) {
     std::array<DatWriter, kDatFileCount> writers;
     PendingSave complete;
     complete.present = true;
+    bool whole = true;  // every file written and in place
     // The SquadIDs the files on disk use now, kept until the new Squad.dat
     // has been written completely.
     std::vector<std::pair<SquadRecord*, int32_t>> previousSquadIDs;
@@ -305,23 +317,33 @@ void Database::save() {
     auto restoreSquadIDs = [&] {
         for (auto& [squad, id] : previousSquadIDs) squad->squadID = id;
     };
+    // Asked before each step; false stops the save where it is, as if the
+    // process had died there.
+    auto stopHere = [&](SaveStep step, DatFile file) {
+        if (!saveInterruption_ || saveInterruption_(step, file)) return false;
+        for (DatWriter& writer : writers) writer.release();
+        return true;
+    };
 
     for (DatFile file : kSaveOrder) {
         size_t i = static_cast<size_t>(file);
         const char* name = datLayout(file).fileName;
         DatWriter& writer = writers[i];
+        if (stopHere(SaveStep::Write, file)) return false;
         if (!writer.open(directory_, name)) {
-            log_.printf("%s: %s\n", name, openFailureReason(writer.error()));
+            log.printf("%s: %s\n", name, openFailureReason(writer.error()));
             writer.discard();
+            whole = false;
             if (file == DatFile::Squad) restoreSquadIDs();
             continue;
         }
-        log_.printf("Writing: %s\n", name);
-        if (writeFile(file, writer)) {
+        log.printf("Writing: %s\n", name);
+        if (writeFile(file, writer, log)) {
             complete.files[i] = true;
         } else {
-            log_.printf("%s: %s\n", name, writeFailureReason(writer.error()));
+            log.printf("%s: %s\n", name, writeFailureReason(writer.error()));
             writer.discard();
+            whole = false;
             if (file == DatFile::Squad) restoreSquadIDs();
         }
     }
@@ -334,36 +356,40 @@ void Database::save() {
         complete.files[squadFile] = false;
         writers[squadFile].discard();
         restoreSquadIDs();
-        log_.printf("%s: %s\n", datLayout(DatFile::Squad).fileName, "Kept, since User.dat could not be written");
+        log.printf("%s: %s\n", datLayout(DatFile::Squad).fileName, "Kept, since User.dat could not be written");
     }
 
     // Every new file is complete on the disk. The commit record makes the
     // renames finish at the next start if the process dies among them.
-    auto stopHere = [&](SaveStep step, DatFile file) {
-        if (!saveInterruption_ || saveInterruption_(step, file)) return false;
-        for (DatWriter& writer : writers) writer.release();
-        return true;
-    };
     bool anyComplete = false;
     for (bool c : complete.files) anyComplete = anyComplete || c;
-    if (!anyComplete) return;
-    if (stopHere(SaveStep::Commit, DatFile::Squad)) return;
-    bool committed = writePendingSave(directory_, complete);
+    if (!anyComplete) return false;
+    if (stopHere(SaveStep::Commit, DatFile::Squad)) return false;
+    if (!writePendingSave(directory_, complete)) {
+        // Without the record, a death among the renames would leave part
+        // of the new set beside part of the old one: keep the old set.
+        log.printf("%s: %s\n", kCommitFileName, "Could not be written; the old files are kept");
+        for (DatWriter& writer : writers) writer.discard();
+        restoreSquadIDs();
+        return false;
+    }
     bool squadReplaced = true;
     for (DatFile file : kSaveOrder) {
         size_t i = static_cast<size_t>(file);
         if (!complete.files[i]) continue;
-        if (stopHere(SaveStep::Rename, file)) return;
+        if (stopHere(SaveStep::Rename, file)) return false;
         const char* name = datLayout(file).fileName;
         std::string path = datPath(directory_, name);
         if (file == DatFile::User && !squadReplaced) {
             writers[i].discard();
-            log_.printf("%s: %s\n", name, "Kept, since Squad.dat could not be replaced");
+            log.printf("%s: %s\n", name, "Kept, since Squad.dat could not be replaced");
+            whole = false;
             continue;
         }
         if (::rename(writers[i].temporaryPath().c_str(), path.c_str()) != 0) {
-            log_.printf("%s: %s\n", name, openFailureReason(errno));
+            log.printf("%s: %s\n", name, openFailureReason(errno));
             writers[i].discard();
+            whole = false;
             if (file == DatFile::Squad) {
                 squadReplaced = false;
                 restoreSquadIDs();
@@ -372,16 +398,23 @@ void Database::save() {
         writers[i].release();
     }
     syncDirectory(directory_);
-    if (committed) removePendingSave(directory_);
+    removePendingSave(directory_);
+    // A whole new set is in place: it may become a dated generation. That
+    // never changes the outcome of the save.
+    if (whole) {
+        BackupPolicy policy{settings.backupInterval, settings.backupKeep, backupLinks_};
+        makeBackupGeneration(directory_, clock_.now(), policy, log);
+    }
+    return whole;
 }
 
-bool Database::writeFile(DatFile file, DatWriter& writer) {
+bool Database::writeFile(DatFile file, DatWriter& writer, Log& log) {
     switch (file) {
-        case DatFile::Squad: writeSquads(writer); break;
+        case DatFile::Squad: writeSquads(writer, log); break;
         case DatFile::User: writeUsers(writer); break;
         case DatFile::Score: writeScores(writer); break;
         case DatFile::Ban: writeBans(writer); break;
-        case DatFile::User2: writeRegistrations(writer); break;
+        case DatFile::User2: writeRegistrations(writer, log); break;
         case DatFile::Op: writeOperators(writer); break;
         case DatFile::Zone: writeZones(writer); break;
         case DatFile::Banfree: writeBanfrees(writer); break;
@@ -389,7 +422,7 @@ bool Database::writeFile(DatFile file, DatWriter& writer) {
     return writer.finish();
 }
 
-void Database::writeSquads(DatWriter& writer) {
+void Database::writeSquads(DatWriter& writer, Log& log) {
     // Squads are numbered 1, 2, 3... in table order. One without an owner
     // is reported and left out; its number goes to the next squad, and its
     // members are stored without a squad.
@@ -398,7 +431,7 @@ void Database::writeSquads(DatWriter& writer) {
         ++counter;
         squad->squadID = counter;
         if (!squad->owner) {
-            log_.printf("ERROR(%i)", counter);
+            log.printf("ERROR(%i)", counter);
             squad->squadID = 0;
             --counter;
             continue;
@@ -473,10 +506,10 @@ void Database::writeBans(DatWriter& writer) {
     }
 }
 
-void Database::writeRegistrations(DatWriter& writer) {
+void Database::writeRegistrations(DatWriter& writer, Log& log) {
     for (const User2Record* registration : registrations_) {
         if (!registration->user) {
-            log_.printf("Ignored: %s\n", registration->realName.c_str());
+            log.printf("Ignored: %s\n", registration->realName.c_str());
             continue;
         }
         fdReg r;

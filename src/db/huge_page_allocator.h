@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <new>
+#include <utility>
+#include <vector>
 
 namespace tallysv {
 
@@ -43,5 +45,20 @@ struct HugePageAllocator {
         return true;
     }
 };
+
+// Asks the kernel to move these ranges onto huge pages now (MADV_COLLAPSE,
+// Linux 6.1; nothing happens on older kernels). A fork copies one
+// page-table entry per 2 MiB of such memory instead of 512, and after a fork
+// the first write to each 2 MiB costs one fault instead of one per 4 KiB.
+// Safe while other threads use the memory; it may take a while, so it is
+// called without the transport lock.
+inline void gatherIntoHugePages(const std::vector<std::pair<void*, size_t>>& ranges) {
+#ifdef MADV_COLLAPSE
+    constexpr int kCollapse = MADV_COLLAPSE;
+#else
+    constexpr int kCollapse = 25;
+#endif
+    for (const auto& [start, length] : ranges) ::madvise(start, length, kCollapse);
+}
 
 }  // namespace tallysv

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 
@@ -111,6 +112,17 @@ public:
         blocks_.clear();
     }
 
+    // The whole 2 MiB pages inside the blocks that hold records, as
+    // (address, length): what may be gathered into huge pages.
+    void hugePageRanges(std::vector<std::pair<void*, size_t>>& out) const {
+        constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+        for (const Block& block : blocks_) {
+            uintptr_t start = (block.begin() + kHugePage - 1) & ~(kHugePage - 1);
+            uintptr_t end = block.usedEnd() & ~(kHugePage - 1);
+            if (end > start) out.emplace_back(reinterpret_cast<void*>(start), end - start);
+        }
+    }
+
     // Makes room for `n` more records in one block (what is left of the
     // current block is given up).
     void reserve(size_t n) {
@@ -139,6 +151,8 @@ private:
             std::allocator<T>().deallocate(data_, size_);
         }
         size_t room() const { return size_ - used_; }
+        uintptr_t begin() const { return reinterpret_cast<uintptr_t>(data_); }
+        uintptr_t usedEnd() const { return reinterpret_cast<uintptr_t>(data_ + used_); }
         T* take() { return new (data_ + used_++) T(); }
 
     private:

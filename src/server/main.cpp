@@ -23,7 +23,8 @@ constexpr const char* kHelp =
     "Billing server for a network of game zones. Started without arguments in\n"
     "the folder that holds TALLYSV.INI and the .dat files; it listens on the\n"
     "configured UDP port until a quit key (E, Q or X), SIGINT or SIGTERM.\n"
-    "Console keys: C chat list, S squad list, L host list, E/Q/X quit.\n";
+    "Console keys: C chat list, S squad list, L host list, E/Q/X quit.\n"
+    "Settings, files, signals and service use: see tallysv(8).\n";
 
 }  // namespace
 

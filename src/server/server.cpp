@@ -1,11 +1,16 @@
 #include "server/server.h"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include "db/huge_page_allocator.h"
+
 namespace tallysv {
 
 Server::Server(Database& database, const Clock& clock, Log& log, KeySource& keys, Sleeper sleep,
                const std::atomic<bool>* stopRequested)
     : database_(database), clock_(clock), log_(log), keys_(keys), sleep_(std::move(sleep)),
-      stopRequested_(stopRequested) {}
+      stopRequested_(stopRequested), backgroundSave_(database, log) {}
 
 int Server::run() {
     if (!startup()) return 1;
@@ -42,11 +47,23 @@ bool Server::startup() {
 
 bool Server::runPass() {
     sleep_(250);
+    if (regatherHugePages_) {
+        // The records on huge pages again, after the copy-on-write of the
+        // last save split them (and once after start-up).
+        std::vector<std::pair<void*, size_t>> ranges;
+        {
+            std::lock_guard<std::recursive_mutex> guard(lock_);
+            ranges = database_.hugePageRanges();
+            regatherHugePages_ = false;
+        }
+        gatherIntoHugePages(ranges);
+    }
     int32_t interval;
     {
         // A re-read of the configuration may change the interval at any time.
         std::lock_guard<std::recursive_mutex> guard(lock_);
         interval = database_.settings.periodicSave;
+        collectBackgroundSave(false);
     }
     if (clock_.tick() - lastSaveTick_ >= static_cast<uint32_t>(interval)) periodicSave();
     int key = keys_.pollKey();
@@ -55,15 +72,63 @@ bool Server::runPass() {
     return running_;
 }
 
+// The snapshot is taken with the lock held, so it is one consistent state;
+// the files are written by another process while the network goes on.
+// Expired bans go after the snapshot, so the save still holds them once.
 void Server::periodicSave() {
+    // One save at a time: one that falls due while the last is still being
+    // written waits for it, without holding up the network.
+    for (;;) {
+        int pipe;
+        {
+            std::lock_guard<std::recursive_mutex> guard(lock_);
+            collectBackgroundSave(false);
+            if (!backgroundSave_.running()) break;
+            pipe = backgroundSave_.descriptor();
+        }
+        pollfd waiting{pipe, POLLIN, 0};
+        if (::poll(&waiting, 1, 100) > 0 && (waiting.revents & POLLIN) == 0) ::usleep(1000);
+    }
     int32_t now = clock_.now();
     {
         std::lock_guard<std::recursive_mutex> guard(lock_);
-        database_.save();
+        std::string reason;
+        if (!backgroundSave_.start(reason)) {
+            // Without a second process the save is made here, holding up
+            // the network for its length, rather than not at all.
+            log_.printf("Cannot start the background save (%s); saving in the server process\n", reason.c_str());
+            if (!database_.save()) log_.write("Save failed; it is tried again at the next periodic save\n");
+        }
         database_.removeExpiredBans(now);
     }
     sleep_(500);
     lastSaveTick_ = clock_.tick();
+}
+
+void Server::collectBackgroundSave(bool wait) {
+    if (!backgroundSave_.running()) return;
+    if (wait) {
+        reportBackgroundSave(backgroundSave_.wait());
+    } else if (auto outcome = backgroundSave_.poll()) {
+        reportBackgroundSave(*outcome);
+    }
+    if (!backgroundSave_.running()) regatherHugePages_ = true;
+}
+
+void Server::reportBackgroundSave(const BackgroundSave::Outcome& outcome) {
+    if (outcome.saved) return;
+    log_.printf("Save failed: %s; it is tried again at the next periodic save\n", outcome.failure.c_str());
+}
+
+void Server::waitForBackgroundSave() {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    collectBackgroundSave(true);
+}
+
+bool Server::saveNow() {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    collectBackgroundSave(true);
+    return database_.save();
 }
 
 void Server::handleKey(int key) {
@@ -106,6 +171,9 @@ void Server::printHostList() {
 
 void Server::shutdown() {
     if (udp_) udp_->stop();
+    // A save still being written ends first; then the final one, with
+    // everything that changed since its snapshot.
+    waitForBackgroundSave();
     database_.save();
     udp_.reset();
     transport_.reset();

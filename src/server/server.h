@@ -7,6 +7,7 @@
 
 #include "commands/command_processor.h"
 #include "core/clock.h"
+#include "server/background_save.h"
 #include "server/console.h"
 #include "core/log.h"
 #include "db/database.h"
@@ -36,6 +37,20 @@ public:
     bool runPass();   // one pass of the main loop; false once the loop ends
     void shutdown();
 
+    // Saves the database now and returns once the files are on disk (or
+    // the save has failed): a periodic save still being written is waited
+    // for first, then the current state is saved in this process, with the
+    // transport lock held. True when every file was written and put in
+    // place. For `?write`; callable from any thread, with or without the
+    // lock.
+    bool saveNow();
+
+    // Waits for the periodic save being written, if any, and reports its
+    // outcome as the main loop would (tests).
+    void waitForBackgroundSave();
+    // The process writing the periodic save, or -1 (tests kill it).
+    pid_t backgroundSaveProcess() const { return backgroundSave_.process(); }
+
     // The one lock of the process: every access to hosts, sessions and the
     // database happens with it held.
     std::recursive_mutex& lock() { return lock_; }
@@ -49,6 +64,10 @@ public:
 
 private:
     void periodicSave();
+    // With the lock held: passes on the running save's console lines and,
+    // once it has ended, reports a failure.
+    void collectBackgroundSave(bool wait);
+    void reportBackgroundSave(const BackgroundSave::Outcome& outcome);
     void handleKey(int key);
     void printHostList();
 
@@ -59,6 +78,7 @@ private:
     Sleeper sleep_;
     const std::atomic<bool>* stopRequested_;
     std::recursive_mutex lock_;
+    BackgroundSave backgroundSave_;
     // Declared after the lock, so they go before it.
     std::unique_ptr<UdpSocket> socket_;
     std::unique_ptr<CoreTransport> transport_;
@@ -67,6 +87,7 @@ private:
     std::unique_ptr<UdpServer> udp_;
     bool running_ = false;
     uint32_t lastSaveTick_ = 0;
+    bool regatherHugePages_ = true;
 };
 
 }  // namespace tallysv

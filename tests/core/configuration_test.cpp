@@ -44,6 +44,8 @@ TEST(Configuration, MissingFileGivesEveryDefault) {
     EXPECT_EQ(settings.accountReclaimDelay, 90 * 86400);
     EXPECT_EQ(settings.whoisServer, "whois.iana.org");
     EXPECT_EQ(settings.whoisTimeout, 5000);
+    EXPECT_EQ(settings.backupInterval, 86400000);
+    EXPECT_EQ(settings.backupKeep, 7);
     EXPECT_EQ(settings.sysopPassword, PasswordField{});
     EXPECT_EQ(settings.billingPassword, PasswordField{});
     // Only the first reading asks for the built-in operator.
@@ -86,6 +88,9 @@ TEST(Configuration, ValuesAreCutThenConvertedLikeAtoi) {
          "no whois time limit is the default one"},
         {"WhoisTimeout=-3", "Misc", [](const Settings& s) { return s.whoisTimeout == 5000; },
          "a negative whois time limit is the default one"},
+        {"BackupInterval=0", "Misc", [](const Settings& s) { return s.backupInterval == 0; }, "generations off"},
+        {"BackupKeep=30", "Misc", [](const Settings& s) { return s.backupKeep == 30; }, "generations kept"},
+        {"BackupKeep=3", "Comms", [](const Settings& s) { return s.backupKeep == 7; }, "BackupKeep is in [Misc]"},
     };
     for (const auto& c : cases) {
         Settings s = readFrom(std::string("[") + c.section + "]\n" + c.line + "\n");

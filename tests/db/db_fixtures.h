@@ -161,8 +161,9 @@ public:
         std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
-    std::vector<uint8_t> read(const std::string& name) const {
-        std::ifstream in(file(name), std::ios::binary);
+    std::vector<uint8_t> read(const std::string& name) const { return readPath(file(name)); }
+    static std::vector<uint8_t> readPath(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
         return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     bool exists(const std::string& name) const { return std::filesystem::exists(file(name)); }

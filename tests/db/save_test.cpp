@@ -78,7 +78,7 @@ TEST_F(SaveTest, LoadThenSaveGivesBackEveryFileByteForByte) {
     for (auto& [name, bytes] : set.files) folder.write(name, bytes);
     database.load();
     log.clear();
-    database.save();
+    EXPECT_TRUE(database.save());
     EXPECT_EQ(log.text(), kAllWritingLines);
     for (auto& [name, bytes] : set.files) EXPECT_EQ(folder.read(name), bytes.data) << name;
     for (const char* name : kAllFiles) EXPECT_FALSE(folder.exists(std::string(name) + ".new")) << name;
@@ -226,7 +226,7 @@ TEST_F(SaveTest, ExpiredBansGoOnlyWhenEarlierThanNow) {
 
 TEST_F(SaveTest, MissingFolderReportsEveryFileAndWritesNothing) {
     Database lost(clock, log, folder.file("no/such/folder"));
-    lost.save();
+    EXPECT_FALSE(lost.save());
     std::string expected;
     for (const char* name : kAllFiles) expected += std::string(name) + ": File or path not found\n";
     EXPECT_EQ(log.text(), expected);
@@ -237,7 +237,7 @@ TEST_F(SaveTest, FileThatCannotBeCreatedKeepsItsOldContentAndOthersAreWritten) {
     std::filesystem::create_directory(folder.file("Zone.dat.new"));
     database.createZone(2, 2, "new");
     database.createBanfree(5, 0, 0);
-    database.save();
+    EXPECT_FALSE(database.save());
     EXPECT_TRUE(log.contains("Writing: Op.dat\nZone.dat: Tried to open read-only file for writing, or file\xE2\x80\x99s "
                              "sharing mode does not allow specified operations, or given path is directory\n"
                              "Writing: Banfree.dat\n"));
@@ -253,7 +253,7 @@ TEST_F(SaveTest, SquadFileIsKeptWhenUserFileCannotBeWritten) {
     database.removeSquad(database.findSquad("Red"));  // would make Blue 1
     std::filesystem::create_directory(folder.file("User.dat.new"));
     log.clear();
-    database.save();
+    EXPECT_FALSE(database.save());
     EXPECT_TRUE(log.contains("Squad.dat: Kept, since User.dat could not be written\n"));
     EXPECT_EQ(folder.read("Squad.dat"), set.files["Squad.dat"].data);
     EXPECT_EQ(folder.read("User.dat"), set.files["User.dat"].data);
@@ -270,7 +270,7 @@ TEST_F(SaveTest, UserFileIsKeptWhenSquadFileCannotBeReplaced) {
     std::filesystem::remove(folder.file("Squad.dat"));
     std::filesystem::create_directories(folder.file("Squad.dat/inside"));
     log.clear();
-    database.save();
+    EXPECT_FALSE(database.save());
     EXPECT_TRUE(log.contains("Writing: Banfree.dat\nSquad.dat: Tried to open read-only file for writing, or "
                              "file\xE2\x80\x99s sharing mode does not allow specified operations, or given path is "
                              "directory\nUser.dat: Kept, since Squad.dat could not be replaced\n"))
@@ -283,7 +283,23 @@ TEST_F(SaveTest, UserFileIsKeptWhenSquadFileCannotBeReplaced) {
     EXPECT_EQ(database.findSquad("Blue")->squadID, 2);
 }
 
-// A save cut short at a step of its commit, as by a crash, still leaves a
+TEST_F(SaveTest, SaveWithoutItsCommitRecordKeepsTheWholeOldSet) {
+    CanonicalSet set;
+    for (auto& [name, bytes] : set.files) folder.write(name, bytes);
+    database.load();
+    database.removeSquad(database.findSquad("Red"));
+    database.createUser("Dave", "", {}, 0, 0);
+    // Something in the way of the commit record.
+    std::filesystem::create_directory(folder.file("Save.commit.new"));
+    log.clear();
+    EXPECT_FALSE(database.save());
+    EXPECT_EQ(log.text(), std::string(kAllWritingLines) + "Save.commit: Could not be written; the old files are kept\n");
+    for (auto& [name, bytes] : set.files) EXPECT_EQ(folder.read(name), bytes.data) << name;
+    for (const char* name : kAllFiles) EXPECT_FALSE(folder.exists(std::string(name) + ".new")) << name;
+    EXPECT_EQ(database.findSquad("Blue")->squadID, 2);
+}
+
+// A save cut short at a step, as by a crash, still leaves a
 // folder that loads as one whole set, old or new.
 struct InterruptionCase {
     Database::SaveStep step;
@@ -330,7 +346,9 @@ TEST_P(InterruptedSaveTest, LeavesALoadableConsistentSet) {
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, InterruptedSaveTest,
-    ::testing::Values(InterruptionCase{Database::SaveStep::Commit, DatFile::Squad, false},
+    ::testing::Values(InterruptionCase{Database::SaveStep::Write, DatFile::Squad, false},
+                      InterruptionCase{Database::SaveStep::Write, DatFile::Banfree, false},
+                      InterruptionCase{Database::SaveStep::Commit, DatFile::Squad, false},
                       InterruptionCase{Database::SaveStep::Rename, DatFile::Squad, true},
                       InterruptionCase{Database::SaveStep::Rename, DatFile::User, true},
                       InterruptionCase{Database::SaveStep::Rename, DatFile::Banfree, true}));

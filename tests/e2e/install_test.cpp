@@ -1,0 +1,142 @@
+// What `cmake --install` puts where, the service unit as the service manager
+// sees it, and the example TALLYSV.INI against the server's own defaults.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/configuration.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+using namespace tallysv;
+using namespace tallysv::testing;
+
+namespace {
+
+const std::string kBuild = TALLYSV_BIN_DIR;
+
+// A program found on PATH, or empty.
+std::string onPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::stringstream folders(path ? path : "");
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        std::string candidate = folder + "/" + name;
+        if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return "";
+}
+
+// The build installed into a fresh prefix.
+struct Installed {
+    Installed() {
+        ChildProcess install(TALLYSV_CMAKE, {"--install", kBuild, "--prefix", prefix.str()}, prefix.str());
+        status = install.wait(std::chrono::seconds(60));
+        output = install.output();
+    }
+    TempDir prefix;
+    std::optional<int> status;
+    std::string output;
+};
+
+std::set<std::string> filesUnder(const std::filesystem::path& root) {
+    std::set<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+        if (!entry.is_directory()) files.insert(std::filesystem::relative(entry.path(), root).string());
+    return files;
+}
+
+// Every setting, as text, to compare two readings.
+std::string describe(const Settings& s) {
+    std::ostringstream out;
+    out << std::string(reinterpret_cast<const char*>(s.sysopPassword.data()), s.sysopPassword.size()) << "|"
+        << std::string(reinterpret_cast<const char*>(s.billingPassword.data()), s.billingPassword.size()) << "|"
+        << s.kickOutDelay << "|" << s.packetLossLimit << "|" << s.periodicSave << "|" << s.lowPriority << "|"
+        << s.allowNewUsers << "|" << s.askNewUsers << "|" << s.disableHelp << "|" << s.encryptMode << "|"
+        << s.maxQueueForLogin << "|" << s.accountReclaimDelay << "|" << s.port << "|" << s.backupInterval << "|"
+        << s.backupKeep;
+    return out.str();
+}
+
+std::string readingOf(const std::string& ini) {
+    TempDir dir;
+    if (!ini.empty()) dir.write("TALLYSV.INI", ini);
+    Settings settings;
+    DiscardLog log;
+    readConfiguration(settings, log, dir.str());
+    return describe(settings);
+}
+
+}  // namespace
+
+TEST(Install, PutsExactlyTheListedFilesIntoThePrefix) {
+    Installed installed;
+    ASSERT_EQ(installed.status, 0) << installed.output;
+    std::set<std::string> expected = {"bin/tallysv",
+                                      "bin/tallysv-zone",
+                                      "bin/tallysv-db",
+                                      "share/man/man8/tallysv.8",
+                                      "share/man/man1/tallysv-zone.1",
+                                      "share/man/man1/tallysv-db.1",
+                                      "share/doc/tallysv/TALLYSV.INI",
+                                      "lib/systemd/system/tallysv.service"};
+    EXPECT_EQ(filesUnder(installed.prefix.path()), expected);
+    std::ifstream unit(installed.prefix.path() / "lib/systemd/system/tallysv.service");
+    std::string text((std::istreambuf_iterator<char>(unit)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("\nExecStart=" + (installed.prefix.path() / "bin/tallysv").string() + "\n"), std::string::npos)
+        << text;
+}
+
+TEST(Install, ServiceUnitPassesSystemdAnalyzeVerify) {
+    std::string analyze = onPath("systemd-analyze");
+    if (analyze.empty()) GTEST_SKIP() << "systemd-analyze is not installed";
+    Installed installed;
+    ASSERT_EQ(installed.status, 0) << installed.output;
+    // The unit's documentation is the installed man page; without a man
+    // program there is no looking it up.
+    std::string manPath = (installed.prefix.path() / "share/man").string();
+    std::vector<std::string> args = {"MANPATH=" + manPath, analyze, "verify"};
+    if (onPath("man").empty()) args.push_back("--man=no");
+    args.push_back((installed.prefix.path() / "lib/systemd/system/tallysv.service").string());
+    ChildProcess verify("/usr/bin/env", args, installed.prefix.str());
+    EXPECT_EQ(verify.wait(std::chrono::seconds(60)), 0) << verify.output();
+    EXPECT_EQ(verify.output(), "");
+}
+
+// The example holds every key at the server's default, and every key it
+// holds is one the server reads, in the section where it stands.
+TEST(Install, ExampleSettingsAreTheDefaultsAndEachKeyIsRead) {
+    std::ifstream file(kBuild + "/packaging/TALLYSV.INI");
+    ASSERT_TRUE(file) << "the example TALLYSV.INI was not generated";
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    std::string example;
+    for (const std::string& line : lines) example += line + "\n";
+    std::string defaults = readingOf("");
+    EXPECT_EQ(readingOf(example), defaults);
+
+    int keys = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        size_t equals = lines[i].find('=');
+        if (lines[i].empty() || lines[i][0] == ';' || lines[i][0] == '[' || equals == std::string::npos) continue;
+        ++keys;
+        ASSERT_GT(i, 0u);
+        EXPECT_EQ(lines[i - 1].rfind("; ", 0), 0u) << "no comment above " << lines[i];
+        std::string value = lines[i].substr(equals + 1);
+        std::string other = value.empty() ? "x" : value == "0" ? "1" : value == "1" ? "0" : value + "1";
+        std::vector<std::string> changed = lines;
+        changed[i] = lines[i].substr(0, equals + 1) + other;
+        std::string text;
+        for (const std::string& line : changed) text += line + "\n";
+        EXPECT_NE(readingOf(text), defaults) << lines[i] << " is not read where it stands";
+    }
+    EXPECT_GT(keys, 0);
+}
