@@ -120,11 +120,10 @@ void commandBlock(CommandContext& command) {
 
 void commandWrite(CommandContext& command) {
     command.reply("Please wait...");
-    if (command.processor.services.saveDatabase)
-        command.processor.services.saveDatabase();
-    else
-        command.database.save();
-    command.reply("Database stored to disk");
+    bool stored = command.processor.services.saveDatabase ? command.processor.services.saveDatabase()
+                                                          : command.database.save();
+    // A save that failed is never reported as done; the console tells why.
+    command.reply(stored ? "Database stored to disk" : "Database could not be stored to disk");
 }
 
 void commandRead(CommandContext& command) {

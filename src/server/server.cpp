@@ -28,6 +28,8 @@ bool Server::startup() {
     transport_ = std::make_unique<CoreTransport>(*socket_, clock_, log_, database_.settings);
     zones_ = std::make_unique<ZoneProtocol>(*transport_, database_, clock_, log_);
     commands_ = std::make_unique<CommandProcessor>(*zones_, clock_, log_);
+    // ?write waits for a periodic save being written, then saves.
+    commands_->services.saveDatabase = [this] { return saveNow(); };
     udp_ = std::make_unique<UdpServer>(*transport_, *socket_, lock_, database_.settings);
     std::string reason;
     if (!udp_->start(database_.settings.port, reason)) {

@@ -84,6 +84,9 @@ TEST_F(ZoneCommandTest, WriteSavesBeforeTheSecondReply) {
     };
     EXPECT_EQ(type(chief, "?writ"), (Lines{"Please wait...", "Database stored to disk"}));
     EXPECT_EQ(queuedAtSave, 1u);
+    // A save that fails is not reported as stored.
+    commands.services.saveDatabase = [] { return false; };
+    EXPECT_EQ(type(chief, "?write"), (Lines{"Please wait...", "Database could not be stored to disk"}));
 }
 
 TEST_F(ZoneCommandTest, ReadLoadsTheConfigurationAgain) {
