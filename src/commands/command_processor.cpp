@@ -116,10 +116,8 @@ bool CommandProcessor::dispatch(PlayerSession& player, const std::string& text, 
             continue;
         if (entry.help && helpDisabled) continue;
         if (!matchCommand(text.c_str(), entry.word, entry.bytes)) continue;
-        if (entry.handler) {
-            CommandContext command(*this, player, text, length);
-            entry.handler(command);
-        }
+        CommandContext command(*this, player, text, length);
+        entry.handler(command);
         return true;
     }
     return false;

@@ -1,11 +1,13 @@
 #include "commands/command_table.h"
 
 #include "commands/account_commands.h"
+#include "commands/ban_commands.h"
 #include "commands/chat_commands.h"
 #include "commands/help_commands.h"
 #include "commands/operator_commands.h"
 #include "commands/self_service_commands.h"
 #include "commands/squad_commands.h"
+#include "commands/zone_commands.h"
 
 namespace tallysv {
 
@@ -44,43 +46,43 @@ constexpr CommandEntry kCommands[] = {
     {"?dop", 4, T::Everyone, commandDeop},
     {"?whois", 6, T::Everyone, commandWhois},
 
-    {"?block", 6, T::Level0, nullptr},
-    {"?write", 5, T::Level0, nullptr},
-    {"?networkreset", 9, T::Level0, nullptr},
-    {"?read", 5, T::Level0, nullptr},
-    {"?version", 4, T::Level0, nullptr},
+    {"?block", 6, T::Level0, commandBlock},
+    {"?write", 5, T::Level0, commandWrite},
+    {"?networkreset", 9, T::Level0, commandNetworkreset},
+    {"?read", 5, T::Level0, commandRead},
+    {"?version", 4, T::Level0, commandVersion},
     {"?changepassword", 15, T::Level0, commandChangepassword},
     {"?changesquad", 12, T::Level0, commandChangesquad},
     {"?changename", 11, T::Level0, commandChangename},
 
-    {"?groupreset", 11, T::Level1, nullptr},
-    {"?removezone", 11, T::Level1, nullptr},
-    {"?addzone", 8, T::Level1, nullptr},
-    {"?changezone", 11, T::Level1, nullptr},
-    {"?listzone", 9, T::Level1, nullptr},
-    {"?closezone", 10, T::Level1, nullptr},
-    {"?recyclezone", 12, T::Level1, nullptr},
+    {"?groupreset", 11, T::Level1, commandGroupreset},
+    {"?removezone", 11, T::Level1, commandRemovezone},
+    {"?addzone", 8, T::Level1, commandAddzone},
+    {"?changezone", 11, T::Level1, commandChangezone},
+    {"?listzone", 9, T::Level1, commandListzone},
+    {"?closezone", 10, T::Level1, commandClosezone},
+    {"?recyclezone", 12, T::Level1, commandRecyclezone},
 
-    {"?groupid", 8, T::Level2, nullptr},
-    {"?scoreid", 8, T::Level2, nullptr},
-    {"?notifyzone", 8, T::Level2, nullptr},
-    {"?extchat", 8, T::Level2, nullptr},
-    {"?bantext", 8, T::Level2, nullptr},
+    {"?groupid", 8, T::Level2, commandGroupid},
+    {"?scoreid", 8, T::Level2, commandScoreid},
+    {"?notifyzone", 8, T::Level2, commandNotifyzone},
+    {"?extchat", 8, T::Level2, commandExtchat},
+    {"?bantext", 8, T::Level2, commandBantext},
 
     {"?addop", 6, T::Level3, commandAddop},
     {"?removeop", 9, T::Level3, commandRemoveop},
     {"?changeop", 9, T::Level3, commandChangeop},
     {"?info", 5, T::Level3, commandInfo},
 
-    {"?banfree", 8, T::Level4, nullptr},
-    {"?listbanfree", 9, T::Level4, nullptr},
-    {"?liftbanfree", 12, T::Level4, nullptr},
-    {"?notifyban", 8, T::Level4, nullptr},
+    {"?banfree", 8, T::Level4, commandBanfree},
+    {"?listbanfree", 9, T::Level4, commandListbanfree},
+    {"?liftbanfree", 12, T::Level4, commandLiftbanfree},
+    {"?notifyban", 8, T::Level4, commandNotifyban},
     {"?changeop", 9, T::Level4, commandChangeopOwn},
-    {"?listban", 8, T::Level4, nullptr},
-    {"?commentban", 11, T::Level4, nullptr},
-    {"?liftban", 8, T::Level4, nullptr},
-    {"?ban", 4, T::Level4, nullptr},
+    {"?listban", 8, T::Level4, commandListban},
+    {"?commentban", 11, T::Level4, commandCommentban},
+    {"?liftban", 8, T::Level4, commandLiftban},
+    {"?ban", 4, T::Level4, commandBan},
     {"?alias", 6, T::Level4, commandAlias},
     {"?listop", 7, T::Level4, commandListop},
     {"?adduser", 8, T::Level4, commandAdduser},

@@ -19,8 +19,8 @@ constexpr const char* kLevelLines[] = {
     "1: addzone, listzone, removezone, recyclezone, changezone, closezone",
     "2: bantext, **message, extchat, notifyzone, groupid, scoreid",
     "3: addop, removeop, info",
-    "4: login, changeop, listop, whois, adduser, alias, ban, listban, liftban, commentban, notifyban, dop, banfree, "
-    "listbanfree, liftbanfree",
+    ("4: login, changeop, listop, whois, adduser, alias, ban, listban, liftban, commentban, notifyban, dop, banfree, "
+     "listbanfree, liftbanfree"),
 };
 
 void sendCommandList(CommandContext& command) {

@@ -49,6 +49,11 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     int64_t reclaimSeconds = int64_t{number("Misc", "AccountReclaimDelay", "90", 15)} * 86400;
     settings.accountReclaimDelay = static_cast<int32_t>(std::clamp<int64_t>(reclaimSeconds, INT32_MIN, INT32_MAX));
     settings.port = static_cast<uint16_t>(number("Misc", "Port", "900", 15));
+    settings.whoisServer = file.get("Misc", "WhoisServer", "whois.iana.org", 127);
+    // A NetBlock lookup always gets some time: no limit at all would let a
+    // silent whois server hold the whole server.
+    settings.whoisTimeout = number("Misc", "WhoisTimeout", "5000", 15);
+    if (settings.whoisTimeout < 1) settings.whoisTimeout = 5000;
 
     log.write(" Done.\n");
     return firstReading;

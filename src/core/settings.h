@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "core/password_scramble.h"
 
@@ -24,6 +25,8 @@ struct Settings {
     int32_t maxQueueForLogin = 50;       // hosts may number this plus one
     int32_t accountReclaimDelay = 90 * 86400;  // seconds an account must be unused before reclaim
     uint16_t port = 900;                 // UDP port, read at start only
+    std::string whoisServer = "whois.iana.org";  // "host" or "host:port" (43 by default)
+    int32_t whoisTimeout = 5000;         // ms for a whole NetBlock lookup
 };
 
 }  // namespace tallysv

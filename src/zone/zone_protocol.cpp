@@ -57,6 +57,14 @@ void ZoneProtocol::sendToHost(Host& host, const uint8_t* bytes, int length) {
     transport_.sendMessage(host, bytes, length, true);
 }
 
+void ZoneProtocol::sendZoneOrder(Host& zone, uint8_t type) {
+    // The type, 0, a 32-bit 1, then 2, 0, 0: the constants are the zone's.
+    uint8_t order[9] = {type, 0};
+    writeInt32(order, 2, 1);
+    order[6] = 2;
+    sendToHost(zone, order, sizeof order);
+}
+
 void ZoneProtocol::sendToZones(std::span<const uint8_t> message, int32_t groupID) {
     for (const auto& host : transport_.hosts()) {
         if (!host->externalChat) continue;
@@ -71,7 +79,7 @@ void ZoneProtocol::sendPlayerText(PlayerSession& player, std::string_view text) 
     writeUInt32(message, 1, player.playerID);
     size_t room = kMessageBuffer - 6;
     size_t n = std::min(text.size(), room);
-    std::memcpy(message + 5, text.data(), n);
+    if (n) std::memcpy(message + 5, text.data(), n);  // an empty text may have no bytes at all
     sendToHost(*player.zone, message, static_cast<int>(6 + n));
 }
 
@@ -82,7 +90,7 @@ void ZoneProtocol::sendChatLine(PlayerSession& player, uint8_t slot, std::string
     message[5] = slot;
     size_t room = kMessageBuffer - 7;
     size_t n = std::min(text.size(), room);
-    std::memcpy(message + 6, text.data(), n);
+    if (n) std::memcpy(message + 6, text.data(), n);
     sendToHost(*player.zone, message, static_cast<int>(7 + n));
 }
 

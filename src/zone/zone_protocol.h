@@ -43,6 +43,10 @@ public:
     // Kind Ban: every operator with NotifyBan. Kind Zone: operators of level
     // 2 or lower with NotifyZone whose sector covers the given zone.
     void notifyOperators(NoticeKind kind, std::string_view text, int32_t groupID = 0, int32_t scoreID = 0);
+    // The orders to a whole zone (9 bytes each, reliable): shut down
+    // (message type 2), or recycle, that is log in again (type 4).
+    void sendShutdownOrder(Host& zone) { sendZoneOrder(zone, 2); }
+    void sendRecycleOrder(Host& zone) { sendZoneOrder(zone, 4); }
     // Sends a message to every host with external chat on, logged in or
     // not (GroupID 0: all of them; otherwise that group's).
     void sendToZones(std::span<const uint8_t> message, int32_t groupID = 0);
@@ -92,6 +96,7 @@ private:
                  const char* requestName, const std::string& notice);
     void sendLoginReply(Host& zone, const uint8_t* reply);
     void sendToHost(Host& host, const uint8_t* bytes, int length);
+    void sendZoneOrder(Host& zone, uint8_t type);
 
     CoreTransport& transport_;
     Database& database_;

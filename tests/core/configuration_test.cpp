@@ -42,6 +42,8 @@ TEST(Configuration, MissingFileGivesEveryDefault) {
     EXPECT_TRUE(settings.encryptMode);
     EXPECT_EQ(settings.maxQueueForLogin, 50);
     EXPECT_EQ(settings.accountReclaimDelay, 90 * 86400);
+    EXPECT_EQ(settings.whoisServer, "whois.iana.org");
+    EXPECT_EQ(settings.whoisTimeout, 5000);
     EXPECT_EQ(settings.sysopPassword, PasswordField{});
     EXPECT_EQ(settings.billingPassword, PasswordField{});
     // Only the first reading asks for the built-in operator.
@@ -77,6 +79,13 @@ TEST(Configuration, ValuesAreCutThenConvertedLikeAtoi) {
         {"LowPriority=1", "Misc", [](const Settings& s) { return s.lowPriority; }, "low priority"},
         {"AskNewUsers=0", "Comms", [](const Settings& s) { return !s.askNewUsers; }, "ask new users off"},
         {"PacketLossLimit=100", "Comms", [](const Settings& s) { return s.packetLossLimit == 100; }, "loss limit"},
+        {"WhoisServer=127.0.0.1:4343", "Misc", [](const Settings& s) { return s.whoisServer == "127.0.0.1:4343"; },
+         "whois server with a port"},
+        {"WhoisTimeout=250", "Misc", [](const Settings& s) { return s.whoisTimeout == 250; }, "whois time limit"},
+        {"WhoisTimeout=0", "Misc", [](const Settings& s) { return s.whoisTimeout == 5000; },
+         "no whois time limit is the default one"},
+        {"WhoisTimeout=-3", "Misc", [](const Settings& s) { return s.whoisTimeout == 5000; },
+         "a negative whois time limit is the default one"},
     };
     for (const auto& c : cases) {
         Settings s = readFrom(std::string("[") + c.section + "]\n" + c.line + "\n");

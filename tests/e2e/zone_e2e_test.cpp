@@ -1,52 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-
-#include "support/process.h"
-#include "support/temp_dir.h"
+#include "e2e/zone_network.h"
 
 using namespace tallysv::testing;
-
-namespace {
-
-const std::string kBinDir = TALLYSV_BIN_DIR;
-
-// A server in its own folder, with new accounts made without asking.
-class ZoneNetwork {
-public:
-    ZoneNetwork() : port_(freeUdpPort()) {
-        dir_.write("TALLYSV.INI", "[Misc]\nPort=" + std::to_string(port_) +
-                                      "\nAllowNewUsers=1\n[Comms]\nAskNewUsers=0\nPeriodicSave=3600000\n");
-    }
-    void startServer() {
-        server_ = std::make_unique<ChildProcess>(kBinDir + "/tallysv", std::vector<std::string>{}, dir_.str());
-        ASSERT_TRUE(server_->waitForOutput("Reading TALLYSV.INI... Done.\n")) << server_->output();
-    }
-    void stopServer() {
-        server_->send("q");
-        EXPECT_EQ(server_->wait(), 0) << server_->output();
-    }
-    std::unique_ptr<ChildProcess> zone(int scoreID, const std::string& name) {
-        auto zone = std::make_unique<ChildProcess>(
-            kBinDir + "/tallysv-zone",
-            std::vector<std::string>{"--server", "127.0.0.1:" + std::to_string(port_), "--score-id",
-                                     std::to_string(scoreID), "--group-id", "1", "--name", name, "--password", ""},
-            dir_.str());
-        EXPECT_TRUE(server_->waitForOutput(std::to_string(scoreID) + " - Docking granted: " + name))
-            << server_->output() << zone->output();
-        return zone;
-    }
-    ChildProcess& server() { return *server_; }
-    const TempDir& dir() const { return dir_; }
-
-private:
-    TempDir dir_;
-    int port_;
-    std::unique_ptr<ChildProcess> server_;
-};
-
-}  // namespace
 
 TEST(ZoneNetworkEndToEnd, PlayersBroadcastsAndScoresAcrossARestart) {
     ZoneNetwork network;

@@ -1,0 +1,300 @@
+#include "commands/zone_commands.h"
+
+#include <unordered_set>
+
+#include "commands/number_argument.h"
+#include "core/text_string.h"
+#include "zone/zone_session.h"
+
+namespace tallysv {
+
+namespace {
+
+constexpr int kZoneQuota = 10;
+constexpr size_t kPasswordLimit = 31;
+const char* const kZoneSlotEmpty = "Specified zone slot is empty";
+
+// Zone registrations and connected zones are open to network-wide
+// operators and to those of the zone's group; the ScoreID of the operator
+// is not looked at.
+bool zoneAccessible(const OperatorRecord& op, int32_t groupID) { return op.groupID == 0 || op.groupID == groupID; }
+
+// Takes score records out of every zone's score list and every player's
+// session before they are freed, so that nothing points at them after.
+void forgetScores(CommandContext& command, const std::unordered_set<ScoreRecord*>& gone) {
+    for (const auto& host : command.zones.transport().hosts()) {
+        ZoneSession* zone = existingZoneSession(*host);
+        if (!zone) continue;
+        std::vector<ScoreRecord*> kept;
+        for (ScoreRecord* score : zone->scores())
+            if (!gone.count(score)) kept.push_back(score);
+        if (kept.size() != zone->scores().size()) {
+            zone->clearScores();
+            for (ScoreRecord* score : kept) zone->addScore(score);
+        }
+        for (const auto& player : zone->players())
+            if (player->score && gone.count(player->score)) player->score = nullptr;
+    }
+}
+
+// The reset of one zone's session: no score list, no player's score, no
+// scores taken until the zone logs in again, which it is asked to do.
+void resetZone(CommandContext& command, Host& host) {
+    if (ZoneSession* zone = existingZoneSession(host)) {
+        zone->clearScores();
+        for (const auto& player : zone->players()) player->score = nullptr;
+    }
+    host.scoresEnabled = false;
+    command.zones.sendRecycleOrder(host);
+}
+
+bool liveZone(const Host& host) { return host.zoneLoggedIn && !host.removed; }
+
+int playerCount(const Host& host) {
+    const ZoneSession* zone = existingZoneSession(host);
+    return zone ? static_cast<int>(zone->players().size()) : 0;
+}
+
+// The ScoreID and password of "<ScoreID>:<password>" from `position`; no
+// value without a ":" or with a number too long for a ScoreID.
+struct ZoneArguments {
+    std::optional<int32_t> scoreID;
+    bool colon = false;
+    std::string_view password;
+};
+ZoneArguments zoneArguments(const CommandContext& command, int position) {
+    ZoneArguments out;
+    std::string_view rest = command.argument(position, command.length - position);
+    size_t colon = rest.find(':');
+    if (colon == std::string_view::npos) return out;
+    out.colon = true;
+    out.scoreID = wholeNumber(rest.substr(0, colon));
+    out.password = rest.substr(colon + 1, kPasswordLimit);
+    return out;
+}
+
+// The connected zone a ?closezone or ?recyclezone names: its own without a
+// number, else the one with that ScoreID; none when it is not open to the
+// operator.
+Host* targetZone(CommandContext& command, int position) {
+    Host* zone = &command.zone;
+    if (command.length > position) {
+        std::optional<int32_t> scoreID = wholeNumber(command.argument(position, command.length - position));
+        zone = scoreID ? command.connectedZone(*scoreID) : nullptr;
+    }
+    if (!zone || !zoneAccessible(*command.op(), zone->groupId)) return nullptr;
+    return zone;
+}
+
+// The character at `position` as an on/off value: 1 on, 0 off, -1 none.
+// "on" and "of" read as on, "off" as off.
+int switchValue(const CommandContext& command, int position, const char* on, const char* off) {
+    if (command.length <= position) return -1;
+    const char c = command.charAt(position);
+    if (c == '\0') return -1;
+    if (std::string_view(on).find(c) != std::string_view::npos) return 1;
+    if (std::string_view(off).find(c) != std::string_view::npos) return 0;
+    if (c == 'O' || c == 'o') {
+        const char next = command.length > position + 1 ? command.charAt(position + 1) : '\0';
+        return next == 'f' || next == 'F' ? 0 : 1;
+    }
+    return -1;
+}
+
+}  // namespace
+
+void commandBlock(CommandContext& command) {
+    UserRecord* target = &command.user();
+    if (command.length >= 8) {
+        target = command.database.findUser(command.at(7));
+        if (!target) return command.reply("Specified user was not found in the database");
+    }
+    if (target->passBlock != 0) {
+        target->passBlock = 0;
+        command.reply("PassBlock: Normal");
+    } else {
+        target->passBlock = 1;
+        command.reply("PassBlock: Banfree");
+    }
+}
+
+void commandWrite(CommandContext& command) {
+    command.reply("Please wait...");
+    if (command.processor.services.saveDatabase)
+        command.processor.services.saveDatabase();
+    else
+        command.database.save();
+    command.reply("Database stored to disk");
+}
+
+void commandRead(CommandContext& command) {
+    command.reply("Please wait...");
+    command.database.readConfiguration();
+    command.reply("Settings loaded from disk");
+}
+
+void commandVersion(CommandContext& command) {
+    command.reply("Tallysv pre-release. Build 11");
+    command.reply("Core provided by Marlo. With thanks to Quince Emulator & Brackwater & RQT");
+}
+
+void commandNetworkreset(CommandContext& command) {
+    command.reply("Recycling network for the score reset");
+    std::unordered_set<ScoreRecord*> gone;
+    for (ScoreRecord* score : command.database.scores()) gone.insert(score);
+    forgetScores(command, gone);
+    for (ScoreRecord* score = command.database.scores().head(); score;) {
+        ScoreRecord* next = score->tableNext();
+        command.database.removeScore(score);
+        score = next;
+    }
+    for (const auto& host : command.zones.transport().hosts())
+        if (liveZone(*host)) resetZone(command, *host);
+}
+
+void commandGroupreset(CommandContext& command) {
+    const OperatorRecord& op = *command.op();
+    const int32_t group = op.groupID != 0 ? op.groupID : command.zone.groupId;
+    command.reply("Recycling zones within your group for the score reset");
+    std::unordered_set<ScoreRecord*> gone;
+    std::vector<Host*> reset;
+    for (const auto& host : command.zones.transport().hosts()) {
+        if (!liveZone(*host) || host->groupId != group) continue;
+        reset.push_back(host.get());
+        if (const ZoneSession* zone = existingZoneSession(*host))
+            for (ScoreRecord* score : zone->scores()) gone.insert(score);
+    }
+    forgetScores(command, gone);
+    for (ScoreRecord* score : gone) command.database.removeScore(score);
+    for (Host* host : reset) resetZone(command, *host);
+}
+
+void commandRemovezone(CommandContext& command) {
+    if (command.length < 13) return;
+    std::optional<int32_t> scoreID = wholeNumber(command.argument(12, command.length - 12));
+    ZoneRecord* record = scoreID ? command.database.findZone(*scoreID) : nullptr;
+    if (!record || !zoneAccessible(*command.op(), record->groupID)) return command.reply(kZoneSlotEmpty);
+    command.database.removeZone(record);
+    command.reply("Zone unregistered. Recycle zone for it to take effect");
+}
+
+void commandAddzone(CommandContext& command) {
+    const OperatorRecord& op = *command.op();
+    if (command.length < 10) return command.requiresParameters("addzone");
+    if (op.groupID != 0) {
+        int count = 0;
+        for (const ZoneRecord* record : command.database.zones())
+            if (record->groupID == op.groupID) ++count;
+        if (count >= kZoneQuota) return command.reply("You have exceeded your zone quota of 10 slots");
+    }
+    ZoneArguments arguments = zoneArguments(command, 9);
+    if (!arguments.colon || !arguments.scoreID || *arguments.scoreID < 1)
+        return command.reply("Oops. Format: ?addzone <Score ID>:<Password>");
+    if (command.database.findZone(*arguments.scoreID)) return command.reply("Specified zone slot is already taken");
+    if (op.scoreID != 0) return command.reply("You require group-wide acess to use this command");
+    const int32_t group = op.groupID != 0 ? op.groupID : command.zone.groupId;
+    command.database.createZone(*arguments.scoreID, group, arguments.password);
+    command.reply(TextString("Zone registered under group ").append(group).view());
+}
+
+void commandChangezone(CommandContext& command) {
+    if (command.length < 13) return command.requiresParameters("changezone");
+    ZoneArguments arguments = zoneArguments(command, 12);
+    if (!arguments.colon) return command.reply("Oops. Format: ?changezone <Score ID>:<Password>");
+    ZoneRecord* record = arguments.scoreID ? command.database.findZone(*arguments.scoreID) : nullptr;
+    if (!record || !zoneAccessible(*command.op(), record->groupID)) return command.reply(kZoneSlotEmpty);
+    record->password = scrambledPassword(arguments.password);
+    command.reply("Zone password changed");
+}
+
+void commandListzone(CommandContext& command) {
+    const OperatorRecord& op = *command.op();
+    bool listed = false;
+    for (const ZoneRecord* record : command.database.zones()) {
+        if (!zoneAccessible(op, record->groupID)) continue;
+        TextString line;
+        line.assign(record->scoreID());
+        if (const Host* zone = command.connectedZone(record->scoreID())) {
+            if (record->groupID == zone->groupId)
+                line.append(" - {").append(record->groupID).append("} Online: ");
+            else
+                line.append(" - {Invalid GroupID (")
+                    .append(record->groupID)
+                    .append(")(")
+                    .append(zone->groupId)
+                    .append(")} Online: ");
+            line.append(zone->zoneNameText().c_str()).append("(").append(playerCount(*zone)).append(")");
+        } else {
+            line.append(" - Offline");
+        }
+        command.reply(line.view());
+        listed = true;
+    }
+    for (const auto& host : command.zones.transport().hosts()) {
+        if (host->removed || !zoneAccessible(op, host->groupId)) continue;
+        TextString line;
+        if (!host->zoneLoggedIn) {
+            line.assign("Connecting: ").append(addressText(host->peer.address).c_str());
+            line.append(" : ").append(static_cast<int32_t>(host->peer.port));
+        } else if (!command.database.findZone(host->scoreId)) {
+            line.assign(host->scoreId).append(" - {").append(host->groupId).append("} Online(Unregistered): ");
+            line.append(host->zoneNameText().c_str()).append("(").append(playerCount(*host)).append(")");
+        } else {
+            continue;
+        }
+        command.reply(line.view());
+        listed = true;
+    }
+    if (!listed) command.reply("No zones");
+}
+
+void commandClosezone(CommandContext& command) {
+    Host* zone = targetZone(command, 11);
+    if (!zone) return command.reply(kZoneSlotEmpty);
+    command.reply("Shutdown in progress");
+    command.zones.sendShutdownOrder(*zone);
+}
+
+void commandRecyclezone(CommandContext& command) {
+    Host* zone = targetZone(command, 13);
+    if (!zone) return command.reply(kZoneSlotEmpty);
+    command.reply("Recycle in progress");
+    command.zones.sendRecycleOrder(*zone);
+}
+
+namespace {
+
+bool seesZoneIdentifiers(const OperatorRecord& op, const Host& zone) {
+    return op.groupID == 0 || (op.scoreID == 0 && op.groupID == zone.groupId) || op.scoreID == zone.scoreId;
+}
+
+}  // namespace
+
+void commandGroupid(CommandContext& command) {
+    if (!seesZoneIdentifiers(*command.op(), command.zone)) return command.reply("You do not have access here");
+    command.reply(TextString("GroupId:").append(command.zone.groupId).view());
+}
+
+void commandScoreid(CommandContext& command) {
+    if (!seesZoneIdentifiers(*command.op(), command.zone)) return command.reply("You do not have access here");
+    command.reply(TextString("ScoreId:").append(command.zone.scoreId).view());
+}
+
+void commandNotifyzone(CommandContext& command) {
+    PlayerSession& player = command.player;
+    int value = switchValue(command, 12, "1Yy", "0Nn");
+    if (value < 0)
+        return command.reply(player.NotifyZone ? "Zone notify is currently ENABLED" : "Zone notify is currently DISABLED");
+    player.NotifyZone = static_cast<uint8_t>(value);
+    if (User2Record* registration = player.user->registration) registration->NotifyZone = value != 0;
+    command.reply(value ? "Zone notify ENABLED" : "Zone notify DISABLED");
+}
+
+void commandExtchat(CommandContext& command) {
+    Host& zone = command.zone;
+    int value = switchValue(command, 9, "1TYty", "0FNfn");
+    if (value >= 0) zone.externalChat = value != 0;
+    command.reply(zone.externalChat ? "External chat ENABLED" : "External chat DISABLED");
+}
+
+}  // namespace tallysv

@@ -1,0 +1,57 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/address.h"
+#include "core/log.h"
+
+namespace tallysv {
+
+// An inclusive block of IPv4 addresses, first and last.
+struct NetBlock {
+    IPv4Address first{};
+    IPv4Address last{};
+};
+
+// Where and how long to ask: the whois server as "host" or "host:port"
+// (port 43 when none is given), and one time limit in milliseconds for the
+// whole lookup, name resolution, connections, query and every read of
+// every server asked included.
+struct WhoisOptions {
+    std::string server = "whois.iana.org";
+    int32_t timeoutMs = 5000;
+};
+
+// Asks the whois server (and at most two servers it refers to) for the
+// address block of the Internet provider that holds `address`. The replies
+// are read as lines; "Netblock:", "NetRange:" and "inetnum:" lines of the
+// form "first - last" name blocks, and "refer:", "whois:" and
+// "ReferralServer: whois://host[:port]" lines name the next server. The
+// answer is the smallest block found that holds the address and is smaller
+// than 2^24 addresses (a /8 or larger is a registry's allocation, not a
+// provider's block). No value when there is none or the time runs out.
+// Blocks the caller until it ends. Console lines: "Error resolving (host)",
+// "Can't create socket", "Error connecting (host)".
+std::optional<NetBlock> lookupNetBlock(const IPv4Address& address, const WhoisOptions& options, Log& log);
+
+// The parts of a whois reply, for the lookup and its tests.
+namespace whois {
+
+// The block of a "first - last" value ("193.0.0.0 - 193.0.7.255").
+std::optional<NetBlock> parseBlockValue(std::string_view value);
+
+// What one line of a reply says.
+struct ReplyLine {
+    std::optional<NetBlock> block;
+    std::string referral;  // "host" or "host:port"; empty when none
+};
+ReplyLine parseReplyLine(std::string_view line);
+
+// Whether the block holds the address and is small enough to ban.
+bool usableBlock(const NetBlock& block, const IPv4Address& address);
+
+}  // namespace whois
+
+}  // namespace tallysv

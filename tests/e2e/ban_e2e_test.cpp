@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "support/fake_whois_server.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+using namespace tallysv::testing;
+
+namespace {
+
+const std::string kBinDir = TALLYSV_BIN_DIR;
+
+size_t occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// Waits until the child's output holds `part` at least `count` times.
+bool waitForCount(ChildProcess& child, const std::string& part, size_t count) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < until) {
+        if (occurrences(child.output(), part) >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// A server with a Network Administrator password, two zones of group 1
+// (North 1, South 2) and an operator logged in in North.
+class BanNetwork : public ::testing::Test {
+protected:
+    void start(const std::string& extraMisc = "") {
+        port_ = freeUdpPort();
+        dir_.write("TALLYSV.INI", "[Misc]\nPort=" + std::to_string(port_) +
+                                      "\nAllowNewUsers=1\nSysopPassword=chief\n" + extraMisc +
+                                      "[Comms]\nAskNewUsers=0\nPeriodicSave=3600000\n");
+        server_ = std::make_unique<ChildProcess>(kBinDir + "/tallysv", std::vector<std::string>{}, dir_.str());
+        ASSERT_TRUE(server_->waitForOutput("Reading TALLYSV.INI... Done.\n")) << server_->output();
+        north_ = zone(1, "North");
+        south_ = zone(2, "South");
+        north_->send("player Op secret --ip 10.1.1.1 --machine-id 500001\n");
+        ASSERT_TRUE(north_->waitForOutput("login reply for player 1: result 6")) << north_->output();
+        north_->send("cmd Op ?login chief\n");
+        ASSERT_TRUE(north_->waitForOutput("Successfully logged on as Network-wide level 0")) << north_->output();
+    }
+    void TearDown() override {
+        for (auto* zone : {north_.get(), south_.get()}) {
+            if (!zone) continue;
+            zone->send("quit\n");
+            zone->wait();
+        }
+        if (server_) {
+            server_->send("q");
+            EXPECT_EQ(server_->wait(), 0) << server_->output();
+        }
+    }
+    std::unique_ptr<ChildProcess> zone(int scoreID, const std::string& name) {
+        auto zone = std::make_unique<ChildProcess>(
+            kBinDir + "/tallysv-zone",
+            std::vector<std::string>{"--server", "127.0.0.1:" + std::to_string(port_), "--score-id",
+                                     std::to_string(scoreID), "--group-id", "1", "--name", name, "--password", ""},
+            dir_.str());
+        EXPECT_TRUE(server_->waitForOutput(std::to_string(scoreID) + " - Docking granted: " + name))
+            << server_->output() << zone->output();
+        return zone;
+    }
+
+    TempDir dir_;
+    int port_ = 0;
+    std::unique_ptr<ChildProcess> server_;
+    std::unique_ptr<ChildProcess> north_;
+    std::unique_ptr<ChildProcess> south_;
+};
+
+TEST_F(BanNetwork, BanKickLockOutLiftAndRecycle) {
+    start();
+    ChildProcess& north = *north_;
+    ChildProcess& south = *south_;
+    north.send("player Alice pw --ip 10.2.2.2 --machine-id 500002\n");
+    ASSERT_TRUE(north.waitForOutput("login reply for player 2: result 6")) << north.output();
+    south.send("player Bob pw --ip 10.3.3.3 --machine-id 500003\n");
+    ASSERT_TRUE(south.waitForOutput("login reply for player 1: result 6")) << south.output();
+
+    // A player of the operator's zone gets the ban notice and is kicked.
+    north.send("cmd Op ?ban -d=2 Alice\n");
+    EXPECT_TRUE(north.waitForOutput("server: text to player 2: You have been banned from North until ")) << north.output();
+    EXPECT_TRUE(north.waitForOutput(".  Ban # 1 by Op [Alice]")) << north.output();
+    EXPECT_TRUE(north.waitForOutput("server: kick player 2 (reason 1) [Alice]")) << north.output();
+    EXPECT_TRUE(north.waitForOutput("server: text to player 1: Ban # 1 added zone-wide. Duration: 2 day(s). [Op]"))
+        << north.output();
+
+    // A player in the other zone is not kicked, but locked out at his next
+    // login.
+    north.send("cmd Op ?ban -* Bob\n");
+    ASSERT_TRUE(north.waitForOutput("Ban # 2 added network-wide. Duration: 1 day(s).")) << north.output();
+    south.send("leave Bob\n");
+    ASSERT_TRUE(server_->waitForOutput("2 - Player leaving")) << server_->output();
+    EXPECT_EQ(occurrences(south.output(), "kick player"), 0u) << south.output();
+    south.send("player Bob pw --ip 10.3.3.3 --machine-id 500003\n");
+    EXPECT_TRUE(south.waitForOutput(": result 0 (accepted), name ^Banned, ")) << south.output();
+
+    // Lifted, he gets in again.
+    north.send("cmd Op ?liftban 2\n");
+    ASSERT_TRUE(north.waitForOutput("server: text to player 1: Ban lifted [Op]")) << north.output();
+    south.send("leave Bob\n");
+    south.send("player Bob pw --ip 10.3.3.3 --machine-id 500003\n");
+    EXPECT_TRUE(waitForCount(south, ": result 6 (accepted, registration form wanted), name Bob, ", 2))
+        << south.output();
+
+    // The recycle order reaches the other zone.
+    north.send("cmd Op ?recyclezone 2\n");
+    EXPECT_TRUE(north.waitForOutput("server: text to player 1: Recycle in progress [Op]")) << north.output();
+    EXPECT_TRUE(south.waitForOutput("server: recycle order")) << south.output();
+    EXPECT_EQ(occurrences(north.output(), "recycle order"), 0u);
+}
+
+TEST_F(BanNetwork, ASilentWhoisServerHoldsTheServerNoLongerThanItsLimit) {
+    FakeWhoisServer silent({}, true);
+    start("WhoisServer=" + silent.server() + "\nWhoisTimeout=700\n");
+    ChildProcess& north = *north_;
+    ChildProcess& south = *south_;
+    north.send("player Carol pw --ip 10.4.4.4 --machine-id 500004\n");
+    ASSERT_TRUE(north.waitForOutput("login reply for player 2: result 6")) << north.output();
+
+    auto asked = std::chrono::steady_clock::now();
+    north.send("cmd Op ?ban -! Carol\n");
+    ASSERT_TRUE(north.waitForOutput("Please wait while downloading information for NetBlock...")) << north.output();
+    // Meanwhile a player enters the other zone: he is answered once the
+    // lookup has given up, not before.
+    south.send("player Dave pw --ip 10.5.5.5 --machine-id 500005\n");
+    ASSERT_TRUE(north.waitForOutput("Unable to calculate NetBlock. Try your request again soon")) << north.output();
+    ASSERT_TRUE(south.waitForOutput("login reply for player 1: result 6")) << south.output();
+    auto answered = std::chrono::steady_clock::now();
+    EXPECT_GE(answered - asked, std::chrono::milliseconds(600));
+    EXPECT_LT(answered - asked, std::chrono::milliseconds(5000));
+    EXPECT_EQ(silent.queries(), std::vector<std::string>{"10.4.4.4"});
+    EXPECT_EQ(occurrences(north.output(), "kick player"), 0u);
+}
+
+}  // namespace
