@@ -99,9 +99,11 @@ TEST(ChatEndToEnd, ChannelsAcrossTwoZonesAndReordering) {
     ASSERT_TRUE(north->waitForOutput("chat to player 1 slot 2: Ann created Gamma")) << north->output();
     EXPECT_TRUE(network.server().waitForOutput("1 - Chat: (Beta)Ann>after swap")) << network.server().output();
 
+    // North goes: its player leaves every channel, and Bea hears it.
     north->send("quit\n");
-    south->send("quit\n");
     EXPECT_TRUE(north->wait().has_value());
+    ASSERT_TRUE(south->waitForOutput("chat to player 1 slot 1: Ann left Beta")) << south->output();
+    south->send("quit\n");
     EXPECT_TRUE(south->wait().has_value());
     network.stop();
 
@@ -117,5 +119,6 @@ TEST(ChatEndToEnd, ChannelsAcrossTwoZonesAndReordering) {
                                      "1 slot 2: Ann> hello from north",
                                      "1 slot 1: Ann> after swap",
                                      "1 slot 2: Ann left Alpha",
+                                     "1 slot 1: Ann left Beta",
                                  }));
 }
