@@ -248,29 +248,6 @@ void BM_Alias(benchmark::State& state) {
 }
 BENCHMARK(BM_Alias)->Arg(1000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Floors under ?alias: the walk of every account reading only a byte of
-// its address, and a sequential read of one cache line per account.
-void BM_WalkAccounts(benchmark::State& state) {
-    Network& net = network(static_cast<size_t>(state.range(0)));
-    for (auto _ : state) {
-        uint32_t sum = 0;
-        for (const UserRecord* user : net.database.users()) sum += user->address[3];
-        benchmark::DoNotOptimize(sum);
-    }
-}
-BENCHMARK(BM_WalkAccounts)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-
-void BM_ReadSequential(benchmark::State& state) {
-    std::vector<uint64_t> bytes(static_cast<size_t>(state.range(0)) * 64 / sizeof(uint64_t), 1);
-    for (auto _ : state) {
-        uint64_t sum = 0;
-        for (size_t i = 0; i < bytes.size(); i += 8) sum += bytes[i];
-        benchmark::DoNotOptimize(sum);
-    }
-}
-BENCHMARK(BM_ReadSequential)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
-
 void BM_Info(benchmark::State& state) {
     Network& net = network(static_cast<size_t>(state.range(0)));
     const UserRecord& target = *net.database.findUserByID(static_cast<int32_t>(state.range(0) / 3));
