@@ -119,12 +119,12 @@ void commandAlias(CommandContext& command) {
     const int32_t machineID = target->machineID;
     const int32_t hardwareID = target->registration ? target->registration->hardwareID : 0;
 
-    // Every zone waits while this walks every account: the walk reads the
-    // records in place and builds the lines as it goes.
+    // Every zone waits while this walks every account: it reads the records
+    // in place, in table order, and builds the lines as it goes.
     TextString line;
     int inLine = 0;
     bool sent = false;
-    for (const UserRecord* user = command.database.users().head(); user; user = user->tableNext()) {
+    for (const UserRecord* user : command.database.users()) {
         const uint32_t other = addressKey(user->address);
         if (other == 0) continue;
         const char* tag;
