@@ -209,13 +209,14 @@ void Database::loadUsers(DatReader& reader, LoadState& state) {
 
         // The fix-ups touch only squads and bans, so the account may be in
         // the table already. Bans made by this UserID, and squads owned by
-        // it (counted only for accounts that are in a squad), end up with
-        // the last account of the file that carries it; they are resolved
-        // once all are read.
+        // it, end up with the last account of the file that carries it;
+        // they are resolved once all are read. An owner who is in no squad
+        // (he left it, or handed it on) still owns it: a squad without
+        // owner would be left out of the next save.
         auto chain = state.byUserID.find(r.userID);
         if (chain != state.byUserID.end()) {
             chain->second.bannedBy = user;
-            if (r.squadID != 0) chain->second.owner = user;
+            chain->second.owner = user;
         }
         if (r.squadID != 0) {
             // With two squads of the same SquadID (a file not written by

@@ -267,15 +267,14 @@ TEST_F(SquadCommandsTest, RandomCommandSequencesKeepMembership) {
         expectMembershipHolds(database);
         if (HasFailure()) FAIL() << "step " << step << ": " << text;
     }
-    // Squads and their members, in order, survive the files. The files
-    // link an owner back only when the owner is in some squad; owners
-    // outside every squad come back without one.
+    // Squads, their owners and their members, in order, survive the files,
+    // also squads whose owner has left them.
     auto describe = [](const Database& db) {
         std::vector<std::pair<std::string, std::vector<std::string>>> out;
         for (const SquadRecord* squad : db.squads()) {
             std::vector<std::string> members;
             for (const UserRecord* member : squad->members()) members.push_back(member->nameText());
-            if (squad->owner && squad->owner->squad) members.push_back(std::string("owner ") + squad->owner->nameText());
+            members.push_back(std::string("owner ") + (squad->owner ? squad->owner->nameText() : "none"));
             out.emplace_back(squad->nameText(), members);
         }
         return out;

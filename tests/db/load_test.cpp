@@ -278,12 +278,14 @@ TEST_F(LoadTest, NewBanAfterLoadContinuesTheCounter) {
     EXPECT_EQ(database.createBan(*user, nullptr, 1)->banID(), 42);
 }
 
-TEST_F(LoadTest, OwnerWhoIsInNoSquadLeavesTheSquadWithoutOwner) {
+TEST_F(LoadTest, OwnerWhoIsInNoSquadStillOwnsTheSquad) {
+    // An owner may leave his squad or hand it on and keep owning it.
     folder.write("Squad.dat", testing::squadRecord(1, "Lonely", "", 1));
     testing::UserFields user;  // UserID 1, SquadID 0
     folder.write("User.dat", testing::userRecord(user));
     database.load();
-    EXPECT_EQ(database.findSquad("Lonely")->owner, nullptr);
+    EXPECT_EQ(database.findSquad("Lonely")->owner, database.findUserByID(1));
+    EXPECT_TRUE(database.findSquad("Lonely")->members().empty());
 }
 
 TEST_F(LoadTest, OwnerInAnotherSquadStillOwns) {

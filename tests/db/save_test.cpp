@@ -165,11 +165,13 @@ TEST_F(SaveTest, OwnerlessSquadIsReportedLeftOutAndItsMembersStoredWithoutSquad)
     EXPECT_EQ(squadIDOf(2), 2);
 }
 
-TEST_F(SaveTest, SquadLoadedWithoutOwnerIsLeftOutAtTheNextSave) {
-    // "Lost" names account 1 as owner, but account 1 is in no squad.
+TEST_F(SaveTest, OnlyASquadWhoseOwnerIsGoneIsLeftOutAtTheNextSave) {
+    // "Kept" is owned by a member, "Left" by account 1, who is in no squad;
+    // "Lost" names an account the files do not hold.
     folder.write("Squad.dat", Bytes{}
                                   .append(testing::squadRecord(1, "Kept", "", 2))
-                                  .append(testing::squadRecord(2, "Lost", "", 1)));
+                                  .append(testing::squadRecord(2, "Left", "", 1))
+                                  .append(testing::squadRecord(3, "Lost", "", 9)));
     testing::UserFields one, two;
     one = {1, "One"};
     two = {2, "Two"};
@@ -178,8 +180,11 @@ TEST_F(SaveTest, SquadLoadedWithoutOwnerIsLeftOutAtTheNextSave) {
     database.load();
     log.clear();
     database.save();
-    EXPECT_EQ(log.text().substr(0, 35), "Writing: Squad.dat\nERROR(2)Writing:");
-    EXPECT_EQ(folder.read("Squad.dat"), testing::squadRecord(1, "Kept", "", 2).data);
+    EXPECT_EQ(log.text().substr(0, 36), "Writing: Squad.dat\nERROR(3)Writing: ");
+    EXPECT_EQ(folder.read("Squad.dat"), Bytes{}
+                                            .append(testing::squadRecord(1, "Kept", "", 2))
+                                            .append(testing::squadRecord(2, "Left", "", 1))
+                                            .data);
 }
 
 TEST_F(SaveTest, RegistrationWithoutAccountIsIgnoredWithItsRealName) {
