@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -13,27 +12,13 @@
 #include "core/log.h"
 #include "db/database.h"
 #include "net/core_transport.h"
+#include "fuzz_support.h"
 #include "zone/zone_protocol.h"
 
 namespace {
 
 using namespace tallysv;
-
-class CheckingSink final : public DatagramSink {
-public:
-    void send(const PeerAddress&, std::span<const uint8_t> bytes) override {
-        if (bytes.empty() || bytes.size() > 520) __builtin_trap();
-    }
-};
-
-const std::string& scratchFolder() {
-    static const std::string folder = [] {
-        auto path = std::filesystem::temp_directory_path() / "tallysv-fuzz-zone";
-        std::filesystem::create_directories(path);
-        return path.string();
-    }();
-    return folder;
-}
+using namespace tallysv::fuzzing;
 
 std::vector<uint8_t> zoneLogin(int32_t groupID, int32_t scoreID) {
     std::vector<uint8_t> login(173, 0);
@@ -55,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FakeClock clock(data[0] & 1 ? 0xFFFFF000u : 1000u);
     DiscardLog log;
     CheckingSink sink;
-    Database database(clock, log, scratchFolder());
+    static const std::string folder = scratchFolder("tallysv-fuzz-zone");
+    Database database(clock, log, folder);
     database.settings.encryptMode = false;  // the bytes reach the handlers as they are
     database.settings.allowNewUsers = data[1] & 1;
     database.settings.askNewUsers = data[1] & 2;
@@ -105,16 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         const PeerAddress& from = peers[(control >> 4) % 3];
         if (reassembled) {
-            // As big chunks: 0x00 0x0A, the total length, then a piece.
-            for (size_t piece = 0; piece < message.size(); piece += 400) {
-                size_t n = std::min<size_t>(400, message.size() - piece);
-                std::vector<uint8_t> chunk(6 + n);
-                chunk[1] = 0x0A;
-                writeInt32(chunk.data(), 2, static_cast<int32_t>(message.size()));
-                std::copy(message.begin() + static_cast<long>(piece), message.begin() + static_cast<long>(piece + n),
-                          chunk.begin() + 6);
-                transport.receive(chunk, from);
-            }
+            receiveInBigChunks(transport, message, from);
         } else {
             transport.receive(message, from);
         }
