@@ -6,14 +6,11 @@
 #include <thread>
 
 #include "support/fake_whois_server.h"
-#include "support/process.h"
-#include "support/temp_dir.h"
+#include "e2e/zone_network.h"
 
 using namespace tallysv::testing;
 
 namespace {
-
-const std::string kBinDir = TALLYSV_BIN_DIR;
 
 size_t occurrences(const std::string& text, const std::string& part) {
     size_t count = 0;
@@ -36,14 +33,10 @@ bool waitForCount(ChildProcess& child, const std::string& part, size_t count) {
 class BanNetwork : public ::testing::Test {
 protected:
     void start(const std::string& extraMisc = "") {
-        port_ = freeUdpPort();
-        dir_.write("TALLYSV.INI", "[Misc]\nPort=" + std::to_string(port_) +
-                                      "\nAllowNewUsers=1\nSysopPassword=chief\n" + extraMisc +
-                                      "[Comms]\nAskNewUsers=0\nPeriodicSave=3600000\n");
-        server_ = std::make_unique<ChildProcess>(kBinDir + "/tallysv", std::vector<std::string>{}, dir_.str());
-        ASSERT_TRUE(server_->waitForOutput("Reading TALLYSV.INI... Done.\n")) << server_->output();
-        north_ = zone(1, "North");
-        south_ = zone(2, "South");
+        network_ = std::make_unique<ZoneNetwork>("SysopPassword=chief\n" + extraMisc);
+        network_->startServer();
+        north_ = network_->zone(1, "North");
+        south_ = network_->zone(2, "South");
         north_->send("player Op secret --ip 10.1.1.1 --machine-id 500001\n");
         ASSERT_TRUE(north_->waitForOutput("login reply for player 1: result 6")) << north_->output();
         north_->send("cmd Op ?login chief\n");
@@ -55,25 +48,11 @@ protected:
             zone->send("quit\n");
             zone->wait();
         }
-        if (server_) {
-            server_->send("q");
-            EXPECT_EQ(server_->wait(), 0) << server_->output();
-        }
+        if (network_) network_->stopServer();
     }
-    std::unique_ptr<ChildProcess> zone(int scoreID, const std::string& name) {
-        auto zone = std::make_unique<ChildProcess>(
-            kBinDir + "/tallysv-zone",
-            std::vector<std::string>{"--server", "127.0.0.1:" + std::to_string(port_), "--score-id",
-                                     std::to_string(scoreID), "--group-id", "1", "--name", name, "--password", ""},
-            dir_.str());
-        EXPECT_TRUE(server_->waitForOutput(std::to_string(scoreID) + " - Docking granted: " + name))
-            << server_->output() << zone->output();
-        return zone;
-    }
+    ChildProcess& server() { return network_->server(); }
 
-    TempDir dir_;
-    int port_ = 0;
-    std::unique_ptr<ChildProcess> server_;
+    std::unique_ptr<ZoneNetwork> network_;
     std::unique_ptr<ChildProcess> north_;
     std::unique_ptr<ChildProcess> south_;
 };
@@ -100,7 +79,7 @@ TEST_F(BanNetwork, BanKickLockOutLiftAndRecycle) {
     north.send("cmd Op ?ban -* Bob\n");
     ASSERT_TRUE(north.waitForOutput("Ban # 2 added network-wide. Duration: 1 day(s).")) << north.output();
     south.send("leave Bob\n");
-    ASSERT_TRUE(server_->waitForOutput("2 - Player leaving")) << server_->output();
+    ASSERT_TRUE(server().waitForOutput("2 - Player leaving")) << server().output();
     EXPECT_EQ(occurrences(south.output(), "kick player"), 0u) << south.output();
     south.send("player Bob pw --ip 10.3.3.3 --machine-id 500003\n");
     EXPECT_TRUE(south.waitForOutput(": result 0 (accepted), name ^Banned, ")) << south.output();

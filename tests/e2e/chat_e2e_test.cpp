@@ -7,44 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "support/process.h"
-#include "support/temp_dir.h"
+#include "e2e/zone_network.h"
 
 using namespace tallysv::testing;
 
 namespace {
-
-const std::string kBinDir = TALLYSV_BIN_DIR;
-
-class ChatNetwork {
-public:
-    ChatNetwork() : port_(freeUdpPort()) {
-        dir_.write("TALLYSV.INI", "[Misc]\nPort=" + std::to_string(port_) +
-                                      "\nAllowNewUsers=1\n[Comms]\nAskNewUsers=0\nPeriodicSave=3600000\n");
-        server_ = std::make_unique<ChildProcess>(kBinDir + "/tallysv", std::vector<std::string>{}, dir_.str());
-        EXPECT_TRUE(server_->waitForOutput("Reading TALLYSV.INI... Done.\n")) << server_->output();
-    }
-    std::unique_ptr<ChildProcess> zone(int scoreID, const std::string& name) {
-        auto zone = std::make_unique<ChildProcess>(
-            kBinDir + "/tallysv-zone",
-            std::vector<std::string>{"--server", "127.0.0.1:" + std::to_string(port_), "--score-id",
-                                     std::to_string(scoreID), "--group-id", "1", "--name", name, "--password", ""},
-            dir_.str());
-        EXPECT_TRUE(server_->waitForOutput(std::to_string(scoreID) + " - Docking granted: " + name))
-            << server_->output() << zone->output();
-        return zone;
-    }
-    void stop() {
-        server_->send("q");
-        EXPECT_EQ(server_->wait(), 0) << server_->output();
-    }
-    ChildProcess& server() { return *server_; }
-
-private:
-    TempDir dir_;
-    int port_;
-    std::unique_ptr<ChildProcess> server_;
-};
 
 // The chat lines a zone printed, in order, without the player tag.
 std::vector<std::string> chatLines(const ChildProcess& zone) {
@@ -63,7 +30,8 @@ std::vector<std::string> chatLines(const ChildProcess& zone) {
 }  // namespace
 
 TEST(ChatEndToEnd, ChannelsAcrossTwoZonesAndReordering) {
-    ChatNetwork network;
+    ZoneNetwork network;
+    network.startServer();
     auto north = network.zone(1, "North");
     auto south = network.zone(2, "South");
     north->send("player Ann secret --ip 10.1.1.1\n");
@@ -105,7 +73,7 @@ TEST(ChatEndToEnd, ChannelsAcrossTwoZonesAndReordering) {
     ASSERT_TRUE(south->waitForOutput("chat to player 1 slot 1: Ann left Beta")) << south->output();
     south->send("quit\n");
     EXPECT_TRUE(south->wait().has_value());
-    network.stop();
+    network.stopServer();
 
     EXPECT_EQ(chatLines(*north), (std::vector<std::string>{
                                      "1 slot 1: Ann created Alpha",
