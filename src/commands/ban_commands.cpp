@@ -483,32 +483,13 @@ void commandBantext(CommandContext& command) {
 
 void commandNotifyban(CommandContext& command) {
     PlayerSession& player = command.player;
-    const char value = command.length >= 12 ? command.charAt(11) : '\0';
-    bool on;
-    switch (value) {
-        case '1':
-        case 'Y':
-        case 'y':
-            on = true;
-            break;
-        case '0':
-        case 'N':
-        case 'n':
-            on = false;
-            break;
-        case 'O':
-        case 'o': {
-            // "off" (the third character) turns it off; "on" and "of" on.
-            const char third = command.length >= 13 ? command.charAt(13) : '\0';
-            on = !(third == 'f' || third == 'F');
-            break;
-        }
-        default:
-            return command.reply(player.NotifyBan ? "Ban notify is currently ENABLED" : "Ban notify is currently DISABLED");
-    }
-    player.NotifyBan = on ? 1 : 0;
-    if (User2Record* registration = player.user->registration) registration->NotifyBan = on;
-    command.reply(on ? "Ban notify ENABLED" : "Ban notify DISABLED");
+    // "off" is told from "on" and "of" by its third character.
+    const int value = command.onOffSwitch(11, "1Yy", "0Nn", 2);
+    if (value < 0)
+        return command.reply(player.NotifyBan ? "Ban notify is currently ENABLED" : "Ban notify is currently DISABLED");
+    player.NotifyBan = static_cast<uint8_t>(value);
+    if (User2Record* registration = player.user->registration) registration->NotifyBan = value != 0;
+    command.reply(value ? "Ban notify ENABLED" : "Ban notify DISABLED");
 }
 
 void commandBanfree(CommandContext& command) {

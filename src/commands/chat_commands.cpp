@@ -92,33 +92,11 @@ void reassignChannels(CommandContext& command) {
 }  // namespace
 
 void commandNotifychat(CommandContext& command) {
-    if (command.length < 13) return reportNotify(command);
-    bool on;
-    switch (command.charAt(12)) {
-        case '0':
-        case 'n':
-        case 'N':
-        case 'f':
-        case 'F':
-            on = false;
-            break;
-        case '1':
-        case 'y':
-        case 'Y':
-        case 't':
-        case 'T':
-            on = true;
-            break;
-        case 'o':
-        case 'O':
-            on = !(command.length >= 14 && (command.charAt(13) == 'f' || command.charAt(13) == 'F'));
-            break;
-        default:
-            return reportNotify(command);
-    }
-    command.reply(on ? "Chat notify ENABLED" : "Chat notify DISABLED");
-    command.player.NotifyChat = on ? 1 : 0;
-    if (User2Record* registration = command.user().registration) registration->NotifyChat = on;
+    const int value = command.onOffSwitch(12, "1yYtT", "0nNfF");
+    if (value < 0) return reportNotify(command);
+    command.reply(value ? "Chat notify ENABLED" : "Chat notify DISABLED");
+    command.player.NotifyChat = static_cast<uint8_t>(value);
+    if (User2Record* registration = command.user().registration) registration->NotifyChat = value != 0;
 }
 
 void commandAddchat(CommandContext& command) {

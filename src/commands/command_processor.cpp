@@ -40,6 +40,19 @@ std::string_view CommandContext::argument(int position, int limit) const {
 
 int32_t CommandContext::number(int position, int limit) const { return profileNumber(argument(position, limit)); }
 
+int CommandContext::onOffSwitch(int position, const char* on, const char* off, int fAt) const {
+    if (length <= position) return -1;
+    const char c = charAt(position);
+    if (c == '\0') return -1;
+    if (std::string_view(on).find(c) != std::string_view::npos) return 1;
+    if (std::string_view(off).find(c) != std::string_view::npos) return 0;
+    if (c == 'O' || c == 'o') {
+        const char f = length > position + fAt ? charAt(position + fAt) : '\0';
+        return f == 'f' || f == 'F' ? 0 : 1;
+    }
+    return -1;
+}
+
 void CommandContext::reply(std::string_view line) { zones.sendPlayerText(player, line); }
 
 void CommandContext::requiresParameters(const char* word) {

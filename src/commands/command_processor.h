@@ -47,6 +47,11 @@ public:
     OperatorRecord* op() const { return player.op; }
     UserRecord& user() const { return *player.user; }
 
+    // The character at `position` as a switch: 1 when it is one of `on`,
+    // 0 when one of `off`, -1 for anything else or nothing. An "o" is on,
+    // unless an "f" stands `fAt` characters after it ("off").
+    int onOffSwitch(int position, const char* on, const char* off, int fAt = 1) const;
+
     // One line to the player who typed the command.
     void reply(std::string_view line);
     // "This command requires parameters. Type ?help <word> for details".

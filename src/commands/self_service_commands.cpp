@@ -70,28 +70,11 @@ void commandSetemail(CommandContext& command) {
 }
 
 void commandGhost(CommandContext& command) {
-    if (command.length < 8) return reportGhosting(command);
-    bool on;
-    switch (command.charAt(7)) {
-        case '0':
-        case 'n':
-        case 'N':
-            on = false;
-            break;
-        case '1':
-        case 'y':
-        case 'Y':
-            on = true;
-            break;
-        case 'o':
-        case 'O':
-            on = !(command.length >= 9 && (command.charAt(8) == 'f' || command.charAt(8) == 'F'));
-            break;
-        default:
-            return reportGhosting(command);
-    }
-    command.player.ghosting = on ? 1 : 0;
-    command.reply(on ? "Ghosting ENABLED" : "Ghosting DISABLED");
+    // Unlike the notify switches, "t" and "f" mean nothing here.
+    const int value = command.onOffSwitch(7, "1yY", "0nN");
+    if (value < 0) return reportGhosting(command);
+    command.player.ghosting = static_cast<uint8_t>(value);
+    command.reply(value ? "Ghosting ENABLED" : "Ghosting DISABLED");
 }
 
 void commandSeen(CommandContext& command) {

@@ -86,21 +86,6 @@ Host* targetZone(CommandContext& command, int position) {
     return zone;
 }
 
-// The character at `position` as an on/off value: 1 on, 0 off, -1 none.
-// "on" and "of" read as on, "off" as off.
-int switchValue(const CommandContext& command, int position, const char* on, const char* off) {
-    if (command.length <= position) return -1;
-    const char c = command.charAt(position);
-    if (c == '\0') return -1;
-    if (std::string_view(on).find(c) != std::string_view::npos) return 1;
-    if (std::string_view(off).find(c) != std::string_view::npos) return 0;
-    if (c == 'O' || c == 'o') {
-        const char next = command.length > position + 1 ? command.charAt(position + 1) : '\0';
-        return next == 'f' || next == 'F' ? 0 : 1;
-    }
-    return -1;
-}
-
 }  // namespace
 
 void commandBlock(CommandContext& command) {
@@ -281,7 +266,7 @@ void commandScoreid(CommandContext& command) {
 
 void commandNotifyzone(CommandContext& command) {
     PlayerSession& player = command.player;
-    int value = switchValue(command, 12, "1Yy", "0Nn");
+    int value = command.onOffSwitch(12, "1Yy", "0Nn");
     if (value < 0)
         return command.reply(player.NotifyZone ? "Zone notify is currently ENABLED" : "Zone notify is currently DISABLED");
     player.NotifyZone = static_cast<uint8_t>(value);
@@ -291,7 +276,7 @@ void commandNotifyzone(CommandContext& command) {
 
 void commandExtchat(CommandContext& command) {
     Host& zone = command.zone;
-    int value = switchValue(command, 9, "1TYty", "0FNfn");
+    int value = command.onOffSwitch(9, "1TYty", "0FNfn");
     if (value >= 0) zone.externalChat = value != 0;
     command.reply(zone.externalChat ? "External chat ENABLED" : "External chat DISABLED");
 }
