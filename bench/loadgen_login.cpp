@@ -1084,7 +1084,7 @@ int run(int argc, char** argv) {
     for (size_t i = 0; i < targets.size(); ++i) {
         if (targets[i]->periodicSave > 0) continue;
         double ratio = bareFigures.rate > 0 ? rates[i] / bareFigures.rate : 0;
-        std::printf("login rate at %s accounts / bare exchange rate: %.2f (goal at least 0.40)\n",
+        std::printf("login rate at %s accounts / bare exchange rate: %.2f (goal at least 0.75 at 1,000, 0.70 at 1,000,000)\n",
                     withCommas(targets[i]->accounts).c_str(), ratio);
     }
     for (size_t i = 0; i < targets.size(); ++i) {
