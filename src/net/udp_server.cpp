@@ -77,8 +77,13 @@ bool UdpServer::start(uint16_t port, std::string& reason) {
     wakeRead_ = pipeEnds[0];
     wakeWrite_ = pipeEnds[1];
     running_.store(true);
-    maintenanceThread_ = std::thread([this] { maintenanceLoop(); });
-    receiveThread_ = std::thread([this] { receiveLoop(); });
+    // Returns once both threads are set up: from then on they allocate only
+    // with the lock held, so a thread that forks while holding it (the
+    // background save) never copies an allocator another thread is inside.
+    std::latch started(2);
+    maintenanceThread_ = std::thread([this, &started] { maintenanceLoop(started); });
+    receiveThread_ = std::thread([this, &started] { receiveLoop(started); });
+    started.wait();
     return true;
 }
 
@@ -169,13 +174,14 @@ private:
 
 }  // namespace
 
-void UdpServer::receiveLoop() {
+void UdpServer::receiveLoop(std::latch& started) {
+    auto batch = std::make_unique<ReceiveBatch>();
+    started.count_down();
     bool lowPriority;
     {
         std::lock_guard<std::recursive_mutex> guard(lock_);
         lowPriority = settings_.lowPriority;
     }
-    auto batch = std::make_unique<ReceiveBatch>();
     while (running_.load()) {
         if (lowPriority) {
             // A 10 ms pause that a stop cuts short.
@@ -202,7 +208,8 @@ void UdpServer::receiveLoop() {
     }
 }
 
-void UdpServer::maintenanceLoop() {
+void UdpServer::maintenanceLoop(std::latch& started) {
+    started.count_down();
     bool lowPriority;
     {
         std::lock_guard<std::recursive_mutex> guard(lock_);

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <latch>
 #include <cstdint>
 #include <mutex>
 #include <span>
@@ -57,8 +58,8 @@ public:
     bool running() const { return running_.load(); }
 
 private:
-    void receiveLoop();
-    void maintenanceLoop();
+    void receiveLoop(std::latch& started);
+    void maintenanceLoop(std::latch& started);
     // Waits up to `ms` (forever when negative) for the socket or the
     // wake-up; true when the socket has a datagram.
     bool waitForDatagram(int ms);
