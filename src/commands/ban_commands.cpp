@@ -49,15 +49,6 @@ std::optional<int32_t> numberBetween(const CommandContext& command, int from, in
     return wholeNumber(command.argument(from, std::max(to - from, 0)));
 }
 
-// A ban's or banfree's zone as listings show it: the connected zone's name,
-// or its ScoreID.
-void appendZone(TextString& line, const CommandContext& command, int32_t scoreID) {
-    if (const Host* zone = command.connectedZone(scoreID))
-        line.append(zone->zoneNameText().c_str());
-    else
-        line.append(scoreID);
-}
-
 void appendOctets(TextString& line, const IPv4Address& address, int count) {
     for (int i = 0; i < count; ++i) {
         if (i > 0) line.append(".");
@@ -416,7 +407,7 @@ void commandListban(CommandContext& command) {
             line.append("*) ");
         } else if (ban->scoreID != 0) {
             line.append(") <");
-            appendZone(line, command, ban->scoreID);
+            command.appendZoneLabel(line, ban->scoreID);
             line.append("> ");
         } else {
             line.append("$) {").append(ban->groupID).append("} ");
@@ -568,7 +559,7 @@ void commandListbanfree(CommandContext& command) {
         line.assign(number);
         if (banfree->scoreID != 0) {
             line.append(") <");
-            appendZone(line, command, banfree->scoreID);
+            command.appendZoneLabel(line, banfree->scoreID);
             line.append("> ");
         } else if (banfree->groupID != 0) {
             line.append("$) {").append(banfree->groupID).append("} ");

@@ -66,6 +66,13 @@ Host* CommandContext::connectedZone(int32_t scoreID) const {
     return nullptr;
 }
 
+void CommandContext::appendZoneLabel(TextString& line, int32_t scoreID) const {
+    if (const Host* found = connectedZone(scoreID))
+        line.append(found->zoneNameText().c_str());
+    else
+        line.append(scoreID);
+}
+
 CommandFlood checkCommandFlood(CommandFloodState& state, uint32_t now) {
     if (now - state.lastCommandTick < 1500) state.floodCount += 1;
     uint32_t sinceDecay = now - state.lastDecayTick;

@@ -7,6 +7,7 @@
 
 #include "core/clock.h"
 #include "core/log.h"
+#include "core/text_string.h"
 #include "db/database.h"
 #include "netblock/whois_client.h"
 #include "net/host.h"
@@ -59,6 +60,9 @@ public:
     // The logged-in zone with this ScoreID, first in the server's zone
     // order, or none.
     Host* connectedZone(int32_t scoreID) const;
+    // A zone as listings show it: the connected zone's name, else its
+    // ScoreID.
+    void appendZoneLabel(TextString& line, int32_t scoreID) const;
 
 private:
     const std::string& text_;

@@ -237,25 +237,19 @@ void commandListop(CommandContext& command) {
         else if (record->scoreID == 0)
             line.append("$");
         line.append(") ");
-        auto zoneLabel = [&](TextString& text) {
-            if (const Host* zone = command.connectedZone(record->scoreID))
-                text.append(zone->zoneNameText().c_str());
-            else
-                text.append(record->scoreID);
-        };
         if (issuer.groupID == 0) {
             if (record->groupID != 0) {
                 if (record->scoreID == 0) {
                     line.append("{").append(record->groupID).append("} ");
                 } else {
                     line.append("{").append(record->groupID).append(":");
-                    zoneLabel(line);
+                    command.appendZoneLabel(line, record->scoreID);
                     line.append("> ");
                 }
             }
         } else if (issuer.scoreID == 0 && record->groupID != 0 && record->scoreID != 0) {
             line.append("<");
-            zoneLabel(line);
+            command.appendZoneLabel(line, record->scoreID);
             line.append("> ");
         }
         line.append(record->user ? record->user->nameText() : "~guest");
