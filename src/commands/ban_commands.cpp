@@ -95,6 +95,7 @@ struct BanRequest {
     bool subnet = false;
     bool netBlock = false;
     bool rangeGiven = false;
+    bool remote = false;  // the ScoreID was named by "r"
     IPv4Address rangeStart{};
     IPv4Address rangeEnd{};
     std::string_view name;
@@ -236,6 +237,7 @@ bool scanBan(CommandContext& command, BanRequest& request) {
                         return false;
                     }
                     request.scoreID = value;
+                    request.remote = true;
                 }
                 break;
             }
@@ -247,6 +249,44 @@ bool scanBan(CommandContext& command, BanRequest& request) {
     request.name = {};
     return true;
 }
+
+// Whether the zone that "r" names lies within the operator's sector, both
+// by its registration and by the group it is connected in: the ban binds
+// that zone whatever GroupID it carries, so a zone of another group would
+// get a ban its own operators could not lift.
+bool remoteZoneInSector(const CommandContext& command, const OperatorRecord& op, int32_t scoreID) {
+    const ZoneRecord* record = command.database.findZone(scoreID);
+    if (record && !sectorHoldsZone(op, record->groupID, scoreID)) return false;
+    const Host* zone = command.connectedZone(scoreID);
+    return !zone || checkSectorPower(op, *zone);
+}
+
+// Whether the account is an operator at or below the given level: by a
+// record bound to it, or by the operator a session of it is logged in as
+// (the built-in Network Administrator and shared records are bound to no
+// account).
+bool protectedOperator(const CommandContext& command, const UserRecord& account, uint8_t level) {
+    for (const OperatorRecord* record : command.database.operators())
+        if (record->user == &account && record->level <= level) return true;
+    for (const auto& host : command.zones.transport().hosts()) {
+        const ZoneSession* zone = existingZoneSession(*host);
+        if (!zone) continue;
+        for (const auto& player : zone->players())
+            if (player->user == &account && player->op && player->op->level <= level) return true;
+    }
+    return false;
+}
+
+// The banfrees an operator may see in the zone: those of this zone, of its
+// group and of the network, or with "all" every one.
+bool banfreeShown(const BanfreeRecord& banfree, const Host& zone, bool all) {
+    return all || (banfree.scoreID != 0 && banfree.scoreID == zone.scoreId) ||
+           (banfree.scoreID == 0 && (banfree.groupID == 0 || banfree.groupID == zone.groupId));
+}
+
+// Network-wide banfrees are given, seen whole and lifted only by level 1
+// and better with network-wide access.
+bool networkBanfreeAccess(const OperatorRecord& op) { return op.level <= kGroupManager && op.groupID == 0; }
 
 }  // namespace
 
@@ -272,10 +312,8 @@ void commandBan(CommandContext& command) {
         return command.reply(request.name);
     }
 
-    for (const OperatorRecord* record : command.database.operators()) {
-        if (record->user == target && record->level <= op.level)
-            return command.reply("You cannot ban operators at or below your level.");
-    }
+    if (protectedOperator(command, *target, op.level))
+        return command.reply("You cannot ban operators at or below your level.");
 
     for (const BanRecord* ban : command.database.bans()) {
         if (ban->userID != target->userID()) continue;
@@ -285,7 +323,8 @@ void commandBan(CommandContext& command) {
     }
 
     if ((op.scoreID != 0 && op.scoreID != request.scoreID) ||
-        (op.scoreID == 0 && op.groupID != 0 && op.groupID != request.groupID))
+        (op.scoreID == 0 && op.groupID != 0 && op.groupID != request.groupID) ||
+        (request.remote && request.scoreID != 0 && !remoteZoneInSector(command, op, request.scoreID)))
         return command.reply("You only have limited powers in the target zone");
 
     IPv4Address rangeStart = target->address;
@@ -468,6 +507,9 @@ void commandBantext(CommandContext& command) {
     ZoneRecord* record = command.database.findZone(command.zone.scoreId);
     if (!record) return command.reply("This zone is not registered. Only registered zones may have ban text");
     if (command.length < 9) return command.reply(TextString("Ban text: ").append(record->BanText.view()).view());
+    // Every operator of tier 2 may read it; only one of the zone's sector
+    // may rewrite what its banned players are shown.
+    if (!zoneCommandAccess(*command.op(), command.zone)) return command.reply(kNoAccessHere);
     record->BanText.set(command.argument(9, kBanTextLimit));
     command.reply("Ban text changed");
 }
@@ -501,7 +543,7 @@ void commandBanfree(CommandContext& command) {
         if (c == '-') {
             const char s = command.charAt(pos + 1);
             if (s == '*') {
-                if (op.level > kGroupManager || op.groupID != 0)
+                if (!networkBanfreeAccess(op))
                     return command.reply("You need level 1 network-wide access to add network-wide banfrees");
                 networkWide = true;
             } else if (s >= '0' && s <= '4') {
@@ -544,7 +586,7 @@ void commandListbanfree(CommandContext& command) {
     if (!checkSectorPower(op, command.zone)) return command.reply(kLimitedPowers);
     bool all = false;
     if (command.length >= 14 && command.argument(13, command.length - 13).find("-*") != std::string_view::npos) {
-        if (op.level > kGroupManager || op.groupID != 0) return command.reply("You cannot see banfrees network-wide");
+        if (!networkBanfreeAccess(op)) return command.reply("You cannot see banfrees network-wide");
         all = true;
     }
     const Host& zone = command.zone;
@@ -552,9 +594,7 @@ void commandListbanfree(CommandContext& command) {
     bool shown = false;
     for (BanfreeRecord* banfree : command.database.banfrees()) {
         ++number;
-        const bool visible = all || (banfree->scoreID != 0 && banfree->scoreID == zone.scoreId) ||
-                             (banfree->scoreID == 0 && (banfree->groupID == 0 || banfree->groupID == zone.groupId));
-        if (!visible) continue;
+        if (!banfreeShown(*banfree, zone, all)) continue;
         TextString line;
         line.assign(number);
         if (banfree->scoreID != 0) {
@@ -577,12 +617,19 @@ void commandListbanfree(CommandContext& command) {
 }
 
 void commandLiftbanfree(CommandContext& command) {
-    if (!checkSectorPower(*command.op(), command.zone)) return command.reply(kLimitedPowers);
+    const OperatorRecord& op = *command.op();
+    if (!checkSectorPower(op, command.zone)) return command.reply(kLimitedPowers);
     if (command.length < 14) return;
     std::optional<int32_t> wanted = numberBetween(command, 13, command.length);
+    // Only what the operator's ?listbanfree lists here may be lifted; a
+    // network-wide one only by those who may give it. Another entry reads
+    // as an empty slot, as it does in his list.
+    const bool all = networkBanfreeAccess(op);
     int32_t number = 0;
     for (BanfreeRecord* banfree : command.database.banfrees()) {
         if (!wanted || ++number != *wanted) continue;
+        const bool networkWide = banfree->groupID == 0 && banfree->scoreID == 0;
+        if (!banfreeShown(*banfree, command.zone, all) || (networkWide && !all)) break;
         command.database.removeBanfree(banfree);
         return command.reply("Banfree lifted");
     }

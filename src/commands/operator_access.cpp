@@ -3,9 +3,17 @@
 namespace tallysv {
 
 bool checkSectorPower(const OperatorRecord& op, const Host& zone) {
-    if (op.scoreID != 0) return op.scoreID == zone.scoreId;
-    if (op.groupID != 0) return op.groupID == zone.groupId;
+    return sectorHoldsZone(op, zone.groupId, zone.scoreId);
+}
+
+bool sectorHoldsZone(const OperatorRecord& op, int32_t groupID, int32_t scoreID) {
+    if (op.scoreID != 0) return op.scoreID == scoreID;
+    if (op.groupID != 0) return op.groupID == groupID;
     return true;
+}
+
+bool zoneCommandAccess(const OperatorRecord& op, const Host& zone) {
+    return op.groupID == 0 || (op.scoreID == 0 && op.groupID == zone.groupId) || op.scoreID == zone.scoreId;
 }
 
 bool operatorVisible(const OperatorRecord& issuer, int32_t issuerGroupID, const OperatorRecord& candidate) {

@@ -142,8 +142,11 @@ void commandAddop(CommandContext& command) {
     }
 
     if (!networkWide && group == 0) group = command.zone.groupId;
+    // The new record's sector lies within the issuer's: only a network-wide
+    // issuer makes network-wide records, whatever group a "g" names
+    // alongside the "*".
     bool inSector = issuer.groupID == 0 ||
-                    (issuer.groupID == group &&
+                    (!networkWide && issuer.groupID == group &&
                      (issuer.scoreID == 0 || (!groupFlag && issuer.scoreID == command.zone.scoreId)));
     if (!inSector) return command.reply("You do not have authority to register administrators outside your sector");
     bool levelAllowed = issuer.level == 0 || (issuer.level <= 2 ? level >= issuer.level : level > issuer.level);

@@ -3,6 +3,7 @@
 #include <unordered_set>
 
 #include "commands/number_argument.h"
+#include "commands/operator_access.h"
 #include "core/text_string.h"
 #include "zone/zone_session.h"
 
@@ -246,21 +247,13 @@ void commandRecyclezone(CommandContext& command) {
     command.zones.sendRecycleOrder(*zone);
 }
 
-namespace {
-
-bool seesZoneIdentifiers(const OperatorRecord& op, const Host& zone) {
-    return op.groupID == 0 || (op.scoreID == 0 && op.groupID == zone.groupId) || op.scoreID == zone.scoreId;
-}
-
-}  // namespace
-
 void commandGroupid(CommandContext& command) {
-    if (!seesZoneIdentifiers(*command.op(), command.zone)) return command.reply("You do not have access here");
+    if (!zoneCommandAccess(*command.op(), command.zone)) return command.reply(kNoAccessHere);
     command.reply(TextString("GroupId:").append(command.zone.groupId).view());
 }
 
 void commandScoreid(CommandContext& command) {
-    if (!seesZoneIdentifiers(*command.op(), command.zone)) return command.reply("You do not have access here");
+    if (!zoneCommandAccess(*command.op(), command.zone)) return command.reply(kNoAccessHere);
     command.reply(TextString("ScoreId:").append(command.zone.scoreId).view());
 }
 
@@ -277,6 +270,9 @@ void commandNotifyzone(CommandContext& command) {
 void commandExtchat(CommandContext& command) {
     Host& zone = command.zone;
     int value = command.onOffSwitch(9, "1TYty", "0FNfn");
+    // Anyone of tier 2 may ask; only an operator of the zone's sector may
+    // cut it off from the network's chat or open it again.
+    if (value >= 0 && !zoneCommandAccess(*command.op(), zone)) return command.reply(kNoAccessHere);
     if (value >= 0) zone.externalChat = value != 0;
     command.reply(zone.externalChat ? "External chat ENABLED" : "External chat DISABLED");
 }

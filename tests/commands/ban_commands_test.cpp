@@ -568,7 +568,8 @@ TEST_F(BanTest, ListAndLiftBanfrees) {
         EXPECT_EQ(type(boss, text), Lines{"Specified banfree slot is empty"}) << text;
     EXPECT_TRUE(type(boss, "?liftbanfree").empty());
     EXPECT_EQ(database.banfrees().count(), 5u);
-    // Any entry may be lifted, whatever its scope.
+    // Level 1 with network-wide access lifts any entry, whatever its scope.
+    powers(1, 0, 0);
     EXPECT_EQ(type(boss, "?liftbanfree 4"), Lines{"Banfree lifted"});
     EXPECT_EQ(type(boss, "?liftbanfree 4"), Lines{"Banfree lifted"});
     EXPECT_EQ(type(boss, "?liftbanfree 4"), Lines{"Specified banfree slot is empty"});

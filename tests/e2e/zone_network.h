@@ -28,11 +28,12 @@ public:
         server_->send("q");
         EXPECT_EQ(server_->wait(), 0) << server_->output();
     }
-    std::unique_ptr<ChildProcess> zone(int scoreID, const std::string& name) {
+    std::unique_ptr<ChildProcess> zone(int scoreID, const std::string& name, int groupID = 1) {
         auto zone = std::make_unique<ChildProcess>(
             kBinDir + "/tallysv-zone",
             std::vector<std::string>{"--server", "127.0.0.1:" + std::to_string(port_), "--score-id",
-                                     std::to_string(scoreID), "--group-id", "1", "--name", name, "--password", ""},
+                                     std::to_string(scoreID), "--group-id", std::to_string(groupID), "--name", name,
+                                     "--password", ""},
             dir_.str());
         EXPECT_TRUE(server_->waitForOutput(std::to_string(scoreID) + " - Docking granted: " + name))
             << server_->output() << zone->output();
