@@ -213,8 +213,35 @@ int measureLoaded(const std::string& dir, size_t users) {
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "--measure-loaded")
         return measureLoaded(argv[2], std::strtoul(argv[3], nullptr, 10));
+    static const char* const kUsage =
+        "usage: bench_database [FOLDER [USERS]]\n"
+        "  Builds USERS accounts (default 1000000) in memory, saves them into FOLDER\n"
+        "  (default: a new temporary folder, removed at the end), then measures load,\n"
+        "  save, lookups and peak memory.\n";
+    if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc > 3 || (argc > 1 && argv[1][0] == '-')) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
     std::string dir = argc > 1 ? argv[1] : "";
-    size_t users = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 1000000;
+    size_t users = 1000000;
+    if (argc > 2) {
+        char* end = nullptr;
+        users = std::strtoul(argv[2], &end, 10);
+        if (*argv[2] == '\0' || *end != '\0' || users == 0) {
+            std::fprintf(stderr, "bench_database: USERS must be a positive whole number, not \"%s\"\n", argv[2]);
+            return 2;
+        }
+    }
+    std::error_code folderError;
+    if (!dir.empty() && !std::filesystem::create_directories(dir, folderError) && folderError) {
+        std::fprintf(stderr, "bench_database: cannot use the folder %s: %s\n", dir.c_str(),
+                     folderError.message().c_str());
+        return 1;
+    }
     if (dir.empty()) {
         char pattern[] = "/tmp/tallysv-bench-XXXXXX";
         dir = mkdtemp(pattern);

@@ -5,7 +5,8 @@
 set -euo pipefail
 
 TALLYSV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-TALLYSV_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev)
+# dpkg-dev and lintian make and check the Debian package (a test does both).
+TALLYSV_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev dpkg-dev lintian)
 
 install_missing_packages() {
     local missing=()

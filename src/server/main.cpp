@@ -15,7 +15,7 @@ std::atomic<bool> stopRequested{false};
 
 void requestStop(int) { stopRequested.store(true); }
 
-constexpr const char* kVersion = "tallysv 11\n";
+constexpr const char* kVersion = "tallysv " TALLYSV_VERSION "\n";
 constexpr const char* kUsage = "usage: tallysv [--help | --version]\n";
 constexpr const char* kHelp =
     "usage: tallysv [--help | --version]\n"

@@ -1,0 +1,42 @@
+# Runs inside CPack after the files were installed into its staging folder
+# and before the .deb is made: puts them where a Debian package keeps them.
+# `cmake --install` itself is left as it is.
+#   - manual pages and the changelog gzipped (no time stamp, so a rebuild
+#     gives the same bytes);
+#   - the copyright file beside the documentation;
+#   - the unit in /lib/systemd/system, where the system manager of a
+#     Debian release looks for the units of packages.
+set(stage "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
+if(NOT IS_DIRECTORY "${stage}/usr")
+  # CPack's DEB generator stages into a component folder of its own.
+  file(GLOB stage_candidates LIST_DIRECTORIES true "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*")
+  foreach(candidate ${stage_candidates})
+    if(IS_DIRECTORY "${candidate}/usr")
+      set(stage "${candidate}")
+    endif()
+  endforeach()
+endif()
+set(doc "${stage}/usr/share/doc/tallysv")
+
+find_program(GZIP gzip REQUIRED)
+file(GLOB_RECURSE manual_pages "${stage}/usr/share/man/*")
+foreach(page ${manual_pages})
+  if(NOT page MATCHES "\\.gz$")
+    execute_process(COMMAND ${GZIP} -9nf "${page}" COMMAND_ERROR_IS_FATAL ANY)
+  endif()
+endforeach()
+
+file(COPY "${CPACK_TALLYSV_DEBIAN_DIR}/copyright" DESTINATION "${doc}")
+file(COPY "${CPACK_TALLYSV_DEBIAN_DIR}/changelog" DESTINATION "${doc}")
+execute_process(COMMAND ${GZIP} -9nf "${doc}/changelog" COMMAND_ERROR_IS_FATAL ANY)
+
+if(EXISTS "${stage}/usr/lib/systemd/system/tallysv.service")
+  file(MAKE_DIRECTORY "${stage}/lib/systemd/system")
+  file(RENAME "${stage}/usr/lib/systemd/system/tallysv.service"
+       "${stage}/lib/systemd/system/tallysv.service")
+  file(REMOVE_RECURSE "${stage}/usr/lib/systemd")
+  file(GLOB usr_lib_left "${stage}/usr/lib/*")
+  if(NOT usr_lib_left)
+    file(REMOVE_RECURSE "${stage}/usr/lib")
+  endif()
+endif()

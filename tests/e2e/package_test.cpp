@@ -1,0 +1,81 @@
+// The Debian package as an administrator gets it: made by CPack from the
+// install rules, clean for lintian, and the server inside it runs.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+using namespace tallysv::testing;
+
+namespace {
+
+const std::string kBuild = TALLYSV_BIN_DIR;
+
+std::string onPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::stringstream folders(path ? path : "");
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        std::string candidate = folder + "/" + name;
+        if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return "";
+}
+
+std::string run(const std::string& program, const std::vector<std::string>& args, const std::string& folder,
+                std::optional<int>& status, std::chrono::seconds limit = std::chrono::seconds(120)) {
+    ChildProcess child(program, args, folder);
+    status = child.wait(limit);
+    return child.output();
+}
+
+}  // namespace
+
+TEST(Package, DebianPackageIsCleanForLintianAndItsServerRuns) {
+#ifdef TALLYSV_SANITIZED
+    GTEST_SKIP() << "the package is made from the plain build";
+#endif
+    for (const char* tool : {"dpkg-deb", "dpkg-shlibdeps", "lintian"})
+        if (onPath(tool).empty()) GTEST_SKIP() << tool << " is not installed";
+    TempDir out;
+    std::optional<int> status;
+    std::string output = run(TALLYSV_CPACK, {"-G", "DEB", "--config", kBuild + "/CPackConfig.cmake", "-B", out.str()},
+                             out.str(), status);
+    ASSERT_EQ(status, 0) << output;
+    const std::string deb = out.str() + "/tallysv_" TALLYSV_VERSION "_amd64.deb";
+    ASSERT_TRUE(std::filesystem::exists(deb)) << output;
+
+    // Dependencies come from the binaries: at least the C and C++ runtimes.
+    std::string control = run(onPath("dpkg-deb"), {"-f", deb, "Depends"}, out.str(), status);
+    ASSERT_EQ(status, 0) << control;
+    EXPECT_NE(control.find("libc6"), std::string::npos) << control;
+    EXPECT_NE(control.find("libstdc++6"), std::string::npos) << control;
+
+    std::string lintian = run(onPath("lintian"), {"--tag-display-limit", "0", deb}, out.str(), status);
+    EXPECT_EQ(status, 0) << lintian;
+    std::istringstream lines(lintian);
+    for (std::string line; std::getline(lines, line);) EXPECT_NE(line.rfind("E:", 0), 0u) << line;
+
+    std::string root = out.str() + "/root";
+    output = run(onPath("dpkg-deb"), {"-x", deb, root}, out.str(), status);
+    ASSERT_EQ(status, 0) << output;
+    std::set<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+        if (!entry.is_directory()) files.insert(std::filesystem::relative(entry.path(), root).string());
+    for (const char* expected :
+         {"usr/bin/tallysv", "usr/bin/tallysv-zone", "usr/bin/tallysv-db", "usr/share/man/man8/tallysv.8.gz",
+          "usr/share/man/man1/tallysv-zone.1.gz", "usr/share/man/man1/tallysv-db.1.gz",
+          "usr/share/doc/tallysv/TALLYSV.INI", "usr/share/doc/tallysv/copyright",
+          "usr/share/doc/tallysv/changelog.gz", "lib/systemd/system/tallysv.service"})
+        EXPECT_TRUE(files.count(expected)) << expected << " is not in the package";
+
+    output = run(root + "/usr/bin/tallysv", {"--version"}, out.str(), status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(output, "tallysv " TALLYSV_VERSION "\n");
+}
