@@ -52,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t flags = in.byte();
     settings.encryptMode = flags & 1;
     settings.maxQueueForLogin = (flags >> 1) & 3;
+    settings.clusterToZones = (flags >> 3) & 1;
     settings.kickOutDelay = 2000;
     settings.packetLossLimit = 3000;
     CoreTransport transport(sink, clock, log, settings);
@@ -117,7 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         transport.disconnectHost(*host);
                     } else {
                         std::vector<uint8_t> message = in.bytes(in.byte() * 3u);
-                        if (!message.empty()) transport.sendMessage(*host, message, (control & 0x20) == 0);
+                        if (!message.empty())
+                            transport.sendMessage(*host, message, (control & 0x20) == 0,
+                                                  control & 0x80 ? CoreTransport::Overload::Shed
+                                                                 : CoreTransport::Overload::Keep);
                     }
                 } else if (control & 0x80) {
                     transport.stop();

@@ -22,6 +22,7 @@ struct Settings {
     bool askNewUsers = true;             // ask the client before making one
     bool disableHelp = true;             // ?help is not a command
     bool encryptMode = true;             // sessions are encrypted
+    bool clusterToZones = false;         // messages waiting for a zone go out packed in clusters
     int32_t maxQueueForLogin = 50;       // hosts may number this plus one
     int32_t accountReclaimDelay = 90 * 86400;  // seconds an account must be unused before reclaim
     uint16_t port = 900;                 // UDP port, read at start only

@@ -133,7 +133,12 @@ void CoreTransport::disconnectHost(Host& host) {
     if (host.removed) return;
     host.removed = true;
     static const uint8_t notice[2] = {0x00, 0x07};
-    queueReliable(host, notice, 2);
+    if (host.waiting.empty() && host.inFlight.size() < static_cast<size_t>(kWindow)) {
+        queueReliable(host, notice, 2);
+    } else {
+        sendUnreliable(host, notice, 2);
+    }
+    if (host.shedMessages > 0) reportShed(host);
     if (host.scoreId != -1 && zoneSessionEnd_) zoneSessionEnd_(host);
     auto it = std::find_if(hosts_.begin(), hosts_.end(), [&](const auto& h) { return h.get() == &host; });
     if (it != hosts_.end()) {
@@ -357,15 +362,7 @@ bool CoreTransport::onAcknowledgement(InboundMessage& message) {
     }
 
     ++host.releasedSeq;
-    auto next = std::find_if(host.waiting.begin(), host.waiting.end(),
-                             [&](const ReliableEntry& e) { return e.sequence == host.releasedSeq; });
-    if (next != host.waiting.end()) {
-        ReliableEntry released = std::move(*next);
-        host.waiting.erase(next);
-        sink_.send(host.peer, released.datagram);
-        released.lastSendTick = now;
-        host.inFlight.push_back(std::move(released));
-    }
+    releaseWaiting(host);
     return true;
 }
 
@@ -396,46 +393,100 @@ bool CoreTransport::onSyncResponse(InboundMessage& message) {
 
 // ---------------------------------------------------------------- sending
 
-bool CoreTransport::sendMessage(Host& host, const uint8_t* bytes, int length, bool reliable) {
+bool CoreTransport::sendMessage(Host& host, const uint8_t* bytes, int length, bool reliable, Overload overload) {
     if (length < 1) return false;
     // A host that has been disconnected gets nothing more.
     if (host.removed) return false;
     if (!reliable) {
         if (length > kMaxDatagram) return false;
-        uint8_t datagram[kMaxDatagram];
-        std::memcpy(datagram, bytes, static_cast<size_t>(length));
-        encryptDatagram(host.cipher, datagram, length);
-        sink_.send(host.peer, std::span<const uint8_t>(datagram, static_cast<size_t>(length)));
+        sendUnreliable(host, bytes, length);
         return true;
     }
     if (length > kMaxReliableMessage) return false;
-    if (host.waiting.size() >= kMaxWaiting) {
-        log_.printf("%i - Connection broken: Reliable packet lost\n", host.scoreId);
-        disconnectHost(host);
+    if (overload == Overload::Shed && host.waiting.size() >= kMaxWaiting) {
+        ++host.shedMessages;
         return false;
     }
     queueReliable(host, bytes, length);
     return true;
 }
 
+void CoreTransport::sendUnreliable(Host& host, const uint8_t* bytes, int length) {
+    uint8_t datagram[kMaxDatagram];
+    std::memcpy(datagram, bytes, static_cast<size_t>(length));
+    encryptDatagram(host.cipher, datagram, length);
+    sink_.send(host.peer, std::span<const uint8_t>(datagram, static_cast<size_t>(length)));
+}
+
 void CoreTransport::queueReliable(Host& host, const uint8_t* bytes, int length) {
+    const uint32_t now = clock_.tick();
+    if (host.waiting.empty() && host.inFlight.size() < static_cast<size_t>(kWindow)) {
+        ReliableEntry entry = startReliableDatagram(host, now);
+        entry.datagram.insert(entry.datagram.end(), bytes, bytes + length);
+        sendReliableDatagram(host, std::move(entry));
+        return;
+    }
+    WaitingMessage message{takeDatagramStorage(), now};
+    message.bytes.assign(bytes, bytes + length);
+    host.waiting.push_back(std::move(message));
+}
+
+ReliableEntry CoreTransport::startReliableDatagram(Host& host, uint32_t firstSendTick) {
     ReliableEntry entry;
     entry.datagram = takeDatagramStorage();
     uint8_t header[kReliableHeader] = {0x00, 0x03};
     writeInt32(header, 2, host.nextOutboundSeq);
     entry.datagram.insert(entry.datagram.end(), header, header + kReliableHeader);
-    entry.datagram.insert(entry.datagram.end(), bytes, bytes + length);
-    encryptDatagram(host.cipher, entry.datagram.data(), length + kReliableHeader);
     entry.sequence = host.nextOutboundSeq;
-    entry.firstSendTick = entry.lastSendTick = clock_.tick();
-    if (host.inFlight.size() < static_cast<size_t>(kWindow)) {
-        sink_.send(host.peer, entry.datagram);
-        host.releasedSeq = host.nextOutboundSeq;
-        host.inFlight.push_back(std::move(entry));
-    } else {
-        host.waiting.push_back(std::move(entry));
-    }
+    entry.firstSendTick = firstSendTick;
+    return entry;
+}
+
+void CoreTransport::sendReliableDatagram(Host& host, ReliableEntry&& entry) {
+    encryptDatagram(host.cipher, entry.datagram.data(), static_cast<int>(entry.datagram.size()));
+    entry.lastSendTick = clock_.tick();
+    sink_.send(host.peer, entry.datagram);
+    host.releasedSeq = entry.sequence;
+    host.inFlight.push_back(std::move(entry));
     ++host.nextOutboundSeq;
+}
+
+// How many messages from the head of what waits go out together: those
+// that fit one after another into a cluster within one reliable datagram,
+// when there are at least two of them.
+size_t CoreTransport::clusterableCount(const Host& host) const {
+    if (!settings_.clusterToZones) return 1;
+    int room = kMaxReliableMessage - 2;  // the cluster's own two bytes
+    size_t count = 0;
+    for (const WaitingMessage& message : host.waiting) {
+        const int n = static_cast<int>(message.bytes.size());
+        if (n > kMaxClusterElement || n + 1 > room) break;
+        room -= n + 1;
+        ++count;
+    }
+    return std::max<size_t>(count, 1);
+}
+
+void CoreTransport::releaseWaiting(Host& host) {
+    while (!host.waiting.empty() && host.inFlight.size() < static_cast<size_t>(kWindow)) {
+        const size_t count = clusterableCount(host);
+        ReliableEntry entry = startReliableDatagram(host, host.waiting.front().queuedTick);
+        if (count > 1) entry.datagram.insert(entry.datagram.end(), {0x00, 0x0E});
+        for (size_t i = 0; i < count; ++i) {
+            std::vector<uint8_t>& bytes = host.waiting.front().bytes;
+            if (count > 1) entry.datagram.push_back(static_cast<uint8_t>(bytes.size()));
+            entry.datagram.insert(entry.datagram.end(), bytes.begin(), bytes.end());
+            recycleDatagramStorage(std::move(bytes));
+            host.waiting.pop_front();
+        }
+        sendReliableDatagram(host, std::move(entry));
+    }
+    if (host.shedMessages > 0 && host.waiting.size() <= kOverloadEnd) reportShed(host);
+}
+
+void CoreTransport::reportShed(Host& host) {
+    log_.printf("%i - Send queue full: %u messages shed\n", host.scoreId, host.shedMessages);
+    host.shedMessages = 0;
 }
 
 // ---------------------------------------------------------------- chunks and clusters

@@ -33,10 +33,16 @@ public:
     // Messages inside messages (reliable payloads, chunks, cluster
     // elements) nest at most this deep; deeper ones are dropped.
     static constexpr int kMaxNesting = 32;
-    // Reliable messages queued behind a full window. A zone that lets more
-    // pile up than this cannot take them in time; its connection is broken
-    // as for a lost datagram rather than letting the queue grow.
+    // Reliable messages queued behind a full window. Once this many wait,
+    // a zone that cannot take them in time loses the messages marked as
+    // sheddable, newest first; the others still queue, and the connection
+    // stays until a datagram outlives the packet-loss limit.
     static constexpr size_t kMaxWaiting = 8192;
+    // The overload is over, and its console line printed, once what waits
+    // has fallen to this; an overload that hovers at the bound is one line.
+    static constexpr size_t kOverloadEnd = kMaxWaiting / 2;
+    // A cluster element has a one-byte length.
+    static constexpr int kMaxClusterElement = 255;
     static constexpr uint32_t kFloodDecayInterval = 45000;
 
     CoreTransport(DatagramSink& sink, const Clock& clock, Log& log, const Settings& settings);
@@ -53,14 +59,23 @@ public:
     // session ends.
     void stop();
 
+    // What becomes of a reliable message when kMaxWaiting messages wait for
+    // its host already: queued all the same, or shed. The sender decides;
+    // the transport does not look into messages.
+    enum class Overload { Keep, Shed };
     // Sends one message to a host. Reliable messages are at most 514 bytes,
-    // unreliable datagrams at most 520; longer ones are refused (false).
-    bool sendMessage(Host& host, const uint8_t* bytes, int length, bool reliable);
-    bool sendMessage(Host& host, std::span<const uint8_t> bytes, bool reliable = true) {
-        return sendMessage(host, bytes.data(), static_cast<int>(bytes.size()), reliable);
+    // unreliable datagrams at most 520; longer ones are refused (false), and
+    // so is a sheddable one that is shed. Sending never removes a host, so a
+    // sender may go on walking its lists of hosts and players.
+    bool sendMessage(Host& host, const uint8_t* bytes, int length, bool reliable, Overload overload = Overload::Keep);
+    bool sendMessage(Host& host, std::span<const uint8_t> bytes, bool reliable = true,
+                     Overload overload = Overload::Keep) {
+        return sendMessage(host, bytes.data(), static_cast<int>(bytes.size()), reliable, overload);
     }
     // Sends the disconnect notice, runs the zone session end for a logged-in
-    // zone and removes the host.
+    // zone and removes the host. The notice goes reliably when the window
+    // lets it out at once; behind a full window it would be lost with the
+    // host, so it then goes at once unreliably, as at stop.
     void disconnectHost(Host& host);
 
     // Replace one table entry. A handler that has no reaction of its own to
@@ -119,9 +134,19 @@ private:
 
     Host* findOrCreateHost(const PeerAddress& peer);
     void installInitialHandlers(Host& host);
-    // Builds the reliable datagram, sends it if the window has room and
-    // keeps it until acknowledged.
+    // Sends the message in a reliable datagram of its own if the window has
+    // room and nothing waits, else queues it.
     void queueReliable(Host& host, const uint8_t* bytes, int length);
+    // Sends what waits while the window has room: a message per datagram,
+    // or with ClusterToZones as many as fit packed into a cluster.
+    void releaseWaiting(Host& host);
+    size_t clusterableCount(const Host& host) const;
+    // Starts a reliable datagram with the next sequence number; send it
+    // with sendReliableDatagram once its payload has been appended.
+    ReliableEntry startReliableDatagram(Host& host, uint32_t firstSendTick);
+    void sendReliableDatagram(Host& host, ReliableEntry&& entry);
+    void sendUnreliable(Host& host, const uint8_t* bytes, int length);
+    void reportShed(Host& host);
     void releaseRemoved();
     void replaceEntry(HandlerEntry& slot, HandlerEntry entry);
     HandlerEntry entryOf(bool (CoreTransport::*method)(InboundMessage&));

@@ -34,11 +34,20 @@ using MessageHandler = std::function<bool(InboundMessage& message)>;
 using HandlerEntry = std::shared_ptr<const MessageHandler>;
 
 // A reliable datagram in the form it is sent (header, payload, enciphered).
+// Its first-send tick is when its oldest message was queued.
 struct ReliableEntry {
     std::vector<uint8_t> datagram;
     int32_t sequence = 0;
     uint32_t firstSendTick = 0;
     uint32_t lastSendTick = 0;
+};
+
+// A reliable message waiting for room in the window, as it was given. It
+// takes its sequence number when it leaves, alone or packed into a cluster
+// with the messages behind it; its age counts from when it was queued.
+struct WaitingMessage {
+    std::vector<uint8_t> bytes;
+    uint32_t queuedTick = 0;
 };
 
 // The zone layer's own data on a host (its players and score entries).
@@ -70,7 +79,10 @@ public:
     int32_t releasedSeq = 0;
     std::deque<ReliableEntry> inFlight;
     int32_t nextOutboundSeq = 0;
-    std::deque<ReliableEntry> waiting;
+    std::deque<WaitingMessage> waiting;
+    // Messages shed since what waits last reached its bound; reported on
+    // the console when the overload ends.
+    uint32_t shedMessages = 0;
     std::vector<uint8_t> smallChunkBuffer;
     std::vector<uint8_t> bigChunkBuffer;
     uint32_t sessionTimeout = 60000;

@@ -18,4 +18,8 @@ constexpr int16_t kChatLength = 37;
 constexpr int16_t kCommandLength = 5;  // type and the player's identifier
 constexpr int16_t kLoginReplyLength = 192;
 
+// Types of the server's messages that carry only text to be shown.
+constexpr uint8_t kBroadcastMessage = 3;
+constexpr uint8_t kChatLineMessage = 10;
+
 }  // namespace tallysv

@@ -9,7 +9,7 @@ namespace tallysv {
 
 namespace {
 
-constexpr uint8_t kBroadcastHeader[7] = {3, 0xB8, 0x0B, 0x00, 0x00, 0x02, 0x00};
+constexpr uint8_t kBroadcastHeader[7] = {kBroadcastMessage, 0xB8, 0x0B, 0x00, 0x00, 0x02, 0x00};
 
 }  // namespace
 

@@ -54,7 +54,11 @@ void ZoneProtocol::installZoneHandlers(Host& host) {
 
 void ZoneProtocol::sendToHost(Host& host, const uint8_t* bytes, int length) {
     if (host.removed) return;
-    transport_.sendMessage(host, bytes, length, true);
+    // A zone that cannot keep up may lose chat lines and broadcasts; every
+    // other message changes what the zone or a player holds and is kept.
+    const bool sheddable = bytes[0] == kChatLineMessage || bytes[0] == kBroadcastMessage;
+    transport_.sendMessage(host, bytes, length, true,
+                           sheddable ? CoreTransport::Overload::Shed : CoreTransport::Overload::Keep);
 }
 
 void ZoneProtocol::sendZoneOrder(Host& zone, uint8_t type) {
@@ -86,7 +90,7 @@ void ZoneProtocol::sendPlayerText(PlayerSession& player, std::string_view text) 
 
 void ZoneProtocol::sendChatLine(PlayerSession& player, uint8_t slot, std::string_view text) {
     uint8_t message[kMessageBuffer] = {};
-    message[0] = 10;
+    message[0] = kChatLineMessage;
     writeUInt32(message, 1, player.playerID);
     message[5] = slot;
     size_t room = kMessageBuffer - 7;

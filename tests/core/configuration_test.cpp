@@ -40,6 +40,7 @@ TEST(Configuration, MissingFileGivesEveryDefault) {
     EXPECT_TRUE(settings.askNewUsers);
     EXPECT_TRUE(settings.disableHelp);
     EXPECT_TRUE(settings.encryptMode);
+    EXPECT_FALSE(settings.clusterToZones);
     EXPECT_EQ(settings.maxQueueForLogin, 50);
     EXPECT_EQ(settings.accountReclaimDelay, 90 * 86400);
     EXPECT_EQ(settings.whoisServer, "whois.iana.org");
@@ -80,6 +81,7 @@ TEST(Configuration, ValuesAreCutThenConvertedLikeAtoi) {
         {"Port=1234", "Comms", [](const Settings& s) { return s.port == 900; }, "key in the wrong section"},
         {"LowPriority=1", "Misc", [](const Settings& s) { return s.lowPriority; }, "low priority"},
         {"AskNewUsers=0", "Comms", [](const Settings& s) { return !s.askNewUsers; }, "ask new users off"},
+        {"ClusterToZones=1", "Comms", [](const Settings& s) { return s.clusterToZones; }, "clusters to zones"},
         {"PacketLossLimit=100", "Comms", [](const Settings& s) { return s.packetLossLimit == 100; }, "loss limit"},
         {"WhoisServer=127.0.0.1:4343", "Misc", [](const Settings& s) { return s.whoisServer == "127.0.0.1:4343"; },
          "whois server with a port"},

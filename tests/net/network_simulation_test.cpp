@@ -55,9 +55,19 @@ Bytes numbered(uint8_t type, int zone, int n) {
     return m;
 }
 
-class NetworkSimulation : public TransportTest, public ::testing::WithParamInterface<uint32_t> {};
+class NetworkSimulation : public TransportTest, public ::testing::WithParamInterface<uint32_t> {
+protected:
+    void everyReliableMessageArrivesOnceAndInOrder();
+};
 
-TEST_P(NetworkSimulation, EveryReliableMessageArrivesOnceAndInOrder) {
+TEST_P(NetworkSimulation, EveryReliableMessageArrivesOnceAndInOrder) { everyReliableMessageArrivesOnceAndInOrder(); }
+
+TEST_P(NetworkSimulation, EveryReliableMessageArrivesOnceAndInOrderWithClusters) {
+    settings.clusterToZones = true;
+    everyReliableMessageArrivesOnceAndInOrder();
+}
+
+void NetworkSimulation::everyReliableMessageArrivesOnceAndInOrder() {
     constexpr int kZones = 3;
     constexpr int kMessages = 150;
     SimulatedNetwork network(GetParam(), 0.15, 0.1);

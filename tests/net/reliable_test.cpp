@@ -161,16 +161,64 @@ TEST_F(TransportTest, LossLimitUsesTheZonesScoreId) {
     EXPECT_EQ(lastLine(), "12 - Connection broken: Reliable packet lost");
 }
 
-TEST_F(TransportTest, AZoneThatLetsTooManyMessagesPileUpIsBroken) {
+TEST_F(TransportTest, AFullQueueShedsSheddableMessagesNeverTheConnection) {
+    using Overload = CoreTransport::Overload;
     Host& host = handshake();
     host.scoreId = 3;
     for (size_t i = 0; i < CoreTransport::kWindow + CoreTransport::kMaxWaiting; ++i) {
-        ASSERT_TRUE(transport.sendMessage(host, bytesOf({0x09, 1})));
+        ASSERT_TRUE(transport.sendMessage(host, bytesOf({0x09, 1}), true, Overload::Shed));
     }
+    for (int i = 0; i < 4; ++i) EXPECT_FALSE(transport.sendMessage(host, bytesOf({0x0A, 1}), true, Overload::Shed));
+    EXPECT_TRUE(transport.sendMessage(host, bytesOf({0x08, 1}))) << "kept past the bound";
+    EXPECT_EQ(host.waiting.size(), CoreTransport::kMaxWaiting + 1);
+    EXPECT_EQ(host.waiting.back().bytes, bytesOf({0x08, 1}));
+    EXPECT_EQ(transport.findHost(zoneA), &host);
+
+    // Room for one, then full again: still the same overload.
+    int32_t acked = 0;
+    feedSealed(acknowledgement(acked++));
+    feedSealed(acknowledgement(acked++));
+    EXPECT_TRUE(transport.sendMessage(host, bytesOf({0x0A, 2}), true, Overload::Shed));
+    EXPECT_FALSE(transport.sendMessage(host, bytesOf({0x0A, 3}), true, Overload::Shed));
     EXPECT_TRUE(log.lines().empty());
-    EXPECT_FALSE(transport.sendMessage(host, bytesOf({0x09, 1})));
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"3 - Connection broken: Reliable packet lost"});
-    EXPECT_EQ(transport.findHost(zoneA), nullptr);
+    // It ends, with one line, when what waits has fallen to half the bound.
+    while (host.waiting.size() > CoreTransport::kOverloadEnd + 1) feedSealed(acknowledgement(acked++));
+    EXPECT_TRUE(log.lines().empty());
+    feedSealed(acknowledgement(acked++));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"3 - Send queue full: 5 messages shed"});
+}
+
+// With ClusterToZones, what waits leaves packed: as many messages as fit
+// one reliable datagram, in order; a message too long for a cluster element
+// goes alone, and so does one that waits alone.
+TEST_F(TransportTest, WaitingMessagesLeavePackedInClusters) {
+    settings.clusterToZones = true;
+    Host& host = handshake();
+    auto message = [](int n, size_t size) {
+        Bytes m(size, static_cast<uint8_t>(n));
+        m[0] = 0x09;
+        return m;
+    };
+    for (int i = 0; i < 3; ++i) transport.sendMessage(host, message(i, 20));
+    // 47 elements of 11 bytes would need 517 bytes of the 512 a cluster has.
+    std::vector<Bytes> first, second;
+    for (int i = 0; i < 47; ++i) (i < 46 ? first : second).push_back(message(i, 10));
+    second.push_back(message(50, 255));
+    const Bytes alone = message(60, 256);
+    const Bytes last = message(70, 30);
+    for (const auto* group : {&first, &second})
+        for (const Bytes& m : *group) transport.sendMessage(host, m);
+    transport.sendMessage(host, alone);
+    transport.sendMessage(host, last);
+    EXPECT_EQ(reliableNumbers(sentTo(zoneA)), (std::vector<int32_t>{0, 1, 2}));
+
+    sink.sent.clear();
+    for (int32_t s = 0; s < 6; ++s) feedSealed(acknowledgement(s));
+    const std::vector<Bytes> expected = {reliableDatagram(3, cluster(first)), reliableDatagram(4, cluster(second)),
+                                         reliableDatagram(5, alone), reliableDatagram(6, last)};
+    EXPECT_EQ(sentTo(zoneA), expected);
+    EXPECT_EQ(sentTo(zoneA)[0].size(), 6u + 2u + 46u * 11u);
+    EXPECT_TRUE(host.waiting.empty());
 }
 
 TEST_F(TransportTest, SyncRequestGetsANineByteReply) {

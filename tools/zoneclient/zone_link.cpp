@@ -142,6 +142,18 @@ void ZoneLink::handle(std::span<const uint8_t> message) {
             disconnected_ = true;
             return;
         }
+        if (message[1] == 0x0E) {
+            // A run of (length, message); a malformed one is dropped from
+            // the faulty element on.
+            size_t offset = 2;
+            while (offset < message.size()) {
+                size_t n = message[offset];
+                if (n == 0 || offset + n >= message.size()) return;
+                handle(message.subspan(offset + 1, n));
+                offset += n + 1;
+            }
+            return;
+        }
         if (message[1] == 0x05 && message.size() >= 9) {
             uint32_t time = static_cast<uint32_t>(message[6]) | static_cast<uint32_t>(message[7]) << 8 |
                             static_cast<uint32_t>(message[8]) << 16;

@@ -55,7 +55,7 @@ public:
     void maintain(uint32_t tick);
 
     // Messages from the server in delivery order (reliable ones in their
-    // sequence order), core control datagrams excepted.
+    // sequence order, clusters unpacked), core control datagrams excepted.
     std::deque<Bytes> inbox;
 
     size_t inFlight() const { return inFlight_.size(); }
