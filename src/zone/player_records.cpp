@@ -13,12 +13,12 @@ namespace tallysv {
 namespace {
 
 constexpr int kSystemInfoOffset = 162;
+constexpr const char* kFormFile = "regform.bin";
 
 // Usage wraps as a 32-bit count, like every other counter in the files.
 void addUsage(UserRecord& user, int64_t seconds) {
     user.Usage = static_cast<int32_t>(static_cast<uint32_t>(user.Usage) + static_cast<uint32_t>(seconds));
 }
-constexpr const char* kFormFile = "regform.bin";
 
 // The last form received, written over the start of regform.bin: a
 // shorter form leaves the tail of a longer earlier one.
