@@ -130,7 +130,7 @@ void commandAlias(CommandContext& command) {
         const char* tag;
         if (other == address)
             tag = "[IP]";
-        else if (user->machineID == machineID)
+        else if (sameMachine(user->machineID, machineID, command.database.settings.allowNoMachineID))
             tag = "[MAC]";
         else if (user->registration && user->registration->hardwareID == hardwareID)
             tag = "[ID2]";

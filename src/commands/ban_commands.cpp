@@ -4,6 +4,7 @@
 
 #include "commands/number_argument.h"
 #include "commands/operator_access.h"
+#include "core/text.h"
 #include "core/text_string.h"
 #include "core/time_helpers.h"
 #include "netblock/whois_client.h"
@@ -356,7 +357,8 @@ void commandBan(CommandContext& command) {
             ++number;
             const UserRecord* user = command.database.banfreeUser(*banfree);
             if (!user) continue;
-            if (user->userID() == target->userID() || user->machineID == target->machineID) {
+            if (user->userID() == target->userID() ||
+                sameMachine(user->machineID, target->machineID, command.database.settings.allowNoMachineID)) {
                 command.reply(
                     "This player or one of the players aliases has at least one banfree. Cannot ban with -b switch "
                     "unless there are no banfrees for the player");

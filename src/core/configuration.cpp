@@ -57,6 +57,8 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     if (settings.whoisTimeout < 1) settings.whoisTimeout = 5000;
     settings.backupInterval = number("Misc", "BackupInterval", "86400000", 15);
     settings.backupKeep = number("Misc", "BackupKeep", "7", 15);
+    settings.allowNoMachineID = number("Misc", "AllowNoMachineID", "0", 2) != 0;
+    settings.usageFromSessions = number("Misc", "UsageFromSessions", "0", 2) != 0;
 
     log.write(" Done.\n");
     return firstReading;

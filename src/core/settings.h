@@ -30,6 +30,12 @@ struct Settings {
     int32_t whoisTimeout = 5000;         // ms for a whole NetBlock lookup
     int32_t backupInterval = 86400000;   // ms; a dated generation of the files once the newest is this old; 0 = none
     int32_t backupKeep = 7;              // generations kept
+    // MachineID 0 is a client without a machine (a chat client or a bot):
+    // not locked out as randomizing, and the same machine as nothing.
+    bool allowNoMachineID = false;
+    // A player's Usage grows by the seconds the server saw the session
+    // last, not by what the zone reports at leaving.
+    bool usageFromSessions = false;
 };
 
 }  // namespace tallysv

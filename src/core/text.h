@@ -33,6 +33,15 @@ bool isBadTimeZoneBias(int16_t bias);
 // MachineIDs below 31338 come from faked clients.
 inline bool isLowMachineID(int32_t id) { return id < 31338; }
 
+// With AllowNoMachineID, MachineID 0 is a client without a machine (zones
+// send it for chat clients and bots): it names no machine at all.
+inline bool namesNoMachine(int32_t id, bool allowNoMachineID) { return allowNoMachineID && id == 0; }
+// Whether two MachineIDs name one machine; two clients without a machine
+// are not on the same one.
+inline bool sameMachine(int32_t a, int32_t b, bool allowNoMachineID) {
+    return a == b && !namesNoMachine(a, allowNoMachineID);
+}
+
 inline bool anyNotPositive(int32_t a, int32_t b, int32_t c) { return a <= 0 || b <= 0 || c <= 0; }
 
 }  // namespace tallysv

@@ -16,12 +16,13 @@ inline bool banApplies(const BanRecord& ban, int32_t zoneGroupID, int32_t zoneSc
     return true;
 }
 
-// How a login matches a ban, tested in this order: account, MachineID,
-// address range, and HardwareID only when the login has one.
+// How a login matches a ban, tested in this order: account, MachineID
+// only when the login names a machine, address range, and HardwareID only
+// when the login has one.
 inline std::optional<BanMatch> matchBan(const BanRecord& ban, int32_t userID, const IPv4Address& address,
-                                        int32_t machineID, std::optional<int32_t> hardwareID) {
+                                        std::optional<int32_t> machineID, std::optional<int32_t> hardwareID) {
     if (ban.userID == userID) return BanMatch::Name;
-    if (ban.machineID == machineID) return BanMatch::MachineID;
+    if (machineID && ban.machineID == *machineID) return BanMatch::MachineID;
     bool inRange = true;
     for (int i = 0; i < 4; ++i) inRange = inRange && ban.rangeStart[i] <= address[i] && address[i] <= ban.rangeEnd[i];
     if (inRange) return BanMatch::Address;

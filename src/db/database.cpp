@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "core/configuration.h"
+#include "core/text.h"
 #include "db/ban_matching.h"
 
 namespace tallysv {
@@ -194,9 +195,13 @@ void Database::removeExpiredBans(int32_t now) {
 
 BanRecord* Database::findBan(int32_t userID, const IPv4Address& address, int32_t machineID,
                              std::optional<int32_t> hardwareID, int32_t zoneGroupID, int32_t zoneScoreID) {
+    // A client without a machine matches no ban by machine, so one ban of
+    // a chat client does not lock out every other one.
+    std::optional<int32_t> machine;
+    if (!namesNoMachine(machineID, settings.allowNoMachineID)) machine = machineID;
     for (BanRecord* ban : bans_) {
         if (!banApplies(*ban, zoneGroupID, zoneScoreID)) continue;
-        std::optional<BanMatch> match = matchBan(*ban, userID, address, machineID, hardwareID);
+        std::optional<BanMatch> match = matchBan(*ban, userID, address, machine, hardwareID);
         if (!match) continue;
         ban->lastHit = now();
         ban->lastMatch = *match;

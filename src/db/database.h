@@ -184,7 +184,8 @@ public:
     BanRecord* findBanByID(int32_t banID) const;
     int32_t lastBanID() const { return lastBanID_; }
     // The first ban in force in the zone that the login matches; records
-    // the match (LastHit now, LastMatch the kind).
+    // the match (LastHit now, LastMatch the kind). With AllowNoMachineID a
+    // MachineID of 0 matches no ban by machine.
     BanRecord* findBan(int32_t userID, const IPv4Address& address, int32_t machineID,
                        std::optional<int32_t> hardwareID, int32_t zoneGroupID, int32_t zoneScoreID);
     // The first ban with this HardwareID, whatever its scope; records it.

@@ -172,6 +172,13 @@ void Server::printHostList() {
 }
 
 void Server::shutdown() {
+    if (zones_) {
+        // Players still in a zone end their sessions with the stop, so the
+        // final save holds their play time. A login accepted in the moment
+        // before the network threads end counts nothing.
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        zones_->endPlayerSessionsAtStop();
+    }
     if (udp_) udp_->stop();
     // A save still being written ends first; then the final one, with
     // everything that changed since its snapshot.

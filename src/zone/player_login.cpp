@@ -133,6 +133,9 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     const int32_t machineID = readInt32(m, 74);
     const int16_t timeZoneBias = readInt16(m, 78);
     UserRecord* user = database_.findUser(name);
+    // Faked clients send low MachineIDs; a client without a machine sends 0.
+    const bool randomizedMachineID =
+        isLowMachineID(machineID) && !namesNoMachine(machineID, database_.settings.allowNoMachineID);
 
     if (user) {
         bool exempt = user->passBlock == 1 || database_.findBanfree(user->userID(), scoreID);
@@ -150,7 +153,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
                         hackedClientNotice(zone.zoneNameText(), user->nameText(), "TZB", timeZoneBias));
                 return true;
             }
-            if (isLowMachineID(machineID)) {
+            if (randomizedMachineID) {
                 lockOut(zone, m, user, 0, "%i - User randomizing machine ID locked out: %s\n", name,
                         hackedClientNotice(zone.zoneNameText(), user->nameText(), "MachineID", machineID));
                 return true;
@@ -183,7 +186,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
         }
         log_.printf(score ? "%i - Player entering: %s\n" : "%i - Player entering(No Score): %s\n", scoreID,
                     user->nameText());
-        zoneSession(zone).addPlayer(newSession(zone, user, score, playerID, clock_.tick()));
+        zoneSession(zone).addPlayer(newSession(zone, user, score, playerID, clock_.tick())).acceptedAt = clock_.now();
         user->lastLogin = clock_.now();
         user->Logins = static_cast<int32_t>(static_cast<uint32_t>(user->Logins) + 1u);
         user->address = address;
@@ -202,7 +205,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
                 bannedNotice(zone.zoneNameText(), *ban, name));
         return true;
     }
-    if (isLowMachineID(machineID)) {
+    if (randomizedMachineID) {
         lockOut(zone, m, &database_.placeholderUser, 0, "%i - User randomizing MachineID locked out: %s\n", name,
                 hackedClientNotice(zone.zoneNameText(), name, "MachineID", machineID));
         return true;
@@ -218,7 +221,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     LoginReply reply(kAcceptedUnregistered, playerID);
     reply.name(name);
     writeInt32(reply.bytes, 170, created->userID());
-    zoneSession(zone).addPlayer(newSession(zone, created, nullptr, playerID, clock_.tick()));
+    zoneSession(zone).addPlayer(newSession(zone, created, nullptr, playerID, clock_.tick())).acceptedAt = clock_.now();
     log_.printf("%i - New player entering: %s\n", scoreID, created->nameText());
     sendLoginReply(zone, reply.bytes);
     return true;

@@ -15,6 +15,11 @@ namespace {
 constexpr int kSystemInfoOffset = 162;
 constexpr const char* kFormFile = "regform.bin";
 
+// Usage wraps as a 32-bit count, like every other counter in the files.
+void addUsage(UserRecord& user, int64_t seconds) {
+    user.Usage = static_cast<int32_t>(static_cast<uint32_t>(user.Usage) + static_cast<uint32_t>(seconds));
+}
+
 // The last form received, written over the start of regform.bin: a
 // shorter form leaves the tail of a longer earlier one.
 void storeForm(const std::string& directory, const InboundMessage& message) {
@@ -111,9 +116,27 @@ bool ZoneProtocol::onPlayerLeaving(InboundMessage& message) {
     } else {
         log_.printf("%i - Player leaving(No Score): %s\n", zone.scoreId, user.nameText());
     }
-    user.Usage = static_cast<int32_t>(static_cast<uint32_t>(user.Usage) + static_cast<uint32_t>(int32_t{readInt16(m, 13)}));
+    // Zones that do not fill in the usage field leave it 0; the server's own
+    // measure replaces it when UsageFromSessions is on.
+    if (!database_.settings.usageFromSessions) addUsage(user, readInt16(m, 13));
+    endPlayTime(*player);
     session.removePlayer(player);
     return true;
+}
+
+void ZoneProtocol::endPlayTime(PlayerSession& player) {
+    if (!player.acceptedAt) return;
+    const int64_t seconds = int64_t{clock_.now()} - *player.acceptedAt;
+    player.acceptedAt.reset();
+    // A clock set back during the session takes nothing away.
+    if (database_.settings.usageFromSessions && seconds > 0) addUsage(*player.user, seconds);
+}
+
+void ZoneProtocol::endPlayerSessionsAtStop() {
+    for (const auto& host : transport_.hosts()) {
+        if (ZoneSession* zone = existingZoneSession(*host))
+            for (const auto& player : zone->players()) endPlayTime(*player);
+    }
 }
 
 bool ZoneProtocol::onScoreReport(InboundMessage& message) {

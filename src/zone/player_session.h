@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "db/records.h"
 
@@ -32,6 +33,10 @@ struct PlayerSession {
     uint32_t kickTime = 0;         // tick; 0 = no kick pending
     int32_t kickReason = 0;
     int32_t kickBanID = 0;
+    // When the server accepted the login (calendar seconds): the start of
+    // the play time it measures. None for a locked-out player, and none
+    // again once the session's end has been counted, so no end counts twice.
+    std::optional<int32_t> acceptedAt;
 
     const char* name() const { return user->nameText(); }
     // The channel under a slot number (1 to 9), or none.

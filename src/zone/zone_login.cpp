@@ -87,6 +87,7 @@ void ZoneProtocol::onZoneSessionEnd(Host& host) {
     ZoneSession* zone = existingZoneSession(host);
     if (!zone) return;
     for (const auto& player : zone->players()) {
+        endPlayTime(*player);
         if (player->op) {
             player->op->sessionCount -= 1;
             player->op = nullptr;

@@ -131,6 +131,7 @@ void ZoneProtocol::kickPlayer(PlayerSession& player, uint32_t delay, int32_t rea
             if (record && !record->BanText.empty()) sendPlayerText(player, record->BanText.view());
         }
     }
+    endPlayTime(player);
     uint8_t kick[9];
     kick[0] = 8;
     writeUInt32(kick, 1, player.playerID);

@@ -68,6 +68,11 @@ public:
     // fuzzing.
     std::string channelMembershipFault() const;
 
+    // The server is stopping: every player's session ends now, which counts
+    // its play time (UsageFromSessions). Run with the lock held, before the
+    // transport lets go of the zones.
+    void endPlayerSessionsAtStop();
+
     // The zone password check: the BillingPassword opens every ScoreID,
     // otherwise the first zone record of the ScoreID decides.
     bool checkZonePassword(int32_t scoreID, std::string_view plainPassword) const;
@@ -92,6 +97,10 @@ private:
     void checkKicks(Host& host);
 
     void installZoneHandlers(Host& host);
+    // The end of a player's session as the server sees it: with
+    // UsageFromSessions the whole seconds since the login was accepted go
+    // to the account's Usage. A session's first end counts, later ones not.
+    void endPlayTime(PlayerSession& player);
     void lockOut(Host& zone, const uint8_t* request, UserRecord* user, int32_t banID, const char* consoleFormat,
                  const char* requestName, const std::string& notice);
     void sendLoginReply(Host& zone, const uint8_t* reply);

@@ -154,3 +154,15 @@ TEST(ProfileNumber, ConvertsLikeAtoi) {
                  {"- 5", 0},     {"0x10", 0},     {"4294967297", 1}, {"-2147483648", INT32_MIN}};
     for (const auto& c : cases) EXPECT_EQ(profileNumber(c.text), c.value) << c.text;
 }
+
+TEST(Configuration, ClientsWithoutAMachineAndUsageFromSessionsAreMiscFlagsOffByDefault) {
+    Settings defaults = readFrom("");
+    EXPECT_FALSE(defaults.allowNoMachineID);
+    EXPECT_FALSE(defaults.usageFromSessions);
+    Settings on = readFrom("[Misc]\nAllowNoMachineID=1\nUsageFromSessions=10\n");
+    EXPECT_TRUE(on.allowNoMachineID);
+    EXPECT_TRUE(on.usageFromSessions);
+    Settings elsewhere = readFrom("[Comms]\nAllowNoMachineID=1\nUsageFromSessions=1\n");
+    EXPECT_FALSE(elsewhere.allowNoMachineID);
+    EXPECT_FALSE(elsewhere.usageFromSessions);
+}

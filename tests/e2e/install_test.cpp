@@ -63,6 +63,7 @@ std::string describe(const Settings& s) {
         << s.allowNewUsers << "|" << s.askNewUsers << "|" << s.disableHelp << "|" << s.encryptMode << "|"
         << s.maxQueueForLogin << "|" << s.accountReclaimDelay << "|" << s.port << "|" << s.backupInterval << "|"
         << s.backupKeep << "|" << s.whoisServer << "|" << s.whoisTimeout << "|" << s.clusterToZones;
+    out << "|" << s.allowNoMachineID << "|" << s.usageFromSessions;
     return out.str();
 }
 
