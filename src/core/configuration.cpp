@@ -56,6 +56,7 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     if (settings.whoisTimeout < 1) settings.whoisTimeout = 5000;
     settings.backupInterval = number("Misc", "BackupInterval", "86400000", 15);
     settings.backupKeep = number("Misc", "BackupKeep", "7", 15);
+    settings.statusListen = file.get("Misc", "StatusListen", "", 127);
 
     log.write(" Done.\n");
     return firstReading;

@@ -29,6 +29,7 @@ struct Settings {
     int32_t whoisTimeout = 5000;         // ms for a whole NetBlock lookup
     int32_t backupInterval = 86400000;   // ms; a dated generation of the files once the newest is this old; 0 = none
     int32_t backupKeep = 7;              // generations kept
+    std::string statusListen;            // "host:port" of the status pages, read at start only; empty = none
 };
 
 }  // namespace tallysv

@@ -189,6 +189,7 @@ void CoreTransport::printHostList(Log& out) const {
 
 void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress& from) {
     if (datagram.empty() || datagram.size() > static_cast<size_t>(kMaxDatagram)) return;
+    ++counters_.datagramsIn;
     // The console lines of one datagram are written out together once it
     // has been handled.
     LogBatch batch(log_);
@@ -363,6 +364,7 @@ bool CoreTransport::onAcknowledgement(InboundMessage& message) {
         ReliableEntry released = std::move(*next);
         host.waiting.erase(next);
         sink_.send(host.peer, released.datagram);
+        ++counters_.datagramsOut;
         released.lastSendTick = now;
         host.inFlight.push_back(std::move(released));
     }
@@ -406,6 +408,7 @@ bool CoreTransport::sendMessage(Host& host, const uint8_t* bytes, int length, bo
         std::memcpy(datagram, bytes, static_cast<size_t>(length));
         encryptDatagram(host.cipher, datagram, length);
         sink_.send(host.peer, std::span<const uint8_t>(datagram, static_cast<size_t>(length)));
+        ++counters_.datagramsOut;
         return true;
     }
     if (length > kMaxReliableMessage) return false;
@@ -430,6 +433,7 @@ void CoreTransport::queueReliable(Host& host, const uint8_t* bytes, int length) 
     entry.firstSendTick = entry.lastSendTick = clock_.tick();
     if (host.inFlight.size() < static_cast<size_t>(kWindow)) {
         sink_.send(host.peer, entry.datagram);
+        ++counters_.datagramsOut;
         host.releasedSeq = host.nextOutboundSeq;
         host.inFlight.push_back(std::move(entry));
     } else {
@@ -553,6 +557,7 @@ void CoreTransport::retransmit(Host& host) {
         }
         if (now - entry.lastSendTick >= resendAfter) {
             sink_.send(host.peer, entry.datagram);
+            ++counters_.datagramsOut, ++counters_.resends, ++host.resends;
             entry.lastSendTick = now;
         }
     }
