@@ -5,7 +5,8 @@
 set -euo pipefail
 
 TALLYSV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-TALLYSV_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev)
+TALLYSV_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev pkg-config
+    libcpp-httplib-dev prometheus chromium)
 
 install_missing_packages() {
     local missing=()
