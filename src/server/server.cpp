@@ -62,7 +62,7 @@ void Server::startStatusPages() {
         status_.reset();
         return;
     }
-    log_.printf("Status pages on http://%s/\n", listen.c_str());
+    log_.printf("Status pages on http://%s/\n", status_->address().c_str());
 }
 
 StatusSnapshot Server::statusSnapshot() {

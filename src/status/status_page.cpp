@@ -33,8 +33,8 @@ std::string html(std::string_view text) {
 }
 
 template <typename Number>
-std::string numberCell(Number n) {
-    return "<td class=n>" + std::to_string(n) + "</td>";
+std::string numberCell(Number n, const char* kind = nullptr) {
+    return std::string("<td class=\"n") + (kind ? std::string(" ") + kind : "") + "\">" + std::to_string(n) + "</td>";
 }
 std::string textCell(std::string_view text) { return "<td>" + html(text) + "</td>"; }
 
@@ -61,13 +61,14 @@ std::string renderStatusPage(const StatusSnapshot& s) {
             "<th>Players</th><th>Resent</th></tr>\n";
     for (const ZoneFigures& z : s.zones) {
         page += "<tr>" + textCell(z.name) + numberCell(z.scoreID) + numberCell(z.groupID) + textCell(z.address) +
-                textCell(utcTimeText(z.connectedSince)) + numberCell(z.players) + numberCell(z.resends) + "</tr>\n";
+                textCell(utcTimeText(z.connectedSince)) + numberCell(z.players, "players") + numberCell(z.resends) +
+                "</tr>\n";
     }
     page += "</table>\n";
 
     page += "<table id=totals><caption>Totals</caption>\n";
     auto total = [&](const char* what, uint64_t n) {
-        page += "<tr><th>" + std::string(what) + "</th>" + numberCell(n) + "</tr>\n";
+        page += "<tr><th>" + std::string(what) + "</th>" + numberCell(n, "total") + "</tr>\n";
     };
     total("Accounts", s.accounts);
     total("Players online", s.playersOnline);

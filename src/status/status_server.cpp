@@ -33,10 +33,21 @@ bool waitReady(int fd, short events, Deadline deadline, const std::atomic<bool>&
 }
 
 // A whole answer the server gives without the library, to a connection it
-// will not serve.
-void refuse(int fd, const char* statusLine) {
+// will not serve. With `drain`, what the client is still sending is read
+// and dropped for a moment, so that closing with unread bytes does not
+// reset the connection before the client has read the answer.
+void refuse(int fd, const char* statusLine, bool drain) {
     std::string answer = std::string("HTTP/1.1 ") + statusLine + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     (void)::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(fd, SHUT_WR);
+    if (!drain) return;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    char buffer[4096];
+    for (int reads = 0; reads < 16 && std::chrono::steady_clock::now() < end; ++reads) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0) continue;
+        if (::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) <= 0) return;
+    }
 }
 
 // One accepted connection as the library reads and writes it: the bytes of
@@ -134,7 +145,7 @@ private:
             int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) continue;
             if (open_.load() >= most) {
-                refuse(fd, "503 Service Unavailable");
+                refuse(fd, "503 Service Unavailable", false);
                 ::close(fd);
                 continue;
             }
@@ -161,20 +172,23 @@ private:
     // slow or not there.
     bool readHead(int fd, Deadline deadline, std::string& head) {
         char buffer[2048];
-        while (head.find("\r\n\r\n") == std::string::npos && head.find("\n\n") == std::string::npos) {
-            if (head.size() > limits_.requestBytes) {
-                refuse(fd, "431 Request Header Fields Too Large");
+        for (;;) {
+            size_t end = head.find("\r\n\r\n");
+            if (end == std::string::npos) end = head.find("\n\n");
+            size_t length = end == std::string::npos ? head.size() : end;
+            if (length > limits_.requestBytes) {
+                refuse(fd, "431 Request Header Fields Too Large", true);
                 return false;
             }
+            if (end != std::string::npos) return true;
             if (!waitReady(fd, POLLIN, deadline, stopping_)) {
-                if (!head.empty() && !stopping_.load()) refuse(fd, "408 Request Timeout");
+                if (!head.empty() && !stopping_.load()) refuse(fd, "408 Request Timeout", true);
                 return false;
             }
             ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
             if (n <= 0) return false;
             head.append(buffer, static_cast<size_t>(n));
         }
-        return true;
     }
 
     StatusLimits limits_;
@@ -241,12 +255,15 @@ bool StatusServer::start(const std::string& listen, std::string& reason) {
     }
     http->serve();
     http_ = std::move(http);
+    address_ = (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" + std::to_string(port_);
     return true;
 }
 
 void StatusServer::stop() {
     if (http_) http_->stop();
     http_.reset();
+    port_ = 0;
+    address_.clear();
 }
 
 }  // namespace tallysv

@@ -44,6 +44,8 @@ public:
     // time limit) and returns.
     void stop();
     uint16_t port() const { return port_; }
+    // "host:port" as bound, the port a free one was given included.
+    const std::string& address() const { return address_; }
 
 private:
     class Http;
@@ -51,6 +53,7 @@ private:
     StatusLimits limits_;
     std::unique_ptr<Http> http_;
     uint16_t port_ = 0;
+    std::string address_;
 };
 
 }  // namespace tallysv
