@@ -66,6 +66,8 @@ public:
     // The figures of the status pages, as they are now: copied with the
     // lock held, then completed without it.
     StatusSnapshot statusSnapshot();
+    // The UDP port bound, 0 before start-up (tests run on port 0).
+    uint16_t udpPort() const { return socket_ ? socket_->boundPort() : 0; }
     // The port of the status pages, 0 when none are served.
     uint16_t statusPort() const { return status_ ? status_->port() : 0; }
 
