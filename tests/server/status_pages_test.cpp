@@ -202,3 +202,34 @@ TEST(StatusListenSetting, ServesOnlyWhereItSays) {
 
 }  // namespace
 }  // namespace tallysv
+
+namespace tallysv {
+namespace {
+
+// Saves of every kind count: the periodic one written by another process,
+// and one on command that fails.
+TEST(StatusSnapshotOfSaves, CountsEverySaveAndKeepsTheLastOnesOutcome) {
+    ServerFixture f("[Comms]\nPeriodicSave=0\n");
+    ASSERT_TRUE(f.server.startup());
+    EXPECT_FALSE(f.server.statusSnapshot().saves.any);
+    f.server.runPass();
+    f.server.waitForBackgroundSave();
+    SaveFigures saves = f.server.statusSnapshot().saves;
+    EXPECT_EQ(saves.saves, 1u);
+    EXPECT_EQ(saves.failedSaves, 0u);
+    EXPECT_TRUE(saves.any && saves.lastSucceeded);
+
+    f.database.setSaveInterruption([](Database::SaveStep, DatFile) { return false; });
+    f.clock.advance(2000);
+    EXPECT_FALSE(f.server.saveNow());
+    saves = f.server.statusSnapshot().saves;
+    EXPECT_EQ(saves.saves, 2u);
+    EXPECT_EQ(saves.failedSaves, 1u);
+    EXPECT_FALSE(saves.lastSucceeded);
+    EXPECT_EQ(saves.lastTime, f.clock.now());
+    f.database.setSaveInterruption(nullptr);
+    f.server.shutdown();
+}
+
+}  // namespace
+}  // namespace tallysv
