@@ -143,7 +143,13 @@ private:
             pollfd p{listener, POLLIN, 0};
             if (::poll(&p, 1, 50) <= 0) continue;
             int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) continue;
+            if (fd < 0) {
+                // Out of descriptors or memory: the connection stays
+                // pending; wait rather than spin on it.
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
             if (open_.load() >= most) {
                 refuse(fd, "503 Service Unavailable", false);
                 ::close(fd);
