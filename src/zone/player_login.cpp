@@ -35,6 +35,7 @@ struct LoginReply {
     }
 };
 
+// A refusal counts as its result code says; the one left is the light flood.
 PlayerLoginOutcome refusalOutcome(LoginResult result) {
     switch (result) {
         case kAskNewUser:
