@@ -16,7 +16,7 @@
 //
 // usage: loadgen_login [--accounts N]... [--seconds S] [--zones Z] [--window W]
 //                      [--separate-leaving] [--periodic-save MS] [--compare-bin PATH]
-//                      [--server-bin PATH]
+//                      [--server-bin PATH] [--scrape-metrics]
 //
 // Without --accounts it runs 1,000 and 1,000,000 accounts and prints the
 // ratio of the two login rates. --seconds is the measured time of each
@@ -29,7 +29,10 @@
 // process together against the server's own. --compare-bin adds the same
 // saving server run from another binary (an earlier build, say). The
 // server binary defaults to ../tallysv next to this program (the build
-// folder).
+// folder). --scrape-metrics adds, for every size, a server with its status
+// pages on whose /metrics a scraper asks every 100 ms for the whole run,
+// beside the one without: both login rates, their ratio and the
+// slice-to-slice spread of the rate without, from the one run.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -43,6 +46,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -57,6 +61,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <httplib.h>
 
 #include "core/clock.h"
 #include "core/log.h"
@@ -95,6 +101,7 @@ struct Options {
     std::string serverBin;
     int periodicSave = 0;  // ms; 0 = only servers that do not save while measured
     std::string compareBin;  // another server binary, measured saving too
+    bool scrapeMetrics = false;  // also a server whose /metrics is scraped every 100 ms
 };
 
 // A failed run unwinds to main, so that the servers it started are killed
@@ -148,6 +155,7 @@ struct Tally {
     double servingMiB = 0;  // the server alone, at most
     double savingMiB = 0;   // the server and its writing process together, at most
     double seconds = 0;
+    std::vector<double> sliceRates;  // logins per second of each measured slice
     double serverCpu = 0;  // seconds of processor time in measured time
     double clientCpu = 0;
 };
@@ -239,6 +247,53 @@ uint16_t freeUdpPort() {
     ::close(fd);
     return ntohs(address.sin_port);
 }
+
+uint16_t freeTcpPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fail("no free TCP port");
+    socklen_t size = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// Asks a server's status pages for /metrics every 100 ms, as a monitoring
+// system would, until it is destroyed (at the latest when its server
+// stops).
+class MetricsScraper {
+public:
+    explicit MetricsScraper(uint16_t port)
+        : thread_([this, port] {
+              httplib::Client client("127.0.0.1", port);
+              client.set_connection_timeout(std::chrono::seconds(1));
+              client.set_read_timeout(std::chrono::seconds(1));
+              auto next = SteadyClock::now();
+              while (!stop_.load()) {
+                  auto got = client.Get("/metrics");
+                  bool good = got && got->status == 200 && got->body.find("tallysv_player_logins_total") != std::string::npos;
+                  ++(good ? answered_ : failed_);
+                  next += std::chrono::milliseconds(100);
+                  while (!stop_.load() && SteadyClock::now() < next) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+              }
+          }) {}
+    ~MetricsScraper() {
+        stop_.store(true);
+        thread_.join();
+    }
+    MetricsScraper(const MetricsScraper&) = delete;
+    MetricsScraper& operator=(const MetricsScraper&) = delete;
+    uint64_t answered() const { return answered_.load(); }
+    uint64_t failed() const { return failed_.load(); }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> answered_{0};
+    std::atomic<uint64_t> failed_{0};
+    std::thread thread_;
+};
 
 // The server binary running in its folder: console keys through a pipe,
 // its console output into a file in the folder.
@@ -477,6 +532,7 @@ public:
         while (SteadyClock::now() < end) pump(10);
         latencies_ = nullptr;
         tally.seconds += secondsSince(begin);
+        tally.sliceRates.push_back(static_cast<double>(tally.latenciesNs.size() - countBefore) / secondsSince(begin));
         tally.serverCpu += server.cpuSeconds() - serverCpu;
         tally.clientCpu += threadCpuSeconds() - clientCpu;
 
@@ -909,10 +965,14 @@ struct Target {
     int periodicSave = 0;  // 0: no save while measured
     std::string binary;
     bool compared = false;  // the --compare-bin server
+    bool scraped = false;   // its /metrics asked for every 100 ms
     std::unique_ptr<TempFolder> folder;
     std::unique_ptr<ServerProcess> server;
     std::unique_ptr<LoginDriver> driver;
+    std::unique_ptr<MetricsScraper> scraper;
     Tally logins;
+    // Served as the reference of the comparisons: no saves, no scrapes.
+    bool plain() const { return periodicSave == 0 && !scraped; }
 };
 
 constexpr int kNoSave = 3600000;
@@ -921,22 +981,28 @@ std::string targetName(const Target& target) {
     std::string name = withCommas(target.accounts) + " accounts";
     if (target.periodicSave > 0) name += ", saving every " + withCommas(target.periodicSave) + " ms";
     if (target.compared) name += " (compared binary)";
+    if (target.scraped) name += ", /metrics every 100 ms";
     return name;
 }
 
-std::unique_ptr<Target> prepare(const Options& options, int accounts, int periodicSave, bool compared = false) {
+std::unique_ptr<Target> prepare(const Options& options, int accounts, int periodicSave, bool compared = false,
+                                bool scraped = false) {
     auto target = std::make_unique<Target>();
     target->accounts = accounts;
     target->periodicSave = periodicSave;
     target->compared = compared;
+    target->scraped = scraped;
     target->binary = compared ? options.compareBin : options.serverBin;
     target->folder = std::make_unique<TempFolder>();
     const std::filesystem::path& folder = target->folder->path();
     double built = buildDatabase(folder, accounts);
     uint16_t port = freeUdpPort();
+    uint16_t statusPort = scraped ? freeTcpPort() : 0;
     {
         std::ofstream ini(folder / "TALLYSV.INI");
-        ini << "[Misc]\nPort=" << port << "\nAllowNewUsers=0\n[Comms]\nPeriodicSave="
+        ini << "[Misc]\nPort=" << port << "\nAllowNewUsers=0\n";
+        if (scraped) ini << "StatusListen=127.0.0.1:" << statusPort << "\n";
+        ini << "[Comms]\nPeriodicSave="
             << (periodicSave > 0 ? periodicSave : kNoSave) << "\n";
     }
     auto started = SteadyClock::now();
@@ -945,6 +1011,7 @@ std::unique_ptr<Target> prepare(const Options& options, int accounts, int period
     target->driver->connect(*target->server);
     double ready = secondsSince(started);
     target->driver->dock(*target->server);
+    if (scraped) target->scraper = std::make_unique<MetricsScraper>(statusPort);
     std::printf("%s: database built and saved in %.2f s; server answering after %.2f s; %d zones docked\n",
                 targetName(*target).c_str(), built, ready, options.zones);
     std::fflush(stdout);
@@ -954,6 +1021,12 @@ std::unique_ptr<Target> prepare(const Options& options, int accounts, int period
 // Zones leave, the server is stopped with its quit key and must end with
 // status 0.
 void finish(Target& target) {
+    if (target.scraper) {
+        std::printf("%s: %llu scrapes of /metrics answered, %llu failed\n", targetName(target).c_str(),
+                    static_cast<unsigned long long>(target.scraper->answered()),
+                    static_cast<unsigned long long>(target.scraper->failed()));
+        target.scraper.reset();
+    }
     target.driver->disconnect();
     auto stopping = SteadyClock::now();
     target.server->sendKeys("q");
@@ -1007,11 +1080,13 @@ int run(int argc, char** argv) {
             options.compareBin = argv[++i];
         } else if (arg == "--server-bin" && hasValue) {
             options.serverBin = argv[++i];
+        } else if (arg == "--scrape-metrics") {
+            options.scrapeMetrics = true;
         } else {
             std::fprintf(stderr,
                          "usage: loadgen_login [--accounts N]... [--seconds S] [--zones Z] [--window W]\n"
                          "                     [--separate-leaving] [--periodic-save MS] [--compare-bin PATH]\n"
-                         "                     [--server-bin PATH]\n");
+                         "                     [--server-bin PATH] [--scrape-metrics]\n");
             return 2;
         }
     }
@@ -1034,6 +1109,7 @@ int run(int argc, char** argv) {
         if (options.periodicSave > 0) targets.push_back(prepare(options, accounts, options.periodicSave));
         if (options.periodicSave > 0 && !options.compareBin.empty())
             targets.push_back(prepare(options, accounts, options.periodicSave, true));
+        if (options.scrapeMetrics) targets.push_back(prepare(options, accounts, 0, false, true));
     }
     BareExchange bare(options);
     Tally bareTally;
@@ -1082,7 +1158,7 @@ int run(int argc, char** argv) {
     printFigures("bare UDP exchanges:", bareFigures);
     printCpu(bareTally, bareFigures, "server thread", "clients");
     for (size_t i = 0; i < targets.size(); ++i) {
-        if (targets[i]->periodicSave > 0) continue;
+        if (!targets[i]->plain()) continue;
         double ratio = bareFigures.rate > 0 ? rates[i] / bareFigures.rate : 0;
         std::printf("login rate at %s accounts / bare exchange rate: %.2f (goal at least 0.75 at 1,000, 0.70 at 1,000,000)\n",
                     withCommas(targets[i]->accounts).c_str(), ratio);
@@ -1091,7 +1167,7 @@ int run(int argc, char** argv) {
         if (targets[i]->periodicSave == 0) continue;
         // The server without saves of the same size was prepared before it.
         size_t plain = i;
-        while (plain > 0 && targets[plain]->periodicSave != 0) --plain;
+        while (plain > 0 && !targets[plain]->plain()) --plain;
         Figures with = summarize(targets[i]->logins.duringSaveNs, 0);
         double ratio = rates[plain] > 0 ? rates[i] / rates[plain] : 0;
         double serving = targets[plain]->logins.servingMiB;
@@ -1102,9 +1178,28 @@ int run(int argc, char** argv) {
                     withCommas(targets[i]->accounts).c_str(), targets[i]->compared ? " (compared binary)" : "", ratio,
                     with.max, memory);
     }
+    for (size_t i = 0; i < targets.size(); ++i) {
+        if (!targets[i]->scraped) continue;
+        size_t plain = i;
+        while (plain > 0 && !targets[plain]->plain()) --plain;
+        double ratio = rates[plain] > 0 ? rates[i] / rates[plain] : 0;
+        // The spread of the reference's own slices: what a difference
+        // must exceed to be more than noise.
+        const std::vector<double>& slices = targets[plain]->logins.sliceRates;
+        double mean = 0, squares = 0;
+        for (double r : slices) mean += r / static_cast<double>(slices.size());
+        for (double r : slices) squares += (r - mean) * (r - mean);
+        double deviation = slices.size() > 1 ? std::sqrt(squares / static_cast<double>(slices.size() - 1)) : 0;
+        double error = slices.empty() ? 0 : deviation / std::sqrt(static_cast<double>(slices.size()));
+        std::printf("at %s accounts: login rate with /metrics scraped every 100 ms / without: %.3f (%.0f/s against "
+                    "%.0f/s); the rate without varies by %.1f%% from slice to slice, %.1f%% standard error of its "
+                    "mean (goal: no difference beyond that noise)\n",
+                    withCommas(targets[i]->accounts).c_str(), ratio, rates[i], rates[plain],
+                    mean > 0 ? 100 * deviation / mean : 0, mean > 0 ? 100 * error / mean : 0);
+    }
     std::vector<size_t> plainTargets;
     for (size_t i = 0; i < targets.size(); ++i)
-        if (targets[i]->periodicSave == 0) plainTargets.push_back(i);
+        if (targets[i]->plain()) plainTargets.push_back(i);
     if (plainTargets.size() >= 2) {
         auto byAccounts = [&](size_t a, size_t b) { return targets[a]->accounts < targets[b]->accounts; };
         size_t smallest = *std::min_element(plainTargets.begin(), plainTargets.end(), byAccounts);

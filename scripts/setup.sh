@@ -5,8 +5,11 @@
 set -euo pipefail
 
 TALLYSV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# dpkg-dev and lintian make and check the Debian package (a test does both).
-TALLYSV_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev dpkg-dev lintian)
+# pkg-config and libcpp-httplib-dev build the status pages; prometheus
+# (promtool) and chromium check them; dpkg-dev and lintian make and check the
+# Debian package (a test does both).
+TALLYSV_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev pkg-config
+    libcpp-httplib-dev prometheus chromium dpkg-dev lintian)
 
 install_missing_packages() {
     local missing=()

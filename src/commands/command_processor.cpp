@@ -108,6 +108,7 @@ bool CommandProcessor::handle(InboundMessage& message) {
         return true;
     }
     log_.printf("%i - %s>%s\n", zone.scoreId, player->name(), text.c_str());
+    ++commandCount_;
 
     switch (checkCommandFlood(player->commandFlood, clock_.tick())) {
         case CommandFlood::Ok:

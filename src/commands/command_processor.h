@@ -117,12 +117,15 @@ public:
     Database& database() { return zones_.database(); }
     const Clock& clock() const { return clock_; }
     Log& log() { return log_; }
+    // Commands received from players since start (status pages).
+    uint64_t commandCount() const { return commandCount_; }
     CommandServices services;
 
 private:
     ZoneProtocol& zones_;
     const Clock& clock_;
     Log& log_;
+    uint64_t commandCount_ = 0;
 };
 
 }  // namespace tallysv

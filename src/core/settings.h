@@ -36,6 +36,7 @@ struct Settings {
     // A player's Usage grows by the seconds the server saw the session
     // last, not by what the zone reports at leaving.
     bool usageFromSessions = false;
+    std::string statusListen;            // "host:port" of the status pages, read at start only; empty = none
 };
 
 }  // namespace tallysv

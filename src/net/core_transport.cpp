@@ -194,6 +194,7 @@ void CoreTransport::printHostList(Log& out) const {
 
 void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress& from) {
     if (datagram.empty() || datagram.size() > static_cast<size_t>(kMaxDatagram)) return;
+    ++counters_.datagramsIn;
     // The console lines of one datagram are written out together once it
     // has been handled.
     LogBatch batch(log_);
@@ -416,6 +417,7 @@ void CoreTransport::sendUnreliable(Host& host, const uint8_t* bytes, int length)
     std::memcpy(datagram, bytes, static_cast<size_t>(length));
     encryptDatagram(host.cipher, datagram, length);
     sink_.send(host.peer, std::span<const uint8_t>(datagram, static_cast<size_t>(length)));
+    ++counters_.datagramsOut;
 }
 
 void CoreTransport::queueReliable(Host& host, const uint8_t* bytes, int length) {
@@ -446,6 +448,7 @@ void CoreTransport::sendReliableDatagram(Host& host, ReliableEntry&& entry) {
     encryptDatagram(host.cipher, entry.datagram.data(), static_cast<int>(entry.datagram.size()));
     entry.lastSendTick = clock_.tick();
     sink_.send(host.peer, entry.datagram);
+    ++counters_.datagramsOut;
     host.releasedSeq = entry.sequence;
     host.inFlight.push_back(std::move(entry));
     ++host.nextOutboundSeq;
@@ -604,6 +607,7 @@ void CoreTransport::retransmit(Host& host) {
         }
         if (now - entry.lastSendTick >= resendAfter) {
             sink_.send(host.peer, entry.datagram);
+            ++counters_.datagramsOut, ++counters_.resends, ++host.resends;
             entry.lastSendTick = now;
         }
     }

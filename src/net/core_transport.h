@@ -14,6 +14,14 @@
 
 namespace tallysv {
 
+// What the transport has done since it was made, for the status pages:
+// plain counts, kept with the lock held like everything else here.
+struct TransportCounters {
+    uint64_t datagramsIn = 0;
+    uint64_t datagramsOut = 0;
+    uint64_t resends = 0;
+};
+
 // The reliable datagram transport without I/O: the host table, the
 // handshake with key exchange, reliable delivery with acknowledgements,
 // chunk reassembly, clusters and the per-host handler tables. It is driven
@@ -112,6 +120,7 @@ public:
     void printHostList(Log& out) const;
 
     const Settings& settings() const { return settings_; }
+    const TransportCounters& counters() const { return counters_; }
     const Clock& clock() const { return clock_; }
     Log& log() { return log_; }
 
@@ -188,6 +197,7 @@ private:
     std::array<std::vector<uint8_t>, kMaxNesting + 1> messageStorage_;
     std::vector<std::vector<uint8_t>> spareDatagrams_;
     int processing_ = 0;
+    TransportCounters counters_;
     int nesting_ = 0;
     uint32_t lastFloodDecay_;
 

@@ -78,6 +78,7 @@ public:
     std::map<int32_t, std::vector<uint8_t>> pendingInbound;
     int32_t releasedSeq = 0;
     std::deque<ReliableEntry> inFlight;
+    uint64_t resends = 0;  // reliable datagrams sent again (status pages)
     int32_t nextOutboundSeq = 0;
     std::deque<WaitingMessage> waiting;
     // Messages shed since what waits last reached its bound; reported on

@@ -15,7 +15,6 @@ std::atomic<bool> stopRequested{false};
 
 void requestStop(int) { stopRequested.store(true); }
 
-constexpr const char* kVersion = "tallysv " TALLYSV_VERSION "\n";
 constexpr const char* kUsage = "usage: tallysv [--help | --version]\n";
 constexpr const char* kHelp =
     "usage: tallysv [--help | --version]\n"
@@ -35,7 +34,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-            std::fputs(kVersion, stdout);
+            std::printf("tallysv %s\n", tallysv::kServerVersion);
             return 0;
         }
         std::fputs(kUsage, stderr);

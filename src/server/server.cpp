@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "db/backup.h"
 #include "db/huge_page_allocator.h"
 
 namespace tallysv {
@@ -44,7 +45,48 @@ bool Server::startup() {
     }
     running_ = true;
     lastSaveTick_ = clock_.tick();
+    startTime_ = clock_.now();
+    startStatusPages();
     return true;
+}
+
+// A status port that cannot be had is said on the console; the network is
+// served all the same.
+void Server::startStatusPages() {
+    const std::string& listen = database_.settings.statusListen;
+    if (listen.empty()) return;
+    status_ = std::make_unique<StatusServer>([this] { return statusSnapshot(); });
+    std::string reason;
+    if (!status_->start(listen, reason)) {
+        log_.printf("Cannot serve the status pages on %s: %s\n", listen.c_str(), reason.c_str());
+        status_.reset();
+        return;
+    }
+    log_.printf("Status pages on http://%s/\n", status_->address().c_str());
+}
+
+StatusSnapshot Server::statusSnapshot() {
+    StatusSnapshot snapshot;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        if (transport_ && zones_ && commands_)
+            snapshot = takeStatusSnapshot(*transport_, *zones_, *commands_, database_);
+        snapshot.saves = saves_;
+    }
+    snapshot.version = kServerVersion;
+    snapshot.startTime = startTime_;
+    std::vector<std::string> generations = listBackupGenerations(database_.directory());
+    if (!generations.empty()) snapshot.lastBackup = generations.back();
+    return snapshot;
+}
+
+void Server::noteSave(bool saved, int32_t began, uint32_t beganTick) {
+    ++saves_.saves;
+    if (!saved) ++saves_.failedSaves;
+    saves_.any = true;
+    saves_.lastTime = began;
+    saves_.lastDurationMs = clock_.tick() - beganTick;
+    saves_.lastSucceeded = saved;
 }
 
 bool Server::runPass() {
@@ -95,11 +137,15 @@ void Server::periodicSave() {
     {
         std::lock_guard<std::recursive_mutex> guard(lock_);
         std::string reason;
+        backgroundSaveTime_ = now;
+        backgroundSaveTick_ = clock_.tick();
         if (!backgroundSave_.start(reason)) {
             // Without a second process the save is made here, holding up
             // the network for its length, rather than not at all.
             log_.printf("Cannot start the background save (%s); saving in the server process\n", reason.c_str());
-            if (!database_.save()) log_.write("Save failed; it is tried again at the next periodic save\n");
+            bool saved = database_.save();
+            noteSave(saved, backgroundSaveTime_, backgroundSaveTick_);
+            if (!saved) log_.write("Save failed; it is tried again at the next periodic save\n");
         }
         database_.removeExpiredBans(now);
     }
@@ -118,6 +164,8 @@ void Server::collectBackgroundSave(bool wait) {
 }
 
 void Server::reportBackgroundSave(const BackgroundSave::Outcome& outcome) {
+    // Its length is known to the main loop's pass that sees it end.
+    noteSave(outcome.saved, backgroundSaveTime_, backgroundSaveTick_);
     if (outcome.saved) return;
     log_.printf("Save failed: %s; it is tried again at the next periodic save\n", outcome.failure.c_str());
 }
@@ -130,7 +178,11 @@ void Server::waitForBackgroundSave() {
 bool Server::saveNow() {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     collectBackgroundSave(true);
-    return database_.save();
+    int32_t began = clock_.now();
+    uint32_t beganTick = clock_.tick();
+    bool saved = database_.save();
+    noteSave(saved, began, beganTick);
+    return saved;
 }
 
 void Server::handleKey(int key) {
@@ -179,6 +231,7 @@ void Server::shutdown() {
         std::lock_guard<std::recursive_mutex> guard(lock_);
         zones_->endPlayerSessionsAtStop();
     }
+    status_.reset();
     if (udp_) udp_->stop();
     // A save still being written ends first; then the final one, with
     // everything that changed since its snapshot.

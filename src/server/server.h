@@ -13,11 +13,13 @@
 #include "db/database.h"
 #include "net/core_transport.h"
 #include "net/udp_server.h"
+#include "status/status_server.h"
 #include "zone/zone_protocol.h"
 
 namespace tallysv {
 
 constexpr const char* kBanner = "Voidrift Billing Server (Build 11)\n";
+constexpr const char* kServerVersion = TALLYSV_VERSION;  // set where the project is declared
 
 // The main thread: start-up, the 250 ms main loop with the periodic save
 // and ban expiry, the console keys, and the orderly shutdown.
@@ -61,6 +63,13 @@ public:
     ZoneProtocol* zones() { return zones_.get(); }
     // The command processor of the zones' ?commands.
     CommandProcessor* commands() { return commands_.get(); }
+    // The figures of the status pages, as they are now: copied with the
+    // lock held, then completed without it.
+    StatusSnapshot statusSnapshot();
+    // The UDP port bound, 0 before start-up (tests run on port 0).
+    uint16_t udpPort() const { return socket_ ? socket_->boundPort() : 0; }
+    // The port of the status pages, 0 when none are served.
+    uint16_t statusPort() const { return status_ ? status_->port() : 0; }
 
 private:
     void periodicSave();
@@ -70,6 +79,9 @@ private:
     void reportBackgroundSave(const BackgroundSave::Outcome& outcome);
     void handleKey(int key);
     void printHostList();
+    void startStatusPages();
+    // With the lock held: one save has ended.
+    void noteSave(bool saved, int32_t began, uint32_t beganTick);
 
     Database& database_;
     const Clock& clock_;
@@ -88,6 +100,13 @@ private:
     bool running_ = false;
     uint32_t lastSaveTick_ = 0;
     bool regatherHugePages_ = true;
+    int32_t startTime_ = 0;
+    SaveFigures saves_;
+    // When the periodic save being written began.
+    int32_t backgroundSaveTime_ = 0;
+    uint32_t backgroundSaveTick_ = 0;
+    // Last, so it goes first: its workers use everything above.
+    std::unique_ptr<StatusServer> status_;
 };
 
 }  // namespace tallysv

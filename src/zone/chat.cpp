@@ -124,6 +124,7 @@ bool ZoneProtocol::onChat(InboundMessage& message) {
         log_.printf("%i - Chat(INVALID)\n", zone.scoreId);
         return true;
     }
+    ++counters_.chatMessages;
     const char selector = static_cast<char>(m[5]);
     const int slot = selector >= '0' && selector <= '9' ? selector - '0' : 1;
     const std::string text(messageText(message, kChatLength));

@@ -35,6 +35,22 @@ struct LoginReply {
     }
 };
 
+// A refusal counts as its result code says; the one left is the light flood.
+PlayerLoginOutcome refusalOutcome(LoginResult result) {
+    switch (result) {
+        case kAskNewUser:
+            return PlayerLoginOutcome::AskedNewUser;
+        case kWrongPassword:
+            return PlayerLoginOutcome::WrongPassword;
+        case kNewUserRefused:
+            return PlayerLoginOutcome::NewUserRefused;
+        case kBadName:
+            return PlayerLoginOutcome::BadName;
+        default:
+            return PlayerLoginOutcome::Flood;
+    }
+}
+
 const char* banMatchText(BanMatch match, const BanRecord& ban) {
     switch (match) {
         case BanMatch::Name:
@@ -92,6 +108,7 @@ void ZoneProtocol::lockOut(Host& zone, const uint8_t* request, UserRecord* user,
     reply.name(database_.placeholderUser.name());
     sendLoginReply(zone, reply.bytes);
     PlayerSession& player = zoneSession(zone).addPlayer(newSession(zone, user, nullptr, playerID, clock_.tick()));
+    counters_.count(PlayerLoginOutcome::LockedOut);
     kickPlayer(player, kLockOutKickDelay, banID, banID);
     log_.printf(consoleFormat, zone.scoreId, requestName);
     notifyOperators(NoticeKind::Ban, notice);
@@ -112,6 +129,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     auto refuse = [&](LoginResult result, const char* consoleFormat, const char* shownName) {
         LoginReply reply(result, playerID);
         sendLoginReply(zone, reply.bytes);
+        counters_.count(refusalOutcome(result));
         log_.printf(consoleFormat, scoreID, shownName);
         return true;
     };
@@ -124,6 +142,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
             return refuse(kFlood, "%i - Player connection refused(Light flood): %s\n", name);
         case FloodVerdict::HeavyFlood:
             log_.printf("%i - Player connection ignored(Flood): %s\n", scoreID, name);
+            counters_.count(PlayerLoginOutcome::Flood);
             return true;
         case FloodVerdict::Accept:
             break;
@@ -192,6 +211,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
         user->address = address;
         user->machineID = machineID;
         user->timeZoneBias = timeZoneBias;
+        counters_.count(PlayerLoginOutcome::Entered);
         sendLoginReply(zone, reply.bytes);
         return true;
     }
@@ -223,6 +243,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     writeInt32(reply.bytes, 170, created->userID());
     zoneSession(zone).addPlayer(newSession(zone, created, nullptr, playerID, clock_.tick())).acceptedAt = clock_.now();
     log_.printf("%i - New player entering: %s\n", scoreID, created->nameText());
+    counters_.count(PlayerLoginOutcome::Created);
     sendLoginReply(zone, reply.bytes);
     return true;
 }

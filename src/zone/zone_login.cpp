@@ -14,6 +14,7 @@ bool ZoneProtocol::onZoneLogin(InboundMessage& message) {
     const uint8_t* m = message.data();
     if (message.length != kZoneLoginLength || anyNotPositive(readInt32(m, 1), readInt32(m, 5), readInt32(m, 9))) {
         log_.printf("Invalid login from %i.%i.%i.%i  Punt!\n", a[0], a[1], a[2], a[3]);
+        counters_.count(ZoneLoginOutcome::Invalid);
         transport_.disconnectHost(host);
         return true;
     }
@@ -25,15 +26,18 @@ bool ZoneProtocol::onZoneLogin(InboundMessage& message) {
     TextString notice;
     switch (database_.registerAttempt(a)) {
         case FloodVerdict::HeavyFlood:
+            counters_.count(ZoneLoginOutcome::Flood);
             transport_.disconnectHost(host);
             return true;
         case FloodVerdict::LightFlood:
+            counters_.count(ZoneLoginOutcome::Flood);
             log_.printf("Zone connection flood from %i.%i.%i.%i:%i  Punt!\n", a[0], a[1], a[2], a[3], host.peer.port);
             transport_.disconnectHost(host);
             notice.assign("Zone connection flood detected from ").append(addressText(a).c_str());
             break;
         case FloodVerdict::Accept:
             if (!checkZonePassword(scoreID, password)) {
+                counters_.count(ZoneLoginOutcome::BadPassword);
                 transport_.disconnectHost(host);
                 log_.printf("%i - Disallowed connection (Bad Password): %s\n", scoreID, name.c_str());
                 notice.assign(name.c_str()).append("(").append(scoreID).append(") - Disallowed connection (Bad password).");
@@ -53,6 +57,7 @@ bool ZoneProtocol::onZoneLogin(InboundMessage& message) {
             {
                 ZoneSession& zone = zoneSession(host);
                 zone.clearScores();
+                zone.loginTime = clock_.now();
                 for (ScoreRecord* score : database_.scores()) {
                     if (score->scoreID == scoreID) zone.addScore(score);
                 }
@@ -60,6 +65,7 @@ bool ZoneProtocol::onZoneLogin(InboundMessage& message) {
             installZoneHandlers(host);
             log_.printf("%i - Docking granted: %s\n", scoreID, name.c_str());
             host.zoneLoggedIn = true;
+            counters_.count(ZoneLoginOutcome::Accepted);
             notice.assign(name.c_str()).append("(").append(scoreID).append(") - Zone connected.");
             break;
     }

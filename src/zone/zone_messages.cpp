@@ -18,6 +18,7 @@ bool ZoneProtocol::onBroadcast(InboundMessage& message) {
     const uint8_t* m = message.data();
     const int32_t playerID = readInt32(m, 1);
     const std::string text(messageText(message, kBroadcastLength));
+    ++counters_.broadcasts;
 
     // The outgoing message: the header, then the text as received, or the
     // text with a signature appended; never more than 512 bytes.

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -12,6 +13,33 @@
 #include "zone/zone_session.h"
 
 namespace tallysv {
+
+// How a player login ended, as the status pages count it.
+enum class PlayerLoginOutcome : uint8_t {
+    Entered,         // an existing account (registered or not)
+    Created,         // a new account
+    LockedOut,       // banned or hacked client: entered, then kicked
+    AskedNewUser,    // the client is asked to confirm a new account
+    WrongPassword,
+    NewUserRefused,  // unknown name without AllowNewUsers
+    BadName,
+    Flood,           // refused or ignored for login flooding
+    Count
+};
+// How a zone login ended.
+enum class ZoneLoginOutcome : uint8_t { Accepted, BadPassword, Flood, Invalid, Count };
+
+// What the zones have done since start, for the status pages: plain
+// counts, kept with the lock held like everything else here.
+struct ZoneCounters {
+    std::array<uint64_t, static_cast<size_t>(PlayerLoginOutcome::Count)> playerLogins{};
+    std::array<uint64_t, static_cast<size_t>(ZoneLoginOutcome::Count)> zoneLogins{};
+    uint64_t chatMessages = 0;
+    uint64_t broadcasts = 0;
+
+    void count(PlayerLoginOutcome outcome) { ++playerLogins[static_cast<size_t>(outcome)]; }
+    void count(ZoneLoginOutcome outcome) { ++zoneLogins[static_cast<size_t>(outcome)]; }
+};
 
 // Who receives a notice from notifyOperators.
 enum class NoticeKind { Ban, Zone };
@@ -79,6 +107,8 @@ public:
 
     Database& database() { return database_; }
     CoreTransport& transport() { return transport_; }
+    const CoreTransport& transport() const { return transport_; }
+    const ZoneCounters& counters() const { return counters_; }
 
 private:
     // Handlers.
@@ -112,6 +142,7 @@ private:
     const Clock& clock_;
     Log& log_;
     MessageHandler commandHandler_;
+    ZoneCounters counters_;
 };
 
 // The text of a message field that runs to a NUL or to the message's end.

@@ -14,6 +14,8 @@ namespace tallysv {
 // and flags of the zone live on the host itself.
 class ZoneSession final : public HostAttachment {
 public:
+    int32_t loginTime = 0;  // calendar time of the zone login
+
     std::vector<std::string> playerNames() const override;
 
     const std::vector<std::unique_ptr<PlayerSession>>& players() const { return players_; }

@@ -47,6 +47,7 @@ TEST(Configuration, MissingFileGivesEveryDefault) {
     EXPECT_EQ(settings.whoisTimeout, 5000);
     EXPECT_EQ(settings.backupInterval, 86400000);
     EXPECT_EQ(settings.backupKeep, 7);
+    EXPECT_EQ(settings.statusListen, "");
     EXPECT_EQ(settings.sysopPassword, PasswordField{});
     EXPECT_EQ(settings.billingPassword, PasswordField{});
     // Only the first reading asks for the built-in operator.
@@ -93,6 +94,10 @@ TEST(Configuration, ValuesAreCutThenConvertedLikeAtoi) {
         {"BackupInterval=0", "Misc", [](const Settings& s) { return s.backupInterval == 0; }, "generations off"},
         {"BackupKeep=30", "Misc", [](const Settings& s) { return s.backupKeep == 30; }, "generations kept"},
         {"BackupKeep=3", "Comms", [](const Settings& s) { return s.backupKeep == 7; }, "BackupKeep is in [Misc]"},
+        {"StatusListen=127.0.0.1:9100", "Misc",
+         [](const Settings& s) { return s.statusListen == "127.0.0.1:9100"; }, "status pages served"},
+        {"StatusListen=127.0.0.1:9100", "Comms", [](const Settings& s) { return s.statusListen.empty(); },
+         "StatusListen is in [Misc]"},
     };
     for (const auto& c : cases) {
         Settings s = readFrom(std::string("[") + c.section + "]\n" + c.line + "\n");

@@ -62,7 +62,8 @@ std::string describe(const Settings& s) {
         << s.kickOutDelay << "|" << s.packetLossLimit << "|" << s.periodicSave << "|" << s.lowPriority << "|"
         << s.allowNewUsers << "|" << s.askNewUsers << "|" << s.disableHelp << "|" << s.encryptMode << "|"
         << s.maxQueueForLogin << "|" << s.accountReclaimDelay << "|" << s.port << "|" << s.backupInterval << "|"
-        << s.backupKeep << "|" << s.whoisServer << "|" << s.whoisTimeout << "|" << s.clusterToZones;
+        << s.backupKeep << "|" << s.whoisServer << "|" << s.whoisTimeout << "|" << s.clusterToZones << "|"
+        << s.statusListen;
     out << "|" << s.allowNoMachineID << "|" << s.usageFromSessions;
     return out.str();
 }

@@ -1,0 +1,59 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "status/status_snapshot.h"
+
+namespace tallysv {
+
+// Bounds on what a visitor of the status pages may take. A request is
+// its request line and headers; bodies are refused.
+struct StatusLimits {
+    int workers = 4;             // connections served at once
+    int queued = 4;              // connections waiting beyond those; more get 503
+    size_t requestBytes = 8192;  // request line and headers together; more get 431
+    // A request must have arrived whole within this time, and every write
+    // of the answer must go through within it; a slower client is dropped.
+    std::chrono::milliseconds timeout{5000};
+};
+
+// "host:port", or "[v6 address]:port". False when the text is not of that
+// form (an empty host included: the pages are served only where said).
+bool parseListenAddress(const std::string& text, std::string& host, uint16_t& port);
+
+// The read-only HTTP server of the status pages ("/", "/status.json",
+// "/metrics"), on a thread of its own with a few workers. Each request
+// asks for a snapshot through `snapshot` (which takes the network's lock
+// only to copy) and renders it without the lock. GET and HEAD only.
+class StatusServer {
+public:
+    using SnapshotSource = std::function<StatusSnapshot()>;
+
+    explicit StatusServer(SnapshotSource snapshot, StatusLimits limits = {});
+    ~StatusServer();  // stops
+    StatusServer(const StatusServer&) = delete;
+    StatusServer& operator=(const StatusServer&) = delete;
+
+    // Binds where `listen` says ("host:port"; port 0 takes a free one) and
+    // starts serving. False, with the reason, when it cannot.
+    bool start(const std::string& listen, std::string& reason);
+    // Stops accepting, lets the requests being served end (each within the
+    // time limit) and returns.
+    void stop();
+    uint16_t port() const { return port_; }
+    // "host:port" as bound, the port a free one was given included.
+    const std::string& address() const { return address_; }
+
+private:
+    class Http;
+    SnapshotSource snapshot_;
+    StatusLimits limits_;
+    std::unique_ptr<Http> http_;
+    uint16_t port_ = 0;
+    std::string address_;
+};
+
+}  // namespace tallysv

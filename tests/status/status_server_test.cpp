@@ -1,0 +1,188 @@
+#include "status/status_server.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "status/http_probe.h"
+
+namespace tallysv {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::HttpProbe;
+
+// A status server on a free loopback port with tight limits, serving a
+// fixed snapshot.
+class StatusServerTest : public ::testing::Test {
+protected:
+    StatusServerTest() {
+        snapshot.version = "11";
+        snapshot.zones.push_back({"North", 1, 1, "127.0.0.1:4000", 1000000000, 2, 0});
+    }
+    void start(StatusLimits limits) {
+        server = std::make_unique<StatusServer>([this] {
+            ++snapshots;
+            return snapshot;
+        }, limits);
+        std::string reason;
+        ASSERT_TRUE(server->start("127.0.0.1:0", reason)) << reason;
+        ASSERT_NE(server->port(), 0);
+    }
+    std::string exchange(const std::string& request, bool& closed, std::chrono::milliseconds limit = 3s) {
+        HttpProbe probe(server->port());
+        EXPECT_TRUE(probe.connected());
+        probe.send(request);
+        return probe.readToEnd(limit, closed);
+    }
+
+    StatusSnapshot snapshot;
+    std::atomic<int> snapshots{0};
+    std::unique_ptr<StatusServer> server;
+};
+
+TEST_F(StatusServerTest, ServesThePagesToGetAndHeadOnly) {
+    start({});
+    httplib::Client client("127.0.0.1", server->port());
+    struct Case {
+        const char* path;
+        const char* type;
+        const char* holds;
+    } cases[] = {
+        {"/", "text/html; charset=utf-8", "<td>North</td>"},
+        {"/status.json", "application/json", "\"name\":\"North\""},
+        {"/metrics", "text/plain; version=0.0.4; charset=utf-8", "tallysv_zone_players{score_id=\"1\",zone=\"North\"} 2"},
+    };
+    for (const Case& c : cases) {
+        auto got = client.Get(c.path);
+        ASSERT_TRUE(got) << c.path;
+        EXPECT_EQ(got->status, 200) << c.path;
+        EXPECT_EQ(got->get_header_value("Content-Type"), c.type) << c.path;
+        EXPECT_NE(got->body.find(c.holds), std::string::npos) << c.path << "\n" << got->body;
+        auto head = client.Head(c.path);
+        ASSERT_TRUE(head) << c.path;
+        EXPECT_EQ(head->status, 200) << c.path;
+        EXPECT_TRUE(head->body.empty()) << c.path;
+    }
+    auto missing = client.Get("/secret");
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->status, 404);
+
+    for (const char* method : {"POST", "PUT", "DELETE", "PATCH", "OPTIONS", "TRACE"}) {
+        bool closed = false;
+        int before = snapshots.load();
+        std::string answer = exchange(std::string(method) + " / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc",
+                                      closed);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 405 ", 0), 0u) << method << "\n" << answer;
+        EXPECT_NE(answer.find("Allow: GET, HEAD"), std::string::npos) << method;
+        EXPECT_TRUE(closed) << method;
+        EXPECT_EQ(snapshots.load(), before) << method << ": nothing is rendered for a refused method";
+    }
+}
+
+TEST_F(StatusServerTest, RequestsBeyondTheSizeLimitAreRefused) {
+    StatusLimits limits;
+    limits.requestBytes = 4096;
+    start(limits);
+    struct Case {
+        std::string request;
+        const char* status;
+    } cases[] = {
+        {"GET / HTTP/1.1\r\nHost: x\r\nX-Filler: " + std::string(6000, 'a') + "\r\n\r\n", "431"},
+        {"GET /" + std::string(6000, 'a') + " HTTP/1.1\r\n\r\n", "431"},
+        // Just within the limit: served.
+        {"GET / HTTP/1.1\r\nHost: x\r\nX-Filler: " + std::string(3000, 'a') + "\r\n\r\n", "200"},
+    };
+    for (const Case& c : cases) {
+        bool closed = false;
+        std::string answer = exchange(c.request, closed);
+        EXPECT_EQ(answer.rfind(std::string("HTTP/1.1 ") + c.status + " ", 0), 0u) << answer.substr(0, 200);
+        EXPECT_TRUE(closed);
+    }
+}
+
+TEST_F(StatusServerTest, SlowClientsAreDroppedAndExtraConnectionsTurnedAway) {
+    StatusLimits limits;
+    limits.workers = 1;
+    limits.queued = 1;
+    limits.timeout = 300ms;
+    start(limits);
+
+    // A request that never ends holds the one worker until its time is
+    // up; a second connection waits for it, a third is turned away at once.
+    HttpProbe slow(server->port());
+    ASSERT_TRUE(slow.send("GET / HTTP/1.1\r\nHost: x\r\n"));
+    std::this_thread::sleep_for(50ms);  // let it be accepted first
+    HttpProbe waiting(server->port());
+    ASSERT_TRUE(waiting.send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::this_thread::sleep_for(50ms);
+    HttpProbe extra(server->port());
+    ASSERT_TRUE(extra.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+    bool closed = false;
+    EXPECT_EQ(extra.readToEnd(2s, closed).rfind("HTTP/1.1 503 ", 0), 0u);
+    EXPECT_TRUE(closed);
+
+    auto before = std::chrono::steady_clock::now();
+    std::string answer = slow.readToEnd(3s, closed);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 408 ", 0), 0u) << answer;
+    EXPECT_TRUE(closed);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+    answer = waiting.readToEnd(3s, closed);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 ", 0), 0u) << answer.substr(0, 200);
+}
+
+TEST_F(StatusServerTest, StopEndsARequestStillArriving) {
+    start({});
+    HttpProbe slow(server->port());
+    ASSERT_TRUE(slow.send("GET / HTTP/1.1\r\n"));
+    std::this_thread::sleep_for(50ms);
+    auto before = std::chrono::steady_clock::now();
+    server->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    EXPECT_EQ(server->port(), 0);
+}
+
+TEST(StatusListen, ReadsHostAndPort) {
+    struct Case {
+        const char* text;
+        bool valid;
+        const char* host;
+        uint16_t port;
+    } cases[] = {
+        {"127.0.0.1:9100", true, "127.0.0.1", 9100},
+        {"localhost:0", true, "localhost", 0},
+        {"[::1]:9100", true, "::1", 9100},
+        {"0.0.0.0:65535", true, "0.0.0.0", 65535},
+        {":9100", false, "", 0},
+        {"127.0.0.1", false, "", 0},
+        {"127.0.0.1:", false, "", 0},
+        {"127.0.0.1:65536", false, "", 0},
+        {"127.0.0.1:91x", false, "", 0},
+        {"::1:9100", false, "", 0},
+        {"[]:9100", false, "", 0},
+    };
+    for (const Case& c : cases) {
+        std::string host;
+        uint16_t port = 0;
+        EXPECT_EQ(parseListenAddress(c.text, host, port), c.valid) << c.text;
+        if (!c.valid) continue;
+        EXPECT_EQ(host, c.host) << c.text;
+        EXPECT_EQ(port, c.port) << c.text;
+    }
+}
+
+TEST(StatusListen, AnAddressInUseIsReported) {
+    StatusServer first([] { return StatusSnapshot{}; });
+    std::string reason;
+    ASSERT_TRUE(first.start("127.0.0.1:0", reason)) << reason;
+    StatusServer second([] { return StatusSnapshot{}; });
+    EXPECT_FALSE(second.start(first.address(), reason));
+    EXPECT_NE(reason.find("in use"), std::string::npos) << reason;
+}
+
+}  // namespace
+}  // namespace tallysv
