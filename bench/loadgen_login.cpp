@@ -378,9 +378,71 @@ private:
 
 // ---------------------------------------------------------------- zones logging players in
 
+// Datagrams of one socket read in one call (recvmmsg), or gathered and sent
+// in one (sendmmsg).
+class DatagramBatch {
+public:
+    static constexpr unsigned kSize = 32;
+
+    DatagramBatch() {
+        for (unsigned i = 0; i < kSize; ++i) {
+            headers_[i] = {};
+            headers_[i].msg_hdr.msg_iov = &vectors_[i];
+            headers_[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+
+    // Datagrams read without waiting, or -1 with errno.
+    int receive(int fd) {
+        for (unsigned i = 0; i < kSize; ++i) {
+            vectors_[i] = {buffers_[i], sizeof buffers_[i]};
+            headers_[i].msg_hdr.msg_name = nullptr;
+            headers_[i].msg_hdr.msg_namelen = 0;
+        }
+        return ::recvmmsg(fd, headers_, kSize, MSG_DONTWAIT, nullptr);
+    }
+    std::span<const uint8_t> datagram(int i) const { return {buffers_[i], headers_[i].msg_len}; }
+
+    // Where gathered datagrams go.
+    void aim(int fd, const sockaddr_in& to) {
+        fd_ = fd;
+        to_ = to;
+    }
+    // A full batch is sent first.
+    void add(std::span<const uint8_t> datagram) {
+        if (count_ == kSize) send();
+        std::memcpy(buffers_[count_], datagram.data(), std::min(datagram.size(), sizeof buffers_[count_]));
+        vectors_[count_] = {buffers_[count_], std::min(datagram.size(), sizeof buffers_[count_])};
+        ++count_;
+    }
+    void send() {
+        for (unsigned i = 0; i < count_; ++i) {
+            headers_[i].msg_hdr.msg_name = &to_;
+            headers_[i].msg_hdr.msg_namelen = sizeof to_;
+        }
+        for (unsigned sent = 0; sent < count_;) {
+            int n = ::sendmmsg(fd_, headers_ + sent, count_ - sent, 0);
+            if (n < 0 && errno == EINTR) continue;
+            sent += n > 0 ? static_cast<unsigned>(n) : 1;
+        }
+        count_ = 0;
+    }
+
+private:
+    uint8_t buffers_[kSize][2048];
+    iovec vectors_[kSize];
+    mmsghdr headers_[kSize];
+    unsigned count_ = 0;
+    int fd_ = -1;
+    sockaddr_in to_{};
+};
+
 class LoginDriver {
 public:
     LoginDriver(const Options& options, uint16_t port, int accounts) : options_(options), accounts_(accounts) {
+        server_.sin_family = AF_INET;
+        server_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        server_.sin_port = htons(port);
         std::string reason;
         for (int i = 0; i < options.zones; ++i) {
             auto zone = std::make_unique<Zone>();
@@ -391,10 +453,15 @@ public:
             zone->link = std::make_unique<zoneclient::ZoneLink>(
                 [z](std::span<const uint8_t> d) {
                     ++z->datagramsOut;
-                    z->client.send(d);
+                    if (z->gathering) {
+                        z->outgoing.add(d);
+                    } else {
+                        z->client.send(d);
+                    }
                 },
                 0x2000 + i, zoneclient::ZoneLink::Options{options.window, 500});
             zone->slots.resize(static_cast<size_t>(options.window));
+            zone->outgoing.aim(zone->client.descriptor(), server_);
             fds_.push_back({zone->client.descriptor(), POLLIN, 0});
             zones_.push_back(std::move(zone));
         }
@@ -601,6 +668,9 @@ private:
         uint32_t nextPlayerId = 1;
         std::vector<Slot> slots;
         size_t nextSpeaker = 0;
+        // What the zone sends while it handles what it read leaves together.
+        bool gathering = false;
+        DatagramBatch outgoing;
         uint64_t datagramsIn = 0;
         uint64_t datagramsOut = 0;
     };
@@ -718,19 +788,23 @@ private:
         ::poll(fds_.data(), fds_.size(), timeoutMs);
         if (watching_ && latencies_) watchSave();
         uint32_t tick = monotonicTick();
-        uint8_t buffer[2048];
         for (size_t i = 0; i < zones_.size(); ++i) {
             Zone& z = *zones_[i];
+            z.gathering = true;
             if (fds_[i].revents & (POLLIN | POLLERR)) {
+                // Several datagrams per call, as a busy zone would read.
                 for (;;) {
-                    ssize_t n = ::recv(z.client.descriptor(), buffer, sizeof buffer, MSG_DONTWAIT);
+                    int n = incoming_.receive(z.client.descriptor());
                     if (n < 0 && errno == EINTR) continue;
                     // A refused datagram (the server not yet listening)
                     // reports an error once; the next read goes on.
                     if (n < 0 && errno == ECONNREFUSED) continue;
                     if (n <= 0) break;
-                    ++z.datagramsIn;
-                    z.link->receive(std::span<const uint8_t>(buffer, static_cast<size_t>(n)), tick);
+                    for (int k = 0; k < n; ++k) {
+                        ++z.datagramsIn;
+                        z.link->receive(incoming_.datagram(k), tick);
+                    }
+                    if (n < static_cast<int>(DatagramBatch::kSize)) break;
                 }
             }
             while (!z.link->inbox.empty()) {
@@ -746,6 +820,8 @@ private:
             if (z.link->disconnectedByServer()) fail("the server dropped " + z.name);
             // A fresh tick: logins sent above carry a later one than `tick`.
             z.link->maintain(monotonicTick());
+            z.outgoing.send();
+            z.gathering = false;
         }
     }
 
@@ -804,6 +880,8 @@ private:
 
     const Options& options_;
     int accounts_;
+    sockaddr_in server_{};
+    DatagramBatch incoming_;
     std::vector<std::unique_ptr<Zone>> zones_;
     std::vector<pollfd> fds_;
     uint64_t rng_ = 0x9E3779B97F4A7C15ull;
@@ -861,10 +939,12 @@ ExchangeSizes exchangeSizes(bool separateLeaving) {
 // A server thread that answers each request with an acknowledgement and a
 // reply and ignores acknowledgements; clients that acknowledge each reply
 // and send the next request. The plain server waits for each datagram
-// before reading it and sends each datagram with a call of its own. The
-// batched one works like the real server's receive loop: it reads what is
-// queued, several datagrams in one call (recvmmsg), waits only when nothing
-// is, and sends all the answers to what it read in one call (sendmmsg).
+// before reading it and sends each datagram with a call of its own, and so
+// do its clients. The batched one works like the real server's receive
+// loop: it reads what is queued, several datagrams in one call (recvmmsg),
+// waits only when nothing is, and sends all the answers to what it read in
+// one call (sendmmsg); its clients read and send like the zones of the
+// login measurement do, several datagrams per call.
 class BareExchange {
 public:
     BareExchange(const Options& options, bool batched)
@@ -887,6 +967,7 @@ public:
                 fail("bare client: " + reason);
             }
             c->slots.resize(static_cast<size_t>(options.window));
+            c->outgoing->aim(c->socket.descriptor(), address);
             fds_.push_back({c->socket.descriptor(), POLLIN, 0});
             clients_.push_back(std::move(c));
         }
@@ -950,6 +1031,8 @@ private:
         zoneclient::UdpClient socket;
         std::vector<Slot> slots;
         uint32_t nextToken = 0;
+        bool gathering = false;
+        std::unique_ptr<DatagramBatch> outgoing = std::make_unique<DatagramBatch>();
     };
 
     double serverCpuSeconds() {
@@ -1043,7 +1126,7 @@ private:
         s.awaiting = true;
         std::memcpy(request_.data() + 1, &s.token, 4);
         s.sent = SteadyClock::now();
-        c.socket.send(request_);
+        transmit(c, request_);
     }
 
     bool busy() const {
@@ -1061,30 +1144,58 @@ private:
         for (size_t i = 0; i < clients_.size(); ++i) {
             if (!(fds_[i].revents & POLLIN)) continue;
             Client& c = *clients_[i];
+            if (batched_) {
+                // Like the zones: several datagrams per read, and what the
+                // client answers to them sent together.
+                c.gathering = true;
+                for (;;) {
+                    int n = incoming_.receive(c.socket.descriptor());
+                    if (n < 0 && errno == EINTR) continue;
+                    if (n <= 0) break;
+                    for (int k = 0; k < n; ++k) answer(c, incoming_.datagram(k));
+                    if (n < static_cast<int>(DatagramBatch::kSize)) break;
+                }
+                c.outgoing->send();
+                c.gathering = false;
+                continue;
+            }
             for (;;) {
                 ssize_t n = ::recv(c.socket.descriptor(), buffer, sizeof buffer, MSG_DONTWAIT);
                 if (n < 0 && errno == EINTR) continue;
                 if (n <= 0) break;
-                if (n < 5 || buffer[0] != 2) continue;
-                uint32_t token;
-                std::memcpy(&token, buffer + 1, 4);
-                Slot& slot = c.slots[token % c.slots.size()];
-                if (!slot.awaiting || slot.token != token) continue;
-                auto received = SteadyClock::now();
-                slot.awaiting = false;
-                if (latencies_)
-                    latencies_->push_back(
-                        std::chrono::duration_cast<std::chrono::nanoseconds>(received - slot.sent).count());
-                std::memcpy(ack_.data() + 1, &token, 4);
-                c.socket.send(ack_);
-                if (issuing_) sendRequest(c, token % c.slots.size());
+                answer(c, std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
             }
+        }
+    }
+
+    // A reply is acknowledged and the slot's next request sent.
+    void answer(Client& c, std::span<const uint8_t> datagram) {
+        if (datagram.size() < 5 || datagram[0] != 2) return;
+        uint32_t token;
+        std::memcpy(&token, datagram.data() + 1, 4);
+        Slot& slot = c.slots[token % c.slots.size()];
+        if (!slot.awaiting || slot.token != token) return;
+        auto received = SteadyClock::now();
+        slot.awaiting = false;
+        if (latencies_)
+            latencies_->push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(received - slot.sent).count());
+        std::memcpy(ack_.data() + 1, &token, 4);
+        transmit(c, ack_);
+        if (issuing_) sendRequest(c, token % c.slots.size());
+    }
+
+    void transmit(Client& c, std::span<const uint8_t> datagram) {
+        if (c.gathering) {
+            c.outgoing->add(datagram);
+        } else {
+            c.socket.send(datagram);
         }
     }
 
     const Options& options_;
     const ExchangeSizes sizes_;
     const bool batched_;
+    DatagramBatch incoming_;
     int serverFd_ = -1;
     std::atomic<bool> running_{true};
     std::thread server_;

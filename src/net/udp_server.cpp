@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+#include "core/log.h"
+
 namespace tallysv {
 
 UdpSocket::~UdpSocket() { close(); }
@@ -214,8 +216,8 @@ void UdpServer::receiveLoop(std::latch& started) {
         // only an empty queue waits (for a datagram or the wake-up of a
         // stop). They are handled one by one, in order, under one taking of
         // the lock, and what they make the server send leaves together when
-        // the last is handled. With LowPriority each is handled on its own
-        // after its pause.
+        // the last is handled; so do the console lines they print. With
+        // LowPriority each is handled on its own after its pause.
         if (batch->empty()) {
             if (!batch->readQueued(socket_.descriptor())) {
                 if (!waitForDatagram(-1)) continue;
@@ -224,6 +226,7 @@ void UdpServer::receiveLoop(std::latch& started) {
             if (batch->empty()) continue;
         }
         std::lock_guard<std::recursive_mutex> guard(lock_);
+        LogBatch lines(transport_.log());
         SendBatch sends(socket_);
         while (!batch->empty()) {
             PeerAddress from;
