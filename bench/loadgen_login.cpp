@@ -8,15 +8,29 @@
 // reports logins per second and the latency from sending a login to
 // receiving its reply.
 //
-// In the same run a bare UDP server and client do the same exchange
+// The zones read and send several datagrams per system call, as a busy
+// zone may.
+//
+// In the same run a bare UDP server and clients do the same exchange
 // (request, acknowledgement, reply, acknowledgement) with datagrams of the
-// same sizes and no work at all: the rate the machine allows. The servers
-// of every size and the bare exchange are measured in turns, one-second
-// slices in a rotating order, so that a busy machine skews none of them.
+// same sizes and no work at all: the rate the machine allows. There are two
+// of them: one makes a system call per datagram on both sides, the other
+// reads and sends several per call on both sides, like the server and the
+// zones. The servers of every size and the bare exchanges are measured in
+// turns, one-second slices in a rotating order, so that a busy machine
+// skews none of them; the comparisons are also printed round by round, so
+// that their spread shows how much the machine's other load moved them.
 //
 // usage: loadgen_login [--accounts N]... [--seconds S] [--zones Z] [--window W]
 //                      [--separate-leaving] [--periodic-save MS] [--compare-bin PATH]
-//                      [--server-bin PATH]
+//                      [--server-bin PATH] [--chat MEMBERS_PER_ZONE]
+//
+// --chat measures chat instead of logins, at one database size: that many
+// players of every zone log in and join one channel, and every zone keeps
+// --window lines on their way, each said by its next member in turn; a line
+// is done when every other member has it. It reports lines delivered per
+// second (one line to one member is one delivery) and the server's
+// processor time per delivered line, beside both bare exchanges.
 //
 // Without --accounts it runs 1,000 and 1,000,000 accounts and prints the
 // ratio of the two login rates. --seconds is the measured time of each
