@@ -35,6 +35,7 @@ public:
     uint16_t boundPort() const;
 
     void send(const PeerAddress& to, std::span<const uint8_t> bytes) override;
+    void flush() override { writer_.flush(); }
     // Batches nest; the outermost end sends what was gathered.
     void beginBatch() { ++batchDepth_; }
     void endBatch();
