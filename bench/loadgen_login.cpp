@@ -561,19 +561,7 @@ public:
             resendsBefore += z->link->resends();
         }
         size_t countBefore = tally.latenciesNs.size();
-        latencies_ = &tally.latenciesNs;
-        double serverCpu = server.cpuSeconds();
-        double clientCpu = threadCpuSeconds();
-        auto begin = SteadyClock::now();
-        auto end = begin + std::chrono::milliseconds(measureMs);
-        while (SteadyClock::now() < end) pump(10);
-        latencies_ = nullptr;
-        double sliceSeconds = secondsSince(begin);
-        double sliceServer = server.cpuSeconds() - serverCpu;
-        tally.seconds += sliceSeconds;
-        tally.serverCpu += sliceServer;
-        tally.clientCpu += threadCpuSeconds() - clientCpu;
-        tally.addSlice(tally.latenciesNs.size() - countBefore, sliceSeconds, sliceServer);
+        measureWindow(measureMs, tally, server);
 
         for (auto& z : zones_) {
             datagramsIn_ += z->datagramsIn;
@@ -641,20 +629,7 @@ public:
         }
         auto warmUpEnd = SteadyClock::now() + std::chrono::milliseconds(warmUpMs);
         while (SteadyClock::now() < warmUpEnd) pump(10);
-        size_t countBefore = tally.latenciesNs.size();
-        latencies_ = &tally.latenciesNs;
-        double serverCpu = server.cpuSeconds();
-        double clientCpu = threadCpuSeconds();
-        auto begin = SteadyClock::now();
-        auto end = begin + std::chrono::milliseconds(measureMs);
-        while (SteadyClock::now() < end) pump(10);
-        latencies_ = nullptr;
-        double sliceSeconds = secondsSince(begin);
-        double sliceServer = server.cpuSeconds() - serverCpu;
-        tally.seconds += sliceSeconds;
-        tally.serverCpu += sliceServer;
-        tally.clientCpu += threadCpuSeconds() - clientCpu;
-        tally.addSlice(tally.latenciesNs.size() - countBefore, sliceSeconds, sliceServer);
+        measureWindow(measureMs, tally, server);
         issuing_ = false;
         uint32_t start = monotonicTick();
         while (!chatLines_.empty()) {
@@ -794,6 +769,25 @@ private:
         const Slot& member = z.slots[z.nextSpeaker++ % z.slots.size()];
         chatLines_[id] = ChatPending{zoneIndex, chatMembers_ - 1, SteadyClock::now()};
         z.link->sendReliable(zoneclient::chat(member.playerId, '1', "line " + std::to_string(id)), monotonicTick());
+    }
+
+    // The measured part of a slice: what completes in `measureMs` goes into
+    // the tally, with the processor time of the server and of the zones.
+    void measureWindow(int measureMs, Tally& tally, const ServerProcess& server) {
+        size_t countBefore = tally.latenciesNs.size();
+        latencies_ = &tally.latenciesNs;
+        double serverCpu = server.cpuSeconds();
+        double clientCpu = threadCpuSeconds();
+        auto begin = SteadyClock::now();
+        auto end = begin + std::chrono::milliseconds(measureMs);
+        while (SteadyClock::now() < end) pump(10);
+        latencies_ = nullptr;
+        double sliceSeconds = secondsSince(begin);
+        double sliceServer = server.cpuSeconds() - serverCpu;
+        tally.seconds += sliceSeconds;
+        tally.serverCpu += sliceServer;
+        tally.clientCpu += threadCpuSeconds() - clientCpu;
+        tally.addSlice(tally.latenciesNs.size() - countBefore, sliceSeconds, sliceServer);
     }
 
     // One round: waits up to `timeoutMs` for datagrams, handles what came,
