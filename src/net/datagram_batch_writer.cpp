@@ -29,6 +29,13 @@ void point(mmsghdr& header, iovec& vector, sockaddr_in& address, const void* byt
 
 }  // namespace
 
+DatagramBatchWriter::DatagramBatchWriter(BatchSendCalls& calls)
+    : calls_(calls),
+      headers_(new mmsghdr[kCapacity]),
+      vectors_(new iovec[kCapacity]),
+      addresses_(new sockaddr_in[kCapacity]),
+      bytes_(new uint8_t[kSpace]) {}
+
 void DatagramBatchWriter::add(const PeerAddress& to, std::span<const uint8_t> bytes) {
     if (count_ == kCapacity || kSpace - used_ < bytes.size()) flush();
     if (bytes.size() > kSpace) {
@@ -42,15 +49,15 @@ void DatagramBatchWriter::add(const PeerAddress& to, std::span<const uint8_t> by
         return;
     }
     unsigned i = count_++;
-    std::memcpy(bytes_ + used_, bytes.data(), bytes.size());
+    std::memcpy(bytes_.get() + used_, bytes.data(), bytes.size());
     addresses_[i] = socketAddress(to);
-    point(headers_[i], vectors_[i], addresses_[i], bytes_ + used_, bytes.size());
+    point(headers_[i], vectors_[i], addresses_[i], bytes_.get() + used_, bytes.size());
     used_ += bytes.size();
 }
 
 void DatagramBatchWriter::flush() {
     if (count_ == 0) return;
-    sendAll(headers_, count_);
+    sendAll(headers_.get(), count_);
     count_ = 0;
     used_ = 0;
 }

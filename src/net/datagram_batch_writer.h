@@ -2,7 +2,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <sys/uio.h>
+
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "net/core_transport.h"
@@ -29,11 +32,12 @@ public:
 // at once.
 class DatagramBatchWriter {
 public:
-    // A batch that fills up is sent before the next datagram is added.
-    static constexpr unsigned kCapacity = 64;
+    // As many as one sendmmsg takes; a batch that fills up is sent before
+    // the next datagram is added.
+    static constexpr unsigned kCapacity = UIO_MAXIOV;
     static constexpr size_t kSpace = kCapacity * CoreTransport::kMaxDatagram;
 
-    explicit DatagramBatchWriter(BatchSendCalls& calls) : calls_(calls) {}
+    explicit DatagramBatchWriter(BatchSendCalls& calls);
     DatagramBatchWriter(const DatagramBatchWriter&) = delete;
     DatagramBatchWriter& operator=(const DatagramBatchWriter&) = delete;
 
@@ -52,10 +56,11 @@ private:
     BatchSendCalls& calls_;
     unsigned count_ = 0;
     size_t used_ = 0;
-    mmsghdr headers_[kCapacity];
-    iovec vectors_[kCapacity];
-    sockaddr_in addresses_[kCapacity];
-    uint8_t bytes_[kSpace];
+    // Taken once, so that a send never allocates.
+    std::unique_ptr<mmsghdr[]> headers_;
+    std::unique_ptr<iovec[]> vectors_;
+    std::unique_ptr<sockaddr_in[]> addresses_;
+    std::unique_ptr<uint8_t[]> bytes_;
 };
 
 }  // namespace tallysv
