@@ -9,7 +9,7 @@
 // receiving its reply.
 //
 // The zones read and send several datagrams per system call, as a busy
-// zone may.
+// zone may (with --plain-zones one, like the plain bare exchange's clients).
 //
 // In the same run a bare UDP server and clients do the same exchange
 // (request, acknowledgement, reply, acknowledgement) with datagrams of the
@@ -23,7 +23,7 @@
 //
 // usage: loadgen_login [--accounts N]... [--seconds S] [--zones Z] [--window W]
 //                      [--separate-leaving] [--periodic-save MS] [--compare-bin PATH]
-//                      [--server-bin PATH] [--chat MEMBERS_PER_ZONE]
+//                      [--server-bin PATH] [--chat MEMBERS_PER_ZONE] [--plain-zones]
 //
 // --chat measures chat instead of logins, at one database size: that many
 // players of every zone log in and join one channel, and every zone keeps
@@ -108,6 +108,7 @@ struct Options {
     int window = 3;
     bool separateLeaving = false;
     int chatMembers = 0;  // per zone; 0 = logins are measured, not chat
+    bool plainZones = false;  // zones read and send one datagram per call
     std::string serverBin;
     int periodicSave = 0;  // ms; 0 = only servers that do not save while measured
     std::string compareBin;  // another server binary, measured saving too
@@ -406,14 +407,14 @@ public:
         }
     }
 
-    // Datagrams read without waiting, or -1 with errno.
-    int receive(int fd) {
-        for (unsigned i = 0; i < kSize; ++i) {
+    // At most `most` datagrams read without waiting, or -1 with errno.
+    int receive(int fd, unsigned most = kSize) {
+        for (unsigned i = 0; i < most; ++i) {
             vectors_[i] = {buffers_[i], sizeof buffers_[i]};
             headers_[i].msg_hdr.msg_name = nullptr;
             headers_[i].msg_hdr.msg_namelen = 0;
         }
-        return ::recvmmsg(fd, headers_, kSize, MSG_DONTWAIT, nullptr);
+        return ::recvmmsg(fd, headers_, most, MSG_DONTWAIT, nullptr);
     }
     std::span<const uint8_t> datagram(int i) const { return {buffers_[i], headers_[i].msg_len}; }
 
@@ -798,11 +799,13 @@ private:
         uint32_t tick = monotonicTick();
         for (size_t i = 0; i < zones_.size(); ++i) {
             Zone& z = *zones_[i];
-            z.gathering = true;
+            // Several datagrams per call, as a busy zone would read and
+            // send; with --plain-zones one.
+            const unsigned most = options_.plainZones ? 1 : DatagramBatch::kSize;
+            z.gathering = !options_.plainZones;
             if (fds_[i].revents & (POLLIN | POLLERR)) {
-                // Several datagrams per call, as a busy zone would read.
                 for (;;) {
-                    int n = incoming_.receive(z.client.descriptor());
+                    int n = incoming_.receive(z.client.descriptor(), most);
                     if (n < 0 && errno == EINTR) continue;
                     // A refused datagram (the server not yet listening)
                     // reports an error once; the next read goes on.
@@ -812,7 +815,7 @@ private:
                         ++z.datagramsIn;
                         z.link->receive(incoming_.datagram(k), tick);
                     }
-                    if (n < static_cast<int>(DatagramBatch::kSize)) break;
+                    if (n < static_cast<int>(most)) break;
                 }
             }
             while (!z.link->inbox.empty()) {
@@ -1372,6 +1375,8 @@ int run(int argc, char** argv) {
             options.window = std::min(parsePositive(argv[++i], "--window"), 64);
         } else if (arg == "--chat" && hasValue) {
             options.chatMembers = std::min(parsePositive(argv[++i], "--chat"), 64);
+        } else if (arg == "--plain-zones") {
+            options.plainZones = true;
         } else if (arg == "--separate-leaving") {
             options.separateLeaving = true;
         } else if (arg == "--periodic-save" && hasValue) {
@@ -1384,7 +1389,7 @@ int run(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: loadgen_login [--accounts N]... [--seconds S] [--zones Z] [--window W]\n"
                          "                     [--separate-leaving] [--periodic-save MS] [--compare-bin PATH]\n"
-                         "                     [--server-bin PATH] [--chat MEMBERS_PER_ZONE]\n");
+                         "                     [--server-bin PATH] [--chat MEMBERS_PER_ZONE] [--plain-zones]\n");
             return 2;
         }
     }
@@ -1412,6 +1417,8 @@ int run(int argc, char** argv) {
                     options.separateLeaving ? "in a datagram of its own" : "in the datagram of the next login",
                     options.serverBin.c_str());
     }
+    std::printf("zones read and send %s\n",
+                options.plainZones ? "one datagram per system call" : "several datagrams per system call");
     std::fflush(stdout);
     std::vector<std::unique_ptr<Target>> targets;
     for (int accounts : options.accounts) {
