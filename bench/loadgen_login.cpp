@@ -959,7 +959,7 @@ ExchangeSizes exchangeSizes(bool separateLeaving) {
 class BareExchange {
 public:
     BareExchange(const Options& options, bool batched)
-        : options_(options), sizes_(exchangeSizes(options.separateLeaving)), batched_(batched) {
+        : sizes_(exchangeSizes(options.separateLeaving)), batched_(batched) {
         serverFd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -1203,7 +1203,6 @@ private:
         }
     }
 
-    const Options& options_;
     const ExchangeSizes sizes_;
     const bool batched_;
     DatagramBatch incoming_;
