@@ -8,15 +8,29 @@
 // reports logins per second and the latency from sending a login to
 // receiving its reply.
 //
-// In the same run a bare UDP server and client do the same exchange
+// The zones read and send several datagrams per system call, as a busy
+// zone may (with --plain-zones one, like the plain bare exchange's clients).
+//
+// In the same run a bare UDP server and clients do the same exchange
 // (request, acknowledgement, reply, acknowledgement) with datagrams of the
-// same sizes and no work at all: the rate the machine allows. The servers
-// of every size and the bare exchange are measured in turns, one-second
-// slices in a rotating order, so that a busy machine skews none of them.
+// same sizes and no work at all: the rate the machine allows. There are two
+// of them: one makes a system call per datagram on both sides, the other
+// reads and sends several per call on both sides, like the server and the
+// zones. The servers of every size and the bare exchanges are measured in
+// turns, one-second slices in a rotating order, so that a busy machine
+// skews none of them; the comparisons are also printed round by round, so
+// that their spread shows how much the machine's other load moved them.
 //
 // usage: loadgen_login [--accounts N]... [--seconds S] [--zones Z] [--window W]
 //                      [--separate-leaving] [--periodic-save MS] [--compare-bin PATH]
-//                      [--server-bin PATH] [--scrape-metrics]
+//                      [--server-bin PATH] [--scrape-metrics] [--chat MEMBERS_PER_ZONE] [--plain-zones]
+//
+// --chat measures chat instead of logins, at one database size: that many
+// players of every zone log in and join one channel, and every zone keeps
+// --window lines on their way, each said by its next member in turn; a line
+// is done when every other member has it. It reports lines delivered per
+// second (one line to one member is one delivery) and the server's
+// processor time per delivered line, beside both bare exchanges.
 //
 // Without --accounts it runs 1,000 and 1,000,000 accounts and prints the
 // ratio of the two login rates. --seconds is the measured time of each
@@ -60,6 +74,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include <httplib.h>
@@ -98,6 +113,8 @@ struct Options {
     int zones = 8;
     int window = 3;
     bool separateLeaving = false;
+    int chatMembers = 0;  // per zone; 0 = logins are measured, not chat
+    bool plainZones = false;  // zones read and send one datagram per call
     std::string serverBin;
     int periodicSave = 0;  // ms; 0 = only servers that do not save while measured
     std::string compareBin;  // another server binary, measured saving too
@@ -155,9 +172,17 @@ struct Tally {
     double servingMiB = 0;  // the server alone, at most
     double savingMiB = 0;   // the server and its writing process together, at most
     double seconds = 0;
-    std::vector<double> sliceRates;  // logins per second of each measured slice
     double serverCpu = 0;  // seconds of processor time in measured time
     double clientCpu = 0;
+    // Of each slice, in the order taken: its rate and the server's
+    // processor time per exchange (microseconds).
+    std::vector<double> sliceRates;
+    std::vector<double> sliceServerUs;
+
+    void addSlice(size_t count, double seconds, double serverSeconds) {
+        sliceRates.push_back(seconds > 0 ? static_cast<double>(count) / seconds : 0);
+        sliceServerUs.push_back(count > 0 ? serverSeconds / static_cast<double>(count) * 1e6 : 0);
+    }
 };
 
 double threadCpuSeconds() {
@@ -422,9 +447,71 @@ private:
 
 // ---------------------------------------------------------------- zones logging players in
 
+// Datagrams of one socket read in one call (recvmmsg), or gathered and sent
+// in one (sendmmsg).
+class DatagramBatch {
+public:
+    static constexpr unsigned kSize = 32;
+
+    DatagramBatch() {
+        for (unsigned i = 0; i < kSize; ++i) {
+            headers_[i] = {};
+            headers_[i].msg_hdr.msg_iov = &vectors_[i];
+            headers_[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+
+    // At most `most` datagrams read without waiting, or -1 with errno.
+    int receive(int fd, unsigned most = kSize) {
+        for (unsigned i = 0; i < most; ++i) {
+            vectors_[i] = {buffers_[i], sizeof buffers_[i]};
+            headers_[i].msg_hdr.msg_name = nullptr;
+            headers_[i].msg_hdr.msg_namelen = 0;
+        }
+        return ::recvmmsg(fd, headers_, most, MSG_DONTWAIT, nullptr);
+    }
+    std::span<const uint8_t> datagram(int i) const { return {buffers_[i], headers_[i].msg_len}; }
+
+    // Where gathered datagrams go.
+    void aim(int fd, const sockaddr_in& to) {
+        fd_ = fd;
+        to_ = to;
+    }
+    // A full batch is sent first.
+    void add(std::span<const uint8_t> datagram) {
+        if (count_ == kSize) send();
+        std::memcpy(buffers_[count_], datagram.data(), std::min(datagram.size(), sizeof buffers_[count_]));
+        vectors_[count_] = {buffers_[count_], std::min(datagram.size(), sizeof buffers_[count_])};
+        ++count_;
+    }
+    void send() {
+        for (unsigned i = 0; i < count_; ++i) {
+            headers_[i].msg_hdr.msg_name = &to_;
+            headers_[i].msg_hdr.msg_namelen = sizeof to_;
+        }
+        for (unsigned sent = 0; sent < count_;) {
+            int n = ::sendmmsg(fd_, headers_ + sent, count_ - sent, 0);
+            if (n < 0 && errno == EINTR) continue;
+            sent += n > 0 ? static_cast<unsigned>(n) : 1;
+        }
+        count_ = 0;
+    }
+
+private:
+    uint8_t buffers_[kSize][2048];
+    iovec vectors_[kSize];
+    mmsghdr headers_[kSize];
+    unsigned count_ = 0;
+    int fd_ = -1;
+    sockaddr_in to_{};
+};
+
 class LoginDriver {
 public:
     LoginDriver(const Options& options, uint16_t port, int accounts) : options_(options), accounts_(accounts) {
+        server_.sin_family = AF_INET;
+        server_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        server_.sin_port = htons(port);
         std::string reason;
         for (int i = 0; i < options.zones; ++i) {
             auto zone = std::make_unique<Zone>();
@@ -435,10 +522,15 @@ public:
             zone->link = std::make_unique<zoneclient::ZoneLink>(
                 [z](std::span<const uint8_t> d) {
                     ++z->datagramsOut;
-                    z->client.send(d);
+                    if (z->gathering) {
+                        z->outgoing.add(d);
+                    } else {
+                        z->client.send(d);
+                    }
                 },
                 0x2000 + i, zoneclient::ZoneLink::Options{options.window, 500});
             zone->slots.resize(static_cast<size_t>(options.window));
+            zone->outgoing.aim(zone->client.descriptor(), server_);
             fds_.push_back({zone->client.descriptor(), POLLIN, 0});
             zones_.push_back(std::move(zone));
         }
@@ -524,17 +616,7 @@ public:
             resendsBefore += z->link->resends();
         }
         size_t countBefore = tally.latenciesNs.size();
-        latencies_ = &tally.latenciesNs;
-        double serverCpu = server.cpuSeconds();
-        double clientCpu = threadCpuSeconds();
-        auto begin = SteadyClock::now();
-        auto end = begin + std::chrono::milliseconds(measureMs);
-        while (SteadyClock::now() < end) pump(10);
-        latencies_ = nullptr;
-        tally.seconds += secondsSince(begin);
-        tally.sliceRates.push_back(static_cast<double>(tally.latenciesNs.size() - countBefore) / secondsSince(begin));
-        tally.serverCpu += server.cpuSeconds() - serverCpu;
-        tally.clientCpu += threadCpuSeconds() - clientCpu;
+        measureWindow(measureMs, tally, server);
 
         for (auto& z : zones_) {
             datagramsIn_ += z->datagramsIn;
@@ -559,6 +641,60 @@ public:
     double datagramsOutPerLogin() const { return measured_ ? static_cast<double>(datagramsOut_) / measured_ : 0; }
     uint64_t resends() const { return resends_; }
 
+    // Chat: `perZone` players of every zone log in, each with an account of
+    // its own, and join one channel.
+    void seatChatMembers(int perZone) {
+        seating_ = true;
+        for (auto& z : zones_) {
+            z->slots.assign(static_cast<size_t>(perZone), Slot{});
+            for (Slot& slot : z->slots) startLogin(*z, slot);
+        }
+        const uint64_t seated = completed_ + static_cast<uint64_t>(perZone) * zones_.size();
+        uint32_t start = monotonicTick();
+        while (completed_ < seated) {
+            if (failed_ > 0) fail("chat members refused: " + firstFailure_);
+            if (monotonicTick() - start >= kDockingLimit) fail("chat members were not let in");
+            pump(10);
+        }
+        for (auto& z : zones_) {
+            for (Slot& slot : z->slots) {
+                z->link->sendReliable(zoneclient::command(slot.playerId, "?chat=loadgen"), monotonicTick());
+            }
+        }
+        // Once every join is acknowledged the server has handled it: it
+        // handles a zone's datagrams in order, before any chat sent later.
+        start = monotonicTick();
+        for (;;) {
+            bool busy = false;
+            for (auto& z : zones_) busy = busy || z->link->inFlight() > 0 || z->link->waiting() > 0;
+            if (!busy) break;
+            if (monotonicTick() - start >= kDockingLimit) fail("chat joins went unanswered");
+            pump(10);
+        }
+        chatMembers_ = perZone * static_cast<int>(zones_.size());
+    }
+
+    // One measured slice of chat: every zone keeps `window` lines on their
+    // way; a line whose every other member has it makes room for the next.
+    // The tally counts deliveries.
+    void measureChatSlice(int warmUpMs, int measureMs, Tally& tally, const ServerProcess& server) {
+        issuing_ = true;
+        for (auto& z : zones_) {
+            for (int i = 0; i < options_.window; ++i) sendChatLine(*z);
+        }
+        auto warmUpEnd = SteadyClock::now() + std::chrono::milliseconds(warmUpMs);
+        while (SteadyClock::now() < warmUpEnd) pump(10);
+        measureWindow(measureMs, tally, server);
+        issuing_ = false;
+        uint32_t start = monotonicTick();
+        while (!chatLines_.empty()) {
+            if (monotonicTick() - start >= kQuiesceLimit) fail("chat lines were not delivered to every member");
+            pump(10);
+        }
+    }
+    uint64_t chatLinesSent() const { return chatLineCount_; }
+    int chatMembers() const { return chatMembers_; }
+
 private:
     struct Slot {
         uint32_t playerId = 0;
@@ -575,6 +711,10 @@ private:
         bool docked = false;
         uint32_t nextPlayerId = 1;
         std::vector<Slot> slots;
+        size_t nextSpeaker = 0;
+        // What the zone sends while it handles what it read leaves together.
+        bool gathering = false;
+        DatagramBatch outgoing;
         uint64_t datagramsIn = 0;
         uint64_t datagramsOut = 0;
     };
@@ -596,7 +736,7 @@ private:
     void startLogin(Zone& z, Slot& slot) {
         zoneclient::PlayerLogin login;
         login.address = nextAddress();
-        login.name = accountName(pickAccount());
+        login.name = accountName(seating_ ? ++seatedAccounts_ : pickAccount());
         login.password = kPassword;
         login.playerId = z.nextPlayerId++;
         Bytes message = zoneclient::playerLogin(login);
@@ -652,11 +792,57 @@ private:
                                 std::to_string(reply.result) + " (" + zoneclient::loginResultText(reply.result) + ")";
             }
         }
+        if (seating_) return;
         if (issuing_) {
             startLogin(z, slot);
         } else {
             leave(z, slot);
         }
+    }
+
+    // A chat line reached a member: one delivery of the line it names.
+    void onChatLine(const zoneclient::ChatLine& line) {
+        size_t at = line.text.rfind("> line ");
+        if (at == std::string::npos) return;
+        uint64_t id = std::strtoull(line.text.c_str() + at + 7, nullptr, 10);
+        auto it = chatLines_.find(id);
+        if (it == chatLines_.end()) fail("a chat line delivered more often than it has members: " + line.text);
+        if (latencies_)
+            latencies_->push_back(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - it->second.sent).count());
+        if (--it->second.remaining > 0) return;
+        Zone& sender = *zones_[it->second.zone];
+        chatLines_.erase(it);
+        if (issuing_) sendChatLine(sender);
+    }
+
+    // The zone's next member in turn says a line naming itself by a number.
+    void sendChatLine(Zone& z) {
+        uint64_t id = ++chatLineCount_;
+        size_t zoneIndex = 0;
+        while (zones_[zoneIndex].get() != &z) ++zoneIndex;
+        const Slot& member = z.slots[z.nextSpeaker++ % z.slots.size()];
+        chatLines_[id] = ChatPending{zoneIndex, chatMembers_ - 1, SteadyClock::now()};
+        z.link->sendReliable(zoneclient::chat(member.playerId, '1', "line " + std::to_string(id)), monotonicTick());
+    }
+
+    // The measured part of a slice: what completes in `measureMs` goes into
+    // the tally, with the processor time of the server and of the zones.
+    void measureWindow(int measureMs, Tally& tally, const ServerProcess& server) {
+        size_t countBefore = tally.latenciesNs.size();
+        latencies_ = &tally.latenciesNs;
+        double serverCpu = server.cpuSeconds();
+        double clientCpu = threadCpuSeconds();
+        auto begin = SteadyClock::now();
+        auto end = begin + std::chrono::milliseconds(measureMs);
+        while (SteadyClock::now() < end) pump(10);
+        latencies_ = nullptr;
+        double sliceSeconds = secondsSince(begin);
+        double sliceServer = server.cpuSeconds() - serverCpu;
+        tally.seconds += sliceSeconds;
+        tally.serverCpu += sliceServer;
+        tally.clientCpu += threadCpuSeconds() - clientCpu;
+        tally.addSlice(tally.latenciesNs.size() - countBefore, sliceSeconds, sliceServer);
     }
 
     // One round: waits up to `timeoutMs` for datagrams, handles what came,
@@ -665,30 +851,42 @@ private:
         ::poll(fds_.data(), fds_.size(), timeoutMs);
         if (watching_ && latencies_) watchSave();
         uint32_t tick = monotonicTick();
-        uint8_t buffer[2048];
         for (size_t i = 0; i < zones_.size(); ++i) {
             Zone& z = *zones_[i];
+            // Several datagrams per call, as a busy zone would read and
+            // send; with --plain-zones one.
+            const unsigned most = options_.plainZones ? 1 : DatagramBatch::kSize;
+            z.gathering = !options_.plainZones;
             if (fds_[i].revents & (POLLIN | POLLERR)) {
                 for (;;) {
-                    ssize_t n = ::recv(z.client.descriptor(), buffer, sizeof buffer, MSG_DONTWAIT);
+                    int n = incoming_.receive(z.client.descriptor(), most);
                     if (n < 0 && errno == EINTR) continue;
                     // A refused datagram (the server not yet listening)
                     // reports an error once; the next read goes on.
                     if (n < 0 && errno == ECONNREFUSED) continue;
                     if (n <= 0) break;
-                    ++z.datagramsIn;
-                    z.link->receive(std::span<const uint8_t>(buffer, static_cast<size_t>(n)), tick);
+                    for (int k = 0; k < n; ++k) {
+                        ++z.datagramsIn;
+                        z.link->receive(incoming_.datagram(k), tick);
+                    }
+                    if (n < static_cast<int>(most)) break;
                 }
             }
             while (!z.link->inbox.empty()) {
                 Bytes message = std::move(z.link->inbox.front());
                 z.link->inbox.pop_front();
+                if (!message.empty() && message[0] == 10) {
+                    if (auto line = zoneclient::parseChatLine(message)) onChatLine(*line);
+                    continue;
+                }
                 if (message.empty() || message[0] != 1) continue;
                 if (auto reply = zoneclient::parsePlayerLoginReply(message)) onReply(z, *reply);
             }
             if (z.link->disconnectedByServer()) fail("the server dropped " + z.name);
             // A fresh tick: logins sent above carry a later one than `tick`.
             z.link->maintain(monotonicTick());
+            z.outgoing.send();
+            z.gathering = false;
         }
     }
 
@@ -747,6 +945,8 @@ private:
 
     const Options& options_;
     int accounts_;
+    sockaddr_in server_{};
+    DatagramBatch incoming_;
     std::vector<std::unique_ptr<Zone>> zones_;
     std::vector<pollfd> fds_;
     uint64_t rng_ = 0x9E3779B97F4A7C15ull;
@@ -766,6 +966,18 @@ private:
     uint64_t datagramsIn_ = 0;
     uint64_t datagramsOut_ = 0;
     uint64_t resends_ = 0;
+    // Chat: members seated, lines on their way and how many members still
+    // wait for each.
+    struct ChatPending {
+        size_t zone;
+        int remaining;
+        SteadyClock::time_point sent;
+    };
+    bool seating_ = false;
+    int seatedAccounts_ = 0;
+    int chatMembers_ = 0;
+    uint64_t chatLineCount_ = 0;
+    std::unordered_map<uint64_t, ChatPending> chatLines_;
 };
 
 // ---------------------------------------------------------------- the bare exchange
@@ -791,13 +1003,17 @@ ExchangeSizes exchangeSizes(bool separateLeaving) {
 
 // A server thread that answers each request with an acknowledgement and a
 // reply and ignores acknowledgements; clients that acknowledge each reply
-// and send the next request. The server waits for each datagram before
-// reading it. (The real server's receive loop reads the datagrams that are
-// already queued, several in one call, without waiting first; so under load
-// it makes fewer calls into the system per datagram than this one.)
+// and send the next request. The plain server waits for each datagram
+// before reading it and sends each datagram with a call of its own, and so
+// do its clients. The batched one works like the real server's receive
+// loop: it reads what is queued, several datagrams in one call (recvmmsg),
+// waits only when nothing is, and sends all the answers to what it read in
+// one call (sendmmsg); its clients read and send like the zones of the
+// login measurement do, several datagrams per call.
 class BareExchange {
 public:
-    explicit BareExchange(const Options& options) : options_(options), sizes_(exchangeSizes(options.separateLeaving)) {
+    BareExchange(const Options& options, bool batched)
+        : sizes_(exchangeSizes(options.separateLeaving)), batched_(batched) {
         serverFd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -816,13 +1032,20 @@ public:
                 fail("bare client: " + reason);
             }
             c->slots.resize(static_cast<size_t>(options.window));
+            c->outgoing->aim(c->socket.descriptor(), address);
             fds_.push_back({c->socket.descriptor(), POLLIN, 0});
             clients_.push_back(std::move(c));
         }
         request_.assign(sizes_.request, 0x5A);
         request_[0] = 1;
         ack_.assign(sizes_.ack, 0);
-        server_ = std::thread([this] { serve(); });
+        server_ = std::thread([this] {
+            if (batched_) {
+                serveBatched();
+            } else {
+                serve();
+            }
+        });
     }
     ~BareExchange() {
         running_.store(false);
@@ -840,15 +1063,19 @@ public:
         auto warmUpEnd = SteadyClock::now() + std::chrono::milliseconds(warmUpMs);
         while (SteadyClock::now() < warmUpEnd) pump();
         latencies_ = &tally.latenciesNs;
+        size_t countBefore = tally.latenciesNs.size();
         double serverCpu = serverCpuSeconds();
         double clientCpu = threadCpuSeconds();
         auto begin = SteadyClock::now();
         auto end = begin + std::chrono::milliseconds(measureMs);
         while (SteadyClock::now() < end) pump();
         latencies_ = nullptr;
-        tally.seconds += secondsSince(begin);
-        tally.serverCpu += serverCpuSeconds() - serverCpu;
+        double sliceSeconds = secondsSince(begin);
+        double sliceServer = serverCpuSeconds() - serverCpu;
+        tally.seconds += sliceSeconds;
+        tally.serverCpu += sliceServer;
         tally.clientCpu += threadCpuSeconds() - clientCpu;
+        tally.addSlice(tally.latenciesNs.size() - countBefore, sliceSeconds, sliceServer);
         // Let the last replies come in; a lost one is given up after a while
         // (its token no longer matches anything).
         issuing_ = false;
@@ -869,6 +1096,8 @@ private:
         zoneclient::UdpClient socket;
         std::vector<Slot> slots;
         uint32_t nextToken = 0;
+        bool gathering = false;
+        std::unique_ptr<DatagramBatch> outgoing = std::make_unique<DatagramBatch>();
     };
 
     double serverCpuSeconds() {
@@ -898,6 +1127,63 @@ private:
         }
     }
 
+    void serveBatched() {
+        constexpr unsigned kBatch = 16;
+        struct Received {
+            uint8_t bytes[600];
+            sockaddr_in from;
+            Bytes ack, reply;
+        };
+        std::vector<Received> received(kBatch);
+        mmsghdr in[kBatch];
+        iovec inVectors[kBatch];
+        mmsghdr out[2 * kBatch];
+        iovec outVectors[2 * kBatch];
+        for (unsigned i = 0; i < kBatch; ++i) {
+            Received& r = received[i];
+            r.ack.assign(sizes_.ack, 0);
+            r.reply.assign(sizes_.reply, 0);
+            r.reply[0] = 2;
+            inVectors[i] = {r.bytes, sizeof r.bytes};
+            in[i] = {};
+            in[i].msg_hdr.msg_iov = &inVectors[i];
+            in[i].msg_hdr.msg_iovlen = 1;
+            in[i].msg_hdr.msg_name = &r.from;
+            outVectors[2 * i] = {r.ack.data(), r.ack.size()};
+            outVectors[2 * i + 1] = {r.reply.data(), r.reply.size()};
+        }
+        while (running_.load(std::memory_order_relaxed)) {
+            for (unsigned i = 0; i < kBatch; ++i) in[i].msg_hdr.msg_namelen = sizeof received[i].from;
+            int n = ::recvmmsg(serverFd_, in, kBatch, MSG_DONTWAIT, nullptr);
+            if (n <= 0) {
+                pollfd fd{serverFd_, POLLIN, 0};
+                ::poll(&fd, 1, 50);
+                continue;
+            }
+            unsigned answers = 0;
+            for (int i = 0; i < n; ++i) {
+                Received& r = received[static_cast<size_t>(i)];
+                if (in[i].msg_len < 5 || r.bytes[0] != 1) continue;
+                std::memcpy(r.ack.data() + 1, r.bytes + 1, 4);
+                std::memcpy(r.reply.data() + 1, r.bytes + 1, 4);
+                for (int k = 0; k < 2; ++k) {
+                    mmsghdr& m = out[answers];
+                    m = {};
+                    m.msg_hdr.msg_name = &r.from;
+                    m.msg_hdr.msg_namelen = sizeof r.from;
+                    m.msg_hdr.msg_iov = &outVectors[2 * i + k];
+                    m.msg_hdr.msg_iovlen = 1;
+                    ++answers;
+                }
+            }
+            for (unsigned sent = 0; sent < answers;) {
+                int k = ::sendmmsg(serverFd_, out + sent, answers - sent, 0);
+                if (k < 0 && errno == EINTR) continue;
+                sent += k > 0 ? static_cast<unsigned>(k) : 1;
+            }
+        }
+    }
+
     // The token names the slot: token % window.
     void sendRequest(Client& c, size_t slot) {
         Slot& s = c.slots[slot];
@@ -905,7 +1191,7 @@ private:
         s.awaiting = true;
         std::memcpy(request_.data() + 1, &s.token, 4);
         s.sent = SteadyClock::now();
-        c.socket.send(request_);
+        transmit(c, request_);
     }
 
     bool busy() const {
@@ -923,29 +1209,57 @@ private:
         for (size_t i = 0; i < clients_.size(); ++i) {
             if (!(fds_[i].revents & POLLIN)) continue;
             Client& c = *clients_[i];
+            if (batched_) {
+                // Like the zones: several datagrams per read, and what the
+                // client answers to them sent together.
+                c.gathering = true;
+                for (;;) {
+                    int n = incoming_.receive(c.socket.descriptor());
+                    if (n < 0 && errno == EINTR) continue;
+                    if (n <= 0) break;
+                    for (int k = 0; k < n; ++k) answer(c, incoming_.datagram(k));
+                    if (n < static_cast<int>(DatagramBatch::kSize)) break;
+                }
+                c.outgoing->send();
+                c.gathering = false;
+                continue;
+            }
             for (;;) {
                 ssize_t n = ::recv(c.socket.descriptor(), buffer, sizeof buffer, MSG_DONTWAIT);
                 if (n < 0 && errno == EINTR) continue;
                 if (n <= 0) break;
-                if (n < 5 || buffer[0] != 2) continue;
-                uint32_t token;
-                std::memcpy(&token, buffer + 1, 4);
-                Slot& slot = c.slots[token % c.slots.size()];
-                if (!slot.awaiting || slot.token != token) continue;
-                auto received = SteadyClock::now();
-                slot.awaiting = false;
-                if (latencies_)
-                    latencies_->push_back(
-                        std::chrono::duration_cast<std::chrono::nanoseconds>(received - slot.sent).count());
-                std::memcpy(ack_.data() + 1, &token, 4);
-                c.socket.send(ack_);
-                if (issuing_) sendRequest(c, token % c.slots.size());
+                answer(c, std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
             }
         }
     }
 
-    const Options& options_;
+    // A reply is acknowledged and the slot's next request sent.
+    void answer(Client& c, std::span<const uint8_t> datagram) {
+        if (datagram.size() < 5 || datagram[0] != 2) return;
+        uint32_t token;
+        std::memcpy(&token, datagram.data() + 1, 4);
+        Slot& slot = c.slots[token % c.slots.size()];
+        if (!slot.awaiting || slot.token != token) return;
+        auto received = SteadyClock::now();
+        slot.awaiting = false;
+        if (latencies_)
+            latencies_->push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(received - slot.sent).count());
+        std::memcpy(ack_.data() + 1, &token, 4);
+        transmit(c, ack_);
+        if (issuing_) sendRequest(c, token % c.slots.size());
+    }
+
+    void transmit(Client& c, std::span<const uint8_t> datagram) {
+        if (c.gathering) {
+            c.outgoing->add(datagram);
+        } else {
+            c.socket.send(datagram);
+        }
+    }
+
     const ExchangeSizes sizes_;
+    const bool batched_;
+    DatagramBatch incoming_;
     int serverFd_ = -1;
     std::atomic<bool> running_{true};
     std::thread server_;
@@ -1059,6 +1373,63 @@ int parsePositive(const char* text, const char* what) {
     return static_cast<int>(v);
 }
 
+// The middle, least and greatest of some figures.
+struct Spread {
+    double median = 0, least = 0, greatest = 0;
+};
+
+Spread spreadOf(std::vector<double> values) {
+    if (values.empty()) return {};
+    std::sort(values.begin(), values.end());
+    return {values[values.size() / 2], values.front(), values.back()};
+}
+
+// Slice by slice, a / b of the slices taken in the same round.
+Spread roundRatios(const std::vector<double>& a, const std::vector<double>& b) {
+    std::vector<double> ratios;
+    for (size_t r = 0; r < std::min(a.size(), b.size()); ++r) {
+        if (b[r] > 0) ratios.push_back(a[r] / b[r]);
+    }
+    return spreadOf(ratios);
+}
+
+// The server's processor time per login against the bare server thread's
+// per exchange, and the login rate against the bare exchange rate: over
+// the whole run, then round by round to show how much the machine's other
+// load moved them.
+void compareWithBare(const std::string& what, const char* unit, const Tally& logins, const Figures& loginFigures,
+                     const Tally& bare, const Figures& bareFigures, const Tally& batched,
+                     const Figures& batchedFigures) {
+    // The goals are those of logins.
+    const bool goals = std::strcmp(unit, "login") == 0;
+    auto perExchangeUs = [](const Tally& t, const Figures& f) {
+        return f.count > 0 ? t.serverCpu / static_cast<double>(f.count) * 1e6 : 0;
+    };
+    double loginUs = perExchangeUs(logins, loginFigures);
+    double bareUs = perExchangeUs(bare, bareFigures);
+    double batchedUs = perExchangeUs(batched, batchedFigures);
+    auto ratio = [](double a, double b) { return b > 0 ? a / b : 0; };
+    std::printf("at %s: server processor time per %s %.2f us; bare server thread per exchange %.2f us, batched "
+                "%.2f us: %.2f of the bare%s, %.2f of the batched\n",
+                what.c_str(), unit, loginUs, bareUs, batchedUs, ratio(loginUs, bareUs),
+                goals ? " (goal at most 1.00)" : "", ratio(loginUs, batchedUs));
+    std::printf("  %s rate / bare exchange rate: %.2f%s; / batched bare exchange rate: %.2f\n", unit,
+                ratio(loginFigures.rate, bareFigures.rate), goals ? " (goal at least 0.90)" : "",
+                ratio(loginFigures.rate, batchedFigures.rate));
+    const struct {
+        const char* name;
+        const Tally& tally;
+    } yardsticks[] = {{"bare", bare}, {"batched", batched}};
+    for (const auto& y : yardsticks) {
+        Spread time = roundRatios(logins.sliceServerUs, y.tally.sliceServerUs);
+        Spread rate = roundRatios(logins.sliceRates, y.tally.sliceRates);
+        std::printf("  round by round against the %s: time ratio median %.2f (%.2f to %.2f), rate ratio median %.2f "
+                    "(%.2f to %.2f) over %zu rounds\n",
+                    y.name, time.median, time.least, time.greatest, rate.median, rate.least, rate.greatest,
+                    std::min(logins.sliceRates.size(), y.tally.sliceRates.size()));
+    }
+}
+
 int run(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -1072,6 +1443,10 @@ int run(int argc, char** argv) {
             options.zones = std::min(parsePositive(argv[++i], "--zones"), 40);
         } else if (arg == "--window" && hasValue) {
             options.window = std::min(parsePositive(argv[++i], "--window"), 64);
+        } else if (arg == "--chat" && hasValue) {
+            options.chatMembers = std::min(parsePositive(argv[++i], "--chat"), 64);
+        } else if (arg == "--plain-zones") {
+            options.plainZones = true;
         } else if (arg == "--separate-leaving") {
             options.separateLeaving = true;
         } else if (arg == "--periodic-save" && hasValue) {
@@ -1086,54 +1461,98 @@ int run(int argc, char** argv) {
             std::fprintf(stderr,
                          "usage: loadgen_login [--accounts N]... [--seconds S] [--zones Z] [--window W]\n"
                          "                     [--separate-leaving] [--periodic-save MS] [--compare-bin PATH]\n"
-                         "                     [--server-bin PATH] [--scrape-metrics]\n");
+                          "                     [--server-bin PATH] [--scrape-metrics] [--chat MEMBERS_PER_ZONE]\n"
+                          "                     [--plain-zones]\n");
             return 2;
         }
     }
     if (options.accounts.empty()) options.accounts = {1000, 1000000};
+    if (options.chatMembers > 0) {
+        // Chat is measured on one database size, without saves.
+        options.accounts.resize(1);
+        options.accounts[0] = std::max(options.accounts[0], options.chatMembers * options.zones);
+        options.periodicSave = 0;
+    }
     if (options.serverBin.empty()) options.serverBin = defaultServerBin();
     if (::access(options.serverBin.c_str(), X_OK) != 0) fail("no server binary at " + options.serverBin);
     if (!options.compareBin.empty() && ::access(options.compareBin.c_str(), X_OK) != 0)
         fail("no server binary at " + options.compareBin);
     ::signal(SIGPIPE, SIG_IGN);
 
-    std::printf("%d zones x %d logins in flight, %d s measured per database size and for the bare exchange "
-                "(1 s slices, taken in turns), leaving %s\nserver %s\n",
-                options.zones, options.window, options.seconds,
-                options.separateLeaving ? "in a datagram of its own" : "in the datagram of the next login",
-                options.serverBin.c_str());
+    if (options.chatMembers > 0) {
+        std::printf("%d zones x %d chat lines in flight, %d s measured for chat and for the bare exchange (1 s "
+                    "slices, taken in turns)\nserver %s\n",
+                    options.zones, options.window, options.seconds, options.serverBin.c_str());
+    } else {
+        std::printf("%d zones x %d logins in flight, %d s measured per database size and for the bare exchange "
+                    "(1 s slices, taken in turns), leaving %s\nserver %s\n",
+                    options.zones, options.window, options.seconds,
+                    options.separateLeaving ? "in a datagram of its own" : "in the datagram of the next login",
+                    options.serverBin.c_str());
+    }
+    std::printf("zones read and send %s\n",
+                options.plainZones ? "one datagram per system call" : "several datagrams per system call");
     std::fflush(stdout);
     std::vector<std::unique_ptr<Target>> targets;
     for (int accounts : options.accounts) {
         targets.push_back(prepare(options, accounts, 0));
+        if (options.chatMembers > 0) targets.back()->driver->seatChatMembers(options.chatMembers);
         if (options.periodicSave > 0) targets.push_back(prepare(options, accounts, options.periodicSave));
         if (options.periodicSave > 0 && !options.compareBin.empty())
             targets.push_back(prepare(options, accounts, options.periodicSave, true));
         if (options.scrapeMetrics) targets.push_back(prepare(options, accounts, 0, false, true));
     }
-    BareExchange bare(options);
+    BareExchange bare(options, false);
+    BareExchange batchedBare(options, true);
     Tally bareTally;
+    Tally batchedTally;
 
     // The measurements take turns in short slices, in a rotating order, so
     // that whatever else the machine does meanwhile weighs on all of them
     // alike.
-    const size_t kinds = targets.size() + 1;
+    const size_t kinds = targets.size() + 2;
     for (int round = 0; round < options.seconds; ++round) {
         int warmUp = round == 0 ? kFirstWarmUpMs : kWarmUpMs;
         for (size_t k = 0; k < kinds; ++k) {
             size_t which = (k + static_cast<size_t>(round)) % kinds;
             if (which == targets.size()) {
                 bare.measureSlice(warmUp, kSliceMs, bareTally);
+            } else if (which == targets.size() + 1) {
+                batchedBare.measureSlice(warmUp, kSliceMs, batchedTally);
             } else {
                 Target& t = *targets[which];
-                t.driver->measureSlice(warmUp, kSliceMs, t.logins, *t.server, t.periodicSave > 0);
+                if (options.chatMembers > 0) {
+                    t.driver->measureChatSlice(warmUp, kSliceMs, t.logins, *t.server);
+                } else {
+                    t.driver->measureSlice(warmUp, kSliceMs, t.logins, *t.server, t.periodicSave > 0);
+                }
             }
         }
     }
     for (auto& target : targets) finish(*target);
 
     Figures bareFigures = summarize(bareTally.latenciesNs, bareTally.seconds);
+    Figures batchedFigures = summarize(batchedTally.latenciesNs, batchedTally.seconds);
     std::printf("\n");
+    if (options.chatMembers > 0) {
+        Target& t = *targets.front();
+        Figures f = summarize(t.logins.latenciesNs, t.logins.seconds);
+        std::printf("chat on one channel of %d members, %d in each of %d zones; %s lines said, each delivered to "
+                    "the %d other members:\n",
+                    t.driver->chatMembers(), options.chatMembers, options.zones,
+                    withCommas(static_cast<long long>(t.driver->chatLinesSent())).c_str(), t.driver->chatMembers() - 1);
+        printFigures("lines delivered:", f);
+        if (f.count > 0)
+            std::printf("  %-32s processor time per delivered line: server process %.2f us, zones %.2f us\n", "",
+                        t.logins.serverCpu / static_cast<double>(f.count) * 1e6,
+                        t.logins.clientCpu / static_cast<double>(f.count) * 1e6);
+        printFigures("bare UDP exchanges:", bareFigures);
+        printCpu(bareTally, bareFigures, "server thread", "clients");
+        printFigures("bare UDP exchanges, batched:", batchedFigures);
+        printCpu(batchedTally, batchedFigures, "server thread", "clients");
+        compareWithBare("chat on one channel", "delivered line", t.logins, f, bareTally, bareFigures, batchedTally, batchedFigures);
+        return 0;
+    }
     std::vector<double> rates;
     for (auto& target : targets) {
         Figures f = summarize(target->logins.latenciesNs, target->logins.seconds);
@@ -1157,11 +1576,13 @@ int run(int argc, char** argv) {
     }
     printFigures("bare UDP exchanges:", bareFigures);
     printCpu(bareTally, bareFigures, "server thread", "clients");
+    printFigures("bare UDP exchanges, batched:", batchedFigures);
+    printCpu(batchedTally, batchedFigures, "server thread", "clients");
     for (size_t i = 0; i < targets.size(); ++i) {
         if (!targets[i]->plain()) continue;
-        double ratio = bareFigures.rate > 0 ? rates[i] / bareFigures.rate : 0;
-        std::printf("login rate at %s accounts / bare exchange rate: %.2f (goal at least 0.75 at 1,000, 0.70 at 1,000,000)\n",
-                    withCommas(targets[i]->accounts).c_str(), ratio);
+        Figures logins = summarize(targets[i]->logins.latenciesNs, targets[i]->logins.seconds);
+        compareWithBare(withCommas(targets[i]->accounts) + " accounts", "login", targets[i]->logins, logins,
+                        bareTally, bareFigures, batchedTally, batchedFigures);
     }
     for (size_t i = 0; i < targets.size(); ++i) {
         if (targets[i]->periodicSave == 0) continue;

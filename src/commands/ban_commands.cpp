@@ -334,7 +334,7 @@ void commandBan(CommandContext& command) {
         rangeStart[3] = 0;
         rangeEnd[3] = 255;
     } else if (request.netBlock) {
-        command.reply("Please wait while downloading information for NetBlock...");
+        command.replyBeforeWait("Please wait while downloading information for NetBlock...");
         std::optional<NetBlock> block;
         if (target->address != IPv4Address{0, 0, 0, 0}) {
             const Settings& settings = command.database.settings;

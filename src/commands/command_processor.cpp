@@ -55,6 +55,11 @@ int CommandContext::onOffSwitch(int position, const char* on, const char* off, i
 
 void CommandContext::reply(std::string_view line) { zones.sendPlayerText(player, line); }
 
+void CommandContext::replyBeforeWait(std::string_view line) {
+    reply(line);
+    zones.transport().flushSends();
+}
+
 void CommandContext::requiresParameters(const char* word) {
     TextString line("This command requires parameters. Type ?help ");
     reply(line.append(word).append(" for details").view());

@@ -55,6 +55,9 @@ public:
 
     // One line to the player who typed the command.
     void reply(std::string_view line);
+    // A reply that tells the player to wait: it leaves at once, not with
+    // the other replies of the datagrams handled with this one.
+    void replyBeforeWait(std::string_view line);
     // "This command requires parameters. Type ?help <word> for details".
     void requiresParameters(const char* word);
     // The logged-in zone with this ScoreID, first in the server's zone

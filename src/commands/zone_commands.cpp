@@ -105,7 +105,7 @@ void commandBlock(CommandContext& command) {
 }
 
 void commandWrite(CommandContext& command) {
-    command.reply("Please wait...");
+    command.replyBeforeWait("Please wait...");
     bool stored = command.processor.services.saveDatabase ? command.processor.services.saveDatabase()
                                                           : command.database.save();
     // A save that failed is never reported as done; the console tells why.
@@ -113,7 +113,7 @@ void commandWrite(CommandContext& command) {
 }
 
 void commandRead(CommandContext& command) {
-    command.reply("Please wait...");
+    command.replyBeforeWait("Please wait...");
     command.database.readConfiguration();
     command.reply("Settings loaded from disk");
 }

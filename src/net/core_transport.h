@@ -123,6 +123,8 @@ public:
     const TransportCounters& counters() const { return counters_; }
     const Clock& clock() const { return clock_; }
     Log& log() { return log_; }
+    // What was sent so far leaves now, before a wait (see DatagramSink).
+    void flushSends() { sink_.flush(); }
 
 private:
     // Held around the handling of a datagram, a maintenance pass and every

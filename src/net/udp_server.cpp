@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+#include "core/log.h"
+
 namespace tallysv {
 
 UdpSocket::~UdpSocket() { close(); }
@@ -36,6 +38,7 @@ bool UdpSocket::open(uint16_t port, std::string& reason) {
 }
 
 void UdpSocket::close() {
+    writer_.flush();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
@@ -49,12 +52,30 @@ uint16_t UdpSocket::boundPort() const {
 
 void UdpSocket::send(const PeerAddress& to, std::span<const uint8_t> bytes) {
     if (fd_ < 0) return;
+    if (batchDepth_ > 0) {
+        writer_.add(to, bytes);
+        return;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     std::memcpy(&address.sin_addr.s_addr, to.address.data(), 4);
     address.sin_port = htons(to.port);
     // Send errors are ignored: the reliable layer resends what matters.
     (void)::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+}
+
+void UdpSocket::endBatch() {
+    if (--batchDepth_ == 0) writer_.flush();
+}
+
+int UdpSocket::sendBatch(mmsghdr* datagrams, unsigned count) {
+    // Send errors are ignored: the reliable layer resends what matters.
+    return ::sendmmsg(fd_, datagrams, count, 0);
+}
+
+void UdpSocket::waitWritable() {
+    pollfd writable{fd_, POLLOUT, 0};
+    (void)::poll(&writable, 1, 100);
 }
 
 UdpServer::UdpServer(CoreTransport& transport, UdpSocket& socket, std::recursive_mutex& lock,
@@ -99,7 +120,10 @@ void UdpServer::stop() {
         if (receiveThread_.joinable()) receiveThread_.join();
     }
     std::lock_guard<std::recursive_mutex> guard(lock_);
-    transport_.stop();
+    {
+        SendBatch sends(socket_);
+        transport_.stop();
+    }
     socket_.close();
     if (wakeRead_ >= 0) ::close(wakeRead_);
     if (wakeWrite_ >= 0) ::close(wakeWrite_);
@@ -190,8 +214,10 @@ void UdpServer::receiveLoop(std::latch& started) {
         }
         // Datagrams already queued are read at once, several in one call;
         // only an empty queue waits (for a datagram or the wake-up of a
-        // stop). Each is still handled on its own, in order, with the lock
-        // taken for it alone.
+        // stop). They are handled one by one, in order, under one taking of
+        // the lock, and what they make the server send leaves together when
+        // the last is handled; so do the console lines they print. With
+        // LowPriority each is handled on its own after its pause.
         if (batch->empty()) {
             if (!batch->readQueued(socket_.descriptor())) {
                 if (!waitForDatagram(-1)) continue;
@@ -199,12 +225,17 @@ void UdpServer::receiveLoop(std::latch& started) {
             }
             if (batch->empty()) continue;
         }
-        PeerAddress from;
-        std::span<const uint8_t> datagram = batch->take(from);
-        if (datagram.empty() || datagram.size() > static_cast<size_t>(CoreTransport::kMaxDatagram)) continue;
         std::lock_guard<std::recursive_mutex> guard(lock_);
-        transport_.receive(datagram, from);
-        lowPriority = settings_.lowPriority;
+        LogBatch lines(transport_.log());
+        SendBatch sends(socket_);
+        while (!batch->empty()) {
+            PeerAddress from;
+            std::span<const uint8_t> datagram = batch->take(from);
+            if (datagram.empty() || datagram.size() > static_cast<size_t>(CoreTransport::kMaxDatagram)) continue;
+            transport_.receive(datagram, from);
+            lowPriority = settings_.lowPriority;
+            if (lowPriority) break;
+        }
     }
 }
 
@@ -220,6 +251,7 @@ void UdpServer::maintenanceLoop(std::latch& started) {
         if (::poll(&wake, 1, lowPriority ? 100 : 50) > 0) break;
         if (!running_.load()) break;
         std::lock_guard<std::recursive_mutex> guard(lock_);
+        SendBatch sends(socket_);
         transport_.maintain();
         lowPriority = settings_.lowPriority;
     }

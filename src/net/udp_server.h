@@ -9,12 +9,16 @@
 
 #include "core/settings.h"
 #include "net/core_transport.h"
+#include "net/datagram_batch_writer.h"
 #include "net/datagram_sink.h"
 
 namespace tallysv {
 
-// The server's one UDP socket, bound on all local IPv4 addresses.
-class UdpSocket final : public DatagramSink {
+// The server's one UDP socket, bound on all local IPv4 addresses. Between
+// beginBatch and endBatch what is sent is gathered and leaves together at
+// the end (several datagrams per system call); outside, each datagram
+// leaves at once. Sends and batches are made with the server's lock held.
+class UdpSocket final : public DatagramSink, private BatchSendCalls {
 public:
     UdpSocket() = default;
     ~UdpSocket() override;
@@ -31,16 +35,39 @@ public:
     uint16_t boundPort() const;
 
     void send(const PeerAddress& to, std::span<const uint8_t> bytes) override;
+    void flush() override { writer_.flush(); }
+    // Batches nest; the outermost end sends what was gathered.
+    void beginBatch() { ++batchDepth_; }
+    void endBatch();
 
 private:
+    int sendBatch(mmsghdr* datagrams, unsigned count) override;
+    void waitWritable() override;
+
     int fd_ = -1;
+    int batchDepth_ = 0;
+    DatagramBatchWriter writer_{*this};
 };
 
-// The network threads around the transport: the receive thread reads one
-// datagram at a time and hands it to the transport holding the server's
-// lock; the maintenance thread runs a maintenance pass every 50 ms (100 ms
-// with LowPriority), also holding the lock. Stopping is cooperative: a flag
-// and a wake-up of both threads.
+// The sends of one pass of a network thread, gathered while it lasts.
+class SendBatch {
+public:
+    explicit SendBatch(UdpSocket& socket) : socket_(socket) { socket_.beginBatch(); }
+    ~SendBatch() { socket_.endBatch(); }
+    SendBatch(const SendBatch&) = delete;
+    SendBatch& operator=(const SendBatch&) = delete;
+
+private:
+    UdpSocket& socket_;
+};
+
+// The network threads around the transport: the receive thread reads the
+// datagrams queued, several at a time, and hands them to the transport one
+// by one holding the server's lock, the replies to all of them sent
+// together at the end; the maintenance thread runs a maintenance pass every
+// 50 ms (100 ms with LowPriority), also holding the lock, its sends
+// together at the end of the pass. Stopping is cooperative: a flag and a
+// wake-up of both threads.
 class UdpServer {
 public:
     UdpServer(CoreTransport& transport, UdpSocket& socket, std::recursive_mutex& lock, const Settings& settings);

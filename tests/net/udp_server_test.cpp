@@ -107,5 +107,35 @@ TEST_F(UdpServerTest, StopReturnsPromptlyWhileTheReceiveThreadIsBlocked) {
     server.stop();
 }
 
+// Inside a batch the socket holds what is sent until the batch ends or is
+// flushed (a wait is coming); then it leaves in the order it was sent.
+// Loopback delivers within the send, so what has not arrived yet is still
+// held.
+TEST(UdpSocket, BatchHoldsSendsUntilItsEndOrAFlush) {
+    UdpSocket socket;
+    std::string reason;
+    ASSERT_TRUE(socket.open(0, reason)) << reason;
+    zoneclient::UdpClient client;
+    ASSERT_TRUE(client.open("127.0.0.1", socket.boundPort(), reason)) << reason;
+    const PeerAddress to{{127, 0, 0, 1}, client.localPort()};
+    const Bytes first = {1, 2, 3}, second = {4, 5}, third = {6}, alone = {7, 7};
+
+    socket.beginBatch();
+    socket.send(to, first);
+    socket.beginBatch();  // nested: only the outermost end sends
+    socket.send(to, second);
+    socket.endBatch();
+    EXPECT_EQ(client.receive(0), std::nullopt);
+    socket.flush();
+    EXPECT_EQ(client.receive(0), first);
+    EXPECT_EQ(client.receive(0), second);
+    socket.send(to, third);
+    EXPECT_EQ(client.receive(0), std::nullopt);
+    socket.endBatch();
+    EXPECT_EQ(client.receive(0), third);
+    socket.send(to, alone);
+    EXPECT_EQ(client.receive(0), alone) << "outside a batch a datagram leaves at once";
+}
+
 }  // namespace
 }  // namespace tallysv
