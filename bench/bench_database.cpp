@@ -68,8 +68,8 @@ void build(Database& db, size_t users) {
     for (size_t b = 0; b < users / 50; ++b) {
         UserRecord* banned = db.findUserByID(static_cast<int32_t>(random() % users + 1));
         BanRecord* ban = db.createBan(*banned, db.findUserByID(1), 30);
-        ban->rangeStart = ban->rangeEnd = banned->address;
-        ban->machineID = banned->machineID;
+        ban->rangeStart = ban->rangeEnd = banned->address();
+        ban->machineID = banned->machineID();
         ban->groupID = static_cast<int32_t>(b % 4);
     }
     for (size_t b = 0; b < users / 200; ++b) db.createBanfree(static_cast<int32_t>(random() % users + 1), 0, 0);
