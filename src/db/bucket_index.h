@@ -92,16 +92,12 @@ public:
         }
     }
 
+    // Room for `keys` keys, so that filling the index from the files
+    // does not copy it over and over (and hold two copies at the last).
     void reserve(size_t keys) {
         size_t wanted = 16;
         while (wanted < keys * 2 + 2) wanted *= 2;
         if (wanted > slots_.size()) rehash(wanted);
-    }
-
-    void clear() {
-        slots_.clear();
-        mask_ = 0;
-        used_ = 0;
     }
 
     size_t keyCount() const { return used_; }

@@ -117,9 +117,8 @@ std::vector<const UserRecord*> Database::findAliases(const IPv4Address& address,
     // The buckets hold their accounts in no order, and an account may be in
     // more than one: sorted by table order, each is kept once.
     std::vector<std::pair<uint64_t, const UserRecord*>> found;
-    if (accessed(address))
-        for (const UserRecord* u = usersBySubnet_.bucket(UserSubnetKey::of(address)); u; u = u->sameSubnet_.next)
-            found.emplace_back(u->tableOrder(), u);
+    for (const UserRecord* u = usersBySubnet_.bucket(UserSubnetKey::of(address)); u; u = u->sameSubnet_.next)
+        found.emplace_back(u->tableOrder(), u);
     if (machineID)
         for (const UserRecord* u = usersByMachine_.bucket(*machineID); u; u = u->sameMachine_.next)
             found.emplace_back(u->tableOrder(), u);

@@ -176,6 +176,8 @@ void Database::loadUsers(DatReader& reader, LoadState& state) {
     users_.reserve(expected);
     usersByName_.reserve(users_.count() + expected);
     usersByID_.reserve(users_.count() + expected);
+    // Most accounts have a machine of their own.
+    usersByMachine_.reserve(usersByMachine_.keyCount() + expected);
     // Name index inserts go in small batches whose slots are fetched into
     // the cache ahead: with a million accounts each insert would otherwise
     // wait for memory on its own.
@@ -240,6 +242,7 @@ void Database::loadUsers(DatReader& reader, LoadState& state) {
 
 void Database::loadRegistrations(DatReader& reader) {
     registrations_.reserve(reader.sizeHint() / fdReg::kSize + 1);
+    usersByHardware_.reserve(usersByHardware_.keyCount() + reader.sizeHint() / fdReg::kSize + 1);
     while (const uint8_t* bytes = reader.next()) {
         fdReg r = fdReg::decode(bytes);
         UserRecord* user = findUserByID(r.userID);
