@@ -318,9 +318,9 @@ TEST(AliasIndexTest, AgreesWithAWalkOverRandomRuns) {
     for (uint32_t seed = 1; seed <= seeds; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         AliasIndexRun run(seed);
-        for (int step = 1; step <= 2000; ++step) {
+        for (int step = 1; step <= 1500; ++step) {
             ASSERT_NO_FATAL_FAILURE(run.step()) << "step " << step;
-            if (step % 250 == 0) {
+            if (step % 300 == 0) {
                 ASSERT_NO_FATAL_FAILURE(run.checkEveryAccount()) << "step " << step;
             }
         }
