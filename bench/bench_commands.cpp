@@ -151,21 +151,21 @@ Network& network(size_t users) {
 
 // ?alias worked out the plain way: tags in testing order, five to a line.
 Lines expectedAlias(const Database& database, const UserRecord& target) {
-    const int32_t hardwareID = target.registration ? target.registration->hardwareID : 0;
+    const int32_t hardwareID = target.registration() ? target.registration()->hardwareID() : 0;
     Lines lines;
     std::string line;
     int count = 0;
     for (const UserRecord* user : database.users()) {
-        const auto& a = user->address;
+        const auto& a = user->address();
         if (a == IPv4Address{}) continue;
         std::string tag;
-        if (a == target.address)
+        if (a == target.address())
             tag = "[IP]";
-        else if (user->machineID == target.machineID)
+        else if (user->machineID() == target.machineID())
             tag = "[MAC]";
-        else if (user->registration && user->registration->hardwareID == hardwareID)
+        else if (user->registration() && user->registration()->hardwareID() == hardwareID)
             tag = "[ID2]";
-        else if (a[0] == target.address[0] && a[1] == target.address[1] && a[2] == target.address[2])
+        else if (a[0] == target.address()[0] && a[1] == target.address()[1] && a[2] == target.address()[2])
             tag = "[~IP]";
         else
             continue;

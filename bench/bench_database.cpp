@@ -5,7 +5,8 @@
 // Load and save are set against plain buffered reading and writing of the
 // same bytes (the physical limit); the lookup by name at 1,000,000 accounts
 // against the same lookup at 1,000. Peak memory is that of a fresh process
-// that loads the files and saves them again.
+// that loads the files and saves them again; the part of it that the alias
+// indexes (accounts by address, MachineID and HardwareID) take is shown.
 //
 //   bench_database [DIR] [USERS]   (DIR defaults to a new folder under /tmp)
 #include <sys/resource.h>
@@ -68,8 +69,8 @@ void build(Database& db, size_t users) {
     for (size_t b = 0; b < users / 50; ++b) {
         UserRecord* banned = db.findUserByID(static_cast<int32_t>(random() % users + 1));
         BanRecord* ban = db.createBan(*banned, db.findUserByID(1), 30);
-        ban->rangeStart = ban->rangeEnd = banned->address;
-        ban->machineID = banned->machineID;
+        ban->rangeStart = ban->rangeEnd = banned->address();
+        ban->machineID = banned->machineID();
         ban->groupID = static_cast<int32_t>(b % 4);
     }
     for (size_t b = 0; b < users / 200; ++b) db.createBanfree(static_cast<int32_t>(random() % users + 1), 0, 0);
@@ -205,6 +206,29 @@ int measureLoaded(const std::string& dir, size_t users) {
     std::printf("findUser, 4096 names       %8.1f ns at %zu users, %8.1f ns at 1000, ratio %5.2f\n",
                 big.spreadNs, users, little.spreadNs, big.spreadNs / little.spreadNs);
     std::printf("findBan without a match    %8.1f us over %zu bans (%zu hits)\n", banUs, db.bans().count(), hits);
+    std::printf("alias indexes              %8.1f MB   (slots, and links in the account records)\n",
+                static_cast<double>(db.aliasIndexBytes()) / 1e6);
+
+    // What an entry from a new address and machine adds to a login: the
+    // account moves to other buckets of the alias indexes.
+    std::mt19937 random(5);
+    // Machines of other accounts, so that the index keeps its size.
+    struct Move {
+        UserRecord* user;
+        IPv4Address address;
+        int32_t machineID;
+    };
+    std::vector<Move> moves;
+    for (int i = 0; i < 200000; ++i) {
+        uint32_t r = static_cast<uint32_t>(random());
+        moves.push_back({db.findUserByID(static_cast<int32_t>(r % users + 1)),
+                         {11, static_cast<uint8_t>(r >> 16), static_cast<uint8_t>(r >> 8), static_cast<uint8_t>(r)},
+                         40001 + static_cast<int32_t>(random() % users)});
+    }
+    start = std::chrono::steady_clock::now();
+    for (const Move& m : moves) db.setUserAddress(*m.user, m.address, m.machineID);
+    std::printf("setUserAddress, new subnet and machine %6.1f ns at %zu users\n",
+                since(start) / static_cast<double>(moves.size()) * 1e9, users);
 
     std::fflush(stdout);
     return 0;

@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (UserRecord* member : members) times += member == user;
             require(times == 1);
         }
-        if (user->registration) require(user->registration->user == user);
+        if (user->registration()) require(user->registration()->user == user);
         UserRecord* walked = nullptr;
         for (UserRecord* other : database.users())
             if (equalFolded(user->name(), other->name(), kNameCompareLength)) {

@@ -1,6 +1,6 @@
 #include "commands/account_commands.h"
 
-#include <cstring>
+#include <optional>
 #include <string>
 
 #include "core/address.h"
@@ -35,12 +35,6 @@ bool splitArgument(const CommandContext& command, int position, ColonPair& out) 
 
 std::string dateFor(const CommandContext& command, int32_t time) {
     return formatDate(localTimeWithBias(time, command.user().timeZoneBias));
-}
-
-uint32_t addressKey(const IPv4Address& address) {
-    uint32_t key;
-    std::memcpy(&key, address.data(), sizeof key);
-    return key;
 }
 
 }  // namespace
@@ -98,14 +92,34 @@ void commandInfo(CommandContext& command) {
     line.append(", Login: ").append(dateFor(command, user->lastLogin).c_str());
     line.append(", PassBlock: ").append(user->passBlock ? "Banfree" : "Normal");
     command.reply(line.append(", TZB: ").append(static_cast<int32_t>(user->timeZoneBias)).view());
-    line.assign("IP: ").append(addressText(user->address).c_str());
-    line.append(", MachineID: ").append(user->machineID).append(", HardwareID: ");
-    if (user->registration)
-        line.append(user->registration->hardwareID);
+    line.assign("IP: ").append(addressText(user->address()).c_str());
+    line.append(", MachineID: ").append(user->machineID()).append(", HardwareID: ");
+    if (user->registration())
+        line.append(user->registration()->hardwareID());
     else
         line.append("(none)");
     command.reply(line.view());
 }
+
+namespace {
+
+// The tag of an account in the target's alias list: the first of the tests
+// that holds, in this order; none when no test holds.
+struct AliasTarget {
+    IPv4Address address;
+    std::optional<int32_t> machineID;  // none: no machine match
+    int32_t hardwareID;                // 0 when the target has no registration
+};
+const char* aliasTag(const UserRecord& user, const AliasTarget& target) {
+    const IPv4Address& a = user.address();
+    if (a == target.address) return "[IP]";
+    if (target.machineID && user.machineID() == *target.machineID) return "[MAC]";
+    if (user.registration() && user.registration()->hardwareID() == target.hardwareID) return "[ID2]";
+    if (a[0] == target.address[0] && a[1] == target.address[1] && a[2] == target.address[2]) return "[~IP]";
+    return nullptr;
+}
+
+}  // namespace
 
 void commandAlias(CommandContext& command) {
     const UserRecord* target = &command.user();
@@ -113,31 +127,22 @@ void commandAlias(CommandContext& command) {
         target = command.database.findUser(command.at(7));
         if (!target) return command.reply("Unable to find specified player");
     }
-    const uint32_t address = addressKey(target->address);
-    if (address == 0) return command.reply("This account has not been accessed yet");
-    const IPv4Address& near = target->address;
-    const int32_t machineID = target->machineID;
-    const int32_t hardwareID = target->registration ? target->registration->hardwareID : 0;
+    if (target->address() == IPv4Address{}) return command.reply("This account has not been accessed yet");
+    // With AllowNoMachineID, MachineID 0 is no machine: it makes no "[MAC]".
+    std::optional<int32_t> machineID;
+    if (!namesNoMachine(target->machineID(), command.database.settings.allowNoMachineID))
+        machineID = target->machineID();
+    const AliasTarget match{target->address(), machineID,
+                            target->registration() ? target->registration()->hardwareID() : 0};
 
-    // Every zone waits while this walks every account: it reads the records
-    // in place, in table order, and builds the lines as it goes.
+    // Every zone waits while this runs: the indexes give the accounts that
+    // pass one of the tests, in table order, and only those are read.
     TextString line;
     int inLine = 0;
     bool sent = false;
-    for (const UserRecord* user : command.database.users()) {
-        const uint32_t other = addressKey(user->address);
-        if (other == 0) continue;
-        const char* tag;
-        if (other == address)
-            tag = "[IP]";
-        else if (sameMachine(user->machineID, machineID, command.database.settings.allowNoMachineID))
-            tag = "[MAC]";
-        else if (user->registration && user->registration->hardwareID == hardwareID)
-            tag = "[ID2]";
-        else if (user->address[0] == near[0] && user->address[1] == near[1] && user->address[2] == near[2])
-            tag = "[~IP]";
-        else
-            continue;
+    for (const UserRecord* user : command.database.findAliases(match.address, match.machineID, match.hardwareID)) {
+        const char* tag = aliasTag(*user, match);
+        if (!tag) continue;
         if (inLine > 0) line.append(", ");
         line.append(user->nameText()).append(tag);
         if (++inLine == kAliasesPerLine) {

@@ -328,19 +328,19 @@ void commandBan(CommandContext& command) {
         (request.remote && request.scoreID != 0 && !remoteZoneInSector(command, op, request.scoreID)))
         return command.reply("You only have limited powers in the target zone");
 
-    IPv4Address rangeStart = target->address;
-    IPv4Address rangeEnd = target->address;
+    IPv4Address rangeStart = target->address();
+    IPv4Address rangeEnd = target->address();
     if (request.subnet) {
         rangeStart[3] = 0;
         rangeEnd[3] = 255;
     } else if (request.netBlock) {
         command.replyBeforeWait("Please wait while downloading information for NetBlock...");
         std::optional<NetBlock> block;
-        if (target->address != IPv4Address{0, 0, 0, 0}) {
+        if (target->address() != IPv4Address{0, 0, 0, 0}) {
             const Settings& settings = command.database.settings;
             const auto& lookup = command.processor.services.lookupNetBlock;
-            block = lookup ? lookup(target->address)
-                           : lookupNetBlock(target->address, WhoisOptions{settings.whoisServer, settings.whoisTimeout},
+            block = lookup ? lookup(target->address())
+                           : lookupNetBlock(target->address(), WhoisOptions{settings.whoisServer, settings.whoisTimeout},
                                             command.processor.log());
         }
         if (!block) return command.reply("Unable to calculate NetBlock. Try your request again soon");
@@ -358,7 +358,7 @@ void commandBan(CommandContext& command) {
             const UserRecord* user = command.database.banfreeUser(*banfree);
             if (!user) continue;
             if (user->userID() == target->userID() ||
-                sameMachine(user->machineID, target->machineID, command.database.settings.allowNoMachineID)) {
+                sameMachine(user->machineID(), target->machineID(), command.database.settings.allowNoMachineID)) {
                 command.reply(
                     "This player or one of the players aliases has at least one banfree. Cannot ban with -b switch "
                     "unless there are no banfrees for the player");
@@ -368,8 +368,8 @@ void commandBan(CommandContext& command) {
     }
 
     BanRecord* ban = command.database.createBan(*target, &command.user(), request.days);
-    ban->machineID = target->machineID;
-    ban->hardwareID = target->registration ? target->registration->hardwareID : 0;
+    ban->machineID = target->machineID();
+    ban->hardwareID = target->registration() ? target->registration()->hardwareID() : 0;
     ban->rangeStart = rangeStart;
     ban->rangeEnd = rangeEnd;
     ban->groupID = request.groupID;
@@ -523,7 +523,7 @@ void commandNotifyban(CommandContext& command) {
     if (value < 0)
         return command.reply(player.NotifyBan ? "Ban notify is currently ENABLED" : "Ban notify is currently DISABLED");
     player.NotifyBan = static_cast<uint8_t>(value);
-    if (User2Record* registration = player.user->registration) registration->NotifyBan = value != 0;
+    if (User2Record* registration = player.user->registration()) registration->NotifyBan = value != 0;
     command.reply(value ? "Ban notify ENABLED" : "Ban notify DISABLED");
 }
 

@@ -96,7 +96,7 @@ void commandNotifychat(CommandContext& command) {
     if (value < 0) return reportNotify(command);
     command.reply(value ? "Chat notify ENABLED" : "Chat notify DISABLED");
     command.player.NotifyChat = static_cast<uint8_t>(value);
-    if (User2Record* registration = command.user().registration) registration->NotifyChat = value != 0;
+    if (User2Record* registration = command.user().registration()) registration->NotifyChat = value != 0;
 }
 
 void commandAddchat(CommandContext& command) {

@@ -29,7 +29,7 @@ void sendCommandList(CommandContext& command) {
     if (const OperatorRecord* op = command.op()) {
         for (int level = op->level; level <= 4; ++level) command.reply(kLevelLines[level]);
     }
-    if (user.registration) {
+    if (user.registration()) {
         command.reply("(Press ESC to view the entire page. ?help <command> returns detailed info)");
     } else {
         command.reply("***************************************************************************");

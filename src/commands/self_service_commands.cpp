@@ -40,7 +40,7 @@ void commandPassword(CommandContext& command) {
 }
 
 void commandDetails(CommandContext& command) {
-    User2Record* registration = command.user().registration;
+    User2Record* registration = command.user().registration();
     if (!registration) return command.reply(kNotRegistered);
     if (command.length < 9) return sendRegistration(command, *registration);
     if (command.charAt(8) == '=') {
@@ -51,19 +51,19 @@ void commandDetails(CommandContext& command) {
     normalizeName(name, command.at(9), kFieldLimit);
     const UserRecord* other = command.database.findUser(name);
     if (!other) return command.reply("Unable to find specified user");
-    if (!other->registration) return command.reply("Player is unregistered");
-    sendRegistration(command, *other->registration);
+    if (!other->registration()) return command.reply("Player is unregistered");
+    sendRegistration(command, *other->registration());
 }
 
 void commandSetname(CommandContext& command) {
-    User2Record* registration = command.user().registration;
+    User2Record* registration = command.user().registration();
     if (!registration) return command.reply(kNotRegistered);
     registration->realName.set(command.length < 9 ? std::string_view() : command.argument(9, kFieldLimit));
     command.reply("Registered name changed");
 }
 
 void commandSetemail(CommandContext& command) {
-    User2Record* registration = command.user().registration;
+    User2Record* registration = command.user().registration();
     if (!registration) return command.reply(kNotRegistered);
     registration->email.set(command.length < 10 ? std::string_view() : command.argument(10, kFieldLimit));
     command.reply("Registered email address changed");

@@ -263,7 +263,7 @@ void commandNotifyzone(CommandContext& command) {
     if (value < 0)
         return command.reply(player.NotifyZone ? "Zone notify is currently ENABLED" : "Zone notify is currently DISABLED");
     player.NotifyZone = static_cast<uint8_t>(value);
-    if (User2Record* registration = player.user->registration) registration->NotifyZone = value != 0;
+    if (User2Record* registration = player.user->registration()) registration->NotifyZone = value != 0;
     command.reply(value ? "Zone notify ENABLED" : "Zone notify DISABLED");
 }
 

@@ -43,11 +43,12 @@ UserRecord* Database::createUser(std::string_view name, std::string_view plainPa
                                  int32_t machineID, int16_t timeZoneBias) {
     UserRecord* user = appendUser(static_cast<int32_t>(users_.count() + 1), name);
     user->password = scrambledPassword(plainPassword);
-    user->address = address;
-    user->machineID = machineID;
+    user->address_ = address;
+    user->machineID_ = machineID;
     user->timeZoneBias = timeZoneBias;
     user->created = now();
     user->lastLogin = user->created;
+    indexAliases(*user);
     return user;
 }
 
@@ -55,6 +56,86 @@ void Database::renameUser(UserRecord& user, std::string_view name) {
     usersByName_.remove(&user);
     user.name_.set(name);
     usersByName_.insert(&user);
+}
+
+// ---- aliases ----
+
+namespace {
+
+// An address of zero is an account never accessed, which no alias listing shows.
+bool accessed(const IPv4Address& address) { return address != IPv4Address{}; }
+
+}  // namespace
+
+void Database::indexAliases(UserRecord& user) {
+    if (!accessed(user.address_)) return;
+    usersBySubnet_.insert(&user, UserSubnetKey::of(user.address_));
+    usersByMachine_.insert(&user, user.machineID_);
+    if (user.registration_) usersByHardware_.insert(&user, user.registration_->hardwareID_);
+}
+
+void Database::unindexAliases(UserRecord& user) {
+    if (!accessed(user.address_)) return;
+    usersBySubnet_.remove(&user, UserSubnetKey::of(user.address_));
+    usersByMachine_.remove(&user, user.machineID_);
+    if (user.registration_) usersByHardware_.remove(&user, user.registration_->hardwareID_);
+}
+
+void Database::setUserAddress(UserRecord& user, const IPv4Address& address, int32_t machineID) {
+    if (accessed(address) != accessed(user.address_)) {
+        unindexAliases(user);
+        user.address_ = address;
+        user.machineID_ = machineID;
+        indexAliases(user);
+        return;
+    }
+    // Most entries come from where the account was last seen: nothing moves.
+    if (accessed(address)) {
+        const uint32_t from = UserSubnetKey::of(user.address_), to = UserSubnetKey::of(address);
+        if (from != to) {
+            usersBySubnet_.remove(&user, from);
+            usersBySubnet_.insert(&user, to);
+        }
+        if (machineID != user.machineID_) {
+            usersByMachine_.remove(&user, user.machineID_);
+            usersByMachine_.insert(&user, machineID);
+        }
+    }
+    user.address_ = address;
+    user.machineID_ = machineID;
+}
+
+void Database::setRegistration(UserRecord& user, User2Record* registration) {
+    if (user.registration_ == registration) return;
+    if (accessed(user.address_) && user.registration_)
+        usersByHardware_.remove(&user, user.registration_->hardwareID_);
+    user.registration_ = registration;
+    if (accessed(user.address_) && registration) usersByHardware_.insert(&user, registration->hardwareID_);
+}
+
+std::vector<const UserRecord*> Database::findAliases(const IPv4Address& address, std::optional<int32_t> machineID,
+                                                     int32_t hardwareID) const {
+    // The buckets hold their accounts in no order, and an account may be in
+    // more than one: sorted by table order, each is kept once.
+    std::vector<std::pair<uint64_t, const UserRecord*>> found;
+    for (const UserRecord* u = usersBySubnet_.bucket(UserSubnetKey::of(address)); u; u = u->sameSubnet_.next)
+        found.emplace_back(u->tableOrder(), u);
+    if (machineID)
+        for (const UserRecord* u = usersByMachine_.bucket(*machineID); u; u = u->sameMachine_.next)
+            found.emplace_back(u->tableOrder(), u);
+    for (const UserRecord* u = usersByHardware_.bucket(hardwareID); u; u = u->sameHardware_.next)
+        found.emplace_back(u->tableOrder(), u);
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    std::vector<const UserRecord*> users;
+    users.reserve(found.size());
+    for (const auto& entry : found) users.push_back(entry.second);
+    return users;
+}
+
+size_t Database::aliasIndexBytes() const {
+    return usersBySubnet_.slotBytes() + usersByMachine_.slotBytes() + usersByHardware_.slotBytes() +
+           users_.count() * 3 * sizeof(BucketLinks<UserRecord>);
 }
 
 bool Database::passwordMatches(const PasswordField& stored, std::string_view plainPassword) {
@@ -70,7 +151,7 @@ Database::LoginPassword Database::checkLoginPassword(UserRecord& user, std::stri
         // Every registration of the account goes, not only the current
         // one: an older one left in the table would come back as the new
         // holder's registration when the files are read again.
-        if (user.registration) {
+        if (user.registration_) {
             for (User2Record* r = registrations_.head(); r;) {
                 User2Record* next = r->tableNext();
                 if (r->user == &user) removeRegistration(r);
@@ -91,13 +172,14 @@ User2Record* Database::registerUser(UserRecord& user, std::string_view realName,
     r->realName.set(realName);
     r->email.set(email);
     r->details.set("(No details)");
-    r->hardwareID = hardwareID;
-    user.registration = r;
+    r->hardwareID_ = hardwareID;
+    setRegistration(user, r);
     return r;
 }
 
 void Database::removeRegistration(User2Record* registration) {
-    if (registration->user && registration->user->registration == registration) registration->user->registration = nullptr;
+    if (registration->user && registration->user->registration_ == registration)
+        setRegistration(*registration->user, nullptr);
     registrations_.remove(registration);
 }
 

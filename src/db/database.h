@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/random.h"
 #include "core/settings.h"
+#include "db/bucket_index.h"
 #include "db/chain_index.h"
 #include "db/file_records.h"
 #include "db/flood_table.h"
@@ -38,6 +39,26 @@ struct UserIDKey {
     static uint64_t hash(Key k) { return hashInt32(k); }
     static bool equal(Key k, const UserRecord& r) { return r.userID_ == k; }
     static UserRecord*& next(UserRecord& r) { return r.nextSameID_; }
+};
+// Keys of the alias indexes: the first three octets of the address, the
+// MachineID, and the HardwareID of the registration.
+struct UserSubnetKey {
+    using Key = uint32_t;
+    static Key of(const IPv4Address& a) {
+        return static_cast<uint32_t>(a[0]) | static_cast<uint32_t>(a[1]) << 8 | static_cast<uint32_t>(a[2]) << 16;
+    }
+    static uint64_t hash(Key k) { return hashInt32(static_cast<int32_t>(k)); }
+    static BucketLinks<UserRecord>& links(UserRecord& r) { return r.sameSubnet_; }
+};
+struct UserMachineKey {
+    using Key = int32_t;
+    static uint64_t hash(Key k) { return hashInt32(k); }
+    static BucketLinks<UserRecord>& links(UserRecord& r) { return r.sameMachine_; }
+};
+struct UserHardwareKey {
+    using Key = int32_t;
+    static uint64_t hash(Key k) { return hashInt32(k); }
+    static BucketLinks<UserRecord>& links(UserRecord& r) { return r.sameHardware_; }
 };
 struct SquadNameKey {
     using Key = std::string_view;
@@ -148,6 +169,17 @@ public:
     UserRecord* createUser(std::string_view name, std::string_view plainPassword, const IPv4Address& address,
                            int32_t machineID, int16_t timeZoneBias);
     void renameUser(UserRecord& user, std::string_view name);
+    // The address and MachineID of an accepted entry.
+    void setUserAddress(UserRecord& user, const IPv4Address& address, int32_t machineID);
+    // The accounts that have been accessed (address not zero) and share the
+    // first three octets of `address`, or the MachineID when one is given,
+    // or have a registration with the HardwareID; each once, in table order.
+    // Served by indexes: the cost follows the number of accounts found.
+    std::vector<const UserRecord*> findAliases(const IPv4Address& address, std::optional<int32_t> machineID,
+                                               int32_t hardwareID) const;
+    // The memory the alias indexes take: their slots and the links in the
+    // account records.
+    size_t aliasIndexBytes() const;
     // The password check of a login to an existing account. An account not
     // used for longer than AccountReclaimDelay goes to whoever logs in: it
     // takes the presented password and loses its registration.
@@ -258,6 +290,11 @@ private:
     void writeBanfrees(DatWriter& writer);
 
     UserRecord* appendUser(int32_t userID, std::string_view name);
+    // An account is in the alias indexes once it has been accessed; in the
+    // HardwareID index only while it also has a registration.
+    void indexAliases(UserRecord& user);
+    void unindexAliases(UserRecord& user);
+    void setRegistration(UserRecord& user, User2Record* registration);
     int32_t now() const { return clock_.now(); }
 
     const Clock& clock_;
@@ -283,6 +320,9 @@ private:
     IDIndex<BanRecord, BanIDKey> bansByID_;
     ChainIndex<BanfreeRecord, BanfreeUserKey> banfreesByUser_;
     ChainIndex<ZoneRecord, ZoneScoreIDKey> zonesByScoreID_;
+    BucketIndex<UserRecord, UserSubnetKey> usersBySubnet_;
+    BucketIndex<UserRecord, UserMachineKey> usersByMachine_;
+    BucketIndex<UserRecord, UserHardwareKey> usersByHardware_;
 
     std::function<std::string(const PlayerSession&)> chatMemberName_;
     std::function<bool(SaveStep, DatFile)> saveInterruption_;

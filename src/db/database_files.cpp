@@ -176,6 +176,8 @@ void Database::loadUsers(DatReader& reader, LoadState& state) {
     users_.reserve(expected);
     usersByName_.reserve(users_.count() + expected);
     usersByID_.reserve(users_.count() + expected);
+    // Most accounts have a machine of their own.
+    usersByMachine_.reserve(usersByMachine_.keyCount() + expected);
     // Name index inserts go in small batches whose slots are fetched into
     // the cache ahead: with a million accounts each insert would otherwise
     // wait for memory on its own.
@@ -200,12 +202,13 @@ void Database::loadUsers(DatReader& reader, LoadState& state) {
         user->banner = r.banner;
         user->Usage = r.usage;
         user->Logins = r.logins;
-        user->address = r.address;
-        user->machineID = r.machineID;
+        user->address_ = r.address;
+        user->machineID_ = r.machineID;
         user->lastLogin = r.lastLogin;
         user->created = r.created;
         user->timeZoneBias = r.timeZoneBias;
         user->passBlock = r.passBlock;
+        indexAliases(*user);
 
         // The fix-ups touch only squads and bans, so the account may be in
         // the table already. Bans made by this UserID, and squads owned by
@@ -239,13 +242,14 @@ void Database::loadUsers(DatReader& reader, LoadState& state) {
 
 void Database::loadRegistrations(DatReader& reader) {
     registrations_.reserve(reader.sizeHint() / fdReg::kSize + 1);
+    usersByHardware_.reserve(usersByHardware_.keyCount() + reader.sizeHint() / fdReg::kSize + 1);
     while (const uint8_t* bytes = reader.next()) {
         fdReg r = fdReg::decode(bytes);
         UserRecord* user = findUserByID(r.userID);
         if (!user) continue;
         User2Record* registration = registrations_.append();
         registration->user = user;
-        registration->hardwareID = r.hardwareID;
+        registration->hardwareID_ = r.hardwareID;
         registration->NotifyChat = (r.flags & 1) != 0;
         registration->NotifyBan = (r.flags & 2) != 0;
         registration->NotifyZone = (r.flags & 4) != 0;
@@ -253,7 +257,7 @@ void Database::loadRegistrations(DatReader& reader) {
         cutText(registration->realName, r.realName);
         cutText(registration->email, r.email);
         cutText(registration->details, r.details);
-        user->registration = registration;
+        setRegistration(*user, registration);
     }
     log_.printf("%i user2 entries found\n", static_cast<int>(registrations_.count()));
 }
@@ -456,8 +460,8 @@ void Database::writeUsers(DatWriter& writer) {
         r.squadID = user->squad ? user->squad->squadID : 0;
         r.usage = user->Usage;
         r.logins = user->Logins;
-        r.address = user->address;
-        r.machineID = user->machineID;
+        r.address = user->address();
+        r.machineID = user->machineID();
         r.lastLogin = user->lastLogin;
         r.created = user->created;
         r.timeZoneBias = user->timeZoneBias;
@@ -515,7 +519,7 @@ void Database::writeRegistrations(DatWriter& writer, Log& log) {
         }
         fdReg r;
         r.userID = registration->user->userID();
-        r.hardwareID = registration->hardwareID;
+        r.hardwareID = registration->hardwareID();
         r.flags = static_cast<uint8_t>((registration->NotifyChat ? 1 : 0) | (registration->NotifyBan ? 2 : 0) |
                                        (registration->NotifyZone ? 4 : 0));
         r.realName = fieldOf(registration->realName);

@@ -6,6 +6,7 @@
 
 #include "core/address.h"
 #include "core/password_scramble.h"
+#include "db/bucket_index.h"
 #include "db/fixed_text.h"
 #include "db/table.h"
 
@@ -21,22 +22,23 @@ struct SquadRecord;
 struct User2Record;
 
 // Fields marked "indexed" are kept private: they change only through the
-// Database (renameUser, renameSquad, ...), which keeps its lookups right.
+// Database (renameUser, renameSquad, setUserAddress, ...), which keeps its
+// lookups right.
 
 // One account.
 struct UserRecord : TableLinks<UserRecord> {
     int32_t userID() const { return userID_; }          // indexed
     std::string_view name() const { return name_.view(); }  // indexed
     const char* nameText() const { return name_.c_str(); }
+    const IPv4Address& address() const { return address_; }  // indexed; of the last accepted entry
+    int32_t machineID() const { return machineID_; }          // indexed; of the last accepted entry
+    User2Record* registration() const { return registration_; }  // indexed; none = unregistered
 
     PasswordField password{};         // scrambled
-    IPv4Address address{};            // of the last accepted entry
-    int32_t machineID = 0;            // of the last accepted entry
     int16_t timeZoneBias = 0;         // minutes, of the last accepted entry
     std::array<uint8_t, 96> banner{};
     int16_t passBlock = 0;            // 0 Normal; any other value Banfree
     SquadRecord* squad = nullptr;
-    User2Record* registration = nullptr;  // none = unregistered
     int32_t lastLogin = 0;
     int32_t created = 0;
     int32_t Usage = 0;
@@ -46,10 +48,20 @@ private:
     friend class Database;
     friend struct UserNameKey;
     friend struct UserIDKey;
+    friend struct UserSubnetKey;
+    friend struct UserMachineKey;
+    friend struct UserHardwareKey;
     int32_t userID_ = 0;
     FixedText<32> name_;
+    IPv4Address address_{};
+    int32_t machineID_ = 0;
+    User2Record* registration_ = nullptr;
     UserRecord* nextSameName_ = nullptr;
     UserRecord* nextSameID_ = nullptr;
+    // The alias indexes (see Database::findAliases).
+    BucketLinks<UserRecord> sameSubnet_;
+    BucketLinks<UserRecord> sameMachine_;
+    BucketLinks<UserRecord> sameHardware_;
 };
 
 // Registration-form data of an account.
@@ -58,10 +70,14 @@ struct User2Record : TableLinks<User2Record> {
     FixedText<32> realName;
     FixedText<32> email;
     FixedText<128> details;
-    int32_t hardwareID = 0;
+    int32_t hardwareID() const { return hardwareID_; }  // indexed through its account
     bool NotifyChat = false;
     bool NotifyBan = false;
     bool NotifyZone = false;
+
+private:
+    friend class Database;
+    int32_t hardwareID_ = 0;
 };
 
 // One account's values in one score set.

@@ -89,7 +89,7 @@ std::unique_ptr<PlayerSession> newSession(Host& zone, UserRecord* user, ScoreRec
     player->user = user;
     player->score = score;
     player->playerID = playerID;
-    if (const User2Record* form = user->registration) {
+    if (const User2Record* form = user->registration()) {
         player->NotifyChat = form->NotifyChat;
         player->NotifyZone = form->NotifyZone;
         player->NotifyBan = form->NotifyBan;
@@ -160,7 +160,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
         bool exempt = user->passBlock == 1 || database_.findBanfree(user->userID(), scoreID);
         if (!exempt) {
             std::optional<int32_t> hardwareID;
-            if (user->registration) hardwareID = user->registration->hardwareID;
+            if (user->registration()) hardwareID = user->registration()->hardwareID();
             if (BanRecord* ban = database_.findBan(user->userID(), address, machineID, hardwareID, zone.groupId, scoreID)) {
                 if (ban->lastMatch == BanMatch::HardwareID) followAddress(*ban, address);
                 lockOut(zone, m, user, ban->banID(), "%i - Banned user locked out: %s\n", name,
@@ -182,7 +182,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
             return refuse(kWrongPassword, "%i - Invalid password: %s\n", user->nameText());
 
         ScoreRecord* score = zoneSession(zone).findScore(user);
-        LoginReply reply(user->registration ? kAccepted : kAcceptedUnregistered, playerID);
+        LoginReply reply(user->registration() ? kAccepted : kAcceptedUnregistered, playerID);
         reply.name(name);
         if (user->squad) reply.copyField(30, 24, user->squad->name());
         std::memcpy(reply.bytes + 54, user->banner.data(), user->banner.size());
@@ -208,8 +208,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
         zoneSession(zone).addPlayer(newSession(zone, user, score, playerID, clock_.tick())).acceptedAt = clock_.now();
         user->lastLogin = clock_.now();
         user->Logins = static_cast<int32_t>(static_cast<uint32_t>(user->Logins) + 1u);
-        user->address = address;
-        user->machineID = machineID;
+        database_.setUserAddress(*user, address, machineID);
         user->timeZoneBias = timeZoneBias;
         counters_.count(PlayerLoginOutcome::Entered);
         sendLoginReply(zone, reply.bytes);

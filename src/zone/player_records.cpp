@@ -61,7 +61,7 @@ bool ZoneProtocol::onRegistrationForm(InboundMessage& message) {
         database_.registerUser(user, realName, email, hardwareID);
         log_.printf("%i - Banned user getting kicked: %s\n", zone.scoreId, user.nameText());
         kickPlayer(*player, kFormKickDelay, ban->banID(), ban->banID());
-        followAddress(*ban, user.address);
+        followAddress(*ban, user.address());
         TextString notice;
         notice.assign(zone.zoneNameText().c_str()).append(": Banned user #").append(ban->banID())
             .append(" attempting to enter as ").append(user.nameText()).append(". (HardwareID match)");

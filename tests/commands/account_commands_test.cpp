@@ -118,12 +118,12 @@ TEST_F(AccountCommandsTest, AdduserMakesAFreshAccount) {
     EXPECT_EQ(added->password, scrambledPassword("pass word"));
     EXPECT_EQ(added->created, addedAt);
     EXPECT_EQ(added->lastLogin, added->created);
-    EXPECT_EQ(added->address, IPv4Address{});
-    EXPECT_EQ(added->machineID, 0);
+    EXPECT_EQ(added->address(), IPv4Address{});
+    EXPECT_EQ(added->machineID(), 0);
     EXPECT_EQ(added->timeZoneBias, 0);
     EXPECT_EQ(added->passBlock, 0);
     EXPECT_EQ(added->squad, nullptr);
-    EXPECT_EQ(added->registration, nullptr);
+    EXPECT_EQ(added->registration(), nullptr);
     EXPECT_EQ(database.users().tail()->name(), "New Guy");
     // It logs in with its password.
     EXPECT_EQ(loginPlayer(*zone, "1ABC", "pass word", 9)->result, 6) << "accepted, registration form wanted";
@@ -132,8 +132,8 @@ TEST_F(AccountCommandsTest, AdduserMakesAFreshAccount) {
 
 TEST_F(AccountCommandsTest, InfoByNameIdOrSelf) {
     admin.session->user->timeZoneBias = 720;  // dates are shown in the asker's time
-    UserRecord* target = make("Target", {10, 1, 2, 3}, -7, 0);
-    target->registration->hardwareID = -5;
+    UserRecord* target = make("Target", {10, 1, 2, 3}, -7);
+    database.registerUser(*target, "Real", "mail", -5);
     target->created = 1015462800;    // 7 March 2002 01:00 UTC
     target->lastLogin = 1037131200;  // 12 November 2002 20:00 UTC
     target->timeZoneBias = -120;
@@ -159,7 +159,7 @@ TEST_F(AccountCommandsTest, InfoByNameIdOrSelf) {
     self.created = self.lastLogin = 100;  // before the asker's bias can convert it
     const Lines own = {"Admin (#" + std::to_string(self.userID()) + ") Last known information:",
                        "Creation: (Invalid date), Login: (Invalid date), PassBlock: Normal, TZB: 720",
-                       "IP: " + addressText(self.address) + ", MachineID: 100000, HardwareID: (none)"};
+                       "IP: " + addressText(self.address()) + ", MachineID: 100000, HardwareID: (none)"};
     EXPECT_EQ(type(admin, "?info"), own);
     EXPECT_EQ(type(admin, "?info="), own);
 }
@@ -192,8 +192,11 @@ TEST_F(AccountCommandsTest, AliasLinesOfFive) {
               (Lines{"Alt1[IP], Alt2[IP], Alt3[IP], Alt4[IP], Alt5[IP]",
                      "Alt6[IP], Alt7[IP], Alt8[IP], Alt9[IP], Alt10[IP]", "Alt11[IP], Last[~IP]"}));
     // Exactly five: one line.
-    for (int i = 6; i <= 11; ++i) user(("Alt" + std::to_string(i)).c_str())->address = {50, 0, 0, 1};
-    user("Last")->address = {50, 0, 0, 2};
+    for (int i = 6; i <= 11; ++i) {
+        UserRecord* alt = user(("Alt" + std::to_string(i)).c_str());
+        database.setUserAddress(*alt, {50, 0, 0, 1}, alt->machineID());
+    }
+    database.setUserAddress(*user("Last"), {50, 0, 0, 2}, user("Last")->machineID());
     EXPECT_EQ(type(mod, "?alias=Alt1"), (Lines{"Alt1[IP], Alt2[IP], Alt3[IP], Alt4[IP], Alt5[IP]"}));
 }
 

@@ -25,8 +25,7 @@ protected:
         victim = seat(*bay, "Victim", 1);
         op = makeOperator(*boss.session, 0);
         victimUser = victim.session->user;
-        victimUser->address = {10, 1, 2, 3};
-        victimUser->machineID = 424242;
+        database.setUserAddress(*victimUser, {10, 1, 2, 3}, 424242);
     }
 
     // Sets the operator's powers.
@@ -286,7 +285,7 @@ TEST_F(BanTest, ProviderBlockFromTheWhoisServer) {
 
     // An account without an address is never looked up.
     liftAll();
-    victimUser->address = {0, 0, 0, 0};
+    database.setUserAddress(*victimUser, {0, 0, 0, 0}, victimUser->machineID());
     EXPECT_EQ(type(boss, "?ban -! Victim"), (Lines{"Please wait while downloading information for NetBlock...",
                                                   "Unable to calculate NetBlock. Try your request again soon"}));
     EXPECT_EQ(registry.queries().size(), 1u);
@@ -303,7 +302,7 @@ TEST_F(BanTest, TheServerMaySupplyItsOwnBlockLookup) {
     powers(0);
     EXPECT_EQ(type(boss, "?ban -! Victim"), (Lines{"Please wait while downloading information for NetBlock...",
                                                   "Ban # 1 added zone-wide. Duration: 1 day(s)."}));
-    EXPECT_EQ(asked, std::vector<IPv4Address>{victimUser->address});
+    EXPECT_EQ(asked, std::vector<IPv4Address>{victimUser->address()});
     EXPECT_EQ(lastBan()->rangeStart, (IPv4Address{10, 1, 2, 0}));
     EXPECT_EQ(lastBan()->rangeEnd, (IPv4Address{10, 1, 2, 127}));
     EXPECT_TRUE(log.text().find("Error connecting") == std::string::npos);
@@ -509,7 +508,7 @@ TEST_F(BanTest, NotifyBanValues) {
     for (const auto& c : cases) {
         EXPECT_EQ(type(boss, c.text), Lines{c.reply}) << c.text;
         EXPECT_EQ(boss.session->NotifyBan != 0, c.on) << c.text;
-        EXPECT_EQ(boss.session->user->registration->NotifyBan, c.on) << c.text;
+        EXPECT_EQ(boss.session->user->registration()->NotifyBan, c.on) << c.text;
     }
 }
 

@@ -76,7 +76,7 @@ TEST_F(ChatCommandsTest, NotifychatArgumentForms) {
         EXPECT_EQ(type(ann, c.text), Lines{c.reply}) << c.text;
         EXPECT_EQ(ann.session->NotifyChat, c.flag) << c.text;
     }
-    EXPECT_EQ(ann.session->user->registration, nullptr);
+    EXPECT_EQ(ann.session->user->registration(), nullptr);
 
     // With one, the setting is kept in it as well (and saved with it).
     User2Record* form = database.registerUser(*bea.session->user, "Bea Real", "bea@example.org", 5);

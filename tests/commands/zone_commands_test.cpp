@@ -317,7 +317,7 @@ TEST_F(ZoneCommandTest, ZoneNotifyValues) {
     for (const auto& c : cases) {
         EXPECT_EQ(type(chief, c.text), Lines{c.reply}) << c.text;
         EXPECT_EQ(chief.session->NotifyZone != 0, c.on) << c.text;
-        EXPECT_EQ(chief.session->user->registration->NotifyZone, c.on) << c.text;
+        EXPECT_EQ(chief.session->user->registration()->NotifyZone, c.on) << c.text;
     }
 }
 

@@ -117,16 +117,16 @@ TEST_F(FullSetTest, LinksSquadsBansRegistrationsOperatorsAndScores) {
     EXPECT_EQ(database.findBanByID(2)->comment.view(), "spam");
     EXPECT_EQ(database.findBanByID(5)->bannedBy, nullptr);
 
-    ASSERT_NE(alice->registration, nullptr);
-    EXPECT_EQ(alice->registration->user, alice);
-    EXPECT_EQ(alice->registration->hardwareID, 111);
-    EXPECT_TRUE(alice->registration->NotifyChat);
-    EXPECT_FALSE(alice->registration->NotifyBan);
-    EXPECT_TRUE(alice->registration->NotifyZone);
-    EXPECT_EQ(alice->registration->realName.view(), "Alice A");
-    ASSERT_NE(carol->registration, nullptr);
-    EXPECT_TRUE(carol->registration->NotifyBan);
-    EXPECT_EQ(bob->registration, nullptr);
+    ASSERT_NE(alice->registration(), nullptr);
+    EXPECT_EQ(alice->registration()->user, alice);
+    EXPECT_EQ(alice->registration()->hardwareID(), 111);
+    EXPECT_TRUE(alice->registration()->NotifyChat);
+    EXPECT_FALSE(alice->registration()->NotifyBan);
+    EXPECT_TRUE(alice->registration()->NotifyZone);
+    EXPECT_EQ(alice->registration()->realName.view(), "Alice A");
+    ASSERT_NE(carol->registration(), nullptr);
+    EXPECT_TRUE(carol->registration()->NotifyBan);
+    EXPECT_EQ(bob->registration(), nullptr);
 
     ASSERT_EQ(database.operators().count(), 1u);
     EXPECT_EQ(database.operators().head()->user, alice);
@@ -173,9 +173,9 @@ TEST_F(LoadTest, OverlongNamesAndRegistrationTextsAreCut) {
     EXPECT_EQ(loaded->name(), std::string(31, 'N'));
     EXPECT_EQ(loaded->password[30], 'P');
     EXPECT_EQ(loaded->password[31], 0);
-    EXPECT_EQ(loaded->registration->realName.view(), std::string(31, 'R'));
-    EXPECT_EQ(loaded->registration->email.view(), std::string(31, 'E'));
-    EXPECT_EQ(loaded->registration->details.view(), std::string(127, 'D'));
+    EXPECT_EQ(loaded->registration()->realName.view(), std::string(31, 'R'));
+    EXPECT_EQ(loaded->registration()->email.view(), std::string(31, 'E'));
+    EXPECT_EQ(loaded->registration()->details.view(), std::string(127, 'D'));
     EXPECT_EQ(database.bans().head()->name.view(), std::string(31, 'B'));
     EXPECT_EQ(database.bans().head()->comment.view(), std::string(63, 'C'));
     EXPECT_EQ(database.squads().head()->name(), std::string(31, 'S'));
@@ -332,8 +332,8 @@ TEST_F(LoadTest, LaterAccountWithTheSameUserIDTakesBansButLookupsFindTheFirst) {
     database.load();
     EXPECT_EQ(database.bans().head()->bannedBy->name(), "Late");
     EXPECT_EQ(database.findUserByID(5)->name(), "Early");
-    EXPECT_NE(database.findUser("Early")->registration, nullptr);
-    EXPECT_EQ(database.findUser("Late")->registration, nullptr);
+    EXPECT_NE(database.findUser("Early")->registration(), nullptr);
+    EXPECT_EQ(database.findUser("Late")->registration(), nullptr);
 }
 
 TEST_F(LoadTest, BanWithoutBannedByIsNotGivenToAnAccountNumberedZero) {

@@ -240,7 +240,7 @@ TEST_F(LookupTest, NewAccountsAreNumberedByTableSize) {
     EXPECT_EQ(a->created, 1234567890);
     EXPECT_EQ(a->lastLogin, 1234567890);
     EXPECT_EQ(a->password, scrambledPassword("secret"));
-    EXPECT_EQ(a->registration, nullptr);
+    EXPECT_EQ(a->registration(), nullptr);
     EXPECT_EQ(a->squad, nullptr);
     EXPECT_EQ(database.createUser("B", "", {}, 0, 0)->userID(), 2);
     EXPECT_EQ(database.findUserByID(2)->name(), "B");
@@ -267,7 +267,7 @@ TEST_F(LookupTest, IdleAccountIsReclaimedWithAnyPasswordAndLosesItsRegistrations
     clock.setNow(user->lastLogin + 90 * 86400 + 1);
     EXPECT_EQ(database.checkLoginPassword(*user, "taken"), Database::LoginPassword::Reclaimed);
     EXPECT_EQ(user->password, scrambledPassword("taken"));
-    EXPECT_EQ(user->registration, nullptr);
+    EXPECT_EQ(user->registration(), nullptr);
     ASSERT_EQ(database.registrations().count(), 1u);
     EXPECT_EQ(database.registrations().head()->realName.view(), "Keep");
 }
@@ -285,7 +285,7 @@ TEST_F(LookupTest, RegistrationIsAppendedAndReplacesTheAccountsOwn) {
     UserRecord* user = database.createUser("U", "", {}, 0, 0);
     User2Record* first = database.registerUser(*user, std::string(40, 'r'), "mail", -7);
     User2Record* second = database.registerUser(*user, "Second", "", 0);
-    EXPECT_EQ(user->registration, second);
+    EXPECT_EQ(user->registration(), second);
     EXPECT_EQ(database.registrations().count(), 2u);
     EXPECT_EQ(first->realName.view(), std::string(31, 'r'));
     EXPECT_EQ(first->details.view(), "(No details)");

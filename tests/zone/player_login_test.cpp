@@ -128,15 +128,15 @@ TEST_F(PlayerLoginTest, ExistingAccountReplyAndPassword) {
     EXPECT_EQ(user->Logins, 1);
     EXPECT_EQ(user->lastLogin, clock.now());
     EXPECT_EQ(user->timeZoneBias, 240);
-    EXPECT_EQ(user->machineID, 99999);
-    EXPECT_EQ(user->address, login.address);
+    EXPECT_EQ(user->machineID(), 99999);
+    EXPECT_EQ(user->address(), login.address);
     PlayerSession* session = player(arena, lastPlayerID);
     ASSERT_NE(session, nullptr);
     EXPECT_EQ(session->score, score);
 
     // With a registration the result is 0 and its notify flags go to the session.
     database.registerUser(*user, "Real", "mail", 5);
-    user->registration->NotifyBan = true;
+    user->registration()->NotifyBan = true;
     auto registered = loginPlayer(arena, request("Veteran", "right"));
     EXPECT_EQ(registered->result, 0);
     EXPECT_EQ(player(arena, lastPlayerID)->NotifyBan, 1);
@@ -168,7 +168,7 @@ TEST_F(PlayerLoginTest, AccountReclaimTakesThePresentedPassword) {
     auto reply = loginPlayer(zone, request("Dormant", "new"));
     EXPECT_EQ(reply->result, 6) << "the registration goes with the old owner";
     EXPECT_EQ(user->password, scrambledPassword("new"));
-    EXPECT_EQ(user->registration, nullptr);
+    EXPECT_EQ(user->registration(), nullptr);
 }
 
 TEST_F(PlayerLoginTest, LockOutsAndTheirOrder) {

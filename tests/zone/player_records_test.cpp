@@ -36,11 +36,11 @@ TEST_F(PlayerRecordsTest, ValidFormRegistersTheAccount) {
     Bytes form = zoneclient::registrationForm(1, "Real Name", "me@example.org", 586, info);
     send(zone, form);
     EXPECT_TRUE(logged("40 - Player sent registration data"));
-    ASSERT_NE(user->registration, nullptr);
-    EXPECT_EQ(user->registration->realName.view(), "Real Name");
-    EXPECT_EQ(user->registration->email.view(), "me@example.org");
-    EXPECT_EQ(user->registration->details.view(), "(No details)");
-    EXPECT_EQ(user->registration->hardwareID, static_cast<int32_t>(blockHash(form.data() + 162)));
+    ASSERT_NE(user->registration(), nullptr);
+    EXPECT_EQ(user->registration()->realName.view(), "Real Name");
+    EXPECT_EQ(user->registration()->email.view(), "me@example.org");
+    EXPECT_EQ(user->registration()->details.view(), "(No details)");
+    EXPECT_EQ(user->registration()->hardwareID(), static_cast<int32_t>(blockHash(form.data() + 162)));
     EXPECT_EQ(dir.read("regform.bin"), std::string(form.begin(), form.end()));
 }
 
@@ -56,7 +56,7 @@ TEST_F(PlayerRecordsTest, InvalidFormsAreKickedAfterFiveSeconds) {
         log.clear();
         send(zone, zoneclient::registrationForm(id, "Real", "mail", c.processor, info));
         EXPECT_TRUE(logged("40 - Player sending invalid registration form: Player")) << c.processor;
-        EXPECT_EQ(user->registration, nullptr);
+        EXPECT_EQ(user->registration(), nullptr);
         advance(4950);
         EXPECT_TRUE(take(zone, 8).empty());
         advance(100);
@@ -77,13 +77,13 @@ TEST_F(PlayerRecordsTest, HardwareBannedFormIsKeptThenKicked) {
     BanRecord* ban = database.createBan(*other, nullptr, 10);
     ban->hardwareID = hardwareID;
     ban->rangeStart = ban->rangeEnd = {9, 9, 9, 9};
-    user->address = {1, 2, 3, 4};
+    database.setUserAddress(*user, {1, 2, 3, 4}, user->machineID());
     chatLines(zone);
 
     send(zone, form);
     EXPECT_TRUE(logged("40 - Banned user getting kicked: Player"));
-    ASSERT_NE(user->registration, nullptr) << "the form is kept";
-    EXPECT_EQ(user->registration->hardwareID, hardwareID);
+    ASSERT_NE(user->registration(), nullptr) << "the form is kept";
+    EXPECT_EQ(user->registration()->hardwareID(), hardwareID);
     EXPECT_EQ(ban->rangeStart, (IPv4Address{1, 2, 3, 4})) << "the ban follows the address";
     auto notices = chatLines(zone);
     ASSERT_EQ(notices.size(), 1u);
