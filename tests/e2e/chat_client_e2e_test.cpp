@@ -63,7 +63,7 @@ TEST(ChatClientsEndToEnd, ClientsWithoutAMachineEnterAndTheServerMeasuresPlayTim
     ASSERT_NE(one, nullptr);
     ASSERT_NE(two, nullptr);
     EXPECT_EQ(files.findUser("Faker"), nullptr);
-    EXPECT_EQ(one->machineID, 0);
+    EXPECT_EQ(one->machineID(), 0);
     EXPECT_GE(one->Usage, static_cast<int32_t>(std::floor(std::chrono::duration<double>(leaving - accepted).count())));
     EXPECT_LE(one->Usage, mostSeconds(left - asked));
     EXPECT_GE(two->Usage, one->Usage);

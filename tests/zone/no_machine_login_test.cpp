@@ -54,7 +54,7 @@ TEST_F(NoMachineLoginTest, OnlyMachineIDZeroPassesAndOnlyWithAllowNoMachineID) {
                 UserRecord* account = database.findUser(name);
                 ASSERT_EQ(account != nullptr, known || !locked) << what;
                 if (!locked) {
-                    EXPECT_EQ(account->machineID, c.machineID) << what;
+                    EXPECT_EQ(account->machineID(), c.machineID) << what;
                 }
             }
         }
@@ -66,11 +66,11 @@ TEST_F(NoMachineLoginTest, MachineBansAndMachineIDZero) {
     // address no one else uses.
     UserRecord* bot = database.createUser("Bot", "pw", {10, 9, 9, 9}, 0, 0);
     BanRecord* botBan = database.createBan(*bot, nullptr, 10);
-    botBan->rangeStart = botBan->rangeEnd = bot->address;
+    botBan->rangeStart = botBan->rangeEnd = bot->address();
     botBan->machineID = 0;
     UserRecord* cheat = database.createUser("Cheat", "pw", {10, 8, 8, 8}, 40000, 0);
     BanRecord* cheatBan = database.createBan(*cheat, nullptr, 10);
-    cheatBan->rangeStart = cheatBan->rangeEnd = cheat->address;
+    cheatBan->rangeStart = cheatBan->rangeEnd = cheat->address();
     cheatBan->machineID = 40000;
     database.createUser("OtherBot", "pw", {}, 0, 0);
 
