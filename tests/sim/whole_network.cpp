@@ -90,10 +90,14 @@ public:
             partial_.erase(0, end + 1);
         }
     }
+    // Every line also goes to standard error (replaying a seed).
+    bool trace = false;
+
     std::vector<std::string> take() {
         std::vector<std::string> lines = std::move(fresh_);
         fresh_.clear();
         for (const std::string& line : lines) {
+            if (trace) std::fprintf(stderr, "%8.3f %s\n", static_cast<double>(tick) / 1000, line.c_str());
             recent_.push_back(line);
             if (recent_.size() > 60) recent_.pop_front();
         }
@@ -104,6 +108,8 @@ public:
         for (const std::string& line : recent_) text += "  " + line + "\n";
         return text;
     }
+
+    uint32_t tick = 0;  // when the lines were taken, for the trace
 
 private:
     std::string partial_;
@@ -159,6 +165,7 @@ public:
           random_(options.seed),
           network_(options.seed * 2654435761u + 7, uniform(0, 0.2), uniform(0, 0.1)) {
         folder_.write("TALLYSV.INI", kIni);
+        log_.trace = options.trace;
         zones_.resize(static_cast<size_t>(options.zones));
         for (int z = 0; z < options.zones; ++z) {
             Zone& zone = zones_[static_cast<size_t>(z)];
@@ -330,6 +337,7 @@ private:
     // Log lines "sim <zone> <incarnation> <n>" come numbered from 0 on each
     // link; on one that stays up every number shows once and in order.
     void readConsole() {
+        log_.tick = now();
         for (const std::string& line : log_.take()) {
             int scoreID, z, incarnation, n;
             if (std::sscanf(line.c_str(), "%d - sim %d %d %d", &scoreID, &z, &incarnation, &n) != 4) continue;

@@ -13,6 +13,7 @@ struct RunOptions {
     int steps = 2400;  // of 50 simulated milliseconds each
     int zones = 4;
     int playersPerZone = 4;
+    bool trace = false;  // the server's console on standard error
 };
 
 struct RunReport {

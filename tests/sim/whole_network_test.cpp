@@ -1,5 +1,6 @@
 // The whole network under faults, one seed per run. The CI runs a range of
-// seeds; TALLYSV_SIM_SEED=<n> replays one seed; TALLYSV_SIM_SECONDS=<s>
+// seeds; TALLYSV_SIM_SEED=<n> replays one seed (with TALLYSV_SIM_TRACE=1
+// printing the server's console as it goes); TALLYSV_SIM_SECONDS=<s>
 // runs fresh seeds for that many seconds of real time and reports how many
 // ran and how many hours of the network's time they covered.
 #include <gtest/gtest.h>
@@ -14,7 +15,7 @@
 namespace tallysv::sim {
 namespace {
 
-constexpr uint32_t kCiSeeds = 150;
+constexpr uint32_t kCiSeeds = 300;
 
 std::string failure(const RunOptions& options, const RunReport& report) {
     return "seed " + std::to_string(options.seed) + " (replay: TALLYSV_SIM_SEED=" + std::to_string(options.seed) +
@@ -31,6 +32,7 @@ TEST(WholeNetwork, EveryInvariantHoldsAfterEveryStep) {
     if (auto seed = environmentNumber("TALLYSV_SIM_SEED")) {
         RunOptions options;
         options.seed = static_cast<uint32_t>(*seed);
+        options.trace = environmentNumber("TALLYSV_SIM_TRACE").value_or(0) != 0;
         RunReport report = runWholeNetwork(options);
         ASSERT_TRUE(report.violation.empty()) << failure(options, report);
         std::printf("seed %u: %.1f simulated minutes; %d restarts, %d saves cut short, %d committed, %d zone crashes, "
