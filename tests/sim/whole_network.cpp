@@ -154,6 +154,9 @@ struct Zone {
     uint32_t downUntil = 0;
     uint32_t lastHeartbeat = 0;
     int nextLogLine = 0;
+    int nextChatLine = 0;
+    // The number of the last chat line seen from each sending link.
+    std::map<std::pair<int, int>, int> lastChatLine;  // (sending link, receiving player and slot)
     uint32_t nextPlayerID = 1;
     std::vector<Player> players;
 };
@@ -163,7 +166,7 @@ public:
     explicit WholeNetwork(const RunOptions& options)
         : options_(options),
           random_(options.seed),
-          network_(options.seed * 2654435761u + 7, uniform(0, 0.2), uniform(0, 0.1)) {
+          network_(options.seed * 2654435761u + 7, uniform(0, 0.2), uniform(0, 0.1), 250, kLinkSpan) {
         folder_.write("TALLYSV.INI", kIni);
         log_.trace = options.trace;
         zones_.resize(static_cast<size_t>(options.zones));
@@ -339,6 +342,7 @@ private:
     void readConsole() {
         log_.tick = now();
         for (const std::string& line : log_.take()) {
+            if (line.find("Connection broken: Reliable packet lost") != std::string::npos) ++report_.brokenLinks;
             int scoreID, z, incarnation, n;
             if (std::sscanf(line.c_str(), "%d - sim %d %d %d", &scoreID, &z, &incarnation, &n) != 4) continue;
             int& expected = expectedLogLine_[{z, incarnation}];
@@ -362,6 +366,8 @@ private:
         zone.upSince = now();
         zone.lastHeartbeat = now();
         zone.nextLogLine = 0;
+        zone.nextChatLine = 0;
+        zone.lastChatLine.clear();
         for (Player& player : zone.players) player = Player{};
         zone.link->connect();
     }
@@ -419,12 +425,27 @@ private:
             player->state = accepted ? Player::State::In : Player::State::Out;
             if (!accepted) return;
             ++report_.logins;
+            // Most players take to a couple of channels at once.
+            if (chance(0.6)) command(zone, *player, "?chat=" + channel() + "," + channel());
             if (reply->result == 6 && chance(0.5))
                 sendFrom(zone, zoneclient::registrationForm(player->id, "Real " + reply->name, "a@example", 586));
             if (player->account < 0 && accounts_.size() < kMaxAccounts) {
                 accounts_.push_back({reply->name, "newpw", kMachineIDs + 5000 + static_cast<int32_t>(accounts_.size()), false});
                 player->account = static_cast<int>(accounts_.size()) - 1;
             }
+        } else if (auto chat = zoneclient::parseChatLine(message)) {
+            // Chat lines reach a zone in the order the server took them
+            // from each link, each once: every member of a channel in this
+            // zone gets its own copy, so repeats count per player and slot.
+            size_t at = chat->text.find("> line ");
+            int z, incarnation, n;
+            if (at == std::string::npos || std::sscanf(chat->text.c_str() + at, "> line %d %d %d", &z, &incarnation, &n) != 3) return;
+            int& last = zone.lastChatLine[{z * kLinkSpan + incarnation, static_cast<int>(chat->playerId * 16 + chat->slot)}];
+            if (last > 0 && n < last)
+                deliveryFaults_.push_back("zone " + std::to_string(zone.index) + " got chat line " + std::to_string(n) +
+                                          " of zone " + std::to_string(z) + " link " + std::to_string(incarnation) +
+                                          " after line " + std::to_string(last));
+            last = n + 1;
         } else if (auto kick = zoneclient::parseKick(message)) {
             if (Player* player = playerWithID(zone, kick->playerId)) leave(zone, *player, false);
         } else if (zoneclient::isShutdownOrder(message)) {
@@ -485,7 +506,9 @@ private:
         if (!player) return login(*zone);
         if (what < 38) return leave(*zone, *player, chance(0.8));
         if (what < 50) {
-            std::string line = "line " + std::to_string(pick(1000));
+            // Numbered per link, so that receivers can tell order and repeats.
+            std::string line = "line " + std::to_string(zone->index) + " " + std::to_string(zone->incarnation) + " " +
+                               std::to_string(zone->nextChatLine++);
             return sendFrom(*zone, zoneclient::chat(player->id, static_cast<char>('0' + pick(4)), line));
         }
         if (what < 53) return sendFrom(*zone, zoneclient::scoreReport(player->id, 1, 2, 3, 4));
@@ -517,7 +540,7 @@ private:
             ++report_.partitions;
             // Short ones heal within the loss limit; long ones outlast it.
             uint32_t length = chance(0.5) ? between(500, 10000) : between(31000, 60000);
-            network_.partition(linkOf(zone), now() + length);
+            network_.partition(zone.index, now() + length);
         }
     }
 

@@ -25,6 +25,7 @@ struct RunReport {
     int committedSaves = 0;
     int zoneCrashes = 0;
     int partitions = 0;
+    int brokenLinks = 0;          // zones the server dropped at the loss limit
     int logins = 0;               // player logins accepted
     int commands = 0;             // commands sent by players and operators
 };

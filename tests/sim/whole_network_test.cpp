@@ -1,21 +1,23 @@
 // The whole network under faults, one seed per run. The CI runs a range of
 // seeds; TALLYSV_SIM_SEED=<n> replays one seed (with TALLYSV_SIM_TRACE=1
-// printing the server's console as it goes); TALLYSV_SIM_SECONDS=<s>
-// runs fresh seeds for that many seconds of real time and reports how many
-// ran and how many hours of the network's time they covered.
+// printing the server's console as it goes); TALLYSV_SIM_SECONDS=<s> runs
+// fresh seeds for that many seconds of real time and reports how many ran
+// and how many hours of the network's time they covered.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
-#include "sim/invariants.h"
 #include "sim/whole_network.h"
 
 namespace tallysv::sim {
 namespace {
 
 constexpr uint32_t kCiSeeds = 300;
+// Seeds that once found a fault (see the regression test named with each).
+constexpr uint32_t kFoundFaults[] = {1};
 
 std::string failure(const RunOptions& options, const RunReport& report) {
     return "seed " + std::to_string(options.seed) + " (replay: TALLYSV_SIM_SEED=" + std::to_string(options.seed) +
@@ -28,62 +30,62 @@ std::optional<long> environmentNumber(const char* name) {
     return std::strtol(value, nullptr, 10);
 }
 
+void add(RunReport& totals, const RunReport& report) {
+    totals.simulatedMs += report.simulatedMs;
+    totals.restarts += report.restarts;
+    totals.interruptedSaves += report.interruptedSaves;
+    totals.committedSaves += report.committedSaves;
+    totals.zoneCrashes += report.zoneCrashes;
+    totals.partitions += report.partitions;
+    totals.brokenLinks += report.brokenLinks;
+    totals.logins += report.logins;
+    totals.commands += report.commands;
+}
+
+void print(const std::string& what, const RunReport& report) {
+    std::printf("%s: %.2f simulated hours; %d server restarts, %d saves cut short, %d committed, %d zone crashes, "
+                "%d partitions (%d links broken at the loss limit), %d logins, %d commands\n",
+                what.c_str(), static_cast<double>(report.simulatedMs) / 3.6e6, report.restarts,
+                report.interruptedSaves, report.committedSaves, report.zoneCrashes, report.partitions,
+                report.brokenLinks, report.logins, report.commands);
+}
+
+// Runs one seed; false (with the seed in the failure) on a violation.
+bool runSeed(uint32_t seed, RunReport& totals, bool trace = false) {
+    RunOptions options;
+    options.seed = seed;
+    options.trace = trace;
+    RunReport report = runWholeNetwork(options);
+    EXPECT_TRUE(report.violation.empty()) << failure(options, report);
+    add(totals, report);
+    return report.violation.empty();
+}
+
 TEST(WholeNetwork, EveryInvariantHoldsAfterEveryStep) {
+    RunReport totals;
     if (auto seed = environmentNumber("TALLYSV_SIM_SEED")) {
-        RunOptions options;
-        options.seed = static_cast<uint32_t>(*seed);
-        options.trace = environmentNumber("TALLYSV_SIM_TRACE").value_or(0) != 0;
-        RunReport report = runWholeNetwork(options);
-        ASSERT_TRUE(report.violation.empty()) << failure(options, report);
-        std::printf("seed %u: %.1f simulated minutes; %d restarts, %d saves cut short, %d committed, %d zone crashes, "
-                    "%d partitions, %d logins, %d commands\n",
-                    options.seed, static_cast<double>(report.simulatedMs) / 60000, report.restarts,
-                    report.interruptedSaves, report.committedSaves, report.zoneCrashes, report.partitions,
-                    report.logins, report.commands);
+        runSeed(static_cast<uint32_t>(*seed), totals, environmentNumber("TALLYSV_SIM_TRACE").value_or(0) != 0);
+        print("seed " + std::to_string(*seed), totals);
         return;
     }
     if (auto seconds = environmentNumber("TALLYSV_SIM_SECONDS")) {
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(*seconds);
-        uint64_t simulatedMs = 0;
+        uint32_t seed = environmentNumber("TALLYSV_SIM_FIRST_SEED").value_or(1000000);
         uint32_t seeds = 0;
-        RunReport totals;
-        for (uint32_t seed = 1000000; std::chrono::steady_clock::now() < end; ++seed, ++seeds) {
-            RunOptions options;
-            options.seed = seed;
-            RunReport report = runWholeNetwork(options);
-            ASSERT_TRUE(report.violation.empty()) << failure(options, report);
-            simulatedMs += report.simulatedMs;
-            totals.restarts += report.restarts;
-            totals.interruptedSaves += report.interruptedSaves;
-            totals.zoneCrashes += report.zoneCrashes;
-            totals.partitions += report.partitions;
-            totals.logins += report.logins;
-            totals.commands += report.commands;
-        }
-        std::printf("%u seeds, %.2f simulated hours, no violation; %d server restarts, %d saves cut short, "
-                    "%d zone crashes, %d partitions, %d logins, %d commands\n",
-                    seeds, static_cast<double>(simulatedMs) / 3.6e6, totals.restarts, totals.interruptedSaves,
-                    totals.zoneCrashes, totals.partitions, totals.logins, totals.commands);
+        for (; std::chrono::steady_clock::now() < end; ++seed, ++seeds)
+            if (!runSeed(seed, totals)) break;
+        print(std::to_string(seeds) + " seeds from " + std::to_string(seed - seeds), totals);
         return;
     }
-    RunReport totals;
-    for (uint32_t seed = 1; seed <= kCiSeeds; ++seed) {
-        RunOptions options;
-        options.seed = seed;
-        RunReport report = runWholeNetwork(options);
-        ASSERT_TRUE(report.violation.empty()) << failure(options, report);
-        totals.restarts += report.restarts;
-        totals.interruptedSaves += report.interruptedSaves;
-        totals.zoneCrashes += report.zoneCrashes;
-        totals.partitions += report.partitions;
-        totals.logins += report.logins;
-        totals.commands += report.commands;
-    }
+    for (uint32_t seed : kFoundFaults) runSeed(seed, totals);
+    for (uint32_t seed = 1; seed <= kCiSeeds; ++seed)
+        if (!runSeed(seed, totals)) break;
     // The faults and the traffic the invariants are meant to face happened.
     EXPECT_GT(totals.restarts, 0);
     EXPECT_GT(totals.interruptedSaves, 0);
     EXPECT_GT(totals.zoneCrashes, 0);
     EXPECT_GT(totals.partitions, 0);
+    EXPECT_GT(totals.brokenLinks, 0);
     EXPECT_GT(totals.logins, 0);
     EXPECT_GT(totals.commands, 0);
 }

@@ -10,14 +10,16 @@ namespace tallysv::testing {
 
 // A network that loses, duplicates, delays and reorders datagrams, driven
 // by a seed and the fake clock, between the server and the links of many
-// zones. A link may also be cut for a while (a partition): nothing posted
-// on it, nor anything still on its way, gets through until it heals.
+// zones. Links form groups (link / groupSpan: the links of one zone, say,
+// whatever its port); a group may be cut for a while (a partition): nothing
+// posted on its links, nor anything still on its way, gets through until
+// it heals.
 class SimulatedNetwork {
 public:
     using Bytes = std::vector<uint8_t>;
 
-    SimulatedNetwork(uint32_t seed, double loss, double duplication, uint32_t maxDelay = 250)
-        : random_(seed), loss_(loss), duplication_(duplication), maxDelay_(maxDelay) {}
+    SimulatedNetwork(uint32_t seed, double loss, double duplication, uint32_t maxDelay = 250, int groupSpan = 1)
+        : random_(seed), loss_(loss), duplication_(duplication), maxDelay_(maxDelay), groupSpan_(groupSpan) {}
 
     void post(bool toServer, int link, const Bytes& datagram, uint32_t now) {
         if (cut(link, now)) return;
@@ -29,10 +31,10 @@ public:
         }
     }
 
-    // Cuts the link until the tick `until`.
-    void partition(int link, uint32_t until) { cutUntil_[link] = until; }
+    // Cuts the links of a group until the tick `until`.
+    void partition(int group, uint32_t until) { cutUntil_[group] = until; }
     bool cut(int link, uint32_t now) const {
-        auto it = cutUntil_.find(link);
+        auto it = cutUntil_.find(link / groupSpan_);
         return it != cutUntil_.end() && static_cast<int32_t>(it->second - now) > 0;
     }
 
@@ -64,6 +66,7 @@ private:
     double loss_;
     double duplication_;
     uint32_t maxDelay_;
+    int groupSpan_;
     std::vector<InTransit> queue_;
     std::map<int, uint32_t> cutUntil_;
 };
