@@ -86,6 +86,44 @@ std::string recordsReferToWhatExists(const ServerView& view) {
     return "";
 }
 
+// The first record in table order whose key matches, found by walking.
+template <typename Record, typename Match>
+const Record* firstMatch(const Table<Record>& table, Match match) {
+    for (const Record* record : table)
+        if (match(*record)) return record;
+    return nullptr;
+}
+
+std::string lookupsAgreeWithTables(const ServerView& view) {
+    const Database& db = view.database;
+    for (const UserRecord* user : db.users()) {
+        const UserRecord* first = firstMatch(db.users(), [&](const UserRecord& r) {
+            return equalFolded(r.name(), user->name(), kNameCompareLength);
+        });
+        if (db.findUser(user->name()) != first) return "the name lookup of " + std::string(user->name()) + " misses";
+        const UserRecord* sameID = firstMatch(db.users(), [&](const UserRecord& r) { return r.userID() == user->userID(); });
+        if (db.findUserByID(user->userID()) != sameID) return "the UserID lookup of " + std::string(user->name()) + " misses";
+    }
+    for (const SquadRecord* squad : db.squads()) {
+        const SquadRecord* first = firstMatch(db.squads(), [&](const SquadRecord& r) { return equalFolded(r.name(), squad->name()); });
+        if (db.findSquad(squad->name()) != first) return "the lookup of squad " + std::string(squad->name()) + " misses";
+    }
+    for (const ChatChannel* channel : db.chatChannels()) {
+        const ChatChannel* first =
+            firstMatch(db.chatChannels(), [&](const ChatChannel& r) { return equalFolded(r.name(), channel->name()); });
+        if (db.findChatChannel(channel->name()) != first) return "the lookup of channel " + std::string(channel->name()) + " misses";
+    }
+    for (const BanRecord* ban : db.bans()) {
+        const BanRecord* first = firstMatch(db.bans(), [&](const BanRecord& r) { return r.banID() == ban->banID(); });
+        if (db.findBanByID(ban->banID()) != first) return "the lookup of ban " + std::to_string(ban->banID()) + " misses";
+    }
+    for (const ZoneRecord* zone : db.zones()) {
+        const ZoneRecord* first = firstMatch(db.zones(), [&](const ZoneRecord& r) { return r.scoreID() == zone->scoreID(); });
+        if (db.findZone(zone->scoreID()) != first) return "the lookup of zone record " + std::to_string(zone->scoreID()) + " misses";
+    }
+    return "";
+}
+
 std::string squadMembershipBothWays(const ServerView& view) {
     std::unordered_map<const UserRecord*, int> listed;
     for (const SquadRecord* squad : view.database.squads()) {
@@ -156,6 +194,10 @@ const std::vector<Invariant>& invariants() {
         // record, and every player session, refers only to records that
         // exist (and to its own account's score).
         {"records refer to what exists", recordsReferToWhatExists},
+        // Every lookup served by an index (account by name and by UserID,
+        // squad, channel, ban, zone record) gives the first record of the
+        // table's order with that key, as a walk would.
+        {"lookups agree with the tables", lookupsAgreeWithTables},
         // A squad lists exactly the accounts that name it, each once.
         {"squad membership both ways", squadMembershipBothWays},
         // A channel lists exactly the players whose slot holds it, under

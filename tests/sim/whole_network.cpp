@@ -433,6 +433,8 @@ private:
                 accounts_.push_back({reply->name, "newpw", kMachineIDs + 5000 + static_cast<int32_t>(accounts_.size()), false});
                 player->account = static_cast<int>(accounts_.size()) - 1;
             }
+        } else if (auto text = zoneclient::parsePlayerText(message)) {
+            if (options_.trace) std::fprintf(stderr, "         zone %d, player %u <- %s\n", zone.index, text->playerId, text->text.c_str());
         } else if (auto chat = zoneclient::parseChatLine(message)) {
             // Chat lines reach a zone in the order the server took them
             // from each link, each once: every member of a channel in this
