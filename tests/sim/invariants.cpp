@@ -1,7 +1,9 @@
 #include "sim/invariants.h"
 
+#include <algorithm>
+#include <map>
 #include <unordered_map>
-#include <unordered_set>
+#include <vector>
 
 #include "zone/zone_session.h"
 
@@ -9,11 +11,23 @@ namespace tallysv::sim {
 
 namespace {
 
+// The records of a table, for asking whether one still exists (sorted:
+// this runs after every step, and tables are small).
 template <typename Record>
-std::unordered_set<const Record*> members(const Table<Record>& table) {
-    std::unordered_set<const Record*> set;
-    for (const Record* record : table) set.insert(record);
-    return set;
+class Members {
+public:
+    explicit Members(const Table<Record>& table) {
+        for (const Record* record : table) records_.push_back(record);
+        std::sort(records_.begin(), records_.end());
+    }
+    bool count(const Record* record) const { return std::binary_search(records_.begin(), records_.end(), record); }
+
+private:
+    std::vector<const Record*> records_;
+};
+template <typename Record>
+Members<Record> members(const Table<Record>& table) {
+    return Members<Record>(table);
 }
 
 // Calls `visit` for every player session of every zone.
@@ -86,41 +100,62 @@ std::string recordsReferToWhatExists(const ServerView& view) {
     return "";
 }
 
-// The first record in table order whose key matches, found by walking.
-template <typename Record, typename Match>
-const Record* firstMatch(const Table<Record>& table, Match match) {
-    for (const Record* record : table)
-        if (match(*record)) return record;
-    return nullptr;
+// The key of a name as the lookups compare it: ASCII case folded, cut to
+// `limit` characters (all when 0).
+std::string foldedKey(std::string_view name, size_t limit = 0) {
+    if (limit && name.size() > limit) name = name.substr(0, limit);
+    std::string key(name);
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return key;
+}
+
+// Checks a lookup against a walk of the table: for every record, the
+// lookup of its key gives the first record in table order with that key.
+template <typename Record, typename Key, typename Lookup>
+bool lookupAgrees(const Table<Record>& table, Key key, Lookup lookup, std::string& fault, const char* what) {
+    std::map<decltype(key(*table.head())), const Record*> first;
+    for (const Record* record : table) first.emplace(key(*record), record);
+    for (const Record* record : table) {
+        if (lookup(*record) != first[key(*record)]) {
+            fault = std::string("the lookup of ") + what + " misses";
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string lookupsAgreeWithTables(const ServerView& view) {
     const Database& db = view.database;
-    for (const UserRecord* user : db.users()) {
-        const UserRecord* first = firstMatch(db.users(), [&](const UserRecord& r) {
-            return equalFolded(r.name(), user->name(), kNameCompareLength);
-        });
-        if (db.findUser(user->name()) != first) return "the name lookup of " + std::string(user->name()) + " misses";
-        const UserRecord* sameID = firstMatch(db.users(), [&](const UserRecord& r) { return r.userID() == user->userID(); });
-        if (db.findUserByID(user->userID()) != sameID) return "the UserID lookup of " + std::string(user->name()) + " misses";
-    }
-    for (const SquadRecord* squad : db.squads()) {
-        const SquadRecord* first = firstMatch(db.squads(), [&](const SquadRecord& r) { return equalFolded(r.name(), squad->name()); });
-        if (db.findSquad(squad->name()) != first) return "the lookup of squad " + std::string(squad->name()) + " misses";
-    }
-    for (const ChatChannel* channel : db.chatChannels()) {
-        const ChatChannel* first =
-            firstMatch(db.chatChannels(), [&](const ChatChannel& r) { return equalFolded(r.name(), channel->name()); });
-        if (db.findChatChannel(channel->name()) != first) return "the lookup of channel " + std::string(channel->name()) + " misses";
-    }
-    for (const BanRecord* ban : db.bans()) {
-        const BanRecord* first = firstMatch(db.bans(), [&](const BanRecord& r) { return r.banID() == ban->banID(); });
-        if (db.findBanByID(ban->banID()) != first) return "the lookup of ban " + std::to_string(ban->banID()) + " misses";
-    }
-    for (const ZoneRecord* zone : db.zones()) {
-        const ZoneRecord* first = firstMatch(db.zones(), [&](const ZoneRecord& r) { return r.scoreID() == zone->scoreID(); });
-        if (db.findZone(zone->scoreID()) != first) return "the lookup of zone record " + std::to_string(zone->scoreID()) + " misses";
-    }
+    std::string fault;
+    if (db.users().head() &&
+        (!lookupAgrees(
+             db.users(), [](const UserRecord& r) { return foldedKey(r.name(), kNameCompareLength); },
+             [&](const UserRecord& r) { return db.findUser(r.name()); }, fault, "an account by name") ||
+         !lookupAgrees(
+             db.users(), [](const UserRecord& r) { return std::to_string(r.userID()); },
+             [&](const UserRecord& r) { return db.findUserByID(r.userID()); }, fault, "an account by UserID")))
+        return fault;
+    if (db.squads().head() &&
+        !lookupAgrees(
+            db.squads(), [](const SquadRecord& r) { return foldedKey(r.name()); },
+            [&](const SquadRecord& r) { return db.findSquad(r.name()); }, fault, "a squad"))
+        return fault;
+    if (db.chatChannels().head() &&
+        !lookupAgrees(
+            db.chatChannels(), [](const ChatChannel& r) { return foldedKey(r.name()); },
+            [&](const ChatChannel& r) { return db.findChatChannel(r.name()); }, fault, "a channel"))
+        return fault;
+    if (db.bans().head() &&
+        !lookupAgrees(
+            db.bans(), [](const BanRecord& r) { return std::to_string(r.banID()); },
+            [&](const BanRecord& r) { return db.findBanByID(r.banID()); }, fault, "a ban"))
+        return fault;
+    if (db.zones().head() &&
+        !lookupAgrees(
+            db.zones(), [](const ZoneRecord& r) { return std::to_string(r.scoreID()); },
+            [&](const ZoneRecord& r) { return db.findZone(r.scoreID()); }, fault, "a zone record"))
+        return fault;
     return "";
 }
 
