@@ -1,7 +1,6 @@
 #include "sim/invariants.h"
 
 #include <algorithm>
-#include <map>
 #include <unordered_map>
 #include <vector>
 
@@ -100,24 +99,27 @@ std::string recordsReferToWhatExists(const ServerView& view) {
     return "";
 }
 
-// The key of a name as the lookups compare it: ASCII case folded, cut to
-// `limit` characters (all when 0).
-std::string foldedKey(std::string_view name, size_t limit = 0) {
-    if (limit && name.size() > limit) name = name.substr(0, limit);
-    std::string key(name);
-    for (char& c : key)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return key;
-}
-
 // Checks a lookup against a walk of the table: for every record, the
 // lookup of its key gives the first record in table order with that key.
-template <typename Record, typename Key, typename Lookup>
-bool lookupAgrees(const Table<Record>& table, Key key, Lookup lookup, std::string& fault, const char* what) {
-    std::map<decltype(key(*table.head())), const Record*> first;
-    for (const Record* record : table) first.emplace(key(*record), record);
+// Keys go by a hash first; records whose hash another key shares are
+// compared with `same`.
+template <typename Record, typename Hash, typename Same, typename Lookup>
+bool lookupAgrees(const Table<Record>& table, Hash hash, Same same, Lookup lookup, std::string& fault,
+                  const char* what) {
+    std::unordered_map<uint64_t, const Record*> first;
+    first.reserve(table.count());
+    for (const Record* record : table) first.emplace(hash(*record), record);
     for (const Record* record : table) {
-        if (lookup(*record) != first[key(*record)]) {
+        const Record* expected = first[hash(*record)];
+        if (!same(*expected, *record)) {
+            expected = nullptr;
+            for (const Record* walked : table)
+                if (same(*walked, *record)) {
+                    expected = walked;
+                    break;
+                }
+        }
+        if (lookup(*record) != expected) {
             fault = std::string("the lookup of ") + what + " misses";
             return false;
         }
@@ -128,35 +130,33 @@ bool lookupAgrees(const Table<Record>& table, Key key, Lookup lookup, std::strin
 std::string lookupsAgreeWithTables(const ServerView& view) {
     const Database& db = view.database;
     std::string fault;
-    if (db.users().head() &&
-        (!lookupAgrees(
-             db.users(), [](const UserRecord& r) { return foldedKey(r.name(), kNameCompareLength); },
-             [&](const UserRecord& r) { return db.findUser(r.name()); }, fault, "an account by name") ||
-         !lookupAgrees(
-             db.users(), [](const UserRecord& r) { return std::to_string(r.userID()); },
-             [&](const UserRecord& r) { return db.findUserByID(r.userID()); }, fault, "an account by UserID")))
-        return fault;
-    if (db.squads().head() &&
-        !lookupAgrees(
-            db.squads(), [](const SquadRecord& r) { return foldedKey(r.name()); },
-            [&](const SquadRecord& r) { return db.findSquad(r.name()); }, fault, "a squad"))
-        return fault;
-    if (db.chatChannels().head() &&
-        !lookupAgrees(
-            db.chatChannels(), [](const ChatChannel& r) { return foldedKey(r.name()); },
-            [&](const ChatChannel& r) { return db.findChatChannel(r.name()); }, fault, "a channel"))
-        return fault;
-    if (db.bans().head() &&
-        !lookupAgrees(
-            db.bans(), [](const BanRecord& r) { return std::to_string(r.banID()); },
-            [&](const BanRecord& r) { return db.findBanByID(r.banID()); }, fault, "a ban"))
-        return fault;
-    if (db.zones().head() &&
-        !lookupAgrees(
-            db.zones(), [](const ZoneRecord& r) { return std::to_string(r.scoreID()); },
-            [&](const ZoneRecord& r) { return db.findZone(r.scoreID()); }, fault, "a zone record"))
-        return fault;
-    return "";
+    auto byName = [](size_t limit) {
+        return std::make_pair([limit](const auto& r) { return hashFolded(r.name(), limit); },
+                              [limit](const auto& a, const auto& b) { return equalFolded(a.name(), b.name(), limit); });
+    };
+    auto byNumber = [](auto number) {
+        return std::make_pair([number](const auto& r) { return static_cast<uint64_t>(number(r)); },
+                              [number](const auto& a, const auto& b) { return number(a) == number(b); });
+    };
+    auto [userName, sameUserName] = byName(kNameCompareLength);
+    auto [userID, sameUserID] = byNumber([](const UserRecord& r) { return static_cast<uint32_t>(r.userID()); });
+    auto [otherName, sameOtherName] = byName(0);
+    auto [banID, sameBanID] = byNumber([](const BanRecord& r) { return static_cast<uint32_t>(r.banID()); });
+    auto [scoreID, sameScoreID] = byNumber([](const ZoneRecord& r) { return static_cast<uint32_t>(r.scoreID()); });
+    bool agree =
+        lookupAgrees(db.users(), userName, sameUserName, [&](const UserRecord& r) { return db.findUser(r.name()); },
+                     fault, "an account by name") &&
+        lookupAgrees(db.users(), userID, sameUserID, [&](const UserRecord& r) { return db.findUserByID(r.userID()); },
+                     fault, "an account by UserID") &&
+        lookupAgrees(db.squads(), otherName, sameOtherName, [&](const SquadRecord& r) { return db.findSquad(r.name()); },
+                     fault, "a squad") &&
+        lookupAgrees(db.chatChannels(), otherName, sameOtherName,
+                     [&](const ChatChannel& r) { return db.findChatChannel(r.name()); }, fault, "a channel") &&
+        lookupAgrees(db.bans(), banID, sameBanID, [&](const BanRecord& r) { return db.findBanByID(r.banID()); }, fault,
+                     "a ban") &&
+        lookupAgrees(db.zones(), scoreID, sameScoreID, [&](const ZoneRecord& r) { return db.findZone(r.scoreID()); },
+                     fault, "a zone record");
+    return agree ? "" : fault;
 }
 
 std::string squadMembershipBothWays(const ServerView& view) {

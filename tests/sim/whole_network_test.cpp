@@ -15,7 +15,22 @@
 namespace tallysv::sim {
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TALLYSV_SIM_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TALLYSV_SIM_SANITIZED 1
+#endif
+#endif
+
+// Seeds the CI runs. A seed costs about a hundred times as much in the
+// unoptimized sanitizer build, which runs fewer so as to stay within the
+// CI's time.
+#ifdef TALLYSV_SIM_SANITIZED
+constexpr uint32_t kCiSeeds = 30;
+#else
 constexpr uint32_t kCiSeeds = 300;
+#endif
 // Seeds that once found a fault (see the regression test named with each).
 constexpr uint32_t kFoundFaults[] = {1};
 
