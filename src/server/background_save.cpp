@@ -45,10 +45,9 @@ constexpr int kNotWhole = 1;
 
 // The writing process has a copy of every descriptor of the server, close-
 // on-exec or not (it never calls exec). A socket kept open there would go
-// on holding the server's port after the server is gone (a restarted
-// server could not bind it) and keep the zones' connections half alive, so
-// every socket is closed before the save starts. Files and pipes stay: the
-// folder's lock is one of them.
+// on holding the server's port after the server is gone, so that a server
+// restarted at once could not bind it; every socket is closed before the
+// save starts. Files and pipes stay: the folder's lock is one of them.
 void closeSockets() {
     DIR* fds = ::opendir("/proc/self/fd");
     if (!fds) return;
