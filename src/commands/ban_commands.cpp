@@ -367,7 +367,11 @@ void commandBan(CommandContext& command) {
         }
     }
 
-    BanRecord* ban = command.database.createBan(*target, &command.user(), request.days);
+    // A player locked out at login has the placeholder account, which is in
+    // no table and never saved: the ban of one who has logged in as an
+    // operator meanwhile is by nobody, as it would read back from the files.
+    UserRecord* bannedBy = &command.user() == &command.database.placeholderUser ? nullptr : &command.user();
+    BanRecord* ban = command.database.createBan(*target, bannedBy, request.days);
     ban->machineID = target->machineID();
     ban->hardwareID = target->registration() ? target->registration()->hardwareID() : 0;
     ban->rangeStart = rangeStart;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@ namespace {
 
 constexpr size_t kReadChunk = 1 << 20;
 constexpr size_t kWriteChunk = 1 << 20;
+constexpr size_t kFirstWriteBuffer = 64 << 10;
 
 bool fileExists(const std::string& path) {
     struct stat info;
@@ -64,7 +66,8 @@ bool DatReader::openFile(const std::string& path) {
     // from the disk ahead, all eight at once, while earlier ones are parsed.
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
-    size_t recordsPerChunk = kReadChunk / static_cast<size_t>(layout_.recordSize);
+    // A small file gets a buffer of its own size, not a whole chunk.
+    size_t recordsPerChunk = std::min(kReadChunk, sizeHint_ + 1) / static_cast<size_t>(layout_.recordSize) + 1;
     buffer_.resize(recordsPerChunk * static_cast<size_t>(layout_.recordSize) + static_cast<size_t>(layout_.recordSize));
     data_ = buffer_.data();
     position_ = end_ = 0;
@@ -169,7 +172,9 @@ bool DatWriter::open(const std::string& directory, const char* fileName) {
         error_ = errno;
         return false;
     }
-    buffer_.resize(kWriteChunk);
+    // The buffer grows to a whole chunk only for a file that needs it, so
+    // that saving a small set touches little memory.
+    buffer_.resize(kFirstWriteBuffer);
     used_ = 0;
     error_ = 0;
     return true;
@@ -181,6 +186,8 @@ void DatWriter::flushBuffer() {
 }
 
 uint8_t* DatWriter::reserve(size_t n) {
+    if (used_ + n > buffer_.size() && buffer_.size() < kWriteChunk)
+        buffer_.resize(std::min(kWriteChunk, std::max(2 * buffer_.size(), used_ + n)));
     if (used_ + n > buffer_.size()) flushBuffer();
     uint8_t* space = buffer_.data() + used_;
     used_ += n;

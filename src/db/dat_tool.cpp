@@ -3,12 +3,14 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <unordered_map>
 
 #include "db/dat_io.h"
 #include "db/fixed_text.h"
+#include "db/folder_lock.h"
 
 namespace tallysv {
 
@@ -204,6 +206,9 @@ bool dumpDatFile(const std::string& path, std::ostream& out, std::string& error)
 
 SetCheck checkDatabaseSet(const std::string& directory) {
     SetCheck check;
+    if (std::optional<pid_t> holder = folderHolder(directory))
+        check.notes.push_back("A server holds this folder (process " + std::to_string(*holder) +
+                              "): what is read may be a save in progress.");
     PendingSave pending = readPendingSave(directory);
     if (pending.present)
         check.notes.push_back("An interrupted save is pending; it completes at the next start. Its new files are checked.");

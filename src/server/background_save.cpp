@@ -1,13 +1,17 @@
 #include "server/background_save.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "db/dat_io.h"
 
@@ -39,6 +43,26 @@ private:
 // Exit status of a writing process whose save was not whole.
 constexpr int kNotWhole = 1;
 
+// The writing process has a copy of every descriptor of the server, close-
+// on-exec or not (it never calls exec). A socket kept open there would go
+// on holding the server's port after the server is gone, so that a server
+// restarted at once could not bind it; every socket is closed before the
+// save starts. Files and pipes stay: the folder's lock is one of them.
+void closeSockets() {
+    DIR* fds = ::opendir("/proc/self/fd");
+    if (!fds) return;
+    int own = ::dirfd(fds);
+    std::vector<int> sockets;
+    while (dirent* entry = ::readdir(fds)) {
+        int fd = std::atoi(entry->d_name);
+        struct stat info;
+        if (entry->d_name[0] == '.' || fd == own || ::fstat(fd, &info) != 0) continue;
+        if (S_ISSOCK(info.st_mode)) sockets.push_back(fd);
+    }
+    ::closedir(fds);
+    for (int fd : sockets) ::close(fd);
+}
+
 }  // namespace
 
 BackgroundSave::~BackgroundSave() {
@@ -63,6 +87,8 @@ bool BackgroundSave::start(std::string& reason) {
         // at the fork. The child writes its files and ends without running
         // any destructor or exit handler of the server's.
         ::close(fds[0]);
+        closeSockets();
+        if (folderLock_) folderLock_->recordHolder(::getpid());
         ::signal(SIGPIPE, SIG_IGN);
         PipeLog log(fds[1]);
         bool saved = database_.save(log);
@@ -131,6 +157,7 @@ BackgroundSave::Outcome BackgroundSave::reap(int status) {
     ::close(pipe_);
     pipe_ = -1;
     child_ = -1;
+    if (folderLock_) folderLock_->recordHolder(::getpid());
 
     Outcome outcome;
     if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) {

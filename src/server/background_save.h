@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "db/database.h"
+#include "db/folder_lock.h"
 
 namespace tallysv {
 
@@ -34,6 +35,10 @@ public:
     BackgroundSave(const BackgroundSave&) = delete;
     BackgroundSave& operator=(const BackgroundSave&) = delete;
 
+    // The lock of the data folder, which the writing process shares and
+    // names itself in while it writes (set by the server once it holds it).
+    void setFolderLock(FolderLock* lock) { folderLock_ = lock; }
+
     // Takes the snapshot and starts the writing process. False, with the
     // reason, when no process could be made (nothing was written then).
     // Only one save runs at a time: call it when none is running.
@@ -60,6 +65,7 @@ private:
 
     Database& database_;
     Log& log_;
+    FolderLock* folderLock_ = nullptr;
     pid_t child_ = -1;
     int pipe_ = -1;
     std::string pending_;  // text of the child after its last complete line

@@ -11,7 +11,7 @@ namespace tallysv {
 Server::Server(Database& database, const Clock& clock, Log& log, KeySource& keys, Sleeper sleep,
                const std::atomic<bool>* stopRequested)
     : database_(database), clock_(clock), log_(log), keys_(keys), sleep_(std::move(sleep)),
-      stopRequested_(stopRequested), backgroundSave_(database, log) {}
+      stopRequested_(stopRequested), folderLock_(database.directory()), backgroundSave_(database, log) {}
 
 int Server::run() {
     if (!startup()) return 1;
@@ -23,6 +23,7 @@ int Server::run() {
 
 bool Server::startup() {
     log_.write(kBanner);
+    if (!takeFolderLock()) return false;
     database_.readConfiguration();
     database_.load();
     socket_ = std::make_unique<UdpSocket>();
@@ -41,6 +42,7 @@ bool Server::startup() {
         zones_.reset();
         transport_.reset();
         socket_.reset();
+        folderLock_.release();
         return false;
     }
     running_ = true;
@@ -87,6 +89,38 @@ void Server::noteSave(bool saved, int32_t began, uint32_t beganTick) {
     saves_.lastTime = began;
     saves_.lastDurationMs = clock_.tick() - beganTick;
     saves_.lastSucceeded = saved;
+}
+
+// Nothing in the folder is read or written before the lock is held: a
+// second server, or one restarted while the save process of the last is
+// still renaming its files, would otherwise finish or mix up that save.
+bool Server::takeFolderLock() {
+    std::string reason;
+    FolderLock::Attempt attempt = folderLock_.tryTake(reason);
+    if (attempt == FolderLock::Attempt::Held) {
+        log_.printf("The data folder is in use by process %d; waiting up to %u seconds for it to end\n",
+                    static_cast<int>(folderLock_.holder()), static_cast<unsigned>(folderLockWait_ / 1000));
+        for (uint32_t waited = 0; attempt == FolderLock::Attempt::Held && waited < folderLockWait_;
+             waited += kFolderLockRetry) {
+            sleep_(kFolderLockRetry);
+            attempt = folderLock_.tryTake(reason);
+        }
+        if (attempt == FolderLock::Attempt::Held) {
+            log_.printf("The data folder is still in use by process %d; stopping without reading or writing it\n",
+                        static_cast<int>(folderLock_.holder()));
+            folderLock_.release();
+            return false;
+        }
+    }
+    if (attempt == FolderLock::Attempt::Failed) {
+        // A folder where no file can be made cannot be saved to either; the
+        // saves will say so. The server still serves.
+        log_.printf("Cannot lock the data folder (%s): %s; going on without the lock\n", FolderLock::kFileName,
+                    reason.c_str());
+        return true;
+    }
+    backgroundSave_.setFolderLock(&folderLock_);
+    return true;
 }
 
 bool Server::runPass() {
@@ -237,6 +271,7 @@ void Server::shutdown() {
     // everything that changed since its snapshot.
     waitForBackgroundSave();
     database_.save();
+    folderLock_.release();
     udp_.reset();
     transport_.reset();
     commands_.reset();

@@ -11,6 +11,7 @@
 #include "server/console.h"
 #include "core/log.h"
 #include "db/database.h"
+#include "db/folder_lock.h"
 #include "net/core_transport.h"
 #include "net/udp_server.h"
 #include "status/status_server.h"
@@ -30,6 +31,13 @@ public:
     // `stopRequested`, when given, ends the loop like a quit key (signals).
     Server(Database& database, const Clock& clock, Log& log, KeySource& keys, Sleeper sleep,
            const std::atomic<bool>* stopRequested = nullptr);
+
+    // How long start-up waits for another process to let go of the data
+    // folder (a server still running there, or the save process of one
+    // that was killed) before it gives up.
+    static constexpr uint32_t kFolderLockWait = 30000;
+    static constexpr uint32_t kFolderLockRetry = 100;
+    void setFolderLockWait(uint32_t ms) { folderLockWait_ = ms; }
 
     // Start-up, main loop and shutdown; the process's exit status.
     int run();
@@ -72,6 +80,8 @@ public:
     uint16_t statusPort() const { return status_ ? status_->port() : 0; }
 
 private:
+    // False when another process holds the folder past the wait.
+    bool takeFolderLock();
     void periodicSave();
     // With the lock held: passes on the running save's console lines and,
     // once it has ended, reports a failure.
@@ -90,6 +100,8 @@ private:
     Sleeper sleep_;
     const std::atomic<bool>* stopRequested_;
     std::recursive_mutex lock_;
+    FolderLock folderLock_;
+    uint32_t folderLockWait_ = kFolderLockWait;
     BackgroundSave backgroundSave_;
     // Declared after the lock, so they go before it.
     std::unique_ptr<UdpSocket> socket_;

@@ -98,8 +98,12 @@ bool ZoneProtocol::onPlayerLeaving(InboundMessage& message) {
     }
     leaveAllChannels(*player, true);
 
-    // The score part is read only when it is there whole.
-    if (message.length >= kLeavingWithScores && zone.scoresEnabled) {
+    // The score part is read only when it is there whole. A locked-out
+    // player under the placeholder account keeps no scores: that account is
+    // in no table and never saved, so its score record would be written
+    // without an account to be read back with, and would stay in the score
+    // table for good.
+    if (message.length >= kLeavingWithScores && zone.scoresEnabled && &user != &database_.placeholderUser) {
         ScoreRecord* score = player->score;
         if (score) {
             log_.printf("%i - Player leaving: %s\n", zone.scoreId, user.nameText());

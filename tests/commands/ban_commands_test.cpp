@@ -169,6 +169,28 @@ TEST_F(BanTest, TheBanRecord) {
     EXPECT_TRUE(take(*bay, 8).empty());
 }
 
+// A player locked out at login (here a faked client) plays under the
+// placeholder account until the kick; logged in as an operator meanwhile,
+// the bans it makes are by nobody, since that account is never saved.
+// (Found by the whole-network simulation.)
+TEST_F(BanTest, ABanByALockedOutOperatorIsByNobody) {
+    zoneclient::PlayerLogin login;
+    login.name = "Sneak";
+    login.playerId = 7;
+    login.machineId = 1;
+    login.address = nextPlayerAddress();
+    ASSERT_EQ(loginPlayer(*arena, login)->name, "^Banned");
+    Seat sneak{arena, 7, player(*arena, 7)};
+    ASSERT_EQ(sneak.session->user, &database.placeholderUser);
+    // Logged in with the built-in operator's password, which any player may type.
+    OperatorRecord* builtIn = database.createOperator(nullptr, 0, 0, 0, "sysop");
+    sneak.session->op = builtIn;
+    builtIn->sessionCount += 1;
+    EXPECT_EQ(type(sneak, "?ban -d=1 Victim"), Lines{"Ban # 1 added zone-wide. Duration: 1 day(s)."});
+    ASSERT_NE(lastBan(), nullptr);
+    EXPECT_EQ(lastBan()->bannedBy, nullptr);
+}
+
 TEST_F(BanTest, ALongBanLastsAsLongAsTheFileCanHoldIt) {
     powers(0);
     clock.setNow(2000000000);  // 2033: 5000 days more pass 2038

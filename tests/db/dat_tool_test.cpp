@@ -1,12 +1,15 @@
 // The database tool's dump and set check.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <sstream>
 
 #include "core/clock.h"
 #include "core/log.h"
 #include "db/dat_tool.h"
 #include "db/database.h"
+#include "db/folder_lock.h"
 #include "db_fixtures.h"
 
 namespace tallysv {
@@ -73,6 +76,25 @@ TEST(SetCheckTest, SetWrittenByTheServerHasNoProblems) {
     SetCheck check = checkDatabaseSet(folder.path());
     EXPECT_TRUE(check.problems.empty()) << check.problems.front();
     EXPECT_EQ(check.notes.front(), "User.dat: 2 records");
+}
+
+// A folder that a server holds is read all the same, with a note first;
+// the check leaves no lock behind.
+TEST(SetCheckTest, SaysWhenAServerHoldsTheFolder) {
+    TemporaryFolder folder;
+    EXPECT_EQ(checkDatabaseSet(folder.path()).notes.front(), "User.dat: not present");
+    {
+        FolderLock lock(folder.path());
+        std::string reason;
+        ASSERT_EQ(lock.tryTake(reason), FolderLock::Attempt::Taken) << reason;
+        EXPECT_EQ(checkDatabaseSet(folder.path()).notes.front(),
+                  "A server holds this folder (process " + std::to_string(::getpid()) +
+                      "): what is read may be a save in progress.");
+        lock.recordHolder(4242);
+        EXPECT_EQ(folderHolder(folder.path()), 4242);
+    }
+    EXPECT_EQ(folderHolder(folder.path()), std::nullopt);
+    EXPECT_EQ(checkDatabaseSet(folder.path()).notes.front(), "User.dat: not present");
 }
 
 TEST(SetCheckTest, ReportsDanglingReferencesDuplicatesAndOwnerlessSquads) {

@@ -28,6 +28,24 @@ TEST(ServerProcess, StartsAndStopsOnQuitKey) {
     EXPECT_EQ(server.wait(), 0) << server.output();
 }
 
+// Two servers started in one folder: the second says the folder is in use
+// and reads nothing until the first has stopped; then it starts.
+TEST(ServerProcess, ASecondServerInTheSameFolderWaitsForTheFirst) {
+    TempDir dir;
+    dir.write("TALLYSV.INI", iniWithFreePort());
+    ChildProcess first(kServer, {}, dir.str());
+    ASSERT_TRUE(first.waitForOutput("Reading TALLYSV.INI... Done.\n")) << first.output();
+    ChildProcess second(kServer, {}, dir.str());
+    ASSERT_TRUE(second.waitForOutput("; waiting up to 30 seconds for it to end\n")) << second.output();
+    EXPECT_NE(second.output().find("The data folder is in use by process "), std::string::npos) << second.output();
+    EXPECT_EQ(second.output().find("Reading"), std::string::npos) << second.output();
+    first.send("q");
+    EXPECT_EQ(first.wait(), 0) << first.output();
+    ASSERT_TRUE(second.waitForOutput("Reading TALLYSV.INI... Done.\n")) << second.output();
+    second.send("q");
+    EXPECT_EQ(second.wait(), 0) << second.output();
+}
+
 TEST(ServerProcess, StopsInOrderOnSigtermAndSigint) {
     for (int number : {SIGTERM, SIGINT}) {
         TempDir dir;

@@ -1,5 +1,6 @@
 #include <random>
 
+#include "support/simulated_network.h"
 #include "transport_fixture.h"
 #include "zoneclient/zone_link.h"
 
@@ -7,47 +8,6 @@ namespace tallysv::testing {
 namespace {
 
 using namespace zoneclient;
-
-// A network that loses, duplicates, delays and reorders datagrams, driven
-// by a seed and the fake clock, between several zones and the transport.
-class SimulatedNetwork {
-public:
-    SimulatedNetwork(uint32_t seed, double loss, double duplication) : random_(seed), loss_(loss), duplication_(duplication) {}
-
-    void post(bool toServer, int zone, const Bytes& datagram, uint32_t now) {
-        if (chance(loss_)) return;
-        int copies = chance(duplication_) ? 2 : 1;
-        for (int i = 0; i < copies; ++i) {
-            uint32_t delay = std::uniform_int_distribution<uint32_t>(1, 250)(random_);
-            queue_.push_back({now + delay, toServer, zone, datagram});
-        }
-    }
-
-    // Hands every datagram that is due to `deliver`, in order of due time.
-    template <typename Deliver>
-    void deliverDue(uint32_t now, Deliver deliver) {
-        std::stable_sort(queue_.begin(), queue_.end(), [](const auto& a, const auto& b) { return a.due < b.due; });
-        size_t due = 0;
-        while (due < queue_.size() && queue_[due].due <= now) ++due;
-        std::vector<InTransit> ready(queue_.begin(), queue_.begin() + static_cast<ptrdiff_t>(due));
-        queue_.erase(queue_.begin(), queue_.begin() + static_cast<ptrdiff_t>(due));
-        for (const InTransit& d : ready) deliver(d.toServer, d.zone, d.bytes);
-    }
-
-private:
-    struct InTransit {
-        uint32_t due;
-        bool toServer;
-        int zone;
-        Bytes bytes;
-    };
-    bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(random_) < p; }
-
-    std::mt19937 random_;
-    double loss_;
-    double duplication_;
-    std::vector<InTransit> queue_;
-};
 
 Bytes numbered(uint8_t type, int zone, int n) {
     Bytes m = {type, static_cast<uint8_t>(zone), 0, 0, 0, 0};

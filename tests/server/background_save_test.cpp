@@ -18,6 +18,7 @@
 #include "server_fixture.h"
 
 using namespace tallysv;
+using tallysv::testing::Gate;
 using tallysv::testing::ServerFixture;
 
 namespace {
@@ -33,53 +34,6 @@ std::map<std::string, std::string> readSet(const ServerFixture& f) {
     for (const char* name : kFiles) set[name] = f.dir.read(name);
     return set;
 }
-
-// Holds the writing process at one step of its save until opened. The
-// server process itself passes freely, so its own saves are not held.
-// Opened at the latest when it goes, so that no test leaves a process
-// waiting behind it.
-class Gate {
-public:
-    Gate() {
-        if (::pipe2(release_, O_CLOEXEC) != 0 || ::pipe2(reached_, O_CLOEXEC) != 0) ADD_FAILURE() << "pipe";
-    }
-    ~Gate() {
-        open();
-        for (int fd : {release_[0], reached_[0], reached_[1]}) ::close(fd);
-    }
-    void install(Database& database, Database::SaveStep step, DatFile file) {
-        pid_t server = ::getpid();
-        int releaseEnd = release_[0];
-        int reachedEnd = reached_[1];
-        database.setSaveInterruption([=](Database::SaveStep s, DatFile d) {
-            if (::getpid() != server && s == step && d == file) {
-                char byte = 1;
-                (void)!::write(reachedEnd, &byte, 1);
-                while (::read(releaseEnd, &byte, 1) < 0 && errno == EINTR) {
-                }
-            }
-            return true;
-        });
-    }
-    // Returns once the writing process waits at the gate.
-    void waitUntilReached() {
-        char byte;
-        while (::read(reached_[0], &byte, 1) < 0 && errno == EINTR) {
-        }
-    }
-    // The writing process holds a copy of the write end too, so it is
-    // released by a byte, not by the end of the pipe.
-    void open() {
-        if (release_[1] < 0) return;
-        (void)!::write(release_[1], "go", 2);
-        ::close(release_[1]);
-        release_[1] = -1;
-    }
-
-private:
-    int release_[2] = {-1, -1};
-    int reached_[2] = {-1, -1};
-};
 
 // Passes until a periodic save has been started (PeriodicSave=1000: the
 // fourth pass); then the writing process runs.

@@ -9,6 +9,8 @@ namespace tallysv::testing {
 class TempDir {
 public:
     TempDir();
+    // Under `parent` instead (a folder in memory makes many saves cheap).
+    explicit TempDir(const std::filesystem::path& parent);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

@@ -189,3 +189,24 @@ TEST_F(PlayerRecordsTest, ShortMessagesAreDroppedUnread) {
     }
     EXPECT_NE(player(zone, 1), nullptr);
 }
+
+// A new name locked out (here: a client with a faked machine ID) plays
+// under the placeholder account, which is never saved: its scores are not
+// kept, so no score record is left without an account. (Found by the
+// whole-network simulation.)
+TEST_F(PlayerRecordsTest, LockedOutPlayerUnderThePlaceholderKeepsNoScores) {
+    zoneclient::PlayerLogin login;
+    login.name = "Newcomer";
+    login.password = "pw";
+    login.playerId = 5;
+    login.machineId = 1;
+    login.address = nextPlayerAddress();
+    auto reply = loginPlayer(zone, login);
+    ASSERT_TRUE(reply.has_value());
+    ASSERT_EQ(reply->name, "^Banned");
+    log.clear();
+    send(zone, zoneclient::playerLeaving(5, 30, zoneclient::Scores{1, 2, 3, 4, 5}));
+    EXPECT_TRUE(logged("40 - Player leaving(No Score): ^Banned")) << log.text();
+    EXPECT_EQ(database.scores().count(), 0u);
+    EXPECT_TRUE(sessionOf(zone).scores().empty());
+}
