@@ -60,7 +60,7 @@ std::string recordsReferToWhatExists(const ServerView& view) {
     auto registrations = members(db.registrations());
     for (const UserRecord* user : db.users()) {
         if (user->squad && !squads.count(user->squad)) return std::string(user->name()) + " is in a squad that is gone";
-        if (user->registration && (!registrations.count(user->registration) || user->registration->user != user))
+        if (user->registration() && (!registrations.count(user->registration()) || user->registration()->user != user))
             return std::string(user->name()) + " has a registration that is not its own";
     }
     for (const SquadRecord* squad : db.squads()) {
