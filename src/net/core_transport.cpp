@@ -90,9 +90,9 @@ void CoreTransport::setZoneLoginHandler(MessageHandler handler) {
     zoneLogin_ = handler ? std::make_shared<const MessageHandler>(std::move(handler)) : unhandled_;
 }
 
+// An empty entry stands for the default of its table (unhandled, ignore):
+// a new host then costs no reference count on each of its 512 entries.
 void CoreTransport::installInitialHandlers(Host& host) {
-    host.messageHandlers.fill(unhandled_);
-    host.coreHandlers.fill(ignore_);
     host.messageHandlers[0] = coreDispatch_;
     host.coreHandlers[1] = connectionRequest_;
     host.coreHandlers[7] = disconnect_;
@@ -166,6 +166,11 @@ void CoreTransport::stop() {
     hosts_.clear();
 }
 
+void CoreTransport::restart() {
+    stop();
+    lastFloodDecay_ = clock_.tick();
+}
+
 // Prints a line about the peer (its four octets, then its port for the
 // formats that show one) and disconnects it.
 void CoreTransport::disconnectWithLine(Host& host, const char* format) {
@@ -217,7 +222,8 @@ void CoreTransport::dispatchInner(Host& host, const uint8_t* bytes, int length) 
     }
     // Should the handler replace its own entry, the entry is retired, not
     // destroyed, so the handler stays valid until the processing ends.
-    const MessageHandler& handler = *host.messageHandlers[bytes[0]];
+    const HandlerEntry& entry = host.messageHandlers[bytes[0]];
+    const MessageHandler& handler = entry ? *entry : *unhandled_;
     std::vector<uint8_t>& storage = messageStorage_[static_cast<size_t>(nesting_)];
     InboundMessage message{&host, static_cast<int16_t>(length), std::move(storage)};
     message.bytes.assign(bytes, bytes + length);
@@ -245,7 +251,8 @@ bool CoreTransport::onCoreDispatch(InboundMessage& message) {
     Host& host = *message.host;
     if (message.length > 1) {
         if (message.length < host.coreMinLength[message.bytes[1]]) return false;
-        const MessageHandler& handler = *host.coreHandlers[message.bytes[1]];
+        const HandlerEntry& entry = host.coreHandlers[message.bytes[1]];
+        const MessageHandler& handler = entry ? *entry : *ignore_;
         handler(message);
         return false;
     }

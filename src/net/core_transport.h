@@ -52,6 +52,10 @@ public:
     // Tells every host goodbye (unreliably) and drops them all, without
     // session ends.
     void stop();
+    // Stops, then starts over as a transport made now (the flood decay
+    // period begins again); only storage is kept. The fuzz targets reuse
+    // one transport this way.
+    void restart();
 
     // Sends one message to a host. Reliable messages are at most 514 bytes,
     // unreliable datagrams at most 520; longer ones are refused (false).
