@@ -229,8 +229,9 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
     world.log.fingerprint = world.sink.fingerprint = nullptr;
     // What the input made goes now rather than before the next one, so
     // that the memory an input takes is given back by the same input (and
-    // the leak check has nothing to look into).
-    transport.stop();
+    // the leak check has nothing to look into). The hosts' storage is
+    // kept for the next input's hosts.
+    transport.restart();
     database.clear();
     return fingerprint.value();
 }

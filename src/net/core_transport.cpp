@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "core/fields.h"
 
@@ -74,7 +75,15 @@ Host* CoreTransport::findHost(const PeerAddress& peer) const {
 Host* CoreTransport::findOrCreateHost(const PeerAddress& peer) {
     if (Host* host = findHost(peer)) return host;
     if (static_cast<int64_t>(hosts_.size()) > static_cast<int64_t>(settings_.maxQueueForLogin)) return nullptr;
-    auto host = std::make_unique<Host>(*this, peer);
+    std::unique_ptr<Host> host;
+    if (spareHosts_.empty()) {
+        host = std::make_unique<Host>(*this, peer);
+    } else {
+        // A blank host from the last restart: as a new one but for its peer.
+        host = std::move(spareHosts_.back());
+        spareHosts_.pop_back();
+        host->peer = peer;
+    }
     installInitialHandlers(*host);
     host->sessionTimeout = static_cast<uint32_t>(settings_.kickOutDelay);
     host->lastReceiveTick = clock_.tick();
@@ -167,7 +176,24 @@ void CoreTransport::stop() {
 }
 
 void CoreTransport::restart() {
-    stop();
+    std::vector<std::unique_ptr<Host>> dropped;
+    {
+        LogBatch batch(log_);
+        Processing processing(*this);
+        static const uint8_t notice[2] = {0x00, 0x07};
+        for (auto& host : hosts_) sendMessage(*host, notice, 2, false);
+        for (auto& host : hosts_) host->removed = true;
+        dropped.swap(hosts_);
+    }
+    // Each host is destroyed (with its zone layer's data) and its storage
+    // made a blank host for the hosts to come, up to a few.
+    for (auto& host : dropped) {
+        if (spareHosts_.size() >= kSpareHosts) continue;
+        std::destroy_at(host.get());
+        std::construct_at(host.get(), *this, PeerAddress{});
+        spareHosts_.push_back(std::move(host));
+    }
+    dropped.clear();
     lastFloodDecay_ = clock_.tick();
 }
 

@@ -53,8 +53,10 @@ public:
     // session ends.
     void stop();
     // Stops, then starts over as a transport made now (the flood decay
-    // period begins again); only storage is kept. The fuzz targets reuse
-    // one transport this way.
+    // period begins again); only storage is kept: the storage of the hosts
+    // it drops serves the next hosts. The fuzz targets reuse one transport
+    // this way (within one run, removed hosts are never reused, so that
+    // the address sanitizer sees any use of one after its removal).
     void restart();
 
     // Sends one message to a host. Reliable messages are at most 514 bytes,
@@ -166,6 +168,9 @@ private:
     // The bytes of the message being handled at each depth of nesting.
     std::array<std::vector<uint8_t>, kMaxNesting + 1> messageStorage_;
     std::vector<std::vector<uint8_t>> spareDatagrams_;
+    // Blank hosts left by restart().
+    static constexpr size_t kSpareHosts = 8;
+    std::vector<std::unique_ptr<Host>> spareHosts_;
     int processing_ = 0;
     int nesting_ = 0;
     uint32_t lastFloodDecay_;
