@@ -71,15 +71,77 @@ void checkInvariants(const Database& database, CoreTransport& transport, const Z
     if (!zones.channelMembershipFault().empty()) __builtin_trap();
 }
 
+// The logins every input starts with, built once.
+struct Logins {
+    Logins() {
+        for (int i = 0; i < kPlayers; ++i) players.push_back(playerLogin(i));
+    }
+    std::vector<uint8_t> zones[2] = {zoneLogin(1, 10), zoneLogin(2, 20)};
+    std::vector<std::vector<uint8_t>> players;
+};
+
+// What lives from one input to the next. Before each input the clock is
+// set, the transport drops its hosts and the database is cleared; the zone
+// and command layers keep nothing of their own.
+struct World {
+    World(const char* folder, uint32_t tick, bool fresh)
+        : clock(tick),
+          database(clock, log, scratchFolder(folder)),
+          transport(sink, clock, log, database.settings),
+          zones(transport, database, clock, log),
+          commands(zones, clock, log),
+          fresh(fresh) {
+        // Saves would only write the same small files again and again.
+        commands.services.saveDatabase = [] { return true; };
+        // Provider bans never reach the network: no block is ever found.
+        commands.services.lookupNetBlock = [](const IPv4Address&) { return std::optional<NetBlock>(); };
+    }
+    FakeClock clock;
+    FingerprintLog log;
+    CheckingSink sink;
+    Database database;
+    CoreTransport transport;
+    ZoneProtocol zones;
+    CommandProcessor commands;
+    const bool fresh;  // built for this one input: nothing to reset
+};
+
+uint32_t startTick(const uint8_t* data) { return data[0] & 1 ? 0xFFFFF000u : 100000u; }
+
+uint64_t run(World& world, const uint8_t* data, size_t size);
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    FakeClock clock(data[0] & 1 ? 0xFFFFF000u : 100000u);
-    DiscardLog log;
-    CheckingSink sink;
-    static const std::string folder = scratchFolder("tallysv-fuzz-commands");
-    Database database(clock, log, folder);
+    // The one world of the process, reset for every input.
+    static World world("tallysv-fuzz-commands", 0, false);
+    const uint64_t said = run(world, data, size);
+    if (checkingReset()) {
+        World fresh("tallysv-fuzz-commands-fresh", startTick(data), true);
+        if (run(fresh, data, size) != said) __builtin_trap();
+    }
+    return 0;
+}
+
+namespace {
+
+uint64_t run(World& world, const uint8_t* data, size_t size) {
+    static const Logins logins;
+    FakeClock& clock = world.clock;
+    Database& database = world.database;
+    if (!world.fresh) {
+        // The clock first: the flood decay period and the generator's seed
+        // start from it, as for a transport and a database made now.
+        clock = FakeClock(startTick(data));
+        world.transport.restart();
+        database.clear();
+    }
+    // What the reset itself said is no part of the input's run.
+    Fingerprint fingerprint;
+    if (checkingReset()) world.log.fingerprint = world.sink.fingerprint = &fingerprint;
+    Log& log = world.log;
+
     database.settings.encryptMode = false;
     database.settings.allowNewUsers = true;
     database.settings.askNewUsers = false;
@@ -96,23 +158,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                 sectors[level][1], static_cast<uint8_t>(level), "op" + std::to_string(level));
     }
     database.createOperator(nullptr, 0, 0, 0, "sysop");
-    CoreTransport transport(sink, clock, log, database.settings);
-    ZoneProtocol zones(transport, database, clock, log);
-    CommandProcessor commands(zones, clock, log);
-    // Saves would only write the same small files again and again.
-    commands.services.saveDatabase = [] { return true; };
-    // Provider bans never reach the network: no block is ever found.
-    commands.services.lookupNetBlock = [](const IPv4Address&) { return std::optional<NetBlock>(); };
+    CoreTransport& transport = world.transport;
+    ZoneProtocol& zones = world.zones;
 
     const PeerAddress peers[2] = {{{10, 0, 0, 1}, 1000}, {{10, 0, 0, 2}, 1001}};
     const uint8_t request[8] = {0, 1, 1, 0, 0, 0, 0, 0};
     for (const PeerAddress& peer : peers) transport.receive(request, peer);
-    transport.receive(zoneLogin(1, 10), peers[0]);
-    transport.receive(zoneLogin(2, 20), peers[1]);
+    transport.receive(logins.zones[0], peers[0]);
+    transport.receive(logins.zones[1], peers[1]);
     // Players 0 to 4 log in as operators of their own level, player 5 is
     // none; they sit in the two zones by turns.
     auto enter = [&](int index) {
-        transport.receive(playerLogin(index), peers[index % 2]);
+        transport.receive(logins.players[static_cast<size_t>(index)], peers[index % 2]);
         Host* host = transport.findHost(peers[index % 2]);
         if (!host || host->removed) return;
         PlayerSession* player = zoneSession(*host).findPlayer(static_cast<uint32_t>(index + 1));
@@ -168,5 +225,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     database.printChatList();
     database.printSquadList();
     transport.printHostList(log);
-    return 0;
+    if (checkingReset()) addSavedFiles(fingerprint, database);
+    world.log.fingerprint = world.sink.fingerprint = nullptr;
+    // What the input made goes now rather than before the next one, so
+    // that the memory an input takes is given back by the same input (and
+    // the leak check has nothing to look into). The hosts' storage is
+    // kept for the next input's hosts.
+    transport.restart();
+    database.clear();
+    return fingerprint.value();
 }
+
+}  // namespace

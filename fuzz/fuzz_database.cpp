@@ -8,17 +8,49 @@
 #include "core/clock.h"
 #include "core/log.h"
 #include "db/database.h"
+#include "fuzz_support.h"
 
 namespace {
+
+using namespace tallysv;
+using namespace tallysv::fuzzing;
 
 void require(bool condition) {
     if (!condition) std::abort();
 }
 
+// What lives from one input to the next: the database, cleared before each
+// input.
+struct World {
+    World(const char* folder, bool fresh) : database(clock, log, scratchFolder(folder)), fresh(fresh) {}
+    FakeClock clock;
+    FingerprintLog log;
+    Database database;
+    const bool fresh;  // built for this one input: nothing to reset
+};
+
+uint64_t run(World& world, const uint8_t* data, size_t size);
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    using namespace tallysv;
+    // The one world of the process, reset for every input.
+    static World world("tallysv-fuzz-database", false);
+    const uint64_t said = run(world, data, size);
+    if (checkingReset()) {
+        World fresh("tallysv-fuzz-database-fresh", true);
+        if (run(fresh, data, size) != said) __builtin_trap();
+    }
+    return 0;
+}
+
+namespace {
+
+uint64_t run(World& world, const uint8_t* data, size_t size) {
+    Database& database = world.database;
+    if (!world.fresh) database.clear();
+    Fingerprint fingerprint;
+    if (checkingReset()) world.log.fingerprint = &fingerprint;
     // Each file: one presence byte, a 16-bit length, then that many bytes
     // (cut to what is left).
     DatImages images;
@@ -35,9 +67,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         at += length;
     }
 
-    FakeClock clock;
-    DiscardLog log;
-    Database database(clock, log);
     database.loadImages(images);
 
     for (UserRecord* user : database.users()) {
@@ -67,5 +96,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     database.findBan(1, {1, 2, 3, 4}, 1, 1, 1, 1);
     database.findBanfree(1, 1);
     database.findZone(1);
-    return 0;
+    if (checkingReset()) addSavedFiles(fingerprint, database);
+    world.log.fingerprint = nullptr;
+    // What the input made goes now rather than before the next one, so
+    // that the memory an input takes is given back by the same input (and
+    // the leak check has nothing to look into).
+    database.clear();
+    return fingerprint.value();
 }
+
+}  // namespace

@@ -9,19 +9,12 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "net/core_transport.h"
+#include "fuzz_support.h"
 
 namespace {
 
 using namespace tallysv;
-
-class CountingSink final : public DatagramSink {
-public:
-    void send(const PeerAddress&, std::span<const uint8_t> bytes) override {
-        if (bytes.empty() || bytes.size() > 520) __builtin_trap();
-        ++count;
-    }
-    size_t count = 0;
-};
+using namespace tallysv::fuzzing;
 
 class Input {
 public:
@@ -41,22 +34,23 @@ private:
     size_t at_ = 0;
 };
 
-}  // namespace
+// What lives from one input to the next: before each input the clock is
+// set, the settings are made anew and the transport starts over.
+struct World {
+    World(uint32_t tick, bool fresh) : clock(tick), transport(sink, clock, log, settings), fresh(fresh) {
+        installUpcalls();
+    }
+    void installUpcalls();
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Input in(data, size);
-    FakeClock clock(in.byte() & 1 ? 0xFFFFF000u : 1000u);
-    DiscardLog log;
-    CountingSink sink;
+    FakeClock clock;
+    FingerprintLog log;
+    CheckingSink sink;
     Settings settings;
-    uint8_t flags = in.byte();
-    settings.encryptMode = flags & 1;
-    settings.maxQueueForLogin = (flags >> 1) & 3;
-    settings.clusterToZones = (flags >> 3) & 1;
-    settings.kickOutDelay = 2000;
-    settings.packetLossLimit = 3000;
-    CoreTransport transport(sink, clock, log, settings);
+    CoreTransport transport;
+    const bool fresh;  // built for this one input: nothing to reset
+};
 
+void World::installUpcalls() {
     // A stand-in for the zone layer: the login marks the host, and its
     // messages answer, send on and sometimes end the session.
     transport.setZoneLoginHandler([&](InboundMessage& m) {
@@ -87,6 +81,48 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     });
+}
+
+uint32_t startTick(const uint8_t* data, size_t size) { return size > 0 && data[0] & 1 ? 0xFFFFF000u : 1000u; }
+
+uint64_t run(World& world, const uint8_t* data, size_t size);
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The one world of the process, reset for every input.
+    static World world(0, false);
+    const uint64_t said = run(world, data, size);
+    if (checkingReset()) {
+        World fresh(startTick(data, size), true);
+        if (run(fresh, data, size) != said) __builtin_trap();
+    }
+    return 0;
+}
+
+namespace {
+
+uint64_t run(World& world, const uint8_t* data, size_t size) {
+    Input in(data, size);
+    in.byte();  // the start time (startTick)
+    FakeClock& clock = world.clock;
+    Settings& settings = world.settings;
+    CoreTransport& transport = world.transport;
+    if (!world.fresh) {
+        // The clock first: the flood decay period starts from it, as for a
+        // transport made now.
+        clock = FakeClock(startTick(data, size));
+        settings = Settings{};
+        transport.restart();
+    }
+    Fingerprint fingerprint;
+    if (checkingReset()) world.log.fingerprint = world.sink.fingerprint = &fingerprint;
+    uint8_t flags = in.byte();
+    settings.encryptMode = flags & 1;
+    settings.maxQueueForLogin = (flags >> 1) & 3;
+    settings.clusterToZones = (flags >> 3) & 1;
+    settings.kickOutDelay = 2000;
+    settings.packetLossLimit = 3000;
 
     const PeerAddress peers[4] = {
         {{10, 0, 0, 1}, 1000}, {{10, 0, 0, 2}, 1000}, {{10, 0, 0, 1}, 1001}, {{192, 168, 1, 9}, 65535}};
@@ -130,5 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     transport.stop();
-    return 0;
+    world.log.fingerprint = world.sink.fingerprint = nullptr;
+    return fingerprint.value();
 }
+
+}  // namespace

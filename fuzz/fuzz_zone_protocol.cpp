@@ -33,15 +33,63 @@ std::vector<uint8_t> zoneLogin(int32_t groupID, int32_t scoreID) {
 // The message types a logged-in zone may send.
 constexpr uint8_t kTypes[] = {1, 2, 3, 4, 5, 7, 13, 14, 15, 16, 17, 19, 20};
 
+// What lives from one input to the next. Before each input the clock is
+// set, the transport drops its hosts and the database is cleared; the zone
+// layer keeps nothing of its own.
+struct World {
+    World(const char* folder, uint32_t tick, bool fresh)
+        : clock(tick),
+          database(clock, log, scratchFolder(folder)),
+          transport(sink, clock, log, database.settings),
+          zones(transport, database, clock, log),
+          fresh(fresh) {}
+    FakeClock clock;
+    FingerprintLog log;
+    CheckingSink sink;
+    Database database;
+    CoreTransport transport;
+    ZoneProtocol zones;
+    const bool fresh;  // built for this one input: nothing to reset
+};
+
+uint32_t startTick(const uint8_t* data) { return data[0] & 1 ? 0xFFFFF000u : 1000u; }
+
+uint64_t run(World& world, const uint8_t* data, size_t size);
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
-    FakeClock clock(data[0] & 1 ? 0xFFFFF000u : 1000u);
-    DiscardLog log;
-    CheckingSink sink;
-    static const std::string folder = scratchFolder("tallysv-fuzz-zone");
-    Database database(clock, log, folder);
+    // The one world of the process, reset for every input.
+    static World world("tallysv-fuzz-zone", 0, false);
+    const uint64_t said = run(world, data, size);
+    if (checkingReset()) {
+        World fresh("tallysv-fuzz-zone-fresh", startTick(data), true);
+        if (run(fresh, data, size) != said) __builtin_trap();
+    }
+    return 0;
+}
+
+namespace {
+
+uint64_t run(World& world, const uint8_t* data, size_t size) {
+    static const std::vector<uint8_t> firstLogin = zoneLogin(1, 10);
+    FakeClock& clock = world.clock;
+    Database& database = world.database;
+    CoreTransport& transport = world.transport;
+    ZoneProtocol& zones = world.zones;
+    if (!world.fresh) {
+        // The clock first: the flood decay period and the generator's seed
+        // start from it, as for a transport and a database made now.
+        clock = FakeClock(startTick(data));
+        transport.restart();
+        database.clear();
+    }
+    // What the reset itself said is no part of the input's run.
+    Fingerprint fingerprint;
+    if (checkingReset()) world.log.fingerprint = world.sink.fingerprint = &fingerprint;
+    Log& log = world.log;
+
     database.settings.encryptMode = false;  // the bytes reach the handlers as they are
     database.settings.allowNewUsers = data[1] & 1;
     database.settings.askNewUsers = data[1] & 2;
@@ -50,13 +98,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (i == 1) database.createBan(*user, nullptr, 5);
         if (i == 2) database.registerUser(*user, "Real", "mail", 77)->NotifyChat = true;
     }
-    CoreTransport transport(sink, clock, log, database.settings);
-    ZoneProtocol zones(transport, database, clock, log);
 
     const PeerAddress peers[3] = {{{10, 0, 0, 1}, 1000}, {{10, 0, 0, 2}, 1001}, {{10, 0, 0, 3}, 1002}};
     const uint8_t request[8] = {0, 1, 1, 0, 0, 0, 0, 0};
     for (const PeerAddress& peer : peers) transport.receive(request, peer);
-    transport.receive(zoneLogin(1, 10), peers[0]);
+    transport.receive(firstLogin, peers[0]);
     transport.receive(zoneLogin(data[1] >> 4, 20), peers[1]);
 
     size_t at = 2;
@@ -103,5 +149,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     database.printChatList();
     database.printSquadList();
     transport.printHostList(log);
-    return 0;
+    if (checkingReset()) addSavedFiles(fingerprint, database);
+    world.log.fingerprint = world.sink.fingerprint = nullptr;
+    // What the input made goes now rather than before the next one, so
+    // that the memory an input takes is given back by the same input (and
+    // the leak check has nothing to look into). The hosts' storage is
+    // kept for the next input's hosts.
+    transport.restart();
+    database.clear();
+    return fingerprint.value();
 }
+
+}  // namespace

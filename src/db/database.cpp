@@ -16,6 +16,33 @@ Database::Database(const Clock& clock, Log& log, std::string directory)
     placeholderUser.name_.set("^Banned");
 }
 
+void Database::clear() {
+    settings = Settings{};
+    random = RandomGenerator{};
+    randomSeed(random, 55555);
+    randomSeed(random, clock_.tick());
+    placeholderUser = UserRecord{};
+    placeholderUser.name_.set("^Banned");
+    floodTable_ = FloodTable{};
+    usersByName_.clear();
+    usersByID_.clear();
+    squadsByName_.clear();
+    channelsByName_.clear();
+    bansByID_.clear();
+    banfreesByUser_.clear();
+    zonesByScoreID_.clear();
+    chatChannels_.reset();
+    users_.reset();
+    squads_.reset();
+    scores_.reset();
+    registrations_.reset();
+    bans_.reset();
+    operators_.reset();
+    zones_.reset();
+    banfrees_.reset();
+    lastBanID_ = 0;
+}
+
 void Database::readConfiguration() {
     if (!tallysv::readConfiguration(settings, log_, directory_)) return;
     // The built-in operator: no account, network-wide, level 0. Later

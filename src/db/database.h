@@ -117,6 +117,12 @@ public:
     // password; in no table and never saved.
     UserRecord placeholderUser;
 
+    // Forgets every record, the settings and the login attempts counted,
+    // and reseeds the generator: the database is then as one made now with
+    // the same folder. The tables keep some memory for the records to come
+    // (the fuzz targets start each input from a cleared database).
+    void clear();
+
     // Reads TALLYSV.INI; the first reading adds the built-in operator.
     void readConfiguration();
     // Reads the eight .dat files of the folder, printing the headings,

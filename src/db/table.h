@@ -112,6 +112,18 @@ public:
         blocks_.clear();
     }
 
+    // Removes every record and starts over as a new table, keeping the
+    // first block for the records to come rather than giving it back.
+    void reset() {
+        while (blocks_.size() > 1) blocks_.pop_back();
+        if (!blocks_.empty()) blocks_.front().empty();
+        head_ = tail_ = nullptr;
+        count_ = 0;
+        nextOrder_ = 1;
+        free_.clear();
+        lastBlockSize_ = blocks_.empty() ? kFirstBlockSize / 2 : blocks_.front().size();
+    }
+
     // The whole 2 MiB pages inside the blocks that hold records, as
     // (address, length): what may be gathered into huge pages.
     void hugePageRanges(std::vector<std::pair<void*, size_t>>& out) const {
@@ -151,6 +163,12 @@ private:
             std::allocator<T>().deallocate(data_, size_);
         }
         size_t room() const { return size_ - used_; }
+        size_t size() const { return size_; }
+        // Destroys the records, leaving the storage to be handed out again.
+        void empty() {
+            for (size_t i = 0; i < used_; ++i) data_[i].~T();
+            used_ = 0;
+        }
         uintptr_t begin() const { return reinterpret_cast<uintptr_t>(data_); }
         uintptr_t usedEnd() const { return reinterpret_cast<uintptr_t>(data_ + used_); }
         T* take() { return new (data_ + used_++) T(); }
@@ -168,12 +186,14 @@ private:
             return record;
         }
         if (blocks_.empty() || blocks_.back().room() == 0) {
-            size_t last = blocks_.empty() ? 32 : lastBlockSize_;
+            size_t last = blocks_.empty() ? kFirstBlockSize / 2 : lastBlockSize_;
             lastBlockSize_ = std::min<size_t>(last * 2, 65536);
             blocks_.emplace_back(lastBlockSize_);
         }
         return blocks_.back().take();
     }
+
+    static constexpr size_t kFirstBlockSize = 64;
 
     T* head_ = nullptr;
     T* tail_ = nullptr;
@@ -181,7 +201,7 @@ private:
     uint64_t nextOrder_ = 1;
     // Blocks never move their records; a removed record is kept for reuse.
     std::vector<Block> blocks_;
-    size_t lastBlockSize_ = 32;
+    size_t lastBlockSize_ = kFirstBlockSize / 2;
     std::vector<T*> free_;
 };
 

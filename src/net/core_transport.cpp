@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "core/fields.h"
 
@@ -74,7 +75,15 @@ Host* CoreTransport::findHost(const PeerAddress& peer) const {
 Host* CoreTransport::findOrCreateHost(const PeerAddress& peer) {
     if (Host* host = findHost(peer)) return host;
     if (static_cast<int64_t>(hosts_.size()) > static_cast<int64_t>(settings_.maxQueueForLogin)) return nullptr;
-    auto host = std::make_unique<Host>(*this, peer);
+    std::unique_ptr<Host> host;
+    if (spareHosts_.empty()) {
+        host = std::make_unique<Host>(*this, peer);
+    } else {
+        // A blank host from the last restart: as a new one but for its peer.
+        host = std::move(spareHosts_.back());
+        spareHosts_.pop_back();
+        host->peer = peer;
+    }
     installInitialHandlers(*host);
     host->sessionTimeout = static_cast<uint32_t>(settings_.kickOutDelay);
     host->lastReceiveTick = clock_.tick();
@@ -90,9 +99,9 @@ void CoreTransport::setZoneLoginHandler(MessageHandler handler) {
     zoneLogin_ = handler ? std::make_shared<const MessageHandler>(std::move(handler)) : unhandled_;
 }
 
+// An empty entry stands for the default of its table (unhandled, ignore):
+// a new host then costs no reference count on each of its 512 entries.
 void CoreTransport::installInitialHandlers(Host& host) {
-    host.messageHandlers.fill(unhandled_);
-    host.coreHandlers.fill(ignore_);
     host.messageHandlers[0] = coreDispatch_;
     host.coreHandlers[1] = connectionRequest_;
     host.coreHandlers[7] = disconnect_;
@@ -171,6 +180,28 @@ void CoreTransport::stop() {
     hosts_.clear();
 }
 
+void CoreTransport::restart() {
+    std::vector<std::unique_ptr<Host>> dropped;
+    {
+        LogBatch batch(log_);
+        Processing processing(*this);
+        static const uint8_t notice[2] = {0x00, 0x07};
+        for (auto& host : hosts_) sendMessage(*host, notice, 2, false);
+        for (auto& host : hosts_) host->removed = true;
+        dropped.swap(hosts_);
+    }
+    // Each host is destroyed (with its zone layer's data) and its storage
+    // made a blank host for the hosts to come, up to a few.
+    for (auto& host : dropped) {
+        if (spareHosts_.size() >= kSpareHosts) continue;
+        std::destroy_at(host.get());
+        std::construct_at(host.get(), *this, PeerAddress{});
+        spareHosts_.push_back(std::move(host));
+    }
+    dropped.clear();
+    lastFloodDecay_ = clock_.tick();
+}
+
 // Prints a line about the peer (its four octets, then its port for the
 // formats that show one) and disconnects it.
 void CoreTransport::disconnectWithLine(Host& host, const char* format) {
@@ -223,7 +254,8 @@ void CoreTransport::dispatchInner(Host& host, const uint8_t* bytes, int length) 
     }
     // Should the handler replace its own entry, the entry is retired, not
     // destroyed, so the handler stays valid until the processing ends.
-    const MessageHandler& handler = *host.messageHandlers[bytes[0]];
+    const HandlerEntry& entry = host.messageHandlers[bytes[0]];
+    const MessageHandler& handler = entry ? *entry : *unhandled_;
     std::vector<uint8_t>& storage = messageStorage_[static_cast<size_t>(nesting_)];
     InboundMessage message{&host, static_cast<int16_t>(length), std::move(storage)};
     message.bytes.assign(bytes, bytes + length);
@@ -251,7 +283,8 @@ bool CoreTransport::onCoreDispatch(InboundMessage& message) {
     Host& host = *message.host;
     if (message.length > 1) {
         if (message.length < host.coreMinLength[message.bytes[1]]) return false;
-        const MessageHandler& handler = *host.coreHandlers[message.bytes[1]];
+        const HandlerEntry& entry = host.coreHandlers[message.bytes[1]];
+        const MessageHandler& handler = entry ? *entry : *ignore_;
         handler(message);
         return false;
     }

@@ -66,6 +66,12 @@ public:
     // Tells every host goodbye (unreliably) and drops them all, without
     // session ends.
     void stop();
+    // Stops, then starts over as a transport made now (the flood decay
+    // period begins again); only storage is kept: the storage of the hosts
+    // it drops serves the next hosts. The fuzz targets reuse one transport
+    // this way (within one run, removed hosts are never reused, so that
+    // the address sanitizer sees any use of one after its removal).
+    void restart();
 
     // What becomes of a reliable message when kMaxWaiting messages wait for
     // its host already: queued all the same, or shed. The sender decides;
@@ -198,6 +204,9 @@ private:
     // The bytes of the message being handled at each depth of nesting.
     std::array<std::vector<uint8_t>, kMaxNesting + 1> messageStorage_;
     std::vector<std::vector<uint8_t>> spareDatagrams_;
+    // Blank hosts left by restart().
+    static constexpr size_t kSpareHosts = 8;
+    std::vector<std::unique_ptr<Host>> spareHosts_;
     int processing_ = 0;
     TransportCounters counters_;
     int nesting_ = 0;

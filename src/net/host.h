@@ -88,6 +88,7 @@ public:
     std::vector<uint8_t> bigChunkBuffer;
     uint32_t sessionTimeout = 60000;
     bool zoneLoggedIn = false;
+    // An empty entry is the table's default (unhandled, ignore).
     std::array<HandlerEntry, kHandlerCount> messageHandlers;
     std::array<HandlerEntry, kHandlerCount> coreHandlers;
     // The least length each handler reads; shorter messages are dropped

@@ -85,6 +85,37 @@ TEST_F(SaveTest, LoadThenSaveGivesBackEveryFileByteForByte) {
     EXPECT_FALSE(folder.exists("Save.commit"));
 }
 
+// The fuzz targets reuse one database, cleared between inputs: what a
+// cleared database then does must be what a new one does.
+TEST_F(SaveTest, ClearedDatabaseBehavesAsANewOne) {
+    CanonicalSet set;
+    for (auto& [name, bytes] : set.files) folder.write(name, bytes);
+    database.load();
+    database.createChatChannel("Lounge");
+    database.createSquad("Green", "", database.findUser("Alice"));
+    database.registerAttempt({10, 1, 2, 3});
+    database.settings.allowNewUsers = !database.settings.allowNewUsers;
+    randomNext(database.random);
+    database.clear();
+
+    TemporaryFolder freshFolder;
+    Database fresh(clock, log, freshFolder.path());
+    for (Database* db : {&database, &fresh}) {
+        EXPECT_EQ(db->findUser("Alice"), nullptr);
+        EXPECT_EQ(db->findChatChannel("Lounge"), nullptr);
+        EXPECT_EQ(db->floodTable().size(), 0u);
+        UserRecord* user = db->createUser("Dave", "pw", {1, 2, 3, 4}, 5, 0);
+        db->createBan(*user, nullptr, 2)->comment.set("again");
+        db->addSquadMember(*db->createSquad("Red", "", user), *user);
+        db->createOperator(user, 0, 0, 1, "op");
+        db->createScore(*user, 10);
+        EXPECT_TRUE(db->save());
+    }
+    EXPECT_EQ(database.settings.allowNewUsers, fresh.settings.allowNewUsers);
+    EXPECT_EQ(randomNext(database.random), randomNext(fresh.random));
+    for (const char* name : kAllFiles) EXPECT_EQ(folder.read(name), freshFolder.read(name)) << name;
+}
+
 TEST_F(SaveTest, NewRecordsAreWrittenInTheFileLayouts) {
     UserRecord* alice = database.createUser("Alice", "pw", {10, 1, 2, 3}, 40000, -60);
     UserRecord* bob = database.createUser("Bob", "", {}, 0, 0);

@@ -121,5 +121,41 @@ TEST_F(TransportTest, ZoneLoginHandlerIsInstalledByTheHandshake) {
     EXPECT_EQ(logins, 1);
 }
 
+// The fuzz targets reuse one transport: after restart() it acts as a new
+// one, also through hosts made from the storage of the ones it dropped.
+TEST_F(TransportTest, RestartedTransportActsAsANewOne) {
+    handshake(zoneA);
+    handshake(zoneB);
+    feedReliable(0, Bytes{9, 1, 2});
+    sink.sent.clear();
+    transport.restart();
+    EXPECT_TRUE(transport.hosts().empty());
+    ASSERT_EQ(sink.sent.size(), 2u);  // the goodbyes
+    EXPECT_EQ(zoneclient::decrypted(-kClientKey, sink.sent[0].bytes), (Bytes{0x00, 0x07}));
+    sink.sent.clear();
+    log.clear();
+
+    FakeClock freshClock = clock;
+    RecordingSink freshSink;
+    RecordingLog freshLog;
+    CoreTransport fresh(freshSink, freshClock, freshLog, settings);
+    auto play = [&](CoreTransport& t, FakeClock& c) {
+        for (const PeerAddress& peer : {zoneB, zoneA}) t.receive(connectionRequest(kClientKey), peer);
+        t.receive(zoneclient::encrypted(-kClientKey, reliableDatagram(0, Bytes{9, 1})), zoneA);
+        t.sendMessage(*t.findHost(zoneB), Bytes{9, 3}, true);
+        c.advance(20000);
+        t.maintain();
+    };
+    play(transport, clock);
+    play(fresh, freshClock);
+    ASSERT_GE(freshSink.sent.size(), 4u);  // two replies, an acknowledgement, a message
+    EXPECT_EQ(log.lines(), freshLog.lines());
+    ASSERT_EQ(sink.sent.size(), freshSink.sent.size());
+    for (size_t i = 0; i < sink.sent.size(); ++i) {
+        EXPECT_EQ(sink.sent[i].to, freshSink.sent[i].to) << i;
+        EXPECT_EQ(sink.sent[i].bytes, freshSink.sent[i].bytes) << i;
+    }
+}
+
 }  // namespace
 }  // namespace tallysv::testing
