@@ -100,6 +100,13 @@ public:
         if (wanted > slots_.size()) rehash(wanted);
     }
 
+    // Forgets every key (the records' links are theirs to drop).
+    void clear() {
+        slots_.clear();
+        mask_ = 0;
+        used_ = 0;
+    }
+
     size_t keyCount() const { return used_; }
     // The memory of the slots; the links live in the records.
     size_t slotBytes() const { return slots_.capacity() * sizeof(Slot); }

@@ -31,6 +31,9 @@ void Database::clear() {
     bansByID_.clear();
     banfreesByUser_.clear();
     zonesByScoreID_.clear();
+    usersBySubnet_.clear();
+    usersByMachine_.clear();
+    usersByHardware_.clear();
     chatChannels_.reset();
     users_.reset();
     squads_.reset();

@@ -200,6 +200,7 @@ void CoreTransport::restart() {
     }
     dropped.clear();
     lastFloodDecay_ = clock_.tick();
+    counters_ = {};
 }
 
 // Prints a line about the peer (its four octets, then its port for the
