@@ -23,18 +23,6 @@ namespace {
 
 const std::string kBuild = TALLYSV_BIN_DIR;
 
-// A program found on PATH, or empty.
-std::string onPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream folders(path ? path : "");
-    std::string folder;
-    while (std::getline(folders, folder, ':')) {
-        std::string candidate = folder + "/" + name;
-        if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return "";
-}
-
 // The build installed into a fresh prefix.
 struct Installed {
     Installed() {

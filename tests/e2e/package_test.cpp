@@ -17,17 +17,6 @@ namespace {
 
 const std::string kBuild = TALLYSV_BIN_DIR;
 
-std::string onPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream folders(path ? path : "");
-    std::string folder;
-    while (std::getline(folders, folder, ':')) {
-        std::string candidate = folder + "/" + name;
-        if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return "";
-}
-
 std::string run(const std::string& program, const std::vector<std::string>& args, const std::string& folder,
                 std::optional<int>& status, std::chrono::seconds limit = std::chrono::seconds(120)) {
     ChildProcess child(program, args, folder);

@@ -43,4 +43,7 @@ private:
 // A UDP port on loopback that nothing is bound to right now.
 int freeUdpPort();
 
+// The path of a program found on PATH, or empty.
+std::string onPath(const std::string& name);
+
 }  // namespace tallysv::testing
