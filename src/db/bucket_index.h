@@ -1,9 +1,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
-#include "db/huge_page_allocator.h"
+#include "db/probe_slots.h"
 
 namespace tallysv {
 
@@ -38,7 +37,7 @@ public:
     // follow through Traits::links(...).next.
     T* bucket(Key key) const {
         if (slots_.empty()) return nullptr;
-        for (size_t i = Traits::hash(key) & mask_;; i = (i + 1) & mask_) {
+        for (size_t i = slots_.start(Traits::hash(key));; i = slots_.next(i)) {
             const Slot& slot = slots_[i];
             if (!slot.head) return nullptr;
             if (slot.key == key) return slot.head;
@@ -48,13 +47,13 @@ public:
     void insert(T* record, Key key) {
         BucketLinks<T>& links = Traits::links(*record);
         links.previous = nullptr;
-        if ((used_ + 1) * 2 > slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
-        for (size_t i = Traits::hash(key) & mask_;; i = (i + 1) & mask_) {
+        slots_.makeRoomForOne();
+        for (size_t i = slots_.start(Traits::hash(key));; i = slots_.next(i)) {
             Slot& slot = slots_[i];
             if (!slot.head) {
                 slot.key = key;
                 links.next = nullptr;
-                ++used_;
+                slots_.taken();
             } else if (slot.key == key) {
                 links.next = slot.head;
                 Traits::links(*slot.head).previous = record;
@@ -77,7 +76,7 @@ public:
             return;
         }
         if (slots_.empty()) return;
-        for (size_t i = Traits::hash(key) & mask_;; i = (i + 1) & mask_) {
+        for (size_t i = slots_.start(Traits::hash(key));; i = slots_.next(i)) {
             Slot& slot = slots_[i];
             if (!slot.head) return;
             if (slot.key != key) continue;
@@ -86,7 +85,7 @@ public:
             if (links.next)
                 Traits::links(*links.next).previous = nullptr;
             else
-                erase(i);
+                slots_.erase(i);
             links = {};
             return;
         }
@@ -94,22 +93,14 @@ public:
 
     // Room for `keys` keys, so that filling the index from the files
     // does not copy it over and over (and hold two copies at the last).
-    void reserve(size_t keys) {
-        size_t wanted = 16;
-        while (wanted < keys * 2 + 2) wanted *= 2;
-        if (wanted > slots_.size()) rehash(wanted);
-    }
+    void reserve(size_t keys) { slots_.reserve(keys); }
 
     // Forgets every key (the records' links are theirs to drop).
-    void clear() {
-        slots_.clear();
-        mask_ = 0;
-        used_ = 0;
-    }
+    void clear() { slots_.clear(); }
 
-    size_t keyCount() const { return used_; }
+    size_t keyCount() const { return slots_.used(); }
     // The memory of the slots; the links live in the records.
-    size_t slotBytes() const { return slots_.capacity() * sizeof(Slot); }
+    size_t slotBytes() const { return slots_.bytes(); }
 
 private:
     struct Slot {
@@ -117,39 +108,11 @@ private:
         T* head = nullptr;
     };
 
-    void rehash(size_t size) {
-        std::vector<Slot, HugePageAllocator<Slot>> old;
-        old.swap(slots_);
-        slots_.assign(size, Slot{});
-        mask_ = size - 1;
-        for (const Slot& slot : old) {
-            if (!slot.head) continue;
-            size_t i = Traits::hash(slot.key) & mask_;
-            while (slots_[i].head) i = (i + 1) & mask_;
-            slots_[i] = slot;
-        }
-    }
+    struct SlotHome {
+        static uint64_t hash(const Slot& slot) { return Traits::hash(slot.key); }
+    };
 
-    // Backward-shift deletion keeps every probe sequence unbroken.
-    void erase(size_t hole) {
-        --used_;
-        size_t i = hole;
-        for (;;) {
-            i = (i + 1) & mask_;
-            if (!slots_[i].head) break;
-            size_t home = Traits::hash(slots_[i].key) & mask_;
-            bool movable = hole <= i ? (home <= hole || home > i) : (home <= hole && home > i);
-            if (movable) {
-                slots_[hole] = slots_[i];
-                hole = i;
-            }
-        }
-        slots_[hole] = Slot{};
-    }
-
-    std::vector<Slot, HugePageAllocator<Slot>> slots_;
-    size_t mask_ = 0;
-    size_t used_ = 0;
+    ProbeSlots<Slot, SlotHome> slots_;
 };
 
 }  // namespace tallysv

@@ -1,9 +1,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
-#include "db/huge_page_allocator.h"
+#include "db/probe_slots.h"
 
 namespace tallysv {
 
@@ -32,7 +31,7 @@ public:
 
     T* find(const Key& key, uint64_t hash) const {
         if (slots_.empty()) return nullptr;
-        for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+        for (size_t i = slots_.start(hash);; i = slots_.next(i)) {
             const Slot& slot = slots_[i];
             if (!slot.head) return nullptr;
             if (slot.hash == hash && Traits::equal(key, *slot.head)) return slot.head;
@@ -44,20 +43,20 @@ public:
 
     // Readies the slot of a hash in the cache, ahead of an insert.
     void prefetch(uint64_t hash) const {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[hash & mask_], 1);
+        if (!slots_.empty()) __builtin_prefetch(&slots_[slots_.start(hash)], 1);
     }
 
     // As insert(), with the hash of the record's key already known.
     void insert(T* record, uint64_t hash) {
         Traits::next(*record) = nullptr;
         Key key = Traits::key(*record);
-        if ((used_ + 1) * 2 > slots_.size()) grow();
-        for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+        slots_.makeRoomForOne();
+        for (size_t i = slots_.start(hash);; i = slots_.next(i)) {
             Slot& slot = slots_[i];
             if (!slot.head) {
                 slot.hash = hash;
                 slot.head = slot.tail = record;
-                ++used_;
+                slots_.taken();
                 return;
             }
             if (slot.hash == hash && Traits::equal(key, *slot.head)) {
@@ -72,29 +71,21 @@ public:
         if (slots_.empty()) return;
         Key key = Traits::key(*record);
         uint64_t hash = Traits::hash(key);
-        for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+        for (size_t i = slots_.start(hash);; i = slots_.next(i)) {
             Slot& slot = slots_[i];
             if (!slot.head) return;
             if (slot.hash != hash || !Traits::equal(key, *slot.head)) continue;
             unlink(slot, record);
-            if (!slot.head) erase(i);
+            if (!slot.head) slots_.erase(i);
             return;
         }
     }
 
-    void reserve(size_t keys) {
-        size_t wanted = 16;
-        while (wanted < keys * 2 + 2) wanted *= 2;
-        if (wanted > slots_.size()) rehash(wanted);
-    }
+    void reserve(size_t keys) { slots_.reserve(keys); }
 
-    void clear() {
-        slots_.clear();
-        mask_ = 0;
-        used_ = 0;
-    }
+    void clear() { slots_.clear(); }
 
-    size_t keyCount() const { return used_; }
+    size_t keyCount() const { return slots_.used(); }
 
 private:
     struct Slot {
@@ -135,42 +126,11 @@ private:
         Traits::next(*record) = nullptr;
     }
 
-    void grow() { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
+    struct SlotHome {
+        static uint64_t hash(const Slot& slot) { return slot.hash; }
+    };
 
-    void rehash(size_t size) {
-        std::vector<Slot, HugePageAllocator<Slot>> old;
-        old.swap(slots_);
-        slots_.assign(size, Slot{});
-        mask_ = size - 1;
-        for (const Slot& slot : old) {
-            if (!slot.head) continue;
-            size_t i = slot.hash & mask_;
-            while (slots_[i].head) i = (i + 1) & mask_;
-            slots_[i] = slot;
-        }
-    }
-
-    // Backward-shift deletion keeps every probe sequence unbroken.
-    void erase(size_t hole) {
-        --used_;
-        size_t i = hole;
-        for (;;) {
-            i = (i + 1) & mask_;
-            if (!slots_[i].head) break;
-            size_t home = slots_[i].hash & mask_;
-            // Move the entry back when the hole lies on its probe path.
-            bool movable = hole <= i ? (home <= hole || home > i) : (home <= hole && home > i);
-            if (movable) {
-                slots_[hole] = slots_[i];
-                hole = i;
-            }
-        }
-        slots_[hole] = Slot{};
-    }
-
-    std::vector<Slot, HugePageAllocator<Slot>> slots_;
-    size_t mask_ = 0;
-    size_t used_ = 0;
+    ProbeSlots<Slot, SlotHome> slots_;
 };
 
 }  // namespace tallysv
