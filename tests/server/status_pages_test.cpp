@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "server_fixture.h"
+#include "support/process.h"
 #include "zoneclient/messages.h"
 #include "zoneclient/udp_client.h"
 #include "zoneclient/zone_link.h"
@@ -165,19 +165,15 @@ TEST_F(StatusPagesTest, FiguresAfterZoneAndPlayerLoginsARefusalAndASave) {
 }
 
 TEST_F(StatusPagesTest, MetricsPassPromtool) {
-    if (std::system("command -v promtool > /dev/null 2>&1") != 0)
-        GTEST_SKIP() << "promtool is missing (Debian package prometheus)";
+    const std::string promtool = tallysv::testing::onPath("promtool");
+    if (promtool.empty()) GTEST_SKIP() << "promtool is missing (Debian package prometheus)";
     populate();
     std::string metrics = get("/metrics");
-    f.dir.write("metrics.txt", metrics);
-    std::string command = "promtool check metrics < " + (f.dir.path() / "metrics.txt").string() + " 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string said;
-    char buffer[512];
-    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) said.append(buffer, n);
-    EXPECT_EQ(::pclose(pipe), 0) << said << "\n" << metrics;
-    EXPECT_EQ(said, "") << metrics;
+    tallysv::testing::ChildProcess check(promtool, {"check", "metrics"}, f.dir.str());
+    check.send(metrics);
+    check.closeInput();
+    EXPECT_EQ(check.wait(std::chrono::seconds(60)), 0) << check.output() << "\n" << metrics;
+    EXPECT_EQ(check.output(), "") << metrics;
     f.server.shutdown();
 }
 
