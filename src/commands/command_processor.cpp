@@ -54,10 +54,14 @@ int CommandContext::onOffSwitch(int position, const char* on, const char* off, i
     return -1;
 }
 
-void CommandContext::reply(std::string_view line) { zones.sendPlayerText(player, line); }
+void CommandContext::reply(std::string_view line) {
+    if (audit) audit->reply(line);
+    zones.sendPlayerText(player, line);
+}
 
+// A wait notice is no outcome: the audit line waits for the reply after it.
 void CommandContext::replyBeforeWait(std::string_view line) {
-    reply(line);
+    zones.sendPlayerText(player, line);
     zones.transport().flushSends();
 }
 
@@ -146,6 +150,7 @@ bool CommandProcessor::dispatch(PlayerSession& player, const std::string& text, 
         if (!matchCommand(text.c_str(), entry.word, entry.bytes)) continue;
         CommandContext command(*this, player, text, length);
         command.caller = caller;
+        command.audit = startAudit(entry.handler, command, services.audit);
         entry.handler(command);
         return true;
     }
