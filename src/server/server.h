@@ -14,6 +14,7 @@
 #include "db/folder_lock.h"
 #include "net/core_transport.h"
 #include "net/udp_server.h"
+#include "status/status_history.h"
 #include "status/status_server.h"
 #include "zone/zone_protocol.h"
 
@@ -74,6 +75,8 @@ public:
     // The figures of the status pages, as they are now: copied with the
     // lock held, then completed without it.
     StatusSnapshot statusSnapshot();
+    // The last 24 hours, a reading every pass of the main loop.
+    const StatusHistory& history() const { return history_; }
     // The UDP port bound, 0 before start-up (tests run on port 0).
     uint16_t udpPort() const { return socket_ ? socket_->boundPort() : 0; }
     // The port of the status pages, 0 when none are served.
@@ -92,6 +95,8 @@ private:
     void startStatusPages();
     // With the lock held: one save has ended.
     void noteSave(bool saved, int32_t began, uint32_t beganTick);
+    // Reads the counters into the history (the lock only while reading).
+    void recordHistory();
 
     Database& database_;
     const Clock& clock_;
@@ -114,6 +119,7 @@ private:
     bool regatherHugePages_ = true;
     int32_t startTime_ = 0;
     SaveFigures saves_;
+    StatusHistory history_{clock_};
     // When the periodic save being written began.
     int32_t backgroundSaveTime_ = 0;
     uint32_t backgroundSaveTick_ = 0;
