@@ -85,13 +85,29 @@ std::string hourMinute(int64_t minute) {
     return text;
 }
 
+// Where labels meant for the heights `wanted` go so that no two are closer
+// than a line of text, each as near its own height as that allows, all
+// within [top, bottom].
+std::vector<double> spreadLabels(const std::vector<double>& wanted, double top, double bottom) {
+    constexpr double kLine = 12;
+    std::vector<size_t> order(wanted.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return wanted[a] < wanted[b]; });
+    std::vector<double> placed(wanted.size());
+    double previous = top - kLine;
+    for (size_t i : order) previous = placed[i] = std::max(wanted[i], previous + kLine);
+    double next = bottom + kLine;
+    for (auto i = order.rbegin(); i != order.rend(); ++i) next = placed[*i] = std::min(placed[*i], next - kLine);
+    return placed;
+}
+
 // One chart: a title with the highest value and when it was, the plot with
 // its axes, and each series' first and last value at its ends.
 std::string chart(const std::string& id, const std::string& title, const std::string& unit, int64_t firstMinute,
                   const std::vector<Series>& series, const std::vector<Marker>& markers = {}) {
     const size_t n = series.empty() ? 0 : series.front().values.size();
     if (n == 0) return "";
-    const int top = markers.empty() ? 16 : 52;
+    const int top = markers.empty() ? 26 : 52;
     const int bottom = top + 150;
     const int height = bottom + 40;
     double highest = 0;
@@ -100,7 +116,8 @@ std::string chart(const std::string& id, const std::string& title, const std::st
         for (size_t i = 0; i < n; ++i) {
             if (s.values[i] > highest) {
                 highest = s.values[i];
-                peak = "highest " + compact(highest) + (unit.empty() ? "" : " " + unit) + " (" + s.name + ") at " +
+                peak = "highest " + compact(highest) + (unit.empty() ? "" : " " + unit) +
+                       (series.size() > 1 ? " (" + s.name + ")" : "") + " at " +
                        hourMinute(firstMinute + static_cast<int64_t>(i)) + " UTC";
             }
         }
@@ -126,7 +143,7 @@ std::string chart(const std::string& id, const std::string& title, const std::st
                compact(v) + "</text>\n";
     }
     if (!unit.empty())
-        svg += "<text x=\"4\" y=\"" + std::to_string(top - 4 > 10 ? top - 4 : 10) + "\">" + escape(unit) + "</text>\n";
+        svg += "<text x=\"4\" y=\"" + std::to_string(top - 12) + "\">" + escape(unit) + "</text>\n";
 
     // The time axis: a tick every 10 minutes for an hour, every 3 hours for
     // a day, each labelled with its time of day in UTC.
@@ -159,12 +176,9 @@ std::string chart(const std::string& id, const std::string& title, const std::st
                std::to_string(top - 30 + static_cast<int>(i % 3) * 12) + "\">" + escape(m.label) + "</text></g>\n";
     }
 
-    // The series, and their end labels pushed apart where they would meet.
-    struct EndLabel {
-        double y;
-        std::string text;
-    };
-    std::vector<EndLabel> ends;
+    // The series, each with its first and last value at its ends.
+    std::vector<double> startY, endY;
+    std::vector<std::string> startText, endText;
     for (size_t k = 0; k < series.size(); ++k) {
         const Series& s = series[k];
         const char* dash = kDashes[k % std::size(kDashes)];
@@ -181,8 +195,8 @@ std::string chart(const std::string& id, const std::string& title, const std::st
                        fixed(x(static_cast<double>(i)) - 2.5) + "\" y=\"" + fixed(y(s.values[i]) - 2.5) +
                        "\" width=\"5\" height=\"5\" fill=\"#000\"/>\n";
             }
-            ends.push_back({anyPoint ? y(lastValue) : y(0),
-                            s.name + (anyPoint ? ": last " + compact(lastValue) : ": none")});
+            endY.push_back(anyPoint ? y(lastValue) : y(0));
+            endText.push_back(s.name + (anyPoint ? ": last " + compact(lastValue) : ": none"));
             continue;
         }
         std::string points;
@@ -190,30 +204,27 @@ std::string chart(const std::string& id, const std::string& title, const std::st
             points += (i ? " " : "") + fixed(x(static_cast<double>(i))) + "," + fixed(y(s.values[i]));
         svg += "<polyline class=\"series\" points=\"" + points + "\" fill=\"none\" stroke=\"#000\" stroke-width=\"1.5\"" +
                (*dash ? std::string(" stroke-dasharray=\"") + dash + "\"" : "") + "/>\n";
-        svg += "<text x=\"" + std::to_string(kLeft + 3) + "\" y=\"" + fixed(std::max(y(s.values.front()) - 4, top + 10.0)) +
-               "\">" + compact(s.values.front()) + "</text>\n";
-        ends.push_back({y(s.values.back()), s.name + " " + compact(s.values.back())});
+        startY.push_back(y(s.values.front()));
+        startText.push_back(compact(s.values.front()));
+        endY.push_back(y(s.values.back()));
+        endText.push_back(s.name + " " + compact(s.values.back()));
     }
-    std::vector<size_t> order(ends.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return ends[a].y < ends[b].y; });
-    double lowest = top - 100.0;
-    std::vector<double> placed(ends.size());
-    for (size_t i : order) {
-        placed[i] = std::max(ends[i].y + 4, lowest + 13);
-        lowest = placed[i];
-    }
+    std::vector<double> starts = spreadLabels(startY, top, bottom);
+    for (size_t k = 0; k < starts.size(); ++k)
+        svg += "<text class=\"start\" x=\"" + std::to_string(kLeft + 3) + "\" y=\"" + fixed(starts[k] - 3) + "\">" +
+               startText[k] + "</text>\n";
     // Each name beside a piece of its line's own pattern, for the reader to
     // match.
+    std::vector<double> ends = spreadLabels(endY, top, bottom);
     for (size_t k = 0; k < ends.size(); ++k) {
         const char* dash = kDashes[k % std::size(kDashes)];
-        std::string yy = fixed(placed[k] - 4);
+        std::string yy = fixed(ends[k]);
         if (!series[k].points)
             svg += "<line x1=\"" + std::to_string(kRight + 6) + "\" y1=\"" + yy + "\" x2=\"" + std::to_string(kRight + 26) +
                    "\" y2=\"" + yy + "\" stroke=\"#000\" stroke-width=\"1.5\"" +
                    (*dash ? std::string(" stroke-dasharray=\"") + dash + "\"" : "") + "/>\n";
-        svg += "<text class=\"end\" x=\"" + std::to_string(kRight + 30) + "\" y=\"" + fixed(placed[k]) + "\">" +
-               escape(ends[k].text) + "</text>\n";
+        svg += "<text class=\"end\" x=\"" + std::to_string(kRight + 30) + "\" y=\"" + fixed(ends[k] + 4) + "\">" +
+               escape(endText[k]) + "</text>\n";
     }
     svg += "</svg></figure>\n";
     return svg;
