@@ -99,8 +99,7 @@ private:
     std::unique_ptr<std::array<ZoneEvent, kZoneEvents>> events_;
     size_t eventCount_ = 0;  // events ever noted; the newest kZoneEvents are kept
     int64_t latestMinute_ = -1;
-    bool haveLast_ = false;
-    HistorySample last_;
+    HistorySample last_;  // the last reading (all zero before the first)
 };
 
 }  // namespace tallysv

@@ -32,7 +32,7 @@ void playScriptedHour(FakeClock& clock, StatusHistory& history) {
         const bool southUp = second >= 3 * 60 && second < 37 * 60 + 20;
         if (southUp && s.zones.size() == 1) s.zones.push_back({2, kHourStart + 180, "South"});
         if (!southUp && s.zones.size() == 2) s.zones.pop_back();
-        const uint64_t north = 20 + static_cast<uint64_t>(6 * std::sin(second / 600.0));
+        const auto north = static_cast<uint64_t>(20 + std::lround(6 * std::sin(second / 600.0)));
         s.players = north + (southUp ? 14 : 0);
         if (quarter % 4 == 0) {
             if (second % 30 == 0) ++s.zoneCounters.playerLogins[static_cast<size_t>(PlayerLoginOutcome::Entered)];
@@ -147,6 +147,9 @@ TEST(StatusChartsInBrowser, TheDayRangeEndsWithTheHourPlayed) {
     HistoryView day = history.view(StatusHistory::kMinutes);
     ASSERT_EQ(day.buckets.size(), static_cast<size_t>(StatusHistory::kMinutes));
     std::string page = renderStatusPage(StatusSnapshot{}, day);
+    std::filesystem::path out = std::filesystem::path(kBinDir) / "test-output" / "status_charts";
+    std::filesystem::create_directories(out);
+    std::ofstream(out / "status_page_24h.html") << page;
     EXPECT_NE(page.find("The last 24 hours"), std::string::npos);
     EXPECT_NE(page.find("highest 150 logins (wrong password) at 02:22 UTC"), std::string::npos);
     for (const char* label : {">06:00<", ">09:00<", ">00:00<", ">03:00<"})
