@@ -75,8 +75,6 @@ public:
     // The figures of the status pages, as they are now: copied with the
     // lock held, then completed without it.
     StatusSnapshot statusSnapshot();
-    // The last 24 hours, a reading every pass of the main loop.
-    const StatusHistory& history() const { return history_; }
     // The UDP port bound, 0 before start-up (tests run on port 0).
     uint16_t udpPort() const { return socket_ ? socket_->boundPort() : 0; }
     // The port of the status pages, 0 when none are served.
@@ -119,6 +117,7 @@ private:
     bool regatherHugePages_ = true;
     int32_t startTime_ = 0;
     SaveFigures saves_;
+    // The last 24 hours for the status pages, a reading every pass.
     StatusHistory history_{clock_};
     // When the periodic save being written began.
     int32_t backgroundSaveTime_ = 0;
