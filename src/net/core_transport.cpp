@@ -233,6 +233,7 @@ void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress
     Processing processing(*this);
     Host* host = findOrCreateHost(from);
     if (!host) {
+        ++counters_.peersRefused;
         log_.write("Connection request ignored: Host slots full.\n");
         return;
     }

@@ -20,6 +20,8 @@ struct TransportCounters {
     uint64_t datagramsIn = 0;
     uint64_t datagramsOut = 0;
     uint64_t resends = 0;
+    // Datagrams from a new address dropped because the host slots were full.
+    uint64_t peersRefused = 0;
 };
 
 // The reliable datagram transport without I/O: the host table, the

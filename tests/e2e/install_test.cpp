@@ -78,6 +78,10 @@ TEST(Install, PutsExactlyTheListedFilesIntoThePrefix) {
                                       "share/man/man1/tallysv-db.1",
                                       "share/doc/tallysv/TALLYSV.INI",
                                       "etc/logrotate.d/tallysv",
+                                      "share/tallysv/monitoring/tallysv-alerts.yml",
+                                      "share/tallysv/monitoring/tallysv-recording.yml",
+                                      "share/tallysv/monitoring/tallysv-dashboard.json",
+                                      "share/tallysv/monitoring/grafana-dashboards.yml",
                                       "lib/systemd/system/tallysv.service"};
     EXPECT_EQ(filesUnder(installed.prefix.path()), expected);
     std::ifstream unit(installed.prefix.path() / "lib/systemd/system/tallysv.service");
