@@ -81,6 +81,10 @@ void ZoneLink::maintain(uint32_t tick) {
 void ZoneLink::receive(std::span<const uint8_t> datagram, uint32_t tick) {
     if (datagram.empty() || datagram.size() > 520) return;
     lastReceive_ = tick;
+    if (options_.readLimit > 0 && datagram.size() > options_.readLimit) {
+        datagram = datagram.first(options_.readLimit);
+        ++cutDatagrams_;
+    }
     Bytes bytes(datagram.begin(), datagram.end());
     tallysv::decryptDatagram(cipher_, bytes.data(), static_cast<int>(bytes.size()));
     if (bytes.size() >= 2 && bytes[0] == 0) {
@@ -151,6 +155,14 @@ void ZoneLink::handle(std::span<const uint8_t> message) {
                 if (n == 0 || offset + n >= message.size()) return;
                 handle(message.subspan(offset + 1, n));
                 offset += n + 1;
+            }
+            return;
+        }
+        if ((message[1] == 0x08 || message[1] == 0x09) && message.size() >= 3) {
+            smallChunks_.insert(smallChunks_.end(), message.begin() + 2, message.end());
+            if (message[1] == 0x09) {
+                inbox.push_back(std::move(smallChunks_));
+                smallChunks_.clear();
             }
             return;
         }
