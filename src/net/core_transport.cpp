@@ -442,10 +442,6 @@ bool CoreTransport::sendMessage(Host& host, const uint8_t* bytes, int length, bo
         ++host.shedMessages;
         return false;
     }
-    if (settings_.clusterToZones && length > kMaxZoneReliableMessage) {
-        queueChunked(host, bytes, length);
-        return true;
-    }
     queueReliable(host, bytes, length);
     return true;
 }
@@ -469,23 +465,6 @@ void CoreTransport::queueReliable(Host& host, const uint8_t* bytes, int length) 
     WaitingMessage message{takeDatagramStorage(), now};
     message.bytes.assign(bytes, bytes + length);
     host.waiting.push_back(std::move(message));
-}
-
-// The pieces are of even size, each small enough to be a cluster element,
-// so they pack with the messages around them. They are queued in one go:
-// nothing comes between them on the reliable stream, and the zone's small
-// chunk buffer holds only this message when the tail completes it.
-void CoreTransport::queueChunked(Host& host, const uint8_t* bytes, int length) {
-    const int pieces = (length + kMaxChunkPiece - 1) / kMaxChunkPiece;
-    uint8_t chunk[2 + kMaxChunkPiece] = {0x00};
-    int offset = 0;
-    for (int i = 0; i < pieces; ++i) {
-        const int n = (length - offset) / (pieces - i);
-        chunk[1] = i + 1 < pieces ? 0x08 : 0x09;
-        std::memcpy(chunk + 2, bytes + offset, static_cast<size_t>(n));
-        queueReliable(host, chunk, 2 + n);
-        offset += n;
-    }
 }
 
 ReliableEntry CoreTransport::startReliableDatagram(Host& host, uint32_t firstSendTick) {

@@ -54,15 +54,14 @@ public:
     // What a zone reads of one datagram: zones read into a 512-byte buffer,
     // and of a longer datagram the rest is cut off without an error (the
     // reliable header survives, so the cut datagram is acknowledged and its
-    // last bytes are lost). With ClusterToZones nothing longer goes to a
-    // zone: clusters are filled to this, and a reliable message longer than
-    // kMaxZoneReliableMessage goes as a series of small chunks, which zones
-    // reassemble as the server does theirs.
+    // last bytes are lost). Clusters are therefore filled to this, header
+    // included. A single message longer than kMaxZoneReliableMessage (the
+    // longest chat lines, broadcasts and texts to a player, built in
+    // 512-byte buffers) still goes whole and alone in its reliable datagram
+    // of up to 518 bytes, as every message of the server does; it never
+    // joins a cluster, so it costs no other message.
     static constexpr int kZoneReadLimit = 512;
     static constexpr int kMaxZoneReliableMessage = kZoneReadLimit - kReliableHeader;  // 506
-    // The bytes of a message one small chunk carries: few enough that the
-    // chunk, with its two bytes of core header, is itself a cluster element.
-    static constexpr int kMaxChunkPiece = kMaxClusterElement - 2;  // 253
     static constexpr uint32_t kFloodDecayInterval = 45000;
 
     CoreTransport(DatagramSink& sink, const Clock& clock, Log& log, const Settings& settings);
@@ -91,8 +90,7 @@ public:
     enum class Overload { Keep, Shed };
     // Sends one message to a host. Reliable messages are at most 514 bytes,
     // unreliable datagrams at most 520; longer ones are refused (false), and
-    // so is a sheddable one that is shed. With ClusterToZones a reliable
-    // message longer than 506 bytes leaves as small chunks. Sending never removes a host, so a
+    // so is a sheddable one that is shed. Sending never removes a host, so a
     // sender may go on walking its lists of hosts and players.
     bool sendMessage(Host& host, const uint8_t* bytes, int length, bool reliable, Overload overload = Overload::Keep);
     bool sendMessage(Host& host, std::span<const uint8_t> bytes, bool reliable = true,
@@ -167,8 +165,6 @@ private:
     // Sends the message in a reliable datagram of its own if the window has
     // room and nothing waits, else queues it.
     void queueReliable(Host& host, const uint8_t* bytes, int length);
-    // Queues a message as small chunk bodies and a tail, one after another.
-    void queueChunked(Host& host, const uint8_t* bytes, int length);
     // Sends what waits while the window has room: a message per datagram,
     // or with ClusterToZones as many as fit packed into a cluster.
     void releaseWaiting(Host& host);

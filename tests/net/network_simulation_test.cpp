@@ -24,8 +24,8 @@ Bytes numbered(uint8_t type, int zone, int n, size_t length) {
 }
 
 // What a run sends to the zones: short numbered messages, or messages of
-// lengths spread from 6 bytes to the longest chat line (512), through zones
-// that read at most `readLimit` bytes of a datagram (0: all of it).
+// lengths spread from 6 to 506 bytes, through zones that read at most
+// `readLimit` bytes of a datagram (0: all of it).
 struct Traffic {
     bool mixedLengths = false;
     size_t readLimit = 0;
@@ -44,7 +44,8 @@ TEST_P(NetworkSimulation, EveryReliableMessageArrivesOnceAndInOrderWithClusters)
 }
 
 // Zones read 512 bytes of each datagram; with clusters, messages of every
-// length still arrive whole, since none of the datagrams is longer.
+// length that fits such a datagram still arrive whole, since no cluster is
+// longer.
 TEST_P(NetworkSimulation, EveryReliableMessageOfAnyLengthArrivesWithClustersThroughA512ByteRead) {
     settings.clusterToZones = true;
     everyReliableMessageArrivesOnceAndInOrder({.mixedLengths = true, .readLimit = 512});
@@ -53,13 +54,14 @@ TEST_P(NetworkSimulation, EveryReliableMessageOfAnyLengthArrivesWithClustersThro
 void NetworkSimulation::everyReliableMessageArrivesOnceAndInOrder(Traffic traffic) {
     constexpr int kZones = 3;
     constexpr int kMessages = 150;
-    // Every third message is long, of one of the 507 lengths from 6 to 512
-    // (97 is prime to 507, so they differ); the short ones between fill
-    // clusters to every total.
+    // Every third message is long, of one of the 501 lengths from 6 to the
+    // 506 bytes that fit one datagram a zone reads whole (97 is prime to
+    // 501, so they differ); the short ones between fill clusters to every
+    // total.
     auto toZone = [&](int z, int n) {
         if (!traffic.mixedLengths) return numbered(0x09, z, n);
         const int k = z * kMessages + n;
-        return numbered(0x09, z, n, 6 + static_cast<size_t>(k % 3 ? k * 13 % 60 : k * 97 % 507));
+        return numbered(0x09, z, n, 6 + static_cast<size_t>(k % 3 ? k * 13 % 60 : k * 97 % 501));
     };
     SimulatedNetwork network(GetParam(), 0.15, 0.1);
     std::vector<PeerAddress> peers;

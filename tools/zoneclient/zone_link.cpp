@@ -158,14 +158,6 @@ void ZoneLink::handle(std::span<const uint8_t> message) {
             }
             return;
         }
-        if ((message[1] == 0x08 || message[1] == 0x09) && message.size() >= 3) {
-            smallChunks_.insert(smallChunks_.end(), message.begin() + 2, message.end());
-            if (message[1] == 0x09) {
-                inbox.push_back(std::move(smallChunks_));
-                smallChunks_.clear();
-            }
-            return;
-        }
         if (message[1] == 0x05 && message.size() >= 9) {
             uint32_t time = static_cast<uint32_t>(message[6]) | static_cast<uint32_t>(message[7]) << 8 |
                             static_cast<uint32_t>(message[8]) << 16;

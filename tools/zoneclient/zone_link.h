@@ -59,8 +59,7 @@ public:
     void maintain(uint32_t tick);
 
     // Messages from the server in delivery order (reliable ones in their
-    // sequence order, clusters unpacked, small chunk series reassembled),
-    // core control datagrams excepted.
+    // sequence order, clusters unpacked), core control datagrams excepted.
     std::deque<Bytes> inbox;
     // Datagrams from the server longer than the read limit, cut to it.
     uint64_t cutDatagrams() const { return cutDatagrams_; }
@@ -96,7 +95,6 @@ private:
     std::deque<Outgoing> inFlight_;
     std::deque<Outgoing> waiting_;
     std::map<int32_t, Bytes> held_;
-    Bytes smallChunks_;
     uint64_t cutDatagrams_ = 0;
     uint64_t acknowledged_ = 0;
     uint64_t resends_ = 0;
