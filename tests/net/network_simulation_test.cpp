@@ -46,7 +46,7 @@ TEST_P(NetworkSimulation, EveryReliableMessageArrivesOnceAndInOrderWithClusters)
 // Zones read 512 bytes of each datagram; with clusters, messages of every
 // length that fits such a datagram still arrive whole, since no cluster is
 // longer.
-TEST_P(NetworkSimulation, EveryReliableMessageOfAnyLengthArrivesWithClustersThroughA512ByteRead) {
+TEST_P(NetworkSimulation, EveryMessageThatFitsA512ByteReadArrivesWithClusters) {
     settings.clusterToZones = true;
     everyReliableMessageArrivesOnceAndInOrder({.mixedLengths = true, .readLimit = 512});
 }

@@ -45,10 +45,8 @@ protected:
     std::vector<Bytes> deliver(const std::vector<Bytes>& messages) {
         ZoneLink::Options options;
         options.readLimit = kZoneBuffer;
-        std::vector<Bytes> toServer;
         link = std::make_unique<ZoneLink>(
-            [&toServer](std::span<const uint8_t> d) { toServer.emplace_back(d.begin(), d.end()); }, kClientKey,
-            options);
+            [this](std::span<const uint8_t> d) { toServer.emplace_back(d.begin(), d.end()); }, kClientKey, options);
         feed(connectionRequest(kClientKey));
         link->receive(sink.sent.back().bytes, clock.tick());
         EXPECT_TRUE(link->connected());
@@ -74,6 +72,8 @@ protected:
     }
 
     std::unique_ptr<ZoneLink> link;
+    // What the zone sent, until it is fed to the server.
+    std::vector<Bytes> toServer;
 };
 
 // What a zone that reads 512 bytes of a datagram gets of a message sent
