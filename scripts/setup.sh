@@ -12,6 +12,7 @@ TALLYSV_PACKAGES=(
     g++
     pkg-config          # finds libcpp-httplib
     libcpp-httplib-dev  # the status pages' HTTP server
+    libsodium-dev       # hashes stored passwords
 )
 
 # Installs those of the packages named (by default TALLYSV_PACKAGES) that
