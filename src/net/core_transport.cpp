@@ -729,7 +729,7 @@ void CoreTransport::retransmit(Host& host) {
             return;
         }
         // A zone heard from since the last send is reading: the loss was
-        // the network's, and the resends keep today's pace.
+        // the network's, and the resends keep to twice the round trip.
         const bool heard = static_cast<int32_t>(host.lastReceiveTick - entry.lastSendTick) > 0;
         const uint32_t wait = entry.resendWait != 0 && !heard ? entry.resendWait : resendAfter;
         if (now - entry.lastSendTick >= wait) {
