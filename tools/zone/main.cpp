@@ -338,7 +338,8 @@ int main(int argc, char** argv) {
         else if (arg == "--group-id") ok = options.groupIdGiven = parseInt(value, options.groupId);
         else if (arg == "--name") options.name = value;
         else if (arg == "--password") options.password = value;
-        else if (arg == "--local-port") ok = parseInt(value, options.localPort) && options.localPort >= 0 && options.localPort <= 65535;
+        else if (arg == "--local-port")
+            ok = parseInt(value, options.localPort) && options.localPort >= 0 && options.localPort <= 65535;
         else ok = false;
         if (!ok) {
             std::fputs(kUsage, stderr);
