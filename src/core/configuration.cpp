@@ -37,6 +37,8 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
 
     settings.kickOutDelay = number("Misc", "KickOutDelay", "60000", 15);
     settings.packetLossLimit = number("Comms", "PacketLossLimit", "30000", 15);
+    settings.zoneIdleProbe = number("Comms", "ZoneIdleProbe", "30000", 15);
+    settings.resendBackoff = number("Comms", "ResendBackoff", "1", 2) != 0;
     settings.periodicSave = number("Comms", "PeriodicSave", "1800000", 15);
     settings.lowPriority = number("Misc", "LowPriority", "0", 2) != 0;
     settings.allowNewUsers = number("Misc", "AllowNewUsers", "0", 2) != 0;

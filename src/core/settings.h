@@ -16,6 +16,8 @@ struct Settings {
     PasswordField billingPassword{};
     int32_t kickOutDelay = 60000;        // ms; idle limit of a new host before its zone login
     int32_t packetLossLimit = 30000;     // ms; age limit of an unacknowledged reliable datagram
+    int32_t zoneIdleProbe = 30000;       // ms of silence from a logged-in zone before it is probed; 0 = never
+    bool resendBackoff = true;           // each resend of a datagram waits twice as long as the last, up to 1 s
     int32_t periodicSave = 1800000;      // ms between two periodic saves
     bool lowPriority = false;            // longer sleeps in the network threads
     bool allowNewUsers = false;          // accounts may be made at player login

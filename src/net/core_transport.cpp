@@ -74,6 +74,10 @@ Host* CoreTransport::findHost(const PeerAddress& peer) const {
 
 Host* CoreTransport::findOrCreateHost(const PeerAddress& peer) {
     if (Host* host = findHost(peer)) return host;
+    return createHost(peer);
+}
+
+Host* CoreTransport::createHost(const PeerAddress& peer) {
     if (static_cast<int64_t>(hosts_.size()) > static_cast<int64_t>(settings_.maxQueueForLogin)) return nullptr;
     std::unique_ptr<Host> host;
     if (spareHosts_.empty()) {
@@ -140,13 +144,40 @@ void CoreTransport::recycleDatagramStorage(std::vector<uint8_t>&& bytes) {
 
 void CoreTransport::disconnectHost(Host& host) {
     if (host.removed) return;
-    host.removed = true;
-    static const uint8_t notice[2] = {0x00, 0x07};
-    if (host.waiting.empty() && host.inFlight.size() < static_cast<size_t>(kWindow)) {
-        queueReliable(host, notice, 2);
-    } else {
-        sendUnreliable(host, notice, 2);
+    if (const Host* old = host.supersedes) {
+        // The address is the logged-in zone's, whose session runs on: a
+        // disconnect notice would reach that zone and end it.
+        PeerNumbers n = numbers(host);
+        log_.printf("%i - Session kept: new connection from %i.%i.%i.%i:%i did not log in\n", old->scoreId, n.a, n.b,
+                    n.c, n.d, n.port);
+        removeHost(host, false);
+        return;
     }
+    removeHost(host, true);
+}
+
+void CoreTransport::takeOverSession(Host& host) {
+    Host* old = host.supersedes;
+    if (!old || old->removed) return;
+    PeerNumbers n = numbers(host);
+    log_.printf("%i - Connection broken: Zone restarted at %i.%i.%i.%i:%i\n", old->scoreId, n.a, n.b, n.c, n.d,
+                n.port);
+    removeHost(*old, false);
+}
+
+void CoreTransport::removeHost(Host& host, bool notice) {
+    host.removed = true;
+    if (notice) {
+        static const uint8_t bye[2] = {0x00, 0x07};
+        if (host.waiting.empty() && host.inFlight.size() < static_cast<size_t>(kWindow)) {
+            queueReliable(host, bye, 2);
+        } else {
+            sendUnreliable(host, bye, 2);
+        }
+    }
+    if (host.supersedes) host.supersedes->supersededBy = nullptr;
+    if (host.supersededBy) host.supersededBy->supersedes = nullptr;
+    host.supersedes = host.supersededBy = nullptr;
     if (host.shedMessages > 0) reportShed(host);
     if (host.scoreId != -1 && zoneSessionEnd_) zoneSessionEnd_(host);
     auto it = std::find_if(hosts_.begin(), hosts_.end(), [&](const auto& h) { return h.get() == &host; });
@@ -232,6 +263,7 @@ void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress
     LogBatch batch(log_);
     Processing processing(*this);
     Host* host = findOrCreateHost(from);
+    if (host) host = sessionFor(*host, datagram, from);
     if (!host) {
         ++counters_.peersRefused;
         log_.write("Connection request ignored: Host slots full.\n");
@@ -242,6 +274,43 @@ void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress
     std::memcpy(buffer, datagram.data(), datagram.size());
     decryptDatagram(host->cipher, buffer, length);
     dispatchMessage(*host, buffer, length);
+}
+
+Host* CoreTransport::sessionFor(Host& host, std::span<const uint8_t> datagram, const PeerAddress& from) {
+    // A connection request comes in the clear and is 8 bytes long; nothing
+    // else a zone sends in its session looks like one.
+    const bool request = datagram.size() == 8 && datagram[0] == 0x00 && datagram[1] == 0x01;
+    if (request && host.zoneLoggedIn) {
+        // The zone may have restarted on the same address and port, or the
+        // request may be forged: a new session starts beside the old one,
+        // which runs on until the new one has logged in (a newer request
+        // replaces a new session that has not).
+        if (Host* pending = host.supersededBy) disconnectHost(*pending);
+        Host* fresh = createHost(from);
+        if (!fresh) return nullptr;
+        fresh->supersedes = &host;
+        host.supersededBy = fresh;
+        return fresh;
+    }
+    // While both run, the new session's reliable datagrams (its zone login)
+    // are told from the old one's by their sequence numbers, read under
+    // each session's key; everything else belongs to the old session.
+    Host* pending = host.supersededBy;
+    if (pending && datagram.size() > static_cast<size_t>(kReliableHeader) && datagram[0] == 0x00 &&
+        datagram[1] == 0x03 && fitsSession(*pending, datagram) && !fitsSession(host, datagram)) {
+        return pending;
+    }
+    return &host;
+}
+
+// Whether a reliable datagram, deciphered with the host's key, carries a
+// sequence number the host would hold or acknowledge as a duplicate.
+bool CoreTransport::fitsSession(const Host& host, std::span<const uint8_t> datagram) {
+    uint8_t header[kReliableHeader];
+    std::memcpy(header, datagram.data(), sizeof header);
+    decryptDatagram(host.cipher, header, kReliableHeader);
+    const int64_t ahead = static_cast<int64_t>(readInt32(header, 2)) - host.nextInboundSeq;
+    return ahead >= -kHoldWindow && ahead <= kHoldWindow;
 }
 
 void CoreTransport::dispatchInner(Host& host, const uint8_t* bytes, int length) {
@@ -626,13 +695,33 @@ void CoreTransport::maintain() {
             continue;
         }
         retransmit(*host);
+        if (host->removed) continue;
+        sendIdleProbe(*host);
     }
+}
+
+// A zone whose machine lost power or network sends nothing more, and only
+// a datagram that stays unacknowledged breaks a connection: a logged-in zone
+// silent for ZoneIdleProbe ms, with nothing of ours awaiting its
+// acknowledgement (that would tell as much), gets a probe. Acknowledged, it
+// restarts the silence; unanswered, it outlives the packet-loss limit.
+void CoreTransport::sendIdleProbe(Host& host) {
+    if (!host.zoneLoggedIn || settings_.zoneIdleProbe <= 0) return;
+    if (!host.inFlight.empty() || !host.waiting.empty()) return;
+    if (clock_.tick() - host.lastReceiveTick < static_cast<uint32_t>(settings_.zoneIdleProbe)) return;
+    sendMessage(host, kIdleProbe, sizeof kIdleProbe, true);
 }
 
 void CoreTransport::retransmit(Host& host) {
     uint32_t now = clock_.tick();
     uint32_t lossLimit = static_cast<uint32_t>(settings_.packetLossLimit);
     uint32_t resendAfter = 2u * host.roundTrip;
+    // With back-off each resend of a datagram waits twice as long as the
+    // last, so a zone that stalls or cannot read gets a few datagrams a
+    // second rather than a stream that fills its receive buffer (and drops
+    // the disconnect notice it would need on waking). The first resend is
+    // as early as without, so a single loss costs no more.
+    const uint32_t longestWait = std::max(kResendWaitCap, host.roundTrip);
     for (size_t i = 0; i < host.inFlight.size(); ++i) {
         ReliableEntry& entry = host.inFlight[i];
         if (now - entry.firstSendTick >= lossLimit) {
@@ -640,10 +729,20 @@ void CoreTransport::retransmit(Host& host) {
             disconnectHost(host);
             return;
         }
-        if (now - entry.lastSendTick >= resendAfter) {
+        // A zone heard from since the last send is reading: the loss was
+        // the network's, and the resends keep to twice the round trip.
+        const bool heard = static_cast<int32_t>(host.lastReceiveTick - entry.lastSendTick) > 0;
+        const uint32_t wait = entry.resendWait != 0 && !heard ? entry.resendWait : resendAfter;
+        if (now - entry.lastSendTick >= wait) {
             sink_.send(host.peer, entry.datagram);
             ++counters_.datagramsOut, ++counters_.resends, ++host.resends;
             entry.lastSendTick = now;
+            if (settings_.resendBackoff) {
+                const uint64_t doubled = std::max<uint64_t>(2ull * wait, kLeastBackoffWait);
+                // Never shorter than the wait before: the first one (twice
+                // the round trip) may exceed the cap.
+                entry.resendWait = std::max(wait, static_cast<uint32_t>(std::min<uint64_t>(doubled, longestWait)));
+            }
         }
     }
 }

@@ -65,6 +65,16 @@ public:
     static constexpr int kZoneReadLimit = 512;
     static constexpr int kMaxZoneReliableMessage = kZoneReadLimit - kReliableHeader;  // 506
     static constexpr uint32_t kFloodDecayInterval = 45000;
+    // Resend back-off: the waits grow to this (or to the round trip when
+    // that is longer), and double from at least one maintenance pass, since
+    // on loopback the round trip is 0 ms.
+    static constexpr uint32_t kResendWaitCap = 1000;
+    static constexpr uint32_t kLeastBackoffWait = 50;
+    // What the server sends a silent zone to see whether it is still there:
+    // a cluster without elements in a reliable datagram. The zone's
+    // transport acknowledges it and unpacks nothing, so no layer above
+    // sees it.
+    static constexpr uint8_t kIdleProbe[2] = {0x00, 0x0E};
 
     CoreTransport(DatagramSink& sink, const Clock& clock, Log& log, const Settings& settings);
     ~CoreTransport();
@@ -104,6 +114,12 @@ public:
     // lets it out at once; behind a full window it would be lost with the
     // host, so it then goes at once unreliably, as at stop.
     void disconnectHost(Host& host);
+    // The zone login on `host` succeeded. If it is the new session of a
+    // zone that restarted at the address of a logged-in one, the old
+    // session ends now as a lost zone does (its session end runs), without
+    // the disconnect notice, which would reach the new session; the new one
+    // takes its place. Otherwise nothing happens.
+    void takeOverSession(Host& host);
 
     // Replace one table entry. A handler that has no reaction of its own to
     // a message too short for its fields gives the least length it reads:
@@ -163,6 +179,13 @@ private:
     };
 
     Host* findOrCreateHost(const PeerAddress& peer);
+    Host* createHost(const PeerAddress& peer);
+    // The session at this address a datagram belongs to, when a new session
+    // runs beside a logged-in one; a connection request there makes it.
+    Host* sessionFor(Host& host, std::span<const uint8_t> datagram, const PeerAddress& from);
+    static bool fitsSession(const Host& host, std::span<const uint8_t> datagram);
+    void removeHost(Host& host, bool notice);
+    void sendIdleProbe(Host& host);
     void installInitialHandlers(Host& host);
     // Sends the message in a reliable datagram of its own if the window has
     // room and nothing waits, else queues it.

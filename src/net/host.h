@@ -40,6 +40,9 @@ struct ReliableEntry {
     int32_t sequence = 0;
     uint32_t firstSendTick = 0;
     uint32_t lastSendTick = 0;
+    // With ResendBackoff: the wait before the next resend once it has been
+    // resent; 0 until then (the first wait is twice the round trip).
+    uint32_t resendWait = 0;
 };
 
 // A reliable message waiting for room in the window, as it was given. It
@@ -88,6 +91,13 @@ public:
     std::vector<uint8_t> bigChunkBuffer;
     uint32_t sessionTimeout = 60000;
     bool zoneLoggedIn = false;
+    // A connection request from the address of a logged-in zone starts a
+    // new session beside the old one (the zone restarted on a fixed port,
+    // or someone forged its address). Both run until the new one's zone
+    // login succeeds; only then does the old one end. `supersedes` is the
+    // logged-in host the new one would replace, `supersededBy` the reverse.
+    Host* supersedes = nullptr;
+    Host* supersededBy = nullptr;
     // An empty entry is the table's default (unhandled, ignore).
     std::array<HandlerEntry, kHandlerCount> messageHandlers;
     std::array<HandlerEntry, kHandlerCount> coreHandlers;

@@ -43,6 +43,9 @@ bool ZoneProtocol::onZoneLogin(InboundMessage& message) {
                 notice.assign(name.c_str()).append("(").append(scoreID).append(") - Disallowed connection (Bad password).");
                 break;
             }
+            // A zone restarted at the address of its old session has now
+            // shown it holds the password: the old session ends here.
+            transport_.takeOverSession(host);
             for (const auto& other : transport_.hosts()) {
                 if (other->scoreId == scoreID && !other->removed) {
                     log_.printf("%i - Connection broken: Same ScoreID requested session\n", scoreID);

@@ -53,6 +53,7 @@ std::string describe(const Settings& s) {
         << s.backupKeep << "|" << s.whoisServer << "|" << s.whoisTimeout << "|" << s.clusterToZones << "|"
         << s.statusListen;
     out << "|" << s.allowNoMachineID << "|" << s.usageFromSessions << "|" << s.passwordHashing;
+    out << "|" << s.zoneIdleProbe << "|" << s.resendBackoff;
     return out.str();
 }
 

@@ -29,15 +29,19 @@ public:
         EXPECT_EQ(server_->wait(), 0) << server_->output();
     }
     std::unique_ptr<ChildProcess> zone(int scoreID, const std::string& name, int groupID = 1) {
-        auto zone = std::make_unique<ChildProcess>(
-            kBinDir + "/tallysv-zone",
-            std::vector<std::string>{"--server", "127.0.0.1:" + std::to_string(port_), "--score-id",
-                                     std::to_string(scoreID), "--group-id", std::to_string(groupID), "--name", name,
-                                     "--password", ""},
-            dir_.str());
+        auto zone = startZone(scoreID, name, groupID);
         EXPECT_TRUE(server_->waitForOutput(std::to_string(scoreID) + " - Docking granted: " + name))
             << server_->output() << zone->output();
         return zone;
+    }
+    // A zone simulator, not waited for; with a local port, bound to it.
+    std::unique_ptr<ChildProcess> startZone(int scoreID, const std::string& name, int groupID = 1, int localPort = 0) {
+        return std::make_unique<ChildProcess>(
+            kBinDir + "/tallysv-zone",
+            std::vector<std::string>{"--server", "127.0.0.1:" + std::to_string(port_), "--score-id",
+                                     std::to_string(scoreID), "--group-id", std::to_string(groupID), "--name", name,
+                                     "--password", "", "--local-port", std::to_string(localPort)},
+            dir_.str());
     }
     ChildProcess& server() { return *server_; }
     const TempDir& dir() const { return dir_; }

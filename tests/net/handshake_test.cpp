@@ -94,18 +94,6 @@ TEST_F(TransportTest, DisconnectNoticeRemovesTheHost) {
     EXPECT_EQ(transport.findHost(zoneA), nullptr);
 }
 
-TEST_F(TransportTest, LoggedInZoneIgnoresAFurtherHandshake) {
-    Host& host = handshake();
-    // What the zone login does to the tables.
-    transport.setCoreHandler(host, 1, transport.ignoreHandler());
-    host.zoneLoggedIn = true;
-    host.scoreId = 7;
-    feedSealed(connectionRequest(999));
-    EXPECT_TRUE(sink.sent.empty());
-    EXPECT_TRUE(log.lines().empty());
-    EXPECT_EQ(keyOf(zoneA), -kClientKey);
-}
-
 TEST_F(TransportTest, ZoneLoginHandlerIsInstalledByTheHandshake) {
     int logins = 0;
     transport.setZoneLoginHandler([&](InboundMessage& m) {

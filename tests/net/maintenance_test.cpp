@@ -7,6 +7,7 @@ using namespace zoneclient;
 
 TEST_F(TransportTest, IdleHostsTimeOutOnlyBeforeZoneLogin) {
     settings.kickOutDelay = 60000;
+    settings.zoneIdleProbe = 0;  // a silent logged-in zone is then kept for ever
     handshake(zoneA);
     Host& zone = handshake(zoneB);
     zone.zoneLoggedIn = true;

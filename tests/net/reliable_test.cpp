@@ -122,7 +122,8 @@ TEST_F(TransportTest, ResendsAtTwiceTheRoundTrip) {
     EXPECT_EQ(reliableNumbers(sentTo(zoneA)), std::vector<int32_t>{2});
 }
 
-TEST_F(TransportTest, WithoutARoundTripEveryPassResends) {
+TEST_F(TransportTest, WithoutARoundTripOrBackOffEveryPassResends) {
+    settings.resendBackoff = false;
     Host& host = handshake();
     transport.sendMessage(host, bytesOf({0x09, 0}));
     sink.sent.clear();

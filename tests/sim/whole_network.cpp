@@ -209,8 +209,11 @@ private:
     int pick(int count) { return std::uniform_int_distribution<int>(0, count - 1)(random_); }
     uint32_t between(uint32_t low, uint32_t high) { return std::uniform_int_distribution<uint32_t>(low, high)(random_); }
 
+    // Every second incarnation of a zone comes back on the port of the one
+    // before, as a zone whose socket is bound to a fixed port does; the
+    // others on a port of their own.
     static PeerAddress peerOf(int zone, int incarnation) {
-        return {{10, 1, 0, static_cast<uint8_t>(zone + 1)}, static_cast<uint16_t>(20000 + incarnation)};
+        return {{10, 1, 0, static_cast<uint8_t>(zone + 1)}, static_cast<uint16_t>(20000 + (incarnation + 1) / 2)};
     }
     static int linkOf(const Zone& zone) { return zone.index * kLinkSpan + zone.incarnation; }
 

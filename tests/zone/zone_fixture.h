@@ -31,6 +31,7 @@ protected:
         std::deque<Bytes> toServer;
         std::deque<Bytes> fromServer;
         std::vector<Bytes> received;  // messages delivered to the zone, in order
+        bool down = false;            // the zone's process is gone: it sends and receives nothing
     };
 
     class Router final : public DatagramSink {
@@ -38,7 +39,7 @@ protected:
         explicit Router(ZoneTest& test) : test_(test) {}
         void send(const PeerAddress& to, std::span<const uint8_t> bytes) override {
             for (auto& zone : test_.zones_) {
-                if (zone->peer == to) zone->fromServer.emplace_back(bytes.begin(), bytes.end());
+                if (zone->peer == to && !zone->down) zone->fromServer.emplace_back(bytes.begin(), bytes.end());
             }
         }
 
@@ -64,6 +65,7 @@ protected:
         for (bool moved = true; moved;) {
             moved = false;
             for (auto& zone : zones_) {
+                if (zone->down) zone->toServer.clear();
                 while (!zone->toServer.empty()) {
                     Bytes d = std::move(zone->toServer.front());
                     zone->toServer.pop_front();

@@ -23,9 +23,12 @@ namespace {
 using namespace zoneclient;
 
 constexpr const char* kUsage =
-    "usage: tallysv-zone --server HOST:PORT --score-id N --group-id N --name NAME --password P\n";
+    "usage: tallysv-zone --server HOST:PORT --score-id N --group-id N --name NAME --password P [--local-port N]\n";
 constexpr const char* kHelp =
-    "usage: tallysv-zone --server HOST:PORT --score-id N --group-id N --name NAME --password P\n"
+    "usage: tallysv-zone --server HOST:PORT --score-id N --group-id N --name NAME --password P [--local-port N]\n"
+    "\n"
+    "--local-port binds the zone's socket to a fixed port, as zones behind a\n"
+    "firewall do (0, the default, takes any free port).\n"
     "\n"
     "Connects to a billing server as a zone, logs in, then reads commands from\n"
     "standard input, one a line:\n"
@@ -51,6 +54,7 @@ struct Options {
     std::string password;
     bool scoreIdGiven = false;
     bool groupIdGiven = false;
+    int32_t localPort = 0;
 };
 
 bool parseInt(const char* text, int32_t& out) {
@@ -334,6 +338,8 @@ int main(int argc, char** argv) {
         else if (arg == "--group-id") ok = options.groupIdGiven = parseInt(value, options.groupId);
         else if (arg == "--name") options.name = value;
         else if (arg == "--password") options.password = value;
+        else if (arg == "--local-port")
+            ok = parseInt(value, options.localPort) && options.localPort >= 0 && options.localPort <= 65535;
         else ok = false;
         if (!ok) {
             std::fputs(kUsage, stderr);
@@ -346,7 +352,7 @@ int main(int argc, char** argv) {
     }
     UdpClient client;
     std::string reason;
-    if (!client.open(options.server, reason)) {
+    if (!client.open(options.server, reason, static_cast<uint16_t>(options.localPort))) {
         std::fprintf(stderr, "tallysv-zone: %s: %s\n", options.server.c_str(), reason.c_str());
         return 2;
     }

@@ -17,7 +17,7 @@ UdpClient::~UdpClient() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool UdpClient::open(const std::string& server, std::string& reason) {
+bool UdpClient::open(const std::string& server, std::string& reason, uint16_t localPort) {
     size_t colon = server.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 >= server.size()) {
         reason = "expected HOST:PORT";
@@ -29,10 +29,10 @@ bool UdpClient::open(const std::string& server, std::string& reason) {
         reason = "bad port";
         return false;
     }
-    return open(server.substr(0, colon), static_cast<uint16_t>(port), reason);
+    return open(server.substr(0, colon), static_cast<uint16_t>(port), reason, localPort);
 }
 
-bool UdpClient::open(const std::string& host, uint16_t port, std::string& reason) {
+bool UdpClient::open(const std::string& host, uint16_t port, std::string& reason, uint16_t localPort) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
@@ -53,6 +53,7 @@ bool UdpClient::open(const std::string& host, uint16_t port, std::string& reason
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(localPort);
     if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         reason = std::strerror(errno);
         return false;

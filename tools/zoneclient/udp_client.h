@@ -8,8 +8,8 @@
 
 namespace zoneclient {
 
-// A UDP socket for a zone: bound to an ephemeral local port, talking to
-// one server address.
+// A UDP socket for a zone: bound to an ephemeral local port, or to a fixed
+// one when given, talking to one server address.
 class UdpClient {
 public:
     UdpClient() = default;
@@ -18,8 +18,8 @@ public:
     UdpClient& operator=(const UdpClient&) = delete;
 
     // `server` is "HOST:PORT"; false with a reason when it cannot be used.
-    bool open(const std::string& server, std::string& reason);
-    bool open(const std::string& host, uint16_t port, std::string& reason);
+    bool open(const std::string& server, std::string& reason, uint16_t localPort = 0);
+    bool open(const std::string& host, uint16_t port, std::string& reason, uint16_t localPort = 0);
     void send(std::span<const uint8_t> datagram);
     // The next datagram from the server, waiting at most `timeoutMs`.
     std::optional<Bytes> receive(int timeoutMs);

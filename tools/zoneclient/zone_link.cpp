@@ -90,6 +90,9 @@ void ZoneLink::receive(std::span<const uint8_t> datagram, uint32_t tick) {
     if (bytes.size() >= 2 && bytes[0] == 0) {
         switch (bytes[1]) {
             case 0x02:
+                // A key response to a request this link did not make (one
+                // forged in its name) must not replace its session's key.
+                if (connected_) return;
                 if (bytes.size() >= 6) {
                     int32_t key = readInt32(bytes.data(), 2);
                     if (key != 0) tallysv::installSessionKey(cipher_, key);
