@@ -7,6 +7,7 @@
 
 #include "commands/command_processor.h"
 #include "core/clock.h"
+#include "credentials/worker_pool.h"
 #include "server/background_save.h"
 #include "server/console.h"
 #include "core/log.h"
@@ -71,6 +72,8 @@ public:
     ZoneProtocol* zones() { return zones_.get(); }
     // The command processor of the zones' ?commands.
     CommandProcessor* commands() { return commands_.get(); }
+    // The workers of the slow work, from start-up to shutdown.
+    WorkerPool* workers() { return workers_.get(); }
     // The figures of the status pages, as they are now: copied with the
     // lock held, then completed without it.
     StatusSnapshot statusSnapshot();
@@ -90,6 +93,7 @@ private:
     void handleKey(int key);
     void printHostList();
     void startStatusPages();
+    void startWorkers();
     // With the lock held: one save has ended.
     void noteSave(bool saved, int32_t began, uint32_t beganTick);
 
@@ -109,6 +113,9 @@ private:
     std::unique_ptr<ZoneProtocol> zones_;
     std::unique_ptr<CommandProcessor> commands_;
     std::unique_ptr<UdpServer> udp_;
+    // The workers of password hashes and whois lookups; after what their
+    // completions use, so it goes first.
+    std::unique_ptr<WorkerPool> workers_;
     bool running_ = false;
     uint32_t lastSaveTick_ = 0;
     bool regatherHugePages_ = true;
