@@ -7,9 +7,9 @@ set -euo pipefail
 TALLYSV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # pkg-config and libcpp-httplib-dev build the status pages; prometheus
 # (promtool) and chromium check them; dpkg-dev and lintian make and check the
-# Debian package (a test does both).
+# Debian package (a test does both); libsodium-dev hashes stored passwords.
 TALLYSV_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev pkg-config
-    libcpp-httplib-dev prometheus chromium dpkg-dev lintian)
+    libcpp-httplib-dev prometheus chromium dpkg-dev lintian libsodium-dev)
 
 install_missing_packages() {
     local missing=()

@@ -105,7 +105,7 @@ public:
 
     // The zone password check: the BillingPassword opens every ScoreID,
     // otherwise the first zone record of the ScoreID decides.
-    bool checkZonePassword(int32_t scoreID, std::string_view plainPassword) const;
+    bool checkZonePassword(int32_t scoreID, std::string_view plainPassword);
 
     // Where work that takes time runs (password hashes, whois lookups).
     // Unset, it runs inline: at once, on the receive thread.
