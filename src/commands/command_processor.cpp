@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "commands/command_table.h"
+#include "commands/password_work.h"
 #include "core/fields.h"
 #include "core/ini_file.h"
 #include "core/text.h"
@@ -142,6 +143,7 @@ bool CommandProcessor::dispatch(PlayerSession& player, const std::string& text, 
             continue;
         if (entry.help && helpDisabled) continue;
         if (!matchCommand(text.c_str(), entry.word, entry.bytes)) continue;
+        if (deferForPasswords(*this, entry, player, text, length)) return true;
         CommandContext command(*this, player, text, length);
         entry.handler(command);
         return true;

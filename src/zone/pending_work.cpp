@@ -92,4 +92,24 @@ void ZoneProtocol::releasePending(Host& zone, uint64_t key) {
     if (queue.steps.empty()) session.pending.erase(key);
 }
 
+ZoneProtocol::LoginWork ZoneProtocol::deferLogin(InboundMessage& message, uint64_t key, PasswordNeeds needs) {
+    const bool hashing = database_.settings.passwordHashing;
+    if (!passwordWorkNeeded(needs, database_.passwordResults(), hashing)) return LoginWork::Now;
+    auto results = std::make_shared<PasswordResults>();
+    auto work = [results, needs = std::move(needs), hashing] { *results = computePasswordResults(needs, hashing); };
+    Host* host = message.host;
+    auto finish = [this, host, results, bytes = std::vector<uint8_t>(message.bytes.begin(),
+                                                                     message.bytes.begin() + message.length)] {
+        // The record may have changed meanwhile: the handler then finds no
+        // result for its new inputs and checks again.
+        InboundMessage again{host, static_cast<int16_t>(bytes.size()), bytes};
+        UsingPasswordResults using_(database_, results.get());
+        const bool resuming = resumingLogin_;
+        resumingLogin_ = true;
+        transport_.dispatchMessage(*host, again.data(), again.length);
+        resumingLogin_ = resuming;
+    };
+    return runInOrder(*host, key, std::move(work), std::move(finish)) ? LoginWork::Later : LoginWork::Busy;
+}
+
 }  // namespace tallysv

@@ -106,6 +106,8 @@ public:
     // The zone password check: the BillingPassword opens every ScoreID,
     // otherwise the first zone record of the ScoreID decides.
     bool checkZonePassword(int32_t scoreID, std::string_view plainPassword);
+    // What that check computes.
+    PasswordNeeds zonePasswordNeeds(int32_t scoreID, std::string_view plainPassword) const;
 
     // Where work that takes time runs (password hashes, whois lookups).
     // Unset, it runs inline: at once, on the receive thread.
@@ -150,6 +152,17 @@ private:
     void installZoneHandlers(Host& host);
     // Completes what can be completed of one queue, in order.
     void releasePending(Host& zone, uint64_t key);
+    // A login whose password work would be slow: its work goes to the
+    // executor, and the login message is handled again when the results are
+    // in (past the flood table, which has counted it once), in order for the
+    // player (or zone) under `key`. Busy: the executor refused it.
+    enum class LoginWork { Now, Later, Busy };
+    LoginWork deferLogin(InboundMessage& message, uint64_t key, PasswordNeeds needs);
+    // The player login's form of it: true when the login goes on now;
+    // false when it goes on later or has been answered busy.
+    bool passwordWorkNow(InboundMessage& message, PasswordNeeds needs, const char* name);
+    // Set while a deferred login is handled again.
+    bool resumingLogin_ = false;
     // The end of a player's session as the server sees it: with
     // UsageFromSessions the whole seconds since the login was accepted go
     // to the account's Usage. A session's first end counts, later ones not.
