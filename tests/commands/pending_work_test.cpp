@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "command_fixture.h"
+#include "credentials/password_store.h"
 #include "support/fake_whois_server.h"
 #include "support/held_executor.h"
 #include "zone/zone_session.h"
@@ -106,6 +107,80 @@ TEST_F(PendingWorkTest, ALookupOfAZoneThatWentIsDropped) {
     held.release();
     EXPECT_EQ(database.bans().count(), 0u);
     EXPECT_EQ(relayed("still here"), std::vector<std::string>{"Bea> still here"});
+}
+
+// With PasswordHashing on, the commands that check or set a password
+// compute on the executor: Ann plays in Arena.
+class PasswordCommandTest : public CommandTest {
+protected:
+    void SetUp() override {
+        usePasswordTestCost(true);
+        clock.setTick(100000);
+        arena = &loginZone(5, 3, "Arena");
+        ann = seat(*arena, "Ann", 1);
+        database.settings.passwordHashing = true;
+        zones.setExecutor(held);
+    }
+    void TearDown() override { usePasswordTestCost(false); }
+
+    HeldExecutor held;
+    SimZone* arena = nullptr;
+    Seat ann{};
+};
+
+TEST_F(PasswordCommandTest, ACommandWaitsBehindThePendingLoginOfItsPlayer) {
+    database.createOperator(ann.session->user, 0, 0, 0, "opsecret");
+    EXPECT_EQ(type(ann, "?login opsecret"), Lines{});
+    ASSERT_EQ(held.held(), 1u);
+    // ?version needs the operator login: it runs after it, not before.
+    EXPECT_EQ(type(ann, "?version"), Lines{});
+    held.release();
+    Lines lines = texts(*arena);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "Successfully logged on as Network-wide level 0");
+    EXPECT_EQ(lines[1], "Tallysv pre-release. Build 11");
+    EXPECT_EQ(held.held(), 0u);
+}
+
+TEST_F(PasswordCommandTest, AFullQueueAnswersBusyAndRunsNothing) {
+    held.setBound(1);
+    held.submit([] {}, [] {});
+    EXPECT_EQ(type(ann, "?password=newsecret"), Lines{"Server busy. Try your request again soon"});
+    EXPECT_FALSE(isHashedPassword(ann.session->user->password));
+    // Nothing waits for Ann.
+    EXPECT_EQ(type(ann, "?squad"), Lines{"You have no squad"});
+}
+
+TEST_F(PasswordCommandTest, SettersStoreTheHashMadeOnTheWorkers) {
+    const PasswordField before = ann.session->user->password;
+    EXPECT_EQ(type(ann, "?password=newsecret"), Lines{});
+    EXPECT_EQ(ann.session->user->password, before);
+    held.release();
+    EXPECT_EQ(texts(*arena), Lines{"Password changed"});
+    EXPECT_TRUE(isHashedPassword(ann.session->user->password));
+    EXPECT_TRUE(checkPassword(ann.session->user->password, "newsecret", true).matches);
+
+    EXPECT_EQ(type(ann, "?squadcreate=Ore:sqpw"), Lines{});
+    held.release();
+    EXPECT_EQ(texts(*arena), Lines{"Squad successfully created and joined. Exit zone for it to take effect"});
+    ASSERT_NE(database.findSquad("Ore"), nullptr);
+    EXPECT_TRUE(checkPassword(database.findSquad("Ore")->password, "sqpw", true).matches);
+}
+
+TEST_F(PasswordCommandTest, ASquadPasswordChangedMeanwhileIsCheckedAgain) {
+    database.settings.passwordHashing = false;
+    SquadRecord* squad = database.createSquad("Ore", "old", nullptr);
+    database.settings.passwordHashing = true;
+    EXPECT_EQ(type(ann, "?squadjoin=Ore:old"), Lines{});
+    ASSERT_EQ(held.held(), 1u);
+    // The owner sets a new password before Ann's check comes back.
+    squad->password = makePasswordField("new", true);
+    held.release();
+    EXPECT_EQ(texts(*arena), Lines{}) << "checked again, against the new field";
+    ASSERT_EQ(held.held(), 1u);
+    held.release();
+    EXPECT_EQ(texts(*arena), Lines{"Invalid password for specified squad"});
+    EXPECT_EQ(ann.session->user->squad, nullptr);
 }
 
 }  // namespace
