@@ -478,14 +478,15 @@ WrapResult wrapScrambledPasswords(const std::string& directory, unsigned threads
             done.fetch_add(1);
         }
     };
+    if (progress) progress(0, jobs.size());
     std::vector<std::thread> workers;
     size_t count = std::min<size_t>(std::max(1u, threads), jobs.size());
     for (size_t t = 0; t < count; ++t) workers.emplace_back(work);
-    for (;;) {
-        size_t finished = done.load();
-        if (progress) progress(finished, jobs.size());
-        if (finished == jobs.size()) break;
+    for (size_t shown = 0; shown < jobs.size();) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        size_t finished = done.load();
+        if (progress && finished != shown) progress(finished, jobs.size());
+        shown = finished;
     }
     for (std::thread& worker : workers) worker.join();
     if (failed) {

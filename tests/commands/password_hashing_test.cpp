@@ -55,6 +55,8 @@ TEST_F(PasswordHashingTest, EverySetterStoresAHash) {
         {"?adduser", [this] { type(admin, "?adduser=Added:added pw"); }, userField("Added"), "added pw"},
         {"?addop", [this] { type(admin, "?addop Plain:op pw"); },
          [this] { return &database.operators().tail()->password; }, "op pw"},
+        {"?changeop N:", [this] { type(admin, "?changeop 2:op pw 2"); },
+         [this] { return &database.operators().tail()->password; }, "op pw 2"},
         {"?changeop", [this] { type(admin, "?changeop own pw"); }, [this] { return &admin.session->op->password; },
          "own pw"},
         {"?addzone", [this] { type(admin, "?addzone 12:zone pw"); }, zoneField, "zone pw"},

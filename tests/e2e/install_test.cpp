@@ -52,7 +52,7 @@ std::string describe(const Settings& s) {
         << s.maxQueueForLogin << "|" << s.accountReclaimDelay << "|" << s.port << "|" << s.backupInterval << "|"
         << s.backupKeep << "|" << s.whoisServer << "|" << s.whoisTimeout << "|" << s.clusterToZones << "|"
         << s.statusListen;
-    out << "|" << s.allowNoMachineID << "|" << s.usageFromSessions;
+    out << "|" << s.allowNoMachineID << "|" << s.usageFromSessions << "|" << s.passwordHashing;
     return out.str();
 }
 
