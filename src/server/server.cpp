@@ -3,17 +3,11 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "credentials/password_store.h"
 #include "db/backup.h"
 #include "db/huge_page_allocator.h"
 
 namespace tallysv {
-
-namespace {
-
-// The working memory of one password hash.
-constexpr size_t kWorkerHashMemory = size_t{19} * 1024 * 1024;
-
-}  // namespace
 
 Server::Server(Database& database, const Clock& clock, Log& log, KeySource& keys, Sleeper sleep,
                const std::atomic<bool>* stopRequested)
@@ -67,7 +61,7 @@ bool Server::startup() {
 void Server::startWorkers() {
     workers_ = std::make_unique<WorkerPool>(lock_);
     zones_->setExecutor(*workers_);
-    const size_t mebibytes = workers_->workers() * kWorkerHashMemory / (1024 * 1024);
+    const size_t mebibytes = workers_->workers() * kPasswordHashMemory / (1024 * 1024);
     log_.printf("Password workers: %u, queue of %zu, hashing memory at most %zu MiB\n", workers_->workers(),
                 workers_->queueBound(), mebibytes);
 }
