@@ -97,6 +97,9 @@ PasswordNeeds needsOf(CommandHandler handler, CommandContext& command) {
 
 bool deferForPasswords(CommandProcessor& processor, const CommandEntry& entry, PlayerSession& player,
                        const std::string& text, int length) {
+    // Only a player of a zone has an order to keep; a command run for
+    // anyone else (none today) computes at once.
+    if (!player.zone || zoneSession(*player.zone).findPlayer(player.playerID) != &player) return false;
     Database& database = processor.database();
     const bool hashing = database.settings.passwordHashing;
     PasswordNeeds needs;
