@@ -2,7 +2,7 @@
 // new account and one kept scrambled by an older server both end up hashed
 // across a restart, `tallysv-db` shows no scrambled password left, and no
 // password typed in the run is found anywhere in the console output or the
-// data folder.
+// data folder. An account nobody logs into is left to `tallysv-db wrap`.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -42,6 +42,7 @@ TEST(PasswordHashingEndToEnd, PasswordsAreHashedAcrossARestartAndNeverWrittenInC
         DiscardLog log;
         Database older(clock, log, network.dir().str());
         older.createUser("Veteran", legacy, {}, 0, 0);
+        older.createUser("Dormant", "Dormant-Pass-4Kv", {}, 0, 0);
         ASSERT_TRUE(older.save());
     }
     std::string consoles;
@@ -61,7 +62,11 @@ TEST(PasswordHashingEndToEnd, PasswordsAreHashedAcrossARestartAndNeverWrittenInC
     }
 
     std::string check = runDbTool("check", network.dir().str());
-    EXPECT_NE(check.find("Passwords still scrambled: users 0 of 2,"), std::string::npos) << check;
+    EXPECT_NE(check.find("Passwords still scrambled: users 1 of 3,"), std::string::npos) << check;
+    std::string wrapped = runDbTool("wrap", network.dir().str());
+    EXPECT_NE(wrapped.find("Wrapped: users 1, squads 0, operators 0, zones 0"), std::string::npos) << wrapped;
+    check = runDbTool("check", network.dir().str());
+    EXPECT_NE(check.find("Passwords still scrambled: users 0 of 3,"), std::string::npos) << check;
     std::string dump = runDbTool("dump", (network.dir().path() / "User.dat").string());
     for (const char* name : {"\"Newcomer\"", "\"Veteran\""}) {
         size_t at = dump.find(name);
