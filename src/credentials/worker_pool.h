@@ -23,6 +23,8 @@ public:
     // Jobs that may wait for a worker, per worker: a login that waits
     // longer than a few hashes' time is better answered "busy" at once.
     static constexpr size_t kQueuePerWorker = 32;
+    // The workers' niceness: below the network threads, which keep 0.
+    static constexpr int kWorkerNice = 10;
 
     // `workers` 0 means one per core. `queueBound` 0 means
     // kQueuePerWorker × workers.
