@@ -289,6 +289,105 @@ bool banfreeShown(const BanfreeRecord& banfree, const Host& zone, bool all) {
 // and better with network-wide access.
 bool networkBanfreeAccess(const OperatorRecord& op) { return op.level <= kGroupManager && op.groupID == 0; }
 
+// The player of the operator's zone that a ban names, if any (the
+// placeholder account of a locked-out player is none).
+PlayerSession* targetInZone(const CommandContext& command, std::string_view name) {
+    ZoneSession* zone = existingZoneSession(command.zone);
+    if (!zone) return nullptr;
+    PlayerSession* found = zone->findPlayerByName(name, false);
+    if (found && found->user == &command.database.placeholderUser) return nullptr;
+    return found;
+}
+
+// The ban itself, once its address range is known.
+void addBan(CommandContext& command, const BanRequest& request, UserRecord& targetAccount, IPv4Address rangeStart,
+            IPv4Address rangeEnd) {
+    UserRecord* target = &targetAccount;
+    PlayerSession* inZone = targetInZone(command, request.name);
+    if (inZone && inZone->user != target) inZone = nullptr;
+    if (request.banfreeTest) {
+        int32_t number = 0;
+        for (BanfreeRecord* banfree : command.database.banfrees()) {
+            ++number;
+            const UserRecord* user = command.database.banfreeUser(*banfree);
+            if (!user) continue;
+            if (user->userID() == target->userID() ||
+                sameMachine(user->machineID(), target->machineID(), command.database.settings.allowNoMachineID)) {
+                command.reply(
+                    "This player or one of the players aliases has at least one banfree. Cannot ban with -b switch "
+                    "unless there are no banfrees for the player");
+                return command.reply(TextString("First match: Banfree #").append(number).view());
+            }
+        }
+    }
+
+    // A player locked out at login has the placeholder account, which is in
+    // no table and never saved: the ban of one who has logged in as an
+    // operator meanwhile is by nobody, as it would read back from the files.
+    UserRecord* bannedBy = &command.user() == &command.database.placeholderUser ? nullptr : &command.user();
+    BanRecord* ban = command.database.createBan(*target, bannedBy, request.days);
+    ban->machineID = target->machineID();
+    ban->hardwareID = target->registration() ? target->registration()->hardwareID() : 0;
+    ban->rangeStart = rangeStart;
+    ban->rangeEnd = rangeEnd;
+    ban->groupID = request.groupID;
+    ban->scoreID = request.scoreID;
+    ban->level = request.level;
+    const int32_t banID = ban->banID();
+
+    if (inZone && request.kick) command.zones.kickPlayer(*inZone, 0, banID, banID);
+
+    TextString line("Ban # ");
+    line.append(banID);
+    if (request.groupID == 0)
+        line.append(" added network-wide.");
+    else if (request.scoreID == 0)
+        line.append(" added group-wide( Group").append(request.groupID).append(").");
+    else if (request.scoreID != command.zone.scoreId)
+        line.append(" added zone-wide in zone #").append(request.scoreID).append(".");
+    else
+        line.append(" added zone-wide.");
+    line.append(" Duration: ").append(request.days).append(" day(s).");
+    command.reply(line.view());
+}
+
+// The provider's block comes from the whois servers, which may take up to
+// WhoisTimeout: the lookup runs on a worker, and the ban is completed when
+// it returns, under the lock, for the operator if he is still there and
+// still an operator. Meanwhile every zone, his own included, goes on; his
+// own later commands wait behind it.
+void askNetBlock(CommandContext& command, const BanRequest& request, const UserRecord& target) {
+    const IPv4Address address = target.address();
+    const int32_t userID = target.userID();
+    const Settings& settings = command.database.settings;
+    auto block = std::make_shared<std::optional<NetBlock>>();
+    auto work = [block, address, lookup = command.processor.services.lookupNetBlock,
+                 options = WhoisOptions{settings.whoisServer, settings.whoisTimeout}, &log = command.processor.log()] {
+        *block = lookup ? lookup(address) : lookupNetBlock(address, options, log);
+    };
+    CommandProcessor& processor = command.processor;
+    Host& zone = command.zone;
+    PlayerSession* asker = &command.player;
+    const uint32_t playerID = asker->playerID;
+    auto finish = [&processor, &zone, asker, playerID, userID, request, block, text = std::string(command.text()),
+                   length = command.length] {
+        // His leaving waits behind this, so he is the same session; his
+        // operator login may have ended meanwhile.
+        if (zoneSession(zone).findPlayer(playerID) != asker || !asker->op) return;
+        CommandContext later(processor, *asker, text, length);
+        UserRecord* account = later.database.findUserByID(userID);
+        if (!account) return;
+        if (!*block) return later.reply("Unable to calculate NetBlock. Try your request again soon");
+        BanRequest again = request;
+        // The account's own name finds the same player of the zone that
+        // the name typed found.
+        again.name = std::string_view(account->nameText());
+        addBan(later, again, *account, (*block)->first, (*block)->last);
+    };
+    if (!command.zones.runInOrder(zone, playerID, std::move(work), std::move(finish)))
+        command.reply("Unable to calculate NetBlock. Try your request again soon");
+}
+
 }  // namespace
 
 void commandBan(CommandContext& command) {
@@ -335,66 +434,14 @@ void commandBan(CommandContext& command) {
         rangeEnd[3] = 255;
     } else if (request.netBlock) {
         command.replyBeforeWait("Please wait while downloading information for NetBlock...");
-        std::optional<NetBlock> block;
-        if (target->address() != IPv4Address{0, 0, 0, 0}) {
-            const Settings& settings = command.database.settings;
-            const auto& lookup = command.processor.services.lookupNetBlock;
-            block = lookup ? lookup(target->address())
-                           : lookupNetBlock(target->address(), WhoisOptions{settings.whoisServer, settings.whoisTimeout},
-                                            command.processor.log());
-        }
-        if (!block) return command.reply("Unable to calculate NetBlock. Try your request again soon");
-        rangeStart = block->first;
-        rangeEnd = block->last;
+        if (target->address() == IPv4Address{0, 0, 0, 0})
+            return command.reply("Unable to calculate NetBlock. Try your request again soon");
+        return askNetBlock(command, request, *target);
     } else if (request.rangeGiven) {
         rangeStart = request.rangeStart;
         rangeEnd = request.rangeEnd;
     }
-
-    if (request.banfreeTest) {
-        int32_t number = 0;
-        for (BanfreeRecord* banfree : command.database.banfrees()) {
-            ++number;
-            const UserRecord* user = command.database.banfreeUser(*banfree);
-            if (!user) continue;
-            if (user->userID() == target->userID() ||
-                sameMachine(user->machineID(), target->machineID(), command.database.settings.allowNoMachineID)) {
-                command.reply(
-                    "This player or one of the players aliases has at least one banfree. Cannot ban with -b switch "
-                    "unless there are no banfrees for the player");
-                return command.reply(TextString("First match: Banfree #").append(number).view());
-            }
-        }
-    }
-
-    // A player locked out at login has the placeholder account, which is in
-    // no table and never saved: the ban of one who has logged in as an
-    // operator meanwhile is by nobody, as it would read back from the files.
-    UserRecord* bannedBy = &command.user() == &command.database.placeholderUser ? nullptr : &command.user();
-    BanRecord* ban = command.database.createBan(*target, bannedBy, request.days);
-    ban->machineID = target->machineID();
-    ban->hardwareID = target->registration() ? target->registration()->hardwareID() : 0;
-    ban->rangeStart = rangeStart;
-    ban->rangeEnd = rangeEnd;
-    ban->groupID = request.groupID;
-    ban->scoreID = request.scoreID;
-    ban->level = request.level;
-    const int32_t banID = ban->banID();
-
-    if (inZone && request.kick) command.zones.kickPlayer(*inZone, 0, banID, banID);
-
-    TextString line("Ban # ");
-    line.append(banID);
-    if (request.groupID == 0)
-        line.append(" added network-wide.");
-    else if (request.scoreID == 0)
-        line.append(" added group-wide( Group").append(request.groupID).append(").");
-    else if (request.scoreID != command.zone.scoreId)
-        line.append(" added zone-wide in zone #").append(request.scoreID).append(".");
-    else
-        line.append(" added zone-wide.");
-    line.append(" Duration: ").append(request.days).append(" day(s).");
-    command.reply(line.view());
+    addBan(command, request, *target, rangeStart, rangeEnd);
 }
 
 void commandListban(CommandContext& command) {

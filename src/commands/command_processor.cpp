@@ -4,6 +4,7 @@
 
 #include "commands/command_secrets.h"
 #include "commands/command_table.h"
+#include "commands/password_work.h"
 #include "core/fields.h"
 #include "core/ini_file.h"
 #include "core/text.h"
@@ -148,6 +149,7 @@ bool CommandProcessor::dispatch(PlayerSession& player, const std::string& text, 
             continue;
         if (entry.help && helpDisabled) continue;
         if (!matchCommand(text.c_str(), entry.word, entry.bytes)) continue;
+        if (deferForPasswords(*this, entry, player, text, length)) return true;
         CommandContext command(*this, player, text, length);
         command.caller = caller;
         command.audit = startAudit(entry.handler, command, services.audit);

@@ -172,21 +172,45 @@ bool Database::passwordMatches(const PasswordField& stored, std::string_view pla
     return checkPassword(stored, plainPassword, false).matches;
 }
 
+bool Database::storedPasswordMatches(const PasswordField& stored, std::string_view plainPassword) const {
+    if (passwordResults_)
+        if (const PasswordCheck* made = passwordResults_->findCheck(stored, plainPassword, settings.passwordHashing))
+            return made->matches;
+    return passwordMatches(stored, plainPassword);
+}
+
 PasswordField Database::passwordField(std::string_view plainPassword) const {
+    if (passwordResults_)
+        if (auto made = passwordResults_->takeField(plainPassword, settings.passwordHashing)) return *made;
     return makePasswordField(plainPassword, settings.passwordHashing);
 }
 
 bool Database::verifyPassword(PasswordField& stored, std::string_view plainPassword) const {
-    PasswordCheck check = checkPassword(stored, plainPassword, settings.passwordHashing);
+    const PasswordCheck* made =
+        passwordResults_ ? passwordResults_->findCheck(stored, plainPassword, settings.passwordHashing) : nullptr;
+    PasswordCheck check = made ? *made : checkPassword(stored, plainPassword, settings.passwordHashing);
     if (check.upgrade) stored = *check.upgrade;
     return check.matches;
 }
 
-Database::LoginPassword Database::checkLoginPassword(UserRecord& user, std::string_view plainPassword) {
+PasswordNeeds Database::loginPasswordNeeds(const UserRecord& user, std::string_view plainPassword) const {
+    PasswordNeeds needs;
+    if (reclaimable(user))
+        needs.fields.emplace_back(plainPassword);
+    else
+        needs.checks.push_back({user.password, std::string(plainPassword)});
+    return needs;
+}
+
+bool Database::reclaimable(const UserRecord& user) const {
     // A negative delay (a setting beyond what 32 bits of seconds hold) would
     // hand every account to whoever logs in; it means no reclaim instead.
     int64_t idle = static_cast<int64_t>(now()) - user.lastLogin;
-    if (settings.accountReclaimDelay >= 0 && idle > settings.accountReclaimDelay) {
+    return settings.accountReclaimDelay >= 0 && idle > settings.accountReclaimDelay;
+}
+
+Database::LoginPassword Database::checkLoginPassword(UserRecord& user, std::string_view plainPassword) {
+    if (reclaimable(user)) {
         user.password = passwordField(plainPassword);
         // Every registration of the account goes, not only the current
         // one: an older one left in the table would come back as the new
@@ -401,7 +425,7 @@ OperatorRecord* Database::findOperatorForPassword(const UserRecord* player, std:
         if (op->user && op->user != player) continue;
         // The built-in operator's password is TALLYSV.INI's, never saved.
         if (!op->user) {
-            if (passwordMatches(op->password, plainPassword)) return op;
+            if (storedPasswordMatches(op->password, plainPassword)) return op;
         } else if (verifyPassword(op->password, plainPassword)) {
             return op;
         }

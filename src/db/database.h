@@ -12,6 +12,7 @@
 #include "core/random.h"
 #include "core/settings.h"
 #include "credentials/password_store.h"
+#include "credentials/password_work.h"
 #include "db/bucket_index.h"
 #include "db/chain_index.h"
 #include "db/file_records.h"
@@ -202,6 +203,14 @@ public:
     // PasswordHashing on, a scrambled (or wrapped) field that matches is
     // replaced by its hash at once. A wrong password changes nothing.
     bool verifyPassword(PasswordField& stored, std::string_view plainPassword) const;
+    // Password computations made ahead on a worker: while set, the password
+    // functions here take what it holds for their very inputs instead of
+    // computing it (a hash takes tens of milliseconds, which the receive
+    // thread must not spend). Set around one login or command, lock held.
+    void setPasswordResults(PasswordResults* results) { passwordResults_ = results; }
+    PasswordResults* passwordResults() const { return passwordResults_; }
+    // What checkLoginPassword will compute for this account and password.
+    PasswordNeeds loginPasswordNeeds(const UserRecord& user, std::string_view plainPassword) const;
 
     // Registrations.
     User2Record* registerUser(UserRecord& user, std::string_view realName, std::string_view email, int32_t hardwareID);
@@ -285,6 +294,11 @@ public:
     void setBackupLinks(bool links) { backupLinks_ = links; }
 
 private:
+    // passwordMatches, or what the results made ahead say of it.
+    bool storedPasswordMatches(const PasswordField& stored, std::string_view plainPassword) const;
+    // Whether a login to the account takes it over (AccountReclaimDelay).
+    bool reclaimable(const UserRecord& user) const;
+    PasswordResults* passwordResults_ = nullptr;
     struct LoadState;
     void loadFrom(LoadState& state);
     void loadZones(DatReader& reader);
@@ -344,6 +358,23 @@ private:
     std::function<std::string(const PlayerSession&)> chatMemberName_;
     std::function<bool(SaveStep, DatFile)> saveInterruption_;
     bool backupLinks_ = true;
+};
+
+// Password results made ahead, used by the database for one login or
+// command; what was in use before comes back at the end.
+class UsingPasswordResults {
+public:
+    UsingPasswordResults(Database& database, PasswordResults* results)
+        : database_(database), previous_(database.passwordResults()) {
+        database_.setPasswordResults(results);
+    }
+    ~UsingPasswordResults() { database_.setPasswordResults(previous_); }
+    UsingPasswordResults(const UsingPasswordResults&) = delete;
+    UsingPasswordResults& operator=(const UsingPasswordResults&) = delete;
+
+private:
+    Database& database_;
+    PasswordResults* previous_;
 };
 
 }  // namespace tallysv

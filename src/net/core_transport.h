@@ -160,6 +160,16 @@ public:
     Log& log() { return log_; }
     // What was sent so far leaves now, before a wait (see DatagramSink).
     void flushSends() { sink_.flush(); }
+    // Runs `act` as the handling of a datagram runs: its console lines
+    // written together at its end, and hosts it removes destroyed only once
+    // it has ended. For work that completes outside a receive (a password
+    // check returning from a worker), with the lock held.
+    template <typename Act>
+    void process(Act&& act) {
+        LogBatch batch(log_);
+        Processing processing(*this);
+        act();
+    }
 
 private:
     // Held around the handling of a datagram, a maintenance pass and every

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "credentials/password_store.h"
 #include "db/backup.h"
 #include "db/huge_page_allocator.h"
 
@@ -38,11 +39,13 @@ bool Server::startup() {
     audit_ = std::make_unique<AuditLog>(folder.empty() ? AuditLog::kFileName : folder + "/" + AuditLog::kFileName,
                                         log_);
     commands_->services.audit = [this](const AuditRecord& record) { audit_->append(record); };
+    startWorkers();
     udp_ = std::make_unique<UdpServer>(*transport_, *socket_, lock_, database_.settings);
     std::string reason;
     if (!udp_->start(database_.settings.port, reason)) {
         // Without its socket the server can hear no zone: say why and end.
         log_.printf("Cannot listen on UDP port %i: %s\n", static_cast<int>(database_.settings.port), reason.c_str());
+        workers_.reset();
         udp_.reset();
         commands_.reset();
         zones_.reset();
@@ -56,6 +59,17 @@ bool Server::startup() {
     startTime_ = clock_.now();
     startStatusPages();
     return true;
+}
+
+// Password hashes and whois lookups run on these, never on the receive
+// thread. Each worker holds one hash's memory at most, so what they can
+// take together is known from the start and said.
+void Server::startWorkers() {
+    workers_ = std::make_unique<WorkerPool>(lock_);
+    zones_->setExecutor(*workers_);
+    const size_t mebibytes = workers_->workers() * kPasswordHashMemory / (1024 * 1024);
+    log_.printf("Password workers: %u, queue of %zu, hashing memory at most %zu MiB\n", workers_->workers(),
+                workers_->queueBound(), mebibytes);
 }
 
 // A status port that cannot be had is said on the console; the network is
@@ -282,6 +296,9 @@ void Server::printHostList() {
 }
 
 void Server::shutdown() {
+    // Work still queued is dropped, work under way completes; from here on
+    // a login or ?ban -! that needs a worker is answered busy.
+    if (workers_) workers_->stop();
     if (zones_) {
         // Players still in a zone end their sessions with the stop, so the
         // final save holds their play time. A login accepted in the moment
@@ -297,6 +314,7 @@ void Server::shutdown() {
     database_.save();
     folderLock_.release();
     udp_.reset();
+    workers_.reset();
     transport_.reset();
     commands_.reset();
     zones_.reset();

@@ -8,6 +8,7 @@
 #include "commands/command_processor.h"
 #include "control/audit_log.h"
 #include "core/clock.h"
+#include "credentials/worker_pool.h"
 #include "server/background_save.h"
 #include "server/console.h"
 #include "core/log.h"
@@ -80,6 +81,8 @@ public:
     void reopenAuditLog() {
         if (audit_) audit_->reopen();
     }
+    // The workers of the slow work, from start-up to shutdown.
+    WorkerPool* workers() { return workers_.get(); }
     // The figures of the status pages, as they are now: copied with the
     // lock held, then completed without it.
     StatusSnapshot statusSnapshot();
@@ -99,6 +102,7 @@ private:
     void handleKey(int key);
     void printHostList();
     void startStatusPages();
+    void startWorkers();
     // With the lock held: one save has ended.
     void noteSave(bool saved, int32_t began, uint32_t beganTick);
     // Reads the counters into the history (the lock only while reading).
@@ -122,6 +126,9 @@ private:
     std::unique_ptr<ZoneProtocol> zones_;
     std::unique_ptr<CommandProcessor> commands_;
     std::unique_ptr<UdpServer> udp_;
+    // The workers of password hashes and whois lookups; after what their
+    // completions use, so it goes first.
+    std::unique_ptr<WorkerPool> workers_;
     bool running_ = false;
     uint32_t lastSaveTick_ = 0;
     bool regatherHugePages_ = true;

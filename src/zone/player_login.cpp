@@ -101,6 +101,27 @@ std::unique_ptr<PlayerSession> newSession(Host& zone, UserRecord* user, ScoreRec
 
 void ZoneProtocol::sendLoginReply(Host& zone, const uint8_t* reply) { sendToHost(zone, reply, kLoginReplyLength); }
 
+// Everything before the password work changes nothing, so a login whose
+// work goes to a worker is simply handled again when it is done. When the
+// workers' queue is full the login is refused as a flood is ("server busy"
+// at the zone), and nothing is queued.
+bool ZoneProtocol::passwordWorkNow(InboundMessage& message, PasswordNeeds needs, const char* name) {
+    const uint32_t playerID = readUInt32(message.data(), 70);
+    switch (deferLogin(message, playerID, std::move(needs))) {
+        case LoginWork::Now:
+            return true;
+        case LoginWork::Later:
+            return false;
+        case LoginWork::Busy:
+            break;
+    }
+    LoginReply reply(kFlood, playerID);
+    sendLoginReply(*message.host, reply.bytes);
+    counters_.count(PlayerLoginOutcome::Flood);
+    log_.printf("%i - Player connection refused(Busy): %s\n", message.host->scoreId, name);
+    return false;
+}
+
 void ZoneProtocol::lockOut(Host& zone, const uint8_t* request, UserRecord* user, int32_t banID,
                            const char* consoleFormat, const char* requestName, const std::string& notice) {
     uint32_t playerID = readUInt32(request, 70);
@@ -137,7 +158,9 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     if (isInvalidName(name)) return refuse(kBadName, "%i - Player connection refused(Bad name): %s\n", name);
 
     IPv4Address address{m[2], m[3], m[4], m[5]};
-    switch (database_.registerAttempt(address)) {
+    // A login handled again once its password work is done has been
+    // counted by the flood table already.
+    switch (resumingLogin_ ? FloodVerdict::Accept : database_.registerAttempt(address)) {
         case FloodVerdict::LightFlood:
             return refuse(kFlood, "%i - Player connection refused(Light flood): %s\n", name);
         case FloodVerdict::HeavyFlood:
@@ -178,6 +201,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
                 return true;
             }
         }
+        if (!passwordWorkNow(message, database_.loginPasswordNeeds(*user, password), name)) return true;
         if (database_.checkLoginPassword(*user, password) == Database::LoginPassword::Wrong)
             return refuse(kWrongPassword, "%i - Invalid password: %s\n", user->nameText());
 
@@ -236,6 +260,9 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     }
     if (m[1] == 0 && database_.settings.askNewUsers)
         return refuse(kAskNewUser, "%i - New player connected: %s\n", name);
+    PasswordNeeds needs;
+    needs.fields.emplace_back(password);
+    if (!passwordWorkNow(message, std::move(needs), name)) return true;
     UserRecord* created = database_.createUser(name, password, address, machineID, timeZoneBias);
     LoginReply reply(kAcceptedUnregistered, playerID);
     reply.name(name);

@@ -18,13 +18,18 @@ bool ZoneProtocol::onZoneLogin(InboundMessage& message) {
         transport_.disconnectHost(host);
         return true;
     }
+    // A second login while the first one's password is being checked
+    // comes after it.
+    if (holdBehindPending(host, kZoneItself, message)) return true;
     int32_t groupID = readInt32(m, 5);
     int32_t scoreID = readInt32(m, 9);
     std::string name(fieldText(m, 13, 128));
     std::string_view password = fieldText(m, 141, 32);
 
     TextString notice;
-    switch (database_.registerAttempt(a)) {
+    // A login handled again once its password work is done has been
+    // counted by the flood table already.
+    switch (resumingLogin_ ? FloodVerdict::Accept : database_.registerAttempt(a)) {
         case FloodVerdict::HeavyFlood:
             counters_.count(ZoneLoginOutcome::Flood);
             transport_.disconnectHost(host);
@@ -36,6 +41,18 @@ bool ZoneProtocol::onZoneLogin(InboundMessage& message) {
             notice.assign("Zone connection flood detected from ").append(addressText(a).c_str());
             break;
         case FloodVerdict::Accept:
+            switch (deferLogin(message, kZoneItself, zonePasswordNeeds(scoreID, password))) {
+                case LoginWork::Now:
+                    break;
+                case LoginWork::Later:
+                    return true;
+                case LoginWork::Busy:
+                    // The zone tries again, as after any refused login.
+                    counters_.count(ZoneLoginOutcome::BadPassword);
+                    transport_.disconnectHost(host);
+                    log_.printf("%i - Disallowed connection (Busy): %s\n", scoreID, name.c_str());
+                    return true;
+            }
             if (!checkZonePassword(scoreID, password)) {
                 counters_.count(ZoneLoginOutcome::BadPassword);
                 transport_.disconnectHost(host);

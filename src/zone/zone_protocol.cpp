@@ -25,29 +25,43 @@ ZoneProtocol::ZoneProtocol(CoreTransport& transport, Database& database, const C
 void ZoneProtocol::installZoneHandlers(Host& host) {
     // Each handler with the least length it reads; the transport drops
     // shorter messages with a console line before the handler runs.
-    auto set = [&](uint8_t type, bool (ZoneProtocol::*method)(InboundMessage&), int16_t least) {
+    // A message about one player (his PlayerID at `playerAt`) waits while
+    // work of his is pending, so that it is handled after it.
+    auto set = [&](uint8_t type, bool (ZoneProtocol::*method)(InboundMessage&), int16_t least, int playerAt = -1) {
         transport_.setMessageHandler(
-            host, type, [this, method](InboundMessage& m) { return (this->*method)(m); }, least);
+            host, type,
+            [this, method, playerAt](InboundMessage& m) {
+                if (playerAt >= 0 && m.length >= playerAt + 4 &&
+                    holdBehindPending(*m.host, readUInt32(m.data(), playerAt), m))
+                    return true;
+                return (this->*method)(m);
+            },
+            least);
     };
     // A second login on a logged-in session is not processed.
     transport_.setMessageHandler(host, 2, transport_.unhandledHandler());
     transport_.setMessageHandler(host, 1, transport_.ignoreHandler());
     transport_.setMessageHandler(host, 3, transport_.ignoreHandler());
-    set(4, &ZoneProtocol::onPlayerLogin, kPlayerLoginLength);
-    set(5, &ZoneProtocol::onPlayerLeaving, kLeavingLength);
+    set(4, &ZoneProtocol::onPlayerLogin, kPlayerLoginLength, 70);
+    set(5, &ZoneProtocol::onPlayerLeaving, kLeavingLength, 1);
     set(7, &ZoneProtocol::onBroadcast, kBroadcastLength);
     // Forms of any length are stored; the handler checks the rest itself.
-    set(13, &ZoneProtocol::onRegistrationForm, 0);
+    set(13, &ZoneProtocol::onRegistrationForm, 0, 1);
     set(14, &ZoneProtocol::onPrivateMessage, kPrivateMessageLength);
     set(15, &ZoneProtocol::onLogLine, kLogLineLength);
-    set(16, &ZoneProtocol::onPlayerBanner, kBannerLength);
-    set(17, &ZoneProtocol::onScoreReport, kScoreReportLength);
+    set(16, &ZoneProtocol::onPlayerBanner, kBannerLength, 1);
+    set(17, &ZoneProtocol::onScoreReport, kScoreReportLength, 1);
     // Commands belong to the command processor; without one they are unhandled.
     if (commandHandler_) {
         transport_.setMessageHandler(
-            host, 19, [this](InboundMessage& m) { return commandHandler_(m); }, kCommandLength);
+            host, 19,
+            [this](InboundMessage& m) {
+                if (holdBehindPending(*m.host, readUInt32(m.data(), 1), m)) return true;
+                return commandHandler_(m);
+            },
+            kCommandLength);
     }
-    set(20, &ZoneProtocol::onChat, kChatLength);
+    set(20, &ZoneProtocol::onChat, kChatLength, 1);
     // A repeated handshake on a logged-in session has no effect.
     transport_.setCoreHandler(host, 1, transport_.ignoreHandler());
 }
@@ -170,6 +184,15 @@ void ZoneProtocol::notifyOperators(NoticeKind kind, std::string_view text, int32
             if (wanted) sendChatLine(*player, 0, text);
         }
     }
+}
+
+PasswordNeeds ZoneProtocol::zonePasswordNeeds(int32_t scoreID, std::string_view plainPassword) const {
+    PasswordNeeds needs;
+    // The BillingPassword comes from TALLYSV.INI, scrambled: it costs nothing.
+    if (Database::passwordMatches(database_.settings.billingPassword, plainPassword)) return needs;
+    if (const ZoneRecord* record = database_.findZone(scoreID))
+        needs.checks.push_back({record->password, std::string(plainPassword)});
+    return needs;
 }
 
 bool ZoneProtocol::checkZonePassword(int32_t scoreID, std::string_view plainPassword) {

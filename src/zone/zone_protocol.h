@@ -1,11 +1,13 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "core/clock.h"
 #include "core/log.h"
+#include "credentials/executor.h"
 #include "db/database.h"
 #include "net/core_transport.h"
 #include "zone/message_lengths.h"
@@ -104,6 +106,27 @@ public:
     // The zone password check: the BillingPassword opens every ScoreID,
     // otherwise the first zone record of the ScoreID decides.
     bool checkZonePassword(int32_t scoreID, std::string_view plainPassword);
+    // What that check computes.
+    PasswordNeeds zonePasswordNeeds(int32_t scoreID, std::string_view plainPassword) const;
+
+    // Where work that takes time runs (password hashes, whois lookups).
+    // Unset, it runs inline: at once, on the receive thread.
+    void setExecutor(Executor& executor) { executor_ = &executor; }
+    Executor& executor() { return *executor_; }
+
+    // The queue key of the zone's own work, beside its players' PlayerIDs.
+    static constexpr uint64_t kZoneItself = uint64_t{1} << 32;
+    // Hands `work` to the executor; once it has run, `finish` runs under the
+    // lock, as a datagram's handling does, after every earlier step of the
+    // same player (or of the zone itself) and before his later messages.
+    // `finish` does not run when the zone's session has ended meanwhile.
+    // False when the executor refused the work: nothing is queued then.
+    bool runInOrder(Host& zone, uint64_t key, Executor::Work work, std::function<void()> finish);
+    // True when a step of the player is pending: the message has been put
+    // behind it (or, past a bound, dropped), and its handler must not run now.
+    bool holdBehindPending(Host& zone, uint64_t key, const InboundMessage& message);
+    // Messages held behind one player's pending work, at most.
+    static constexpr size_t kMostHeld = 64;
 
     Database& database() { return database_; }
     CoreTransport& transport() { return transport_; }
@@ -127,6 +150,19 @@ private:
     void checkKicks(Host& host);
 
     void installZoneHandlers(Host& host);
+    // Completes what can be completed of one queue, in order.
+    void releasePending(Host& zone, uint64_t key);
+    // A login whose password work would be slow: its work goes to the
+    // executor, and the login message is handled again when the results are
+    // in (past the flood table, which has counted it once), in order for the
+    // player (or zone) under `key`. Busy: the executor refused it.
+    enum class LoginWork { Now, Later, Busy };
+    LoginWork deferLogin(InboundMessage& message, uint64_t key, PasswordNeeds needs);
+    // The player login's form of it: true when the login goes on now;
+    // false when it goes on later or has been answered busy.
+    bool passwordWorkNow(InboundMessage& message, PasswordNeeds needs, const char* name);
+    // Set while a deferred login is handled again.
+    bool resumingLogin_ = false;
     // The end of a player's session as the server sees it: with
     // UsageFromSessions the whole seconds since the login was accepted go
     // to the account's Usage. A session's first end counts, later ones not.
@@ -143,6 +179,9 @@ private:
     Log& log_;
     MessageHandler commandHandler_;
     ZoneCounters counters_;
+    InlineExecutor inlineExecutor_;
+    Executor* executor_ = &inlineExecutor_;
+    uint64_t lastJob_ = 0;
 };
 
 // The text of a message field that runs to a NUL or to the message's end.

@@ -1,4 +1,7 @@
 #pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -34,7 +37,29 @@ public:
     ScoreRecord* findScore(const UserRecord* user) const;
     void clearScores();
 
+    // Work that takes time (a password check) keeps the order of what one
+    // player sends: while a step of his is pending, his later messages wait
+    // behind it and are handled when it has completed. One queue per
+    // PlayerID, and one for the zone itself (its login); a queue exists
+    // only while something is pending.
+    struct PendingStep {
+        uint64_t job = 0;               // a job's number; 0 for a message held
+        bool completed = false;         // the job's result is in
+        std::function<void()> finish;   // the job's completion
+        std::vector<uint8_t> message;   // a message held (the whole message)
+    };
+    struct PendingQueue {
+        std::deque<PendingStep> steps;
+        bool releasing = false;  // its steps are being completed now
+    };
+    std::unordered_map<uint64_t, PendingQueue> pending;
+
+    // Expires when the session goes (with its host): work returning from a
+    // worker checks it before it touches the zone.
+    std::weak_ptr<const bool> lifetime() const { return alive_; }
+
 private:
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
     std::vector<std::unique_ptr<PlayerSession>> players_;
     std::unordered_map<uint32_t, std::vector<PlayerSession*>> playersByID_;  // each in list order
     std::vector<ScoreRecord*> scores_;

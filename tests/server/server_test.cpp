@@ -16,7 +16,12 @@ using tallysv::testing::ServerFixture;
 TEST(Server, StartupPrintsBannerAndReadsConfiguration) {
     ServerFixture f;
     ASSERT_TRUE(f.server.startup());
-    EXPECT_EQ(f.log.text(), "Voidrift Billing Server (Build 11)\nReading TALLYSV.INI... Done.\n");
+    // The workers' memory bound is said at start: one hash's memory each.
+    ASSERT_NE(f.server.workers(), nullptr);
+    const unsigned workers = f.server.workers()->workers();
+    EXPECT_EQ(f.log.text(), "Voidrift Billing Server (Build 11)\nReading TALLYSV.INI... Done.\nPassword workers: " +
+                                std::to_string(workers) + ", queue of " + std::to_string(32 * workers) +
+                                ", hashing memory at most " + std::to_string(19 * workers) + " MiB\n");
 }
 
 TEST(Server, QuitKeysInEitherCaseEndTheLoopAfterThePass) {

@@ -1,0 +1,115 @@
+#include <algorithm>
+
+#include "zone/zone_protocol.h"
+#include "zone/zone_session.h"
+
+namespace tallysv {
+
+bool ZoneProtocol::runInOrder(Host& zone, uint64_t key, Executor::Work work, std::function<void()> finish) {
+    ZoneSession& session = zoneSession(zone);
+    ZoneSession::PendingQueue& queue = session.pending[key];
+    const uint64_t job = ++lastJob_;
+    ZoneSession::PendingStep step;
+    step.job = job;
+    step.finish = std::move(finish);
+    // A step made while the queue is being completed (by the message or the
+    // completion being handled now) comes before everything still waiting.
+    const bool first = queue.releasing;
+    if (first)
+        queue.steps.push_front(std::move(step));
+    else
+        queue.steps.push_back(std::move(step));
+
+    // The job may complete inside submit (an inline executor): the queue is
+    // not touched after it unless it was refused, when nothing ran.
+    Host* host = &zone;
+    auto done = [this, host, key, job, alive = session.lifetime()] {
+        // The zone may have gone meanwhile: its session (and this queue)
+        // went with its host, or its host is on its way out.
+        if (alive.expired() || host->removed) return;
+        ZoneSession& owner = zoneSession(*host);
+        auto found = owner.pending.find(key);
+        if (found == owner.pending.end()) return;
+        for (ZoneSession::PendingStep& s : found->second.steps) {
+            if (s.job == job) s.completed = true;
+        }
+        releasePending(*host, key);
+    };
+    if (executor_->submit(std::move(work), std::move(done))) return true;
+
+    auto& steps = queue.steps;
+    steps.erase(std::remove_if(steps.begin(), steps.end(),
+                               [job](const ZoneSession::PendingStep& s) { return s.job == job; }),
+                steps.end());
+    if (steps.empty() && !queue.releasing) session.pending.erase(key);
+    return false;
+}
+
+bool ZoneProtocol::holdBehindPending(Host& zone, uint64_t key, const InboundMessage& message) {
+    ZoneSession* session = existingZoneSession(zone);
+    if (!session) return false;
+    auto found = session->pending.find(key);
+    // A message being handled out of the queue is its turn.
+    if (found == session->pending.end() || found->second.releasing) return false;
+    auto& steps = found->second.steps;
+    const auto held = std::count_if(steps.begin(), steps.end(), [](const auto& s) { return s.job == 0; });
+    // A client that sends on and on while its password is checked loses
+    // what is past the bound, rather than have the server keep it all.
+    if (static_cast<size_t>(held) >= kMostHeld) return true;
+    ZoneSession::PendingStep step;
+    step.message.assign(message.bytes.begin(), message.bytes.begin() + message.length);
+    steps.push_back(std::move(step));
+    return true;
+}
+
+void ZoneProtocol::releasePending(Host& zone, uint64_t key) {
+    ZoneSession& session = zoneSession(zone);
+    auto found = session.pending.find(key);
+    if (found == session.pending.end() || found->second.releasing) return;
+    // Nodes of the map stay where they are while others come and go.
+    ZoneSession::PendingQueue& queue = found->second;
+    std::weak_ptr<const bool> alive = session.lifetime();
+    queue.releasing = true;
+    transport_.process([&] {
+        while (!zone.removed && !queue.steps.empty()) {
+            ZoneSession::PendingStep& front = queue.steps.front();
+            if (front.job != 0) {
+                if (!front.completed) break;
+                std::function<void()> finish = std::move(front.finish);
+                queue.steps.pop_front();
+                finish();
+            } else {
+                std::vector<uint8_t> message = std::move(front.message);
+                queue.steps.pop_front();
+                transport_.dispatchMessage(zone, message.data(), static_cast<int>(message.size()));
+            }
+        }
+    });
+    // A zone removed while its queue was completed is gone now, when this
+    // was the outermost handling.
+    if (alive.expired()) return;
+    queue.releasing = false;
+    if (queue.steps.empty()) session.pending.erase(key);
+}
+
+ZoneProtocol::LoginWork ZoneProtocol::deferLogin(InboundMessage& message, uint64_t key, PasswordNeeds needs) {
+    const bool hashing = database_.settings.passwordHashing;
+    if (!passwordWorkNeeded(needs, database_.passwordResults(), hashing)) return LoginWork::Now;
+    auto results = std::make_shared<PasswordResults>();
+    auto work = [results, needs = std::move(needs), hashing] { *results = computePasswordResults(needs, hashing); };
+    Host* host = message.host;
+    auto finish = [this, host, results, bytes = std::vector<uint8_t>(message.bytes.begin(),
+                                                                     message.bytes.begin() + message.length)] {
+        // The record may have changed meanwhile: the handler then finds no
+        // result for its new inputs and checks again.
+        InboundMessage again{host, static_cast<int16_t>(bytes.size()), bytes};
+        UsingPasswordResults using_(database_, results.get());
+        const bool resuming = resumingLogin_;
+        resumingLogin_ = true;
+        transport_.dispatchMessage(*host, again.data(), again.length);
+        resumingLogin_ = resuming;
+    };
+    return runInOrder(*host, key, std::move(work), std::move(finish)) ? LoginWork::Later : LoginWork::Busy;
+}
+
+}  // namespace tallysv
