@@ -53,7 +53,15 @@ int CommandContext::onOffSwitch(int position, const char* on, const char* off, i
     return -1;
 }
 
-void CommandContext::reply(std::string_view line) { zones.sendPlayerText(player, line); }
+void CommandContext::reply(std::string_view line) {
+    CommandProcessor::CollectedReplies* collected = processor.collectedReplies();
+    if (collected && collected->player == &player) {
+        // A player's text is cut to its message as sendPlayerText cuts it.
+        collected->lines.emplace_back(line.substr(0, ZoneProtocol::kMessageBuffer - 6));
+        return;
+    }
+    zones.sendPlayerText(player, line);
+}
 
 void CommandContext::replyBeforeWait(std::string_view line) {
     reply(line);

@@ -60,6 +60,7 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     settings.allowNoMachineID = number("Misc", "AllowNoMachineID", "0", 2) != 0;
     settings.usageFromSessions = number("Misc", "UsageFromSessions", "0", 2) != 0;
     settings.statusListen = file.get("Misc", "StatusListen", "", 127);
+    settings.controlSocket = file.get("Misc", "ControlSocket", "tallysv.sock", 127);
 
     log.write(" Done.\n");
     return firstReading;

@@ -37,6 +37,7 @@ struct Settings {
     // last, not by what the zone reports at leaving.
     bool usageFromSessions = false;
     std::string statusListen;            // "host:port" of the status pages, read at start only; empty = none
+    std::string controlSocket = "tallysv.sock";  // path of the control socket, read at start only; empty = none
 };
 
 }  // namespace tallysv
