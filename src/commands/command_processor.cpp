@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "commands/command_secrets.h"
 #include "commands/command_table.h"
 #include "core/fields.h"
 #include "core/ini_file.h"
@@ -117,10 +118,10 @@ bool CommandProcessor::handle(InboundMessage& message) {
                                 ? zoneSession(zone).findPlayer(readUInt32(message.data(), 1))
                                 : nullptr;
     if (!player) {
-        log_.printf("%i - (INVALID)>%s\n", zone.scoreId, text.c_str());
+        log_.printf("%i - (INVALID)>%s\n", zone.scoreId, maskCommandSecrets(text).c_str());
         return true;
     }
-    log_.printf("%i - %s>%s\n", zone.scoreId, player->name(), text.c_str());
+    log_.printf("%i - %s>%s\n", zone.scoreId, player->name(), maskCommandSecrets(text).c_str());
     ++commandCount_;
 
     switch (checkCommandFlood(player->commandFlood, clock_.tick())) {
@@ -139,7 +140,8 @@ bool CommandProcessor::handle(InboundMessage& message) {
     return true;
 }
 
-bool CommandProcessor::dispatch(PlayerSession& player, const std::string& text, int length) {
+bool CommandProcessor::dispatch(PlayerSession& player, const std::string& text, int length,
+                                const ControlCaller* caller) {
     // Operators reach the tiers from their own level down to 4; a level
     // beyond 4 reaches tier 4 only.
     const int reach = player.op ? std::min<int>(player.op->level, 4) : 5;
@@ -151,6 +153,7 @@ bool CommandProcessor::dispatch(PlayerSession& player, const std::string& text, 
         if (entry.help && helpDisabled) continue;
         if (!matchCommand(text.c_str(), entry.word, entry.bytes)) continue;
         CommandContext command(*this, player, text, length);
+        command.caller = caller;
         entry.handler(command);
         return true;
     }

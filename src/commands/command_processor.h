@@ -19,6 +19,13 @@ namespace tallysv {
 
 class CommandProcessor;
 
+// Who sent a command through the control socket instead of typing it in a
+// zone: the peer's user and process as the kernel gave them.
+struct ControlCaller {
+    uint32_t uid = 0;
+    int32_t pid = 0;
+};
+
 // What a running command needs: who typed it, in which zone, the text, and
 // the server's parts. The text is the command as typed ("?" at position 0),
 // NUL-terminated; `length` (L) bounds every argument offset. The text may
@@ -34,6 +41,8 @@ public:
     PlayerSession& player;
     Host& zone;  // the player's zone, which sent the command
     const int length;
+    // Set when the command came through the control socket.
+    const ControlCaller* caller = nullptr;
 
     const char* text() const { return text_.c_str(); }
     // The text from `position` on; an empty text beyond L.
@@ -117,8 +126,9 @@ public:
 
     bool handle(InboundMessage& message);
     // Runs a command text for a player (after the console line and flood
-    // control); returns false when nothing matched.
-    bool dispatch(PlayerSession& player, const std::string& text, int length);
+    // control); returns false when nothing matched. `caller` names the
+    // control socket's peer when the command came from there.
+    bool dispatch(PlayerSession& player, const std::string& text, int length, const ControlCaller* caller = nullptr);
 
     ZoneProtocol& zones() { return zones_; }
     Database& database() { return zones_.database(); }

@@ -1,0 +1,103 @@
+#include "commands/command_secrets.h"
+
+namespace tallysv {
+
+namespace {
+
+constexpr std::string_view kStars = "********";
+
+// Where a command keeps its password.
+enum class SecretShape {
+    Whole,           // the whole argument
+    AfterColon,      // after the first ":"; without one, the whole argument
+    AfterSwitches,   // after the first ":"; without one, all after the switches
+    AfterColonOnly,  // after the first ":"; without one, nothing
+    EntryNumber,     // after "<digits>:"; otherwise the whole argument
+};
+
+struct SecretCommand {
+    std::string_view word;
+    SecretShape shape;
+};
+
+constexpr SecretCommand kSecretCommands[] = {
+    {"?login", SecretShape::Whole},
+    {"?password", SecretShape::Whole},
+    {"?squadpassword", SecretShape::Whole},
+    {"?changepassword", SecretShape::AfterColon},
+    {"?adduser", SecretShape::AfterColon},
+    {"?addzone", SecretShape::AfterColon},
+    {"?changezone", SecretShape::AfterColon},
+    {"?squadcreate", SecretShape::AfterColon},
+    {"?squadjoin", SecretShape::AfterColonOnly},
+    {"?addop", SecretShape::AfterSwitches},
+    {"?changeop", SecretShape::EntryNumber},
+};
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool startsWithWord(std::string_view text, std::string_view word) {
+    if (text.size() < word.size()) return false;
+    for (size_t i = 0; i < word.size(); ++i)
+        if (lower(text[i]) != word[i]) return false;
+    return true;
+}
+
+bool allDigits(std::string_view text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// The position after ?addop's switches: blank-separated words that begin
+// with "-".
+size_t afterSwitches(std::string_view argument) {
+    size_t pos = 0;
+    for (;;) {
+        while (pos < argument.size() && argument[pos] == ' ') ++pos;
+        if (pos >= argument.size() || argument[pos] != '-') return pos;
+        while (pos < argument.size() && argument[pos] != ' ') ++pos;
+    }
+}
+
+// How much of the argument stays in clear; npos when nothing is secret.
+size_t clearPart(SecretShape shape, std::string_view argument) {
+    const size_t colon = argument.find(':');
+    switch (shape) {
+        case SecretShape::Whole:
+            return 0;
+        case SecretShape::AfterColon:
+            return colon == std::string_view::npos ? 0 : colon + 1;
+        case SecretShape::AfterSwitches:
+            return colon == std::string_view::npos ? afterSwitches(argument) : colon + 1;
+        case SecretShape::AfterColonOnly:
+            return colon == std::string_view::npos ? std::string_view::npos : colon + 1;
+        case SecretShape::EntryNumber:
+            return colon != std::string_view::npos && allDigits(argument.substr(0, colon)) ? colon + 1 : 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string maskCommandSecrets(std::string_view commandText) {
+    const std::string_view text = commandText.substr(0, commandText.find('\0'));
+    for (const SecretCommand& command : kSecretCommands) {
+        if (!startsWithWord(text, command.word)) continue;
+        size_t start = command.word.size();
+        if (start < text.size() && (text[start] == ' ' || text[start] == '=')) ++start;
+        const std::string_view argument = text.substr(start);
+        const size_t kept = clearPart(command.shape, argument);
+        // An argument that is empty, or all in clear, carries nothing to
+        // hide; after a ":" even an empty password is one.
+        if (kept == std::string_view::npos) break;
+        if (kept >= argument.size() && (kept == 0 || argument[kept - 1] != ':')) break;
+        std::string masked(text.substr(0, start + kept));
+        masked.append(kStars);
+        return masked;
+    }
+    return std::string(text);
+}
+
+}  // namespace tallysv
