@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "commands/command_secrets.h"
+
 #include "net/peer_address.h"
 #include "db/fixed_text.h"
 #include "status/status_pages.h"
@@ -103,7 +105,8 @@ ControlAnswer ControlCommands::runCommand(const ControlRequest& request, const C
             return answer;
         }
     }
-    logRequest(request, peer, text);
+    // Passwords never reach the console, as for a zone's commands.
+    logRequest(request, peer, maskCommandSecrets(text));
 
     // The caller's zone: one of its own, in the operator's sector, that
     // never logs in and to which nothing is ever sent. Commands about "this
@@ -121,7 +124,7 @@ ControlAnswer ControlCommands::runCommand(const ControlRequest& request, const C
     CommandProcessor::CollectedReplies replies;
     replies.player = &player;
     commands_.collectReplies(&replies);
-    const bool matched = commands_.dispatch(player, text, static_cast<int>(text.size()));
+    const bool matched = commands_.dispatch(player, text, static_cast<int>(text.size()), &peer);
     commands_.collectReplies(nullptr);
 
     // The session ends with the request, as a player's does at leaving: its

@@ -13,10 +13,7 @@
 namespace tallysv {
 
 // Who sent a request, as the kernel tells it of the socket's peer.
-struct ControlPeer {
-    uint32_t uid = 0;
-    int32_t pid = 0;
-};
+using ControlPeer = ControlCaller;
 
 // What the control socket asks of the rest of the server.
 struct ControlServices {
