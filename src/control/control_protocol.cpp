@@ -27,7 +27,8 @@ constexpr VerbName kVerbs[] = {
 
 // Operator entries are numbered from 1; more than six digits names none.
 std::optional<int32_t> entryNumber(std::string_view text) {
-    if (text.empty() || text.size() > 6) return std::nullopt;
+    // Written as the client writes it: no sign, no leading zero.
+    if (text.empty() || text.size() > 6 || text[0] == '0') return std::nullopt;
     int32_t value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size() || value < 1) return std::nullopt;

@@ -43,6 +43,7 @@ TEST(ControlRequest, LinesAreReadOrRefused) {
         {"run 0 ?listop", false},      // entries count from 1
         {"run 1234567 ?listop", false},  // too long for an entry
         {"run x ?listop", false},
+        {"run 012 ?listop", false},
         {"run - ?ban\rBob", false},    // control bytes
         {std::string("run - ?ban\0Bob", 14), false},
         {"run - ?ban\x7f", false},

@@ -51,7 +51,7 @@ std::string describe(const Settings& s) {
         << s.allowNewUsers << "|" << s.askNewUsers << "|" << s.disableHelp << "|" << s.encryptMode << "|"
         << s.maxQueueForLogin << "|" << s.accountReclaimDelay << "|" << s.port << "|" << s.backupInterval << "|"
         << s.backupKeep << "|" << s.whoisServer << "|" << s.whoisTimeout << "|" << s.clusterToZones << "|"
-        << s.statusListen;
+        << s.statusListen << "|" << s.controlSocket;
     out << "|" << s.allowNoMachineID << "|" << s.usageFromSessions;
     return out.str();
 }
@@ -73,15 +73,20 @@ TEST(Install, PutsExactlyTheListedFilesIntoThePrefix) {
     std::set<std::string> expected = {"bin/tallysv",
                                       "bin/tallysv-zone",
                                       "bin/tallysv-db",
+                                      "bin/tallysv-ctl",
                                       "share/man/man8/tallysv.8",
                                       "share/man/man1/tallysv-zone.1",
                                       "share/man/man1/tallysv-db.1",
+                                      "share/man/man1/tallysv-ctl.1",
                                       "share/doc/tallysv/TALLYSV.INI",
                                       "lib/systemd/system/tallysv.service"};
     EXPECT_EQ(filesUnder(installed.prefix.path()), expected);
     std::ifstream unit(installed.prefix.path() / "lib/systemd/system/tallysv.service");
     std::string text((std::istreambuf_iterator<char>(unit)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("\nExecStart=" + (installed.prefix.path() / "bin/tallysv").string() + "\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nExecReload=" + (installed.prefix.path() / "bin/tallysv-ctl").string() + " reload\n"),
+              std::string::npos)
         << text;
 }
 
