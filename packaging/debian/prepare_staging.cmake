@@ -5,7 +5,9 @@
 #     gives the same bytes);
 #   - the copyright file beside the documentation;
 #   - the unit in /lib/systemd/system, where the system manager of a
-#     Debian release looks for the units of packages.
+#     Debian release looks for the units of packages;
+#   - the logrotate file in /etc/logrotate.d (a conffile, listed in
+#     debian/conffiles).
 set(stage "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
 if(NOT IS_DIRECTORY "${stage}/usr")
   # CPack's DEB generator stages into a component folder of its own.
@@ -39,4 +41,10 @@ if(EXISTS "${stage}/usr/lib/systemd/system/tallysv.service")
   if(NOT usr_lib_left)
     file(REMOVE_RECURSE "${stage}/usr/lib")
   endif()
+endif()
+
+if(EXISTS "${stage}/usr/etc/logrotate.d/tallysv")
+  file(MAKE_DIRECTORY "${stage}/etc/logrotate.d")
+  file(RENAME "${stage}/usr/etc/logrotate.d/tallysv" "${stage}/etc/logrotate.d/tallysv")
+  file(REMOVE_RECURSE "${stage}/usr/etc")
 endif()

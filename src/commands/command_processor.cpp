@@ -55,6 +55,17 @@ int CommandContext::onOffSwitch(int position, const char* on, const char* off, i
 }
 
 void CommandContext::reply(std::string_view line) {
+    if (audit) audit->reply(line);
+    deliver(line);
+}
+
+// A wait notice is no outcome: the audit line waits for the reply after it.
+void CommandContext::replyBeforeWait(std::string_view line) {
+    deliver(line);
+    zones.transport().flushSends();
+}
+
+void CommandContext::deliver(std::string_view line) {
     CommandProcessor::CollectedReplies* collected = processor.collectedReplies();
     if (collected && collected->player == &player) {
         // A player's text is cut to its message as sendPlayerText cuts it.
@@ -62,11 +73,6 @@ void CommandContext::reply(std::string_view line) {
         return;
     }
     zones.sendPlayerText(player, line);
-}
-
-void CommandContext::replyBeforeWait(std::string_view line) {
-    reply(line);
-    zones.transport().flushSends();
 }
 
 void CommandContext::requiresParameters(const char* word) {
@@ -154,6 +160,7 @@ bool CommandProcessor::dispatch(PlayerSession& player, const std::string& text, 
         if (!matchCommand(text.c_str(), entry.word, entry.bytes)) continue;
         CommandContext command(*this, player, text, length);
         command.caller = caller;
+        command.audit = startAudit(entry.handler, command, services.audit);
         entry.handler(command);
         return true;
     }

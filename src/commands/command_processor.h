@@ -1,11 +1,13 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "commands/command_audit.h"
 #include "core/clock.h"
 #include "core/log.h"
 #include "core/text_string.h"
@@ -43,6 +45,9 @@ public:
     const int length;
     // Set when the command came through the control socket.
     const ControlCaller* caller = nullptr;
+    // The audit line of an audited operator action; its first reply
+    // (other than a wait notice) is written there before it is sent.
+    std::shared_ptr<PendingAudit> audit;
 
     const char* text() const { return text_.c_str(); }
     // The text from `position` on; an empty text beyond L.
@@ -81,6 +86,8 @@ public:
     void appendZoneLabel(TextString& line, int32_t scoreID) const;
 
 private:
+    // To the player, or to the replies being collected for it.
+    void deliver(std::string_view line);
     const std::string& text_;
 };
 
@@ -114,6 +121,9 @@ struct CommandServices {
     // The address block of a player's provider (?ban -!); unset, the whois
     // client asks the WhoisServer setting's server.
     std::function<std::optional<NetBlock>(const IPv4Address&)> lookupNetBlock;
+    // Appends one line to the audit log of operator actions; unset, none
+    // is kept.
+    AuditWriter audit;
 };
 
 // The handler of message type 19: finds the player, logs the line, applies

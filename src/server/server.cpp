@@ -36,6 +36,12 @@ bool Server::startup() {
     commands_ = std::make_unique<CommandProcessor>(*zones_, clock_, log_);
     // ?write waits for a periodic save being written, then saves.
     commands_->services.saveDatabase = [this] { return saveNow(); };
+    // Operator actions go to audit.log in the working folder, each line
+    // written before the command's reply leaves.
+    const std::string& folder = database_.directory();
+    audit_ = std::make_unique<AuditLog>(folder.empty() ? AuditLog::kFileName : folder + "/" + AuditLog::kFileName,
+                                        log_);
+    commands_->services.audit = [this](const AuditRecord& record) { audit_->append(record); };
     udp_ = std::make_unique<UdpServer>(*transport_, *socket_, lock_, database_.settings);
     std::string reason;
     if (!udp_->start(database_.settings.port, reason)) {
@@ -187,8 +193,11 @@ bool Server::runPass() {
     int key = keys_.pollKey();
     if (key >= 0) handleKey(key);
     if (reloadRequested_ && reloadRequested_->exchange(false)) {
+        // SIGHUP: the settings as ?read re-reads them, and audit.log opened
+        // again, so that a rotation that moved it away takes effect.
         std::lock_guard<std::recursive_mutex> guard(lock_);
         database_.readConfiguration();
+        reopenAuditLog();
     }
     if (stopRequested_ && stopRequested_->load()) running_ = false;
     return running_;

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "commands/command_processor.h"
+#include "control/audit_log.h"
 #include "control/control_server.h"
 #include "core/clock.h"
 #include "server/background_save.h"
@@ -72,6 +73,13 @@ public:
     ZoneProtocol* zones() { return zones_.get(); }
     // The command processor of the zones' ?commands.
     CommandProcessor* commands() { return commands_.get(); }
+    // The audit log of operator actions, from start-up on (null before).
+    AuditLog* auditLog() { return audit_.get(); }
+    // Lets go of audit.log and opens it again, so that a rotation that
+    // moved it away takes effect (SIGHUP).
+    void reopenAuditLog() {
+        if (audit_) audit_->reopen();
+    }
     // The figures of the status pages, as they are now: copied with the
     // lock held, then completed without it.
     StatusSnapshot statusSnapshot();
@@ -114,6 +122,8 @@ private:
     FolderLock folderLock_;
     uint32_t folderLockWait_ = kFolderLockWait;
     BackgroundSave backgroundSave_;
+    // Before the command processor that writes to it, so it goes after it.
+    std::unique_ptr<AuditLog> audit_;
     // Declared after the lock, so they go before it.
     std::unique_ptr<UdpSocket> socket_;
     std::unique_ptr<CoreTransport> transport_;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <csignal>
 #include <filesystem>
 #include <memory>
@@ -40,6 +42,12 @@ TEST(ControlSocketEndToEnd, BanFromTheShellKicksThePlayerAndIsListedInHisZone) {
     EXPECT_EQ(result.output, "Ban # 1 added network-wide. Duration: 7 day(s).\n");
     EXPECT_TRUE(zone->waitForOutput("server: kick player 2")) << zone->output();
     EXPECT_TRUE(network.server().waitForOutput(">?ban -d=7 Bob\n")) << network.server().output();
+    // The audit log has it, with the caller's user, before the reply left.
+    const std::string audit = network.dir().read("audit.log");
+    EXPECT_NE(audit.find("\"command\":\"?ban -d=7 Bob\""), std::string::npos) << audit;
+    EXPECT_NE(audit.find("\"uid\":" + std::to_string(::getuid())), std::string::npos) << audit;
+    EXPECT_NE(audit.find("\"outcome\":\"Ban # 1 added network-wide. Duration: 7 day(s).\""), std::string::npos)
+        << audit;
 
     zone->send("cmd Op ?login chief\n");
     ASSERT_TRUE(zone->waitForOutput("Successfully logged on as Network-wide level 0")) << zone->output();

@@ -79,6 +79,7 @@ TEST(Install, PutsExactlyTheListedFilesIntoThePrefix) {
                                       "share/man/man1/tallysv-db.1",
                                       "share/man/man1/tallysv-ctl.1",
                                       "share/doc/tallysv/TALLYSV.INI",
+                                      "etc/logrotate.d/tallysv",
                                       "lib/systemd/system/tallysv.service"};
     EXPECT_EQ(filesUnder(installed.prefix.path()), expected);
     std::ifstream unit(installed.prefix.path() / "lib/systemd/system/tallysv.service");

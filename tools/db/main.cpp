@@ -1,11 +1,16 @@
 // tallysv-db: looks into the database files without a running server.
 //   tallysv-db dump FILE   every record of one .dat file, one JSON object a line
 //   tallysv-db check DIR   loads a folder's set and reports what does not fit
+//   tallysv-db audit [--since TIME] [--who NAME] [FILE]
+//                          the audit log of operator actions as a table
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <fstream>
 #include <iostream>
 #include <string>
 
+#include "control/audit_log.h"
 #include "db/dat_tool.h"
 
 namespace {
@@ -13,13 +18,51 @@ namespace {
 int usage() {
     std::fprintf(stderr,
                  "usage: tallysv-db dump FILE    print every record of a .dat file as JSON, one a line\n"
-                 "       tallysv-db check DIR    check the .dat files of a folder; exit status 1 on problems\n");
+                 "       tallysv-db check DIR    check the .dat files of a folder; exit status 1 on problems\n"
+                 "       tallysv-db audit [--since TIME] [--who NAME] [FILE]\n"
+                 "                               the audit log (FILE, else audit.log here) as a table\n");
     return 2;
+}
+
+int audit(int argc, char** argv) {
+    tallysv::AuditFilter filter;
+    std::string path = tallysv::AuditLog::kFileName;
+    bool pathGiven = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if ((argument == "--since" || argument == "--who") && i + 1 < argc) {
+            const std::string value = argv[++i];
+            if (argument == "--who") {
+                filter.who = value;
+                continue;
+            }
+            filter.since = tallysv::parseAuditSince(value, static_cast<int64_t>(std::time(nullptr)));
+            if (!filter.since) {
+                std::cerr << "tallysv-db: --since takes a UTC date and time (2026-12-11, 2026-12-11 01:30, "
+                             "2026-12-11T01:30:00Z) or a span back from now (90s, 30m, 12h, 7d)\n";
+                return 2;
+            }
+        } else if (!pathGiven && argument.rfind("--", 0) != 0) {
+            path = argument;
+            pathGiven = true;
+        } else {
+            return usage();
+        }
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::cerr << "tallysv-db: cannot read " << path << ": " << std::strerror(errno) << "\n";
+        return 2;
+    }
+    const int unreadable = tallysv::printAuditTable(in, filter, std::cout);
+    if (unreadable > 0) std::cerr << "tallysv-db: " << unreadable << " line(s) of " << path << " are no audit lines\n";
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "audit") == 0) return audit(argc, argv);
     if (argc != 3) return usage();
     if (std::strcmp(argv[1], "dump") == 0) {
         std::string error;
