@@ -92,10 +92,11 @@ void Server::startControlSocket() {
     if (!control_) return;
     controlCommands_ = std::make_unique<ControlCommands>(lock_, *zones_, *commands_, log_,
                                                          ControlServices{[this] { return statusSnapshot(); }});
+    // Started without a console line: the socket is there by default, and
+    // the lines of a start stay as they were.
     control_->start([this](const ControlRequest& request, const ControlPeer& peer) {
         return controlCommands_->run(request, peer);
     });
-    log_.printf("Control socket at %s\n", control_->path().c_str());
 }
 
 // A status port that cannot be had is said on the console; the network is

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <vector>
 
 #include "core/clock.h"
@@ -17,6 +18,40 @@ TEST(Server, StartupPrintsBannerAndReadsConfiguration) {
     ServerFixture f;
     ASSERT_TRUE(f.server.startup());
     EXPECT_EQ(f.log.text(), "Voidrift Billing Server (Build 11)\nReading TALLYSV.INI... Done.\n");
+}
+
+// The control socket is there from start-up to shutdown, in the working
+// folder by default; an empty setting makes none.
+TEST(Server, ControlSocketLivesFromStartupToShutdown) {
+    ServerFixture f;
+    ASSERT_TRUE(f.server.startup());
+    const std::filesystem::path socket = f.dir.path() / "tallysv.sock";
+    EXPECT_EQ(f.server.controlSocketPath(), socket.string());
+    EXPECT_TRUE(std::filesystem::is_socket(socket));
+    f.server.shutdown();
+    EXPECT_FALSE(std::filesystem::exists(socket));
+
+    ServerFixture none("ControlSocket=\n");
+    ASSERT_TRUE(none.server.startup());
+    EXPECT_EQ(none.server.controlSocketPath(), "");
+    EXPECT_FALSE(std::filesystem::exists(none.dir.path() / "tallysv.sock"));
+    none.server.shutdown();
+}
+
+// SIGHUP's flag makes the next pass re-read the settings.
+TEST(Server, ReloadRequestReReadsTheSettings) {
+    ServerFixture f;
+    std::atomic<bool> reload{false};
+    f.server.setReloadRequest(&reload);
+    ASSERT_TRUE(f.server.startup());
+    f.dir.write("TALLYSV.INI", "[Misc]\nPort=0\nAllowNewUsers=1\n");
+    EXPECT_TRUE(f.server.runPass());
+    EXPECT_FALSE(f.database.settings.allowNewUsers);
+    reload.store(true);
+    EXPECT_TRUE(f.server.runPass());
+    EXPECT_TRUE(f.database.settings.allowNewUsers);
+    EXPECT_FALSE(reload.load());
+    f.server.shutdown();
 }
 
 TEST(Server, QuitKeysInEitherCaseEndTheLoopAfterThePass) {
