@@ -172,6 +172,13 @@ void ControlServer::serve() {
     std::vector<std::unique_ptr<Client>> clients;
     std::vector<pollfd> polled;
     char buffer[4096];
+    // Time spent running requests in this pass: it does not count against
+    // the other clients' time limits, as they could not be served meanwhile.
+    uint32_t busy = 0;
+    // Out of descriptors: the listener rests a while instead of waking the
+    // loop again and again with connections it cannot take.
+    bool acceptResting = false;
+    uint32_t restingSince = 0;
 
     // Best effort: what a refused client is told, if its socket takes it.
     auto refuse = [](int fd, const std::string& error) {
@@ -210,10 +217,13 @@ void ControlServer::serve() {
             switch (client.reader.feed(std::string_view(buffer, static_cast<size_t>(n)))) {
                 case ControlRequestReader::State::Partial:
                     continue;
-                case ControlRequestReader::State::Complete:
+                case ControlRequestReader::State::Complete: {
+                    const uint32_t began = clock_.tick();
                     beginAnswer(client, handler_(client.reader.request(), client.peer));
                     answered_.fetch_add(1);
+                    busy += clock_.tick() - began;
                     return writeSome(client);
+                }
                 case ControlRequestReader::State::TooLong:
                 case ControlRequestReader::State::Malformed: {
                     ControlAnswer answer;
@@ -229,16 +239,18 @@ void ControlServer::serve() {
     while (!stopping_.load()) {
         polled.clear();
         polled.push_back({wake_[0], POLLIN, 0});
-        polled.push_back({listener_, POLLIN, 0});
+        if (acceptResting && clock_.tick() - restingSince >= 100) acceptResting = false;
+        polled.push_back({acceptResting ? -1 : listener_, POLLIN, 0});
         for (const auto& client : clients) polled.push_back({client->fd, static_cast<short>(client->writing ? POLLOUT : POLLIN), 0});
         // With clients, wake often enough to drop the slow ones in time.
-        int timeout = clients.empty() ? -1 : 50;
+        int timeout = clients.empty() && !acceptResting ? -1 : 50;
         if (::poll(polled.data(), polled.size(), timeout) < 0 && errno != EINTR) break;
         if (polled[0].revents & POLLIN)
             while (::read(wake_[0], buffer, sizeof buffer) > 0) {
             }
         if (stopping_.load()) break;
 
+        busy = 0;
         std::vector<bool> keep(clients.size(), true);
         for (size_t i = 0; i < clients.size(); ++i) {
             Client& client = *clients[i];
@@ -251,6 +263,7 @@ void ControlServer::serve() {
         }
         const uint32_t now = clock_.tick();
         for (size_t i = 0; i < clients.size(); ++i) {
+            clients[i]->since += busy;
             if (!keep[i] || now - clients[i]->since < limits_.timeoutMs) continue;
             if (!clients[i]->writing) refuse(clients[i]->fd, "timed out waiting for the whole request");
             keep[i] = false;
@@ -263,7 +276,13 @@ void ControlServer::serve() {
         if (polled[1].revents & POLLIN) {
             for (;;) {
                 int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                if (fd < 0) break;
+                if (fd < 0) {
+                    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                        acceptResting = true;
+                        restingSince = clock_.tick();
+                    }
+                    break;
+                }
                 if (clients.size() >= limits_.connections) {
                     refuse(fd, "busy: too many connections, try again");
                     ::close(fd);
@@ -277,6 +296,10 @@ void ControlServer::serve() {
                 if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) {
                     client->peer.uid = credentials.uid;
                     client->peer.pid = credentials.pid;
+                } else {
+                    // Never taken for root: an unknown caller.
+                    client->peer.uid = static_cast<uint32_t>(-1);
+                    client->peer.pid = -1;
                 }
                 clients.push_back(std::move(client));
             }

@@ -2,6 +2,7 @@
 // re-reads on a running server, through its control socket.
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -152,8 +153,24 @@ int main(int argc, char** argv) {
     }
     std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        fail("no server answers on " + socketPath + ": " + std::strerror(errno));
+    if (fd < 0) {
+        fail(std::string("no socket: ") + std::strerror(errno));
+        return kControlNoServer;
+    }
+    // A server whose queue of connections is full keeps connect waiting:
+    // the time limit holds there too.
+    if (timeoutSeconds > 0) {
+        timeval limit{static_cast<time_t>(timeoutSeconds), 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        ::close(fd);
+        if (error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS) {
+            fail("no answer from " + socketPath + " within " + std::to_string(timeoutSeconds) + " s");
+            return kControlTimeout;
+        }
+        fail("no server answers on " + socketPath + ": " + std::strerror(error));
         return kControlNoServer;
     }
     if (!writeAll(fd, line)) {
