@@ -16,6 +16,13 @@ namespace {
 // The exact texts ?write answers with.
 constexpr std::string_view kStored = "Database stored to disk";
 
+// A command's replies as they are printed: as they are, or as JSON lines.
+ControlAnswer replies(ControlAnswer answer, bool json) {
+    if (json)
+        for (std::string& line : answer.lines) line = "{\"reply\":" + jsonText(line) + "}";
+    return answer;
+}
+
 bool listedOperator(const Database& database, const OperatorRecord* op) {
     for (const OperatorRecord* record : database.operators())
         if (record == op) return true;
@@ -43,15 +50,14 @@ ControlCommands::ControlCommands(std::recursive_mutex& lock, ZoneProtocol& zones
 ControlAnswer ControlCommands::run(const ControlRequest& request, const ControlPeer& peer) {
     switch (request.verb) {
         case ControlVerb::Run:
-            return runCommand(request, peer, request.argument);
+            return replies(runCommand(request, peer, request.argument), request.json);
         case ControlVerb::Save: {
-            ControlRequest asAdministrator;
-            ControlAnswer answer = runCommand(asAdministrator, peer, "?write");
+            ControlAnswer answer = runCommand(ControlRequest{}, peer, "?write");
             if (answer.lines.empty() || answer.lines.back() != kStored) answer.status = kControlNothing;
-            return answer;
+            return replies(std::move(answer), request.json);
         }
         case ControlVerb::Reload:
-            return runCommand(ControlRequest{}, peer, "?read");
+            return replies(runCommand(ControlRequest{}, peer, "?read"), request.json);
         case ControlVerb::Zones: {
             std::lock_guard<std::recursive_mutex> guard(lock_);
             logRequest(request, peer, "zones");
@@ -138,8 +144,6 @@ ControlAnswer ControlCommands::runCommand(const ControlRequest& request, const C
         answer.errors.push_back("no command matched");
         answer.status = kControlNothing;
     }
-    if (request.json)
-        for (std::string& line : answer.lines) line = "{\"reply\":" + jsonText(line) + "}";
     return answer;
 }
 

@@ -164,6 +164,9 @@ TEST_F(ControlCommandsTest, SaveAndReloadRunAsWriteAndRead) {
     ControlAnswer answer = request(ControlVerb::Save);
     EXPECT_EQ(answer.status, kControlOk);
     EXPECT_EQ(answer.lines, (Lines{"Please wait...", "Database stored to disk"}));
+    answer = request(ControlVerb::Save, "", 0, true);
+    EXPECT_EQ(answer.status, kControlOk);
+    EXPECT_EQ(answer.lines.back(), "{\"reply\":\"Database stored to disk\"}");
     commands.services.saveDatabase = [] { return false; };
     EXPECT_EQ(request(ControlVerb::Save).status, kControlNothing);
 
