@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
 #include <filesystem>
 #include <vector>
 
@@ -36,6 +43,38 @@ TEST(Server, ControlSocketLivesFromStartupToShutdown) {
     EXPECT_EQ(none.server.controlSocketPath(), "");
     EXPECT_FALSE(std::filesystem::exists(none.dir.path() / "tallysv.sock"));
     none.server.shutdown();
+}
+
+// A client that sends half a request and stalls holds neither the
+// network's lock nor the socket: another client's command runs meanwhile.
+TEST(Server, AStalledControlClientHoldsNothing) {
+    ServerFixture f;
+    ASSERT_TRUE(f.server.startup());
+    auto connectToServer = [&] {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string path = f.server.controlSocketPath();
+        std::memcpy(address.sun_path, path.data(), path.size());
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        return fd;
+    };
+    int stalled = connectToServer();
+    ASSERT_EQ(::send(stalled, "run - ?ver", 10, MSG_NOSIGNAL), 10);
+
+    int other = connectToServer();
+    const std::string request = "run - ?version\n";
+    ASSERT_EQ(::send(other, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    std::string answer;
+    char buffer[512];
+    for (ssize_t n; (n = ::recv(other, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+    EXPECT_EQ(answer.rfind("L Tallysv pre-release. Build 11\n", 0), 0u) << answer;
+
+    std::unique_lock<std::recursive_mutex> lock(f.server.lock(), std::try_to_lock);
+    EXPECT_TRUE(lock.owns_lock());
+    lock = {};
+    for (int fd : {stalled, other}) ::close(fd);
+    f.server.shutdown();
 }
 
 // SIGHUP's flag makes the next pass re-read the settings.
