@@ -10,6 +10,7 @@
 
 #include "commands/command_processor.h"
 #include "commands/command_table.h"
+#include "control/audit_log.h"
 #include "core/clock.h"
 #include "core/log.h"
 #include "db/database.h"
@@ -95,6 +96,13 @@ struct World {
         commands.services.saveDatabase = [] { return true; };
         // Provider bans never reach the network: no block is ever found.
         commands.services.lookupNetBlock = [](const IPv4Address&) { return std::optional<NetBlock>(); };
+        // Every audit line, whatever bytes the command held, reads back as
+        // the record it was written from.
+        commands.services.audit = [](const AuditRecord& record) {
+            const std::string line = auditLine(record);
+            std::optional<AuditRecord> back = parseAuditLine(line);
+            if (!back || auditLine(*back) != line || line.find('\n') != std::string::npos) __builtin_trap();
+        };
     }
     FakeClock clock;
     FingerprintLog log;

@@ -1,12 +1,17 @@
 // Arbitrary bytes as the eight database files, fed to the loader. After
 // each load the links between records must hold together and every lookup
-// must find what a walk of its table finds.
+// must find what a walk of its table finds. The password fields' decoder
+// gets the input's first 32 bytes as a field of its own, and every loaded
+// password is checked (at the smallest Argon2id cost, so hashed ones cost
+// microseconds).
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "core/clock.h"
 #include "core/log.h"
+#include "credentials/password_store.h"
 #include "db/database.h"
 #include "fuzz_support.h"
 
@@ -31,9 +36,45 @@ struct World {
 
 uint64_t run(World& world, const uint8_t* data, size_t size);
 
+// A decoded field is a hash whole or a scrambled text with nothing after
+// its first NUL, and decoding it again changes nothing.
+void checkDecodedField(const PasswordField& field) {
+    if (isHashedPassword(field)) {
+        require(field[31] >= 1 && field[31] <= kPasswordLastVersion);
+    } else {
+        size_t n = 0;
+        while (n < 31 && field[n] != 0) ++n;
+        for (size_t i = n; i < field.size(); ++i) require(field[i] == 0);
+    }
+    require(passwordFieldFromFile(field.data()) == field);
+}
+
+// Argon2id, even at its smallest cost, is kept to a few fields an input.
+int hashBudget = 0;
+
+void checkPasswordField(const PasswordField& field) {
+    checkDecodedField(field);
+    if (hashBudget <= 0) return;
+    --hashBudget;
+    PasswordCheck check = checkPassword(field, "fuzz", true);
+    if (check.upgrade) require(check.matches && isHashedPassword(*check.upgrade));
+    if (!isHashedPassword(field) && field != PasswordField{}) {
+        PasswordField wrapped = wrapScrambledPassword(field);
+        require(wrapped[31] == kPasswordWrappedVersion);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    usePasswordTestCost(true);
+    if (size >= sizeof(PasswordField)) {
+        PasswordField raw;
+        std::memcpy(raw.data(), data, raw.size());
+        PasswordField field = passwordFieldFromFile(data);
+        checkDecodedField(field);
+        if (raw[31] >= 1 && raw[31] <= kPasswordLastVersion) require(field == raw);
+    }
     // The one world of the process, reset for every input.
     static World world("tallysv-fuzz-database", false);
     const uint64_t said = run(world, data, size);
@@ -68,8 +109,10 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
     }
 
     database.loadImages(images);
+    hashBudget = 4;
 
     for (UserRecord* user : database.users()) {
+        checkPasswordField(user->password);
         if (user->squad) {
             const auto& members = user->squad->members();
             size_t times = 0;
@@ -87,11 +130,16 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
         require(database.findUserByID(user->userID()) != nullptr);
     }
     for (SquadRecord* squad : database.squads()) {
+        checkPasswordField(squad->password);
         for (UserRecord* member : squad->members()) require(member->squad == squad);
         require(database.findSquad(squad->name()) != nullptr);
     }
     for (ScoreRecord* score : database.scores()) require(score->user != nullptr);
-    for (OperatorRecord* op : database.operators()) require(op->user != nullptr);
+    for (OperatorRecord* op : database.operators()) {
+        require(op->user != nullptr);
+        checkPasswordField(op->password);
+    }
+    for (ZoneRecord* zone : database.zones()) checkPasswordField(zone->password);
     require(database.lastBanID() >= 0);
     database.findBan(1, {1, 2, 3, 4}, 1, 1, 1, 1);
     database.findBanfree(1, 1);

@@ -2,7 +2,8 @@
 # Installs what is missing, builds the server and its two tools (Release),
 # and starts the server in ./data. On the first start, when ./data has no
 # TALLYSV.INI, writes one from the example with fresh random passwords, new
-# accounts allowed and ?help on, and prints the passwords once.
+# accounts allowed, ?help on and passwords stored hashed, and prints the
+# passwords once.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 install_missing_packages
@@ -20,10 +21,11 @@ if [ -z "$(find . -maxdepth 1 -iname TALLYSV.INI -print -quit)" ]; then
         -e "s/^BillingPassword=.*/BillingPassword=$billing/" \
         -e "s/^AllowNewUsers=.*/AllowNewUsers=1/" \
         -e "s/^DisableHelp=.*/DisableHelp=0/" \
+        -e "s/^PasswordHashing=.*/PasswordHashing=1/" \
         "$TALLYSV_ROOT/build/packaging/TALLYSV.INI" > TALLYSV.INI.new
     chmod 600 TALLYSV.INI.new
     mv TALLYSV.INI.new TALLYSV.INI
-    echo "Wrote $PWD/TALLYSV.INI (new accounts allowed, ?help on). It is shown this once:"
+    echo "Wrote $PWD/TALLYSV.INI (new accounts allowed, ?help on, passwords hashed). It is shown this once:"
     echo "  SysopPassword=$sysop      (?login in a zone makes you Network Administrator)"
     echo "  BillingPassword=$billing    (zones log in with it)"
 fi

@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian machine lacks for building and testing, then
-# configures and builds into build/ (Release, GCC). Sourced by run.sh and
-# test.sh.
+# Installs what a fresh Debian machine lacks for building and running the
+# server, then configures and builds into build/ (Release, GCC). Sourced by
+# run.sh and test.sh; test.sh installs what only the tests need itself.
 set -euo pipefail
 
 TALLYSV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# pkg-config and libcpp-httplib-dev build the status pages; prometheus
-# (promtool) and chromium check them; dpkg-dev and lintian make and check the
-# Debian package (a test does both).
-TALLYSV_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev pkg-config
-    libcpp-httplib-dev prometheus chromium dpkg-dev lintian)
+# What building and running the server need (scripts/run.sh), one a line.
+TALLYSV_PACKAGES=(
+    cmake
+    ninja-build
+    g++
+    pkg-config          # finds libcpp-httplib
+    libcpp-httplib-dev  # the status pages' HTTP server
+    libsodium-dev       # hashes stored passwords
+)
 
+# Installs those of the packages named (by default TALLYSV_PACKAGES) that
+# are not installed yet.
 install_missing_packages() {
+    local wanted=("$@")
+    ((${#wanted[@]})) || wanted=("${TALLYSV_PACKAGES[@]}")
     local missing=()
-    for package in "${TALLYSV_PACKAGES[@]}"; do
+    for package in "${wanted[@]}"; do
         if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
             missing+=("$package")
         fi
@@ -28,8 +36,12 @@ install_missing_packages() {
 }
 
 # Configures build/ (Release); options already in its cache stay as they are.
+# A first configuration leaves the tests and benchmarks out unless asked:
+# they need packages that only test.sh installs.
 configure_release() {
-    cmake -S "$TALLYSV_ROOT" -B "$TALLYSV_ROOT/build" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@"
+    local first=()
+    [ -f "$TALLYSV_ROOT/build/CMakeCache.txt" ] || first=(-DTALLYSV_TESTS=OFF -DTALLYSV_BENCH=OFF)
+    cmake -S "$TALLYSV_ROOT" -B "$TALLYSV_ROOT/build" -G Ninja -DCMAKE_BUILD_TYPE=Release "${first[@]}" "$@"
 }
 
 build_release() {

@@ -45,7 +45,7 @@ void commandChangepassword(CommandContext& command) {
     if (!splitArgument(command, 16, parts)) return;
     UserRecord* user = command.database.findUser(parts.first);
     if (!user) return command.reply("User not found");
-    user->password = scrambledPassword(parts.second);
+    user->password = command.database.passwordField(parts.second);
     command.reply("User information updated");
 }
 

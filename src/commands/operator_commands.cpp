@@ -205,7 +205,7 @@ void commandChangeop(CommandContext& command) {
     std::string_view rest = command.argument(10, command.length - 10);
     size_t colon = rest.find(':');
     if (colon == std::string_view::npos) {
-        issuer.password = scrambledPassword(rest.substr(0, kPasswordLimit));
+        issuer.password = command.database.passwordField(rest.substr(0, kPasswordLimit));
         return command.reply("Your operator password is changed");
     }
     int32_t number = command.number(10, std::min<int>(kEntryDigits, static_cast<int>(colon)));
@@ -214,13 +214,13 @@ void commandChangeop(CommandContext& command) {
     if (!record) return command.reply("Specified operator slot is empty");
     if (record != &issuer && issuer.level != 0 && issuer.level >= record->level)
         return command.reply("You do not have authority to change administrators' passwords at or below your level");
-    record->password = scrambledPassword(password);
+    record->password = command.database.passwordField(password);
     command.reply("Operator password changed");
 }
 
 void commandChangeopOwn(CommandContext& command) {
     if (command.length < 11) return command.requiresParameters("changeop");
-    command.op()->password = scrambledPassword(command.argument(10, kPasswordLimit));
+    command.op()->password = command.database.passwordField(command.argument(10, kPasswordLimit));
     command.reply("Operator password changed");
 }
 

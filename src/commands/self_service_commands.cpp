@@ -35,7 +35,7 @@ void commandCoin(CommandContext& command) {
 
 void commandPassword(CommandContext& command) {
     if (command.length <= 10) return command.reply("SYNTAX: ?password=<new password>");
-    command.user().password = scrambledPassword(command.argument(10, kFieldLimit));
+    command.user().password = command.database.passwordField(command.argument(10, kFieldLimit));
     command.reply("Password changed");
 }
 

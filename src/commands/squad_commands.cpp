@@ -57,7 +57,7 @@ void commandSquadjoin(CommandContext& command) {
         if (!squad) return command.reply(kNoSuchSquad);
         // The owner joins with any password.
         if (squad->owner != &user &&
-            squad->password != scrambledPassword(std::string_view(password).substr(0, kFieldLimit)))
+            !command.database.verifyPassword(squad->password, std::string_view(password).substr(0, kFieldLimit)))
             return command.reply("Invalid password for specified squad");
     } else {
         squad = command.database.findSquad(command.argument(11, kFieldLimit));
@@ -104,7 +104,7 @@ void commandSquadpassword(CommandContext& command) {
     if (command.length < 16) return command.requiresParameters("squadpassword");
     SquadRecord* squad = ownedSquad(command);
     if (!squad) return;
-    squad->password = scrambledPassword(command.argument(15, kFieldLimit));
+    squad->password = command.database.passwordField(command.argument(15, kFieldLimit));
     command.reply("Squad password changed");
 }
 

@@ -188,7 +188,7 @@ void commandChangezone(CommandContext& command) {
     if (!arguments.colon) return command.reply("Oops. Format: ?changezone <Score ID>:<Password>");
     ZoneRecord* record = arguments.scoreID ? command.database.findZone(*arguments.scoreID) : nullptr;
     if (!record || !zoneAccessible(*command.op(), record->groupID)) return command.reply(kZoneSlotEmpty);
-    record->password = scrambledPassword(arguments.password);
+    record->password = command.database.passwordField(arguments.password);
     command.reply("Zone password changed");
 }
 

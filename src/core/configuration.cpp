@@ -59,6 +59,7 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     settings.backupKeep = number("Misc", "BackupKeep", "7", 15);
     settings.allowNoMachineID = number("Misc", "AllowNoMachineID", "0", 2) != 0;
     settings.usageFromSessions = number("Misc", "UsageFromSessions", "0", 2) != 0;
+    settings.passwordHashing = number("Misc", "PasswordHashing", "0", 2) != 0;
     settings.statusListen = file.get("Misc", "StatusListen", "", 127);
     settings.controlSocket = file.get("Misc", "ControlSocket", "tallysv.sock", 127);
 

@@ -5,9 +5,9 @@
 
 namespace tallysv {
 
-// Scrambles a NUL-terminated password in place. Every password the server
-// holds is kept only in this form, and presented passwords are scrambled
-// the same way before comparing. The result never holds a 0 byte.
+// Scrambles a NUL-terminated password in place: the older stored form of a
+// password (credentials/password_store.h has the hashed one) and the form
+// of TALLYSV.INI's passwords. The result never holds a 0 byte.
 void PasswordScramble(char* text);
 
 // A password field of 32 bytes: the text cut to 31 characters, scrambled,

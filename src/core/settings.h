@@ -36,6 +36,9 @@ struct Settings {
     // A player's Usage grows by the seconds the server saw the session
     // last, not by what the zone reports at leaving.
     bool usageFromSessions = false;
+    // Passwords set from now on are stored as Argon2id hashes, and a
+    // scrambled one is replaced by its hash when it verifies.
+    bool passwordHashing = false;
     std::string statusListen;            // "host:port" of the status pages, read at start only; empty = none
     std::string controlSocket = "tallysv.sock";  // path of the control socket, read at start only; empty = none
 };

@@ -1,13 +1,23 @@
 #include "db/dat_tool.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <map>
+#include <new>
 #include <optional>
 #include <set>
 #include <string_view>
 #include <unordered_map>
 
+#include "credentials/password_store.h"
 #include "db/dat_io.h"
 #include "db/fixed_text.h"
 #include "db/folder_lock.h"
@@ -58,6 +68,11 @@ std::string hex(const uint8_t* bytes, size_t size) {
 
 template <size_t N>
 std::string passwordHex(const std::array<uint8_t, N>& field) {
+    static_assert(N == sizeof(PasswordField));
+    // A hash is shown whole (its last byte is its version), a scrambled
+    // password up to its NUL.
+    PasswordField stored = passwordFieldFromFile(field.data());
+    if (isHashedPassword(stored)) return hex(stored.data(), stored.size());
     std::string_view text = fieldTextOf(field);
     return hex(reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
@@ -204,6 +219,20 @@ bool dumpDatFile(const std::string& path, std::ostream& out, std::string& error)
     return true;
 }
 
+namespace {
+
+void countPassword(PasswordCount& count, const std::array<uint8_t, 32>& raw) {
+    ++count.records;
+    PasswordField field = passwordFieldFromFile(raw.data());
+    if (!isHashedPassword(field) && field != PasswordField{}) ++count.scrambled;
+}
+
+std::string passwordCountText(const char* kind, const PasswordCount& count) {
+    return std::string(kind) + " " + std::to_string(count.scrambled) + " of " + std::to_string(count.records);
+}
+
+}  // namespace
+
 SetCheck checkDatabaseSet(const std::string& directory) {
     SetCheck check;
     if (std::optional<pid_t> holder = folderHolder(directory))
@@ -237,6 +266,7 @@ SetCheck checkDatabaseSet(const std::string& directory) {
     size_t trailing = 0;
     bool opened = readRecords<fdUser>(path(DatFile::User), DatFile::User, nullptr, [&](int i, const fdUser& r) {
         ++users;
+        countPassword(check.userPasswords, r.password);
         auto [at, fresh] = userByID.try_emplace(r.userID, i);
         if (!fresh) problem("User.dat record %d: UserID %d is also record %d", i, r.userID, at->second);
         else squadOfUser[r.userID] = r.squadID;
@@ -255,6 +285,7 @@ SetCheck checkDatabaseSet(const std::string& directory) {
     int squads = 0;
     opened = readRecords<fdSquad>(path(DatFile::Squad), DatFile::Squad, nullptr, [&](int i, const fdSquad& r) {
         ++squads;
+        countPassword(check.squadPasswords, r.password);
         std::string name(fieldTextOf(r.name));
         auto [at, fresh] = squadByID.try_emplace(r.squadID, i);
         if (!fresh) problem("Squad.dat record %d: SquadID %d is also record %d", i, r.squadID, at->second);
@@ -317,6 +348,7 @@ SetCheck checkDatabaseSet(const std::string& directory) {
     count = 0;
     opened = readRecords<fdOp>(path(DatFile::Op), DatFile::Op, nullptr, [&](int i, const fdOp& r) {
         ++count;
+        countPassword(check.operatorPasswords, r.password);
         if (!userExists(r.userID)) problem("Op.dat record %d: UserID %d is no account", i, r.userID);
     }, &trailing);
     present(DatFile::Op, opened, count, trailing);
@@ -325,11 +357,165 @@ SetCheck checkDatabaseSet(const std::string& directory) {
     std::unordered_map<int32_t, int> zoneByScoreID;
     opened = readRecords<fdZone>(path(DatFile::Zone), DatFile::Zone, nullptr, [&](int i, const fdZone& r) {
         ++count;
+        countPassword(check.zonePasswords, r.password);
         auto [at, fresh] = zoneByScoreID.try_emplace(r.scoreID, i);
         if (!fresh) problem("Zone.dat record %d: ScoreID %d is also record %d", i, r.scoreID, at->second);
     }, &trailing);
     present(DatFile::Zone, opened, count, trailing);
+    check.notes.push_back("Passwords still scrambled: " + passwordCountText("users", check.userPasswords) + ", " +
+                          passwordCountText("squads", check.squadPasswords) + ", " +
+                          passwordCountText("operators", check.operatorPasswords) + ", " +
+                          passwordCountText("zones", check.zonePasswords));
     return check;
+}
+
+namespace {
+
+// One password field in a file's bytes: where its record starts and how its
+// type reads and writes the record.
+struct WrapJob {
+    uint8_t* record;
+    PasswordField (*get)(const uint8_t*);
+    void (*set)(uint8_t*, const PasswordField&);
+};
+
+template <typename Record>
+PasswordField recordPassword(const uint8_t* bytes) {
+    return passwordFieldFromFile(Record::decode(bytes).password.data());
+}
+
+template <typename Record>
+void setRecordPassword(uint8_t* bytes, const PasswordField& field) {
+    Record r = Record::decode(bytes);
+    r.password = field;
+    r.encode(bytes);
+}
+
+bool readWholeFile(const std::string& path, std::vector<uint8_t>& out, bool& present) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    present = fd >= 0;
+    if (fd < 0) return errno == ENOENT;
+    out.clear();
+    uint8_t chunk[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        out.insert(out.end(), chunk, chunk + n);
+    }
+    ::close(fd);
+    return true;
+}
+
+}  // namespace
+
+WrapResult wrapScrambledPasswords(const std::string& directory, unsigned threads,
+                                  const std::function<void(size_t done, size_t total)>& progress) {
+    WrapResult result;
+    FolderLock lock(directory);
+    std::string reason;
+    switch (lock.tryTake(reason)) {
+        case FolderLock::Attempt::Taken:
+            break;
+        case FolderLock::Attempt::Held:
+            result.error = "a server (process " + std::to_string(lock.holder()) + ") holds " + directory +
+                           ": stop it first";
+            return result;
+        case FolderLock::Attempt::Failed:
+            result.error = reason;
+            return result;
+    }
+    settleInterruptedSave(directory);
+
+    struct File {
+        DatFile kind;
+        PasswordCount* count;
+        PasswordField (*get)(const uint8_t*);
+        void (*set)(uint8_t*, const PasswordField&);
+        std::vector<uint8_t> bytes;
+        bool present = false;
+    };
+    File files[] = {
+        {DatFile::User, &result.users, recordPassword<fdUser>, setRecordPassword<fdUser>, {}},
+        {DatFile::Squad, &result.squads, recordPassword<fdSquad>, setRecordPassword<fdSquad>, {}},
+        {DatFile::Op, &result.operators, recordPassword<fdOp>, setRecordPassword<fdOp>, {}},
+        {DatFile::Zone, &result.zones, recordPassword<fdZone>, setRecordPassword<fdZone>, {}},
+    };
+    std::vector<WrapJob> jobs;
+    for (File& file : files) {
+        const DatLayout& layout = datLayout(file.kind);
+        std::string path = datPath(directory, layout.fileName);
+        if (!readWholeFile(path, file.bytes, file.present)) {
+            result.error = "cannot read " + path + ": " + std::strerror(errno);
+            return result;
+        }
+        size_t size = static_cast<size_t>(layout.recordSize);
+        for (size_t at = static_cast<size_t>(layout.headerSize); at + size <= file.bytes.size(); at += size) {
+            uint8_t* record = file.bytes.data() + at;
+            ++file.count->records;
+            PasswordField field = file.get(record);
+            if (isHashedPassword(field) || field == PasswordField{}) continue;
+            ++file.count->scrambled;
+            jobs.push_back({record, file.get, file.set});
+        }
+    }
+
+    // Each hash is independent: the workers take the next field in turn.
+    std::atomic<size_t> next{0}, done{0};
+    std::atomic<bool> failed{false};
+    auto work = [&] {
+        for (size_t i = next.fetch_add(1); i < jobs.size(); i = next.fetch_add(1)) {
+            const WrapJob& job = jobs[i];
+            try {
+                job.set(job.record, wrapScrambledPassword(job.get(job.record)));
+            } catch (const std::bad_alloc&) {
+                failed = true;  // the hash's memory could not be had
+            }
+            done.fetch_add(1);
+        }
+    };
+    if (progress) progress(0, jobs.size());
+    std::vector<std::thread> workers;
+    size_t count = std::min<size_t>(std::max(1u, threads), jobs.size());
+    for (size_t t = 0; t < count; ++t) workers.emplace_back(work);
+    for (size_t shown = 0; shown < jobs.size();) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        size_t finished = done.load();
+        if (progress && finished != shown) progress(finished, jobs.size());
+        shown = finished;
+    }
+    for (std::thread& worker : workers) worker.join();
+    if (failed) {
+        result.error = "not enough memory for the hashes (try fewer threads); nothing was changed";
+        return result;
+    }
+
+    for (File& file : files) {
+        if (!file.present || file.count->scrambled == 0) continue;
+        const char* name = datLayout(file.kind).fileName;
+        DatWriter writer;
+        if (!writer.open(directory, name)) {
+            result.error = std::string("cannot write ") + name + kTemporarySuffix + ": " + std::strerror(writer.error());
+            return result;
+        }
+        for (size_t at = 0; at < file.bytes.size(); at += 65536) {
+            size_t n = std::min<size_t>(65536, file.bytes.size() - at);
+            std::memcpy(writer.reserve(n), file.bytes.data() + at, n);
+        }
+        if (!writer.finish() || ::rename(writer.temporaryPath().c_str(), datPath(directory, name).c_str()) != 0) {
+            result.error = std::string("cannot write ") + name + ": " + std::strerror(writer.error() ? writer.error() : errno);
+            writer.discard();
+            return result;
+        }
+        writer.release();
+        syncDirectory(directory);
+    }
+    result.ok = true;
+    return result;
 }
 
 }  // namespace tallysv

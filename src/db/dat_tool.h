@@ -1,4 +1,6 @@
 #pragma once
+#include <cstddef>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -17,10 +19,19 @@ std::string recordJson(DatFile file, int index, const uint8_t* record);
 // reason when the file cannot be read or its kind is unknown.
 bool dumpDatFile(const std::string& path, std::ostream& out, std::string& error);
 
+// The password fields of one file: how many records it has and how many of
+// them still hold a scrambled password (an empty one, which closes its
+// entry and hides nothing, is not counted).
+struct PasswordCount {
+    int records = 0;
+    int scrambled = 0;
+};
+
 // What checking a folder's set of files found.
 struct SetCheck {
     std::vector<std::string> notes;     // record counts and the like
     std::vector<std::string> problems;  // dangling references, duplicates, ...
+    PasswordCount userPasswords, squadPasswords, operatorPasswords, zonePasswords;
 };
 
 // Reads the set as the server would load it (a pending save's new files
@@ -28,5 +39,23 @@ struct SetCheck {
 // duplicate identifiers, squads that would load without an owner and
 // accounts or squads listed twice under one name.
 SetCheck checkDatabaseSet(const std::string& directory);
+
+// What wrapping a folder's scrambled passwords did.
+struct WrapResult {
+    bool ok = false;
+    std::string error;  // why nothing (or not everything) was written
+    PasswordCount users, squads, operators, zones;  // `scrambled`: how many were wrapped
+};
+
+// Replaces every scrambled password in the User.dat, Squad.dat, Op.dat and
+// Zone.dat of a folder by its wrapped hash (see wrapScrambledPassword), on
+// `threads` threads, so that no password can be read back from the files.
+// Takes the folder's lock first (refusing a folder a server holds) and
+// settles an interrupted save as a start would; each file is written beside
+// itself and renamed over it. `progress` is called now and then on the
+// calling thread with the fields done and the fields to do. A short record
+// at a file's end is left as it is.
+WrapResult wrapScrambledPasswords(const std::string& directory, unsigned threads,
+                                  const std::function<void(size_t done, size_t total)>& progress);
 
 }  // namespace tallysv

@@ -72,7 +72,7 @@ UserRecord* Database::appendUser(int32_t userID, std::string_view name) {
 UserRecord* Database::createUser(std::string_view name, std::string_view plainPassword, const IPv4Address& address,
                                  int32_t machineID, int16_t timeZoneBias) {
     UserRecord* user = appendUser(static_cast<int32_t>(users_.count() + 1), name);
-    user->password = scrambledPassword(plainPassword);
+    user->password = passwordField(plainPassword);
     user->address_ = address;
     user->machineID_ = machineID;
     user->timeZoneBias = timeZoneBias;
@@ -169,7 +169,17 @@ size_t Database::aliasIndexBytes() const {
 }
 
 bool Database::passwordMatches(const PasswordField& stored, std::string_view plainPassword) {
-    return stored == scrambledPassword(plainPassword);
+    return checkPassword(stored, plainPassword, false).matches;
+}
+
+PasswordField Database::passwordField(std::string_view plainPassword) const {
+    return makePasswordField(plainPassword, settings.passwordHashing);
+}
+
+bool Database::verifyPassword(PasswordField& stored, std::string_view plainPassword) const {
+    PasswordCheck check = checkPassword(stored, plainPassword, settings.passwordHashing);
+    if (check.upgrade) stored = *check.upgrade;
+    return check.matches;
 }
 
 Database::LoginPassword Database::checkLoginPassword(UserRecord& user, std::string_view plainPassword) {
@@ -177,7 +187,7 @@ Database::LoginPassword Database::checkLoginPassword(UserRecord& user, std::stri
     // hand every account to whoever logs in; it means no reclaim instead.
     int64_t idle = static_cast<int64_t>(now()) - user.lastLogin;
     if (settings.accountReclaimDelay >= 0 && idle > settings.accountReclaimDelay) {
-        user.password = scrambledPassword(plainPassword);
+        user.password = passwordField(plainPassword);
         // Every registration of the account goes, not only the current
         // one: an older one left in the table would come back as the new
         // holder's registration when the files are read again.
@@ -190,7 +200,7 @@ Database::LoginPassword Database::checkLoginPassword(UserRecord& user, std::stri
         }
         return LoginPassword::Reclaimed;
     }
-    return passwordMatches(user.password, plainPassword) ? LoginPassword::Correct : LoginPassword::Wrong;
+    return verifyPassword(user.password, plainPassword) ? LoginPassword::Correct : LoginPassword::Wrong;
 }
 
 // ---- registrations ----
@@ -231,7 +241,7 @@ SquadRecord* Database::findSquad(std::string_view name) const { return squadsByN
 SquadRecord* Database::createSquad(std::string_view name, std::string_view plainPassword, UserRecord* owner) {
     SquadRecord* squad = squads_.append();
     squad->name_.set(name);
-    squad->password = scrambledPassword(plainPassword);
+    squad->password = passwordField(plainPassword);
     squad->owner = owner;
     squadsByName_.insert(squad);
     return squad;
@@ -368,7 +378,7 @@ OperatorRecord* Database::createOperator(UserRecord* user, int32_t groupID, int3
     op->groupID = groupID;
     op->scoreID = scoreID;
     op->level = level;
-    op->password = scrambledPassword(plainPassword);
+    op->password = passwordField(plainPassword);
     return op;
 }
 
@@ -381,15 +391,21 @@ OperatorRecord* Database::findOperatorByUserName(std::string_view name) const {
     return nullptr;
 }
 
-OperatorRecord* Database::findOperatorForPassword(const UserRecord* player, std::string_view plainPassword) const {
+OperatorRecord* Database::findOperatorForPassword(const UserRecord* player, std::string_view plainPassword) {
     // An empty password closes its entry: the built-in operator made from
     // an unset SysopPassword, or an entry given "" by ?changeop, is never
     // logged into, whatever bytes a command message carries.
     static const PasswordField empty = scrambledPassword("");
-    PasswordField presented = scrambledPassword(plainPassword);
-    if (presented == empty) return nullptr;
-    for (OperatorRecord* op : operators_)
-        if ((!op->user || op->user == player) && op->password == presented) return op;
+    if (scrambledPassword(plainPassword) == empty) return nullptr;
+    for (OperatorRecord* op : operators_) {
+        if (op->user && op->user != player) continue;
+        // The built-in operator's password is TALLYSV.INI's, never saved.
+        if (!op->user) {
+            if (passwordMatches(op->password, plainPassword)) return op;
+        } else if (verifyPassword(op->password, plainPassword)) {
+            return op;
+        }
+    }
     return nullptr;
 }
 
@@ -401,7 +417,7 @@ ZoneRecord* Database::createZone(int32_t scoreID, int32_t groupID, std::string_v
     ZoneRecord* zone = zones_.append();
     zone->scoreID_ = scoreID;
     zone->groupID = groupID;
-    zone->password = scrambledPassword(plainPassword);
+    zone->password = passwordField(plainPassword);
     zonesByScoreID_.insert(zone);
     return zone;
 }

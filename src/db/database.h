@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/random.h"
 #include "core/settings.h"
+#include "credentials/password_store.h"
 #include "db/bucket_index.h"
 #include "db/chain_index.h"
 #include "db/file_records.h"
@@ -191,7 +192,16 @@ public:
     // takes the presented password and loses its registration.
     enum class LoginPassword { Correct, Wrong, Reclaimed };
     LoginPassword checkLoginPassword(UserRecord& user, std::string_view plainPassword);
+    // Whether `plainPassword` is the one in `stored` (scrambled or hashed),
+    // changing nothing: for the passwords of TALLYSV.INI and for tests.
     static bool passwordMatches(const PasswordField& stored, std::string_view plainPassword);
+    // The field that keeps a password being set: hashed when PasswordHashing
+    // is on, else scrambled.
+    PasswordField passwordField(std::string_view plainPassword) const;
+    // Whether `plainPassword` is the one in a record's `stored` field; with
+    // PasswordHashing on, a scrambled (or wrapped) field that matches is
+    // replaced by its hash at once. A wrong password changes nothing.
+    bool verifyPassword(PasswordField& stored, std::string_view plainPassword) const;
 
     // Registrations.
     User2Record* registerUser(UserRecord& user, std::string_view realName, std::string_view email, int32_t hardwareID);
@@ -243,8 +253,9 @@ public:
     OperatorRecord* findOperatorByUserName(std::string_view name) const;
     // The first record without a user or with the player's own, whose
     // password is the presented one. Records with an empty password match
-    // nothing.
-    OperatorRecord* findOperatorForPassword(const UserRecord* player, std::string_view plainPassword) const;
+    // nothing. The record found is rehashed as verifyPassword does (the
+    // built-in operator, whose password comes from TALLYSV.INI, is not).
+    OperatorRecord* findOperatorForPassword(const UserRecord* player, std::string_view plainPassword);
 
     // Zone records.
     ZoneRecord* findZone(int32_t scoreID) const;

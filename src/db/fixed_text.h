@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/password_scramble.h"
+#include "credentials/password_store.h"
 
 namespace tallysv {
 
@@ -41,15 +41,9 @@ struct FixedText {
     bool empty() const { return bytes[0] == 0; }
 };
 
-// A scrambled password field read from a file: the text up to its first NUL
-// or its 31st byte, the rest zero.
-inline PasswordField passwordFromField(const uint8_t* field) {
-    PasswordField out{};
-    size_t n = 0;
-    while (n < 31 && field[n] != 0) ++n;
-    std::memcpy(out.data(), field, n);
-    return out;
-}
+// A password field read from a file: a hash whole, a scrambled text up to
+// its first NUL or its 31st byte (see passwordFieldFromFile).
+inline PasswordField passwordFromField(const uint8_t* field) { return passwordFieldFromFile(field); }
 
 inline char foldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 

@@ -34,7 +34,7 @@ struct UserRecord : TableLinks<UserRecord> {
     int32_t machineID() const { return machineID_; }          // indexed; of the last accepted entry
     User2Record* registration() const { return registration_; }  // indexed; none = unregistered
 
-    PasswordField password{};         // scrambled
+    PasswordField password{};         // scrambled or hashed (credentials/password_store.h)
     int16_t timeZoneBias = 0;         // minutes, of the last accepted entry
     std::array<uint8_t, 96> banner{};
     int16_t passBlock = 0;            // 0 Normal; any other value Banfree

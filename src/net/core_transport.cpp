@@ -233,6 +233,7 @@ void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress
     Processing processing(*this);
     Host* host = findOrCreateHost(from);
     if (!host) {
+        ++counters_.peersRefused;
         log_.write("Connection request ignored: Host slots full.\n");
         return;
     }
@@ -489,11 +490,11 @@ void CoreTransport::sendReliableDatagram(Host& host, ReliableEntry&& entry) {
 }
 
 // How many messages from the head of what waits go out together: those
-// that fit one after another into a cluster within one reliable datagram,
-// when there are at least two of them.
+// that fit one after another into a cluster within one reliable datagram
+// of at most the zone's read limit, when there are at least two of them.
 size_t CoreTransport::clusterableCount(const Host& host) const {
     if (!settings_.clusterToZones) return 1;
-    int room = kMaxReliableMessage - 2;  // the cluster's own two bytes
+    int room = kMaxZoneReliableMessage - 2;  // the cluster's own two bytes
     size_t count = 0;
     for (const WaitingMessage& message : host.waiting) {
         const int n = static_cast<int>(message.bytes.size());

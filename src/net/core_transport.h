@@ -20,6 +20,8 @@ struct TransportCounters {
     uint64_t datagramsIn = 0;
     uint64_t datagramsOut = 0;
     uint64_t resends = 0;
+    // Datagrams from a new address dropped because the host slots were full.
+    uint64_t peersRefused = 0;
 };
 
 // The reliable datagram transport without I/O: the host table, the
@@ -51,6 +53,17 @@ public:
     static constexpr size_t kOverloadEnd = kMaxWaiting / 2;
     // A cluster element has a one-byte length.
     static constexpr int kMaxClusterElement = 255;
+    // What a zone reads of one datagram: zones read into a 512-byte buffer,
+    // and of a longer datagram the rest is cut off without an error (the
+    // reliable header survives, so the cut datagram is acknowledged and its
+    // last bytes are lost). Clusters are therefore filled to this, header
+    // included. A single message longer than kMaxZoneReliableMessage (the
+    // longest chat lines, broadcasts and texts to a player, built in
+    // 512-byte buffers) still goes whole and alone in its reliable datagram
+    // of up to 518 bytes, as every message of the server does; it never
+    // joins a cluster, so it costs no other message.
+    static constexpr int kZoneReadLimit = 512;
+    static constexpr int kMaxZoneReliableMessage = kZoneReadLimit - kReliableHeader;  // 506
     static constexpr uint32_t kFloodDecayInterval = 45000;
 
     CoreTransport(DatagramSink& sink, const Clock& clock, Log& log, const Settings& settings);

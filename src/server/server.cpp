@@ -104,7 +104,8 @@ void Server::startControlSocket() {
 void Server::startStatusPages() {
     const std::string& listen = database_.settings.statusListen;
     if (listen.empty()) return;
-    status_ = std::make_unique<StatusServer>([this] { return statusSnapshot(); });
+    status_ = std::make_unique<StatusServer>([this] { return statusSnapshot(); }, StatusLimits{},
+                                             [this](int minutes) { return history_.view(minutes); });
     std::string reason;
     if (!status_->start(listen, reason)) {
         log_.printf("Cannot serve the status pages on %s: %s\n", listen.c_str(), reason.c_str());
@@ -136,6 +137,22 @@ void Server::noteSave(bool saved, int32_t began, uint32_t beganTick) {
     saves_.lastTime = began;
     saves_.lastDurationMs = clock_.tick() - beganTick;
     saves_.lastSucceeded = saved;
+    if (saved) {
+        saves_.anySucceeded = true;
+        saves_.lastSuccessTime = began;
+    }
+}
+
+void Server::recordHistory() {
+    HistorySample sample;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        if (!transport_ || !zones_ || !commands_) return;
+        sample = takeHistorySample(*transport_, *zones_, *commands_);
+        sample.saves = saves_.saves;
+        sample.lastSaveDurationMs = saves_.lastDurationMs;
+    }
+    history_.record(sample);
 }
 
 // Nothing in the folder is read or written before the lock is held: a
@@ -191,6 +208,7 @@ bool Server::runPass() {
         collectBackgroundSave(false);
     }
     if (clock_.tick() - lastSaveTick_ >= static_cast<uint32_t>(interval)) periodicSave();
+    recordHistory();
     int key = keys_.pollKey();
     if (key >= 0) handleKey(key);
     if (reloadRequested_ && reloadRequested_->exchange(false)) {

@@ -16,6 +16,7 @@
 #include "db/folder_lock.h"
 #include "net/core_transport.h"
 #include "net/udp_server.h"
+#include "status/status_history.h"
 #include "status/status_server.h"
 #include "zone/zone_protocol.h"
 
@@ -111,6 +112,8 @@ private:
     void startControlSocket();
     // With the lock held: one save has ended.
     void noteSave(bool saved, int32_t began, uint32_t beganTick);
+    // Reads the counters into the history (the lock only while reading).
+    void recordHistory();
 
     Database& database_;
     const Clock& clock_;
@@ -135,6 +138,8 @@ private:
     bool regatherHugePages_ = true;
     int32_t startTime_ = 0;
     SaveFigures saves_;
+    // The last 24 hours for the status pages, a reading every pass.
+    StatusHistory history_{clock_};
     // When the periodic save being written began.
     int32_t backgroundSaveTime_ = 0;
     uint32_t backgroundSaveTick_ = 0;

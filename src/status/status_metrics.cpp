@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <string>
 
 #include "status/status_pages.h"
@@ -73,6 +74,8 @@ std::string renderMetrics(const StatusSnapshot& s) {
           s.transport.resends);
     m.one("tallysv_saves_total", "counter", "Saves of the database that ended, written or not.", s.saves.saves);
     m.one("tallysv_saves_failed_total", "counter", "Saves of the database that failed.", s.saves.failedSaves);
+    m.one("tallysv_peers_refused_total", "counter",
+          "Datagrams from a new address dropped because every host slot was taken.", s.transport.peersRefused);
 
     m.one("tallysv_zones", "gauge", "Zones connected.", s.zones.size());
     m.one("tallysv_players", "gauge", "Players online in every zone.", s.playersOnline);
@@ -83,6 +86,9 @@ std::string renderMetrics(const StatusSnapshot& s) {
     m.one("tallysv_chat_channels", "gauge", "Chat channels in use.", s.chatChannels);
     m.one("tallysv_bans", "gauge", "Bans.", s.bans);
     m.one("tallysv_operators_online", "gauge", "Players logged in as operators.", s.operatorsOnline);
+    m.family("tallysv_save_period_seconds", "gauge", "Time between two periodic saves (PeriodicSave).");
+    m.sample(std::to_string(std::max(s.savePeriodMs, 0) / 1000) + "." +
+             std::to_string(1000 + std::max(s.savePeriodMs, 0) % 1000).substr(1));
     if (s.saves.any) {
         m.family("tallysv_last_save_duration_seconds", "gauge", "How long the last save took.");
         m.sample(std::to_string(s.saves.lastDurationMs / 1000) + "." +
@@ -92,6 +98,10 @@ std::string renderMetrics(const StatusSnapshot& s) {
         m.one("tallysv_last_save_success", "gauge", "1 when the last save was written, 0 when it failed.",
               s.saves.lastSucceeded ? 1 : 0);
     }
+    if (s.saves.anySucceeded)
+        m.one("tallysv_last_successful_save_time_seconds", "gauge",
+              "When the last save that was written began, in seconds since 1970.",
+              static_cast<uint64_t>(s.saves.lastSuccessTime));
 
     m.family("tallysv_zone_players", "gauge", "Players online in one connected zone.");
     for (const ZoneFigures& z : s.zones)

@@ -46,12 +46,13 @@ constexpr const char* kHead =
     "<title>Tallysv status</title>\n"
     "<style>body{font-family:sans-serif;margin:1.5em}table{border-collapse:collapse;margin-bottom:1.5em}"
     "th,td{border:1px solid #bbb;padding:.25em .6em;text-align:left}td.n{text-align:right}"
-    "th{background:#eee}caption{text-align:left;font-weight:bold;padding:.3em 0}</style>\n"
+    "th{background:#eee}caption{text-align:left;font-weight:bold;padding:.3em 0}"
+    "figure{margin:0 0 1.5em 0}figcaption{padding:.3em 0}</style>\n"
     "</head><body>\n";
 
 }  // namespace
 
-std::string renderStatusPage(const StatusSnapshot& s) {
+std::string renderStatusPage(const StatusSnapshot& s, const HistoryView& history) {
     std::string page = kHead;
     page += "<h1>Tallysv " + html(s.version) + "</h1>\n<p id=uptime>Up " + durationText(s.now - s.startTime) +
             " (since " + utcTimeText(s.startTime) + "); as of " + utcTimeText(s.now) + ".</p>\n";
@@ -89,6 +90,13 @@ std::string renderStatusPage(const StatusSnapshot& s) {
     }
     page += " (" + std::to_string(s.saves.saves) + " saves, " + std::to_string(s.saves.failedSaves) + " failed).</p>\n";
     page += "<p id=backup>Last backup generation: " + (s.lastBackup.empty() ? "none" : html(s.lastBackup)) + ".</p>\n";
+    if (!history.empty()) {
+        const bool day = history.buckets.size() > 60;
+        page += std::string("<h2 id=history>") + (day ? "The last 24 hours" : "The last hour") + "</h2>\n<p>" +
+                (day ? "<a href=\"./\">The last hour</a>" : "<a href=\"?range=24h\">The last 24 hours</a>") +
+                " &middot; <a href=\"history.json" + (day ? "?range=24h" : "") + "\">these series as JSON</a></p>\n";
+        page += renderHistoryCharts(history);
+    }
     page += "<p><a href=\"status.json\">JSON</a> &middot; <a href=\"metrics\">metrics</a></p>\n</body></html>\n";
     return page;
 }

@@ -2,6 +2,7 @@
 #include <string>
 #include <string_view>
 
+#include "status/status_history.h"
 #include "status/status_snapshot.h"
 
 namespace tallysv {
@@ -9,12 +10,17 @@ namespace tallysv {
 // The three renderings of a snapshot. Texts from the network (zone names)
 // are taken as Latin-1 and written as UTF-8, escaped for each format.
 
-// "/": a page for a person, reloading itself every few seconds.
-std::string renderStatusPage(const StatusSnapshot& snapshot);
+// "/": a page for a person, reloading itself every few seconds; with a
+// history, its charts (the last hour, or the last 24 hours).
+std::string renderStatusPage(const StatusSnapshot& snapshot, const HistoryView& history = {});
 // "/status.json": the same figures for scripts.
 std::string renderStatusJson(const StatusSnapshot& snapshot);
 // "/metrics": the Prometheus text exposition format (version 0.0.4).
 std::string renderMetrics(const StatusSnapshot& snapshot);
+// The charts of the page, as inline SVG (no script, no file from elsewhere).
+std::string renderHistoryCharts(const HistoryView& history);
+// "/history.json": the series of the charts, one value a minute.
+std::string renderHistoryJson(const HistoryView& history);
 
 // The names the pages give the outcomes of logins (also the values of the
 // metrics' "result" label).

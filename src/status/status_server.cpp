@@ -222,8 +222,8 @@ bool parseListenAddress(const std::string& text, std::string& host, uint16_t& po
     return true;
 }
 
-StatusServer::StatusServer(SnapshotSource snapshot, StatusLimits limits)
-    : snapshot_(std::move(snapshot)), limits_(limits) {}
+StatusServer::StatusServer(SnapshotSource snapshot, StatusLimits limits, HistorySource history)
+    : snapshot_(std::move(snapshot)), limits_(limits), history_(std::move(history)) {}
 
 StatusServer::~StatusServer() { stop(); }
 
@@ -241,7 +241,32 @@ bool StatusServer::start(const std::string& listen, std::string& reason) {
             response.set_content(render(snapshot_()), type);
         };
     };
-    http->Get("/", page("text/html; charset=utf-8", renderStatusPage));
+    // The stretch of history a request asks for, in minutes; 0 when the
+    // range is not one the pages draw.
+    auto range = [](const httplib::Request& request) {
+        if (!request.has_param("range")) return 60;
+        std::string value = request.get_param_value("range");
+        return value == "24h" ? StatusHistory::kMinutes : value == "1h" ? 60 : 0;
+    };
+    auto badRange = [](httplib::Response& response) {
+        response.status = 400;
+        response.set_content("range is 1h or 24h\n", "text/plain; charset=utf-8");
+    };
+    http->Get("/", [this, range, badRange](const httplib::Request& request, httplib::Response& response) {
+        int minutes = range(request);
+        if (minutes == 0) return badRange(response);
+        HistoryView history = history_ ? history_(minutes) : HistoryView{};
+        response.set_content(renderStatusPage(snapshot_(), history), "text/html; charset=utf-8");
+    });
+    http->Get("/history.json", [this, range, badRange](const httplib::Request& request, httplib::Response& response) {
+        int minutes = range(request);
+        if (minutes == 0) return badRange(response);
+        if (!history_) {
+            response.status = 404;
+            return;
+        }
+        response.set_content(renderHistoryJson(history_(minutes)), "application/json");
+    });
     http->Get("/status.json", page("application/json", renderStatusJson));
     http->Get("/metrics", page("text/plain; version=0.0.4; charset=utf-8", renderMetrics));
     http->set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "status/status_history.h"
 #include "status/status_snapshot.h"
 
 namespace tallysv {
@@ -25,14 +26,17 @@ struct StatusLimits {
 bool parseListenAddress(const std::string& text, std::string& host, uint16_t& port);
 
 // The read-only HTTP server of the status pages ("/", "/status.json",
-// "/metrics"), on a thread of its own with a few workers. Each request
-// asks for a snapshot through `snapshot` (which takes the network's lock
-// only to copy) and renders it without the lock. GET and HEAD only.
+// "/metrics", "/history.json"), on a thread of its own with a few workers.
+// Each request asks for a snapshot through `snapshot` (which takes the
+// network's lock only to copy) and renders it without the lock; the charts
+// of "/" and "/history.json" ask `history` for the last `minutes` minutes
+// ("?range=24h" for a day, an hour otherwise). GET and HEAD only.
 class StatusServer {
 public:
     using SnapshotSource = std::function<StatusSnapshot()>;
+    using HistorySource = std::function<HistoryView(int minutes)>;
 
-    explicit StatusServer(SnapshotSource snapshot, StatusLimits limits = {});
+    explicit StatusServer(SnapshotSource snapshot, StatusLimits limits = {}, HistorySource history = nullptr);
     ~StatusServer();  // stops
     StatusServer(const StatusServer&) = delete;
     StatusServer& operator=(const StatusServer&) = delete;
@@ -51,6 +55,7 @@ private:
     class Http;
     SnapshotSource snapshot_;
     StatusLimits limits_;
+    HistorySource history_;
     std::unique_ptr<Http> http_;
     uint16_t port_ = 0;
     std::string address_;

@@ -29,6 +29,7 @@ StatusSnapshot takeStatusSnapshot(const CoreTransport& transport, const ZoneProt
         s.zones.push_back(std::move(zone));
     }
     s.hostSlotsUsed = transport.hosts().size();
+    s.savePeriodMs = transport.settings().periodicSave;
     // A new peer is taken while the hosts number at most MaxQueueForLogin.
     s.hostSlotLimit = static_cast<uint64_t>(std::max<int64_t>(int64_t{transport.settings().maxQueueForLogin} + 1, 0));
     s.accounts = database.users().count();

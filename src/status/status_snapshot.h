@@ -19,6 +19,8 @@ struct SaveFigures {
     int32_t lastTime = 0;      // calendar time the last one began
     uint32_t lastDurationMs = 0;
     bool lastSucceeded = false;
+    bool anySucceeded = false;     // false until one has been written
+    int32_t lastSuccessTime = 0;   // calendar time the last written one began
 };
 
 // One connected zone as the status pages show it. Its address is the
@@ -49,6 +51,7 @@ struct StatusSnapshot {
     uint64_t bans = 0;
     uint64_t operatorsOnline = 0;
     SaveFigures saves;
+    int32_t savePeriodMs = 0;  // PeriodicSave
     std::string lastBackup;    // newest dated generation, empty when none
     TransportCounters transport;
     ZoneCounters zoneCounters;

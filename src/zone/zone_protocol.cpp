@@ -172,10 +172,10 @@ void ZoneProtocol::notifyOperators(NoticeKind kind, std::string_view text, int32
     }
 }
 
-bool ZoneProtocol::checkZonePassword(int32_t scoreID, std::string_view plainPassword) const {
+bool ZoneProtocol::checkZonePassword(int32_t scoreID, std::string_view plainPassword) {
     if (Database::passwordMatches(database_.settings.billingPassword, plainPassword)) return true;
-    const ZoneRecord* record = database_.findZone(scoreID);
-    return record && Database::passwordMatches(record->password, plainPassword);
+    ZoneRecord* record = database_.findZone(scoreID);
+    return record && database_.verifyPassword(record->password, plainPassword);
 }
 
 }  // namespace tallysv

@@ -103,7 +103,7 @@ public:
 
     // The zone password check: the BillingPassword opens every ScoreID,
     // otherwise the first zone record of the ScoreID decides.
-    bool checkZonePassword(int32_t scoreID, std::string_view plainPassword) const;
+    bool checkZonePassword(int32_t scoreID, std::string_view plainPassword);
 
     Database& database() { return database_; }
     CoreTransport& transport() { return transport_; }

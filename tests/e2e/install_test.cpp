@@ -52,7 +52,7 @@ std::string describe(const Settings& s) {
         << s.maxQueueForLogin << "|" << s.accountReclaimDelay << "|" << s.port << "|" << s.backupInterval << "|"
         << s.backupKeep << "|" << s.whoisServer << "|" << s.whoisTimeout << "|" << s.clusterToZones << "|"
         << s.statusListen << "|" << s.controlSocket;
-    out << "|" << s.allowNoMachineID << "|" << s.usageFromSessions;
+    out << "|" << s.allowNoMachineID << "|" << s.usageFromSessions << "|" << s.passwordHashing;
     return out.str();
 }
 
@@ -80,6 +80,10 @@ TEST(Install, PutsExactlyTheListedFilesIntoThePrefix) {
                                       "share/man/man1/tallysv-ctl.1",
                                       "share/doc/tallysv/TALLYSV.INI",
                                       "etc/logrotate.d/tallysv",
+                                      "share/tallysv/monitoring/tallysv-alerts.yml",
+                                      "share/tallysv/monitoring/tallysv-recording.yml",
+                                      "share/tallysv/monitoring/tallysv-dashboard.json",
+                                      "share/tallysv/monitoring/grafana-dashboards.yml",
                                       "lib/systemd/system/tallysv.service"};
     EXPECT_EQ(filesUnder(installed.prefix.path()), expected);
     std::ifstream unit(installed.prefix.path() / "lib/systemd/system/tallysv.service");

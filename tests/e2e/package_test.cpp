@@ -62,7 +62,9 @@ TEST(Package, DebianPackageIsCleanForLintianAndItsServerRuns) {
           "usr/share/man/man8/tallysv.8.gz", "usr/share/man/man1/tallysv-zone.1.gz",
           "usr/share/man/man1/tallysv-db.1.gz", "usr/share/man/man1/tallysv-ctl.1.gz",
           "usr/share/doc/tallysv/TALLYSV.INI", "usr/share/doc/tallysv/copyright",
-          "usr/share/doc/tallysv/changelog.gz", "lib/systemd/system/tallysv.service", "etc/logrotate.d/tallysv"})
+          "usr/share/doc/tallysv/changelog.gz", "lib/systemd/system/tallysv.service",
+          "usr/share/tallysv/monitoring/tallysv-alerts.yml", "usr/share/tallysv/monitoring/tallysv-recording.yml",
+          "usr/share/tallysv/monitoring/tallysv-dashboard.json", "usr/share/tallysv/monitoring/grafana-dashboards.yml", "etc/logrotate.d/tallysv"})
         EXPECT_TRUE(files.count(expected)) << expected << " is not in the package";
 
     output = run(root + "/usr/bin/tallysv", {"--version"}, out.str(), status);

@@ -164,6 +164,47 @@ TEST_F(StatusPagesTest, FiguresAfterZoneAndPlayerLoginsARefusalAndASave) {
     f.server.shutdown();
 }
 
+// The main loop reads the counters into the history on each pass; the
+// page draws it and /history.json gives it, for an hour or a day.
+TEST_F(StatusPagesTest, TheMainLoopFillsTheHistoryThePagesShow) {
+    populate();
+    f.server.runPass();
+    std::string json = get("/history.json");
+    // The last value of a series in the JSON.
+    auto last = [&](const std::string& key) {
+        size_t at = json.find("\"" + key + "\":[");
+        if (at == std::string::npos) return std::string("missing");
+        size_t end = json.find(']', at);
+        size_t comma = json.rfind(',', end);
+        return json.substr(comma + 1, end - comma - 1);
+    };
+    EXPECT_NE(json.find("\"minutes\":60,"), std::string::npos) << json;
+    EXPECT_EQ(last("zones"), "2") << json;
+    EXPECT_EQ(last("players"), "3") << json;
+    EXPECT_EQ(last("created"), "3") << json;
+    EXPECT_EQ(last("wrong_password"), "1") << json;
+    EXPECT_EQ(last("saves"), "1") << json;
+    EXPECT_NE(json.find("\"score_id\":1,\"zone\":\"North\",\"event\":\"connected\"}"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"score_id\":2,\"zone\":\"South\",\"event\":\"connected\"}"), std::string::npos) << json;
+    EXPECT_NE(get("/history.json?range=24h").find("\"minutes\":1440,"), std::string::npos);
+
+    std::string hour = get("/");
+    EXPECT_NE(hour.find("<h2 id=history>The last hour</h2>"), std::string::npos) << hour;
+    EXPECT_NE(hour.find("<figure id=\"chart-players\"><figcaption><strong>Players online</strong>; highest 3 players"),
+              std::string::npos)
+        << hour;
+    EXPECT_NE(hour.find("<td>North</td><td class=\"n\">1</td><td>+ connected</td>"), std::string::npos) << hour;
+    EXPECT_NE(get("/?range=24h").find("<h2 id=history>The last 24 hours</h2>"), std::string::npos);
+
+    httplib::Client client("127.0.0.1", f.server.statusPort());
+    for (const char* path : {"/?range=7d", "/history.json?range=", "/history.json?range=24"}) {
+        auto got = client.Get(path);
+        ASSERT_TRUE(got) << path;
+        EXPECT_EQ(got->status, 400) << path;
+    }
+    f.server.shutdown();
+}
+
 TEST_F(StatusPagesTest, MetricsPassPromtool) {
     const std::string promtool = tallysv::testing::onPath("promtool");
     if (promtool.empty()) GTEST_SKIP() << "promtool is missing (Debian package prometheus)";

@@ -3,12 +3,15 @@
 //   tallysv-db check DIR   loads a folder's set and reports what does not fit
 //   tallysv-db audit [--since TIME] [--who NAME] [FILE]
 //                          the audit log of operator actions as a table
+//   tallysv-db wrap DIR    replaces every scrambled password by its wrapped hash
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <thread>
+#include <unistd.h>
 
 #include "control/audit_log.h"
 #include "db/dat_tool.h"
@@ -19,9 +22,37 @@ int usage() {
     std::fprintf(stderr,
                  "usage: tallysv-db dump FILE    print every record of a .dat file as JSON, one a line\n"
                  "       tallysv-db check DIR    check the .dat files of a folder; exit status 1 on problems\n"
+                 "       tallysv-db wrap DIR     hash every scrambled password of a stopped server's folder\n"
                  "       tallysv-db audit [--since TIME] [--who NAME] [FILE]\n"
                  "                               the audit log (FILE, else audit.log here) as a table\n");
     return 2;
+}
+
+// "[#####     ] 512/1024" on standard error, redrawn in place on a terminal.
+void showProgress(size_t done, size_t total) {
+    static size_t shown = SIZE_MAX;
+    static const bool terminal = ::isatty(STDERR_FILENO) != 0;
+    if (done == shown || (!terminal && done != total && done != 0)) return;
+    shown = done;
+    constexpr size_t kWidth = 40;
+    size_t filled = total ? done * kWidth / total : kWidth;
+    std::string bar(filled, '#');
+    bar.resize(kWidth, ' ');
+    std::fprintf(stderr, "%sWrapping passwords [%s] %zu/%zu%s", terminal ? "\r" : "", bar.c_str(), done, total,
+                 terminal && done != total ? "" : "\n");
+    std::fflush(stderr);
+}
+
+int wrap(const char* directory) {
+    unsigned threads = std::thread::hardware_concurrency();
+    tallysv::WrapResult result = tallysv::wrapScrambledPasswords(directory, threads ? threads : 1, showProgress);
+    if (!result.ok) {
+        std::cerr << "tallysv-db: " << result.error << "\n";
+        return 1;
+    }
+    std::cout << "Wrapped: users " << result.users.scrambled << ", squads " << result.squads.scrambled
+              << ", operators " << result.operators.scrambled << ", zones " << result.zones.scrambled << "\n";
+    return 0;
 }
 
 int audit(int argc, char** argv) {
@@ -83,5 +114,6 @@ int main(int argc, char** argv) {
         std::cout << check.problems.size() << " problem(s) found\n";
         return 1;
     }
+    if (std::strcmp(argv[1], "wrap") == 0) return wrap(argv[2]);
     return usage();
 }

@@ -81,6 +81,10 @@ void ZoneLink::maintain(uint32_t tick) {
 void ZoneLink::receive(std::span<const uint8_t> datagram, uint32_t tick) {
     if (datagram.empty() || datagram.size() > 520) return;
     lastReceive_ = tick;
+    if (options_.readLimit > 0 && datagram.size() > options_.readLimit) {
+        datagram = datagram.first(options_.readLimit);
+        ++cutDatagrams_;
+    }
     Bytes bytes(datagram.begin(), datagram.end());
     tallysv::decryptDatagram(cipher_, bytes.data(), static_cast<int>(bytes.size()));
     if (bytes.size() >= 2 && bytes[0] == 0) {

@@ -23,6 +23,10 @@ public:
     struct Options {
         int window = 3;              // reliable datagrams in flight
         uint32_t resendAfter = 300;  // ms before an unacknowledged one is sent again
+        // Bytes read of each datagram from the server (0: all). A zone that
+        // reads into a buffer of N bytes loses the rest of a longer datagram
+        // without an error, and goes on with what it read.
+        size_t readLimit = 0;
     };
 
     ZoneLink(Send send, int32_t clientKey);
@@ -57,6 +61,8 @@ public:
     // Messages from the server in delivery order (reliable ones in their
     // sequence order, clusters unpacked), core control datagrams excepted.
     std::deque<Bytes> inbox;
+    // Datagrams from the server longer than the read limit, cut to it.
+    uint64_t cutDatagrams() const { return cutDatagrams_; }
 
     size_t inFlight() const { return inFlight_.size(); }
     size_t waiting() const { return waiting_.size(); }
@@ -89,6 +95,7 @@ private:
     std::deque<Outgoing> inFlight_;
     std::deque<Outgoing> waiting_;
     std::map<int32_t, Bytes> held_;
+    uint64_t cutDatagrams_ = 0;
     uint64_t acknowledged_ = 0;
     uint64_t resends_ = 0;
     std::optional<std::pair<uint32_t, uint32_t>> syncReply_;

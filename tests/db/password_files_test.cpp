@@ -1,0 +1,151 @@
+// Hashed password fields in the .dat files: written as their 32 raw bytes,
+// read back whole whatever PasswordHashing says, never converted back.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/log.h"
+#include "credentials/password_store.h"
+#include "db/dat_tool.h"
+#include "db/database.h"
+#include "db/folder_lock.h"
+#include "db_fixtures.h"
+
+namespace tallysv {
+namespace {
+
+using testing::TemporaryFolder;
+
+const char* const kFiles[] = {"Squad.dat", "User.dat", "Op.dat", "Zone.dat"};
+
+class PasswordFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override { usePasswordTestCost(true); }
+    void TearDown() override { usePasswordTestCost(false); }
+    FakeClock clock{5000, 1000000000};
+    RecordingLog log;
+    TemporaryFolder folder;
+
+    // Every kind of password field of a database, with what it should verify.
+    struct Stored {
+        const char* what;
+        const PasswordField* field;
+        const char* password;
+    };
+    static std::vector<Stored> fields(Database& db) {
+        return {{"user", &db.findUser("Alice")->password, "alice pw"},
+                {"legacy user", &db.findUser("Bob")->password, "bob pw"},
+                {"squad", &db.findSquad("Wolves")->password, "howl"},
+                {"operator", &db.operators().tail()->password, "op pw"},
+                {"zone", &db.findZone(7)->password, "zone pw"}};
+    }
+};
+
+TEST_F(PasswordFilesTest, FileWrittenWithHashingOnReadsBackWithItOffAndOn) {
+    PasswordField withZero{};
+    {
+        Database db(clock, log, folder.path());
+        db.settings.passwordHashing = true;
+        UserRecord* alice = db.createUser("Alice", "alice pw", {}, 0, 0);
+        db.createUser("Bob", "", {}, 0, 0)->password = scrambledPassword("bob pw");
+        db.createSquad("Wolves", "howl", alice);
+        db.createOperator(alice, 0, 0, 1, "op pw");
+        db.createZone(7, 1, "zone pw");
+        // A hash may hold 0 bytes anywhere; none may cut it.
+        withZero = makePasswordField("carol pw", true);
+        withZero[0] = 0;
+        withZero[20] = 0;
+        db.createUser("Carol", "", {}, 0, 0)->password = withZero;
+        ASSERT_TRUE(db.save());
+    }
+    std::vector<std::vector<uint8_t>> written;
+    for (const char* name : kFiles) written.push_back(folder.read(name));
+
+    for (bool hashing : {false, true}) {
+        Database db(clock, log, folder.path());
+        db.settings.passwordHashing = hashing;
+        db.load();
+        for (const Stored& s : fields(db)) {
+            EXPECT_EQ(isHashedPassword(*s.field), std::string(s.what) != "legacy user") << s.what;
+            EXPECT_TRUE(Database::passwordMatches(*s.field, s.password)) << s.what << " hashing " << hashing;
+            EXPECT_FALSE(Database::passwordMatches(*s.field, "other")) << s.what;
+        }
+        EXPECT_EQ(db.findUser("Carol")->password, withZero);
+        ASSERT_TRUE(db.save());
+        for (size_t i = 0; i < std::size(kFiles); ++i)
+            EXPECT_EQ(folder.read(kFiles[i]), written[i]) << kFiles[i] << " hashing " << hashing;
+    }
+}
+
+TEST_F(PasswordFilesTest, CheckCountsScrambledPasswordsAndWrapLeavesNone) {
+    {
+        Database db(clock, log, folder.path());
+        UserRecord* alice = db.createUser("Alice", "alice pw", {}, 0, 0);
+        db.createUser("Bob", "", {}, 0, 0);  // empty: closes nothing, hides nothing
+        db.createUser("Carol", "", {}, 0, 0)->password = makePasswordField("carol pw", true);
+        db.createSquad("Wolves", "howl", alice);
+        db.createOperator(alice, 0, 0, 1, "op pw");
+        db.createZone(7, 1, "zone pw");
+        ASSERT_TRUE(db.save());
+    }
+    auto counts = [](const SetCheck& c) {
+        return std::vector<int>{c.userPasswords.records, c.userPasswords.scrambled, c.squadPasswords.scrambled,
+                                c.operatorPasswords.scrambled, c.zonePasswords.scrambled};
+    };
+    SetCheck before = checkDatabaseSet(folder.path());
+    EXPECT_EQ(counts(before), (std::vector<int>{3, 1, 1, 1, 1}));
+    EXPECT_EQ(before.notes.back(), "Passwords still scrambled: users 1 of 3, squads 1 of 1, operators 1 of 1, zones 1 of 1");
+    const std::vector<uint8_t> scores = folder.read("Score.dat");
+    const std::vector<uint8_t> users = folder.read("User.dat");
+
+    {
+        // Not while a server holds the folder.
+        FolderLock server(folder.path());
+        std::string reason;
+        ASSERT_EQ(server.tryTake(reason), FolderLock::Attempt::Taken);
+        WrapResult refused = wrapScrambledPasswords(folder.path(), 2, nullptr);
+        EXPECT_FALSE(refused.ok);
+        EXPECT_NE(refused.error.find("stop it first"), std::string::npos) << refused.error;
+        EXPECT_EQ(folder.read("User.dat"), users);
+    }
+
+    std::vector<std::pair<size_t, size_t>> progress;
+    WrapResult wrapped = wrapScrambledPasswords(folder.path(), 2, [&](size_t done, size_t total) {
+        progress.emplace_back(done, total);
+    });
+    ASSERT_TRUE(wrapped.ok) << wrapped.error;
+    EXPECT_EQ(wrapped.users.scrambled, 1);
+    EXPECT_EQ(wrapped.zones.scrambled, 1);
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.front(), std::make_pair(size_t{0}, size_t{4}));
+    EXPECT_EQ(progress.back(), std::make_pair(size_t{4}, size_t{4}));
+    EXPECT_EQ(counts(checkDatabaseSet(folder.path())), (std::vector<int>{3, 0, 0, 0, 0}));
+    EXPECT_EQ(folder.read("Score.dat"), scores);
+    EXPECT_EQ(folder.read("User.dat").size(), users.size());
+    EXPECT_FALSE(folder.exists("User.dat.new"));
+
+    // Wrapped fields verify; the first correct login stores an ordinary hash.
+    Database db(clock, log, folder.path());
+    db.settings.passwordHashing = true;
+    db.load();
+    for (const Stored& s : fields(db)) {
+        if (std::string(s.what) == "legacy user") continue;
+        EXPECT_TRUE(Database::passwordMatches(*s.field, s.password)) << s.what;
+    }
+    PasswordField& alice = db.findUser("Alice")->password;
+    EXPECT_EQ(alice[31], kPasswordWrappedVersion);
+    EXPECT_FALSE(db.verifyPassword(alice, "wrong"));
+    EXPECT_EQ(alice[31], kPasswordWrappedVersion);
+    EXPECT_TRUE(db.verifyPassword(alice, "alice pw"));
+    EXPECT_EQ(alice[31], kPasswordHashVersion);
+    EXPECT_EQ(db.findUser("Bob")->password, PasswordField{});
+    // Nothing left to wrap: the files are not written again.
+    WrapResult again = wrapScrambledPasswords(folder.path(), 2, nullptr);
+    EXPECT_TRUE(again.ok);
+    EXPECT_EQ(again.users.scrambled + again.squads.scrambled + again.operators.scrambled + again.zones.scrambled, 0);
+}
+
+}  // namespace
+}  // namespace tallysv
