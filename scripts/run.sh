@@ -8,7 +8,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 install_missing_packages
 configure_release
-cmake --build "$TALLYSV_ROOT/build" --target tallysv tallysv-zone tallysv-db tallysv_docs
+cmake --build "$TALLYSV_ROOT/build" --target tallysv tallysv-zone tallysv-db tallysv-ctl tallysv_docs
 mkdir -p "$TALLYSV_ROOT/data"
 cd "$TALLYSV_ROOT/data"
 

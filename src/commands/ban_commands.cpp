@@ -1,6 +1,7 @@
 #include "commands/ban_commands.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "commands/number_argument.h"
 #include "commands/operator_access.h"
@@ -289,6 +290,20 @@ bool banfreeShown(const BanfreeRecord& banfree, const Host& zone, bool all) {
 // and better with network-wide access.
 bool networkBanfreeAccess(const OperatorRecord& op) { return op.level <= kGroupManager && op.groupID == 0; }
 
+// Kicks every session of the account in a connected zone that the ban
+// covers (network-wide, its group, or its zone).
+void kickWhereBanned(CommandContext& command, const UserRecord& target, const BanRecord& ban) {
+    std::vector<PlayerSession*> sessions;
+    for (const auto& host : command.zones.transport().hosts()) {
+        if (host->removed || !host->zoneLoggedIn) continue;
+        if (ban.groupID != 0 && ban.groupID != host->groupId) continue;
+        if (ban.scoreID != 0 && ban.scoreID != host->scoreId) continue;
+        if (const ZoneSession* zone = existingZoneSession(*host))
+            for (const auto& player : zone->players())
+                if (player->user == &target) sessions.push_back(player.get());
+    }
+    for (PlayerSession* player : sessions) command.zones.kickPlayer(*player, 0, ban.banID(), ban.banID());
+
 // The player of the operator's zone that a ban names, if any (the
 // placeholder account of a locked-out player is none).
 PlayerSession* targetInZone(const CommandContext& command, std::string_view name) {
@@ -336,6 +351,9 @@ void addBan(CommandContext& command, const BanRequest& request, UserRecord& targ
     const int32_t banID = ban->banID();
 
     if (inZone && request.kick) command.zones.kickPlayer(*inZone, 0, banID, banID);
+    // A caller outside any zone has no zone of its own to find the player
+    // in: the player goes from every zone the ban reaches.
+    if (command.outsideZone() && request.kick) kickWhereBanned(command, *target, *ban);
 
     TextString line("Ban # ");
     line.append(banID);

@@ -57,13 +57,23 @@ int CommandContext::onOffSwitch(int position, const char* on, const char* off, i
 
 void CommandContext::reply(std::string_view line) {
     if (audit) audit->reply(line);
-    zones.sendPlayerText(player, line);
+    deliver(line);
 }
 
 // A wait notice is no outcome: the audit line waits for the reply after it.
 void CommandContext::replyBeforeWait(std::string_view line) {
-    zones.sendPlayerText(player, line);
+    deliver(line);
     zones.transport().flushSends();
+}
+
+void CommandContext::deliver(std::string_view line) {
+    CommandProcessor::CollectedReplies* collected = processor.collectedReplies();
+    if (collected && collected->player == &player) {
+        // A player's text is cut to its message as sendPlayerText cuts it.
+        collected->lines.emplace_back(line.substr(0, ZoneProtocol::kMessageBuffer - 6));
+        return;
+    }
+    zones.sendPlayerText(player, line);
 }
 
 void CommandContext::requiresParameters(const char* word) {

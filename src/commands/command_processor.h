@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "commands/command_audit.h"
 #include "core/clock.h"
@@ -77,11 +78,16 @@ public:
     // The logged-in zone with this ScoreID, first in the server's zone
     // order, or none.
     Host* connectedZone(int32_t scoreID) const;
+    // The command was not typed in a zone: a caller of the control socket
+    // acts from a zone of its own that never logs in and is sent nothing.
+    bool outsideZone() const { return !zone.zoneLoggedIn; }
     // A zone as listings show it: the connected zone's name, else its
     // ScoreID.
     void appendZoneLabel(TextString& line, int32_t scoreID) const;
 
 private:
+    // To the player, or to the replies being collected for it.
+    void deliver(std::string_view line);
     const std::string& text_;
 };
 
@@ -142,11 +148,21 @@ public:
     uint64_t commandCount() const { return commandCount_; }
     CommandServices services;
 
+    // While one is set, the replies to its player are gathered in it
+    // instead of being sent (a caller that is not in a zone).
+    struct CollectedReplies {
+        const PlayerSession* player = nullptr;
+        std::vector<std::string> lines;
+    };
+    void collectReplies(CollectedReplies* collected) { collected_ = collected; }
+    CollectedReplies* collectedReplies() const { return collected_; }
+
 private:
     ZoneProtocol& zones_;
     const Clock& clock_;
     Log& log_;
     uint64_t commandCount_ = 0;
+    CollectedReplies* collected_ = nullptr;
 };
 
 }  // namespace tallysv

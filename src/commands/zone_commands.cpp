@@ -76,9 +76,9 @@ ZoneArguments zoneArguments(const CommandContext& command, int position) {
 
 // The connected zone a ?closezone or ?recyclezone names: its own without a
 // number, else the one with that ScoreID; none when it is not open to the
-// operator.
+// operator. A caller outside any zone has no zone of its own.
 Host* targetZone(CommandContext& command, int position) {
-    Host* zone = &command.zone;
+    Host* zone = command.outsideZone() ? nullptr : &command.zone;
     if (command.length > position) {
         std::optional<int32_t> scoreID = wholeNumber(command.argument(position, command.length - position));
         zone = scoreID ? command.connectedZone(*scoreID) : nullptr;

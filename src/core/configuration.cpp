@@ -63,6 +63,7 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     settings.usageFromSessions = number("Misc", "UsageFromSessions", "0", 2) != 0;
     settings.passwordHashing = number("Misc", "PasswordHashing", "0", 2) != 0;
     settings.statusListen = file.get("Misc", "StatusListen", "", 127);
+    settings.controlSocket = file.get("Misc", "ControlSocket", "tallysv.sock", 127);
 
     log.write(" Done.\n");
     return firstReading;

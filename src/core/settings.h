@@ -42,6 +42,7 @@ struct Settings {
     // scrambled one is replaced by its hash when it verifies.
     bool passwordHashing = false;
     std::string statusListen;            // "host:port" of the status pages, read at start only; empty = none
+    std::string controlSocket = "tallysv.sock";  // path of the control socket, read at start only; empty = none
 };
 
 }  // namespace tallysv

@@ -14,6 +14,9 @@ namespace {
 std::atomic<bool> stopRequested{false};
 
 void requestStop(int) { stopRequested.store(true); }
+std::atomic<bool> reloadRequested{false};
+
+void requestReload(int) { reloadRequested.store(true); }
 
 constexpr const char* kUsage = "usage: tallysv [--help | --version]\n";
 constexpr const char* kHelp =
@@ -21,7 +24,8 @@ constexpr const char* kHelp =
     "\n"
     "Billing server for a network of game zones. Started without arguments in\n"
     "the folder that holds TALLYSV.INI and the .dat files; it listens on the\n"
-    "configured UDP port until a quit key (E, Q or X), SIGINT or SIGTERM.\n"
+    "configured UDP port until a quit key (E, Q or X), SIGINT or SIGTERM;\n"
+    "SIGHUP re-reads TALLYSV.INI. tallysv-ctl acts on it through its control socket.\n"
     "Console keys: C chat list, S squad list, L host list, E/Q/X quit.\n"
     "Settings, files, signals and service use: see tallysv(8).\n";
 
@@ -46,6 +50,11 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // SIGHUP re-reads the settings, as ?read does (the unit's reload).
+    struct sigaction reload {};
+    reload.sa_handler = requestReload;
+    sigemptyset(&reload.sa_mask);
+    sigaction(SIGHUP, &reload, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     tallysv::SystemClock clock;
@@ -55,5 +64,6 @@ int main(int argc, char** argv) {
     tallysv::Server server(
         database, clock, log, keys,
         [](uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }, &stopRequested);
+    server.setReloadRequest(&reloadRequested);
     return server.run();
 }

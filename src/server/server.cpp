@@ -26,6 +26,10 @@ bool Server::startup() {
     log_.write(kBanner);
     if (!takeFolderLock()) return false;
     database_.readConfiguration();
+    if (!claimControlSocket()) {
+        folderLock_.release();
+        return false;
+    }
     database_.load();
     socket_ = std::make_unique<UdpSocket>();
     transport_ = std::make_unique<CoreTransport>(*socket_, clock_, log_, database_.settings);
@@ -46,6 +50,7 @@ bool Server::startup() {
         // Without its socket the server can hear no zone: say why and end.
         log_.printf("Cannot listen on UDP port %i: %s\n", static_cast<int>(database_.settings.port), reason.c_str());
         workers_.reset();
+        control_.reset();
         udp_.reset();
         commands_.reset();
         zones_.reset();
@@ -58,6 +63,7 @@ bool Server::startup() {
     lastSaveTick_ = clock_.tick();
     startTime_ = clock_.now();
     startStatusPages();
+    startControlSocket();
     return true;
 }
 
@@ -70,6 +76,41 @@ void Server::startWorkers() {
     const size_t mebibytes = workers_->workers() * kPasswordHashMemory / (1024 * 1024);
     log_.printf("Password workers: %u, queue of %zu, hashing memory at most %zu MiB\n", workers_->workers(),
                 workers_->queueBound(), mebibytes);
+}
+
+// The socket is claimed before anything is loaded: a second server pointed
+// at the socket of a running one stops at once, having changed nothing.
+bool Server::claimControlSocket() {
+    std::string path = database_.settings.controlSocket;
+    if (path.empty()) return true;
+    if (path[0] != '/' && !database_.directory().empty()) path = database_.directory() + "/" + path;
+    control_ = std::make_unique<ControlServer>(clock_, controlLimits_);
+    std::string reason;
+    switch (control_->claim(path, reason)) {
+        case ControlServer::Claim::Ready:
+            return true;
+        case ControlServer::Claim::InUse:
+            log_.printf("Control socket %s: %s; stopping\n", path.c_str(), reason.c_str());
+            control_.reset();
+            return false;
+        case ControlServer::Claim::Failed:
+            // Like the status pages: the network is served all the same.
+            log_.printf("Cannot open the control socket %s: %s\n", path.c_str(), reason.c_str());
+            control_.reset();
+            return true;
+    }
+    return true;
+}
+
+void Server::startControlSocket() {
+    if (!control_) return;
+    controlCommands_ = std::make_unique<ControlCommands>(lock_, *zones_, *commands_, log_,
+                                                         ControlServices{[this] { return statusSnapshot(); }});
+    // Started without a console line: the socket is there by default, and
+    // the lines of a start stay as they were.
+    control_->start([this](const ControlRequest& request, const ControlPeer& peer) {
+        return controlCommands_->run(request, peer);
+    });
 }
 
 // A status port that cannot be had is said on the console; the network is
@@ -184,6 +225,13 @@ bool Server::runPass() {
     recordHistory();
     int key = keys_.pollKey();
     if (key >= 0) handleKey(key);
+    if (reloadRequested_ && reloadRequested_->exchange(false)) {
+        // SIGHUP: the settings as ?read re-reads them, and audit.log opened
+        // again, so that a rotation that moved it away takes effect.
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        database_.readConfiguration();
+        reopenAuditLog();
+    }
     if (stopRequested_ && stopRequested_->load()) running_ = false;
     return running_;
 }
@@ -306,6 +354,9 @@ void Server::shutdown() {
         std::lock_guard<std::recursive_mutex> guard(lock_);
         zones_->endPlayerSessionsAtStop();
     }
+    // No request runs once the stop has begun; the socket file goes.
+    control_.reset();
+    controlCommands_.reset();
     status_.reset();
     if (udp_) udp_->stop();
     // A save still being written ends first; then the final one, with

@@ -7,6 +7,7 @@
 
 #include "commands/command_processor.h"
 #include "control/audit_log.h"
+#include "control/control_server.h"
 #include "core/clock.h"
 #include "credentials/worker_pool.h"
 #include "server/background_save.h"
@@ -90,6 +91,13 @@ public:
     uint16_t udpPort() const { return socket_ ? socket_->boundPort() : 0; }
     // The port of the status pages, 0 when none are served.
     uint16_t statusPort() const { return status_ ? status_->port() : 0; }
+    // The control socket's path, empty when there is none.
+    std::string controlSocketPath() const { return control_ ? control_->path() : std::string(); }
+    // A flag that, once set, makes the next pass re-read the settings as
+    // ?read does (SIGHUP); the pass clears it.
+    void setReloadRequest(std::atomic<bool>* flag) { reloadRequested_ = flag; }
+    // The bounds of the control socket's clients (tests), before start-up.
+    void setControlLimits(ControlLimits limits) { controlLimits_ = limits; }
 
 private:
     // False when another process holds the folder past the wait.
@@ -103,6 +111,9 @@ private:
     void printHostList();
     void startStatusPages();
     void startWorkers();
+    // False when a running server answers on the control socket.
+    bool claimControlSocket();
+    void startControlSocket();
     // With the lock held: one save has ended.
     void noteSave(bool saved, int32_t began, uint32_t beganTick);
     // Reads the counters into the history (the lock only while reading).
@@ -139,7 +150,11 @@ private:
     // When the periodic save being written began.
     int32_t backgroundSaveTime_ = 0;
     uint32_t backgroundSaveTick_ = 0;
-    // Last, so it goes first: its workers use everything above.
+    std::atomic<bool>* reloadRequested_ = nullptr;
+    ControlLimits controlLimits_;
+    std::unique_ptr<ControlCommands> controlCommands_;
+    // Last, so they go first: their threads use everything above.
+    std::unique_ptr<ControlServer> control_;
     std::unique_ptr<StatusServer> status_;
 };
 

@@ -51,7 +51,7 @@ std::string describe(const Settings& s) {
         << s.allowNewUsers << "|" << s.askNewUsers << "|" << s.disableHelp << "|" << s.encryptMode << "|"
         << s.maxQueueForLogin << "|" << s.accountReclaimDelay << "|" << s.port << "|" << s.backupInterval << "|"
         << s.backupKeep << "|" << s.whoisServer << "|" << s.whoisTimeout << "|" << s.clusterToZones << "|"
-        << s.statusListen;
+        << s.statusListen << "|" << s.controlSocket;
     out << "|" << s.allowNoMachineID << "|" << s.usageFromSessions << "|" << s.passwordHashing;
     out << "|" << s.zoneIdleProbe << "|" << s.resendBackoff;
     return out.str();
@@ -74,9 +74,11 @@ TEST(Install, PutsExactlyTheListedFilesIntoThePrefix) {
     std::set<std::string> expected = {"bin/tallysv",
                                       "bin/tallysv-zone",
                                       "bin/tallysv-db",
+                                      "bin/tallysv-ctl",
                                       "share/man/man8/tallysv.8",
                                       "share/man/man1/tallysv-zone.1",
                                       "share/man/man1/tallysv-db.1",
+                                      "share/man/man1/tallysv-ctl.1",
                                       "share/doc/tallysv/TALLYSV.INI",
                                       "etc/logrotate.d/tallysv",
                                       "share/tallysv/monitoring/tallysv-alerts.yml",
@@ -88,6 +90,9 @@ TEST(Install, PutsExactlyTheListedFilesIntoThePrefix) {
     std::ifstream unit(installed.prefix.path() / "lib/systemd/system/tallysv.service");
     std::string text((std::istreambuf_iterator<char>(unit)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("\nExecStart=" + (installed.prefix.path() / "bin/tallysv").string() + "\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nExecReload=" + (installed.prefix.path() / "bin/tallysv-ctl").string() + " reload\n"),
+              std::string::npos)
         << text;
 }
 

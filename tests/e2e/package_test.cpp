@@ -58,8 +58,9 @@ TEST(Package, DebianPackageIsCleanForLintianAndItsServerRuns) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
         if (!entry.is_directory()) files.insert(std::filesystem::relative(entry.path(), root).string());
     for (const char* expected :
-         {"usr/bin/tallysv", "usr/bin/tallysv-zone", "usr/bin/tallysv-db", "usr/share/man/man8/tallysv.8.gz",
-          "usr/share/man/man1/tallysv-zone.1.gz", "usr/share/man/man1/tallysv-db.1.gz",
+         {"usr/bin/tallysv", "usr/bin/tallysv-zone", "usr/bin/tallysv-db", "usr/bin/tallysv-ctl",
+          "usr/share/man/man8/tallysv.8.gz", "usr/share/man/man1/tallysv-zone.1.gz",
+          "usr/share/man/man1/tallysv-db.1.gz", "usr/share/man/man1/tallysv-ctl.1.gz",
           "usr/share/doc/tallysv/TALLYSV.INI", "usr/share/doc/tallysv/copyright",
           "usr/share/doc/tallysv/changelog.gz", "lib/systemd/system/tallysv.service",
           "usr/share/tallysv/monitoring/tallysv-alerts.yml", "usr/share/tallysv/monitoring/tallysv-recording.yml",

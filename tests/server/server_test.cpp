@@ -1,6 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <filesystem>
 #include <vector>
 
 #include "core/clock.h"
@@ -22,6 +30,72 @@ TEST(Server, StartupPrintsBannerAndReadsConfiguration) {
     EXPECT_EQ(f.log.text(), "Voidrift Billing Server (Build 11)\nReading TALLYSV.INI... Done.\nPassword workers: " +
                                 std::to_string(workers) + ", queue of " + std::to_string(32 * workers) +
                                 ", hashing memory at most " + std::to_string(19 * workers) + " MiB\n");
+}
+
+// The control socket is there from start-up to shutdown, in the working
+// folder by default; an empty setting makes none.
+TEST(Server, ControlSocketLivesFromStartupToShutdown) {
+    ServerFixture f;
+    ASSERT_TRUE(f.server.startup());
+    const std::filesystem::path socket = f.dir.path() / "tallysv.sock";
+    EXPECT_EQ(f.server.controlSocketPath(), socket.string());
+    EXPECT_TRUE(std::filesystem::is_socket(socket));
+    f.server.shutdown();
+    EXPECT_FALSE(std::filesystem::exists(socket));
+
+    ServerFixture none("ControlSocket=\n");
+    ASSERT_TRUE(none.server.startup());
+    EXPECT_EQ(none.server.controlSocketPath(), "");
+    EXPECT_FALSE(std::filesystem::exists(none.dir.path() / "tallysv.sock"));
+    none.server.shutdown();
+}
+
+// A client that sends half a request and stalls holds neither the
+// network's lock nor the socket: another client's command runs meanwhile.
+TEST(Server, AStalledControlClientHoldsNothing) {
+    ServerFixture f;
+    ASSERT_TRUE(f.server.startup());
+    auto connectToServer = [&] {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string path = f.server.controlSocketPath();
+        std::memcpy(address.sun_path, path.data(), path.size());
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        return fd;
+    };
+    int stalled = connectToServer();
+    ASSERT_EQ(::send(stalled, "run - ?ver", 10, MSG_NOSIGNAL), 10);
+
+    int other = connectToServer();
+    const std::string request = "run - ?version\n";
+    ASSERT_EQ(::send(other, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    std::string answer;
+    char buffer[512];
+    for (ssize_t n; (n = ::recv(other, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+    EXPECT_EQ(answer.rfind("L Tallysv pre-release. Build 11\n", 0), 0u) << answer;
+
+    std::unique_lock<std::recursive_mutex> lock(f.server.lock(), std::try_to_lock);
+    EXPECT_TRUE(lock.owns_lock());
+    lock = {};
+    for (int fd : {stalled, other}) ::close(fd);
+    f.server.shutdown();
+}
+
+// SIGHUP's flag makes the next pass re-read the settings.
+TEST(Server, ReloadRequestReReadsTheSettings) {
+    ServerFixture f;
+    std::atomic<bool> reload{false};
+    f.server.setReloadRequest(&reload);
+    ASSERT_TRUE(f.server.startup());
+    f.dir.write("TALLYSV.INI", "[Misc]\nPort=0\nAllowNewUsers=1\n");
+    EXPECT_TRUE(f.server.runPass());
+    EXPECT_FALSE(f.database.settings.allowNewUsers);
+    reload.store(true);
+    EXPECT_TRUE(f.server.runPass());
+    EXPECT_TRUE(f.database.settings.allowNewUsers);
+    EXPECT_FALSE(reload.load());
+    f.server.shutdown();
 }
 
 TEST(Server, QuitKeysInEitherCaseEndTheLoopAfterThePass) {

@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/zone_network.h"
+
+using namespace tallysv::testing;
+
+namespace {
+
+// Runs tallysv-ctl in the server's folder; its exit status and output.
+struct CtlResult {
+    std::optional<int> status;
+    std::string output;
+};
+// Waits until the socket file is there (the server makes it at start).
+bool socketAppears(const std::filesystem::path& path) {
+    for (int i = 0; i < 500; ++i) {
+        if (std::filesystem::exists(path)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+CtlResult ctl(const TempDir& dir, const std::vector<std::string>& args) {
+    ChildProcess child(kBinDir + "/tallysv-ctl", args, dir.str());
+    child.closeInput();
+    CtlResult result;
+    result.status = child.wait(std::chrono::seconds(20));
+    result.output = child.output();
+    return result;
+}
+
+TEST(ControlSocketEndToEnd, BanFromTheShellKicksThePlayerAndIsListedInHisZone) {
+    ZoneNetwork network("SysopPassword=chief\n");
+    network.startServer();
+    auto zone = network.zone(1, "North");
+    zone->send("player Op secret --ip 10.1.1.1 --machine-id 500001\n");
+    ASSERT_TRUE(zone->waitForOutput("login reply for player 1: result 6")) << zone->output();
+    zone->send("player Bob pw --ip 10.2.2.2 --machine-id 500002\n");
+    ASSERT_TRUE(zone->waitForOutput("login reply for player 2: result 6")) << zone->output();
+
+    CtlResult result = ctl(network.dir(), {"run", "?ban -d=7 Bob"});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output, "Ban # 1 added network-wide. Duration: 7 day(s).\n");
+    EXPECT_TRUE(zone->waitForOutput("server: kick player 2")) << zone->output();
+    EXPECT_TRUE(network.server().waitForOutput(">?ban -d=7 Bob\n")) << network.server().output();
+    // The audit log has it, with the caller's user, before the reply left.
+    const std::string audit = network.dir().read("audit.log");
+    EXPECT_NE(audit.find("\"command\":\"?ban -d=7 Bob\""), std::string::npos) << audit;
+    EXPECT_NE(audit.find("\"uid\":" + std::to_string(::getuid())), std::string::npos) << audit;
+    EXPECT_NE(audit.find("\"outcome\":\"Ban # 1 added network-wide. Duration: 7 day(s).\""), std::string::npos)
+        << audit;
+
+    zone->send("cmd Op ?login chief\n");
+    ASSERT_TRUE(zone->waitForOutput("Successfully logged on as Network-wide level 0")) << zone->output();
+    zone->send("cmd Op ?listban\n");
+    EXPECT_TRUE(zone->waitForOutput("Bob")) << zone->output();
+
+    // JSON lines, and text that matches no command.
+    result = ctl(network.dir(), {"--json", "run", "?version"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output.rfind("{\"reply\":\"Tallysv pre-release. Build 11\"}\n", 0), 0u) << result.output;
+    result = ctl(network.dir(), {"run", "?nosuchcommand"});
+    EXPECT_EQ(result.status, 1) << result.output;
+
+    zone->send("quit\n");
+    zone->wait();
+    network.stopServer();
+    EXPECT_FALSE(std::filesystem::exists(network.dir().path() / "tallysv.sock"));
+}
+
+TEST(ControlSocketEndToEnd, AServerWithNoZoneAnswersSavesAndReloads) {
+    ZoneNetwork network;
+    network.startServer();
+    ASSERT_TRUE(socketAppears(network.dir().path() / "tallysv.sock")) << network.server().output();
+
+    CtlResult result = ctl(network.dir(), {"zones"});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output, "");
+    result = ctl(network.dir(), {"status"});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_NE(result.output.find("\"zones\":[]"), std::string::npos) << result.output;
+
+    std::filesystem::remove(network.dir().path() / "User.dat");
+    result = ctl(network.dir(), {"save"});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output, "Please wait...\nDatabase stored to disk\n");
+    EXPECT_TRUE(std::filesystem::exists(network.dir().path() / "User.dat"));
+
+    // reload and SIGHUP re-read the settings as ?read does.
+    result = ctl(network.dir(), {"reload"});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output, "Please wait...\nSettings loaded from disk\n");
+    network.server().signal(SIGHUP);
+    auto readings = [&] {
+        std::string out = network.server().output();
+        size_t n = 0;
+        for (size_t at = out.find("Reading TALLYSV.INI"); at != std::string::npos; at = out.find("Reading TALLYSV.INI", at + 1))
+            ++n;
+        return n;
+    };
+    for (int i = 0; i < 200 && readings() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(readings(), 3u) << network.server().output();
+
+    result = ctl(network.dir(), {"--socket", "nothing-here.sock", "status"});
+    EXPECT_EQ(result.status, 3) << result.output;
+    result = ctl(network.dir(), {"frobnicate"});
+    EXPECT_EQ(result.status, 2) << result.output;
+    network.stopServer();
+}
+
+TEST(ControlSocketEndToEnd, ASecondServerOnALiveSocketStopsAStaleOneIsReplaced) {
+    TempDir shared;
+    const std::string socket = (shared.path() / "ctl.sock").string();
+    ZoneNetwork first("ControlSocket=" + socket + "\n");
+    first.startServer();
+    ASSERT_TRUE(socketAppears(socket)) << first.server().output();
+
+    ZoneNetwork second("ControlSocket=" + socket + "\n");
+    ChildProcess refused(kBinDir + "/tallysv", {}, second.dir().str());
+    EXPECT_EQ(refused.wait(), 1) << refused.output();
+    EXPECT_NE(refused.output().find("Control socket " + socket + ": a running server answers there; stopping"),
+              std::string::npos)
+        << refused.output();
+    EXPECT_FALSE(std::filesystem::exists(second.dir().path() / "User.dat"));
+    EXPECT_EQ(ctl(first.dir(), {"--socket", socket, "zones"}).status, 0);
+
+    // Killed, the first server leaves its socket file behind; the next one
+    // takes its place.
+    first.server().signal(SIGKILL);
+    first.server().wait();
+    ASSERT_TRUE(std::filesystem::exists(socket));
+    ChildProcess next(kBinDir + "/tallysv", {}, second.dir().str());
+    ASSERT_TRUE(next.waitForOutput("Reading TALLYSV.INI... Done.\n")) << next.output();
+    // Until the new server has made its socket, the stale file refuses.
+    std::optional<int> status;
+    for (int i = 0; i < 100 && status != 0; ++i) {
+        status = ctl(second.dir(), {"--socket", socket, "zones"}).status;
+        if (status != 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(status, 0) << next.output();
+    next.send("q");
+    EXPECT_EQ(next.wait(), 0) << next.output();
+}
+
+}  // namespace
