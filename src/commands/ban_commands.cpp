@@ -303,6 +303,7 @@ void kickWhereBanned(CommandContext& command, const UserRecord& target, const Ba
                 if (player->user == &target) sessions.push_back(player.get());
     }
     for (PlayerSession* player : sessions) command.zones.kickPlayer(*player, 0, ban.banID(), ban.banID());
+}
 
 // The player of the operator's zone that a ban names, if any (the
 // placeholder account of a locked-out player is none).
