@@ -132,6 +132,12 @@ ControlAnswer ControlCommands::runCommand(const ControlRequest& request, const C
     commands_.collectReplies(&replies);
     const bool matched = commands_.dispatch(player, text, static_cast<int>(text.size()), &peer);
     commands_.collectReplies(nullptr);
+    // Work handed to a worker (the whois lookup of ?ban -!) is completed for
+    // a player still in his zone; this caller's session ends with the
+    // request, so such a command is never completed. Say so, rather than
+    // leave the caller with "Please wait" and a status of success.
+    const ZoneSession* session = existingZoneSession(zone);
+    const bool unfinished = session && !session->pending.empty();
 
     // The session ends with the request, as a player's does at leaving: its
     // channels and its operator login go.
@@ -142,6 +148,10 @@ ControlAnswer ControlCommands::runCommand(const ControlRequest& request, const C
     answer.lines = std::move(replies.lines);
     if (!matched) {
         answer.errors.push_back("no command matched");
+        answer.status = kControlNothing;
+    } else if (unfinished) {
+        answer.errors.push_back("not completed: the command waits for a worker (a whois lookup), which only a "
+                                "player in a zone can wait for");
         answer.status = kControlNothing;
     }
     return answer;

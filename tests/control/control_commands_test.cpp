@@ -96,6 +96,21 @@ TEST_F(ControlCommandsTest, BanKicksThePlayerWhereverTheBanReaches) {
     EXPECT_NE(listed[0].find("Victim"), std::string::npos) << listed[0];
 }
 
+// A provider's block comes back on a worker for a player in a zone; the
+// socket's caller is none, so the ban is not made and the caller is told.
+TEST_F(ControlCommandsTest, ABanByProviderBlockIsRefusedAsUnfinished) {
+    commands.services.lookupNetBlock = [](const IPv4Address&) {
+        return std::optional<NetBlock>(NetBlock{{10, 1, 0, 0}, {10, 1, 255, 255}});
+    };
+    ControlAnswer answer = run("?ban -! -d=7 Victim");
+    EXPECT_EQ(answer.status, kControlNothing);
+    ASSERT_EQ(answer.errors.size(), 1u);
+    EXPECT_NE(answer.errors.front().find("not completed"), std::string::npos);
+    EXPECT_EQ(database.bans().count(), 0u);
+    // Nothing of it is left to complete later.
+    EXPECT_EQ(run("?listban").lines, Lines{"No bans"});
+}
+
 TEST_F(ControlCommandsTest, OperatorEntryActsWithItsLevelAndSector) {
     // Entry 2: a zone-wide level 1 operator of Coast (9, group 4).
     database.createOperator(nullptr, 4, 9, 1, "mod");
