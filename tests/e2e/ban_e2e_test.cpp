@@ -115,6 +115,9 @@ TEST_F(BanNetwork, ASilentWhoisServerHoldsOnlyTheOperatorWhoAsked) {
     south.send("cmd Bea ?notifychat=on\n");
     ASSERT_TRUE(south.waitForOutput("Chat notify ENABLED")) << south.output();
     south.send("cmd Bea ?chat=Trade\n");
+    // Bea first: her notice of Eve comes only if she is in the channel when
+    // Eve enters.
+    ASSERT_TRUE(server().waitForOutput("2 - Bea>?chat=Trade")) << server().output();
     east->send("cmd Eve ?chat=Trade\n");
     ASSERT_TRUE(south.waitForOutput("Eve entering Trade")) << south.output();
 
