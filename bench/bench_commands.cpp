@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/command_processor.h"
+#include "commands/server_core.h"
 #include "core/clock.h"
 #include "core/log.h"
 #include "db/database.h"
@@ -85,9 +85,10 @@ public:
     FakeClock clock{1000, 1100000000};
     DiscardLog log;
     Database database{clock, log, ""};
-    CoreTransport transport{*this, clock, log, database.settings};
-    ZoneProtocol zones{transport, database, clock, log};
-    CommandProcessor commands{zones, clock, log};
+    ServerCore core{*this, database, clock, log};
+    CoreTransport& transport = core.transport;
+    ZoneProtocol& zones = core.zones;
+    CommandProcessor& commands = core.commands;
     PlayerSession* op = nullptr;
 
 private:

@@ -18,6 +18,7 @@
 #include "core/clock.h"
 #include "core/log.h"
 #include "db/database.h"
+#include "commands/server_core.h"
 #include "net/core_transport.h"
 #include "zone/zone_protocol.h"
 #include "zone/zone_session.h"
@@ -85,8 +86,9 @@ public:
     FakeClock clock{1000, 1100000000};
     DiscardLog log;
     Database database{clock, log, ""};
-    CoreTransport transport{*this, clock, log, database.settings};
-    ZoneProtocol zones{transport, database, clock, log};
+    ServerCore core{*this, database, clock, log};
+    CoreTransport& transport = core.transport;
+    ZoneProtocol& zones = core.zones;
 
 private:
     struct Zone {

@@ -57,7 +57,7 @@ double transportRate(int connections, int seconds) {
     tallysv::Settings settings;
     settings.maxQueueForLogin = connections + 8;
     tallysv::UdpSocket socket;
-    std::recursive_mutex lock;
+    tallysv::Mutex lock;
     tallysv::CoreTransport transport(socket, clock, log, settings);
     tallysv::UdpServer server(transport, socket, lock, settings);
     std::string reason;

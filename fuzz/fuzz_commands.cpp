@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/command_processor.h"
+#include "commands/server_core.h"
 #include "commands/command_table.h"
 #include "control/audit_log.h"
 #include "core/clock.h"
@@ -88,9 +88,7 @@ struct World {
     World(const char* folder, uint32_t tick, bool fresh)
         : clock(tick),
           database(clock, log, scratchFolder(folder)),
-          transport(sink, clock, log, database.settings),
-          zones(transport, database, clock, log),
-          commands(zones, clock, log),
+          core(sink, database, clock, log),
           fresh(fresh) {
         // Saves would only write the same small files again and again.
         commands.services.saveDatabase = [] { return true; };
@@ -108,9 +106,10 @@ struct World {
     FingerprintLog log;
     CheckingSink sink;
     Database database;
-    CoreTransport transport;
-    ZoneProtocol zones;
-    CommandProcessor commands;
+    ServerCore core;
+    CoreTransport& transport = core.transport;
+    ZoneProtocol& zones = core.zones;
+    CommandProcessor& commands = core.commands;
     const bool fresh;  // built for this one input: nothing to reset
 };
 

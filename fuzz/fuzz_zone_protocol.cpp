@@ -11,6 +11,7 @@
 #include "core/fields.h"
 #include "core/log.h"
 #include "db/database.h"
+#include "commands/server_core.h"
 #include "net/core_transport.h"
 #include "fuzz_support.h"
 #include "zone/zone_protocol.h"
@@ -40,15 +41,15 @@ struct World {
     World(const char* folder, uint32_t tick, bool fresh)
         : clock(tick),
           database(clock, log, scratchFolder(folder)),
-          transport(sink, clock, log, database.settings),
-          zones(transport, database, clock, log),
+          core(sink, database, clock, log),
           fresh(fresh) {}
     FakeClock clock;
     FingerprintLog log;
     CheckingSink sink;
     Database database;
-    CoreTransport transport;
-    ZoneProtocol zones;
+    ServerCore core;
+    CoreTransport& transport = core.transport;
+    ZoneProtocol& zones = core.zones;
     const bool fresh;  // built for this one input: nothing to reset
 };
 

@@ -43,7 +43,7 @@ std::string playerRow(const PlayerSession& player, const Host& zone, bool json) 
 
 }  // namespace
 
-ControlCommands::ControlCommands(std::recursive_mutex& lock, ZoneProtocol& zones, CommandProcessor& commands, Log& log,
+ControlCommands::ControlCommands(Mutex& lock, ZoneProtocol& zones, CommandProcessor& commands, Log& log,
                                  ControlServices services)
     : lock_(lock), zones_(zones), commands_(commands), log_(log), services_(std::move(services)) {}
 
@@ -59,13 +59,13 @@ ControlAnswer ControlCommands::run(const ControlRequest& request, const ControlP
         case ControlVerb::Reload:
             return replies(runCommand(ControlRequest{}, peer, "?read"), request.json);
         case ControlVerb::Zones: {
-            std::lock_guard<std::recursive_mutex> guard(lock_);
+            MutexLock guard(lock_);
             logRequest(request, peer, "zones");
             return zoneList(request.json);
         }
         case ControlVerb::Players:
         case ControlVerb::Find: {
-            std::lock_guard<std::recursive_mutex> guard(lock_);
+            MutexLock guard(lock_);
             const bool find = request.verb == ControlVerb::Find;
             logRequest(request, peer, find ? "find " + request.argument : "players");
             return playerList(request.json, find ? &request.argument : nullptr);
@@ -88,7 +88,7 @@ void ControlCommands::logRequest(const ControlRequest& request, const ControlPee
 
 ControlAnswer ControlCommands::runCommand(const ControlRequest& request, const ControlPeer& peer,
                                           const std::string& text) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    MutexLock guard(lock_);
     LogBatch batch(log_);
     Database& database = zones_.database();
     ControlAnswer answer;

@@ -7,6 +7,7 @@
 #include "commands/command_processor.h"
 #include "control/control_protocol.h"
 #include "core/log.h"
+#include "core/mutex.h"
 #include "status/status_snapshot.h"
 #include "zone/zone_protocol.h"
 
@@ -28,21 +29,21 @@ struct ControlServices {
 // acts on the network.
 class ControlCommands {
 public:
-    ControlCommands(std::recursive_mutex& lock, ZoneProtocol& zones, CommandProcessor& commands, Log& log,
+    ControlCommands(Mutex& lock, ZoneProtocol& zones, CommandProcessor& commands, Log& log,
                     ControlServices services);
 
     ControlAnswer run(const ControlRequest& request, const ControlPeer& peer);
 
 private:
     ControlAnswer runCommand(const ControlRequest& request, const ControlPeer& peer, const std::string& text);
-    ControlAnswer zoneList(bool json);
-    ControlAnswer playerList(bool json, const std::string* name);
+    ControlAnswer zoneList(bool json) REQUIRES(lock_);
+    ControlAnswer playerList(bool json, const std::string* name) REQUIRES(lock_);
     ControlAnswer status();
     void logRequest(const ControlRequest& request, const ControlPeer& peer, const std::string& text);
 
-    std::recursive_mutex& lock_;
-    ZoneProtocol& zones_;
-    CommandProcessor& commands_;
+    Mutex& lock_;
+    ZoneProtocol& zones_ GUARDED_BY(lock_);
+    CommandProcessor& commands_ GUARDED_BY(lock_);
     Log& log_;
     ControlServices services_;
 };

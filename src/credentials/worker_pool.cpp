@@ -7,7 +7,7 @@
 
 namespace tallysv {
 
-WorkerPool::WorkerPool(std::recursive_mutex& networkLock, unsigned workers, size_t queueBound)
+WorkerPool::WorkerPool(Mutex& networkLock, unsigned workers, size_t queueBound)
     : networkLock_(networkLock) {
     if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
     queueBound_ = queueBound != 0 ? queueBound : kQueuePerWorker * workers;
@@ -73,7 +73,7 @@ void WorkerPool::run() {
         job.work();
         job.work = nullptr;  // its memory goes before the wait for the lock
         {
-            std::lock_guard<std::recursive_mutex> guard(networkLock_);
+            MutexLock guard(networkLock_);
             job.done();
             // What done captured goes with the lock held: it may hold
             // copies of records' data that are freed as the network frees.

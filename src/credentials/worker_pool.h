@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/mutex.h"
 #include "credentials/executor.h"
 
 namespace tallysv {
@@ -28,7 +29,7 @@ public:
 
     // `workers` 0 means one per core. `queueBound` 0 means
     // kQueuePerWorker × workers.
-    WorkerPool(std::recursive_mutex& networkLock, unsigned workers = 0, size_t queueBound = 0);
+    WorkerPool(Mutex& networkLock, unsigned workers = 0, size_t queueBound = 0);
     ~WorkerPool() override;
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
@@ -55,7 +56,7 @@ private:
     };
     void run();
 
-    std::recursive_mutex& networkLock_;
+    Mutex& networkLock_;
     size_t queueBound_;
     mutable std::mutex mutex_;  // the queue and the flags
     std::condition_variable wake_;

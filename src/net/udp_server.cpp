@@ -78,9 +78,8 @@ void UdpSocket::waitWritable() {
     (void)::poll(&writable, 1, 100);
 }
 
-UdpServer::UdpServer(CoreTransport& transport, UdpSocket& socket, std::recursive_mutex& lock,
-                     const Settings& settings)
-    : transport_(transport), socket_(socket), lock_(lock), settings_(settings) {}
+UdpServer::UdpServer(CoreTransport& transport, UdpSocket& socket, Mutex& lock, const Settings& settings)
+    : lock_(lock), transport_(transport), socket_(socket), settings_(settings) {}
 
 UdpServer::~UdpServer() { stop(); }
 
@@ -119,7 +118,7 @@ void UdpServer::stop() {
         if (maintenanceThread_.joinable()) maintenanceThread_.join();
         if (receiveThread_.joinable()) receiveThread_.join();
     }
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    MutexLock guard(lock_);
     {
         SendBatch sends(socket_);
         transport_.stop();
@@ -203,7 +202,7 @@ void UdpServer::receiveLoop(std::latch& started) {
     started.count_down();
     bool lowPriority;
     {
-        std::lock_guard<std::recursive_mutex> guard(lock_);
+        MutexLock guard(lock_);
         lowPriority = settings_.lowPriority;
     }
     while (running_.load()) {
@@ -225,7 +224,7 @@ void UdpServer::receiveLoop(std::latch& started) {
             }
             if (batch->empty()) continue;
         }
-        std::lock_guard<std::recursive_mutex> guard(lock_);
+        MutexLock guard(lock_);
         LogBatch lines(transport_.log());
         SendBatch sends(socket_);
         while (!batch->empty()) {
@@ -243,14 +242,14 @@ void UdpServer::maintenanceLoop(std::latch& started) {
     started.count_down();
     bool lowPriority;
     {
-        std::lock_guard<std::recursive_mutex> guard(lock_);
+        MutexLock guard(lock_);
         lowPriority = settings_.lowPriority;
     }
     while (running_.load()) {
         pollfd wake{wakeRead_, POLLIN, 0};
         if (::poll(&wake, 1, lowPriority ? 100 : 50) > 0) break;
         if (!running_.load()) break;
-        std::lock_guard<std::recursive_mutex> guard(lock_);
+        MutexLock guard(lock_);
         SendBatch sends(socket_);
         transport_.maintain();
         lowPriority = settings_.lowPriority;

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "core/mutex.h"
 #include "core/settings.h"
 #include "net/core_transport.h"
 #include "net/datagram_batch_writer.h"
@@ -70,7 +71,7 @@ private:
 // wake-up of both threads.
 class UdpServer {
 public:
-    UdpServer(CoreTransport& transport, UdpSocket& socket, std::recursive_mutex& lock, const Settings& settings);
+    UdpServer(CoreTransport& transport, UdpSocket& socket, Mutex& lock, const Settings& settings);
     ~UdpServer();
     UdpServer(const UdpServer&) = delete;
     UdpServer& operator=(const UdpServer&) = delete;
@@ -91,10 +92,10 @@ private:
     // wake-up; true when the socket has a datagram.
     bool waitForDatagram(int ms);
 
-    CoreTransport& transport_;
+    Mutex& lock_;
+    CoreTransport& transport_ GUARDED_BY(lock_);
     UdpSocket& socket_;
-    std::recursive_mutex& lock_;
-    const Settings& settings_;
+    const Settings& settings_ GUARDED_BY(lock_);
     std::atomic<bool> running_{false};
     std::thread receiveThread_;
     std::thread maintenanceThread_;

@@ -11,8 +11,20 @@ namespace tallysv {
 
 Server::Server(Database& database, const Clock& clock, Log& log, KeySource& keys, Sleeper sleep,
                const std::atomic<bool>* stopRequested)
-    : database_(database), clock_(clock), log_(log), keys_(keys), sleep_(std::move(sleep)),
-      stopRequested_(stopRequested), folderLock_(database.directory()), backgroundSave_(database, log) {}
+    : database_(database), folder_(database.directory()), clock_(clock), log_(log), keys_(keys),
+      sleep_(std::move(sleep)), stopRequested_(stopRequested), folderLock_(folder_),
+      backgroundSave_(database, log) {
+    // One pass of the main loop, in this order.
+    loop_ = {
+        {"huge pages", &Server::regatherHugePages},
+        {"collect save", &Server::collectSave},
+        {"periodic save", &Server::periodicSave, &Server::savePeriod},
+        {"history", &Server::recordHistory},
+        {"console key", &Server::readKey},
+        {"reload", &Server::reloadOnRequest},
+        {"stop", &Server::stopOnRequest},
+    };
+}
 
 int Server::run() {
     if (!startup()) return 1;
@@ -22,49 +34,73 @@ int Server::run() {
     return 0;
 }
 
+// No other thread runs until the network is started, so the lock is
+// uncontended here; it is taken all the same, as the rule is that what it
+// guards is touched only with it held.
 bool Server::startup() {
     log_.write(kBanner);
     if (!takeFolderLock()) return false;
-    database_.readConfiguration();
+    {
+        MutexLock guard(lock_);
+        database_.readConfiguration();
+    }
     if (!claimControlSocket()) {
         folderLock_.release();
         return false;
     }
-    database_.load();
-    socket_ = std::make_unique<UdpSocket>();
-    transport_ = std::make_unique<CoreTransport>(*socket_, clock_, log_, database_.settings);
-    zones_ = std::make_unique<ZoneProtocol>(*transport_, database_, clock_, log_);
-    commands_ = std::make_unique<CommandProcessor>(*zones_, clock_, log_);
-    // ?write waits for a periodic save being written, then saves.
-    commands_->services.saveDatabase = [this] { return saveNow(); };
-    // Operator actions go to audit.log in the working folder, each line
-    // written before the command's reply leaves.
-    const std::string& folder = database_.directory();
-    audit_ = std::make_unique<AuditLog>(folder.empty() ? AuditLog::kFileName : folder + "/" + AuditLog::kFileName,
-                                        log_);
-    commands_->services.audit = [this](const AuditRecord& record) { audit_->append(record); };
-    startWorkers();
-    udp_ = std::make_unique<UdpServer>(*transport_, *socket_, lock_, database_.settings);
+    uint16_t port;
+    {
+        MutexLock guard(lock_);
+        database_.load();
+        assemble();
+        port = database_.settings.port;
+    }
     std::string reason;
-    if (!udp_->start(database_.settings.port, reason)) {
+    if (!udp_->start(port, reason)) {
         // Without its socket the server can hear no zone: say why and end.
-        log_.printf("Cannot listen on UDP port %i: %s\n", static_cast<int>(database_.settings.port), reason.c_str());
-        workers_.reset();
+        log_.printf("Cannot listen on UDP port %i: %s\n", static_cast<int>(port), reason.c_str());
         control_.reset();
-        udp_.reset();
-        commands_.reset();
-        zones_.reset();
-        transport_.reset();
-        socket_.reset();
+        disassemble();
         folderLock_.release();
         return false;
     }
     running_ = true;
-    lastSaveTick_ = clock_.tick();
+    for (LoopTask& task : loop_) task.lastRun = clock_.tick();
     startTime_ = clock_.now();
     startStatusPages();
-    startControlSocket();
+    {
+        MutexLock guard(lock_);
+        startControlSocket();
+    }
     return true;
+}
+
+void Server::assemble() {
+    socket_ = std::make_unique<UdpSocket>();
+    core_ = std::make_unique<ServerCore>(*socket_, database_, clock_, log_);
+    // ?write, from a zone or the control socket: both run it with the lock
+    // held, and it waits for a periodic save being written, then saves.
+    core_->commands.services.saveDatabase = [this] {
+        lock_.assertHeld();
+        return saveHolding();
+    };
+    // Operator actions go to audit.log in the working folder, each line
+    // written before the command's reply leaves.
+    audit_ = std::make_unique<AuditLog>(folder_.empty() ? AuditLog::kFileName : folder_ + "/" + AuditLog::kFileName,
+                                        log_);
+    core_->commands.services.audit = [this](const AuditRecord& record) { audit_->append(record); };
+    startWorkers();
+    udp_ = std::make_unique<UdpServer>(core_->transport, *socket_, lock_, database_.settings);
+}
+
+// In the reverse order of assemble(), with the network threads and the
+// workers ended first, since they take the lock.
+void Server::disassemble() {
+    workers_.reset();
+    udp_.reset();
+    MutexLock guard(lock_);
+    core_.reset();
+    socket_.reset();
 }
 
 // Password hashes and whois lookups run on these, never on the receive
@@ -72,7 +108,7 @@ bool Server::startup() {
 // take together is known from the start and said.
 void Server::startWorkers() {
     workers_ = std::make_unique<WorkerPool>(lock_);
-    zones_->setExecutor(*workers_);
+    core_->zones.setExecutor(*workers_);
     const size_t mebibytes = workers_->workers() * kPasswordHashMemory / (1024 * 1024);
     log_.printf("Password workers: %u, queue of %zu, hashing memory at most %zu MiB\n", workers_->workers(),
                 workers_->queueBound(), mebibytes);
@@ -81,9 +117,13 @@ void Server::startWorkers() {
 // The socket is claimed before anything is loaded: a second server pointed
 // at the socket of a running one stops at once, having changed nothing.
 bool Server::claimControlSocket() {
-    std::string path = database_.settings.controlSocket;
+    std::string path;
+    {
+        MutexLock guard(lock_);
+        path = database_.settings.controlSocket;
+    }
     if (path.empty()) return true;
-    if (path[0] != '/' && !database_.directory().empty()) path = database_.directory() + "/" + path;
+    if (path[0] != '/' && !folder_.empty()) path = folder_ + "/" + path;
     control_ = std::make_unique<ControlServer>(clock_, controlLimits_);
     std::string reason;
     switch (control_->claim(path, reason)) {
@@ -104,7 +144,7 @@ bool Server::claimControlSocket() {
 
 void Server::startControlSocket() {
     if (!control_) return;
-    controlCommands_ = std::make_unique<ControlCommands>(lock_, *zones_, *commands_, log_,
+    controlCommands_ = std::make_unique<ControlCommands>(lock_, core_->zones, core_->commands, log_,
                                                          ControlServices{[this] { return statusSnapshot(); }});
     // Started without a console line: the socket is there by default, and
     // the lines of a start stay as they were.
@@ -116,7 +156,11 @@ void Server::startControlSocket() {
 // A status port that cannot be had is said on the console; the network is
 // served all the same.
 void Server::startStatusPages() {
-    const std::string& listen = database_.settings.statusListen;
+    std::string listen;
+    {
+        MutexLock guard(lock_);
+        listen = database_.settings.statusListen;
+    }
     if (listen.empty()) return;
     status_ = std::make_unique<StatusServer>([this] { return statusSnapshot(); }, StatusLimits{},
                                              [this](int minutes) { return history_.view(minutes); });
@@ -132,14 +176,13 @@ void Server::startStatusPages() {
 StatusSnapshot Server::statusSnapshot() {
     StatusSnapshot snapshot;
     {
-        std::lock_guard<std::recursive_mutex> guard(lock_);
-        if (transport_ && zones_ && commands_)
-            snapshot = takeStatusSnapshot(*transport_, *zones_, *commands_, database_);
+        MutexLock guard(lock_);
+        if (core_) snapshot = takeStatusSnapshot(core_->transport, core_->zones, core_->commands, database_);
         snapshot.saves = saves_;
     }
     snapshot.version = kServerVersion;
     snapshot.startTime = startTime_;
-    std::vector<std::string> generations = listBackupGenerations(database_.directory());
+    std::vector<std::string> generations = listBackupGenerations(folder_);
     if (!generations.empty()) snapshot.lastBackup = generations.back();
     return snapshot;
 }
@@ -160,9 +203,9 @@ void Server::noteSave(bool saved, int32_t began, uint32_t beganTick) {
 void Server::recordHistory() {
     HistorySample sample;
     {
-        std::lock_guard<std::recursive_mutex> guard(lock_);
-        if (!transport_ || !zones_ || !commands_) return;
-        sample = takeHistorySample(*transport_, *zones_, *commands_);
+        MutexLock guard(lock_);
+        if (!core_) return;
+        sample = takeHistorySample(core_->transport, core_->zones, core_->commands);
         sample.saves = saves_.saves;
         sample.lastSaveDurationMs = saves_.lastDurationMs;
     }
@@ -197,43 +240,61 @@ bool Server::takeFolderLock() {
                     reason.c_str());
         return true;
     }
+    MutexLock guard(lock_);
     backgroundSave_.setFolderLock(&folderLock_);
     return true;
 }
 
 bool Server::runPass() {
     sleep_(250);
-    if (regatherHugePages_) {
-        // The records on huge pages again, after the copy-on-write of the
-        // last save split them (and once after start-up).
-        std::vector<std::pair<void*, size_t>> ranges;
-        {
-            std::lock_guard<std::recursive_mutex> guard(lock_);
-            ranges = database_.hugePageRanges();
-            regatherHugePages_ = false;
-        }
-        gatherIntoHugePages(ranges);
+    for (LoopTask& task : loop_) {
+        if (task.period && clock_.tick() - task.lastRun < (this->*task.period)()) continue;
+        (this->*task.run)();
+        task.lastRun = clock_.tick();
     }
-    int32_t interval;
+    return running_;
+}
+
+// The records on huge pages again, after the copy-on-write of the last
+// save split them (and once after start-up).
+void Server::regatherHugePages() {
+    std::vector<std::pair<void*, size_t>> ranges;
     {
-        // A re-read of the configuration may change the interval at any time.
-        std::lock_guard<std::recursive_mutex> guard(lock_);
-        interval = database_.settings.periodicSave;
-        collectBackgroundSave(false);
+        MutexLock guard(lock_);
+        if (!regatherHugePages_) return;
+        ranges = database_.hugePageRanges();
+        regatherHugePages_ = false;
     }
-    if (clock_.tick() - lastSaveTick_ >= static_cast<uint32_t>(interval)) periodicSave();
-    recordHistory();
+    gatherIntoHugePages(ranges);
+}
+
+void Server::collectSave() {
+    MutexLock guard(lock_);
+    collectBackgroundSave(false);
+}
+
+// A re-read of the configuration may change the period at any time.
+uint32_t Server::savePeriod() {
+    MutexLock guard(lock_);
+    return static_cast<uint32_t>(database_.settings.periodicSave);
+}
+
+void Server::readKey() {
     int key = keys_.pollKey();
     if (key >= 0) handleKey(key);
-    if (reloadRequested_ && reloadRequested_->exchange(false)) {
-        // SIGHUP: the settings as ?read re-reads them, and audit.log opened
-        // again, so that a rotation that moved it away takes effect.
-        std::lock_guard<std::recursive_mutex> guard(lock_);
-        database_.readConfiguration();
-        reopenAuditLog();
-    }
+}
+
+// SIGHUP: the settings as ?read re-reads them, and audit.log opened again,
+// so that a rotation that moved it away takes effect.
+void Server::reloadOnRequest() {
+    if (!reloadRequested_ || !reloadRequested_->exchange(false)) return;
+    MutexLock guard(lock_);
+    database_.readConfiguration();
+    reopenAuditLog();
+}
+
+void Server::stopOnRequest() {
     if (stopRequested_ && stopRequested_->load()) running_ = false;
-    return running_;
 }
 
 // The snapshot is taken with the lock held, so it is one consistent state;
@@ -241,24 +302,31 @@ bool Server::runPass() {
 // Expired bans go after the snapshot, so the save still holds them once.
 void Server::periodicSave() {
     // One save at a time: one that falls due while the last is still being
-    // written waits for it, without holding up the network.
+    // written waits for it, without holding up the network. The wait is on
+    // the writing process's pipe: it brings its console lines, and its end
+    // once the process has ended (the process holds its end of the pipe
+    // until then). The moment between the pipe's end and the process
+    // becoming reapable is waited out under the lock.
     for (;;) {
         int pipe;
         {
-            std::lock_guard<std::recursive_mutex> guard(lock_);
+            MutexLock guard(lock_);
             collectBackgroundSave(false);
             if (!backgroundSave_.running()) break;
             pipe = backgroundSave_.descriptor();
         }
         pollfd waiting{pipe, POLLIN, 0};
-        if (::poll(&waiting, 1, 100) > 0 && (waiting.revents & POLLIN) == 0) ::usleep(1000);
+        if (::poll(&waiting, 1, -1) > 0 && (waiting.revents & POLLIN) == 0) {
+            MutexLock guard(lock_);
+            collectBackgroundSave(true);
+        }
     }
     int32_t now = clock_.now();
     {
-        std::lock_guard<std::recursive_mutex> guard(lock_);
-        std::string reason;
+        MutexLock guard(lock_);
         backgroundSaveTime_ = now;
         backgroundSaveTick_ = clock_.tick();
+        std::string reason;
         if (!backgroundSave_.start(reason)) {
             // Without a second process the save is made here, holding up
             // the network for its length, rather than not at all.
@@ -269,8 +337,9 @@ void Server::periodicSave() {
         }
         database_.removeExpiredBans(now);
     }
+    // The main loop's pause after a save: a PeriodicSave of 0 saves about
+    // every 750 ms, not on every 250 ms pass.
     sleep_(500);
-    lastSaveTick_ = clock_.tick();
 }
 
 void Server::collectBackgroundSave(bool wait) {
@@ -291,12 +360,21 @@ void Server::reportBackgroundSave(const BackgroundSave::Outcome& outcome) {
 }
 
 void Server::waitForBackgroundSave() {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    MutexLock guard(lock_);
     collectBackgroundSave(true);
 }
 
+pid_t Server::backgroundSaveProcess() {
+    MutexLock guard(lock_);
+    return backgroundSave_.process();
+}
+
 bool Server::saveNow() {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    MutexLock guard(lock_);
+    return saveHolding();
+}
+
+bool Server::saveHolding() {
     collectBackgroundSave(true);
     int32_t began = clock_.now();
     uint32_t beganTick = clock_.tick();
@@ -309,19 +387,19 @@ void Server::handleKey(int key) {
     switch (key) {
         case 'C':
         case 'c': {
-            std::lock_guard<std::recursive_mutex> guard(lock_);
+            MutexLock guard(lock_);
             database_.printChatList();
             break;
         }
         case 'S':
         case 's': {
-            std::lock_guard<std::recursive_mutex> guard(lock_);
+            MutexLock guard(lock_);
             database_.printSquadList();
             break;
         }
         case 'L':
         case 'l': {
-            std::lock_guard<std::recursive_mutex> guard(lock_);
+            MutexLock guard(lock_);
             printHostList();
             break;
         }
@@ -340,36 +418,34 @@ void Server::handleKey(int key) {
 
 void Server::printHostList() {
     log_.write("Host list:\n");
-    if (transport_) transport_->printHostList(log_);
+    if (core_) core_->transport.printHostList(log_);
 }
 
 void Server::shutdown() {
     // Work still queued is dropped, work under way completes; from here on
     // a login or ?ban -! that needs a worker is answered busy.
     if (workers_) workers_->stop();
-    if (zones_) {
+    {
         // Players still in a zone end their sessions with the stop, so the
         // final save holds their play time. A login accepted in the moment
         // before the network threads end counts nothing.
-        std::lock_guard<std::recursive_mutex> guard(lock_);
-        zones_->endPlayerSessionsAtStop();
+        MutexLock guard(lock_);
+        if (core_) core_->zones.endPlayerSessionsAtStop();
     }
     // No request runs once the stop has begun; the socket file goes.
     control_.reset();
     controlCommands_.reset();
     status_.reset();
     if (udp_) udp_->stop();
-    // A save still being written ends first; then the final one, with
-    // everything that changed since its snapshot.
-    waitForBackgroundSave();
-    database_.save();
+    {
+        // A save still being written ends first; then the final one, with
+        // everything that changed since its snapshot.
+        MutexLock guard(lock_);
+        collectBackgroundSave(true);
+        database_.save();
+    }
     folderLock_.release();
-    udp_.reset();
-    workers_.reset();
-    transport_.reset();
-    commands_.reset();
-    zones_.reset();
-    socket_.reset();
+    disassemble();
 }
 
 }  // namespace tallysv

@@ -3,23 +3,23 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <string>
+#include <vector>
 
-#include "commands/command_processor.h"
+#include "commands/server_core.h"
 #include "control/audit_log.h"
 #include "control/control_server.h"
 #include "core/clock.h"
+#include "core/mutex.h"
 #include "credentials/worker_pool.h"
 #include "server/background_save.h"
 #include "server/console.h"
 #include "core/log.h"
 #include "db/database.h"
 #include "db/folder_lock.h"
-#include "net/core_transport.h"
 #include "net/udp_server.h"
 #include "status/status_history.h"
 #include "status/status_server.h"
-#include "zone/zone_protocol.h"
 
 namespace tallysv {
 
@@ -54,29 +54,22 @@ public:
     // Saves the database now and returns once the files are on disk (or
     // the save has failed): a periodic save still being written is waited
     // for first, then the current state is saved in this process, with the
-    // transport lock held. True when every file was written and put in
-    // place. For `?write`; callable from any thread, with or without the
-    // lock.
-    bool saveNow();
+    // lock held. True when every file was written and put in place. Takes
+    // the lock: call it without.
+    bool saveNow() EXCLUDES(lock_);
 
     // Waits for the periodic save being written, if any, and reports its
     // outcome as the main loop would (tests).
-    void waitForBackgroundSave();
+    void waitForBackgroundSave() EXCLUDES(lock_);
     // The process writing the periodic save, or -1 (tests kill it).
-    pid_t backgroundSaveProcess() const { return backgroundSave_.process(); }
+    pid_t backgroundSaveProcess() EXCLUDES(lock_);
 
     // The one lock of the process: every access to hosts, sessions and the
     // database happens with it held.
-    std::recursive_mutex& lock() { return lock_; }
+    Mutex& lock() RETURN_CAPABILITY(lock_) { return lock_; }
 
-    // The transport, from start-up to shutdown (null otherwise).
-    CoreTransport* transport() { return transport_.get(); }
-    // The zone protocol on that transport.
-    ZoneProtocol* zones() { return zones_.get(); }
-    // The command processor of the zones' ?commands.
-    CommandProcessor* commands() { return commands_.get(); }
-    // The audit log of operator actions, from start-up on (null before).
-    AuditLog* auditLog() { return audit_.get(); }
+    // The protocol core, from start-up to shutdown (null otherwise).
+    ServerCore* core() REQUIRES(lock_) { return core_.get(); }
     // Lets go of audit.log and opens it again, so that a rotation that
     // moved it away takes effect (SIGHUP).
     void reopenAuditLog() {
@@ -86,7 +79,7 @@ public:
     WorkerPool* workers() { return workers_.get(); }
     // The figures of the status pages, as they are now: copied with the
     // lock held, then completed without it.
-    StatusSnapshot statusSnapshot();
+    StatusSnapshot statusSnapshot() EXCLUDES(lock_);
     // The UDP port bound, 0 before start-up (tests run on port 0).
     uint16_t udpPort() const { return socket_ ? socket_->boundPort() : 0; }
     // The port of the status pages, 0 when none are served.
@@ -100,56 +93,76 @@ public:
     void setControlLimits(ControlLimits limits) { controlLimits_ = limits; }
 
 private:
+    // The work of one pass of the main loop, in its order. A task with a
+    // period runs once that many milliseconds have passed since it last
+    // ended; one without runs on every pass.
+    struct LoopTask {
+        const char* name;
+        void (Server::*run)();
+        uint32_t (Server::*period)() = nullptr;
+        uint32_t lastRun = 0;
+    };
+    void regatherHugePages() EXCLUDES(lock_);
+    void collectSave() EXCLUDES(lock_);
+    void periodicSave() EXCLUDES(lock_);
+    uint32_t savePeriod() EXCLUDES(lock_);
+    void recordHistory() EXCLUDES(lock_);
+    void readKey() EXCLUDES(lock_);
+    void reloadOnRequest() EXCLUDES(lock_);
+    void stopOnRequest();
+
     // False when another process holds the folder past the wait.
     bool takeFolderLock();
-    void periodicSave();
-    // With the lock held: passes on the running save's console lines and,
-    // once it has ended, reports a failure.
-    void collectBackgroundSave(bool wait);
-    void reportBackgroundSave(const BackgroundSave::Outcome& outcome);
-    void handleKey(int key);
-    void printHostList();
+    // Passes on the running save's console lines and, once it has ended,
+    // reports a failure.
+    void collectBackgroundSave(bool wait) REQUIRES(lock_);
+    void reportBackgroundSave(const BackgroundSave::Outcome& outcome) REQUIRES(lock_);
+    // ?write: the save of saveNow, for a caller that holds the lock.
+    bool saveHolding() REQUIRES(lock_);
+    void handleKey(int key) EXCLUDES(lock_);
+    void printHostList() REQUIRES(lock_);
+    // The parts made at start-up, and torn down in reverse on a failed
+    // start and at shutdown.
+    void assemble() REQUIRES(lock_);
+    void disassemble() EXCLUDES(lock_);
     void startStatusPages();
-    void startWorkers();
+    void startWorkers() REQUIRES(lock_);
     // False when a running server answers on the control socket.
     bool claimControlSocket();
-    void startControlSocket();
-    // With the lock held: one save has ended.
-    void noteSave(bool saved, int32_t began, uint32_t beganTick);
-    // Reads the counters into the history (the lock only while reading).
-    void recordHistory();
+    void startControlSocket() REQUIRES(lock_);
+    void noteSave(bool saved, int32_t began, uint32_t beganTick) REQUIRES(lock_);
 
-    Database& database_;
+    Database& database_ GUARDED_BY(lock_);
+    // The data folder, fixed for the server's life (read without the lock).
+    const std::string folder_;
     const Clock& clock_;
     Log& log_;
     KeySource& keys_;
     Sleeper sleep_;
     const std::atomic<bool>* stopRequested_;
-    std::recursive_mutex lock_;
+    Mutex lock_;
     FolderLock folderLock_;
     uint32_t folderLockWait_ = kFolderLockWait;
-    BackgroundSave backgroundSave_;
+    BackgroundSave backgroundSave_ GUARDED_BY(lock_);
     // Before the command processor that writes to it, so it goes after it.
     std::unique_ptr<AuditLog> audit_;
     // Declared after the lock, so they go before it.
     std::unique_ptr<UdpSocket> socket_;
-    std::unique_ptr<CoreTransport> transport_;
-    std::unique_ptr<ZoneProtocol> zones_;
-    std::unique_ptr<CommandProcessor> commands_;
+    std::unique_ptr<ServerCore> core_ PT_GUARDED_BY(lock_);
     std::unique_ptr<UdpServer> udp_;
     // The workers of password hashes and whois lookups; after what their
     // completions use, so it goes first.
     std::unique_ptr<WorkerPool> workers_;
+    std::vector<LoopTask> loop_;
     bool running_ = false;
-    uint32_t lastSaveTick_ = 0;
-    bool regatherHugePages_ = true;
+    bool regatherHugePages_ GUARDED_BY(lock_) = true;
     int32_t startTime_ = 0;
-    SaveFigures saves_;
+    SaveFigures saves_ GUARDED_BY(lock_);
     // The last 24 hours for the status pages, a reading every pass.
     StatusHistory history_{clock_};
     // When the periodic save being written began.
-    int32_t backgroundSaveTime_ = 0;
-    uint32_t backgroundSaveTick_ = 0;
+    int32_t backgroundSaveTime_ GUARDED_BY(lock_) = 0;
+    uint32_t backgroundSaveTick_ GUARDED_BY(lock_) = 0;
     std::atomic<bool>* reloadRequested_ = nullptr;
     ControlLimits controlLimits_;
     std::unique_ptr<ControlCommands> controlCommands_;

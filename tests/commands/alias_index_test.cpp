@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/command_processor.h"
+#include "commands/server_core.h"
 #include "core/block_hash.h"
 #include "core/clock.h"
 #include "core/fields.h"
@@ -126,9 +126,10 @@ private:
 
 public:
     Database database;
-    CoreTransport transport{*this, clock_, log_, database.settings};
-    ZoneProtocol zones{transport, database, clock_, log_};
-    CommandProcessor commands{zones, clock_, log_};
+    ServerCore core{*this, database, clock_, log_};
+    CoreTransport& transport = core.transport;
+    ZoneProtocol& zones = core.zones;
+    CommandProcessor& commands = core.commands;
 
 private:
     void pump() {

@@ -11,7 +11,6 @@ namespace tallysv::testing {
 // type commands and the tests read the lines sent back to them.
 class CommandTest : public ZoneTest {
 protected:
-    CommandProcessor commands{zones, clock, log};
 
     // A zone with one logged-in player; the player's session.
     struct Seat {

@@ -50,7 +50,7 @@ protected:
         return n;
     }
 
-    std::recursive_mutex lock;
+    Mutex lock;
     ControlCommands control{lock, zones, commands, log, {}};
     SimZone* arena = nullptr;
     SimZone* bay = nullptr;

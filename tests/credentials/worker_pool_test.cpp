@@ -18,7 +18,7 @@ struct Gate {
 };
 
 TEST(WorkerPool, AFullQueueRefusesAndQueuesNothing) {
-    std::recursive_mutex lock;
+    Mutex lock;
     WorkerPool pool(lock, 2, 3);
     Gate gate;
     std::latch busy(2);
@@ -45,7 +45,7 @@ TEST(WorkerPool, AFullQueueRefusesAndQueuesNothing) {
 }
 
 TEST(WorkerPool, DoneRunsWithTheNetworkLockHeldAndWorkWithout) {
-    std::recursive_mutex lock;
+    Mutex lock;
     WorkerPool pool(lock, 1);
     std::promise<bool> lockFreeDuringWork, lockHeldDuringDone;
     ASSERT_TRUE(pool.submit(
@@ -71,7 +71,7 @@ TEST(WorkerPool, DoneRunsWithTheNetworkLockHeldAndWorkWithout) {
 }
 
 TEST(WorkerPool, StopDropsWhatWaitsAndRefusesWhatComes) {
-    std::recursive_mutex lock;
+    Mutex lock;
     WorkerPool pool(lock, 1, 8);
     Gate gate;
     std::latch busy(1);

@@ -26,7 +26,7 @@ protected:
     RecordingLog log;
     Settings settings;
     UdpSocket socket;
-    std::recursive_mutex lock;
+    Mutex lock;
     CoreTransport transport;
     UdpServer server;
 
@@ -60,7 +60,7 @@ TEST_F(UdpServerTest, HandshakeReliableExchangeAndGoodbyeAtStop) {
     link.sendReliable(message, zoneclient::monotonicTick());
     ASSERT_TRUE(pumpUntil(client, link, [&] { return link.acknowledged() == 1; }));
     {
-        std::lock_guard<std::recursive_mutex> guard(lock);
+        MutexLock guard(lock);
         EXPECT_TRUE(log.contains("-1 - Unhandled packet(33)(4)\n"));
         ASSERT_EQ(transport.hosts().size(), 1u);
         // And one the other way: the server sends reliably, the zone acknowledges.
@@ -73,7 +73,7 @@ TEST_F(UdpServerTest, HandshakeReliableExchangeAndGoodbyeAtStop) {
     uint32_t start = zoneclient::monotonicTick();
     for (;;) {
         {
-            std::lock_guard<std::recursive_mutex> guard(lock);
+            MutexLock guard(lock);
             if (transport.hosts()[0]->inFlight.empty()) break;
         }
         ASSERT_LT(zoneclient::monotonicTick() - start, 3000u);

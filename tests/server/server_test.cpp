@@ -75,7 +75,7 @@ TEST(Server, AStalledControlClientHoldsNothing) {
     for (ssize_t n; (n = ::recv(other, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
     EXPECT_EQ(answer.rfind("L Tallysv pre-release. Build 11\n", 0), 0u) << answer;
 
-    std::unique_lock<std::recursive_mutex> lock(f.server.lock(), std::try_to_lock);
+    std::unique_lock<Mutex> lock(f.server.lock(), std::try_to_lock);
     EXPECT_TRUE(lock.owns_lock());
     lock = {};
     for (int fd : {stalled, other}) ::close(fd);

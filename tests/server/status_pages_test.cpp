@@ -74,7 +74,7 @@ protected:
 
     // With the lock: whether the console has the line yet.
     bool logged(const std::string& line) {
-        std::lock_guard<std::recursive_mutex> guard(f.server.lock());
+        MutexLock guard(f.server.lock());
         return f.log.contains(line);
     }
     // Two zones, three players, one refused player login, one refused
@@ -83,7 +83,7 @@ protected:
         ASSERT_TRUE(f.server.startup());
         ASSERT_NE(f.server.statusPort(), 0);
         {
-            std::lock_guard<std::recursive_mutex> guard(f.server.lock());
+            MutexLock guard(f.server.lock());
             f.database.createZone(7, 1, "ZoneSecret9");
         }
         north = std::make_unique<TestZone>(f.server.udpPort(), 11);

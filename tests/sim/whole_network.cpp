@@ -11,7 +11,7 @@
 #include <sstream>
 #include <vector>
 
-#include "commands/command_processor.h"
+#include "commands/server_core.h"
 #include "core/clock.h"
 #include "core/log.h"
 #include "db/database.h"
@@ -120,14 +120,12 @@ private:
 // The server's modules, as the server process assembles them.
 struct ServerSide {
     ServerSide(const std::string& folder, const Clock& clock, Log& log, DatagramSink& sink)
-        : database(clock, log, folder),
-          transport(sink, clock, log, database.settings),
-          zones(transport, database, clock, log),
-          commands(zones, clock, log) {}
+        : database(clock, log, folder), core(sink, database, clock, log) {}
     Database database;
-    CoreTransport transport;
-    ZoneProtocol zones;
-    CommandProcessor commands;
+    ServerCore core;
+    CoreTransport& transport = core.transport;
+    ZoneProtocol& zones = core.zones;
+    CommandProcessor& commands = core.commands;
 };
 
 struct Account {

@@ -10,6 +10,7 @@
 #include "core/clock.h"
 #include "core/log.h"
 #include "db/database.h"
+#include "commands/server_core.h"
 #include "net/core_transport.h"
 #include "support/temp_dir.h"
 #include "zone/zone_protocol.h"
@@ -57,8 +58,11 @@ protected:
     RecordingLog log;
     Database database{clock, log, dir.str()};
     Router router{*this};
-    CoreTransport transport{router, clock, log, database.settings};
-    ZoneProtocol zones{transport, database, clock, log};
+    // The server's parts as the server assembles them.
+    ServerCore core{router, database, clock, log};
+    CoreTransport& transport = core.transport;
+    ZoneProtocol& zones = core.zones;
+    CommandProcessor& commands = core.commands;
 
     // Delivers queued datagrams both ways until the network is quiet.
     void pump() {

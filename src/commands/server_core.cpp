@@ -1,0 +1,13 @@
+#include "commands/server_core.h"
+
+namespace tallysv {
+
+ServerCore::ServerCore(DatagramSink& sink, Database& database, const Clock& clock, Log& log, Executor* executor)
+    : database(database),
+      transport(sink, clock, log, database.settings),
+      zones(transport, database, clock, log),
+      commands(zones, clock, log) {
+    if (executor) zones.setExecutor(*executor);
+}
+
+}  // namespace tallysv

@@ -1,0 +1,40 @@
+#pragma once
+#include <string>
+
+#include "commands/command_processor.h"
+#include "core/clock.h"
+#include "core/log.h"
+#include "credentials/executor.h"
+#include "db/database.h"
+#include "net/core_transport.h"
+#include "net/datagram_sink.h"
+#include "zone/zone_protocol.h"
+
+namespace tallysv {
+
+// The server's protocol core, assembled in this one place: the transport
+// over the datagrams, the zone protocol on the transport, and the command
+// processor on the zone protocol, over one database. The server process,
+// the test fixtures, the fuzz targets, the benchmarks and the whole-network
+// simulation all build it here, so they all run the same wiring.
+//
+// The parts are members in the order they are built; they are torn down in
+// the reverse order, each before what it was built on. Nothing here touches
+// a socket, a thread or the real clock: the caller supplies where datagrams
+// go, the clock, the log and, optionally, where slow work runs (without
+// one it runs inline, at once). Every call is made with the server's lock
+// held, as for each part.
+class ServerCore {
+public:
+    ServerCore(DatagramSink& sink, Database& database, const Clock& clock, Log& log,
+               Executor* executor = nullptr);
+    ServerCore(const ServerCore&) = delete;
+    ServerCore& operator=(const ServerCore&) = delete;
+
+    Database& database;
+    CoreTransport transport;
+    ZoneProtocol zones;
+    CommandProcessor commands;
+};
+
+}  // namespace tallysv
