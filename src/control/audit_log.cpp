@@ -323,11 +323,12 @@ std::optional<AuditRecord> parseAuditLine(std::string_view line) {
 }
 
 AuditLog::AuditLog(std::string path, Log& log) : path_(std::move(path)), log_(log) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     openLocked();
 }
 
 AuditLog::~AuditLog() {
+    MutexLock guard(mutex_);
     if (descriptor_ >= 0) ::close(descriptor_);
 }
 
@@ -349,7 +350,7 @@ void AuditLog::reportLocked(const char* what, int error) {
 void AuditLog::append(const AuditRecord& record) {
     std::string line = auditLine(record);
     line.push_back('\n');
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     if (descriptor_ < 0 && !openLocked()) return;
     // One write puts the whole line at the end of the file; a short one
     // (a full disk) is finished or given up.
@@ -370,7 +371,7 @@ void AuditLog::append(const AuditRecord& record) {
 }
 
 bool AuditLog::reopen() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     if (descriptor_ >= 0) ::close(descriptor_);
     descriptor_ = -1;
     failing_ = false;

@@ -8,6 +8,7 @@
 
 #include "commands/command_audit.h"
 #include "core/log.h"
+#include "core/mutex.h"
 
 namespace tallysv {
 
@@ -41,22 +42,22 @@ public:
     AuditLog(const AuditLog&) = delete;
     AuditLog& operator=(const AuditLog&) = delete;
 
-    void append(const AuditRecord& record);
+    void append(const AuditRecord& record) EXCLUDES(mutex_);
     // Closes the file and opens the path again (SIGHUP, after a rotation).
     // False, with a console line, when it cannot be opened.
-    bool reopen();
+    bool reopen() EXCLUDES(mutex_);
 
     const std::string& path() const { return path_; }
 
 private:
-    bool openLocked();
-    void reportLocked(const char* what, int error);
+    bool openLocked() REQUIRES(mutex_);
+    void reportLocked(const char* what, int error) REQUIRES(mutex_);
 
     const std::string path_;
     Log& log_;
-    std::mutex mutex_;
-    int descriptor_ = -1;
-    bool failing_ = false;  // a failure was reported; the next success is too
+    Mutex mutex_;
+    int descriptor_ GUARDED_BY(mutex_) = -1;
+    bool failing_ GUARDED_BY(mutex_) = false;  // a failure was reported; the next success is too
 };
 
 // What `tallysv-db audit` shows.

@@ -73,7 +73,7 @@ void StatusHistory::noteZoneEvent(int32_t time, const HistorySample::Zone& zone,
 
 void StatusHistory::record(const HistorySample& sample) {
     const int32_t now = clock_.now();
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     // A clock set back goes on filling the newest minute rather than
     // rewriting minutes already shown.
     const int64_t minute = std::max(minuteOf(now), latestMinute_);
@@ -114,7 +114,7 @@ HistoryView StatusHistory::view(int minutes) const {
     minutes = std::clamp(minutes, 1, kMinutes);
     HistoryView view;
     view.now = clock_.now();
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     const int64_t last = std::max(minuteOf(view.now), latestMinute_);
     view.firstMinute = last - minutes + 1;
     view.buckets.resize(static_cast<size_t>(minutes));

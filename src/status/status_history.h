@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/clock.h"
+#include "core/mutex.h"
 #include "status/status_snapshot.h"
 
 namespace tallysv {
@@ -90,16 +91,16 @@ public:
     HistoryView view(int minutes) const;
 
 private:
-    HistoryBucket& bucketFor(int64_t minute);
-    void noteZoneEvent(int32_t time, const HistorySample::Zone& zone, bool connected);
+    HistoryBucket& bucketFor(int64_t minute) REQUIRES(mutex_);
+    void noteZoneEvent(int32_t time, const HistorySample::Zone& zone, bool connected) REQUIRES(mutex_);
 
     const Clock& clock_;
-    mutable std::mutex mutex_;
-    std::unique_ptr<std::array<HistoryBucket, kMinutes>> buckets_;
-    std::unique_ptr<std::array<ZoneEvent, kZoneEvents>> events_;
-    size_t eventCount_ = 0;  // events ever noted; the newest kZoneEvents are kept
-    int64_t latestMinute_ = -1;
-    HistorySample last_;  // the last reading (all zero before the first)
+    mutable Mutex mutex_;
+    std::unique_ptr<std::array<HistoryBucket, kMinutes>> buckets_ PT_GUARDED_BY(mutex_);
+    std::unique_ptr<std::array<ZoneEvent, kZoneEvents>> events_ PT_GUARDED_BY(mutex_);
+    size_t eventCount_ GUARDED_BY(mutex_) = 0;  // events ever noted; the newest kZoneEvents are kept
+    int64_t latestMinute_ GUARDED_BY(mutex_) = -1;
+    HistorySample last_ GUARDED_BY(mutex_);  // the last reading (all zero before the first)
 };
 
 }  // namespace tallysv
