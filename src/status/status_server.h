@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "core/status.h"
 #include "status/status_history.h"
 #include "status/status_snapshot.h"
 
@@ -42,8 +43,8 @@ public:
     StatusServer& operator=(const StatusServer&) = delete;
 
     // Binds where `listen` says ("host:port"; port 0 takes a free one) and
-    // starts serving. False, with the reason, when it cannot.
-    bool start(const std::string& listen, std::string& reason);
+    // starts serving; a failure says why it cannot.
+    Status start(const std::string& listen);
     // Stops accepting, lets the requests being served end (each within the
     // time limit) and returns.
     void stop();

@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -29,8 +30,8 @@ protected:
             ++snapshots;
             return snapshot;
         }, limits);
-        std::string reason;
-        ASSERT_TRUE(server->start("127.0.0.1:0", reason)) << reason;
+        Status started = server->start("127.0.0.1:0");
+        ASSERT_TRUE(started) << started.reason();
         ASSERT_NE(server->port(), 0);
     }
     std::string exchange(const std::string& request, bool& closed, std::chrono::milliseconds limit = 3s) {
@@ -177,11 +178,13 @@ TEST(StatusListen, ReadsHostAndPort) {
 
 TEST(StatusListen, AnAddressInUseIsReported) {
     StatusServer first([] { return StatusSnapshot{}; });
-    std::string reason;
-    ASSERT_TRUE(first.start("127.0.0.1:0", reason)) << reason;
+    Status started = first.start("127.0.0.1:0");
+    ASSERT_TRUE(started) << started.reason();
     StatusServer second([] { return StatusSnapshot{}; });
-    EXPECT_FALSE(second.start(first.address(), reason));
-    EXPECT_NE(reason.find("in use"), std::string::npos) << reason;
+    Status refused = second.start(first.address());
+    EXPECT_FALSE(refused);
+    EXPECT_EQ(refused.error(), EADDRINUSE);
+    EXPECT_NE(refused.reason().find("in use"), std::string::npos) << refused.reason();
 }
 
 }  // namespace
