@@ -18,8 +18,15 @@ namespace tallysv::testing {
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
                            const std::string& directory) {
+    // Close-on-exec, so that a child started later does not hold the pipes
+    // of an earlier one open (its input would then never end).
     int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
+        throw std::runtime_error("pipe failed");
+    }
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
@@ -119,23 +126,42 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds limit) {
     }
 }
 
+bool ChildProcess::running() {
+    if (status_) return false;
+    int raw = 0;
+    if (waitpid(pid_, &raw, WNOHANG) != pid_) return true;
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return false;
+}
+
 std::string ChildProcess::output() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return output_;
 }
 
-int freeUdpPort() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+namespace {
+
+int freePort(int type) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw std::runtime_error("no socket for a free port");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(fd);
+        throw std::runtime_error("no free port");
+    }
     close(fd);
     return ntohs(address.sin_port);
 }
+
+}  // namespace
+
+int freeUdpPort() { return freePort(SOCK_DGRAM); }
+int freeTcpPort() { return freePort(SOCK_STREAM); }
 
 std::string onPath(const std::string& name) {
     const char* path = std::getenv("PATH");

@@ -11,7 +11,8 @@
 namespace tallysv::testing {
 
 // A child process with a pipe to its standard input and its standard
-// output (and error) collected, for end-to-end tests of the binaries.
+// output (and error) collected, for end-to-end tests of the binaries and
+// for the load generators.
 class ChildProcess {
 public:
     ChildProcess(const std::string& program, const std::vector<std::string>& args, const std::string& directory);
@@ -28,6 +29,9 @@ public:
     // is then killed). A child ended by a signal gives 128 + the signal.
     std::optional<int> wait(std::chrono::milliseconds limit = std::chrono::seconds(10));
     std::string output() const;
+    // Whether the child still runs (its exit status is kept once it ended).
+    bool running();
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;
@@ -40,8 +44,9 @@ private:
     std::optional<int> status_;
 };
 
-// A UDP port on loopback that nothing is bound to right now.
+// A UDP (or TCP) port on loopback that nothing is bound to right now.
 int freeUdpPort();
+int freeTcpPort();
 
 // The path of a program found on PATH, or empty.
 std::string onPath(const std::string& name);
