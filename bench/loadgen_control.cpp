@@ -49,12 +49,12 @@ struct Failure {
 };
 [[noreturn]] void fail(const std::string& why) { throw Failure{why}; }
 
-// The server binary in its folder, its console collected; stopped with its
+// The server binary in its folder, its console in a file there; stopped with its
 // quit key, it must end with status 0.
 class ServerProcess {
 public:
     ServerProcess(const std::string& binary, const std::filesystem::path& folder)
-        : process_(binary, {}, folder.string()) {}
+        : process_(binary, {}, folder.string(), (folder / "console.log").string()) {}
     bool consoleHas(const std::string& text) const { return process_.output().find(text) != std::string::npos; }
     void stop() {
         process_.send("q");

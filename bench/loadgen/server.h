@@ -20,12 +20,14 @@ namespace loadgen {
 double buildDatabase(const std::filesystem::path& folder, int accounts);
 
 // The server binary running in its folder, console keys through a pipe,
-// with what the measurements read of it: its console, its processor time,
+// its console into a file there (a server under load prints two lines per
+// login: a pipe would make it wait for this process to read them), with
+// what the measurements read of it: its console, its processor time,
 // its memory and its writing process while a save runs.
 class ServerProcess {
 public:
     ServerProcess(const std::string& binary, const std::filesystem::path& folder)
-        : process_(binary, {}, folder.string()) {}
+        : process_(binary, {}, folder.string(), (folder / "console.log").string()) {}
 
     void sendKeys(const std::string& keys) { process_.send(keys); }
     bool running() { return process_.running(); }

@@ -257,7 +257,9 @@ private:
                 ::shutdown(pages, SHUT_WR);
                 forwarding = false;
             }
-            pollfd p[2] = {{pages, POLLIN, 0}, {visitor, static_cast<short>(forwarding ? POLLIN : 0), 0}};
+            // A negative descriptor is left out: a visitor who hung up
+            // would otherwise wake the wait at once, again and again.
+            pollfd p[2] = {{pages, POLLIN, 0}, {forwarding ? visitor : -1, POLLIN, 0}};
             int ready = ::poll(p, 2, 50);
             if (ready < 0 && errno != EINTR) break;
             if (ready <= 0) continue;

@@ -31,7 +31,10 @@ bool parseListenAddress(const std::string& text, std::string& host, uint16_t& po
 // Each request asks for a snapshot through `snapshot` (which takes the
 // network's lock only to copy) and renders it without the lock; the charts
 // of "/" and "/history.json" ask `history` for the last `minutes` minutes
-// ("?range=24h" for a day, an hour otherwise). GET and HEAD only.
+// ("?range=24h" for a day, an hour otherwise). GET and HEAD only. The
+// HTTP library renders the answers behind the server's own front, on a
+// local socket in a folder of its own under the temporary folder (removed
+// when it stops).
 class StatusServer {
 public:
     using SnapshotSource = std::function<StatusSnapshot()>;
