@@ -85,6 +85,33 @@ TEST_F(StatusServerTest, ServesThePagesToGetAndHeadOnly) {
     }
 }
 
+// The answers are the library's, passed through the server's front whole:
+// compressed when asked, a range when asked, the body as long as said.
+TEST_F(StatusServerTest, AnswersComeThroughWhole) {
+    start({});
+    struct Case {
+        const char* headers;
+        const char* status;
+        const char* holds;
+    } cases[] = {
+        {"", "200", "Connection: close\r\n"},
+        {"Accept-Encoding: gzip\r\n", "200", "Content-Encoding: gzip\r\n"},
+        {"Range: bytes=0-9\r\n", "206", "Content-Range: bytes 0-9/"},
+    };
+    for (const Case& c : cases) {
+        bool closed = false;
+        std::string answer = exchange(std::string("GET /metrics HTTP/1.1\r\nHost: x\r\n") + c.headers + "\r\n", closed);
+        EXPECT_EQ(answer.rfind(std::string("HTTP/1.1 ") + c.status + " ", 0), 0u) << c.headers << answer.substr(0, 200);
+        EXPECT_NE(answer.find(c.holds), std::string::npos) << c.headers << answer.substr(0, 300);
+        EXPECT_TRUE(closed) << c.headers;
+        size_t length = answer.find("Content-Length: ");
+        size_t body = answer.find("\r\n\r\n");
+        ASSERT_NE(length, std::string::npos) << c.headers;
+        ASSERT_NE(body, std::string::npos) << c.headers;
+        EXPECT_EQ(std::stoul(answer.substr(length + 16)), answer.size() - body - 4) << c.headers;
+    }
+}
+
 TEST_F(StatusServerTest, RequestsBeyondTheSizeLimitAreRefused) {
     StatusLimits limits;
     limits.requestBytes = 4096;
