@@ -21,7 +21,8 @@ exec valgrind --tool=callgrind --log-file="$out/valgrind.log" \
 EOF
 chmod +x "$out/server.sh"
 
-"$build/bench/loadgen_login" --accounts "$accounts" --seconds "$seconds" --server-bin "$out/server.sh" |
+"$build/bench/loadgen_login" --benchmarks=logins --accounts "$accounts" --seconds "$seconds" \
+    --server-bin "$out/server.sh" |
     grep -E '^ +logins,' || true
 
 callgrind_annotate --inclusive=yes --tree=calling "$out/callgrind.out" > "$out/annotated.txt" 2>/dev/null

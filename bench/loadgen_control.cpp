@@ -15,13 +15,9 @@
 //
 // S is the measured time of each of the two kinds of slice (default 5); the
 // server binary defaults to ../tallysv next to this program.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,12 +28,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/process.h"
+#include "support/temp_dir.h"
 #include "zoneclient/messages.h"
 #include "zoneclient/udp_client.h"
 #include "zoneclient/zone_link.h"
@@ -52,65 +49,20 @@ struct Failure {
 };
 [[noreturn]] void fail(const std::string& why) { throw Failure{why}; }
 
-uint16_t freeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
+// The server binary in its folder, its console in a file there; stopped with its
+// quit key, it must end with status 0.
 class ServerProcess {
 public:
     ServerProcess(const std::string& binary, const std::filesystem::path& folder)
-        : logPath_((folder / "console.log").string()) {
-        int in[2];
-        if (::pipe2(in, O_CLOEXEC) != 0) fail("pipe failed");
-        const std::string directory = folder.string();
-        pid_ = ::fork();
-        if (pid_ < 0) fail("fork failed");
-        if (pid_ == 0) {
-            int out = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (out < 0 || ::chdir(directory.c_str()) != 0) ::_exit(126);
-            ::dup2(in[0], STDIN_FILENO);
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(out, STDERR_FILENO);
-            char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
-            ::execv(binary.c_str(), argv);
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        input_ = in[1];
-    }
-    ~ServerProcess() {
-        if (!ended_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(input_);
-    }
-    bool consoleHas(const std::string& text) const {
-        std::ifstream file(logPath_);
-        std::string all((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        return all.find(text) != std::string::npos;
-    }
+        : process_(binary, {}, folder.string(), (folder / "console.log").string()) {}
+    bool consoleHas(const std::string& text) const { return process_.output().find(text) != std::string::npos; }
     void stop() {
-        (void)!::write(input_, "q", 1);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        ended_ = true;
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("the server did not stop in order");
+        process_.send("q");
+        if (process_.wait(std::chrono::minutes(3)) != 0) fail("the server did not stop in order");
     }
 
 private:
-    std::string logPath_;
-    pid_t pid_ = -1;
-    int input_ = -1;
-    bool ended_ = false;
+    tallysv::testing::ChildProcess process_;
 };
 
 // One control client's exchange: connect, one request, the whole answer.
@@ -166,10 +118,10 @@ int main(int argc, char** argv) {
     // The server starts in its own folder: its path must not depend on ours.
     serverBin = std::filesystem::absolute(serverBin).lexically_normal().string();
     try {
-        char pattern[] = "/tmp/loadgen_control.XXXXXX";
-        if (!::mkdtemp(pattern)) fail("no temporary folder");
-        const std::filesystem::path folder = pattern;
-        const uint16_t port = freeUdpPort();
+        // Under /tmp: the control socket's path must stay short.
+        tallysv::testing::TempDir temp("/tmp");
+        const std::filesystem::path& folder = temp.path();
+        const auto port = static_cast<uint16_t>(tallysv::testing::freeUdpPort());
         std::ofstream(folder / "TALLYSV.INI") << "[Misc]\nPort=" << port
                                               << "\nAllowNewUsers=1\nSysopPassword=chief\nKickOutDelay=600000\n"
                                                  "[Comms]\nAskNewUsers=0\nPeriodicSave=3600000\n";
@@ -265,7 +217,6 @@ int main(int argc, char** argv) {
         for (std::thread& t : threads) t.join();
         link.disconnect();
         server.stop();
-        std::filesystem::remove_all(folder);
 
         std::printf("Zone time-sync round trips, %d s of each kind of slice (alternating), %d control clients:\n",
                     seconds, clients);
@@ -283,6 +234,9 @@ int main(int argc, char** argv) {
         return 0;
     } catch (const Failure& failure) {
         std::fprintf(stderr, "loadgen_control: %s\n", failure.why.c_str());
+        return 1;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "loadgen_control: %s\n", error.what());
         return 1;
     }
 }

@@ -164,9 +164,8 @@ void Server::startStatusPages() {
     if (listen.empty()) return;
     status_ = std::make_unique<StatusServer>([this] { return statusSnapshot(); }, StatusLimits{},
                                              [this](int minutes) { return history_.view(minutes); });
-    std::string reason;
-    if (!status_->start(listen, reason)) {
-        log_.printf("Cannot serve the status pages on %s: %s\n", listen.c_str(), reason.c_str());
+    if (Status started = status_->start(listen); !started) {
+        log_.printf("Cannot serve the status pages on %s: %s\n", listen.c_str(), started.reason().c_str());
         status_.reset();
         return;
     }

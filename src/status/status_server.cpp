@@ -1,14 +1,18 @@
 #include "status/status_server.h"
 
 #include <httplib.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "status/status_pages.h"
@@ -50,99 +54,134 @@ void refuse(int fd, const char* statusLine, bool drain) {
     }
 }
 
-// One accepted connection as the library reads and writes it: the bytes of
-// the request already read first, then the socket, every wait bounded by
-// the connection's deadline.
-class ConnectionStream final : public httplib::Stream {
-public:
-    ConnectionStream(int fd, std::string head, Deadline readDeadline, std::chrono::milliseconds writeLimit,
-                     const std::atomic<bool>& stopping)
-        : fd_(fd), head_(std::move(head)), readDeadline_(readDeadline), writeLimit_(writeLimit), stopping_(stopping) {}
-
-    bool is_readable() const override { return offset_ < head_.size() || waitReady(fd_, POLLIN, readDeadline_, stopping_); }
-    bool is_writable() const override {
-        return waitReady(fd_, POLLOUT, std::chrono::steady_clock::now() + writeLimit_, stopping_);
+// Everything on `fd` within the time limit of each write; false when the
+// peer is too slow or gone, or on a stop.
+bool sendAll(int fd, const char* data, size_t size, std::chrono::milliseconds limit, const std::atomic<bool>& stopping) {
+    while (size > 0) {
+        if (!waitReady(fd, POLLOUT, std::chrono::steady_clock::now() + limit, stopping)) return false;
+        ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        data += sent;
+        size -= static_cast<size_t>(sent);
     }
-    ssize_t read(char* ptr, size_t size) override {
-        if (offset_ < head_.size()) {
-            size_t n = std::min(size, head_.size() - offset_);
-            std::memcpy(ptr, head_.data() + offset_, n);
-            offset_ += n;
-            return static_cast<ssize_t>(n);
+    return true;
+}
+
+// The listening socket of the pages where `host` and `port` say (port 0:
+// a free one, reported in `bound`). Only the one address given, and no
+// sharing of the port with another process.
+Status listenOn(const std::string& host, uint16_t port, int& listener, uint16_t& bound) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    errno = 0;
+    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+        return errno != 0 ? Status::fromErrno() : Status::failure("cannot bind");
+    int error = 0;
+    for (addrinfo* at = found; at; at = at->ai_next) {
+        int fd = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
+        if (fd < 0) {
+            error = errno;
+            continue;
         }
-        if (!waitReady(fd_, POLLIN, readDeadline_, stopping_)) return -1;
-        return ::recv(fd_, ptr, size, 0);
+        int yes = 1, no = 0;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (at->ai_family == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+        if (::bind(fd, at->ai_addr, at->ai_addrlen) == 0 && ::listen(fd, 5) == 0) {
+            sockaddr_storage address{};
+            socklen_t length = sizeof address;
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+            bound = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                                        : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+            ::freeaddrinfo(found);
+            listener = fd;
+            return Status::ok();
+        }
+        error = errno;
+        ::close(fd);
     }
-    ssize_t write(const char* ptr, size_t size) override {
-        if (!is_writable()) return -1;
-        return ::send(fd_, ptr, size, MSG_NOSIGNAL);
-    }
-    // The pages never use a visitor's address.
-    void get_remote_ip_and_port(std::string& ip, int& port) const override {
-        ip.clear();
-        port = 0;
-    }
-    void get_local_ip_and_port(std::string& ip, int& port) const override {
-        ip.clear();
-        port = 0;
-    }
-    socket_t socket() const override { return fd_; }
-
-private:
-    int fd_;
-    std::string head_;
-    size_t offset_ = 0;
-    Deadline readDeadline_;
-    std::chrono::milliseconds writeLimit_;
-    const std::atomic<bool>& stopping_;
-};
+    ::freeaddrinfo(found);
+    return error != 0 ? Status::systemError(error) : Status::failure("cannot bind");
+}
 
 }  // namespace
 
-// The library parses requests, routes them and writes the answers; the
-// accepting, the limits on connections, request size and time, and the
-// workers are this class's own, so that no visitor can hold more than its
-// share.
-class StatusServer::Http final : public httplib::Server {
+// Two halves. The front is this class's own: the listening socket, the
+// accepting, the bounds on connections, request size and time, and the
+// workers, so that no visitor can hold more than its share. Behind it the
+// library parses each request, routes it and writes the answer, on a
+// socket in a folder of this process's own that no visitor can reach: a
+// connection let in hands its request over there once it has arrived
+// whole, and the answer is copied back to the visitor.
+class StatusServer::Http {
 public:
-    explicit Http(const StatusLimits& limits) : limits_(limits), pool_(static_cast<size_t>(std::max(limits.workers, 1))) {}
-    ~Http() override { stop(); }
-
-    bool bind(const std::string& host, uint16_t port, uint16_t& bound) {
-        // Only the one address given; no sharing of the port with another
-        // process (the library's default would allow that).
-        set_socket_options([](socket_t fd) {
-            int yes = 1;
-            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        });
-        if (port == 0) {
-            int any = bind_to_any_port(host);
-            if (any <= 0) return false;
-            bound = static_cast<uint16_t>(any);
-            return true;
-        }
-        bound = port;
-        return bind_to_port(host, port);
+    explicit Http(const StatusLimits& limits)
+        : limits_(limits), workers_(static_cast<size_t>(std::max(limits.workers, 1))), pool_(workers_) {
+        pages_.new_task_queue = [this] { return new httplib::ThreadPool(workers_); };
+        // One request per connection, as the front serves them.
+        pages_.set_keep_alive_max_count(1);
     }
+    ~Http() { stop(); }
 
-    void serve() { acceptor_ = std::thread([this] { acceptLoop(); }); }
+    httplib::Server& pages() { return pages_; }
+
+    Status start(const std::string& host, uint16_t port, uint16_t& bound) {
+        if (Status status = startPages(); !status) return status;
+        if (Status status = listenOn(host, port, listener_, bound); !status) return status;
+        acceptor_ = std::thread([this] { acceptLoop(); });
+        return Status::ok();
+    }
 
     void stop() {
         if (stopping_.exchange(true)) return;
         if (acceptor_.joinable()) acceptor_.join();
         pool_.shutdown();
-        int fd = svr_sock_.exchange(INVALID_SOCKET);
-        if (fd != INVALID_SOCKET) ::close(fd);
+        pages_.stop();
+        if (pagesThread_.joinable()) pagesThread_.join();
+        if (listener_ >= 0) ::close(listener_);
+        listener_ = -1;
+        if (!folder_.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder_, ignored);
+        }
     }
 
 private:
+    // The library's side, on a local socket in a fresh folder only this
+    // user may enter.
+    Status startPages() {
+        std::error_code error;
+        std::filesystem::path temp = std::filesystem::temp_directory_path(error);
+        if (error) temp = "/tmp";
+        std::string pattern = (temp / "tallysv-status-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) return Status::fromErrno("cannot make the pages' folder");
+        folder_ = pattern;
+        socketPath_ = (folder_ / "pages").string();
+        if (socketPath_.size() >= sizeof(sockaddr_un::sun_path))
+            return Status::failure("the temporary folder's name is too long for a local socket");
+        pages_.set_address_family(AF_UNIX);
+        // The port means nothing to a local socket; 0 would make the
+        // library look for the free port it was given.
+        if (!pages_.bind_to_port(socketPath_, 1)) return Status::fromErrno("cannot open the pages' local socket");
+        pagesThread_ = std::thread([this] {
+            pages_.listen_after_bind();
+            pagesEnded_.store(true);
+        });
+        // Running before this returns, so that a stop right after is not
+        // missed by a library that stops only a running server.
+        while (!pages_.is_running() && !pagesEnded_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (pagesEnded_.load()) return Status::failure("the pages' local socket closed at once");
+        return Status::ok();
+    }
+
     void acceptLoop() {
-        const int listener = svr_sock_.load();
         const int most = std::max(limits_.workers, 1) + std::max(limits_.queued, 0);
         while (!stopping_.load()) {
-            pollfd p{listener, POLLIN, 0};
+            pollfd p{listener_, POLLIN, 0};
             if (::poll(&p, 1, 50) <= 0) continue;
-            int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) {
                 // Out of descriptors or memory: the connection stays
                 // pending; wait rather than spin on it.
@@ -168,9 +207,7 @@ private:
         Deadline deadline = std::chrono::steady_clock::now() + limits_.timeout;
         std::string head;
         if (!readHead(fd, deadline, head)) return;
-        ConnectionStream stream(fd, std::move(head), deadline, limits_.timeout, stopping_);
-        bool closed = true;
-        process_request(stream, true, closed, nullptr);
+        relay(fd, head, deadline);
     }
 
     // Reads up to the blank line that ends the request's headers. False,
@@ -197,7 +234,62 @@ private:
         }
     }
 
+    // Hands the request to the library's side and copies its answer back
+    // until it closes. What the visitor sends after the headers (a body
+    // the library may read, to refuse it) goes along until the request's
+    // deadline; every write to the visitor must go through within the
+    // time limit.
+    void relay(int visitor, const std::string& head, Deadline deadline) {
+        int pages = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (pages < 0) return;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
+        if (::connect(pages, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            !sendAll(pages, head.data(), head.size(), limits_.timeout, stopping_)) {
+            ::close(pages);
+            return;
+        }
+        bool forwarding = true;
+        char buffer[16384];
+        while (!stopping_.load()) {
+            if (forwarding && std::chrono::steady_clock::now() >= deadline) {
+                ::shutdown(pages, SHUT_WR);
+                forwarding = false;
+            }
+            // A negative descriptor is left out: a visitor who hung up
+            // would otherwise wake the wait at once, again and again.
+            pollfd p[2] = {{pages, POLLIN, 0}, {forwarding ? visitor : -1, POLLIN, 0}};
+            int ready = ::poll(p, 2, 50);
+            if (ready < 0 && errno != EINTR) break;
+            if (ready <= 0) continue;
+            if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+                ssize_t n = ::recv(visitor, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n > 0) {
+                    if (!sendAll(pages, buffer, static_cast<size_t>(n), limits_.timeout, stopping_)) break;
+                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                    ::shutdown(pages, SHUT_WR);
+                    forwarding = false;
+                }
+            }
+            if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+                ssize_t n = ::recv(pages, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+                if (n <= 0) break;
+                if (!sendAll(visitor, buffer, static_cast<size_t>(n), limits_.timeout, stopping_)) break;
+            }
+        }
+        ::close(pages);
+    }
+
     StatusLimits limits_;
+    size_t workers_;
+    httplib::Server pages_;
+    std::thread pagesThread_;
+    std::atomic<bool> pagesEnded_{false};
+    std::filesystem::path folder_;
+    std::string socketPath_;
+    int listener_ = -1;
     httplib::ThreadPool pool_;
     std::thread acceptor_;
     std::atomic<bool> stopping_{false};
@@ -227,14 +319,11 @@ StatusServer::StatusServer(SnapshotSource snapshot, StatusLimits limits, History
 
 StatusServer::~StatusServer() { stop(); }
 
-bool StatusServer::start(const std::string& listen, std::string& reason) {
+Status StatusServer::start(const std::string& listen) {
     stop();
     std::string host;
     uint16_t port = 0;
-    if (!parseListenAddress(listen, host, port)) {
-        reason = "not host:port";
-        return false;
-    }
+    if (!parseListenAddress(listen, host, port)) return Status::failure("not host:port");
     auto http = std::make_unique<Http>(limits_);
     auto page = [this](const char* type, std::string (*render)(const StatusSnapshot&)) {
         return [this, type, render](const httplib::Request&, httplib::Response& response) {
@@ -252,13 +341,13 @@ bool StatusServer::start(const std::string& listen, std::string& reason) {
         response.status = 400;
         response.set_content("range is 1h or 24h\n", "text/plain; charset=utf-8");
     };
-    http->Get("/", [this, range, badRange](const httplib::Request& request, httplib::Response& response) {
+    http->pages().Get("/", [this, range, badRange](const httplib::Request& request, httplib::Response& response) {
         int minutes = range(request);
         if (minutes == 0) return badRange(response);
         HistoryView history = history_ ? history_(minutes) : HistoryView{};
         response.set_content(renderStatusPage(snapshot_(), history), "text/html; charset=utf-8");
     });
-    http->Get("/history.json", [this, range, badRange](const httplib::Request& request, httplib::Response& response) {
+    http->pages().Get("/history.json", [this, range, badRange](const httplib::Request& request, httplib::Response& response) {
         int minutes = range(request);
         if (minutes == 0) return badRange(response);
         if (!history_) {
@@ -267,27 +356,25 @@ bool StatusServer::start(const std::string& listen, std::string& reason) {
         }
         response.set_content(renderHistoryJson(history_(minutes)), "application/json");
     });
-    http->Get("/status.json", page("application/json", renderStatusJson));
-    http->Get("/metrics", page("text/plain; version=0.0.4; charset=utf-8", renderMetrics));
-    http->set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
+    http->pages().Get("/status.json", page("application/json", renderStatusJson));
+    http->pages().Get("/metrics", page("text/plain; version=0.0.4; charset=utf-8", renderMetrics));
+    http->pages().set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
         if (request.method == "GET" || request.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
         response.status = 405;
         response.set_header("Allow", "GET, HEAD");
         return httplib::Server::HandlerResponse::Handled;
     });
-    http->set_payload_max_length(0);
-    http->set_default_headers({{"Cache-Control", "no-store"},
+    http->pages().set_payload_max_length(0);
+    http->pages().set_default_headers({{"Cache-Control", "no-store"},
                                {"X-Content-Type-Options", "nosniff"},
                                {"Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'"}});
-    errno = 0;
-    if (!http->bind(host, port, port_)) {
-        reason = errno != 0 ? std::strerror(errno) : "cannot bind";
-        return false;
+    if (Status status = http->start(host, port, port_); !status) {
+        port_ = 0;
+        return status;
     }
-    http->serve();
     http_ = std::move(http);
     address_ = (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" + std::to_string(port_);
-    return true;
+    return Status::ok();
 }
 
 void StatusServer::stop() {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "core/status.h"
 #include "status/status_history.h"
 #include "status/status_snapshot.h"
 
@@ -30,7 +31,10 @@ bool parseListenAddress(const std::string& text, std::string& host, uint16_t& po
 // Each request asks for a snapshot through `snapshot` (which takes the
 // network's lock only to copy) and renders it without the lock; the charts
 // of "/" and "/history.json" ask `history` for the last `minutes` minutes
-// ("?range=24h" for a day, an hour otherwise). GET and HEAD only.
+// ("?range=24h" for a day, an hour otherwise). GET and HEAD only. The
+// HTTP library renders the answers behind the server's own front, on a
+// local socket in a folder of its own under the temporary folder (removed
+// when it stops).
 class StatusServer {
 public:
     using SnapshotSource = std::function<StatusSnapshot()>;
@@ -42,8 +46,8 @@ public:
     StatusServer& operator=(const StatusServer&) = delete;
 
     // Binds where `listen` says ("host:port"; port 0 takes a free one) and
-    // starts serving. False, with the reason, when it cannot.
-    bool start(const std::string& listen, std::string& reason);
+    // starts serving; a failure says why it cannot.
+    Status start(const std::string& listen);
     // Stops accepting, lets the requests being served end (each within the
     // time limit) and returns.
     void stop();

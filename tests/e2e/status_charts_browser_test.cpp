@@ -91,8 +91,8 @@ TEST(StatusChartsInBrowser, ShowTheZoneDropAndTheLoginBurstWhereTheyHappened) {
     snapshot.zones.push_back({"North", 1, 1, "127.0.0.1:5000", kHourStart - 300, 22, 3});
     snapshot.playersOnline = 22;
     StatusServer server([&] { return snapshot; }, StatusLimits{}, [&](int minutes) { return history.view(minutes); });
-    std::string reason;
-    ASSERT_TRUE(server.start("127.0.0.1:0", reason)) << reason;
+    Status started = server.start("127.0.0.1:0");
+    ASSERT_TRUE(started) << started.reason();
 
     TempDir dir;
     std::filesystem::path out = std::filesystem::path(kBinDir) / "test-output" / "status_charts";

@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -29,8 +30,8 @@ protected:
             ++snapshots;
             return snapshot;
         }, limits);
-        std::string reason;
-        ASSERT_TRUE(server->start("127.0.0.1:0", reason)) << reason;
+        Status started = server->start("127.0.0.1:0");
+        ASSERT_TRUE(started) << started.reason();
         ASSERT_NE(server->port(), 0);
     }
     std::string exchange(const std::string& request, bool& closed, std::chrono::milliseconds limit = 3s) {
@@ -81,6 +82,33 @@ TEST_F(StatusServerTest, ServesThePagesToGetAndHeadOnly) {
         EXPECT_NE(answer.find("Allow: GET, HEAD"), std::string::npos) << method;
         EXPECT_TRUE(closed) << method;
         EXPECT_EQ(snapshots.load(), before) << method << ": nothing is rendered for a refused method";
+    }
+}
+
+// The answers are the library's, passed through the server's front whole:
+// compressed when asked, a range when asked, the body as long as said.
+TEST_F(StatusServerTest, AnswersComeThroughWhole) {
+    start({});
+    struct Case {
+        const char* headers;
+        const char* status;
+        const char* holds;
+    } cases[] = {
+        {"", "200", "Connection: close\r\n"},
+        {"Accept-Encoding: gzip\r\n", "200", "Content-Encoding: gzip\r\n"},
+        {"Range: bytes=0-9\r\n", "206", "Content-Range: bytes 0-9/"},
+    };
+    for (const Case& c : cases) {
+        bool closed = false;
+        std::string answer = exchange(std::string("GET /metrics HTTP/1.1\r\nHost: x\r\n") + c.headers + "\r\n", closed);
+        EXPECT_EQ(answer.rfind(std::string("HTTP/1.1 ") + c.status + " ", 0), 0u) << c.headers << answer.substr(0, 200);
+        EXPECT_NE(answer.find(c.holds), std::string::npos) << c.headers << answer.substr(0, 300);
+        EXPECT_TRUE(closed) << c.headers;
+        size_t length = answer.find("Content-Length: ");
+        size_t body = answer.find("\r\n\r\n");
+        ASSERT_NE(length, std::string::npos) << c.headers;
+        ASSERT_NE(body, std::string::npos) << c.headers;
+        EXPECT_EQ(std::stoul(answer.substr(length + 16)), answer.size() - body - 4) << c.headers;
     }
 }
 
@@ -177,11 +205,13 @@ TEST(StatusListen, ReadsHostAndPort) {
 
 TEST(StatusListen, AnAddressInUseIsReported) {
     StatusServer first([] { return StatusSnapshot{}; });
-    std::string reason;
-    ASSERT_TRUE(first.start("127.0.0.1:0", reason)) << reason;
+    Status started = first.start("127.0.0.1:0");
+    ASSERT_TRUE(started) << started.reason();
     StatusServer second([] { return StatusSnapshot{}; });
-    EXPECT_FALSE(second.start(first.address(), reason));
-    EXPECT_NE(reason.find("in use"), std::string::npos) << reason;
+    Status refused = second.start(first.address());
+    EXPECT_FALSE(refused);
+    EXPECT_EQ(refused.error(), EADDRINUSE);
+    EXPECT_NE(refused.reason().find("in use"), std::string::npos) << refused.reason();
 }
 
 }  // namespace

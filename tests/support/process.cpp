@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -17,19 +19,33 @@
 namespace tallysv::testing {
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const std::string& directory) {
+                           const std::string& directory)
+    : ChildProcess(program, args, directory, std::string()) {}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& directory, const std::string& outputFile)
+    : outputFile_(outputFile) {
+    // Close-on-exec, so that a child started later does not hold the pipes
+    // of an earlier one open (its input would then never end).
     int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (!outputFile.empty()) {
+        out[0] = -1;
+        out[1] = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    } else if (pipe2(out, O_CLOEXEC) != 0) {
+        out[1] = -1;
+    }
+    if (out[1] < 0) {
+        close(in[0]);
+        close(in[1]);
+        throw std::runtime_error(outputFile.empty() ? "pipe failed" : "cannot write " + outputFile);
+    }
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         dup2(out[1], STDERR_FILENO);
-        close(in[0]);
-        close(in[1]);
-        close(out[0]);
-        close(out[1]);
         if (!directory.empty() && chdir(directory.c_str()) != 0) _exit(126);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
@@ -41,6 +57,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     close(in[0]);
     close(out[1]);
     input_ = in[1];
+    if (!outputFile.empty()) return;
     outputFd_ = out[0];
     reader_ = std::thread([this] {
         char buffer[4096];
@@ -88,11 +105,8 @@ void ChildProcess::signal(int number) { kill(pid_, number); }
 bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds limit) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            if (output_.find(text) != std::string::npos) return true;
-            if (outputEnded_) return false;
-        }
+        if (output().find(text) != std::string::npos) return true;
+        if (!outputFile_.empty() ? !running() : outputEnded()) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
@@ -119,23 +133,51 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds limit) {
     }
 }
 
+bool ChildProcess::running() {
+    if (status_) return false;
+    int raw = 0;
+    if (waitpid(pid_, &raw, WNOHANG) != pid_) return true;
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return false;
+}
+
 std::string ChildProcess::output() const {
+    if (!outputFile_.empty()) {
+        std::ifstream file(outputFile_, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    }
     std::lock_guard<std::mutex> guard(mutex_);
     return output_;
 }
 
-int freeUdpPort() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+bool ChildProcess::outputEnded() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return outputEnded_;
+}
+
+namespace {
+
+int freePort(int type) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw std::runtime_error("no socket for a free port");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(fd);
+        throw std::runtime_error("no free port");
+    }
     close(fd);
     return ntohs(address.sin_port);
 }
+
+}  // namespace
+
+int freeUdpPort() { return freePort(SOCK_DGRAM); }
+int freeTcpPort() { return freePort(SOCK_STREAM); }
 
 std::string onPath(const std::string& name) {
     const char* path = std::getenv("PATH");

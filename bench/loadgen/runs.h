@@ -1,0 +1,14 @@
+#pragma once
+// The two kinds of run main chooses between by the measurements named.
+#include "loadgen/loadgen.h"
+
+namespace loadgen {
+
+// Logins (or chat) against servers of every kind named, and the bare
+// exchanges, measured in turns; prints their figures. The exit status.
+int runLogins(const Options& options);
+
+// "hashing": PasswordHashing off and on, side by side.
+int runHashing(const Options& options);
+
+}  // namespace loadgen
