@@ -6,8 +6,10 @@
 #include <string_view>
 #include <vector>
 
+#include "commands/ban_scope.h"
 #include "commands/number_argument.h"
 #include "commands/operator_access.h"
+#include "commands/switch_scan.h"
 #include "core/text.h"
 #include "core/text_string.h"
 #include "core/time_helpers.h"
@@ -22,7 +24,6 @@ namespace {
 constexpr std::string_view kBanWord = "?ban";
 // Names of 20 characters or more are refused before any lookup.
 constexpr size_t kNameLimit = 19;
-constexpr int kSwitchDigits = 7;
 constexpr int32_t kMostDays = 5000;
 constexpr size_t kCommentLimit = 63;
 constexpr size_t kBanTextLimit = 127;
@@ -40,140 +41,6 @@ int32_t dayCap(uint8_t level) {
         case 3: return 60;
         default: return 7;
     }
-}
-
-// Where a ban or banfree applies, by the GroupID and ScoreID it carries:
-// the network (GroupID 0), a group (ScoreID 0) or one zone.
-struct Scope {
-    int32_t groupID = 0;
-    int32_t scoreID = 0;
-
-    static Scope of(const BanRecord& ban) { return {ban.groupID, ban.scoreID}; }
-    static Scope of(const BanfreeRecord& banfree) { return {banfree.groupID, banfree.scoreID}; }
-
-    enum class Kind { Network, Group, Zone };
-    // A ban is named GroupID first: one of GroupID 0 is network-wide even
-    // with a ScoreID ("-*" before "-r="). A banfree is named ScoreID first,
-    // as one given in a zone of GroupID 0 is zone-wide.
-    Kind banKind() const { return groupID == 0 ? Kind::Network : scoreID == 0 ? Kind::Group : Kind::Zone; }
-    Kind banfreeKind() const { return scoreID != 0 ? Kind::Zone : groupID != 0 ? Kind::Group : Kind::Network; }
-
-    // Whether the listings of a zone show it: the records of that zone, of
-    // its group and of the network. A record with a ScoreID belongs to that
-    // zone alone, whatever its GroupID.
-    bool visibleFrom(const Host& zone) const {
-        return (scoreID != 0 && scoreID == zone.scoreId) || (scoreID == 0 && (groupID == 0 || groupID == zone.groupId));
-    }
-    // Whether a ban of this scope reaches players in the zone: its group
-    // unless network-wide, and its zone when it names one.
-    bool reaches(const Host& zone) const {
-        return (groupID == 0 || groupID == zone.groupId) && (scoreID == 0 || scoreID == zone.scoreId);
-    }
-    // Whether an operator's sector covers an existing record (to lift or
-    // comment it): network-wide operators every one, group-wide ones those
-    // of their group, zone-bound ones those of their zone. A ScoreID of 0
-    // binds to no zone, so it never matches another ScoreID of 0.
-    bool coveredBy(const OperatorRecord& op) const {
-        return op.groupID == 0 || (op.scoreID == 0 && op.groupID == groupID) ||
-               (op.scoreID != 0 && op.scoreID == scoreID);
-    }
-    // Whether a new record of this scope lies in the operator's sector, read
-    // as checkSectorPower reads a zone: a zone-bound operator's zone, a
-    // group-wide operator's group, or anywhere.
-    bool withinSector(const OperatorRecord& op) const { return sectorHoldsZone(op, groupID, scoreID); }
-
-    // The label listings show before the name: "*) ", ") <zone> " or
-    // "$) {GroupID} ".
-    void appendLabel(TextString& line, const CommandContext& command, Kind kind) const {
-        switch (kind) {
-            case Kind::Network:
-                line.append("*) ");
-                break;
-            case Kind::Zone:
-                line.append(") <");
-                command.appendZoneLabel(line, scoreID);
-                line.append("> ");
-                break;
-            case Kind::Group:
-                line.append("$) {").append(groupID).append("} ");
-                break;
-        }
-    }
-};
-
-// The switches of ?ban, ?listban and ?banfree. The argument is read from
-// its start: a blank is skipped, "-" takes the next character as a switch,
-// and the first other character starts the operand (a name or a number),
-// which runs to the end of the text. A NUL where a switch or an operand
-// could start ends the text. A "-" whose character names no switch is
-// skipped with it.
-enum class Scan { Next, Stop };  // Stop: the switch was refused and replied
-
-// A switch met by the scan.
-struct SwitchAt {
-    CommandContext& command;
-    std::string_view args;
-    char name;   // the switch character
-    size_t pos;  // just past it; a switch that reads on moves it
-
-    const OperatorRecord& op() const { return *command.op(); }
-    Scan refuse(std::string_view line) const {
-        command.reply(line);
-        return Scan::Stop;
-    }
-    // The switch character is the last of the text.
-    bool endsText() const { return pos >= args.size(); }
-    bool valued() const { return charAt(args, pos) == '='; }
-    // After "=": a number of at most 7 digits, ending at the first
-    // non-digit. False on an 8th digit. A number that runs to the end of
-    // the text is read but gives no value.
-    bool readNumber(std::optional<int32_t>& number) {
-        ++pos;
-        int32_t value = 0;
-        int digits = 0;
-        while (pos < args.size() && args[pos] >= '0' && args[pos] <= '9') {
-            if (++digits > kSwitchDigits) return false;
-            value = value * 10 + (args[pos] - '0');
-            ++pos;
-        }
-        if (pos < args.size()) number = value;
-        return true;
-    }
-};
-
-// One switch of a command: the characters that name it and what it does
-// to the command's choices.
-template <typename Choices>
-struct SwitchRule {
-    std::string_view names;
-    Scan (*apply)(SwitchAt& at, Choices& choices);
-};
-
-// Scans the switches into `choices` and returns the operand (empty when
-// there is none), or no value when a switch was refused.
-template <typename Choices, size_t N>
-std::optional<std::string_view> scanSwitches(CommandContext& command, const SwitchRule<Choices> (&rules)[N],
-                                             Choices& choices) {
-    const std::string_view args = command.args;
-    size_t pos = 0;
-    while (pos < args.size()) {
-        const char c = args[pos];
-        if (c == '\0') break;
-        if (c == ' ') {
-            ++pos;
-            continue;
-        }
-        if (c != '-') return textOf(args.substr(pos));
-        const char name = charAt(args, pos + 1);
-        SwitchAt at{command, args, name, pos + 2};
-        for (const SwitchRule<Choices>& rule : rules) {
-            if (name == '\0' || rule.names.find(name) == std::string_view::npos) continue;
-            if (rule.apply(at, choices) == Scan::Stop) return std::nullopt;
-            break;
-        }
-        pos = at.pos;
-    }
-    return std::string_view();
 }
 
 struct AddressRange {
@@ -217,16 +84,8 @@ constexpr SwitchRule<BanRequest> kBanSwitches[] = {
          request.level = level;
          return Scan::Next;
      }},
-    {"bB",
-     [](SwitchAt&, BanRequest& request) {
-         request.banfreeTest = true;
-         return Scan::Next;
-     }},
-    {"kK",
-     [](SwitchAt&, BanRequest& request) {
-         request.kick = false;
-         return Scan::Next;
-     }},
+    {"bB", [](SwitchAt&, BanRequest& request) { return request.banfreeTest = true, Scan::Next; }},
+    {"kK", [](SwitchAt&, BanRequest& request) { return request.kick = false, Scan::Next; }},
     {"sS",
      [](SwitchAt& at, BanRequest& request) {
          if (at.op().level > kSuperModerator) return at.refuse("-s: You cannot add subnet bans.");
@@ -528,7 +387,14 @@ void banProviderBlock(CommandContext& command, const BanRequest& request, const 
     auto block = std::make_shared<std::optional<NetBlock>>();
     auto work = [block, address, lookup = command.processor.services.lookupNetBlock,
                  options = WhoisOptions{settings.whoisServer, settings.whoisTimeout}, &log = command.processor.log()] {
-        *block = lookup ? lookup(address) : lookupNetBlock(address, options, log);
+        if (lookup) {
+            *block = lookup(address);
+            return;
+        }
+        NetBlockLookup found = lookupNetBlock(address, options);
+        // A server that could not be asked is the console's to know.
+        if (!found.status) log.printf("%s\n", found.status.reason().c_str());
+        *block = found.block;
     };
     CommandProcessor& processor = command.processor;
     Host& zone = command.zone;
@@ -569,11 +435,7 @@ constexpr SwitchRule<ListbanChoices> kListbanSwitches[] = {
              choices.all = true;
          return Scan::Next;
      }},
-    {"dD",
-     [](SwitchAt&, ListbanChoices& choices) {
-         choices.details = true;
-         return Scan::Next;
-     }},
+    {"dD", [](SwitchAt&, ListbanChoices& choices) { return choices.details = true, Scan::Next; }},
 };
 
 // The switches of ?banfree.
