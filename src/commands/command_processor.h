@@ -45,6 +45,8 @@ public:
     Database& database;
     PlayerSession& player;
     Host& zone;  // the player's zone, which sent the command
+    // L, as the text came; kept to run the text again later. Handlers read
+    // `args`, which holds all of the text after the word.
     const int length;
     // The separator that follows the command's word and the argument after
     // it, to the end of the text; empty when the text ends with the word.
