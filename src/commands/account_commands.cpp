@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/address.h"
+#include "core/ini_file.h"
 #include "core/text.h"
 #include "core/text_string.h"
 #include "core/time_helpers.h"
@@ -16,19 +17,18 @@ constexpr int kFieldLimit = 31;
 constexpr int kUserIDDigits = 7;
 constexpr int kAliasesPerLine = 5;
 
-// "<first>:<second>" from the argument at `position`: the colon among its
-// first 31 characters, the second part cut to 31. False (and no reply)
-// without such a colon.
+// "<first>:<second>" from the argument: the colon among its first 31
+// characters, the second part cut to 31. False (and no reply) without such
+// a colon.
 struct ColonPair {
     std::string_view first;
     std::string_view second;
 };
-bool splitArgument(const CommandContext& command, int position, ColonPair& out) {
-    const char* argument = command.at(position);
+bool splitArgument(std::string_view args, ColonPair& out) {
     int firstLength = 0;
     const char* rest = nullptr;
-    if (!splitAtColon(argument, command.length - position, firstLength, rest)) return false;
-    out.first = std::string_view(argument, static_cast<size_t>(firstLength));
+    if (!splitAtColon(args.data(), static_cast<int>(args.size()), firstLength, rest)) return false;
+    out.first = std::string_view(args.data(), static_cast<size_t>(firstLength));
     out.second = std::string_view(rest).substr(0, kFieldLimit);
     return true;
 }
@@ -40,9 +40,9 @@ std::string dateFor(const CommandContext& command, int32_t time) {
 }  // namespace
 
 void commandChangepassword(CommandContext& command) {
-    if (command.length < 17) return command.requiresParameters("changepassword");
+    if (command.args.empty()) return command.requiresParameters("changepassword");
     ColonPair parts;
-    if (!splitArgument(command, 16, parts)) return;
+    if (!splitArgument(command.args, parts)) return;
     UserRecord* user = command.database.findUser(parts.first);
     if (!user) return command.reply("User not found");
     user->password = command.database.passwordField(parts.second);
@@ -50,9 +50,9 @@ void commandChangepassword(CommandContext& command) {
 }
 
 void commandChangesquad(CommandContext& command) {
-    if (command.length < 14) return command.requiresParameters("changesquad");
+    if (command.args.empty()) return command.requiresParameters("changesquad");
     ColonPair parts;
-    if (!splitArgument(command, 13, parts)) return;
+    if (!splitArgument(command.args, parts)) return;
     SquadRecord* squad = command.database.findSquad(parts.first);
     if (!squad) return command.reply("Squad not found");
     UserRecord* owner = command.database.findUser(parts.second);
@@ -62,9 +62,9 @@ void commandChangesquad(CommandContext& command) {
 }
 
 void commandChangename(CommandContext& command) {
-    if (command.length < 13) return command.requiresParameters("changename");
+    if (command.args.empty()) return command.requiresParameters("changename");
     ColonPair parts;
-    if (!splitArgument(command, 12, parts)) return;
+    if (!splitArgument(command.args, parts)) return;
     // Names compare on 19 characters without regard to case, so a change
     // of case only, or a name that agrees with another's beginning, is
     // refused here.
@@ -77,10 +77,11 @@ void commandChangename(CommandContext& command) {
 
 void commandInfo(CommandContext& command) {
     const UserRecord* user = &command.user();
-    if (command.length >= 7) {
-        user = command.database.findUser(command.at(6));
+    if (!command.args.empty()) {
+        const std::string_view name = textOf(command.args);
+        user = command.database.findUser(name);
         if (!user) {
-            const int32_t userID = command.number(6, kUserIDDigits);
+            const int32_t userID = profileNumber(name.substr(0, kUserIDDigits));
             if (userID >= 1) user = command.database.findUserByID(userID);
         }
     }
@@ -123,8 +124,8 @@ const char* aliasTag(const UserRecord& user, const AliasTarget& target) {
 
 void commandAlias(CommandContext& command) {
     const UserRecord* target = &command.user();
-    if (command.length >= 8) {
-        target = command.database.findUser(command.at(7));
+    if (!command.args.empty()) {
+        target = command.database.findUser(textOf(command.args));
         if (!target) return command.reply("Unable to find specified player");
     }
     if (target->address() == IPv4Address{}) return command.reply("This account has not been accessed yet");
@@ -159,9 +160,9 @@ void commandAlias(CommandContext& command) {
 }
 
 void commandAdduser(CommandContext& command) {
-    if (command.length < 10) return command.requiresParameters("adduser");
+    if (command.args.empty()) return command.requiresParameters("adduser");
     ColonPair parts;
-    if (!splitArgument(command, 9, parts)) return;
+    if (!splitArgument(command.args, parts)) return;
     std::string source(parts.first);
     char name[kFieldLimit + 1];
     normalizeName(name, source.c_str(), kFieldLimit);

@@ -56,7 +56,7 @@ void listChannel(CommandContext& command, int slot, const ChatChannel& channel) 
 void reassignChannels(CommandContext& command) {
     ZoneProtocol& zones = command.zones;
     PlayerSession& player = command.player;
-    if (command.length == 6) return zones.leaveAllChannels(player, true);
+    if (command.args.empty()) return zones.leaveAllChannels(player, true);
 
     // Channels that others share stay quiet if the player keeps them.
     std::vector<const ChatChannel*> remembered;
@@ -66,7 +66,7 @@ void reassignChannels(CommandContext& command) {
     }
     zones.leaveAllChannels(player, false);
 
-    std::string_view rest(command.at(6));
+    std::string_view rest = textOf(command.args);
     int slot = 1;
     while (slot <= kSlots) {
         size_t comma = rest.find(',');
@@ -92,7 +92,7 @@ void reassignChannels(CommandContext& command) {
 }  // namespace
 
 void commandNotifychat(CommandContext& command) {
-    const int value = command.onOffSwitch(12, "1yYtT", "0nNfF");
+    const int value = command.onOffSwitch("1yYtT", "0nNfF");
     if (value < 0) return reportNotify(command);
     command.reply(value ? "Chat notify ENABLED" : "Chat notify DISABLED");
     command.player.NotifyChat = static_cast<uint8_t>(value);
@@ -100,8 +100,8 @@ void commandNotifychat(CommandContext& command) {
 }
 
 void commandAddchat(CommandContext& command) {
-    if (command.length < 10) return;
-    std::string_view rest(command.at(9));
+    if (command.args.empty()) return;
+    std::string_view rest = textOf(command.args);
     while (!rest.empty()) {
         size_t end = rest.find_first_of(", ");
         std::string_view name = rest.substr(0, end);
@@ -115,8 +115,8 @@ void commandAddchat(CommandContext& command) {
 }
 
 void commandLeavechat(CommandContext& command) {
-    if (command.length < 12) return;
-    std::string name = normalizedChannelName(command.at(11));
+    if (command.args.empty()) return;
+    std::string name = normalizedChannelName(textOf(command.args));
     if (name.size() == 1 && name[0] >= '1' && name[0] <= '9')
         return command.zones.leaveChannel(command.player, name[0] - '0', true);
     for (int slot = 1; slot <= kSlots; ++slot) {
@@ -126,8 +126,8 @@ void commandLeavechat(CommandContext& command) {
 }
 
 void commandChat(CommandContext& command) {
-    const char separator = command.charAt(5);
-    if (command.length > 5 && (separator == ' ' || separator == '=')) return reassignChannels(command);
+    const char separator = command.separator();
+    if (separator == ' ' || separator == '=') return reassignChannels(command);
     for (int slot = 1; slot <= kSlots; ++slot)
         if (const ChatChannel* channel = command.player.chatSlot(slot)) listChannel(command, slot, *channel);
 }

@@ -42,8 +42,8 @@ bool auditedCommand(void (*handler)(CommandContext&), const CommandContext& comm
     for (Handler always : kAlways)
         if (handler == always) return true;
     // Without a value these two only show what is set.
-    if (handler == commandBantext) return command.length >= 9;
-    if (handler == commandExtchat) return command.onOffSwitch(9, "1TYty", "0FNfn") >= 0;
+    if (handler == commandBantext) return !command.afterWord.empty();
+    if (handler == commandExtchat) return command.onOffSwitch("1TYty", "0FNfn") >= 0;
     return false;
 }
 

@@ -1,6 +1,7 @@
 #include "commands/command_processor.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "commands/command_secrets.h"
 #include "commands/command_table.h"
@@ -20,36 +21,36 @@ constexpr int kTextOffset = 5;
 
 }  // namespace
 
+namespace {
+
+// The text from `position` on; empty beyond its end. Its data() stays
+// NUL-terminated, at the end of the text.
+std::string_view textFrom(const std::string& text, size_t position) {
+    return std::string_view(text).substr(std::min(position, text.size()));
+}
+
+}  // namespace
+
 CommandContext::CommandContext(CommandProcessor& processor, PlayerSession& player, const std::string& text,
-                               int length)
+                               int length, size_t wordLength)
     : processor(processor),
       zones(processor.zones()),
       database(processor.database()),
       player(player),
       zone(*player.zone),
       length(length),
+      afterWord(textFrom(text, wordLength)),
+      args(textFrom(text, wordLength + 1)),
       text_(text) {}
 
-const char* CommandContext::at(int position) const {
-    if (position < 0 || static_cast<size_t>(position) > text_.size()) return "";
-    return text_.c_str() + position;
-}
-
-std::string_view CommandContext::argument(int position, int limit) const {
-    std::string_view rest(at(position));
-    return rest.substr(0, static_cast<size_t>(std::max(limit, 0)));
-}
-
-int32_t CommandContext::number(int position, int limit) const { return profileNumber(argument(position, limit)); }
-
-int CommandContext::onOffSwitch(int position, const char* on, const char* off, int fAt) const {
-    if (length <= position) return -1;
-    const char c = charAt(position);
+int CommandContext::onOffSwitch(const char* on, const char* off, size_t fAt) const {
+    if (args.empty()) return -1;
+    const char c = args.front();
     if (c == '\0') return -1;
     if (std::string_view(on).find(c) != std::string_view::npos) return 1;
     if (std::string_view(off).find(c) != std::string_view::npos) return 0;
     if (c == 'O' || c == 'o') {
-        const char f = length > position + fAt ? charAt(position + fAt) : '\0';
+        const char f = charAt(args, fAt);
         return f == 'f' || f == 'F' ? 0 : 1;
     }
     return -1;
@@ -160,7 +161,7 @@ bool CommandProcessor::dispatch(PlayerSession& player, const std::string& text, 
         if (entry.help && helpDisabled) continue;
         if (!matchCommand(text.c_str(), entry.word, entry.bytes)) continue;
         if (deferForPasswords(*this, entry, player, text, length)) return true;
-        CommandContext command(*this, player, text, length);
+        CommandContext command(*this, player, text, length, std::strlen(entry.word));
         command.caller = caller;
         command.audit = startAudit(entry.handler, command, services.audit);
         entry.handler(command);

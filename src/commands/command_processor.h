@@ -30,19 +30,31 @@ struct ControlCaller {
 
 // What a running command needs: who typed it, in which zone, the text, and
 // the server's parts. The text is the command as typed ("?" at position 0),
-// NUL-terminated; `length` (L) bounds every argument offset. The text may
-// hold a NUL before L (a zone may send one): it then reads as ending there,
-// while positions up to L stay readable.
+// NUL-terminated, of length L. The text may hold a NUL (a zone may send
+// one): what follows it is still part of L, but text read from there on
+// reads as ending at it (textOf).
 class CommandContext {
 public:
-    CommandContext(CommandProcessor& processor, PlayerSession& player, const std::string& text, int length);
+    // `wordLength` is the length of the command's word in the dispatch
+    // table: the separator follows it, then the argument.
+    CommandContext(CommandProcessor& processor, PlayerSession& player, const std::string& text, int length,
+                   size_t wordLength);
 
     CommandProcessor& processor;
     ZoneProtocol& zones;
     Database& database;
     PlayerSession& player;
     Host& zone;  // the player's zone, which sent the command
+    // L, as the text came; kept to run the text again later. Handlers read
+    // `args`, which holds all of the text after the word.
     const int length;
+    // The separator that follows the command's word and the argument after
+    // it, to the end of the text; empty when the text ends with the word.
+    const std::string_view afterWord;
+    // The argument: the text after the word and its separator, to the end
+    // of the text (L), its bytes as sent; empty when there is none. Its
+    // data() is NUL-terminated.
+    const std::string_view args;
     // Set when the command came through the control socket.
     const ControlCaller* caller = nullptr;
     // The audit line of an audited operator action; its first reply
@@ -50,23 +62,17 @@ public:
     std::shared_ptr<PendingAudit> audit;
 
     const char* text() const { return text_.c_str(); }
-    // The text from `position` on; an empty text beyond L.
-    const char* at(int position) const;
-    // The character at `position`, or NUL beyond L.
-    char charAt(int position) const { return *at(position); }
-    // The text from `position` on, cut to `limit` characters.
-    std::string_view argument(int position, int limit) const;
-    // The decimal number at `position` (at most `limit` characters; leading
-    // blanks and a sign as atoi takes them; no digit reads as 0).
-    int32_t number(int position, int limit) const;
+    // The character right after the word (a blank, "=", ...), NUL when the
+    // text ends with the word.
+    char separator() const { return afterWord.empty() ? '\0' : afterWord.front(); }
 
     OperatorRecord* op() const { return player.op; }
     UserRecord& user() const { return *player.user; }
 
-    // The character at `position` as a switch: 1 when it is one of `on`,
-    // 0 when one of `off`, -1 for anything else or nothing. An "o" is on,
-    // unless an "f" stands `fAt` characters after it ("off").
-    int onOffSwitch(int position, const char* on, const char* off, int fAt = 1) const;
+    // The argument's first character as a switch: 1 when it is one of
+    // `on`, 0 when one of `off`, -1 for anything else or nothing. An "o" is
+    // on, unless an "f" stands `fAt` characters after it ("off").
+    int onOffSwitch(const char* on, const char* off, size_t fAt = 1) const;
 
     // One line to the player who typed the command.
     void reply(std::string_view line);
@@ -90,6 +96,13 @@ private:
     void deliver(std::string_view line);
     const std::string& text_;
 };
+
+// What an argument (or a part of one) reads as: its text up to the first
+// NUL.
+inline std::string_view textOf(std::string_view args) { return args.substr(0, args.find('\0')); }
+
+// The character at `index`, NUL beyond the end.
+inline char charAt(std::string_view args, size_t index) { return index < args.size() ? args[index] : '\0'; }
 
 // A command's handler; it has been matched and may reply.
 using CommandHandler = void (*)(CommandContext& command);

@@ -42,10 +42,12 @@ void sendCommandList(CommandContext& command) {
 }  // namespace
 
 void commandHelp(CommandContext& command) {
-    if (command.length <= 7) return sendCommandList(command);
-    int pos = 5;
-    while (command.charAt(pos) == ' ' || command.charAt(pos) == '?') ++pos;
-    const char* topic = command.at(pos);
+    if (command.args.size() <= 1) return sendCommandList(command);
+    // The topic may follow the word at once; blanks and "?" before it are
+    // skipped.
+    std::string_view rest = command.afterWord;
+    while (!rest.empty() && (rest.front() == ' ' || rest.front() == '?')) rest.remove_prefix(1);
+    const char* topic = rest.data();
     for (const HelpTopic& entry : helpTopics()) {
         if (!matchCommand(topic, entry.word, entry.bytes)) continue;
         for (const char* line : entry.lines) command.reply(line);

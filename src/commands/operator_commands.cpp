@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "commands/operator_access.h"
+#include "core/ini_file.h"
 #include "core/text.h"
 #include "core/text_string.h"
 #include "zone/zone_session.h"
@@ -39,9 +40,9 @@ OperatorRecord* visibleEntry(const Database& database, const OperatorRecord& iss
 }  // namespace
 
 void commandLogin(CommandContext& command) {
-    if (command.length < 8) return command.reply("SYNTAX: ?login <password>");
+    if (command.args.empty()) return command.reply("SYNTAX: ?login <password>");
     if (command.op()) return command.reply("Already logged on as an Operator. Use ?dop to lift Operator status");
-    OperatorRecord* op = command.database.findOperatorForPassword(&command.user(), command.at(7));
+    OperatorRecord* op = command.database.findOperatorForPassword(&command.user(), textOf(command.args));
     // A failed login says nothing: the player learns nothing of which
     // passwords exist.
     if (!op) return;
@@ -72,9 +73,9 @@ void commandWhois(CommandContext& command) {
     // Alone: about the asker. With a name: the first player of that name
     // in zone order who is not ghosting.
     const OperatorRecord* target = command.op();
-    if (command.length >= 8) {
+    if (!command.args.empty()) {
         target = nullptr;
-        std::string_view name(command.at(7));
+        const std::string_view name = textOf(command.args);
         for (const auto& host : command.zones.transport().hosts()) {
             ZoneSession* zone = existingZoneSession(*host);
             PlayerSession* player = zone ? zone->findPlayerByName(name, false) : nullptr;
@@ -96,22 +97,23 @@ void commandWhois(CommandContext& command) {
 
 void commandAddop(CommandContext& command) {
     const OperatorRecord& issuer = *command.op();
-    if (command.length < 8) return command.requiresParameters("addop");
+    const std::string_view args = command.args;
+    if (args.empty()) return command.requiresParameters("addop");
 
     uint8_t level = 4;
     bool networkWide = false;
     bool groupFlag = false;
     int32_t group = 0;
-    int pos = 7;
-    const int end = command.length;
+    size_t pos = 0;
+    const size_t end = args.size();
     for (;;) {
-        while (pos < end && command.charAt(pos) == ' ') ++pos;
-        if (pos >= end || command.charAt(pos) == '\0') return command.requiresParameters("addop");
-        if (command.charAt(pos) != '-') break;
+        while (pos < end && args[pos] == ' ') ++pos;
+        if (pos >= end || args[pos] == '\0') return command.requiresParameters("addop");
+        if (args[pos] != '-') break;
         // A run of switch letters, up to the next space.
         for (++pos;; ) {
             if (pos >= end) return command.reply("Invalid switch");
-            char c = command.charAt(pos);
+            char c = args[pos];
             if (c == ' ') break;
             if (c == '*') {
                 networkWide = true;
@@ -122,13 +124,13 @@ void commandAddop(CommandContext& command) {
             } else if (c == 'g' || c == 'G') {
                 groupFlag = true;
                 ++pos;
-                if (pos < end && command.charAt(pos) == '=') {
+                if (pos < end && args[pos] == '=') {
                     ++pos;
                     int digits = 0;
                     int32_t value = 0;
-                    while (pos < end && command.charAt(pos) >= '0' && command.charAt(pos) <= '9') {
+                    while (pos < end && args[pos] >= '0' && args[pos] <= '9') {
                         if (++digits > kEntryDigits) return command.reply("Invalid switch");
-                        value = value * 10 + (command.charAt(pos) - '0');
+                        value = value * 10 + (args[pos] - '0');
                         ++pos;
                     }
                     group = value;
@@ -154,9 +156,9 @@ void commandAddop(CommandContext& command) {
 
     int nameLength = 0;
     const char* password = nullptr;
-    if (!splitAtColon(command.at(pos), end - pos, nameLength, password))
+    if (!splitAtColon(args.data() + pos, static_cast<int>(end - pos), nameLength, password))
         return command.reply("Invalid parameters. Type ?help addop for details");
-    std::string_view name(command.at(pos), static_cast<size_t>(nameLength));
+    std::string_view name(args.data() + pos, static_cast<size_t>(nameLength));
     UserRecord* user = command.database.findUser(name);
     if (!user) return command.reply("Specified player not found");
 
@@ -183,9 +185,9 @@ void commandAddop(CommandContext& command) {
 
 void commandRemoveop(CommandContext& command) {
     const OperatorRecord& issuer = *command.op();
-    if (command.length < 11) return command.requiresParameters("removeop");
-    OperatorRecord* record =
-        visibleEntry(command.database, issuer, issuer.groupID, command.number(10, kEntryDigits));
+    if (command.args.empty()) return command.requiresParameters("removeop");
+    OperatorRecord* record = visibleEntry(command.database, issuer, issuer.groupID,
+                                          profileNumber(textOf(command.args).substr(0, kEntryDigits)));
     if (!record) return command.reply("Specified operator slot is empty");
     if (record != &issuer && issuer.level != 0 && record->level <= issuer.level)
         return command.reply("You do not have authority to remove administrators at or below your level");
@@ -201,14 +203,14 @@ void commandRemoveop(CommandContext& command) {
 
 void commandChangeop(CommandContext& command) {
     OperatorRecord& issuer = *command.op();
-    if (command.length < 11) return command.requiresParameters("changeop");
-    std::string_view rest = command.argument(10, command.length - 10);
+    if (command.args.empty()) return command.requiresParameters("changeop");
+    std::string_view rest = textOf(command.args);
     size_t colon = rest.find(':');
     if (colon == std::string_view::npos) {
         issuer.password = command.database.passwordField(rest.substr(0, kPasswordLimit));
         return command.reply("Your operator password is changed");
     }
-    int32_t number = command.number(10, std::min<int>(kEntryDigits, static_cast<int>(colon)));
+    int32_t number = profileNumber(rest.substr(0, std::min<size_t>(kEntryDigits, colon)));
     std::string_view password = rest.substr(colon + 1, kPasswordLimit);
     OperatorRecord* record = visibleEntry(command.database, issuer, issuer.groupID, number);
     if (!record) return command.reply("Specified operator slot is empty");
@@ -219,8 +221,8 @@ void commandChangeop(CommandContext& command) {
 }
 
 void commandChangeopOwn(CommandContext& command) {
-    if (command.length < 11) return command.requiresParameters("changeop");
-    command.op()->password = command.database.passwordField(command.argument(10, kPasswordLimit));
+    if (command.args.empty()) return command.requiresParameters("changeop");
+    command.op()->password = command.database.passwordField(textOf(command.args).substr(0, kPasswordLimit));
     command.reply("Operator password changed");
 }
 

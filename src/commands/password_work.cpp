@@ -1,5 +1,6 @@
 #include "commands/password_work.h"
 
+#include <cstring>
 #include <memory>
 
 #include "commands/account_commands.h"
@@ -19,19 +20,19 @@ constexpr size_t kPasswordLimit = 31;
 
 std::string cut(std::string_view plain) { return std::string(plain.substr(0, kPasswordLimit)); }
 
-// The text after the colon of "<first>:<second>" at `position` (the colon
-// among the first 31 characters), as the commands split it.
-std::optional<std::string_view> afterColon(const CommandContext& command, int position) {
+// The text after the colon of "<first>:<second>" (the colon among the
+// first 31 characters), as the commands split it.
+std::optional<std::string_view> afterColon(std::string_view args) {
     int firstLength = 0;
     const char* rest = nullptr;
-    if (!splitAtColon(command.at(position), command.length - position, firstLength, rest)) return std::nullopt;
+    if (!splitAtColon(args.data(), static_cast<int>(args.size()), firstLength, rest)) return std::nullopt;
     return std::string_view(rest);
 }
 
-// "<ScoreID>:<password>" or "[<number>:]<password>" from `position`: the
-// text after the first colon, or none.
-std::optional<std::string_view> afterFirstColon(const CommandContext& command, int position) {
-    std::string_view rest = command.argument(position, command.length - position);
+// "<ScoreID>:<password>" or "[<number>:]<password>": the text after the
+// first colon, or none.
+std::optional<std::string_view> afterFirstColon(std::string_view args) {
+    std::string_view rest = textOf(args);
     size_t colon = rest.find(':');
     if (colon == std::string_view::npos) return std::nullopt;
     return rest.substr(colon + 1);
@@ -46,9 +47,10 @@ void field(PasswordNeeds& needs, std::optional<std::string_view> plain) {
 // still works: it computes what it lacks itself.
 PasswordNeeds needsOf(CommandHandler handler, CommandContext& command) {
     PasswordNeeds needs;
+    const std::string_view args = command.args;
     if (handler == commandLogin) {
-        if (command.length < 8 || command.op()) return needs;
-        const std::string plain(command.at(7));
+        if (args.empty() || command.op()) return needs;
+        const std::string plain(textOf(args));
         if (scrambledPassword(plain) == scrambledPassword("")) return needs;
         for (const OperatorRecord* op : command.database.operators()) {
             if (op->user && op->user != &command.user()) continue;
@@ -58,37 +60,28 @@ PasswordNeeds needsOf(CommandHandler handler, CommandContext& command) {
             needs.checks.push_back({op->password, plain});
         }
     } else if (handler == commandSquadjoin) {
-        if (command.length < 12) return needs;
-        const char* argument = command.at(11);
+        if (args.empty()) return needs;
         int nameLength = 0;
         const char* password = nullptr;
-        if (!splitAtColon(argument, command.length - 11, nameLength, password)) return needs;
+        if (!splitAtColon(args.data(), static_cast<int>(args.size()), nameLength, password)) return needs;
         const SquadRecord* squad =
-            command.database.findSquad(std::string_view(argument, static_cast<size_t>(nameLength)));
+            command.database.findSquad(std::string_view(args.data(), static_cast<size_t>(nameLength)));
         if (squad && squad->owner != &command.user()) needs.checks.push_back({squad->password, cut(password)});
     } else if (handler == commandPassword) {
-        if (command.length > 10) field(needs, command.argument(10, kPasswordLimit));
-    } else if (handler == commandChangepassword) {
-        if (command.length >= 17) field(needs, afterColon(command, 16));
-    } else if (handler == commandAdduser) {
-        if (command.length >= 10) field(needs, afterColon(command, 9));
-    } else if (handler == commandSquadcreate) {
-        if (command.length >= 14) field(needs, afterColon(command, 13));
-    } else if (handler == commandSquadpassword) {
-        if (command.length >= 16) field(needs, command.argument(15, kPasswordLimit));
+        if (!args.empty()) field(needs, textOf(args).substr(0, kPasswordLimit));
+    } else if (handler == commandChangepassword || handler == commandAdduser || handler == commandSquadcreate) {
+        if (!args.empty()) field(needs, afterColon(args));
+    } else if (handler == commandSquadpassword || handler == commandChangeopOwn) {
+        if (!args.empty()) field(needs, textOf(args).substr(0, kPasswordLimit));
     } else if (handler == commandAddop) {
         // Switches come before "<name>:<password>"; none holds a colon.
-        field(needs, afterFirstColon(command, 6));
+        field(needs, afterFirstColon(command.afterWord));
     } else if (handler == commandChangeop) {
-        if (command.length < 11) return needs;
-        std::optional<std::string_view> numbered = afterFirstColon(command, 10);
-        field(needs, numbered ? numbered : command.argument(10, command.length - 10));
-    } else if (handler == commandChangeopOwn) {
-        if (command.length >= 11) field(needs, command.argument(10, kPasswordLimit));
-    } else if (handler == commandAddzone) {
-        if (command.length >= 10) field(needs, afterFirstColon(command, 9));
-    } else if (handler == commandChangezone) {
-        if (command.length >= 13) field(needs, afterFirstColon(command, 12));
+        if (args.empty()) return needs;
+        std::optional<std::string_view> numbered = afterFirstColon(args);
+        field(needs, numbered ? numbered : textOf(args));
+    } else if (handler == commandAddzone || handler == commandChangezone) {
+        if (!args.empty()) field(needs, afterFirstColon(args));
     }
     return needs;
 }
@@ -104,7 +97,7 @@ bool deferForPasswords(CommandProcessor& processor, const CommandEntry& entry, P
     const bool hashing = database.settings.passwordHashing;
     PasswordNeeds needs;
     {
-        CommandContext command(processor, player, text, length);
+        CommandContext command(processor, player, text, length, std::strlen(entry.word));
         needs = needsOf(entry.handler, command);
     }
     if (!passwordWorkNeeded(needs, database.passwordResults(), hashing)) return false;

@@ -34,21 +34,21 @@ void commandCoin(CommandContext& command) {
 }
 
 void commandPassword(CommandContext& command) {
-    if (command.length <= 10) return command.reply("SYNTAX: ?password=<new password>");
-    command.user().password = command.database.passwordField(command.argument(10, kFieldLimit));
+    if (command.args.empty()) return command.reply("SYNTAX: ?password=<new password>");
+    command.user().password = command.database.passwordField(textOf(command.args).substr(0, kFieldLimit));
     command.reply("Password changed");
 }
 
 void commandDetails(CommandContext& command) {
     User2Record* registration = command.user().registration();
     if (!registration) return command.reply(kNotRegistered);
-    if (command.length < 9) return sendRegistration(command, *registration);
-    if (command.charAt(8) == '=') {
-        registration->details.set(command.argument(9, kDetailsLimit));
+    if (command.afterWord.empty()) return sendRegistration(command, *registration);
+    if (command.separator() == '=') {
+        registration->details.set(textOf(command.args).substr(0, kDetailsLimit));
         return command.reply("Details changed");
     }
     char name[kFieldLimit + 1];
-    normalizeName(name, command.at(9), kFieldLimit);
+    normalizeName(name, command.args.data(), kFieldLimit);
     const UserRecord* other = command.database.findUser(name);
     if (!other) return command.reply("Unable to find specified user");
     if (!other->registration()) return command.reply("Player is unregistered");
@@ -58,20 +58,20 @@ void commandDetails(CommandContext& command) {
 void commandSetname(CommandContext& command) {
     User2Record* registration = command.user().registration();
     if (!registration) return command.reply(kNotRegistered);
-    registration->realName.set(command.length < 9 ? std::string_view() : command.argument(9, kFieldLimit));
+    registration->realName.set(textOf(command.args).substr(0, kFieldLimit));
     command.reply("Registered name changed");
 }
 
 void commandSetemail(CommandContext& command) {
     User2Record* registration = command.user().registration();
     if (!registration) return command.reply(kNotRegistered);
-    registration->email.set(command.length < 10 ? std::string_view() : command.argument(10, kFieldLimit));
+    registration->email.set(textOf(command.args).substr(0, kFieldLimit));
     command.reply("Registered email address changed");
 }
 
 void commandGhost(CommandContext& command) {
     // Unlike the notify switches, "t" and "f" mean nothing here.
-    const int value = command.onOffSwitch(7, "1yY", "0nN");
+    const int value = command.onOffSwitch("1yY", "0nN");
     if (value < 0) return reportGhosting(command);
     command.player.ghosting = static_cast<uint8_t>(value);
     command.reply(value ? "Ghosting ENABLED" : "Ghosting DISABLED");
@@ -79,8 +79,8 @@ void commandGhost(CommandContext& command) {
 
 void commandSeen(CommandContext& command) {
     const UserRecord* user = &command.user();
-    if (command.length >= 7) {
-        user = command.database.findUser(command.at(6));
+    if (!command.args.empty()) {
+        user = command.database.findUser(textOf(command.args));
         if (!user) return command.reply("Specified player does not exist");
     }
     // The date is shown in the asker's time zone, not the other player's.
@@ -89,11 +89,11 @@ void commandSeen(CommandContext& command) {
 }
 
 void commandFind(CommandContext& command) {
-    if (command.length <= 6) return command.requiresParameters("find");
+    if (command.args.empty()) return command.requiresParameters("find");
     // "?find :name" looks for the exact name everywhere; otherwise a name
     // beginning is looked for in the other zones.
-    const bool exact = command.charAt(6) == ':';
-    std::string_view name(command.at(exact ? 7 : 6));
+    const bool exact = command.args.front() == ':';
+    const std::string_view name = textOf(command.args.substr(exact ? 1 : 0));
     int replies = 0;
     for (const auto& host : command.zones.transport().hosts()) {
         if (!exact && host.get() == &command.zone) continue;

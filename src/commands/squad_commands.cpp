@@ -36,8 +36,8 @@ SquadRecord* ownedSquad(CommandContext& command) {
 }  // namespace
 
 void commandSquadowner(CommandContext& command) {
-    if (command.length < 13) return command.reply("SYNTAX: ?squadowner <squad name>");
-    const SquadRecord* squad = command.database.findSquad(command.at(12));
+    if (command.args.empty()) return command.reply("SYNTAX: ?squadowner <squad name>");
+    const SquadRecord* squad = command.database.findSquad(textOf(command.args));
     if (!squad) return command.reply(kNoSuchSquad);
     TextString line(squad->nameText());
     line.append(" owner: ").append(squad->owner ? squad->owner->nameText() : "(UNKNOWN)");
@@ -45,22 +45,22 @@ void commandSquadowner(CommandContext& command) {
 }
 
 void commandSquadjoin(CommandContext& command) {
-    if (command.length < 12) return command.reply("SYNTAX: ?squadjoin=<squad name>:<squad password>");
+    const std::string_view args = command.args;
+    if (args.empty()) return command.reply("SYNTAX: ?squadjoin=<squad name>:<squad password>");
     if (!isRealAccount(command)) return;
     UserRecord& user = command.user();
-    const char* argument = command.at(11);
     int nameLength = 0;
     const char* password = nullptr;
     SquadRecord* squad;
-    if (splitAtColon(argument, command.length - 11, nameLength, password)) {
-        squad = command.database.findSquad(std::string_view(argument, static_cast<size_t>(nameLength)));
+    if (splitAtColon(args.data(), static_cast<int>(args.size()), nameLength, password)) {
+        squad = command.database.findSquad(std::string_view(args.data(), static_cast<size_t>(nameLength)));
         if (!squad) return command.reply(kNoSuchSquad);
         // The owner joins with any password.
         if (squad->owner != &user &&
             !command.database.verifyPassword(squad->password, std::string_view(password).substr(0, kFieldLimit)))
             return command.reply("Invalid password for specified squad");
     } else {
-        squad = command.database.findSquad(command.argument(11, kFieldLimit));
+        squad = command.database.findSquad(textOf(args).substr(0, kFieldLimit));
         if (!squad) return command.reply(kNoSuchSquad);
         if (squad->owner != &user) return command.reply("You are not squad owner");
     }
@@ -74,14 +74,14 @@ void commandSquadleave(CommandContext& command) {
 }
 
 void commandSquadcreate(CommandContext& command) {
-    if (command.length < 14) return command.reply("SYNTAX: ?squadcreate=<squad name>:<squad password>");
+    const std::string_view args = command.args;
+    if (args.empty()) return command.reply("SYNTAX: ?squadcreate=<squad name>:<squad password>");
     if (!isRealAccount(command)) return;
-    const char* argument = command.at(13);
     int nameLength = 0;
     const char* password = nullptr;
-    if (!splitAtColon(argument, command.length - 13, nameLength, password)) return;
+    if (!splitAtColon(args.data(), static_cast<int>(args.size()), nameLength, password)) return;
     char name[kFieldLimit + 1];
-    normalizeName(name, argument, nameLength);
+    normalizeName(name, args.data(), nameLength);
     if (hasNonTextByte(name)) return command.reply("All characters in your squad's name must be printable");
     if (command.database.findSquad(name)) return command.reply("Specified squad already exists");
 
@@ -101,28 +101,28 @@ void commandSquaddissolve(CommandContext& command) {
 }
 
 void commandSquadpassword(CommandContext& command) {
-    if (command.length < 16) return command.requiresParameters("squadpassword");
+    if (command.args.empty()) return command.requiresParameters("squadpassword");
     SquadRecord* squad = ownedSquad(command);
     if (!squad) return;
-    squad->password = command.database.passwordField(command.argument(15, kFieldLimit));
+    squad->password = command.database.passwordField(textOf(command.args).substr(0, kFieldLimit));
     command.reply("Squad password changed");
 }
 
 void commandSquadname(CommandContext& command) {
-    if (command.length < 12) return command.requiresParameters("squadname");
+    if (command.args.empty()) return command.requiresParameters("squadname");
     SquadRecord* squad = ownedSquad(command);
     if (!squad) return;
     // Taken as typed: another squad may already carry the name, and
     // lookups then find the first of them in list order.
-    command.database.renameSquad(*squad, command.argument(11, kFieldLimit));
+    command.database.renameSquad(*squad, textOf(command.args).substr(0, kFieldLimit));
     command.reply("Squad name changed. Exit zone for it to take effect");
 }
 
 void commandSquadkick(CommandContext& command) {
-    if (command.length < 12) return command.requiresParameters("squadkick");
+    if (command.args.empty()) return command.requiresParameters("squadkick");
     SquadRecord* squad = ownedSquad(command);
     if (!squad) return;
-    UserRecord* member = Database::findSquadMember(*squad, command.at(11));
+    UserRecord* member = Database::findSquadMember(*squad, textOf(command.args));
     if (!member) return command.reply("Player is not a squad member");
     command.database.removeSquadMember(*member);
     command.reply("Player removed from squad");
@@ -151,7 +151,7 @@ void commandSquadlist(CommandContext& command) {
 void commandSquadgrant(CommandContext& command) {
     SquadRecord* squad = ownedSquad(command);
     if (!squad) return;
-    UserRecord* heir = command.length > 12 ? command.database.findUser(command.at(12)) : nullptr;
+    UserRecord* heir = command.args.empty() ? nullptr : command.database.findUser(textOf(command.args));
     if (!heir) return command.reply("Unable to find user specified");
     squad->owner = heir;
     command.reply("Squad owner changed");
@@ -159,9 +159,10 @@ void commandSquadgrant(CommandContext& command) {
 
 void commandSquad(CommandContext& command) {
     const UserRecord* user = &command.user();
-    const bool asker = command.length < 9;
+    // A name of one character is no name.
+    const bool asker = command.args.size() < 2;
     if (!asker) {
-        user = command.database.findUser(command.at(7));
+        user = command.database.findUser(textOf(command.args));
         if (!user) return command.reply("Specified player does not exist");
     }
     TextString line(user->nameText());

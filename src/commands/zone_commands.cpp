@@ -56,16 +56,16 @@ int playerCount(const Host& host) {
     return zone ? static_cast<int>(zone->players().size()) : 0;
 }
 
-// The ScoreID and password of "<ScoreID>:<password>" from `position`; no
-// value without a ":" or with a number too long for a ScoreID.
+// The ScoreID and password of "<ScoreID>:<password>"; no value without a
+// ":" or with a number too long for a ScoreID.
 struct ZoneArguments {
     std::optional<int32_t> scoreID;
     bool colon = false;
     std::string_view password;
 };
-ZoneArguments zoneArguments(const CommandContext& command, int position) {
+ZoneArguments zoneArguments(std::string_view args) {
     ZoneArguments out;
-    std::string_view rest = command.argument(position, command.length - position);
+    std::string_view rest = textOf(args);
     size_t colon = rest.find(':');
     if (colon == std::string_view::npos) return out;
     out.colon = true;
@@ -77,10 +77,10 @@ ZoneArguments zoneArguments(const CommandContext& command, int position) {
 // The connected zone a ?closezone or ?recyclezone names: its own without a
 // number, else the one with that ScoreID; none when it is not open to the
 // operator. A caller outside any zone has no zone of its own.
-Host* targetZone(CommandContext& command, int position) {
+Host* targetZone(CommandContext& command) {
     Host* zone = command.outsideZone() ? nullptr : &command.zone;
-    if (command.length > position) {
-        std::optional<int32_t> scoreID = wholeNumber(command.argument(position, command.length - position));
+    if (!command.args.empty()) {
+        std::optional<int32_t> scoreID = wholeNumber(textOf(command.args));
         zone = scoreID ? command.connectedZone(*scoreID) : nullptr;
     }
     if (!zone || !zoneAccessible(*command.op(), zone->groupId)) return nullptr;
@@ -91,8 +91,8 @@ Host* targetZone(CommandContext& command, int position) {
 
 void commandBlock(CommandContext& command) {
     UserRecord* target = &command.user();
-    if (command.length >= 8) {
-        target = command.database.findUser(command.at(7));
+    if (!command.args.empty()) {
+        target = command.database.findUser(textOf(command.args));
         if (!target) return command.reply("Specified user was not found in the database");
     }
     if (target->passBlock != 0) {
@@ -155,8 +155,8 @@ void commandGroupreset(CommandContext& command) {
 }
 
 void commandRemovezone(CommandContext& command) {
-    if (command.length < 13) return;
-    std::optional<int32_t> scoreID = wholeNumber(command.argument(12, command.length - 12));
+    if (command.args.empty()) return;
+    std::optional<int32_t> scoreID = wholeNumber(textOf(command.args));
     ZoneRecord* record = scoreID ? command.database.findZone(*scoreID) : nullptr;
     if (!record || !zoneAccessible(*command.op(), record->groupID)) return command.reply(kZoneSlotEmpty);
     command.database.removeZone(record);
@@ -165,14 +165,14 @@ void commandRemovezone(CommandContext& command) {
 
 void commandAddzone(CommandContext& command) {
     const OperatorRecord& op = *command.op();
-    if (command.length < 10) return command.requiresParameters("addzone");
+    if (command.args.empty()) return command.requiresParameters("addzone");
     if (op.groupID != 0) {
         int count = 0;
         for (const ZoneRecord* record : command.database.zones())
             if (record->groupID == op.groupID) ++count;
         if (count >= kZoneQuota) return command.reply("You have exceeded your zone quota of 10 slots");
     }
-    ZoneArguments arguments = zoneArguments(command, 9);
+    ZoneArguments arguments = zoneArguments(command.args);
     if (!arguments.colon || !arguments.scoreID || *arguments.scoreID < 1)
         return command.reply("Oops. Format: ?addzone <Score ID>:<Password>");
     if (command.database.findZone(*arguments.scoreID)) return command.reply("Specified zone slot is already taken");
@@ -183,8 +183,8 @@ void commandAddzone(CommandContext& command) {
 }
 
 void commandChangezone(CommandContext& command) {
-    if (command.length < 13) return command.requiresParameters("changezone");
-    ZoneArguments arguments = zoneArguments(command, 12);
+    if (command.args.empty()) return command.requiresParameters("changezone");
+    ZoneArguments arguments = zoneArguments(command.args);
     if (!arguments.colon) return command.reply("Oops. Format: ?changezone <Score ID>:<Password>");
     ZoneRecord* record = arguments.scoreID ? command.database.findZone(*arguments.scoreID) : nullptr;
     if (!record || !zoneAccessible(*command.op(), record->groupID)) return command.reply(kZoneSlotEmpty);
@@ -234,14 +234,14 @@ void commandListzone(CommandContext& command) {
 }
 
 void commandClosezone(CommandContext& command) {
-    Host* zone = targetZone(command, 11);
+    Host* zone = targetZone(command);
     if (!zone) return command.reply(kZoneSlotEmpty);
     command.reply("Shutdown in progress");
     command.zones.sendShutdownOrder(*zone);
 }
 
 void commandRecyclezone(CommandContext& command) {
-    Host* zone = targetZone(command, 13);
+    Host* zone = targetZone(command);
     if (!zone) return command.reply(kZoneSlotEmpty);
     command.reply("Recycle in progress");
     command.zones.sendRecycleOrder(*zone);
@@ -259,7 +259,7 @@ void commandScoreid(CommandContext& command) {
 
 void commandNotifyzone(CommandContext& command) {
     PlayerSession& player = command.player;
-    int value = command.onOffSwitch(12, "1Yy", "0Nn");
+    int value = command.onOffSwitch("1Yy", "0Nn");
     if (value < 0)
         return command.reply(player.NotifyZone ? "Zone notify is currently ENABLED" : "Zone notify is currently DISABLED");
     player.NotifyZone = static_cast<uint8_t>(value);
@@ -269,7 +269,7 @@ void commandNotifyzone(CommandContext& command) {
 
 void commandExtchat(CommandContext& command) {
     Host& zone = command.zone;
-    int value = command.onOffSwitch(9, "1TYty", "0FNfn");
+    int value = command.onOffSwitch("1TYty", "0FNfn");
     // Anyone of tier 2 may ask; only an operator of the zone's sector may
     // cut it off from the network's chat or open it again.
     if (value >= 0 && !zoneCommandAccess(*command.op(), zone)) return command.reply(kNoAccessHere);

@@ -195,6 +195,7 @@ struct ServerReply {
     Outcome outcome = Outcome::Failed;
     std::vector<NetBlock> blocks;
     std::string referral;  // the first one named
+    Status status;         // why the server could not be asked
 };
 
 void takeLine(std::string_view line, ServerReply& reply) {
@@ -205,25 +206,25 @@ void takeLine(std::string_view line, ServerReply& reply) {
 
 // One query to one server: connect, send the address, read the reply as
 // lines until the server closes the connection.
-ServerReply askServer(const std::string& server, const IPv4Address& address, Deadline deadline, Log& log) {
+ServerReply askServer(const std::string& server, const IPv4Address& address, Deadline deadline) {
     ServerReply reply;
     auto split = splitServer(server);
     if (!split) {
-        log.printf("Error resolving (%s)\n", server.c_str());
+        reply.status = Status::failure("Error resolving (" + server + ")");
         return reply;
     }
     const std::string& host = split->first;
     IPv4Address serverAddress{};
     Outcome resolved = resolveWithin(host, deadline, serverAddress);
     if (resolved != Outcome::Done) {
-        log.printf("Error resolving (%s)\n", host.c_str());
+        reply.status = Status::failure("Error resolving (" + host + ")");
         reply.outcome = resolved;
         return reply;
     }
 
     Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (socket.fd() < 0) {
-        log.write("Can't create socket\n");
+        reply.status = Status::failure("Can't create socket");
         return reply;
     }
     int on = 1;
@@ -247,7 +248,7 @@ ServerReply askServer(const std::string& server, const IPv4Address& address, Dea
         }
     }
     if (connected != Outcome::Done) {
-        log.printf("Error connecting (%s)\n", host.c_str());
+        reply.status = Status::failure("Error connecting (" + host + ")");
         reply.outcome = connected;
         return reply;
     }
@@ -357,27 +358,28 @@ bool usableBlock(const NetBlock& block, const IPv4Address& address) {
 
 }  // namespace whois
 
-std::optional<NetBlock> lookupNetBlock(const IPv4Address& address, const WhoisOptions& options, Log& log) {
+NetBlockLookup lookupNetBlock(const IPv4Address& address, const WhoisOptions& options) {
     const Deadline deadline = SteadyClock::now() + std::chrono::milliseconds(options.timeoutMs > 0 ? options.timeoutMs : 0);
     std::optional<NetBlock> best;
     std::vector<std::string> asked;
     std::string server = options.server;
     for (int hop = 0;; ++hop) {
-        ServerReply reply = askServer(server, address, deadline, log);
+        ServerReply reply = askServer(server, address, deadline);
         // Running out of time fails the whole lookup, whatever was found.
-        if (reply.outcome == Outcome::TimedOut) return std::nullopt;
+        if (reply.outcome == Outcome::TimedOut) return {std::nullopt, std::move(reply.status)};
         for (const NetBlock& block : reply.blocks) {
             if (!whois::usableBlock(block, address)) continue;
             if (!best || blockSize(block) < blockSize(*best)) best = block;
         }
-        if (reply.outcome != Outcome::Done || hop == kMostReferrals || reply.referral.empty()) break;
+        if (reply.outcome != Outcome::Done) return {best, std::move(reply.status)};
+        if (hop == kMostReferrals || reply.referral.empty()) break;
         asked.push_back(server);
         bool seen = false;
         for (const std::string& s : asked) seen = seen || equalFoldedAscii(s, reply.referral);
         if (seen) break;
         server = reply.referral;
     }
-    return best;
+    return {best, Status::ok()};
 }
 
 }  // namespace tallysv

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "core/address.h"
-#include "core/log.h"
+#include "core/status.h"
 
 namespace tallysv {
 
@@ -31,10 +31,19 @@ struct WhoisOptions {
 // "ReferralServer: whois://host[:port]" lines name the next server. The
 // answer is the smallest block found that holds the address and is smaller
 // than 2^24 addresses (a /8 or larger is a registry's allocation, not a
-// provider's block). No value when there is none or the time runs out.
-// Blocks the caller until it ends. Console lines: "Error resolving (host)",
-// "Can't create socket", "Error connecting (host)".
-std::optional<NetBlock> lookupNetBlock(const IPv4Address& address, const WhoisOptions& options, Log& log);
+// provider's block). No block when there is none or the time runs out.
+// Blocks the caller until it ends.
+//
+// A server that cannot be asked ends the lookup with what was found
+// before it, and a failure whose reason is the console line the caller
+// prints: "Error resolving (host)", "Can't create socket" or "Error
+// connecting (host)". Running out of time, or a server that hangs up
+// midway, is no such failure.
+struct NetBlockLookup {
+    std::optional<NetBlock> block;
+    Status status;
+};
+NetBlockLookup lookupNetBlock(const IPv4Address& address, const WhoisOptions& options);
 
 // The parts of a whois reply, for the lookup and its tests.
 namespace whois {

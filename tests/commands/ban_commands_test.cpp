@@ -111,6 +111,10 @@ TEST_F(BanTest, SwitchScanAndRefusals) {
         {2, 3, 6, "?ban Victim", {"You only have limited powers in the target zone"}},
         {0, 0, 0, "?ban -r=77 Victim", {"Ban # {ban} added zone-wide in zone #77. Duration: 1 day(s)."}},
         {0, 0, 0, "?ban -R=78 Victim", {"Target zone not found"}},
+        // A number that runs to the end of the text is not applied (no zone
+        // is looked up); an empty one reads 0.
+        {0, 0, 0, "?ban -R=78", {"Unable to find given user in network logs. Aborted", ""}},
+        {0, 0, 0, "?ban -g= Victim", {"Ban # {ban} added network-wide. Duration: 1 day(s)."}},
         {2, 0, 0, "?ban -r=77 Victim", {"You cannot remote ban"}},
         // Address modes.
         {3, 0, 0, "?ban -! Victim", {"-!: You cannot ban player ISP's."}},

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/log.h"
 #include "netblock/whois_client.h"
 #include "support/fake_whois_server.h"
 
@@ -19,8 +20,11 @@ std::string blockText(const std::optional<NetBlock>& block) {
 
 class WhoisClientTest : public ::testing::Test {
 protected:
+    // The console gets the reason of a lookup that failed, as ?ban writes it.
     std::string lookup(const std::string& server, int32_t timeoutMs = 3000, IPv4Address address = kPlayer) {
-        return blockText(lookupNetBlock(address, WhoisOptions{server, timeoutMs}, log));
+        NetBlockLookup found = lookupNetBlock(address, WhoisOptions{server, timeoutMs});
+        if (!found.status) log.printf("%s\n", found.status.reason().c_str());
+        return blockText(found.block);
     }
     RecordingLog log;
 };
