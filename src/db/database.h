@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/random.h"
 #include "core/settings.h"
+#include "core/status.h"
 #include "credentials/password_store.h"
 #include "credentials/password_work.h"
 #include "db/bucket_index.h"
@@ -137,7 +138,9 @@ public:
     // renamed over it once every file is complete, so the folder holds the
     // old set or the new one, also after a crash in the middle. True when
     // every file was written and put in place; each failure is a console
-    // line, and a file that failed keeps its old contents. After a whole
+    // line, and a file that failed keeps its old contents (Squad.dat and
+    // User.dat, whose SquadIDs match, are replaced together or not at all).
+    // The records are not changed by a save. After a whole
     // save, the set becomes a dated generation under backup/ when the
     // newest one is older than BackupInterval (see db/backup.h).
     bool save();
@@ -310,9 +313,19 @@ private:
     void loadOperators(DatReader& reader);
     void loadScores(DatReader& reader);
 
-    bool writeFile(DatFile file, DatWriter& writer, Log& log);
-    void writeSquads(DatWriter& writer, Log& log);
-    void writeUsers(DatWriter& writer);
+    // A save in three steps: write every file beside the old one, commit
+    // (the record that makes the renames finish after a crash), and rename
+    // into place. Each answers false when the save ends there.
+    class SquadNumbering;
+    struct SaveRun;
+    bool writeFiles(SaveRun& run);
+    bool commitSave(SaveRun& run);
+    bool renameFiles(SaveRun& run);
+    // Whether the fault injection stops the save before this step.
+    bool stopsHere(SaveRun& run, SaveStep step, DatFile file) const;
+    Status writeFile(DatFile file, DatWriter& writer, SaveRun& run);
+    void writeSquads(DatWriter& writer, const SquadNumbering& squadIDs, Log& log);
+    void writeUsers(DatWriter& writer, const SquadNumbering& squadIDs);
     void writeScores(DatWriter& writer);
     void writeBans(DatWriter& writer);
     void writeRegistrations(DatWriter& writer, Log& log);

@@ -96,7 +96,7 @@ struct SquadRecord : TableLinks<SquadRecord> {
     const char* nameText() const { return name_.c_str(); }
     const std::vector<UserRecord*>& members() const { return members_; }  // in joining order
 
-    int32_t squadID = 0;  // given out when Squad.dat is written; meaningless otherwise
+    int32_t squadID = 0;  // as read from Squad.dat (0: made since); a save numbers squads afresh
     PasswordField password{};
     UserRecord* owner = nullptr;
 

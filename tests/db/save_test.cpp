@@ -296,6 +296,30 @@ TEST_F(SaveTest, SquadFileIsKeptWhenUserFileCannotBeWritten) {
     EXPECT_EQ(database.findSquad("Blue")->squadID, 2);
 }
 
+TEST_F(SaveTest, UserFileIsKeptWhenSquadFileCannotBeWritten) {
+    // Old set: Red = 1 (Alice), Blue = 2 (Carol). The new files would make
+    // Blue 1: a new User.dat beside the old Squad.dat would put Carol in Red.
+    CanonicalSet set;
+    for (auto& [name, bytes] : set.files) folder.write(name, bytes);
+    database.load();
+    database.removeSquad(database.findSquad("Red"));
+    database.createBan(*database.findUser("Bob"), nullptr, 1);
+    std::filesystem::create_directory(folder.file("Squad.dat.new"));
+    log.clear();
+    EXPECT_FALSE(database.save());
+    EXPECT_TRUE(log.contains("Writing: Banfree.dat\nUser.dat: Kept, since Squad.dat could not be written\n"))
+        << log.text();
+    EXPECT_EQ(folder.read("Squad.dat"), set.files["Squad.dat"].data);
+    EXPECT_EQ(folder.read("User.dat"), set.files["User.dat"].data);
+    EXPECT_EQ(folder.read("Ban.dat").size(), 4u + 3 * 145);  // the other files are replaced
+    EXPECT_FALSE(folder.exists("User.dat.new"));
+
+    std::filesystem::remove(folder.file("Squad.dat.new"));
+    Database reloaded(clock, log, folder.path());
+    reloaded.load();
+    EXPECT_EQ(reloaded.findUser("Carol")->squad, reloaded.findSquad("Blue"));
+}
+
 TEST_F(SaveTest, UserFileIsKeptWhenSquadFileCannotBeReplaced) {
     CanonicalSet set;
     for (auto& [name, bytes] : set.files) folder.write(name, bytes);
