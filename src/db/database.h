@@ -28,7 +28,7 @@ class DatReader;
 class DatWriter;
 
 // Keys of the lookups. Account names compare on their first 19 characters,
-// squad and channel names whole; case folding is ASCII only.
+// squad names whole; case folding is ASCII only.
 struct UserNameKey {
     using Key = std::string_view;
     static Key key(const UserRecord& r) { return r.name(); }
@@ -69,13 +69,6 @@ struct SquadNameKey {
     static uint64_t hash(Key k) { return hashFolded(k); }
     static bool equal(Key k, const SquadRecord& r) { return equalFolded(k, r.name()); }
     static SquadRecord*& next(SquadRecord& r) { return r.nextSameName_; }
-};
-struct ChannelNameKey {
-    using Key = std::string_view;
-    static Key key(const ChatChannel& r) { return r.name(); }
-    static uint64_t hash(Key k) { return hashFolded(k); }
-    static bool equal(Key k, const ChatChannel& r) { return equalFolded(k, r.name()); }
-    static ChatChannel*& next(ChatChannel& r) { return r.nextSameName_; }
 };
 struct BanIDKey {
     using Key = int32_t;
@@ -153,12 +146,6 @@ public:
     // Removes every ban whose expiry time is earlier than `now`.
     void removeExpiredBans(int32_t now);
 
-    // Console lists.
-    void printChatList();
-    void printSquadList();
-    // The zone layer supplies the user name of a chat channel member.
-    void setChatMemberName(std::function<std::string(const PlayerSession&)> name) { chatMemberName_ = std::move(name); }
-
     const std::string& directory() const { return directory_; }
     const Clock& clock() const { return clock_; }
 
@@ -171,7 +158,6 @@ public:
     const Table<BanfreeRecord>& banfrees() const { return banfrees_; }
     const Table<OperatorRecord>& operators() const { return operators_; }
     const Table<ZoneRecord>& zones() const { return zones_; }
-    const Table<ChatChannel>& chatChannels() const { return chatChannels_; }
 
     // Accounts.
     UserRecord* findUser(std::string_view name) const;  // first 19 characters, any case
@@ -274,13 +260,6 @@ public:
     ZoneRecord* createZone(int32_t scoreID, int32_t groupID, std::string_view plainPassword);
     void removeZone(ZoneRecord* zone);
 
-    // Chat channels (memory only; the zone layer runs Join and Leave).
-    ChatChannel* findChatChannel(std::string_view name) const;
-    ChatChannel* createChatChannel(std::string_view name);
-    // Discards a channel that has no member left; one with members stays
-    // (its members' slots hold it), and the answer is false.
-    bool removeChatChannel(ChatChannel* channel);
-
     // Login flood control.
     FloodVerdict registerAttempt(const IPv4Address& address) { return floodTable_.registerAttempt(address); }
     // Run by the transport's maintenance pass every 45 s.
@@ -346,7 +325,6 @@ private:
     std::string directory_;
 
     FloodTable floodTable_;
-    Table<ChatChannel> chatChannels_;
     Table<UserRecord> users_;
     Table<SquadRecord> squads_;
     Table<ScoreRecord> scores_;
@@ -360,7 +338,6 @@ private:
     ChainIndex<UserRecord, UserNameKey> usersByName_;
     IDIndex<UserRecord, UserIDKey> usersByID_;
     ChainIndex<SquadRecord, SquadNameKey> squadsByName_;
-    ChainIndex<ChatChannel, ChannelNameKey> channelsByName_;
     IDIndex<BanRecord, BanIDKey> bansByID_;
     ChainIndex<BanfreeRecord, BanfreeUserKey> banfreesByUser_;
     ChainIndex<ZoneRecord, ZoneScoreIDKey> zonesByScoreID_;
@@ -368,7 +345,6 @@ private:
     BucketIndex<UserRecord, UserMachineKey> usersByMachine_;
     BucketIndex<UserRecord, UserHardwareKey> usersByHardware_;
 
-    std::function<std::string(const PlayerSession&)> chatMemberName_;
     std::function<bool(SaveStep, DatFile)> saveInterruption_;
     bool backupLinks_ = true;
 };

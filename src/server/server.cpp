@@ -6,6 +6,7 @@
 #include "credentials/password_store.h"
 #include "db/backup.h"
 #include "db/huge_page_allocator.h"
+#include "server/console_lists.h"
 
 namespace tallysv {
 
@@ -309,13 +310,14 @@ void Server::handleKey(int key) {
         case 'C':
         case 'c': {
             std::lock_guard<std::recursive_mutex> guard(lock_);
-            database_.printChatList();
+            if (zones_) printChatList(zones_->chatChannels(), log_);
+            else log_.write("Chat list:\n");
             break;
         }
         case 'S':
         case 's': {
             std::lock_guard<std::recursive_mutex> guard(lock_);
-            database_.printSquadList();
+            printSquadList(database_, log_);
             break;
         }
         case 'L':

@@ -91,7 +91,6 @@ TEST_F(SaveTest, ClearedDatabaseBehavesAsANewOne) {
     CanonicalSet set;
     for (auto& [name, bytes] : set.files) folder.write(name, bytes);
     database.load();
-    database.createChatChannel("Lounge");
     database.createSquad("Green", "", database.findUser("Alice"));
     database.registerAttempt({10, 1, 2, 3});
     database.settings.allowNewUsers = !database.settings.allowNewUsers;
@@ -102,7 +101,6 @@ TEST_F(SaveTest, ClearedDatabaseBehavesAsANewOne) {
     Database fresh(clock, log, freshFolder.path());
     for (Database* db : {&database, &fresh}) {
         EXPECT_EQ(db->findUser("Alice"), nullptr);
-        EXPECT_EQ(db->findChatChannel("Lounge"), nullptr);
         EXPECT_EQ(db->floodTable().size(), 0u);
         UserRecord* user = db->createUser("Dave", "pw", {1, 2, 3, 4}, 5, 0);
         db->createBan(*user, nullptr, 2)->comment.set("again");
