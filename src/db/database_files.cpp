@@ -1,6 +1,5 @@
 // Reading and writing the eight .dat files.
 #include <array>
-#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -311,41 +310,36 @@ void Database::loadScores(DatReader& reader) {
 // The SquadIDs a save gives: 1, 2, 3... in table order; a squad without an
 // owner is left out of Squad.dat, and its number goes to the next squad.
 // Worked out before anything is written, so that the squads themselves are
-// never touched by a save. Open addressing on the record's address: the
-// writing of User.dat looks up one squad per member.
+// never touched by a save. Kept by the squads' table order numbers, which
+// grow along the table: an array by them is read in the order of the squad
+// records themselves (User.dat looks up one squad per member). Only when
+// far more squads have been made than are left does a hash map stand in.
 class Database::SquadNumbering {
 public:
     explicit SquadNumbering(const Table<SquadRecord>& squads) {
-        size_t size = 16;
-        while (size < squads.count() * 2) size *= 2;
-        slots_.assign(size, Slot{});
-        shift_ = 64 - static_cast<unsigned>(std::countr_zero(size));
+        uint64_t last = squads.empty() ? 0 : squads.tail()->tableOrder();
+        dense_ = last <= 8 * squads.count() + 65536;
+        if (dense_) byOrder_.assign(last + 1, 0);
         int32_t next = 0;
         for (const SquadRecord* squad : squads) {
             if (!squad->owner) continue;
-            size_t i = home(squad);
-            while (slots_[i].squad) i = (i + 1) & (slots_.size() - 1);
-            slots_[i] = Slot{squad, ++next};
+            if (dense_)
+                byOrder_[squad->tableOrder()] = ++next;
+            else
+                sparse_.emplace(squad->tableOrder(), ++next);
         }
     }
     // The SquadID given to the squad; 0 when it is left out.
     int32_t of(const SquadRecord* squad) const {
-        for (size_t i = home(squad);; i = (i + 1) & (slots_.size() - 1)) {
-            if (slots_[i].squad == squad) return slots_[i].id;
-            if (!slots_[i].squad) return 0;
-        }
+        if (dense_) return byOrder_[squad->tableOrder()];
+        auto found = sparse_.find(squad->tableOrder());
+        return found == sparse_.end() ? 0 : found->second;
     }
 
 private:
-    struct Slot {
-        const SquadRecord* squad = nullptr;
-        int32_t id = 0;
-    };
-    size_t home(const SquadRecord* squad) const {
-        return static_cast<size_t>((reinterpret_cast<uintptr_t>(squad) * 0x9E3779B97F4A7C15ull) >> shift_);
-    }
-    std::vector<Slot> slots_;
-    unsigned shift_ = 0;
+    bool dense_ = true;
+    std::vector<int32_t> byOrder_;
+    std::unordered_map<uint64_t, int32_t> sparse_;
 };
 
 // One save as it goes from step to step: the files written beside the old
@@ -499,7 +493,17 @@ void Database::writeSquads(DatWriter& writer, const SquadNumbering& squadIDs, Lo
 }
 
 void Database::writeUsers(DatWriter& writer, const SquadNumbering& squadIDs) {
+    // A member's SquadID is found through the squad's record: the records
+    // of the squads a few accounts ahead are fetched into the cache while
+    // these accounts are written, rather than waited for one by one.
+    constexpr int kAhead = 8;
+    const UserRecord* ahead = users_.head();
+    for (int i = 0; i < kAhead && ahead; ++i) ahead = ahead->tableNext();
     for (const UserRecord* user : users_) {
+        if (ahead) {
+            if (ahead->squad) __builtin_prefetch(ahead->squad);
+            ahead = ahead->tableNext();
+        }
         fdUser r;
         r.userID = user->userID();
         r.name = fieldOf(user->name_);

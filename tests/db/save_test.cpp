@@ -194,6 +194,22 @@ TEST_F(SaveTest, OwnerlessSquadIsReportedLeftOutAndItsMembersStoredWithoutSquad)
     EXPECT_EQ(squadIDOf(2), 2);
 }
 
+TEST_F(SaveTest, SquadsAreNumberedAlikeAfterFarMoreWereMadeThanAreLeft) {
+    // Many squads made and removed since the start: the save keeps its
+    // numbering another way, with the same files as a result.
+    UserRecord* a = database.createUser("A", "", {}, 0, 0);
+    UserRecord* b = database.createUser("B", "", {}, 0, 0);
+    for (int i = 0; i < 70000; ++i) database.removeSquad(database.createSquad("Gone", "", a));
+    database.addSquadMember(*database.createSquad("Orphan", "", nullptr), *a);
+    database.addSquadMember(*database.createSquad("Two", "", b), *b);
+    database.save();
+    EXPECT_EQ(folder.read("Squad.dat"), testing::squadRecord(1, "Two", "", 2).data);
+    std::vector<uint8_t> users = folder.read("User.dat");
+    ASSERT_EQ(users.size(), 2u * 196);
+    EXPECT_EQ(readInt32(users.data(), 164), 0);
+    EXPECT_EQ(readInt32(users.data() + 196, 164), 1);
+}
+
 TEST_F(SaveTest, OnlyASquadWhoseOwnerIsGoneIsLeftOutAtTheNextSave) {
     // "Kept" is owned by a member, "Left" by account 1, who is in no squad;
     // "Lost" names an account the files do not hold.
