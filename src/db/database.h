@@ -133,9 +133,10 @@ public:
     // every file was written and put in place; each failure is a console
     // line, and a file that failed keeps its old contents (Squad.dat and
     // User.dat, whose SquadIDs match, are replaced together or not at all).
-    // The records are not changed by a save. After a whole
-    // save, the set becomes a dated generation under backup/ when the
-    // newest one is older than BackupInterval (see db/backup.h).
+    // A save changes no record. After a whole save, the set becomes a dated
+    // generation under backup/ when the newest one is older than
+    // BackupInterval (see db/backup.h); a failure there is one console line
+    // and does not change the answer.
     bool save();
     // The same, with the save's console lines going to `log` (a save
     // written by another process sends them back through it).

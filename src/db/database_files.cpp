@@ -310,10 +310,11 @@ void Database::loadScores(DatReader& reader) {
 // The SquadIDs a save gives: 1, 2, 3... in table order; a squad without an
 // owner is left out of Squad.dat, and its number goes to the next squad.
 // Worked out before anything is written, so that the squads themselves are
-// never touched by a save. Kept by the squads' table order numbers, which
-// grow along the table: an array by them is read in the order of the squad
-// records themselves (User.dat looks up one squad per member). Only when
-// far more squads have been made than are left does a hash map stand in.
+// never touched by a save. Kept in an array by the squads' table order
+// numbers (one per squad made since the table began), so that the lookup
+// for each member written to User.dat costs one read beside the squad's
+// own record. Only when far more squads were made than are left, and the
+// array would be mostly empty, does a hash map stand in.
 class Database::SquadNumbering {
 public:
     explicit SquadNumbering(const Table<SquadRecord>& squads) {
