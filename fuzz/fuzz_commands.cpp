@@ -18,6 +18,7 @@
 #include "zone/zone_protocol.h"
 #include "zone/zone_session.h"
 #include "fuzz_support.h"
+#include "server/console_lists.h"
 #include "zoneclient/messages.h"
 
 namespace {
@@ -82,8 +83,8 @@ struct Logins {
 };
 
 // What lives from one input to the next. Before each input the clock is
-// set, the transport drops its hosts and the database is cleared; the zone
-// and command layers keep nothing of their own.
+// set, the transport drops its hosts, the database is cleared and the zone
+// layer forgets its chat channels; the command layer keeps nothing of its own.
 struct World {
     World(const char* folder, uint32_t tick, bool fresh)
         : clock(tick),
@@ -141,8 +142,7 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
         // The clock first: the flood decay period and the generator's seed
         // start from it, as for a transport and a database made now.
         clock = FakeClock(startTick(data));
-        world.transport.restart();
-        database.clear();
+        world.core.clear();
     }
     // What the reset itself said is no part of the input's run.
     Fingerprint fingerprint;
@@ -229,8 +229,8 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
         }
         checkInvariants(database, transport, zones);
     }
-    database.printChatList();
-    database.printSquadList();
+    printChatList(zones.chatChannels(), log);
+    printSquadList(database, log);
     transport.printHostList(log);
     if (checkingReset()) addSavedFiles(fingerprint, database);
     world.log.fingerprint = world.sink.fingerprint = nullptr;
@@ -238,8 +238,7 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
     // that the memory an input takes is given back by the same input (and
     // the leak check has nothing to look into). The hosts' storage is
     // kept for the next input's hosts.
-    transport.restart();
-    database.clear();
+    world.core.clear();
     return fingerprint.value();
 }
 

@@ -14,6 +14,7 @@
 #include "commands/server_core.h"
 #include "net/core_transport.h"
 #include "fuzz_support.h"
+#include "server/console_lists.h"
 #include "zone/zone_protocol.h"
 
 namespace {
@@ -35,8 +36,8 @@ std::vector<uint8_t> zoneLogin(int32_t groupID, int32_t scoreID) {
 constexpr uint8_t kTypes[] = {1, 2, 3, 4, 5, 7, 13, 14, 15, 16, 17, 19, 20};
 
 // What lives from one input to the next. Before each input the clock is
-// set, the transport drops its hosts and the database is cleared; the zone
-// layer keeps nothing of its own.
+// set, the transport drops its hosts, the database is cleared and the zone
+// layer forgets its chat channels (their members went with the hosts).
 struct World {
     World(const char* folder, uint32_t tick, bool fresh)
         : clock(tick),
@@ -83,8 +84,7 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
         // The clock first: the flood decay period and the generator's seed
         // start from it, as for a transport and a database made now.
         clock = FakeClock(startTick(data));
-        transport.restart();
-        database.clear();
+        world.core.clear();
     }
     // What the reset itself said is no part of the input's run.
     Fingerprint fingerprint;
@@ -147,8 +147,8 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
         if (!zones.channelMembershipFault().empty()) __builtin_trap();
     }
     // The console lists walk everything that is left.
-    database.printChatList();
-    database.printSquadList();
+    printChatList(zones.chatChannels(), log);
+    printSquadList(database, log);
     transport.printHostList(log);
     if (checkingReset()) addSavedFiles(fingerprint, database);
     world.log.fingerprint = world.sink.fingerprint = nullptr;
@@ -156,8 +156,7 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
     // that the memory an input takes is given back by the same input (and
     // the leak check has nothing to look into). The hosts' storage is
     // kept for the next input's hosts.
-    transport.restart();
-    database.clear();
+    world.core.clear();
     return fingerprint.value();
 }
 

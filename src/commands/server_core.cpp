@@ -10,4 +10,10 @@ ServerCore::ServerCore(DatagramSink& sink, Database& database, const Clock& cloc
     if (executor) zones.setExecutor(*executor);
 }
 
+void ServerCore::clear() {
+    transport.restart();
+    database.clear();
+    zones.chatChannels().clear();
+}
+
 }  // namespace tallysv

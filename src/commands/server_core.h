@@ -31,6 +31,12 @@ public:
     ServerCore(const ServerCore&) = delete;
     ServerCore& operator=(const ServerCore&) = delete;
 
+    // Drops every host, forgets every record, setting and chat channel:
+    // the core is then as one made now over the same folder, with the
+    // clock as it is (the fuzz targets start each input from a cleared
+    // core). The storage of hosts and tables is kept for what comes next.
+    void clear();
+
     Database& database;
     CoreTransport transport;
     ZoneProtocol zones;

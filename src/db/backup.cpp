@@ -54,45 +54,35 @@ void removeFolder(const std::string& folder) {
     ::rmdir(folder.c_str());
 }
 
-// Copies one file, flushed to the disk; errno is kept on failure.
-bool copyFile(const std::string& from, const std::string& to) {
+// Copies one file, flushed to the disk.
+Status copyFile(const std::string& from, const std::string& to) {
     int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return false;
+    if (in < 0) return Status::fromErrno(to);
     int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (out < 0) {
-        int saved = errno;
+        Status failed = Status::fromErrno(to);
         ::close(in);
-        errno = saved;
-        return false;
+        return failed;
     }
     std::vector<uint8_t> buffer(1 << 16);
-    bool ok = true;
-    int error = 0;
+    Status status;
     for (;;) {
         ssize_t n = ::read(in, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            error = errno;
-            ok = false;
+            status = Status::fromErrno(to);
             break;
         }
         if (n == 0) break;
-        if (!writeAll(out, buffer.data(), static_cast<size_t>(n), error)) {
-            ok = false;
+        if (Status written = writeAll(out, buffer.data(), static_cast<size_t>(n)); !written) {
+            status = Status::systemError(written.error(), to);
             break;
         }
     }
-    if (ok && ::fsync(out) != 0) {
-        error = errno;
-        ok = false;
-    }
+    if (status && ::fsync(out) != 0) status = Status::fromErrno(to);
     ::close(in);
-    if (::close(out) != 0 && ok) {
-        error = errno;
-        ok = false;
-    }
-    if (!ok) errno = error;
-    return ok;
+    if (::close(out) != 0 && status) status = Status::fromErrno(to);
+    return status;
 }
 
 }  // namespace
@@ -114,39 +104,38 @@ std::vector<std::string> listBackupGenerations(const std::string& directory) {
     return generations;
 }
 
-BackupOutcome makeBackupGeneration(const std::string& directory, int32_t now, const BackupPolicy& policy, Log& log) {
-    if (policy.intervalMs <= 0 || policy.keep < 1) return BackupOutcome::Off;
+Status makeBackupGeneration(const std::string& directory, int32_t now, const BackupPolicy& policy) {
+    if (policy.intervalMs <= 0 || policy.keep < 1) return Status::ok();
     std::string folder = datPath(directory, kBackupFolder);
     std::vector<std::string> generations = listBackupGenerations(directory);
     if (!generations.empty()) {
         int64_t newest = generationTime(generations.back());
-        if ((static_cast<int64_t>(now) - newest) * 1000 < policy.intervalMs) return BackupOutcome::NotDue;
+        if ((static_cast<int64_t>(now) - newest) * 1000 < policy.intervalMs) return Status::ok();
     }
     std::string name = backupGenerationName(now);
     std::string finalPath = folder + "/" + name;
     std::string building = finalPath + kTemporarySuffix;
-    auto failed = [&](const std::string& what) {
-        log.printf("Backup failed: %s: %s\n", what.c_str(), std::strerror(errno));
+    auto failed = [&](Status status) {
         removeFolder(building);
-        return BackupOutcome::Failed;
+        return status;
     };
 
-    if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) return failed(folder);
+    if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) return failed(Status::fromErrno(folder));
     // What a generation cut short by a crash left behind.
     for (const std::string& entry : entries(folder))
         if (entry.size() > kNameLength && entry.compare(kNameLength, std::string::npos, kTemporarySuffix) == 0)
             removeFolder(folder + "/" + entry);
-    if (::mkdir(building.c_str(), 0777) != 0) return failed(building);
+    if (::mkdir(building.c_str(), 0777) != 0) return failed(Status::fromErrno(building));
     for (size_t i = 0; i < kDatFileCount; ++i) {
         const char* file = datLayout(static_cast<DatFile>(i)).fileName;
         std::string live = datPath(directory, file);
         std::string kept = building + "/" + file;
         if (policy.links && ::link(live.c_str(), kept.c_str()) == 0) continue;
-        if (!copyFile(live, kept)) return failed(kept);
+        if (Status copied = copyFile(live, kept); !copied) return failed(copied);
     }
     syncDirectory(building);
     // Complete generations appear under their name in one step.
-    if (::rename(building.c_str(), finalPath.c_str()) != 0) return failed(finalPath);
+    if (::rename(building.c_str(), finalPath.c_str()) != 0) return failed(Status::fromErrno(finalPath));
     syncDirectory(folder);
 
     generations.push_back(name);
@@ -155,7 +144,7 @@ BackupOutcome makeBackupGeneration(const std::string& directory, int32_t now, co
     size_t excess = generations.size() > static_cast<size_t>(policy.keep) ? generations.size() - policy.keep : 0;
     for (size_t i = 0; i < excess; ++i) removeFolder(folder + "/" + generations[i]);
     if (excess > 0) syncDirectory(folder);
-    return BackupOutcome::Made;
+    return Status::ok();
 }
 
 }  // namespace tallysv

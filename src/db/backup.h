@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "core/log.h"
+#include "core/status.h"
 
 namespace tallysv {
 
@@ -22,16 +22,15 @@ struct BackupPolicy {
     bool links = true;              // false: always copy (tests)
 };
 
-enum class BackupOutcome { Off, NotDue, Made, Failed };
-
 // The generation name for a calendar time: "YYYYMMDD-HHMMSS" in UTC.
 std::string backupGenerationName(int32_t now);
 // The generations in `directory`'s backup folder, oldest first.
 std::vector<std::string> listBackupGenerations(const std::string& directory);
 
 // Makes a generation of the eight files in `directory` when one is due, then
-// removes the generations beyond the policy's number. A failure is one
-// console line; it never touches the live files.
-BackupOutcome makeBackupGeneration(const std::string& directory, int32_t now, const BackupPolicy& policy, Log& log);
+// removes the generations beyond the policy's number. Ok also when none is
+// due or generations are off; a failure ("<path>: <system error>") never
+// touches the live files, and leaves no part of a generation behind.
+Status makeBackupGeneration(const std::string& directory, int32_t now, const BackupPolicy& policy);
 
 }  // namespace tallysv

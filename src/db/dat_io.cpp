@@ -24,18 +24,17 @@ bool fileExists(const std::string& path) {
 
 }  // namespace
 
-bool writeAll(int fd, const uint8_t* bytes, size_t size, int& error) {
+Status writeAll(int fd, const uint8_t* bytes, size_t size) {
     while (size > 0) {
         ssize_t n = ::write(fd, bytes, size);
         if (n < 0) {
             if (errno == EINTR) continue;
-            error = errno;
-            return false;
+            return Status::fromErrno();
         }
         bytes += n;
         size -= static_cast<size_t>(n);
     }
-    return true;
+    return Status::ok();
 }
 
 std::string datPath(const std::string& directory, const std::string& name) {
@@ -165,23 +164,23 @@ const char* writeFailureReason(int error) {
 
 DatWriter::~DatWriter() { discard(); }
 
-bool DatWriter::open(const std::string& directory, const char* fileName) {
+Status DatWriter::open(const std::string& directory, const char* fileName) {
     temporaryPath_ = datPath(directory, std::string(fileName) + kTemporarySuffix);
     fd_ = ::open(temporaryPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0) {
         error_ = errno;
-        return false;
+        return Status::systemError(error_);
     }
     // The buffer grows to a whole chunk only for a file that needs it, so
     // that saving a small set touches little memory.
     buffer_.resize(kFirstWriteBuffer);
     used_ = 0;
     error_ = 0;
-    return true;
+    return Status::ok();
 }
 
 void DatWriter::flushBuffer() {
-    if (used_ > 0 && error_ == 0) writeAll(fd_, buffer_.data(), used_, error_);
+    if (used_ > 0 && error_ == 0) error_ = writeAll(fd_, buffer_.data(), used_).error();
     used_ = 0;
 }
 
@@ -194,14 +193,14 @@ uint8_t* DatWriter::reserve(size_t n) {
     return space;
 }
 
-bool DatWriter::finish() {
-    if (fd_ < 0) return false;
+Status DatWriter::finish() {
+    if (fd_ < 0) return Status::failure("not open");
     flushBuffer();
     if (error_ == 0 && ::fsync(fd_) != 0) error_ = errno;
     if (::close(fd_) != 0 && error_ == 0) error_ = errno;
     fd_ = -1;
     buffer_ = {};
-    return error_ == 0;
+    return error_ == 0 ? Status::ok() : Status::systemError(error_);
 }
 
 void DatWriter::discard() {
@@ -229,24 +228,24 @@ PendingSave readPendingSave(const std::string& directory) {
     return pending;
 }
 
-bool writePendingSave(const std::string& directory, const PendingSave& pending) {
+Status writePendingSave(const std::string& directory, const PendingSave& pending) {
     std::string text;
     for (size_t i = 0; i < kDatFileCount; ++i)
         if (pending.files[i]) text += std::string(datLayout(static_cast<DatFile>(i)).fileName) + "\n";
     std::string finalPath = datPath(directory, kCommitFileName);
     std::string temporary = finalPath + kTemporarySuffix;
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
-    int error = 0;
-    bool ok = writeAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size(), error) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (ok) ok = ::rename(temporary.c_str(), finalPath.c_str()) == 0;
-    if (!ok) {
+    if (fd < 0) return Status::fromErrno(temporary);
+    Status status = writeAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    if (status && ::fsync(fd) != 0) status = Status::fromErrno(temporary);
+    if (::close(fd) != 0 && status) status = Status::fromErrno(temporary);
+    if (status && ::rename(temporary.c_str(), finalPath.c_str()) != 0) status = Status::fromErrno(finalPath);
+    if (!status) {
         ::unlink(temporary.c_str());
-        return false;
+        return status;
     }
     syncDirectory(directory);
-    return true;
+    return Status::ok();
 }
 
 void removePendingSave(const std::string& directory) {

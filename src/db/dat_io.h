@@ -5,12 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "core/status.h"
 #include "db/file_records.h"
 
 namespace tallysv {
 
-// Writes every byte, resuming after signals; false with errno in `error`.
-bool writeAll(int fd, const uint8_t* bytes, size_t size, int& error);
+// Writes every byte, resuming after signals.
+Status writeAll(int fd, const uint8_t* bytes, size_t size);
 
 // "dir/name", or the name alone for the working folder.
 std::string datPath(const std::string& directory, const std::string& name);
@@ -66,19 +67,19 @@ public:
     DatWriter(const DatWriter&) = delete;
     DatWriter& operator=(const DatWriter&) = delete;
 
-    // False (with errno in error) when the file cannot be created.
-    bool open(const std::string& directory, const char* fileName);
+    // A system error when the file cannot be created.
+    Status open(const std::string& directory, const char* fileName);
     // Room for n more bytes (n at most 64 KiB), to be filled at once.
     uint8_t* reserve(size_t n);
-    // Writes the rest, flushes to the disk and closes. False on any error.
-    bool finish();
+    // Writes the rest, flushes to the disk and closes; the first error of
+    // the whole writing, if any.
+    Status finish();
     // Closes and deletes the file.
     void discard();
     // Forgets the file without deleting it (it has been renamed, or is left
     // as it is).
     void release() { temporaryPath_.clear(); }
 
-    int error() const { return error_; }
     const std::string& temporaryPath() const { return temporaryPath_; }
 
 private:
@@ -103,8 +104,8 @@ struct PendingSave {
 
 // Reads the commit record of a save that did not finish its renames.
 PendingSave readPendingSave(const std::string& directory);
-// Writes the commit record (atomically, flushed). False on failure.
-bool writePendingSave(const std::string& directory, const PendingSave& pending);
+// Writes the commit record (atomically, flushed).
+Status writePendingSave(const std::string& directory, const PendingSave& pending);
 void removePendingSave(const std::string& directory);
 
 // The file a load reads for `file`: its temporary file when a commit

@@ -417,17 +417,13 @@ WrapResult wrapScrambledPasswords(const std::string& directory, unsigned threads
                                   const std::function<void(size_t done, size_t total)>& progress) {
     WrapResult result;
     FolderLock lock(directory);
-    std::string reason;
-    switch (lock.tryTake(reason)) {
-        case FolderLock::Attempt::Taken:
-            break;
-        case FolderLock::Attempt::Held:
+    if (Status taken = lock.tryTake(); !taken) {
+        if (FolderLock::heldElsewhere(taken))
             result.error = "a server (process " + std::to_string(lock.holder()) + ") holds " + directory +
                            ": stop it first";
-            return result;
-        case FolderLock::Attempt::Failed:
-            result.error = reason;
-            return result;
+        else
+            result.error = taken.reason();
+        return result;
     }
     settleInterruptedSave(directory);
 
@@ -498,16 +494,19 @@ WrapResult wrapScrambledPasswords(const std::string& directory, unsigned threads
         if (!file.present || file.count->scrambled == 0) continue;
         const char* name = datLayout(file.kind).fileName;
         DatWriter writer;
-        if (!writer.open(directory, name)) {
-            result.error = std::string("cannot write ") + name + kTemporarySuffix + ": " + std::strerror(writer.error());
+        if (Status opened = writer.open(directory, name); !opened) {
+            result.error = std::string("cannot write ") + name + kTemporarySuffix + ": " + opened.reason();
             return result;
         }
         for (size_t at = 0; at < file.bytes.size(); at += 65536) {
             size_t n = std::min<size_t>(65536, file.bytes.size() - at);
             std::memcpy(writer.reserve(n), file.bytes.data() + at, n);
         }
-        if (!writer.finish() || ::rename(writer.temporaryPath().c_str(), datPath(directory, name).c_str()) != 0) {
-            result.error = std::string("cannot write ") + name + ": " + std::strerror(writer.error() ? writer.error() : errno);
+        Status written = writer.finish();
+        if (written && ::rename(writer.temporaryPath().c_str(), datPath(directory, name).c_str()) != 0)
+            written = Status::fromErrno();
+        if (!written) {
+            result.error = std::string("cannot write ") + name + ": " + written.reason();
             writer.discard();
             return result;
         }

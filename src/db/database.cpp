@@ -27,14 +27,12 @@ void Database::clear() {
     usersByName_.clear();
     usersByID_.clear();
     squadsByName_.clear();
-    channelsByName_.clear();
     bansByID_.clear();
     banfreesByUser_.clear();
     zonesByScoreID_.clear();
     usersBySubnet_.clear();
     usersByMachine_.clear();
     usersByHardware_.clear();
-    chatChannels_.reset();
     users_.reset();
     squads_.reset();
     scores_.reset();
@@ -449,58 +447,6 @@ ZoneRecord* Database::createZone(int32_t scoreID, int32_t groupID, std::string_v
 void Database::removeZone(ZoneRecord* zone) {
     zonesByScoreID_.remove(zone);
     zones_.remove(zone);
-}
-
-// ---- chat channels ----
-
-ChatChannel* Database::findChatChannel(std::string_view name) const { return channelsByName_.find(untilNul(name)); }
-
-ChatChannel* Database::createChatChannel(std::string_view name) {
-    ChatChannel* channel = chatChannels_.append();
-    channel->name_.set(name);
-    channelsByName_.insert(channel);
-    return channel;
-}
-
-bool Database::removeChatChannel(ChatChannel* channel) {
-    if (!channel->members_.empty()) return false;
-    channelsByName_.remove(channel);
-    chatChannels_.remove(channel);
-    return true;
-}
-
-// ---- console lists ----
-
-void Database::printChatList() {
-    log_.write("Chat list:\n");
-    for (const ChatChannel* channel : chatChannels_) {
-        std::string line = std::string(channel->name()) + ":";
-        // Member names come from the zone layer, which owns the sessions.
-        if (chatMemberName_) {
-            bool first = true;
-            for (const ChatMember& member : channel->members_) {
-                if (!member.session) continue;
-                if (!first) line += ",";
-                line += chatMemberName_(*member.session);
-                first = false;
-            }
-        }
-        line += "\n";
-        log_.write(line);
-    }
-}
-
-void Database::printSquadList() {
-    log_.write("Squad list:\n");
-    for (const SquadRecord* squad : squads_) {
-        std::string line = std::string(squad->name()) + ":";
-        for (size_t i = 0; i < squad->members_.size(); ++i) {
-            if (i) line += ",";
-            line += squad->members_[i]->name();
-        }
-        line += "\n";
-        log_.write(line);
-    }
 }
 
 }  // namespace tallysv

@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/random.h"
 #include "core/settings.h"
+#include "core/status.h"
 #include "credentials/password_store.h"
 #include "credentials/password_work.h"
 #include "db/bucket_index.h"
@@ -27,7 +28,7 @@ class DatReader;
 class DatWriter;
 
 // Keys of the lookups. Account names compare on their first 19 characters,
-// squad and channel names whole; case folding is ASCII only.
+// squad names whole; case folding is ASCII only.
 struct UserNameKey {
     using Key = std::string_view;
     static Key key(const UserRecord& r) { return r.name(); }
@@ -68,13 +69,6 @@ struct SquadNameKey {
     static uint64_t hash(Key k) { return hashFolded(k); }
     static bool equal(Key k, const SquadRecord& r) { return equalFolded(k, r.name()); }
     static SquadRecord*& next(SquadRecord& r) { return r.nextSameName_; }
-};
-struct ChannelNameKey {
-    using Key = std::string_view;
-    static Key key(const ChatChannel& r) { return r.name(); }
-    static uint64_t hash(Key k) { return hashFolded(k); }
-    static bool equal(Key k, const ChatChannel& r) { return equalFolded(k, r.name()); }
-    static ChatChannel*& next(ChatChannel& r) { return r.nextSameName_; }
 };
 struct BanIDKey {
     using Key = int32_t;
@@ -137,9 +131,12 @@ public:
     // renamed over it once every file is complete, so the folder holds the
     // old set or the new one, also after a crash in the middle. True when
     // every file was written and put in place; each failure is a console
-    // line, and a file that failed keeps its old contents. After a whole
-    // save, the set becomes a dated generation under backup/ when the
-    // newest one is older than BackupInterval (see db/backup.h).
+    // line, and a file that failed keeps its old contents (Squad.dat and
+    // User.dat, whose SquadIDs match, are replaced together or not at all).
+    // A save changes no record. After a whole save, the set becomes a dated
+    // generation under backup/ when the newest one is older than
+    // BackupInterval (see db/backup.h); a failure there is one console line
+    // and does not change the answer.
     bool save();
     // The same, with the save's console lines going to `log` (a save
     // written by another process sends them back through it).
@@ -149,12 +146,6 @@ public:
     std::vector<std::pair<void*, size_t>> hugePageRanges() const;
     // Removes every ban whose expiry time is earlier than `now`.
     void removeExpiredBans(int32_t now);
-
-    // Console lists.
-    void printChatList();
-    void printSquadList();
-    // The zone layer supplies the user name of a chat channel member.
-    void setChatMemberName(std::function<std::string(const PlayerSession&)> name) { chatMemberName_ = std::move(name); }
 
     const std::string& directory() const { return directory_; }
     const Clock& clock() const { return clock_; }
@@ -168,7 +159,6 @@ public:
     const Table<BanfreeRecord>& banfrees() const { return banfrees_; }
     const Table<OperatorRecord>& operators() const { return operators_; }
     const Table<ZoneRecord>& zones() const { return zones_; }
-    const Table<ChatChannel>& chatChannels() const { return chatChannels_; }
 
     // Accounts.
     UserRecord* findUser(std::string_view name) const;  // first 19 characters, any case
@@ -271,13 +261,6 @@ public:
     ZoneRecord* createZone(int32_t scoreID, int32_t groupID, std::string_view plainPassword);
     void removeZone(ZoneRecord* zone);
 
-    // Chat channels (memory only; the zone layer runs Join and Leave).
-    ChatChannel* findChatChannel(std::string_view name) const;
-    ChatChannel* createChatChannel(std::string_view name);
-    // Discards a channel that has no member left; one with members stays
-    // (its members' slots hold it), and the answer is false.
-    bool removeChatChannel(ChatChannel* channel);
-
     // Login flood control.
     FloodVerdict registerAttempt(const IPv4Address& address) { return floodTable_.registerAttempt(address); }
     // Run by the transport's maintenance pass every 45 s.
@@ -310,9 +293,19 @@ private:
     void loadOperators(DatReader& reader);
     void loadScores(DatReader& reader);
 
-    bool writeFile(DatFile file, DatWriter& writer, Log& log);
-    void writeSquads(DatWriter& writer, Log& log);
-    void writeUsers(DatWriter& writer);
+    // A save in three steps: write every file beside the old one, commit
+    // (the record that makes the renames finish after a crash), and rename
+    // into place. Each answers false when the save ends there.
+    class SquadNumbering;
+    struct SaveRun;
+    bool writeFiles(SaveRun& run);
+    bool commitSave(SaveRun& run);
+    bool renameFiles(SaveRun& run);
+    // Whether the fault injection stops the save before this step.
+    bool stopsHere(SaveRun& run, SaveStep step, DatFile file) const;
+    Status writeFile(DatFile file, DatWriter& writer, SaveRun& run);
+    void writeSquads(DatWriter& writer, const SquadNumbering& squadIDs, Log& log);
+    void writeUsers(DatWriter& writer, const SquadNumbering& squadIDs);
     void writeScores(DatWriter& writer);
     void writeBans(DatWriter& writer);
     void writeRegistrations(DatWriter& writer, Log& log);
@@ -333,7 +326,6 @@ private:
     std::string directory_;
 
     FloodTable floodTable_;
-    Table<ChatChannel> chatChannels_;
     Table<UserRecord> users_;
     Table<SquadRecord> squads_;
     Table<ScoreRecord> scores_;
@@ -347,7 +339,6 @@ private:
     ChainIndex<UserRecord, UserNameKey> usersByName_;
     IDIndex<UserRecord, UserIDKey> usersByID_;
     ChainIndex<SquadRecord, SquadNameKey> squadsByName_;
-    ChainIndex<ChatChannel, ChannelNameKey> channelsByName_;
     IDIndex<BanRecord, BanIDKey> bansByID_;
     ChainIndex<BanfreeRecord, BanfreeUserKey> banfreesByUser_;
     ChainIndex<ZoneRecord, ZoneScoreIDKey> zonesByScoreID_;
@@ -355,7 +346,6 @@ private:
     BucketIndex<UserRecord, UserMachineKey> usersByMachine_;
     BucketIndex<UserRecord, UserHardwareKey> usersByHardware_;
 
-    std::function<std::string(const PlayerSession&)> chatMemberName_;
     std::function<bool(SaveStep, DatFile)> saveInterruption_;
     bool backupLinks_ = true;
 };

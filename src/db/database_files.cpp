@@ -307,119 +307,165 @@ void Database::loadScores(DatReader& reader) {
 
 // ---- saving ----
 
+// The SquadIDs a save gives: 1, 2, 3... in table order; a squad without an
+// owner is left out of Squad.dat, and its number goes to the next squad.
+// Worked out before anything is written, so that the squads themselves are
+// never touched by a save. Kept in an array by the squads' table order
+// numbers (one per squad made since the table began), so that the lookup
+// for each member written to User.dat costs one read beside the squad's
+// own record. Only when far more squads were made than are left, and the
+// array would be mostly empty, does a hash map stand in.
+class Database::SquadNumbering {
+public:
+    explicit SquadNumbering(const Table<SquadRecord>& squads) {
+        uint64_t last = squads.empty() ? 0 : squads.tail()->tableOrder();
+        dense_ = last <= 8 * squads.count() + 65536;
+        if (dense_) byOrder_.assign(last + 1, 0);
+        int32_t next = 0;
+        for (const SquadRecord* squad : squads) {
+            if (!squad->owner) continue;
+            if (dense_)
+                byOrder_[squad->tableOrder()] = ++next;
+            else
+                sparse_.emplace(squad->tableOrder(), ++next);
+        }
+    }
+    // The SquadID given to the squad; 0 when it is left out.
+    int32_t of(const SquadRecord* squad) const {
+        if (dense_) return byOrder_[squad->tableOrder()];
+        auto found = sparse_.find(squad->tableOrder());
+        return found == sparse_.end() ? 0 : found->second;
+    }
+
+private:
+    bool dense_ = true;
+    std::vector<int32_t> byOrder_;
+    std::unordered_map<uint64_t, int32_t> sparse_;
+};
+
+// One save as it goes from step to step: the files written beside the old
+// ones, which of them are complete, and whether the whole set is in place.
+struct Database::SaveRun {
+    SaveRun(const Table<SquadRecord>& squads, Log& out) : squadIDs(squads), log(out) { complete.present = true; }
+    SquadNumbering squadIDs;
+    Log& log;
+    std::array<DatWriter, kDatFileCount> writers;
+    PendingSave complete;  // the files written whole
+    bool whole = true;     // every file written and in place
+    bool anyComplete() const {
+        for (bool c : complete.files)
+            if (c) return true;
+        return false;
+    }
+};
+
 bool Database::save() { return save(log_); }
 
 bool Database::save(Log& log) {
-    std::array<DatWriter, kDatFileCount> writers;
-    PendingSave complete;
-    complete.present = true;
-    bool whole = true;  // every file written and in place
-    // The SquadIDs the files on disk use now, kept until the new Squad.dat
-    // has been written completely.
-    std::vector<std::pair<SquadRecord*, int32_t>> previousSquadIDs;
-    previousSquadIDs.reserve(squads_.count());
-    for (SquadRecord* squad : squads_) previousSquadIDs.emplace_back(squad, squad->squadID);
-    auto restoreSquadIDs = [&] {
-        for (auto& [squad, id] : previousSquadIDs) squad->squadID = id;
-    };
-    // Asked before each step; false stops the save where it is, as if the
-    // process had died there.
-    auto stopHere = [&](SaveStep step, DatFile file) {
-        if (!saveInterruption_ || saveInterruption_(step, file)) return false;
-        for (DatWriter& writer : writers) writer.release();
-        return true;
-    };
+    SaveRun run(squads_, log);
+    if (!writeFiles(run) || !commitSave(run) || !renameFiles(run)) return false;
+    // A whole new set is in place: it may become a dated generation. That
+    // never changes the outcome of the save.
+    if (run.whole) {
+        BackupPolicy policy{settings.backupInterval, settings.backupKeep, backupLinks_};
+        if (Status backup = makeBackupGeneration(directory_, clock_.now(), policy); !backup)
+            log.printf("Backup failed: %s\n", backup.reason().c_str());
+    }
+    return run.whole;
+}
 
+bool Database::stopsHere(SaveRun& run, SaveStep step, DatFile file) const {
+    if (!saveInterruption_ || saveInterruption_(step, file)) return false;
+    // The files stay as they are, as after the death of the process.
+    for (DatWriter& writer : run.writers) writer.release();
+    return true;
+}
+
+bool Database::writeFiles(SaveRun& run) {
     for (DatFile file : kSaveOrder) {
         size_t i = static_cast<size_t>(file);
         const char* name = datLayout(file).fileName;
-        DatWriter& writer = writers[i];
-        if (stopHere(SaveStep::Write, file)) return false;
-        if (!writer.open(directory_, name)) {
-            log.printf("%s: %s\n", name, openFailureReason(writer.error()));
+        DatWriter& writer = run.writers[i];
+        if (stopsHere(run, SaveStep::Write, file)) return false;
+        if (Status opened = writer.open(directory_, name); !opened) {
+            run.log.printf("%s: %s\n", name, openFailureReason(opened.error()));
             writer.discard();
-            whole = false;
-            if (file == DatFile::Squad) restoreSquadIDs();
+            run.whole = false;
             continue;
         }
-        log.printf("Writing: %s\n", name);
-        if (writeFile(file, writer, log)) {
-            complete.files[i] = true;
-        } else {
-            log.printf("%s: %s\n", name, writeFailureReason(writer.error()));
+        run.log.printf("Writing: %s\n", name);
+        if (Status written = writeFile(file, writer, run); !written) {
+            run.log.printf("%s: %s\n", name, writeFailureReason(written.error()));
             writer.discard();
-            whole = false;
-            if (file == DatFile::Squad) restoreSquadIDs();
+            run.whole = false;
+            continue;
         }
+        run.complete.files[i] = true;
     }
-
     // Squad.dat and User.dat go together: the SquadIDs of the one are the
-    // numbers stored in the other.
-    size_t squadFile = static_cast<size_t>(DatFile::Squad);
-    size_t userFile = static_cast<size_t>(DatFile::User);
-    if (complete.files[squadFile] && !complete.files[userFile]) {
-        complete.files[squadFile] = false;
-        writers[squadFile].discard();
-        restoreSquadIDs();
-        log.printf("%s: %s\n", datLayout(DatFile::Squad).fileName, "Kept, since User.dat could not be written");
-    }
+    // numbers stored in the other, and the numbers this save gives are not
+    // those of the old files.
+    auto keepOld = [&](DatFile kept, const char* reason) {
+        run.complete.files[static_cast<size_t>(kept)] = false;
+        run.writers[static_cast<size_t>(kept)].discard();
+        run.log.printf("%s: %s\n", datLayout(kept).fileName, reason);
+    };
+    bool squads = run.complete.files[static_cast<size_t>(DatFile::Squad)];
+    bool users = run.complete.files[static_cast<size_t>(DatFile::User)];
+    if (squads && !users) keepOld(DatFile::Squad, "Kept, since User.dat could not be written");
+    if (users && !squads) keepOld(DatFile::User, "Kept, since Squad.dat could not be written");
+    return true;
+}
 
+bool Database::commitSave(SaveRun& run) {
     // Every new file is complete on the disk. The commit record makes the
     // renames finish at the next start if the process dies among them.
-    bool anyComplete = false;
-    for (bool c : complete.files) anyComplete = anyComplete || c;
-    if (!anyComplete) return false;
-    if (stopHere(SaveStep::Commit, DatFile::Squad)) return false;
-    if (!writePendingSave(directory_, complete)) {
+    if (!run.anyComplete()) return false;
+    if (stopsHere(run, SaveStep::Commit, DatFile::Squad)) return false;
+    if (!writePendingSave(directory_, run.complete)) {
         // Without the record, a death among the renames would leave part
         // of the new set beside part of the old one: keep the old set.
-        log.printf("%s: %s\n", kCommitFileName, "Could not be written; the old files are kept");
-        for (DatWriter& writer : writers) writer.discard();
-        restoreSquadIDs();
+        run.log.printf("%s: %s\n", kCommitFileName, "Could not be written; the old files are kept");
+        for (DatWriter& writer : run.writers) writer.discard();
         return false;
     }
+    return true;
+}
+
+bool Database::renameFiles(SaveRun& run) {
     bool squadReplaced = true;
     for (DatFile file : kSaveOrder) {
         size_t i = static_cast<size_t>(file);
-        if (!complete.files[i]) continue;
-        if (stopHere(SaveStep::Rename, file)) return false;
+        if (!run.complete.files[i]) continue;
+        if (stopsHere(run, SaveStep::Rename, file)) return false;
         const char* name = datLayout(file).fileName;
-        std::string path = datPath(directory_, name);
+        DatWriter& writer = run.writers[i];
         if (file == DatFile::User && !squadReplaced) {
-            writers[i].discard();
-            log.printf("%s: %s\n", name, "Kept, since Squad.dat could not be replaced");
-            whole = false;
+            writer.discard();
+            run.log.printf("%s: %s\n", name, "Kept, since Squad.dat could not be replaced");
+            run.whole = false;
             continue;
         }
-        if (::rename(writers[i].temporaryPath().c_str(), path.c_str()) != 0) {
-            log.printf("%s: %s\n", name, openFailureReason(errno));
-            writers[i].discard();
-            whole = false;
-            if (file == DatFile::Squad) {
-                squadReplaced = false;
-                restoreSquadIDs();
-            }
+        if (::rename(writer.temporaryPath().c_str(), datPath(directory_, name).c_str()) != 0) {
+            run.log.printf("%s: %s\n", name, openFailureReason(errno));
+            writer.discard();
+            run.whole = false;
+            if (file == DatFile::Squad) squadReplaced = false;
         }
-        writers[i].release();
+        writer.release();
     }
     syncDirectory(directory_);
     removePendingSave(directory_);
-    // A whole new set is in place: it may become a dated generation. That
-    // never changes the outcome of the save.
-    if (whole) {
-        BackupPolicy policy{settings.backupInterval, settings.backupKeep, backupLinks_};
-        makeBackupGeneration(directory_, clock_.now(), policy, log);
-    }
-    return whole;
+    return true;
 }
 
-bool Database::writeFile(DatFile file, DatWriter& writer, Log& log) {
+Status Database::writeFile(DatFile file, DatWriter& writer, SaveRun& run) {
     switch (file) {
-        case DatFile::Squad: writeSquads(writer, log); break;
-        case DatFile::User: writeUsers(writer); break;
+        case DatFile::Squad: writeSquads(writer, run.squadIDs, run.log); break;
+        case DatFile::User: writeUsers(writer, run.squadIDs); break;
         case DatFile::Score: writeScores(writer); break;
         case DatFile::Ban: writeBans(writer); break;
-        case DatFile::User2: writeRegistrations(writer, log); break;
+        case DatFile::User2: writeRegistrations(writer, run.log); break;
         case DatFile::Op: writeOperators(writer); break;
         case DatFile::Zone: writeZones(writer); break;
         case DatFile::Banfree: writeBanfrees(writer); break;
@@ -427,22 +473,19 @@ bool Database::writeFile(DatFile file, DatWriter& writer, Log& log) {
     return writer.finish();
 }
 
-void Database::writeSquads(DatWriter& writer, Log& log) {
-    // Squads are numbered 1, 2, 3... in table order. One without an owner
-    // is reported and left out; its number goes to the next squad, and its
-    // members are stored without a squad.
-    int32_t counter = 0;
-    for (SquadRecord* squad : squads_) {
-        ++counter;
-        squad->squadID = counter;
-        if (!squad->owner) {
-            log.printf("ERROR(%i)", counter);
-            squad->squadID = 0;
-            --counter;
+void Database::writeSquads(DatWriter& writer, const SquadNumbering& squadIDs, Log& log) {
+    // A squad without an owner is reported (with the number it would have
+    // had) and left out; its members are stored without a squad.
+    int32_t next = 1;
+    for (const SquadRecord* squad : squads_) {
+        int32_t squadID = squadIDs.of(squad);
+        if (squadID == 0) {
+            log.printf("ERROR(%i)", next);
             continue;
         }
+        next = squadID + 1;
         fdSquad r;
-        r.squadID = counter;
+        r.squadID = squadID;
         r.name = fieldOf(squad->name_);
         r.password = squad->password;
         r.ownerID = squad->owner->userID();
@@ -450,14 +493,24 @@ void Database::writeSquads(DatWriter& writer, Log& log) {
     }
 }
 
-void Database::writeUsers(DatWriter& writer) {
+void Database::writeUsers(DatWriter& writer, const SquadNumbering& squadIDs) {
+    // A member's SquadID is found through the squad's record: the records
+    // of the squads a few accounts ahead are fetched into the cache while
+    // these accounts are written, rather than waited for one by one.
+    constexpr int kAhead = 8;
+    const UserRecord* ahead = users_.head();
+    for (int i = 0; i < kAhead && ahead; ++i) ahead = ahead->tableNext();
     for (const UserRecord* user : users_) {
+        if (ahead) {
+            if (ahead->squad) __builtin_prefetch(ahead->squad);
+            ahead = ahead->tableNext();
+        }
         fdUser r;
         r.userID = user->userID();
         r.name = fieldOf(user->name_);
         r.password = user->password;
         r.banner = user->banner;
-        r.squadID = user->squad ? user->squad->squadID : 0;
+        r.squadID = user->squad ? squadIDs.of(user->squad) : 0;
         r.usage = user->Usage;
         r.logins = user->Logins;
         r.address = user->address();

@@ -28,27 +28,21 @@ pid_t readHolder(int fd) {
 
 std::string FolderLock::path() const { return lockPath(directory_); }
 
-FolderLock::Attempt FolderLock::tryTake(std::string& reason) {
-    if (taken_) return Attempt::Taken;
+Status FolderLock::tryTake() {
+    if (taken_) return Status::ok();
     if (fd_ < 0) {
         fd_ = ::open(path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ < 0) {
-            reason = std::strerror(errno);
-            return Attempt::Failed;
-        }
+        if (fd_ < 0) return Status::fromErrno();
     }
     int result;
     do {
         result = ::flock(fd_, LOCK_EX | LOCK_NB);
     } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        if (errno == EWOULDBLOCK) return Attempt::Held;
-        reason = std::strerror(errno);
-        return Attempt::Failed;
-    }
+    // EWOULDBLOCK, another holder, is what heldElsewhere tells apart.
+    if (result != 0) return Status::fromErrno();
     taken_ = true;
     recordHolder(::getpid());
-    return Attempt::Taken;
+    return Status::ok();
 }
 
 pid_t FolderLock::holder() const { return fd_ < 0 ? 0 : readHolder(fd_); }

@@ -1,8 +1,11 @@
 #pragma once
 #include <sys/types.h>
 
+#include <cerrno>
 #include <optional>
 #include <string>
+
+#include "core/status.h"
 
 namespace tallysv {
 
@@ -23,10 +26,11 @@ public:
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
 
-    enum class Attempt { Taken, Held, Failed };
-    // Takes the lock without waiting. Held: another process has it (its id
-    // in holder()). Failed: the file could not be opened (`reason`).
-    Attempt tryTake(std::string& reason);
+    // Takes the lock without waiting. A failure is either heldElsewhere
+    // (another process has it, its id in holder()) or the system error that
+    // kept the file from being opened or locked.
+    Status tryTake();
+    static bool heldElsewhere(const Status& status) { return status.error() == EWOULDBLOCK; }
     bool taken() const { return taken_; }
     // The process id written in the file by the holder; 0 when unknown.
     pid_t holder() const;

@@ -12,11 +12,6 @@
 
 namespace tallysv {
 
-// One player inside one zone; the zone layer defines it.
-struct PlayerSession;
-// The zone layer's chat model, the only one that changes channel membership.
-class ZoneProtocol;
-
 class Database;
 struct SquadRecord;
 struct User2Record;
@@ -96,7 +91,7 @@ struct SquadRecord : TableLinks<SquadRecord> {
     const char* nameText() const { return name_.c_str(); }
     const std::vector<UserRecord*>& members() const { return members_; }  // in joining order
 
-    int32_t squadID = 0;  // given out when Squad.dat is written; meaningless otherwise
+    int32_t squadID = 0;  // as read from Squad.dat (0: made since); a save numbers squads afresh
     PasswordField password{};
     UserRecord* owner = nullptr;
 
@@ -175,29 +170,6 @@ private:
     friend struct ZoneScoreIDKey;
     int32_t scoreID_ = 0;
     ZoneRecord* nextSameScoreID_ = nullptr;
-};
-
-// A chat channel: lives in memory while it has members.
-struct ChatMember {
-    PlayerSession* session = nullptr;
-    int slot = 0;  // 1 to 9: the member's own number for the channel
-};
-
-// A player is in a channel's member list exactly when one of the player's
-// chat slots holds the channel, under the same slot number. Only the zone
-// layer's Join and Leave change either side, together.
-struct ChatChannel : TableLinks<ChatChannel> {
-    std::string_view name() const { return name_.view(); }  // indexed
-    const char* nameText() const { return name_.c_str(); }
-    const std::vector<ChatMember>& members() const { return members_; }  // in joining order
-
-private:
-    friend class Database;
-    friend class ZoneProtocol;
-    friend struct ChannelNameKey;
-    std::vector<ChatMember> members_;
-    FixedText<32> name_;
-    ChatChannel* nextSameName_ = nullptr;
 };
 
 }  // namespace tallysv

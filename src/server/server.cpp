@@ -6,6 +6,7 @@
 #include "credentials/password_store.h"
 #include "db/backup.h"
 #include "db/huge_page_allocator.h"
+#include "server/console_lists.h"
 
 namespace tallysv {
 
@@ -215,28 +216,27 @@ void Server::recordHistory() {
 // second server, or one restarted while the save process of the last is
 // still renaming its files, would otherwise finish or mix up that save.
 bool Server::takeFolderLock() {
-    std::string reason;
-    FolderLock::Attempt attempt = folderLock_.tryTake(reason);
-    if (attempt == FolderLock::Attempt::Held) {
+    Status attempt = folderLock_.tryTake();
+    if (FolderLock::heldElsewhere(attempt)) {
         log_.printf("The data folder is in use by process %d; waiting up to %u seconds for it to end\n",
                     static_cast<int>(folderLock_.holder()), static_cast<unsigned>(folderLockWait_ / 1000));
-        for (uint32_t waited = 0; attempt == FolderLock::Attempt::Held && waited < folderLockWait_;
+        for (uint32_t waited = 0; FolderLock::heldElsewhere(attempt) && waited < folderLockWait_;
              waited += kFolderLockRetry) {
             sleep_(kFolderLockRetry);
-            attempt = folderLock_.tryTake(reason);
+            attempt = folderLock_.tryTake();
         }
-        if (attempt == FolderLock::Attempt::Held) {
+        if (FolderLock::heldElsewhere(attempt)) {
             log_.printf("The data folder is still in use by process %d; stopping without reading or writing it\n",
                         static_cast<int>(folderLock_.holder()));
             folderLock_.release();
             return false;
         }
     }
-    if (attempt == FolderLock::Attempt::Failed) {
+    if (!attempt) {
         // A folder where no file can be made cannot be saved to either; the
         // saves will say so. The server still serves.
         log_.printf("Cannot lock the data folder (%s): %s; going on without the lock\n", FolderLock::kFileName,
-                    reason.c_str());
+                    attempt.reason().c_str());
         return true;
     }
     MutexLock guard(lock_);
@@ -387,13 +387,14 @@ void Server::handleKey(int key) {
         case 'C':
         case 'c': {
             MutexLock guard(lock_);
-            database_.printChatList();
+            if (core_) printChatList(core_->zones.chatChannels(), log_);
+            else log_.write("Chat list:\n");
             break;
         }
         case 'S':
         case 's': {
             MutexLock guard(lock_);
-            database_.printSquadList();
+            printSquadList(database_, log_);
             break;
         }
         case 'L':

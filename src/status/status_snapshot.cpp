@@ -34,7 +34,7 @@ StatusSnapshot takeStatusSnapshot(const CoreTransport& transport, const ZoneProt
     s.hostSlotLimit = static_cast<uint64_t>(std::max<int64_t>(int64_t{transport.settings().maxQueueForLogin} + 1, 0));
     s.accounts = database.users().count();
     s.squads = database.squads().count();
-    s.chatChannels = database.chatChannels().count();
+    s.chatChannels = zones.chatChannels().count();
     s.bans = database.bans().count();
     s.transport = transport.counters();
     s.zoneCounters = zones.counters();

@@ -32,7 +32,7 @@ ChatChannel* ZoneProtocol::joinChannel(PlayerSession& player, std::string_view n
     // Entry 0 carries operator notices and never holds a channel.
     if (slot < 1 || slot > 9) return nullptr;
     name = untilNul(name).substr(0, kChannelNameLimit);
-    ChatChannel* channel = database_.findChatChannel(name);
+    ChatChannel* channel = chatChannels_.find(name);
     if (channel) {
         for (const ChatMember& member : channel->members_) {
             if (member.session == &player) return nullptr;
@@ -47,7 +47,7 @@ ChatChannel* ZoneProtocol::joinChannel(PlayerSession& player, std::string_view n
         if (announce) sendChannelNotice(*channel, player, ChannelNotice::Entering);
         return channel;
     }
-    channel = database_.createChatChannel(name);
+    channel = chatChannels_.create(name);
     channel->members_.push_back(ChatMember{&player, slot});
     player.chatSlots_[slot] = channel;
     if (player.NotifyChat) {
@@ -68,7 +68,7 @@ void ZoneProtocol::leaveChannel(PlayerSession& player, int slot, bool announce) 
                            [&](const ChatMember& m) { return m.session == &player && m.slot == slot; });
     if (it != members.end()) members.erase(it);
     player.chatSlots_[slot] = nullptr;
-    if (members.empty()) database_.removeChatChannel(channel);
+    if (members.empty()) chatChannels_.remove(channel);
 }
 
 void ZoneProtocol::leaveAllChannels(PlayerSession& player, bool announce) {
@@ -98,9 +98,9 @@ std::string ZoneProtocol::channelMembershipFault() const {
         }
     }
     size_t entries = 0;
-    for (const ChatChannel* channel : database_.chatChannels()) {
+    for (const ChatChannel* channel : chatChannels_) {
         if (channel->members_.empty()) return std::string("empty channel ") + channel->nameText();
-        if (database_.findChatChannel(channel->name()) == nullptr)
+        if (chatChannels_.find(channel->name()) == nullptr)
             return std::string("channel ") + channel->nameText() + " missing from the name index";
         for (const ChatMember& member : channel->members_) {
             // Compared before any use: a freed session must not be read.

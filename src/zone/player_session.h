@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "db/records.h"
+#include "zone/chat_channels.h"
 
 namespace tallysv {
 

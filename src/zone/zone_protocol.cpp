@@ -19,7 +19,6 @@ ZoneProtocol::ZoneProtocol(CoreTransport& transport, Database& database, const C
     transport_.setFloodDecay([this] { database_.decayFloodTable(); });
     transport_.setKickCheck([this](Host& host) { checkKicks(host); });
     transport_.setZoneSessionEnd([this](Host& host) { onZoneSessionEnd(host); });
-    database_.setChatMemberName([](const PlayerSession& player) { return std::string(player.name()); });
 }
 
 void ZoneProtocol::installZoneHandlers(Host& host) {

@@ -10,6 +10,7 @@
 #include "credentials/executor.h"
 #include "db/database.h"
 #include "net/core_transport.h"
+#include "zone/chat_channels.h"
 #include "zone/message_lengths.h"
 #include "zone/player_session.h"
 #include "zone/zone_session.h"
@@ -129,6 +130,9 @@ public:
     static constexpr size_t kMostHeld = 64;
 
     Database& database() { return database_; }
+    // The chat channels in use (Join and Leave above are what changes them).
+    ChatChannels& chatChannels() { return chatChannels_; }
+    const ChatChannels& chatChannels() const { return chatChannels_; }
     CoreTransport& transport() { return transport_; }
     const CoreTransport& transport() const { return transport_; }
     const ZoneCounters& counters() const { return counters_; }
@@ -178,6 +182,7 @@ private:
     const Clock& clock_;
     Log& log_;
     MessageHandler commandHandler_;
+    ChatChannels chatChannels_;
     ZoneCounters counters_;
     InlineExecutor inlineExecutor_;
     Executor* executor_ = &inlineExecutor_;

@@ -104,7 +104,7 @@ TEST_F(ChatCommandsTest, AddchatFillsFreeSlots) {
     EXPECT_EQ(slots(ann), "a|e|c|d|f|g|h|i|-");
     EXPECT_EQ(type(ann, "?addchat=x,y,z"), Lines{"Channel list full"});
     EXPECT_EQ(slots(ann), "a|e|c|d|f|g|h|i|x");
-    EXPECT_EQ(database.findChatChannel("y"), nullptr);
+    EXPECT_EQ(zones.chatChannels().find("y"), nullptr);
     EXPECT_EQ(type(ann, "?addchat=a"), Lines{"Channel list full"}) << "a full list is full for any name";
 
     // A long name makes the channel of its first 31 characters; a second
@@ -147,7 +147,7 @@ TEST_F(ChatCommandsTest, LeavechatByNumberOrExactName) {
         EXPECT_EQ(slots(ann), c.after) << c.text;
     }
     EXPECT_EQ(notices(*beta), Lines{"1:1:Ann left Foo"});
-    EXPECT_EQ(database.findChatChannel("5"), nullptr);
+    EXPECT_EQ(zones.chatChannels().find("5"), nullptr);
 }
 
 TEST_F(ChatCommandsTest, ListingHidesGhostedOperatorsAndRunsTenToALine) {
@@ -221,7 +221,7 @@ TEST_F(ChatCommandsTest, ReassignmentSendsNoticesOnlyForRealChanges) {
     // At most nine channels; the rest of the text is ignored.
     type(ann, "?chat=1,2,3,4,5,6,7,8,9,10,11");
     EXPECT_EQ(slots(ann), "1|2|3|4|5|6|7|8|9");
-    EXPECT_EQ(database.findChatChannel("10"), nullptr);
+    EXPECT_EQ(zones.chatChannels().find("10"), nullptr);
     EXPECT_EQ(notices(*beta), Lines{"1:3:Ann left c"});
 
     // "?chat=" alone leaves every channel, with leaving notices.

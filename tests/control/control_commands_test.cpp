@@ -140,7 +140,7 @@ TEST_F(ControlCommandsTest, TheCallerLeavesNothingBehind) {
     const int32_t before = database.operators().head()->sessionCount;
     EXPECT_EQ(run("?chat=lobby").status, kControlOk);
     EXPECT_EQ(zones.channelMembershipFault(), "");
-    EXPECT_TRUE(database.chatChannels().empty());
+    EXPECT_TRUE(zones.chatChannels().empty());
     run("?deop");
     run("?login x");
     EXPECT_EQ(database.operators().head()->sessionCount, before);

@@ -85,8 +85,8 @@ TEST(SetCheckTest, SaysWhenAServerHoldsTheFolder) {
     EXPECT_EQ(checkDatabaseSet(folder.path()).notes.front(), "User.dat: not present");
     {
         FolderLock lock(folder.path());
-        std::string reason;
-        ASSERT_EQ(lock.tryTake(reason), FolderLock::Attempt::Taken) << reason;
+        Status taken = lock.tryTake();
+        ASSERT_TRUE(taken.isOk()) << taken.reason();
         EXPECT_EQ(checkDatabaseSet(folder.path()).notes.front(),
                   "A server holds this folder (process " + std::to_string(::getpid()) +
                       "): what is read may be a save in progress.");

@@ -52,14 +52,11 @@ TEST_F(LookupTest, EmptyAndNulCarryingNamesAreCutAtTheNul) {
     EXPECT_EQ(database.findUser(std::string_view("bob\0other", 9)), cut);
 }
 
-TEST_F(LookupTest, SquadAndChannelNamesCompareWhole) {
+TEST_F(LookupTest, SquadNamesCompareWhole) {
     SquadRecord* squad = database.createSquad("Wolves", "", nullptr);
     EXPECT_EQ(database.findSquad("WOLVES"), squad);
     EXPECT_EQ(database.findSquad("Wolve"), nullptr);
     EXPECT_EQ(database.findSquad("Wolvess"), nullptr);
-    ChatChannel* channel = database.createChatChannel("Lobby");
-    EXPECT_EQ(database.findChatChannel("lobby"), channel);
-    EXPECT_EQ(database.findChatChannel("lobby2"), nullptr);
 }
 
 // Random appends, renames and removals over a small alphabet of names (so
@@ -322,23 +319,6 @@ TEST_F(LookupTest, OperatorsAreFoundByAccountNameAndByPassword) {
     EXPECT_EQ(database.findOperatorForPassword(b, ""), nullptr);
     database.operators().head()->password = scrambledPassword("sysop");
     EXPECT_EQ(database.findOperatorForPassword(b, "sysop"), database.operators().head());
-}
-
-TEST_F(LookupTest, ConsoleListsPrintNamesInTableOrder) {
-    UserRecord* a = database.createUser("Ann", "", {}, 0, 0);
-    UserRecord* b = database.createUser("Ben", "", {}, 0, 0);
-    database.addSquadMember(*database.createSquad("Zeta", "", a), *b);
-    database.addSquadMember(*database.findSquad("Zeta"), *a);
-    database.createSquad("Alpha", "", nullptr);
-    database.printSquadList();
-    EXPECT_EQ(log.text(), "Squad list:\nZeta:Ben,Ann\nAlpha:\n");
-
-    // Channels get members only through the zone layer, whose tests cover
-    // the chat list with members.
-    log.clear();
-    database.createChatChannel("Empty");
-    database.printChatList();
-    EXPECT_EQ(log.text(), "Chat list:\nEmpty:\n");
 }
 
 }  // namespace

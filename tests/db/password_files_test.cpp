@@ -103,8 +103,7 @@ TEST_F(PasswordFilesTest, CheckCountsScrambledPasswordsAndWrapLeavesNone) {
     {
         // Not while a server holds the folder.
         FolderLock server(folder.path());
-        std::string reason;
-        ASSERT_EQ(server.tryTake(reason), FolderLock::Attempt::Taken);
+        ASSERT_TRUE(server.tryTake().isOk());
         WrapResult refused = wrapScrambledPasswords(folder.path(), 2, nullptr);
         EXPECT_FALSE(refused.ok);
         EXPECT_NE(refused.error.find("stop it first"), std::string::npos) << refused.error;

@@ -91,7 +91,6 @@ TEST_F(SaveTest, ClearedDatabaseBehavesAsANewOne) {
     CanonicalSet set;
     for (auto& [name, bytes] : set.files) folder.write(name, bytes);
     database.load();
-    database.createChatChannel("Lounge");
     database.createSquad("Green", "", database.findUser("Alice"));
     database.registerAttempt({10, 1, 2, 3});
     database.settings.allowNewUsers = !database.settings.allowNewUsers;
@@ -102,7 +101,6 @@ TEST_F(SaveTest, ClearedDatabaseBehavesAsANewOne) {
     Database fresh(clock, log, freshFolder.path());
     for (Database* db : {&database, &fresh}) {
         EXPECT_EQ(db->findUser("Alice"), nullptr);
-        EXPECT_EQ(db->findChatChannel("Lounge"), nullptr);
         EXPECT_EQ(db->floodTable().size(), 0u);
         UserRecord* user = db->createUser("Dave", "pw", {1, 2, 3, 4}, 5, 0);
         db->createBan(*user, nullptr, 2)->comment.set("again");
@@ -194,6 +192,22 @@ TEST_F(SaveTest, OwnerlessSquadIsReportedLeftOutAndItsMembersStoredWithoutSquad)
     EXPECT_EQ(squadIDOf(0), 1);
     EXPECT_EQ(squadIDOf(1), 0);
     EXPECT_EQ(squadIDOf(2), 2);
+}
+
+TEST_F(SaveTest, SquadsAreNumberedAlikeAfterFarMoreWereMadeThanAreLeft) {
+    // Many squads made and removed since the start: the save keeps its
+    // numbering another way, with the same files as a result.
+    UserRecord* a = database.createUser("A", "", {}, 0, 0);
+    UserRecord* b = database.createUser("B", "", {}, 0, 0);
+    for (int i = 0; i < 70000; ++i) database.removeSquad(database.createSquad("Gone", "", a));
+    database.addSquadMember(*database.createSquad("Orphan", "", nullptr), *a);
+    database.addSquadMember(*database.createSquad("Two", "", b), *b);
+    database.save();
+    EXPECT_EQ(folder.read("Squad.dat"), testing::squadRecord(1, "Two", "", 2).data);
+    std::vector<uint8_t> users = folder.read("User.dat");
+    ASSERT_EQ(users.size(), 2u * 196);
+    EXPECT_EQ(readInt32(users.data(), 164), 0);
+    EXPECT_EQ(readInt32(users.data() + 196, 164), 1);
 }
 
 TEST_F(SaveTest, OnlyASquadWhoseOwnerIsGoneIsLeftOutAtTheNextSave) {
@@ -294,6 +308,30 @@ TEST_F(SaveTest, SquadFileIsKeptWhenUserFileCannotBeWritten) {
     EXPECT_EQ(folder.read("Squad.dat"), set.files["Squad.dat"].data);
     EXPECT_EQ(folder.read("User.dat"), set.files["User.dat"].data);
     EXPECT_EQ(database.findSquad("Blue")->squadID, 2);
+}
+
+TEST_F(SaveTest, UserFileIsKeptWhenSquadFileCannotBeWritten) {
+    // Old set: Red = 1 (Alice), Blue = 2 (Carol). The new files would make
+    // Blue 1: a new User.dat beside the old Squad.dat would put Carol in Red.
+    CanonicalSet set;
+    for (auto& [name, bytes] : set.files) folder.write(name, bytes);
+    database.load();
+    database.removeSquad(database.findSquad("Red"));
+    database.createBan(*database.findUser("Bob"), nullptr, 1);
+    std::filesystem::create_directory(folder.file("Squad.dat.new"));
+    log.clear();
+    EXPECT_FALSE(database.save());
+    EXPECT_TRUE(log.contains("Writing: Banfree.dat\nUser.dat: Kept, since Squad.dat could not be written\n"))
+        << log.text();
+    EXPECT_EQ(folder.read("Squad.dat"), set.files["Squad.dat"].data);
+    EXPECT_EQ(folder.read("User.dat"), set.files["User.dat"].data);
+    EXPECT_EQ(folder.read("Ban.dat").size(), 4u + 3 * 145);  // the other files are replaced
+    EXPECT_FALSE(folder.exists("User.dat.new"));
+
+    std::filesystem::remove(folder.file("Squad.dat.new"));
+    Database reloaded(clock, log, folder.path());
+    reloaded.load();
+    EXPECT_EQ(reloaded.findUser("Carol")->squad, reloaded.findSquad("Blue"));
 }
 
 TEST_F(SaveTest, UserFileIsKeptWhenSquadFileCannotBeReplaced) {

@@ -1,6 +1,7 @@
 #include "sim/invariants.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -103,9 +104,9 @@ std::string recordsReferToWhatExists(const ServerView& view) {
 // lookup of its key gives the first record in table order with that key.
 // Keys go by a hash first; records whose hash another key shares are
 // compared with `same`.
-template <typename Record, typename Hash, typename Same, typename Lookup>
-bool lookupAgrees(const Table<Record>& table, Hash hash, Same same, Lookup lookup, std::string& fault,
-                  const char* what) {
+template <typename Records, typename Hash, typename Same, typename Lookup>
+bool lookupAgrees(const Records& table, Hash hash, Same same, Lookup lookup, std::string& fault, const char* what) {
+    using Record = std::remove_pointer_t<decltype(*table.begin())>;
     std::unordered_map<uint64_t, const Record*> first;
     first.reserve(table.count());
     for (const Record* record : table) first.emplace(hash(*record), record);
@@ -150,8 +151,9 @@ std::string lookupsAgreeWithTables(const ServerView& view) {
                      fault, "an account by UserID") &&
         lookupAgrees(db.squads(), otherName, sameOtherName, [&](const SquadRecord& r) { return db.findSquad(r.name()); },
                      fault, "a squad") &&
-        lookupAgrees(db.chatChannels(), otherName, sameOtherName,
-                     [&](const ChatChannel& r) { return db.findChatChannel(r.name()); }, fault, "a channel") &&
+        lookupAgrees(view.zones.chatChannels(), otherName, sameOtherName,
+                     [&](const ChatChannel& r) { return view.zones.chatChannels().find(r.name()); }, fault,
+                     "a channel") &&
         lookupAgrees(db.bans(), banID, sameBanID, [&](const BanRecord& r) { return db.findBanByID(r.banID()); }, fault,
                      "a ban") &&
         lookupAgrees(db.zones(), scoreID, sameScoreID, [&](const ZoneRecord& r) { return db.findZone(r.scoreID()); },
@@ -176,7 +178,7 @@ std::string squadMembershipBothWays(const ServerView& view) {
 std::string channelMembershipBothWays(const ServerView& view) {
     std::string fault = view.zones.channelMembershipFault();
     if (!fault.empty()) return fault;
-    for (const ChatChannel* channel : view.database.chatChannels())
+    for (const ChatChannel* channel : view.zones.chatChannels())
         if (channel->members().empty()) return std::string(channel->name()) + " has no member but was kept";
     return "";
 }

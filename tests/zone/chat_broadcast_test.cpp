@@ -149,7 +149,7 @@ TEST_F(ChatBroadcastTest, JoinAndLeaveNotices) {
     EXPECT_EQ(chatLines(beta).at(0).text, "Abe left Guild");
     zones.leaveAllChannels(ann, true);
     zones.leaveAllChannels(bea, false);
-    EXPECT_EQ(database.findChatChannel("Guild"), nullptr) << "the last member takes the channel with him";
+    EXPECT_EQ(zones.chatChannels().find("Guild"), nullptr) << "the last member takes the channel with him";
     EXPECT_EQ(ann.chatSlot(3), nullptr);
 }
 
@@ -158,7 +158,7 @@ TEST_F(ChatBroadcastTest, ChatListShowsMembers) {
     zones.joinChannel(*player(beta, 1), "Trade", 1, false);
     zones.joinChannel(*player(gamma, 1), "Quiet", 1, false);
     log.clear();
-    database.printChatList();
+    printChatList(zones.chatChannels(), log);
     EXPECT_EQ(log.text(), "Chat list:\nTrade:Ann,Bea\nQuiet:Gus\n");
 }
 

@@ -25,7 +25,7 @@ protected:
     // The names of a channel's members, in list order.
     std::vector<std::string> memberNames(const char* channel) {
         std::vector<std::string> out;
-        const ChatChannel* found = database.findChatChannel(channel);
+        const ChatChannel* found = zones.chatChannels().find(channel);
         if (found)
             for (const ChatMember& member : found->members()) out.push_back(member.session->name());
         return out;
@@ -64,14 +64,14 @@ TEST_F(ChatMembershipTest, JoiningAnOccupiedSlotLeavesItsChannelAndSessionEndLea
     ASSERT_EQ(leaving.size(), 1u) << "Gone left Old before, and says so once for New";
     EXPECT_EQ(leaving[0].slot, 5);
     EXPECT_EQ(leaving[0].text, "Gone left New");
-    for (const ChatChannel* channel : database.chatChannels()) {
+    for (const ChatChannel* channel : zones.chatChannels()) {
         for (const ChatMember& member : channel->members()) {
             EXPECT_EQ(member.session, &stayer) << channel->nameText();
             EXPECT_EQ(stayer.chatSlot(member.slot), channel);
         }
     }
     log.clear();
-    database.printChatList();
+    printChatList(zones.chatChannels(), log);
     EXPECT_EQ(log.text(), "Chat list:\nOld:Stayer\nNew:Stayer\n");
     // A notice to the channels reaches the one member left and nothing else.
     PlayerSession& quiet = *player(home, 2);
@@ -89,7 +89,7 @@ TEST_F(ChatMembershipTest, SlotsOutsideOneToNineAndLongNames) {
     EXPECT_EQ(zones.joinChannel(stayer, "Zero", 0, false), nullptr) << "slot 0 carries operator notices";
     EXPECT_EQ(zones.joinChannel(stayer, "Ten", 10, false), nullptr);
     EXPECT_EQ(zones.joinChannel(stayer, "Minus", -1, false), nullptr);
-    EXPECT_TRUE(database.chatChannels().empty());
+    EXPECT_TRUE(zones.chatChannels().empty());
 
     // A name past 31 characters names the channel its first 31 make.
     const std::string longName(40, 'x');
@@ -97,11 +97,11 @@ TEST_F(ChatMembershipTest, SlotsOutsideOneToNineAndLongNames) {
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->name(), std::string(31, 'x'));
     EXPECT_EQ(zones.joinChannel(*player(home, 2), longName + "y", 1, false), first);
-    EXPECT_EQ(database.chatChannels().count(), 1u);
+    EXPECT_EQ(zones.chatChannels().count(), 1u);
 
     // The table refuses to discard a channel that players hold.
-    EXPECT_FALSE(database.removeChatChannel(first));
-    EXPECT_EQ(database.findChatChannel(std::string(31, 'X')), first);
+    EXPECT_FALSE(zones.chatChannels().remove(first));
+    EXPECT_EQ(zones.chatChannels().find(std::string(31, 'X')), first);
     EXPECT_EQ(zones.channelMembershipFault(), "");
 }
 

@@ -198,7 +198,7 @@ TEST_F(ZoneLoginTest, SessionEndTellsOperatorsAndEmptiesChannels) {
     EXPECT_EQ(lines[1].playerId, 2u);
     EXPECT_EQ(lines[1].slot, 2);
     EXPECT_EQ(lines[1].text, "Gone left Lobby");
-    EXPECT_EQ(database.findChatChannel("Private"), nullptr);
-    ASSERT_NE(database.findChatChannel("Lobby"), nullptr);
-    EXPECT_EQ(database.findChatChannel("Lobby")->members().size(), 1u);
+    EXPECT_EQ(zones.chatChannels().find("Private"), nullptr);
+    ASSERT_NE(zones.chatChannels().find("Lobby"), nullptr);
+    EXPECT_EQ(zones.chatChannels().find("Lobby")->members().size(), 1u);
 }
