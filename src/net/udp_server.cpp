@@ -17,24 +17,21 @@ namespace tallysv {
 
 UdpSocket::~UdpSocket() { close(); }
 
-bool UdpSocket::open(uint16_t port, std::string& reason) {
+Status UdpSocket::open(uint16_t port) {
     close();
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        reason = std::strerror(errno);
-        return false;
-    }
+    if (fd < 0) return Status::fromErrno();
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(port);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        reason = std::strerror(errno);
+        Status failed = Status::fromErrno();
         ::close(fd);
-        return false;
+        return failed;
     }
     fd_ = fd;
-    return true;
+    return Status::ok();
 }
 
 void UdpSocket::close() {
@@ -84,16 +81,16 @@ UdpServer::UdpServer(CoreTransport& transport, UdpSocket& socket, std::recursive
 
 UdpServer::~UdpServer() { stop(); }
 
-bool UdpServer::start(uint16_t port, std::string& reason) {
+Status UdpServer::start(uint16_t port) {
     // The threads take the lock for each pass, so it is not held here while
     // a running server is stopped.
     if (receiveThread_.joinable() || maintenanceThread_.joinable()) stop();
-    if (!socket_.open(port, reason)) return false;
+    if (Status opened = socket_.open(port); !opened) return opened;
     int pipeEnds[2];
     if (::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        reason = std::strerror(errno);
+        Status failed = Status::fromErrno();
         socket_.close();
-        return false;
+        return failed;
     }
     wakeRead_ = pipeEnds[0];
     wakeWrite_ = pipeEnds[1];
@@ -105,7 +102,7 @@ bool UdpServer::start(uint16_t port, std::string& reason) {
     maintenanceThread_ = std::thread([this, &started] { maintenanceLoop(started); });
     receiveThread_ = std::thread([this, &started] { receiveLoop(started); });
     started.wait();
-    return true;
+    return Status::ok();
 }
 
 void UdpServer::stop() {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/settings.h"
+#include "core/status.h"
 #include "net/core_transport.h"
 #include "net/datagram_batch_writer.h"
 #include "net/datagram_sink.h"
@@ -25,9 +26,8 @@ public:
     UdpSocket(const UdpSocket&) = delete;
     UdpSocket& operator=(const UdpSocket&) = delete;
 
-    // Creates and binds the socket; on failure returns false with the
-    // system's reason in `reason`.
-    bool open(uint16_t port, std::string& reason);
+    // Creates and binds the socket; a failure carries the system's reason.
+    Status open(uint16_t port);
     void close();
     bool isOpen() const { return fd_ >= 0; }
     int descriptor() const { return fd_; }
@@ -76,9 +76,9 @@ public:
     UdpServer& operator=(const UdpServer&) = delete;
 
     // Binds the socket on the port and starts both threads; a running
-    // server is stopped first. False, with the system's reason, when the
-    // socket cannot be created or bound.
-    bool start(uint16_t port, std::string& reason);
+    // server is stopped first. A failure, with the system's reason, when
+    // the socket cannot be created or bound.
+    Status start(uint16_t port);
     // Ends both threads, tells every host goodbye, drops all hosts and
     // closes the socket. Returns with both threads gone.
     void stop();

@@ -45,10 +45,10 @@ bool Server::startup() {
     commands_->services.audit = [this](const AuditRecord& record) { audit_->append(record); };
     startWorkers();
     udp_ = std::make_unique<UdpServer>(*transport_, *socket_, lock_, database_.settings);
-    std::string reason;
-    if (!udp_->start(database_.settings.port, reason)) {
+    if (Status listening = udp_->start(database_.settings.port); !listening) {
         // Without its socket the server can hear no zone: say why and end.
-        log_.printf("Cannot listen on UDP port %i: %s\n", static_cast<int>(database_.settings.port), reason.c_str());
+        log_.printf("Cannot listen on UDP port %i: %s\n", static_cast<int>(database_.settings.port),
+                    listening.reason().c_str());
         workers_.reset();
         control_.reset();
         udp_.reset();

@@ -46,7 +46,7 @@ protected:
 
 TEST_F(UdpServerTest, HandshakeReliableExchangeAndGoodbyeAtStop) {
     std::string reason;
-    ASSERT_TRUE(server.start(0, reason)) << reason;
+    ASSERT_TRUE(server.start(0).isOk());
     zoneclient::UdpClient client;
     ASSERT_TRUE(client.open("127.0.0.1", socket.boundPort(), reason)) << reason;
     uint64_t sentByZone = 0;
@@ -103,22 +103,23 @@ TEST_F(UdpServerTest, HandshakeReliableExchangeAndGoodbyeAtStop) {
 
 TEST_F(UdpServerTest, PortInUseIsReportedWithTheSystemsReason) {
     UdpSocket occupier;
-    std::string reason;
-    ASSERT_TRUE(occupier.open(0, reason));
-    EXPECT_FALSE(server.start(occupier.boundPort(), reason));
-    EXPECT_NE(reason.find("in use"), std::string::npos) << reason;
+    ASSERT_TRUE(occupier.open(0).isOk());
+    const Status started = server.start(occupier.boundPort());
+    EXPECT_FALSE(started.isOk());
+    EXPECT_EQ(started.error(), EADDRINUSE);
+    EXPECT_NE(started.reason().find("in use"), std::string::npos) << started.reason();
     EXPECT_FALSE(server.running());
 }
 
 TEST_F(UdpServerTest, StopReturnsPromptlyWhileTheReceiveThreadIsBlocked) {
     settings.lowPriority = true;
-    std::string reason;
-    ASSERT_TRUE(server.start(0, reason)) << reason;
+    ASSERT_TRUE(server.start(0).isOk());
     auto before = std::chrono::steady_clock::now();
     server.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1000));
     // A second start after a stop works as the first.
-    ASSERT_TRUE(server.start(0, reason)) << reason;
+    const Status again = server.start(0);
+    ASSERT_TRUE(again.isOk()) << again.reason();
     server.stop();
 }
 
@@ -129,7 +130,7 @@ TEST_F(UdpServerTest, StopReturnsPromptlyWhileTheReceiveThreadIsBlocked) {
 TEST(UdpSocket, BatchHoldsSendsUntilItsEndOrAFlush) {
     UdpSocket socket;
     std::string reason;
-    ASSERT_TRUE(socket.open(0, reason)) << reason;
+    ASSERT_TRUE(socket.open(0).isOk());
     zoneclient::UdpClient client;
     ASSERT_TRUE(client.open("127.0.0.1", socket.boundPort(), reason)) << reason;
     const PeerAddress to{{127, 0, 0, 1}, client.localPort()};
