@@ -295,7 +295,7 @@ bool networkBanfreeAccess(const OperatorRecord& op) { return op.level <= kGroupM
 void kickWhereBanned(CommandContext& command, const UserRecord& target, const BanRecord& ban) {
     std::vector<PlayerSession*> sessions;
     for (const auto& host : command.zones.transport().hosts()) {
-        if (host->removed || !host->zoneLoggedIn) continue;
+        if (host->closed() || !host->loggedIn()) continue;
         if (ban.groupID != 0 && ban.groupID != host->groupId) continue;
         if (ban.scoreID != 0 && ban.scoreID != host->scoreId) continue;
         if (const ZoneSession* zone = existingZoneSession(*host))

@@ -63,6 +63,24 @@ public:
     virtual std::vector<std::string> playerNames() const { return {}; }
 };
 
+// Where a host stands in its session. The transport switches on it for
+// every core message: what a datagram of a type means depends on it.
+enum class HostState : uint8_t {
+    // Made by a datagram from a new address: only a connection request or
+    // a disconnect means anything yet.
+    Handshake,
+    // The handshake is done: reliable delivery, chunks, clusters, syncs and
+    // the zone login.
+    Connected,
+    // The zone has logged in (CoreTransport::markLoggedIn): a repeated
+    // handshake has no effect, the session never times out for silence,
+    // and a silent zone is probed.
+    LoggedIn,
+    // Disconnected: nothing more is sent to it or handled from it. It is
+    // released once the datagram, pass or work that closed it has ended.
+    Closed,
+};
+
 // One peer of the transport, found by its source address.
 class Host {
 public:
@@ -90,7 +108,7 @@ public:
     std::vector<uint8_t> smallChunkBuffer;
     std::vector<uint8_t> bigChunkBuffer;
     uint32_t sessionTimeout = 60000;
-    bool zoneLoggedIn = false;
+    HostState state = HostState::Handshake;
     // A connection request from the address of a logged-in zone starts a
     // new session beside the old one (the zone restarted on a fixed port,
     // or someone forged its address). Both run until the new one's zone
@@ -98,7 +116,9 @@ public:
     // logged-in host the new one would replace, `supersededBy` the reverse.
     Host* supersedes = nullptr;
     Host* supersededBy = nullptr;
-    // An empty entry is the table's default (unhandled, ignore).
+    // An empty entry is the table's default (unhandled, ignore). Message
+    // type 0 and the core types the transport knows are its own; the core
+    // table serves only the others.
     std::array<HandlerEntry, kHandlerCount> messageHandlers;
     std::array<HandlerEntry, kHandlerCount> coreHandlers;
     // The least length each handler reads; shorter messages are dropped
@@ -117,10 +137,8 @@ public:
     // Players and score entries of the zone, kept by the zone layer.
     std::unique_ptr<HostAttachment> attachment;
 
-    // Set once the host has been disconnected; it is destroyed when the
-    // processing that removed it ends, and nothing may act on it after.
-    bool removed = false;
-
+    bool loggedIn() const { return state == HostState::LoggedIn; }
+    bool closed() const { return state == HostState::Closed; }
     int32_t sessionKey() const { return cipher.sessionKey; }
     std::string zoneNameText() const;
 };

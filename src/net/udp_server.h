@@ -3,6 +3,7 @@
 #include <latch>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -64,10 +65,12 @@ private:
 // The network threads around the transport: the receive thread reads the
 // datagrams queued, several at a time, and hands them to the transport one
 // by one holding the server's lock, the replies to all of them sent
-// together at the end; the maintenance thread runs a maintenance pass every
-// 50 ms (100 ms with LowPriority), also holding the lock, its sends
-// together at the end of the pass. Stopping is cooperative: a flag and a
-// wake-up of both threads.
+// together at the end; the maintenance thread runs maintenance passes 50 ms
+// apart (100 ms with LowPriority), also holding the lock, its sends
+// together at the end of the pass. It skips the passes that would find
+// nothing due (CoreTransport::nextDeadline) and is woken when something
+// falls due sooner. Stopping is cooperative: a flag and a wake-up of both
+// threads.
 class UdpServer {
 public:
     UdpServer(CoreTransport& transport, UdpSocket& socket, std::recursive_mutex& lock, const Settings& settings);
@@ -90,6 +93,9 @@ private:
     // Waits up to `ms` (forever when negative) for the socket or the
     // wake-up; true when the socket has a datagram.
     bool waitForDatagram(int ms);
+    // How long the maintenance thread may wait after the pass at `lastPass`:
+    // until the first pass due at or after the deadline, forever without one.
+    static int passWait(uint32_t lastPass, std::optional<uint32_t> deadline, uint32_t period, uint32_t now);
 
     CoreTransport& transport_;
     UdpSocket& socket_;
@@ -100,6 +106,9 @@ private:
     std::thread maintenanceThread_;
     int wakeRead_ = -1;
     int wakeWrite_ = -1;
+    // Wakes the maintenance thread when something falls due sooner.
+    int nudgeRead_ = -1;
+    int nudgeWrite_ = -1;
 };
 
 }  // namespace tallysv

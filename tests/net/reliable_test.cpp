@@ -161,7 +161,7 @@ TEST_F(TransportTest, LossLimitCountsTheTimeSpentWaiting) {
 TEST_F(TransportTest, LossLimitUsesTheZonesScoreId) {
     Host& host = handshake();
     host.scoreId = 12;
-    host.zoneLoggedIn = true;
+    transport.markLoggedIn(host);
     transport.sendMessage(host, bytesOf({0x09, 0}));
     clock.advance(static_cast<uint32_t>(settings.packetLossLimit));
     transport.maintain();

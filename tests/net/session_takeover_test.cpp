@@ -15,7 +15,7 @@ protected:
         settings.zoneIdleProbe = 0;
         transport.setZoneSessionEnd([this](Host& host) { ended.push_back(&host); });
         old = &handshake();
-        old->zoneLoggedIn = true;
+        transport.markLoggedIn(*old);
         old->scoreId = 7;
         oldMessages = &record(*old, 0x30);
         for (int i = 0; i < 5; ++i) feedReliable(i, bytesOf({0x30, i}));

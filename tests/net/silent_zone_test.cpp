@@ -12,7 +12,7 @@ protected:
     Host& loggedInZone() {
         transport.setZoneSessionEnd([this](Host&) { ++sessionEnds; });
         Host& host = handshake();
-        host.zoneLoggedIn = true;
+        transport.markLoggedIn(host);
         host.scoreId = 7;
         sendTicks_.clear();
         seen_ = 0;
