@@ -87,15 +87,17 @@ public:
     void stop();
     bool running() const { return running_.load(); }
 
+    // How long (ms) the maintenance thread waits at `now` after the pass at
+    // `lastPass`: until the first pass at or after the deadline, passes
+    // `period` apart; -1 (until woken) without one.
+    static int passWait(uint32_t lastPass, std::optional<uint32_t> deadline, uint32_t period, uint32_t now);
+
 private:
     void receiveLoop(std::latch& started);
     void maintenanceLoop(std::latch& started);
     // Waits up to `ms` (forever when negative) for the socket or the
     // wake-up; true when the socket has a datagram.
     bool waitForDatagram(int ms);
-    // How long the maintenance thread may wait after the pass at `lastPass`:
-    // until the first pass due at or after the deadline, forever without one.
-    static int passWait(uint32_t lastPass, std::optional<uint32_t> deadline, uint32_t period, uint32_t now);
 
     CoreTransport& transport_;
     UdpSocket& socket_;
