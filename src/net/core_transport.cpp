@@ -54,8 +54,8 @@ enum CoreType : uint8_t {
 
 CoreTransport::CoreTransport(DatagramSink& sink, const Clock& clock, Log& log, const Settings& settings)
     : sink_(sink), clock_(clock), log_(log), settings_(settings), lastFloodDecay_(clock.tick()) {
-    unhandled_ = std::make_shared<const MessageHandler>([this](InboundMessage& m) { return onUnhandled(m); });
-    ignore_ = std::make_shared<const MessageHandler>([](InboundMessage&) { return true; });
+    unhandled_ = HandlerEntry([this](InboundMessage& m) { return onUnhandled(m); });
+    ignore_ = HandlerEntry([](InboundMessage&) { return true; });
     zoneLogin_ = unhandled_;
 }
 
@@ -102,18 +102,18 @@ MessageHandler CoreTransport::unhandledHandler() { return *unhandled_; }
 MessageHandler CoreTransport::ignoreHandler() { return *ignore_; }
 
 void CoreTransport::setZoneLoginHandler(MessageHandler handler) {
-    zoneLogin_ = handler ? std::make_shared<const MessageHandler>(std::move(handler)) : unhandled_;
+    zoneLogin_ = handler ? HandlerEntry(std::move(handler)) : unhandled_;
 }
 
 // A handler may replace its own entry while it runs (the zone login does):
 // the dispatch holds a reference of its own to the entry it runs.
 void CoreTransport::setMessageHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength) {
-    host.messageHandlers[type] = handler ? std::make_shared<const MessageHandler>(std::move(handler)) : unhandled_;
+    host.messageHandlers[type] = handler ? HandlerEntry(std::move(handler)) : unhandled_;
     host.messageMinLength[type] = minLength;
 }
 
 void CoreTransport::setCoreHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength) {
-    host.coreHandlers[type] = handler ? std::make_shared<const MessageHandler>(std::move(handler)) : ignore_;
+    host.coreHandlers[type] = handler ? HandlerEntry(std::move(handler)) : ignore_;
     host.coreMinLength[type] = minLength;
 }
 

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/cipher.h"
@@ -30,8 +31,35 @@ struct InboundMessage {
 // false when the handler has taken the bytes over.
 using MessageHandler = std::function<bool(InboundMessage& message)>;
 // A table entry. Entries are shared (every host starts with the same
-// defaults) and a replaced entry outlives the message it may be handling.
-using HandlerEntry = std::shared_ptr<const MessageHandler>;
+// defaults), and a dispatch holds a reference of its own to the entry it
+// runs, so a handler may replace its own entry while it runs (the zone login
+// does). Every use is made with the server's lock held, so the count is a
+// plain one: a dispatch costs no atomic operation.
+class HandlerEntry {
+public:
+    HandlerEntry() = default;
+    explicit HandlerEntry(MessageHandler handler) : node_(new Node{std::move(handler), 1}) {}
+    HandlerEntry(const HandlerEntry& other) : node_(other.node_) {
+        if (node_) ++node_->references;
+    }
+    HandlerEntry(HandlerEntry&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+    HandlerEntry& operator=(HandlerEntry other) noexcept {
+        std::swap(node_, other.node_);
+        return *this;
+    }
+    ~HandlerEntry() {
+        if (node_ && --node_->references == 0) delete node_;
+    }
+    explicit operator bool() const { return node_ != nullptr; }
+    const MessageHandler& operator*() const { return node_->handler; }
+
+private:
+    struct Node {
+        MessageHandler handler;
+        size_t references;
+    };
+    Node* node_ = nullptr;
+};
 
 // A reliable datagram in the form it is sent (header, payload, enciphered).
 // Its first-send tick is when its oldest message was queued.
