@@ -50,7 +50,7 @@ void BM_IdleZonesMaintenancePass(benchmark::State& state) {
     for (int z = 0; z < kZones; ++z) {
         zones[static_cast<size_t>(z)]->connect();
         Host& host = *transport.findHost(peers[static_cast<size_t>(z)]);
-        host.zoneLoggedIn = true;
+        transport.markLoggedIn(host);
         host.scoreId = z + 1;
     }
     std::vector<std::pair<PeerAddress, std::vector<uint8_t>>> replies;

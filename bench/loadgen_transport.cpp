@@ -61,8 +61,8 @@ double transportRate(int connections, int seconds) {
     tallysv::CoreTransport transport(socket, clock, log, settings);
     tallysv::UdpServer server(transport, socket, lock, settings);
     std::string reason;
-    if (!server.start(0, reason)) {
-        std::fprintf(stderr, "cannot start the server: %s\n", reason.c_str());
+    if (tallysv::Status started = server.start(0); !started) {
+        std::fprintf(stderr, "cannot start the server: %s\n", started.reason().c_str());
         std::exit(1);
     }
     uint16_t port = socket.boundPort();

@@ -178,7 +178,7 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
     auto enter = [&](int index) {
         transport.receive(logins.players[static_cast<size_t>(index)], peers[index % 2]);
         Host* host = transport.findHost(peers[index % 2]);
-        if (!host || host->removed) return;
+        if (!host || host->closed()) return;
         PlayerSession* player = zoneSession(*host).findPlayer(static_cast<uint32_t>(index + 1));
         if (!player || index >= 5 || player->op) return;
         for (OperatorRecord* op : database.operators()) {

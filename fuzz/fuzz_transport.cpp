@@ -60,9 +60,8 @@ void World::installUpcalls() {
             return true;
         }
         host.scoreId = m.length;
-        host.zoneLoggedIn = true;
+        transport.markLoggedIn(host);
         transport.setMessageHandler(host, 2, transport.unhandledHandler());
-        transport.setCoreHandler(host, 1, transport.ignoreHandler());
         transport.setMessageHandler(host, 9, [&](InboundMessage& msg) {
             transport.sendMessage(*msg.host, msg.bytes.data(), msg.length, true);
             if (msg.length > 2 && msg.bytes[1] == 0xDD) transport.disconnectHost(*msg.host);

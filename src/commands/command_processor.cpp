@@ -84,7 +84,7 @@ void CommandContext::requiresParameters(const char* word) {
 
 Host* CommandContext::connectedZone(int32_t scoreID) const {
     for (const auto& host : zones.transport().hosts())
-        if (host->zoneLoggedIn && !host->removed && host->scoreId == scoreID) return host.get();
+        if (host->loggedIn() && !host->closed() && host->scoreId == scoreID) return host.get();
     return nullptr;
 }
 

@@ -86,7 +86,7 @@ public:
     Host* connectedZone(int32_t scoreID) const;
     // The command was not typed in a zone: a caller of the control socket
     // acts from a zone of its own that never logs in and is sent nothing.
-    bool outsideZone() const { return !zone.zoneLoggedIn; }
+    bool outsideZone() const { return !zone.loggedIn(); }
     // A zone as listings show it: the connected zone's name, else its
     // ScoreID.
     void appendZoneLabel(TextString& line, int32_t scoreID) const;

@@ -49,7 +49,7 @@ void resetZone(CommandContext& command, Host& host) {
     command.zones.sendRecycleOrder(host);
 }
 
-bool liveZone(const Host& host) { return host.zoneLoggedIn && !host.removed; }
+bool liveZone(const Host& host) { return host.loggedIn() && !host.closed(); }
 
 int playerCount(const Host& host) {
     const ZoneSession* zone = existingZoneSession(host);
@@ -216,9 +216,9 @@ void commandListzone(CommandContext& command) {
         listed = true;
     }
     for (const auto& host : command.zones.transport().hosts()) {
-        if (host->removed || !zoneAccessible(op, host->groupId)) continue;
+        if (host->closed() || !zoneAccessible(op, host->groupId)) continue;
         TextString line;
-        if (!host->zoneLoggedIn) {
+        if (!host->loggedIn()) {
             line.assign("Connecting: ").append(addressText(host->peer.address).c_str());
             line.append(" : ").append(static_cast<int32_t>(host->peer.port));
         } else if (!command.database.findZone(host->scoreId)) {

@@ -118,7 +118,7 @@ ControlAnswer ControlCommands::runCommand(const ControlRequest& request, const C
     // never logs in and to which nothing is ever sent. Commands about "this
     // zone" find no players there and no zone to order.
     Host zone(zones_.transport(), PeerAddress{});
-    zone.removed = true;
+    zone.state = HostState::Closed;
     zone.scoreId = op->scoreID;
     zone.groupId = op->groupID;
     PlayerSession player;
@@ -160,7 +160,7 @@ ControlAnswer ControlCommands::runCommand(const ControlRequest& request, const C
 ControlAnswer ControlCommands::zoneList(bool json) {
     ControlAnswer answer;
     for (const auto& host : zones_.transport().hosts()) {
-        if (host->removed || !host->zoneLoggedIn) continue;
+        if (host->closed() || !host->loggedIn()) continue;
         const ZoneSession* session = existingZoneSession(*host);
         const size_t players = session ? session->players().size() : 0;
         const std::string address = peerText(host->peer);
@@ -179,7 +179,7 @@ ControlAnswer ControlCommands::zoneList(bool json) {
 ControlAnswer ControlCommands::playerList(bool json, const std::string* name) {
     ControlAnswer answer;
     for (const auto& host : zones_.transport().hosts()) {
-        if (host->removed || !host->zoneLoggedIn) continue;
+        if (host->closed() || !host->loggedIn()) continue;
         const ZoneSession* session = existingZoneSession(*host);
         if (!session) continue;
         for (const auto& player : session->players())

@@ -28,37 +28,39 @@ uint64_t peerKey(const PeerAddress& peer) {
     return static_cast<uint64_t>(address) << 16 | peer.port;
 }
 
+// Whether tick `a` comes before tick `b` (ticks wrap).
+bool before(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+
 // Storage kept for reuse: reliable datagrams for a few windows, and message
 // storage no larger than a couple of datagrams.
 constexpr size_t kSpareStorage = 64;
 constexpr size_t kLargestSpare = 2 * CoreTransport::kMaxDatagram;
 
+// Core message types (byte 1 of a message of type 0).
+enum CoreType : uint8_t {
+    kConnectionRequest = 0x01,
+    kReliable = 0x03,
+    kAcknowledgement = 0x04,
+    kSyncRequest = 0x05,
+    kSyncResponse = 0x06,
+    kDisconnect = 0x07,
+    kSmallChunkBody = 0x08,
+    kSmallChunkTail = 0x09,
+    kBigChunk = 0x0A,
+    kCluster = 0x0E,
+};
+
 }  // namespace
 
 CoreTransport::CoreTransport(DatagramSink& sink, const Clock& clock, Log& log, const Settings& settings)
     : sink_(sink), clock_(clock), log_(log), settings_(settings), lastFloodDecay_(clock.tick()) {
-    unhandled_ = entryOf(&CoreTransport::onUnhandled);
-    ignore_ = std::make_shared<const MessageHandler>([](InboundMessage&) { return true; });
-    coreDispatch_ = entryOf(&CoreTransport::onCoreDispatch);
-    connectionRequest_ = entryOf(&CoreTransport::onConnectionRequest);
-    disconnect_ = entryOf(&CoreTransport::onDisconnect);
-    reliable_ = entryOf(&CoreTransport::onReliable);
-    acknowledgement_ = entryOf(&CoreTransport::onAcknowledgement);
-    syncRequest_ = entryOf(&CoreTransport::onSyncRequest);
-    syncResponse_ = entryOf(&CoreTransport::onSyncResponse);
-    smallChunkBody_ = entryOf(&CoreTransport::onSmallChunkBody);
-    smallChunkTail_ = entryOf(&CoreTransport::onSmallChunkTail);
-    bigChunk_ = entryOf(&CoreTransport::onBigChunk);
-    cluster_ = entryOf(&CoreTransport::onCluster);
+    unhandled_ = HandlerEntry([this](InboundMessage& m) { return onUnhandled(m); });
+    ignore_ = HandlerEntry([](InboundMessage&) { return true; });
     zoneLogin_ = unhandled_;
 }
 
-HandlerEntry CoreTransport::entryOf(bool (CoreTransport::*method)(InboundMessage&)) {
-    return std::make_shared<const MessageHandler>([this, method](InboundMessage& m) { return (this->*method)(m); });
-}
-
 CoreTransport::~CoreTransport() {
-    removedHosts_.clear();
+    closedHosts_.clear();
     hosts_.clear();
 }
 
@@ -88,9 +90,9 @@ Host* CoreTransport::createHost(const PeerAddress& peer) {
         spareHosts_.pop_back();
         host->peer = peer;
     }
-    installInitialHandlers(*host);
     host->sessionTimeout = static_cast<uint32_t>(settings_.kickOutDelay);
-    host->lastReceiveTick = clock_.tick();
+    host->lastReceiveTick = tick();
+    noteDeadline(host->lastReceiveTick + host->sessionTimeout);
     hosts_.push_back(std::move(host));
     return hosts_.back().get();
 }
@@ -100,32 +102,18 @@ MessageHandler CoreTransport::unhandledHandler() { return *unhandled_; }
 MessageHandler CoreTransport::ignoreHandler() { return *ignore_; }
 
 void CoreTransport::setZoneLoginHandler(MessageHandler handler) {
-    zoneLogin_ = handler ? std::make_shared<const MessageHandler>(std::move(handler)) : unhandled_;
+    zoneLogin_ = handler ? HandlerEntry(std::move(handler)) : unhandled_;
 }
 
-// An empty entry stands for the default of its table (unhandled, ignore):
-// a new host then costs no reference count on each of its 512 entries.
-void CoreTransport::installInitialHandlers(Host& host) {
-    host.messageHandlers[0] = coreDispatch_;
-    host.coreHandlers[1] = connectionRequest_;
-    host.coreHandlers[7] = disconnect_;
-}
-
-// A handler may replace its own entry while it runs (the zone login does);
-// the entry it runs from is kept until the processing ends.
-void CoreTransport::replaceEntry(HandlerEntry& slot, HandlerEntry entry) {
-    if (processing_ > 0 || nesting_ > 0) retiredEntries_.push_back(std::move(slot));
-    slot = std::move(entry);
-}
-
+// A handler may replace its own entry while it runs (the zone login does):
+// the dispatch holds a reference of its own to the entry it runs.
 void CoreTransport::setMessageHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength) {
-    replaceEntry(host.messageHandlers[type],
-                 handler ? std::make_shared<const MessageHandler>(std::move(handler)) : unhandled_);
+    host.messageHandlers[type] = handler ? HandlerEntry(std::move(handler)) : unhandled_;
     host.messageMinLength[type] = minLength;
 }
 
 void CoreTransport::setCoreHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength) {
-    replaceEntry(host.coreHandlers[type], handler ? std::make_shared<const MessageHandler>(std::move(handler)) : ignore_);
+    host.coreHandlers[type] = handler ? HandlerEntry(std::move(handler)) : ignore_;
     host.coreMinLength[type] = minLength;
 }
 
@@ -142,39 +130,54 @@ void CoreTransport::recycleDatagramStorage(std::vector<uint8_t>&& bytes) {
     spareDatagrams_.push_back(std::move(bytes));
 }
 
+void CoreTransport::markLoggedIn(Host& host) {
+    if (host.closed()) return;
+    host.state = HostState::LoggedIn;
+    if (settings_.zoneIdleProbe > 0 && host.inFlight.empty())
+        noteDeadline(tick() + static_cast<uint32_t>(settings_.zoneIdleProbe));
+}
+
 void CoreTransport::disconnectHost(Host& host) {
-    if (host.removed) return;
+    if (host.closed()) return;
     if (const Host* old = host.supersedes) {
         // The address is the logged-in zone's, whose session runs on: a
         // disconnect notice would reach that zone and end it.
         PeerNumbers n = numbers(host);
         log_.printf("%i - Session kept: new connection from %i.%i.%i.%i:%i did not log in\n", old->scoreId, n.a, n.b,
                     n.c, n.d, n.port);
-        removeHost(host, false);
+        closeHost(host, false);
         return;
     }
-    removeHost(host, true);
+    closeHost(host, true);
 }
 
 void CoreTransport::takeOverSession(Host& host) {
     Host* old = host.supersedes;
-    if (!old || old->removed) return;
+    if (!old || old->closed()) return;
     PeerNumbers n = numbers(host);
     log_.printf("%i - Connection broken: Zone restarted at %i.%i.%i.%i:%i\n", old->scoreId, n.a, n.b, n.c, n.d,
                 n.port);
-    removeHost(*old, false);
+    closeHost(*old, false);
 }
 
-void CoreTransport::removeHost(Host& host, bool notice) {
-    host.removed = true;
-    if (notice) {
-        static const uint8_t bye[2] = {0x00, 0x07};
-        if (host.waiting.empty() && host.inFlight.size() < static_cast<size_t>(kWindow)) {
-            queueReliable(host, bye, 2);
-        } else {
-            sendUnreliable(host, bye, 2);
-        }
+void CoreTransport::punt(Host& host, const char* what) {
+    PeerNumbers n = numbers(host);
+    log_.printf("Malformed %s from %i.%i.%i.%i  Punt!\n", what, n.a, n.b, n.c, n.d);
+    disconnectHost(host);
+}
+
+void CoreTransport::sendGoodbye(Host& host, Goodbye how) {
+    static constexpr uint8_t kGoodbye[2] = {0x00, kDisconnect};
+    if (how == Goodbye::ReliableIfRoom && host.waiting.empty() && host.inFlight.size() < static_cast<size_t>(kWindow)) {
+        queueReliable(host, kGoodbye, 2);
+    } else {
+        sendUnreliable(host, kGoodbye, 2);
     }
+}
+
+void CoreTransport::closeHost(Host& host, bool notice) {
+    host.state = HostState::Closed;
+    if (notice) sendGoodbye(host, Goodbye::ReliableIfRoom);
     if (host.supersedes) host.supersedes->supersededBy = nullptr;
     if (host.supersededBy) host.supersededBy->supersedes = nullptr;
     host.supersedes = host.supersededBy = nullptr;
@@ -182,32 +185,30 @@ void CoreTransport::removeHost(Host& host, bool notice) {
     if (host.scoreId != -1 && zoneSessionEnd_) zoneSessionEnd_(host);
     auto it = std::find_if(hosts_.begin(), hosts_.end(), [&](const auto& h) { return h.get() == &host; });
     if (it != hosts_.end()) {
-        removedHosts_.push_back(std::move(*it));
+        closedHosts_.push_back(std::move(*it));
         hosts_.erase(it);
     }
-    if (processing_ == 0) releaseRemoved();
+    if (handling_ == 0) releaseClosed();
 }
 
-void CoreTransport::releaseRemoved() {
+void CoreTransport::releaseClosed() {
     // Destroying a host may run the zone layer's attachment destructor; take
     // the list out first so that nothing it does can disturb the walk.
-    if (!removedHosts_.empty()) {
+    if (!closedHosts_.empty()) {
         std::vector<std::unique_ptr<Host>> doomed;
-        doomed.swap(removedHosts_);
+        doomed.swap(closedHosts_);
         doomed.clear();
     }
-    retiredEntries_.clear();
 }
 
 void CoreTransport::stop() {
     LogBatch batch(log_);
-    Processing processing(*this);
-    static const uint8_t notice[2] = {0x00, 0x07};
-    for (auto& host : hosts_) sendMessage(*host, notice, 2, false);
+    Handling handling(*this);
     for (auto& host : hosts_) {
-        host->removed = true;
-        removedHosts_.push_back(std::move(host));
+        host->state = HostState::Closed;
+        sendGoodbye(*host, Goodbye::Unnumbered);
     }
+    for (auto& host : hosts_) closedHosts_.push_back(std::move(host));
     hosts_.clear();
 }
 
@@ -215,10 +216,11 @@ void CoreTransport::restart() {
     std::vector<std::unique_ptr<Host>> dropped;
     {
         LogBatch batch(log_);
-        Processing processing(*this);
-        static const uint8_t notice[2] = {0x00, 0x07};
-        for (auto& host : hosts_) sendMessage(*host, notice, 2, false);
-        for (auto& host : hosts_) host->removed = true;
+        Handling handling(*this);
+        for (auto& host : hosts_) {
+            host->state = HostState::Closed;
+            sendGoodbye(*host, Goodbye::Unnumbered);
+        }
         dropped.swap(hosts_);
     }
     // Each host is destroyed (with its zone layer's data) and its storage
@@ -231,15 +233,9 @@ void CoreTransport::restart() {
     }
     dropped.clear();
     lastFloodDecay_ = clock_.tick();
+    requestedPasses_.clear();
+    shellDeadline_.reset();
     counters_ = {};
-}
-
-// Prints a line about the peer (its four octets, then its port for the
-// formats that show one) and disconnects it.
-void CoreTransport::disconnectWithLine(Host& host, const char* format) {
-    PeerNumbers n = numbers(host);
-    log_.printf(format, n.a, n.b, n.c, n.d, n.port);
-    disconnectHost(host);
 }
 
 void CoreTransport::printHostList(Log& out) const {
@@ -255,13 +251,13 @@ void CoreTransport::printHostList(Log& out) const {
 
 // ---------------------------------------------------------------- receiving
 
-void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress& from) {
+void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress& from, uint32_t now) {
     if (datagram.empty() || datagram.size() > static_cast<size_t>(kMaxDatagram)) return;
     ++counters_.datagramsIn;
     // The console lines of one datagram are written out together once it
     // has been handled.
     LogBatch batch(log_);
-    Processing processing(*this);
+    Handling handling(*this, now);
     Host* host = findOrCreateHost(from);
     if (host) host = sessionFor(*host, datagram, from);
     if (!host) {
@@ -274,13 +270,15 @@ void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress
     std::memcpy(buffer, datagram.data(), datagram.size());
     decryptDatagram(host->cipher, buffer, length);
     dispatchMessage(*host, buffer, length);
+    // Hearing from a zone shortens the wait before a resend to it.
+    if (deadlineMoved_ && !host->closed() && !host->inFlight.empty()) noteDeadline(resendDeadline(*host));
 }
 
 Host* CoreTransport::sessionFor(Host& host, std::span<const uint8_t> datagram, const PeerAddress& from) {
     // A connection request comes in the clear and is 8 bytes long; nothing
     // else a zone sends in its session looks like one.
-    const bool request = datagram.size() == 8 && datagram[0] == 0x00 && datagram[1] == 0x01;
-    if (request && host.zoneLoggedIn) {
+    const bool request = datagram.size() == 8 && datagram[0] == 0x00 && datagram[1] == kConnectionRequest;
+    if (request && host.loggedIn()) {
         // The zone may have restarted on the same address and port, or the
         // request may be forged: a new session starts beside the old one,
         // which runs on until the new one has logged in (a newer request
@@ -297,7 +295,7 @@ Host* CoreTransport::sessionFor(Host& host, std::span<const uint8_t> datagram, c
     // each session's key; everything else belongs to the old session.
     Host* pending = host.supersededBy;
     if (pending && datagram.size() > static_cast<size_t>(kReliableHeader) && datagram[0] == 0x00 &&
-        datagram[1] == 0x03 && fitsSession(*pending, datagram) && !fitsSession(host, datagram)) {
+        datagram[1] == kReliable && fitsSession(*pending, datagram) && !fitsSession(host, datagram)) {
         return pending;
     }
     return &host;
@@ -314,24 +312,30 @@ bool CoreTransport::fitsSession(const Host& host, std::span<const uint8_t> datag
 }
 
 void CoreTransport::dispatchInner(Host& host, const uint8_t* bytes, int length) {
-    if (host.removed || length < 1 || length > kMaxMessage) return;
+    if (host.closed() || length < 1 || length > kMaxMessage) return;
     // Messages can carry messages (reliable payloads, chunk series, cluster
     // elements); past a fixed depth they are dropped so that one datagram
     // cannot drive the handlers arbitrarily deep.
     if (nesting_ >= kMaxNesting) return;
-    if (length < host.messageMinLength[bytes[0]]) {
-        log_.printf("%i - Short packet(%i)(%i) dropped\n", host.scoreId, bytes[0], length);
+    const uint8_t type = bytes[0];
+    if (length < host.messageMinLength[type]) {
+        log_.printf("%i - Short packet(%i)(%i) dropped\n", host.scoreId, type, length);
         return;
     }
-    // Should the handler replace its own entry, the entry is retired, not
-    // destroyed, so the handler stays valid until the processing ends.
-    const HandlerEntry& entry = host.messageHandlers[bytes[0]];
-    const MessageHandler& handler = entry ? *entry : *unhandled_;
     std::vector<uint8_t>& storage = messageStorage_[static_cast<size_t>(nesting_)];
     InboundMessage message{&host, static_cast<int16_t>(length), std::move(storage)};
     message.bytes.assign(bytes, bytes + length);
     ++nesting_;
-    handler(message);
+    if (type == 0x00) {
+        onCore(message);
+    } else if (const HandlerEntry& slot = host.messageHandlers[type]) {
+        // The handler may replace its own entry; it runs from a reference
+        // of its own.
+        const HandlerEntry entry = slot;
+        (*entry)(message);
+    } else {
+        onUnhandled(message);
+    }
     --nesting_;
     // Bytes the handler took over have moved out of the message; the
     // storage of a large message is not kept.
@@ -339,9 +343,9 @@ void CoreTransport::dispatchInner(Host& host, const uint8_t* bytes, int length) 
 }
 
 void CoreTransport::dispatchMessage(Host& host, const uint8_t* bytes, int length) {
-    Processing processing(*this);
+    Handling handling(*this);
     dispatchInner(host, bytes, length);
-    if (!host.removed) host.lastReceiveTick = clock_.tick();
+    if (!host.closed()) host.lastReceiveTick = now_;
 }
 
 bool CoreTransport::onUnhandled(InboundMessage& message) {
@@ -350,27 +354,67 @@ bool CoreTransport::onUnhandled(InboundMessage& message) {
     return true;
 }
 
-bool CoreTransport::onCoreDispatch(InboundMessage& message) {
+// ---------------------------------------------------------------- core messages
+
+void CoreTransport::onCore(InboundMessage& message) {
     Host& host = *message.host;
-    if (message.length > 1) {
-        if (message.length < host.coreMinLength[message.bytes[1]]) return false;
-        const HandlerEntry& entry = host.coreHandlers[message.bytes[1]];
-        const MessageHandler& handler = entry ? *entry : *ignore_;
-        handler(message);
-        return false;
+    if (message.length < 2) {
+        punt(host, "special header");
+        return;
     }
-    disconnectWithLine(host, "Malformed special header from %i.%i.%i.%i  Punt!\n");
-    return true;
+    const uint8_t type = message.bytes[1];
+    switch (host.state) {
+        case HostState::Handshake:
+            if (type == kConnectionRequest) return onConnectionRequest(message);
+            break;
+        case HostState::Connected:
+        case HostState::LoggedIn:
+            switch (type) {
+                case kConnectionRequest:
+                    // A repeated handshake on a logged-in session has no effect.
+                    if (host.state == HostState::Connected) onConnectionRequest(message);
+                    return;
+                case kReliable: return onReliable(message);
+                case kAcknowledgement: return onAcknowledgement(message);
+                case kSyncRequest: return onSyncRequest(message);
+                case kSyncResponse: return onSyncResponse(message);
+                case kSmallChunkBody: return onSmallChunk(message, false);
+                case kSmallChunkTail: return onSmallChunk(message, true);
+                case kBigChunk: return onBigChunk(message);
+                case kCluster: return onCluster(message);
+                default: break;
+            }
+            break;
+        case HostState::Closed:
+            return;
+    }
+    if (type == kDisconnect) {
+        PeerNumbers n = numbers(host);
+        log_.printf("Connection termination from %i.%i.%i.%i:%i  Bye!\n", n.a, n.b, n.c, n.d, n.port);
+        disconnectHost(host);
+        return;
+    }
+    onCoreExtension(message);
 }
 
-bool CoreTransport::onConnectionRequest(InboundMessage& message) {
+// Core types the transport does not know go to the host's core table;
+// without an entry there they are ignored.
+void CoreTransport::onCoreExtension(InboundMessage& message) {
+    Host& host = *message.host;
+    const uint8_t type = message.bytes[1];
+    const HandlerEntry& slot = host.coreHandlers[type];
+    if (!slot || message.length < host.coreMinLength[type]) return;
+    const HandlerEntry entry = slot;
+    (*entry)(message);
+}
+
+void CoreTransport::onConnectionRequest(InboundMessage& message) {
     Host& host = *message.host;
     PeerNumbers n = numbers(host);
     int32_t clientKey = message.length >= 6 ? readInt32(message.data(), 2) : 0;
     if (message.length != 8 || clientKey == 0) {
-        log_.printf("Malformed connection request from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
-        disconnectHost(host);
-        return true;
+        punt(host, "connection request");
+        return;
     }
     log_.printf("Connection request from %i.%i.%i.%i:%i\n", n.a, n.b, n.c, n.d, n.port);
     int32_t serverKey = settings_.encryptMode ? static_cast<int32_t>(0u - static_cast<uint32_t>(clientKey)) : 0;
@@ -379,44 +423,31 @@ bool CoreTransport::onConnectionRequest(InboundMessage& message) {
     // The reply travels under the host's previous key (none for a new host).
     sendMessage(host, reply, 6, false);
     if (serverKey != 0) installSessionKey(host.cipher, serverKey);
-
-    replaceEntry(host.coreHandlers[3], reliable_);
-    replaceEntry(host.coreHandlers[4], acknowledgement_);
-    replaceEntry(host.coreHandlers[5], syncRequest_);
-    replaceEntry(host.coreHandlers[6], syncResponse_);
-    replaceEntry(host.coreHandlers[8], smallChunkBody_);
-    replaceEntry(host.coreHandlers[9], smallChunkTail_);
-    replaceEntry(host.coreHandlers[10], bigChunk_);
-    replaceEntry(host.coreHandlers[14], cluster_);
-    replaceEntry(host.messageHandlers[2], zoneLogin_);
-    return true;
-}
-
-bool CoreTransport::onDisconnect(InboundMessage& message) {
-    disconnectWithLine(*message.host, "Connection termination from %i.%i.%i.%i:%i  Bye!\n");
-    return true;
+    host.state = HostState::Connected;
+    host.messageHandlers[2] = zoneLogin_;
+    host.messageMinLength[2] = 0;
 }
 
 // ---------------------------------------------------------------- reliable delivery
 
-bool CoreTransport::onReliable(InboundMessage& message) {
+void CoreTransport::onReliable(InboundMessage& message) {
     Host& host = *message.host;
     if (message.length <= kReliableHeader) {
-        disconnectWithLine(host, "Malformed reliable header from %i.%i.%i.%i  Punt!\n");
-        return true;
+        punt(host, "reliable header");
+        return;
     }
     int32_t sequence = readInt32(message.data(), 2);
     int64_t ahead = static_cast<int64_t>(sequence) - static_cast<int64_t>(host.nextInboundSeq);
     // Too far ahead to hold: not acknowledged, so the zone sends it again.
-    if (ahead > kHoldWindow) return true;
+    if (ahead > kHoldWindow) return;
 
-    uint8_t ack[6] = {0x00, 0x04};
+    uint8_t ack[6] = {0x00, kAcknowledgement};
     writeInt32(ack, 2, sequence);
     sendMessage(host, ack, 6, false);
 
     if (ahead == 0) {
         deliverPayload(host, message.bytes);
-        while (!host.removed) {
+        while (!host.closed()) {
             ++host.nextInboundSeq;
             auto held = host.pendingInbound.find(host.nextInboundSeq);
             if (held == host.pendingInbound.end()) break;
@@ -425,37 +456,31 @@ bool CoreTransport::onReliable(InboundMessage& message) {
             deliverPayload(host, datagram);
         }
     } else if (ahead > 0) {
-        if (!host.pendingInbound.contains(sequence)) {
-            host.pendingInbound.emplace(sequence, std::move(message.bytes));
-            return false;
-        }
+        if (!host.pendingInbound.contains(sequence)) host.pendingInbound.emplace(sequence, std::move(message.bytes));
     }
-    return true;
 }
 
 void CoreTransport::deliverPayload(Host& host, const std::vector<uint8_t>& datagram) {
     dispatchInner(host, datagram.data() + kReliableHeader, static_cast<int>(datagram.size()) - kReliableHeader);
 }
 
-bool CoreTransport::onAcknowledgement(InboundMessage& message) {
+void CoreTransport::onAcknowledgement(InboundMessage& message) {
     Host& host = *message.host;
-    PeerNumbers n = numbers(host);
     if (message.length != 6) {
-        log_.printf("Malformed ACK from %i.%i.%i.%i  Punt!\n", n.a, n.b, n.c, n.d);
-        disconnectHost(host);
-        return true;
+        punt(host, "ACK");
+        return;
     }
     int32_t sequence = readInt32(message.data(), 2);
     if (sequence > host.releasedSeq) {
+        PeerNumbers n = numbers(host);
         log_.printf("Malformed ACK from %i.%i.%i.%i:%i  Punt!\n", n.a, n.b, n.c, n.d, n.port);
         disconnectHost(host);
-        return true;
+        return;
     }
     auto entry = std::find_if(host.inFlight.begin(), host.inFlight.end(),
                               [&](const ReliableEntry& e) { return e.sequence == sequence; });
-    if (entry == host.inFlight.end()) return true;
-    uint32_t now = clock_.tick();
-    uint32_t sample = now - entry->lastSendTick;
+    if (entry == host.inFlight.end()) return;
+    uint32_t sample = tick() - entry->lastSendTick;
     host.roundTrip = host.roundTrip == 0
                          ? sample
                          : static_cast<uint32_t>((static_cast<uint64_t>(host.roundTrip) + sample) / 2);
@@ -468,32 +493,31 @@ bool CoreTransport::onAcknowledgement(InboundMessage& message) {
 
     ++host.releasedSeq;
     releaseWaiting(host);
-    return true;
+    // Nothing awaits the zone's acknowledgement now: its silence counts
+    // toward a probe.
+    if (host.inFlight.empty() && host.loggedIn() && settings_.zoneIdleProbe > 0)
+        noteDeadline(tick() + static_cast<uint32_t>(settings_.zoneIdleProbe));
 }
 
-bool CoreTransport::onSyncRequest(InboundMessage& message) {
+void CoreTransport::onSyncRequest(InboundMessage& message) {
     Host& host = *message.host;
     if (message.length < 6) {
-        disconnectWithLine(host, "Malformed sync request from %i.%i.%i.%i  Punt!\n");
-        return true;
+        punt(host, "sync request");
+        return;
     }
     // The reply repeats the zone's stamp and gives the server's time in
     // hundredths of a second, three bytes of it.
     uint8_t reply[9] = {0x00, 0x05};
     std::memcpy(reply + 2, message.data() + 2, 4);
-    uint32_t hundredths = clock_.tick() / 10u;
+    uint32_t hundredths = tick() / 10u;
     reply[6] = static_cast<uint8_t>(hundredths);
     reply[7] = static_cast<uint8_t>(hundredths >> 8);
     reply[8] = static_cast<uint8_t>(hundredths >> 16);
     sendMessage(host, reply, 9, false);
-    return true;
 }
 
-bool CoreTransport::onSyncResponse(InboundMessage& message) {
-    if (message.length < 10) {
-        disconnectWithLine(*message.host, "Malformed sync response from %i.%i.%i.%i  Punt!\n");
-    }
-    return true;
+void CoreTransport::onSyncResponse(InboundMessage& message) {
+    if (message.length < 10) punt(*message.host, "sync response");
 }
 
 // ---------------------------------------------------------------- sending
@@ -501,7 +525,7 @@ bool CoreTransport::onSyncResponse(InboundMessage& message) {
 bool CoreTransport::sendMessage(Host& host, const uint8_t* bytes, int length, bool reliable, Overload overload) {
     if (length < 1) return false;
     // A host that has been disconnected gets nothing more.
-    if (host.removed) return false;
+    if (host.closed()) return false;
     if (!reliable) {
         if (length > kMaxDatagram) return false;
         sendUnreliable(host, bytes, length);
@@ -525,7 +549,7 @@ void CoreTransport::sendUnreliable(Host& host, const uint8_t* bytes, int length)
 }
 
 void CoreTransport::queueReliable(Host& host, const uint8_t* bytes, int length) {
-    const uint32_t now = clock_.tick();
+    const uint32_t now = tick();
     if (host.waiting.empty() && host.inFlight.size() < static_cast<size_t>(kWindow)) {
         ReliableEntry entry = startReliableDatagram(host, now);
         entry.datagram.insert(entry.datagram.end(), bytes, bytes + length);
@@ -550,9 +574,10 @@ ReliableEntry CoreTransport::startReliableDatagram(Host& host, uint32_t firstSen
 
 void CoreTransport::sendReliableDatagram(Host& host, ReliableEntry&& entry) {
     encryptDatagram(host.cipher, entry.datagram.data(), static_cast<int>(entry.datagram.size()));
-    entry.lastSendTick = clock_.tick();
+    entry.lastSendTick = tick();
     sink_.send(host.peer, entry.datagram);
     ++counters_.datagramsOut;
+    if (!host.closed()) noteDeadline(entry.lastSendTick + 2u * host.roundTrip);
     host.releasedSeq = entry.sequence;
     host.inFlight.push_back(std::move(entry));
     ++host.nextOutboundSeq;
@@ -598,86 +623,64 @@ void CoreTransport::reportShed(Host& host) {
 
 // ---------------------------------------------------------------- chunks and clusters
 
-bool CoreTransport::appendChunk(Host& host, std::vector<uint8_t>& buffer, const uint8_t* bytes, int count,
-                                const char* malformedFormat) {
+// Hands a reassembled message to its handler; the buffer starts empty for
+// the next series whatever the handler did.
+void CoreTransport::dispatchWhole(Host& host, std::vector<uint8_t>& buffer) {
+    std::vector<uint8_t> whole = std::move(buffer);
+    buffer.clear();
+    dispatchMessage(host, whole.data(), static_cast<int>(whole.size()));
+    if (!host.closed()) buffer.clear();
+}
+
+void CoreTransport::onSmallChunk(InboundMessage& message, bool tail) {
+    Host& host = *message.host;
+    const char* what = tail ? "small chunk tail" : "small chunk body";
     // A message past 32767 bytes cannot be represented; its chunk counts as
     // malformed.
-    if (buffer.size() + static_cast<size_t>(count) > static_cast<size_t>(kMaxMessage)) {
-        disconnectWithLine(host, malformedFormat);
-        return false;
+    const int count = message.length - 2;
+    if (message.length < 3 || host.smallChunkBuffer.size() + static_cast<size_t>(count) > static_cast<size_t>(kMaxMessage)) {
+        punt(host, what);
+        return;
     }
-    buffer.insert(buffer.end(), bytes, bytes + count);
-    return true;
+    host.smallChunkBuffer.insert(host.smallChunkBuffer.end(), message.data() + 2, message.data() + message.length);
+    if (tail) dispatchWhole(host, host.smallChunkBuffer);
 }
 
-bool CoreTransport::onSmallChunkBody(InboundMessage& message) {
+void CoreTransport::onBigChunk(InboundMessage& message) {
     Host& host = *message.host;
-    static const char* kMalformed = "Malformed small chunk body from %i.%i.%i.%i  Punt!\n";
-    if (message.length < 3) {
-        disconnectWithLine(host, kMalformed);
-        return true;
+    const int count = message.length - 6;
+    if (message.length < 7 || host.bigChunkBuffer.size() + static_cast<size_t>(count) > static_cast<size_t>(kMaxMessage)) {
+        punt(host, "big chunk");
+        return;
     }
-    appendChunk(host, host.smallChunkBuffer, message.data() + 2, message.length - 2, kMalformed);
-    return true;
-}
-
-bool CoreTransport::onSmallChunkTail(InboundMessage& message) {
-    Host& host = *message.host;
-    static const char* kMalformed = "Malformed small chunk tail from %i.%i.%i.%i  Punt!\n";
-    if (message.length < 3) {
-        disconnectWithLine(host, kMalformed);
-        return true;
-    }
-    if (!appendChunk(host, host.smallChunkBuffer, message.data() + 2, message.length - 2, kMalformed)) return true;
-    std::vector<uint8_t> whole = std::move(host.smallChunkBuffer);
-    host.smallChunkBuffer.clear();
-    dispatchMessage(host, whole.data(), static_cast<int>(whole.size()));
-    if (!host.removed) host.smallChunkBuffer.clear();
-    return true;
-}
-
-bool CoreTransport::onBigChunk(InboundMessage& message) {
-    Host& host = *message.host;
-    static const char* kMalformed = "Malformed big chunk from %i.%i.%i.%i  Punt!\n";
-    if (message.length < 7) {
-        disconnectWithLine(host, kMalformed);
-        return true;
-    }
-    if (!appendChunk(host, host.bigChunkBuffer, message.data() + 6, message.length - 6, kMalformed)) return true;
+    host.bigChunkBuffer.insert(host.bigChunkBuffer.end(), message.data() + 6, message.data() + message.length);
     int32_t total = readInt32(message.data(), 2);
-    if (static_cast<int32_t>(host.bigChunkBuffer.size()) != total) return true;
-    std::vector<uint8_t> whole = std::move(host.bigChunkBuffer);
-    host.bigChunkBuffer.clear();
-    dispatchMessage(host, whole.data(), static_cast<int>(whole.size()));
-    if (!host.removed) host.bigChunkBuffer.clear();
-    return true;
+    if (static_cast<int32_t>(host.bigChunkBuffer.size()) != total) return;
+    dispatchWhole(host, host.bigChunkBuffer);
 }
 
-bool CoreTransport::onCluster(InboundMessage& message) {
+void CoreTransport::onCluster(InboundMessage& message) {
     Host& host = *message.host;
     int length = message.length;
     int offset = 2;
     while (offset < length) {
         int n = message.bytes[static_cast<size_t>(offset)];
         if (n == 0 || offset + n >= length) {
-            PeerNumbers p = numbers(host);
-            log_.printf("Malformed cluster from %i.%i.%i.%i  Punt!\n", p.a, p.b, p.c, p.d);
-            disconnectHost(host);
-            return true;
+            punt(host, "cluster");
+            return;
         }
         dispatchMessage(host, message.data() + offset + 1, n);
-        if (host.removed) return true;
+        if (host.closed()) return;
         offset += n + 1;
     }
-    return true;
 }
 
 // ---------------------------------------------------------------- maintenance
 
-void CoreTransport::maintain() {
+void CoreTransport::maintain(uint32_t now) {
     LogBatch batch(log_);
-    Processing processing(*this);
-    uint32_t now = clock_.tick();
+    Handling handling(*this, now);
+    std::erase_if(requestedPasses_, [&](uint32_t due) { return !before(now, due); });
     if (now - lastFloodDecay_ > kFloodDecayInterval) {
         if (floodDecay_) floodDecay_();
         lastFloodDecay_ = now;
@@ -686,18 +689,67 @@ void CoreTransport::maintain() {
     pass.reserve(hosts_.size());
     for (auto& host : hosts_) pass.push_back(host.get());
     for (Host* host : pass) {
-        if (host->removed) continue;
+        if (host->closed()) continue;
         if (kickCheck_) kickCheck_(*host);
-        if (host->removed) continue;
-        now = clock_.tick();
-        if (!host->zoneLoggedIn && now - host->lastReceiveTick >= host->sessionTimeout) {
-            disconnectWithLine(*host, "Session timeout: %i.%i.%i.%i:%i  Punt!\n");
+        if (host->closed()) continue;
+        if (!host->loggedIn() && now - host->lastReceiveTick >= host->sessionTimeout) {
+            PeerNumbers n = numbers(*host);
+            log_.printf("Session timeout: %i.%i.%i.%i:%i  Punt!\n", n.a, n.b, n.c, n.d, n.port);
+            disconnectHost(*host);
             continue;
         }
-        retransmit(*host);
-        if (host->removed) continue;
-        sendIdleProbe(*host);
+        retransmit(*host, now);
+        if (host->closed()) continue;
+        sendIdleProbe(*host, now);
     }
+}
+
+void CoreTransport::requestPassBy(uint32_t due) {
+    requestedPasses_.push_back(due);
+    noteDeadline(due);
+}
+
+std::optional<uint32_t> CoreTransport::nextDeadline() {
+    std::optional<uint32_t> soonest;
+    auto consider = [&](uint32_t due) {
+        if (!soonest || before(due, *soonest)) soonest = due;
+    };
+    consider(lastFloodDecay_ + kFloodDecayInterval + 1);
+    for (uint32_t due : requestedPasses_) consider(due);
+    const uint32_t probe = static_cast<uint32_t>(std::max(settings_.zoneIdleProbe, 0));
+    for (const auto& host : hosts_) {
+        if (!host->loggedIn()) consider(host->lastReceiveTick + host->sessionTimeout);
+        if (!host->inFlight.empty()) {
+            consider(resendDeadline(*host));
+        } else if (host->loggedIn() && probe > 0 && host->waiting.empty()) {
+            consider(host->lastReceiveTick + probe);
+        }
+    }
+    shellDeadline_ = soonest;
+    return soonest;
+}
+
+// As retransmit() decides: the earliest resend or packet loss among the
+// datagrams in flight.
+uint32_t CoreTransport::resendDeadline(const Host& host) const {
+    const uint32_t lossLimit = static_cast<uint32_t>(settings_.packetLossLimit);
+    const uint32_t resendAfter = 2u * host.roundTrip;
+    std::optional<uint32_t> soonest;
+    for (const ReliableEntry& entry : host.inFlight) {
+        const bool heard = static_cast<int32_t>(host.lastReceiveTick - entry.lastSendTick) > 0;
+        const uint32_t wait = entry.resendWait != 0 && !heard ? entry.resendWait : resendAfter;
+        for (uint32_t due : {entry.firstSendTick + lossLimit, entry.lastSendTick + wait}) {
+            if (!soonest || before(due, *soonest)) soonest = due;
+        }
+    }
+    return soonest.value_or(tick());
+}
+
+void CoreTransport::noteDeadline(uint32_t due) {
+    if (!deadlineMoved_) return;
+    if (shellDeadline_ && !before(due, *shellDeadline_)) return;
+    shellDeadline_ = due;
+    deadlineMoved_();
 }
 
 // A zone whose machine lost power or network sends nothing more, and only
@@ -705,15 +757,14 @@ void CoreTransport::maintain() {
 // silent for ZoneIdleProbe ms, with nothing of ours awaiting its
 // acknowledgement (that would tell as much), gets a probe. Acknowledged, it
 // restarts the silence; unanswered, it outlives the packet-loss limit.
-void CoreTransport::sendIdleProbe(Host& host) {
-    if (!host.zoneLoggedIn || settings_.zoneIdleProbe <= 0) return;
+void CoreTransport::sendIdleProbe(Host& host, uint32_t now) {
+    if (!host.loggedIn() || settings_.zoneIdleProbe <= 0) return;
     if (!host.inFlight.empty() || !host.waiting.empty()) return;
-    if (clock_.tick() - host.lastReceiveTick < static_cast<uint32_t>(settings_.zoneIdleProbe)) return;
+    if (now - host.lastReceiveTick < static_cast<uint32_t>(settings_.zoneIdleProbe)) return;
     sendMessage(host, kIdleProbe, sizeof kIdleProbe, true);
 }
 
-void CoreTransport::retransmit(Host& host) {
-    uint32_t now = clock_.tick();
+void CoreTransport::retransmit(Host& host, uint32_t now) {
     uint32_t lossLimit = static_cast<uint32_t>(settings_.packetLossLimit);
     uint32_t resendAfter = 2u * host.roundTrip;
     // With back-off each resend of a datagram waits twice as long as the

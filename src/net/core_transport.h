@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -27,8 +28,10 @@ struct TransportCounters {
 // The reliable datagram transport without I/O: the host table, the
 // handshake with key exchange, reliable delivery with acknowledgements,
 // chunk reassembly, clusters and the per-host handler tables. It is driven
-// by receive() for each datagram and maintain() for each maintenance pass;
-// its caller holds the server's lock around every call.
+// by receive() for each datagram and maintain() for each maintenance pass,
+// each given the tick it runs at; its caller holds the server's lock around
+// every call. A handler may send or disconnect freely: a host it closes is
+// taken off the list at once and released after the datagram.
 class CoreTransport {
 public:
     static constexpr int kMaxDatagram = 520;
@@ -81,11 +84,25 @@ public:
     CoreTransport(const CoreTransport&) = delete;
     CoreTransport& operator=(const CoreTransport&) = delete;
 
-    // One datagram from a peer (1 to 520 bytes; others are skipped).
-    void receive(std::span<const uint8_t> datagram, const PeerAddress& from);
-    // One maintenance pass: flood decay, kick checks, idle time-outs,
-    // resends and the packet-loss limit.
-    void maintain();
+    // One datagram from a peer (1 to 520 bytes; others are skipped), handled
+    // as of `now` (the clock's tick): every step of it sees the same time.
+    void receive(std::span<const uint8_t> datagram, const PeerAddress& from, uint32_t now);
+    void receive(std::span<const uint8_t> datagram, const PeerAddress& from) { receive(datagram, from, clock_.tick()); }
+    // One maintenance pass as of `now`: flood decay, kick checks, idle
+    // time-outs, resends and the packet-loss limit.
+    void maintain(uint32_t now);
+    void maintain() { maintain(clock_.tick()); }
+    // The tick at which the next maintenance pass has something to do (it
+    // may be past), or none when nothing is timed. The shell runs its passes
+    // every 50 ms (100 with LowPriority) and may skip those before this; when
+    // something arises sooner, the transport says so (setDeadlineMoved).
+    std::optional<uint32_t> nextDeadline();
+    // Called, with the lock held, when something to do arises sooner than
+    // the deadline last given by nextDeadline().
+    void setDeadlineMoved(std::function<void()> moved) { deadlineMoved_ = std::move(moved); }
+    // Timed work of an upper layer in the pass (a scheduled kick, which the
+    // kick check carries out) wants a pass by `tick`.
+    void requestPassBy(uint32_t tick);
     // Tells every host goodbye (unreliably) and drops them all, without
     // session ends.
     void stop();
@@ -109,11 +126,17 @@ public:
                      Overload overload = Overload::Keep) {
         return sendMessage(host, bytes.data(), static_cast<int>(bytes.size()), reliable, overload);
     }
-    // Sends the disconnect notice, runs the zone session end for a logged-in
-    // zone and removes the host. The notice goes reliably when the window
-    // lets it out at once; behind a full window it would be lost with the
-    // host, so it then goes at once unreliably, as at stop.
+    // Closes the host: sends the disconnect notice, runs the zone session
+    // end for a logged-in zone and takes it off the host list, all at once
+    // (so what it prints and sends keeps its place). The host itself is
+    // released once the datagram, pass or work being handled has ended;
+    // until then it stays Closed and nothing more is sent or handled for it.
+    // The notice goes reliably when the window lets it out at once; behind
+    // a full window it would be lost with the host, so it then goes at once
+    // unreliably, as at stop.
     void disconnectHost(Host& host);
+    // The zone login on `host` succeeded: it is LoggedIn from now on.
+    void markLoggedIn(Host& host);
     // The zone login on `host` succeeded. If it is the new session of a
     // zone that restarted at the address of a logged-in one, the old
     // session ends now as a lost zone does (its session end runs), without
@@ -125,11 +148,12 @@ public:
     // a message too short for its fields gives the least length it reads:
     // shorter messages of its type are then dropped without running it
     // (application messages with a console line, core datagrams silently).
+    // The core table serves the core types the transport does not know.
     void setMessageHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength = 0);
     void setCoreHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength = 0);
     // Runs the handler of byte 0 on a copy of the bytes and notes the
-    // receive time. A host removed by the handler is destroyed when the
-    // outermost dispatch or receive ends.
+    // receive time. A host closed by the handler is released when the
+    // outermost receive, pass or process ends.
     void dispatchMessage(Host& host, const uint8_t* bytes, int length);
 
     // The handlers every host starts with, for upper layers that restore an
@@ -148,7 +172,7 @@ public:
     // When a host whose ScoreID is not -1 is disconnected, before removal.
     void setZoneSessionEnd(std::function<void(Host&)> end) { zoneSessionEnd_ = std::move(end); }
 
-    // The hosts in order of creation. Removed hosts are no longer listed.
+    // The hosts in order of creation. Closed hosts are no longer listed.
     const std::vector<std::unique_ptr<Host>>& hosts() const { return hosts_; }
     Host* findHost(const PeerAddress& peer) const;
     // "Host list:" and one address line per host with its players' names.
@@ -160,43 +184,54 @@ public:
     Log& log() { return log_; }
     // What was sent so far leaves now, before a wait (see DatagramSink).
     void flushSends() { sink_.flush(); }
-    // Runs `act` as the handling of a datagram runs: its console lines
-    // written together at its end, and hosts it removes destroyed only once
-    // it has ended. For work that completes outside a receive (a password
-    // check returning from a worker), with the lock held.
+    // Runs `act` as the handling of a datagram runs: as of one tick, its
+    // console lines written together at its end, and hosts it closes
+    // released only once it has ended. For work that completes outside a
+    // receive (a password check returning from a worker), with the lock held.
     template <typename Act>
     void process(Act&& act) {
         LogBatch batch(log_);
-        Processing processing(*this);
+        Handling handling(*this);
         act();
     }
 
 private:
-    // Held around the handling of a datagram, a maintenance pass and every
-    // dispatch: hosts removed meanwhile and table entries replaced
-    // meanwhile are kept until the outermost one ends.
-    class Processing {
+    // Held around a receive, a maintenance pass, a process and a dispatch:
+    // the time they run at, and the hosts they close, released when the
+    // outermost one ends.
+    class Handling {
     public:
-        explicit Processing(CoreTransport& transport) : transport_(transport) { ++transport_.processing_; }
-        ~Processing() {
-            if (--transport_.processing_ == 0) transport_.releaseRemoved();
+        Handling(CoreTransport& transport, uint32_t now) : transport_(transport) {
+            if (transport_.handling_++ == 0) transport_.now_ = now;
         }
-        Processing(const Processing&) = delete;
-        Processing& operator=(const Processing&) = delete;
+        // Within a handling, as of its tick; else as of the clock's now.
+        explicit Handling(CoreTransport& transport) : transport_(transport) {
+            if (transport_.handling_++ == 0) transport_.now_ = transport_.clock_.tick();
+        }
+        ~Handling() {
+            if (--transport_.handling_ == 0) transport_.releaseClosed();
+        }
+        Handling(const Handling&) = delete;
+        Handling& operator=(const Handling&) = delete;
 
     private:
         CoreTransport& transport_;
     };
 
+    // The tick of the handling under way, else the clock's.
+    uint32_t tick() const { return handling_ > 0 ? now_ : clock_.tick(); }
     Host* findOrCreateHost(const PeerAddress& peer);
     Host* createHost(const PeerAddress& peer);
     // The session at this address a datagram belongs to, when a new session
     // runs beside a logged-in one; a connection request there makes it.
     Host* sessionFor(Host& host, std::span<const uint8_t> datagram, const PeerAddress& from);
     static bool fitsSession(const Host& host, std::span<const uint8_t> datagram);
-    void removeHost(Host& host, bool notice);
-    void sendIdleProbe(Host& host);
-    void installInitialHandlers(Host& host);
+    void closeHost(Host& host, bool notice);
+    void releaseClosed();
+    // The disconnect notice, written here only.
+    enum class Goodbye { ReliableIfRoom, Unnumbered };
+    void sendGoodbye(Host& host, Goodbye how);
+    void sendIdleProbe(Host& host, uint32_t now);
     // Sends the message in a reliable datagram of its own if the window has
     // room and nothing waits, else queues it.
     void queueReliable(Host& host, const uint8_t* bytes, int length);
@@ -210,68 +245,63 @@ private:
     void sendReliableDatagram(Host& host, ReliableEntry&& entry);
     void sendUnreliable(Host& host, const uint8_t* bytes, int length);
     void reportShed(Host& host);
-    void releaseRemoved();
-    void replaceEntry(HandlerEntry& slot, HandlerEntry entry);
-    HandlerEntry entryOf(bool (CoreTransport::*method)(InboundMessage&));
     // Reliable datagrams reuse the storage of acknowledged ones rather than
     // each taking fresh memory.
     std::vector<uint8_t> takeDatagramStorage();
     void recycleDatagramStorage(std::vector<uint8_t>&& bytes);
     void dispatchInner(Host& host, const uint8_t* bytes, int length);
-    void retransmit(Host& host);
-    void disconnectWithLine(Host& host, const char* format);
+    void retransmit(Host& host, uint32_t now);
+    // When the host's next resend or packet loss is due.
+    uint32_t resendDeadline(const Host& host) const;
+    // A new deadline: the shell hears of it when it is sooner than the one
+    // it was last given.
+    void noteDeadline(uint32_t due);
+    // "Malformed <what> from <address>  Punt!", and the host disconnected.
+    void punt(Host& host, const char* what);
 
-    // Core handlers.
-    bool onCoreDispatch(InboundMessage& message);
-    bool onConnectionRequest(InboundMessage& message);
-    bool onDisconnect(InboundMessage& message);
-    bool onReliable(InboundMessage& message);
-    bool onAcknowledgement(InboundMessage& message);
-    bool onSyncRequest(InboundMessage& message);
-    bool onSyncResponse(InboundMessage& message);
-    bool onSmallChunkBody(InboundMessage& message);
-    bool onSmallChunkTail(InboundMessage& message);
-    bool onBigChunk(InboundMessage& message);
-    bool onCluster(InboundMessage& message);
+    // Core messages (type 0), by the host's state and then their type.
+    void onCore(InboundMessage& message);
+    void onCoreExtension(InboundMessage& message);
+    void onConnectionRequest(InboundMessage& message);
+    void onReliable(InboundMessage& message);
+    void onAcknowledgement(InboundMessage& message);
+    void onSyncRequest(InboundMessage& message);
+    void onSyncResponse(InboundMessage& message);
+    void onSmallChunk(InboundMessage& message, bool tail);
+    void onBigChunk(InboundMessage& message);
+    void onCluster(InboundMessage& message);
     bool onUnhandled(InboundMessage& message);
     void deliverPayload(Host& host, const std::vector<uint8_t>& datagram);
-    bool appendChunk(Host& host, std::vector<uint8_t>& buffer, const uint8_t* bytes, int count,
-                     const char* malformedFormat);
+    void dispatchWhole(Host& host, std::vector<uint8_t>& buffer);
 
     DatagramSink& sink_;
     const Clock& clock_;
     Log& log_;
     const Settings& settings_;
     std::vector<std::unique_ptr<Host>> hosts_;
-    // Hosts removed during the current receive or maintenance pass.
-    std::vector<std::unique_ptr<Host>> removedHosts_;
-    // Table entries replaced during the current processing.
-    std::vector<HandlerEntry> retiredEntries_;
-    // The bytes of the message being handled at each depth of nesting.
+    // Hosts closed during the handling under way, released when it ends.
+    std::vector<std::unique_ptr<Host>> closedHosts_;
+    // The bytes of the message being handled at each depth of nesting,
+    // kept for the next message at that depth.
     std::array<std::vector<uint8_t>, kMaxNesting + 1> messageStorage_;
     std::vector<std::vector<uint8_t>> spareDatagrams_;
     // Blank hosts left by restart().
     static constexpr size_t kSpareHosts = 8;
     std::vector<std::unique_ptr<Host>> spareHosts_;
-    int processing_ = 0;
+    int handling_ = 0;
+    uint32_t now_ = 0;
     TransportCounters counters_;
     int nesting_ = 0;
     uint32_t lastFloodDecay_;
+    // A pass an upper layer asked for, and the deadline the shell was last
+    // given.
+    std::vector<uint32_t> requestedPasses_;
+    std::optional<uint32_t> shellDeadline_;
+    std::function<void()> deadlineMoved_;
 
     // The transport's own handlers, shared by every host.
     HandlerEntry unhandled_;
     HandlerEntry ignore_;
-    HandlerEntry coreDispatch_;
-    HandlerEntry connectionRequest_;
-    HandlerEntry disconnect_;
-    HandlerEntry reliable_;
-    HandlerEntry acknowledgement_;
-    HandlerEntry syncRequest_;
-    HandlerEntry syncResponse_;
-    HandlerEntry smallChunkBody_;
-    HandlerEntry smallChunkTail_;
-    HandlerEntry bigChunk_;
-    HandlerEntry cluster_;
     HandlerEntry zoneLogin_;
     std::function<void()> floodDecay_;
     std::function<void(Host&)> kickCheck_;

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/cipher.h"
@@ -30,8 +31,35 @@ struct InboundMessage {
 // false when the handler has taken the bytes over.
 using MessageHandler = std::function<bool(InboundMessage& message)>;
 // A table entry. Entries are shared (every host starts with the same
-// defaults) and a replaced entry outlives the message it may be handling.
-using HandlerEntry = std::shared_ptr<const MessageHandler>;
+// defaults), and a dispatch holds a reference of its own to the entry it
+// runs, so a handler may replace its own entry while it runs (the zone login
+// does). Every use is made with the server's lock held, so the count is a
+// plain one: a dispatch costs no atomic operation.
+class HandlerEntry {
+public:
+    HandlerEntry() = default;
+    explicit HandlerEntry(MessageHandler handler) : node_(new Node{std::move(handler), 1}) {}
+    HandlerEntry(const HandlerEntry& other) : node_(other.node_) {
+        if (node_) ++node_->references;
+    }
+    HandlerEntry(HandlerEntry&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+    HandlerEntry& operator=(HandlerEntry other) noexcept {
+        std::swap(node_, other.node_);
+        return *this;
+    }
+    ~HandlerEntry() {
+        if (node_ && --node_->references == 0) delete node_;
+    }
+    explicit operator bool() const { return node_ != nullptr; }
+    const MessageHandler& operator*() const { return node_->handler; }
+
+private:
+    struct Node {
+        MessageHandler handler;
+        size_t references;
+    };
+    Node* node_ = nullptr;
+};
 
 // A reliable datagram in the form it is sent (header, payload, enciphered).
 // Its first-send tick is when its oldest message was queued.
@@ -63,6 +91,24 @@ public:
     virtual std::vector<std::string> playerNames() const { return {}; }
 };
 
+// Where a host stands in its session. The transport switches on it for
+// every core message: what a datagram of a type means depends on it.
+enum class HostState : uint8_t {
+    // Made by a datagram from a new address: only a connection request or
+    // a disconnect means anything yet.
+    Handshake,
+    // The handshake is done: reliable delivery, chunks, clusters, syncs and
+    // the zone login.
+    Connected,
+    // The zone has logged in (CoreTransport::markLoggedIn): a repeated
+    // handshake has no effect, the session never times out for silence,
+    // and a silent zone is probed.
+    LoggedIn,
+    // Disconnected: nothing more is sent to it or handled from it. It is
+    // released once the datagram, pass or work that closed it has ended.
+    Closed,
+};
+
 // One peer of the transport, found by its source address.
 class Host {
 public:
@@ -90,7 +136,7 @@ public:
     std::vector<uint8_t> smallChunkBuffer;
     std::vector<uint8_t> bigChunkBuffer;
     uint32_t sessionTimeout = 60000;
-    bool zoneLoggedIn = false;
+    HostState state = HostState::Handshake;
     // A connection request from the address of a logged-in zone starts a
     // new session beside the old one (the zone restarted on a fixed port,
     // or someone forged its address). Both run until the new one's zone
@@ -98,7 +144,9 @@ public:
     // logged-in host the new one would replace, `supersededBy` the reverse.
     Host* supersedes = nullptr;
     Host* supersededBy = nullptr;
-    // An empty entry is the table's default (unhandled, ignore).
+    // An empty entry is the table's default (unhandled, ignore). Message
+    // type 0 and the core types the transport knows are its own; the core
+    // table serves only the others.
     std::array<HandlerEntry, kHandlerCount> messageHandlers;
     std::array<HandlerEntry, kHandlerCount> coreHandlers;
     // The least length each handler reads; shorter messages are dropped
@@ -117,10 +165,8 @@ public:
     // Players and score entries of the zone, kept by the zone layer.
     std::unique_ptr<HostAttachment> attachment;
 
-    // Set once the host has been disconnected; it is destroyed when the
-    // processing that removed it ends, and nothing may act on it after.
-    bool removed = false;
-
+    bool loggedIn() const { return state == HostState::LoggedIn; }
+    bool closed() const { return state == HostState::Closed; }
     int32_t sessionKey() const { return cipher.sessionKey; }
     std::string zoneNameText() const;
 };

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -17,24 +18,21 @@ namespace tallysv {
 
 UdpSocket::~UdpSocket() { close(); }
 
-bool UdpSocket::open(uint16_t port, std::string& reason) {
+Status UdpSocket::open(uint16_t port) {
     close();
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        reason = std::strerror(errno);
-        return false;
-    }
+    if (fd < 0) return Status::fromErrno();
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(port);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        reason = std::strerror(errno);
+        Status failed = Status::fromErrno();
         ::close(fd);
-        return false;
+        return failed;
     }
     fd_ = fd;
-    return true;
+    return Status::ok();
 }
 
 void UdpSocket::close() {
@@ -83,19 +81,36 @@ UdpServer::UdpServer(CoreTransport& transport, UdpSocket& socket, Mutex& lock, c
 
 UdpServer::~UdpServer() { stop(); }
 
-bool UdpServer::start(uint16_t port, std::string& reason) {
+Status UdpServer::start(uint16_t port) {
     // The threads take the lock for each pass, so it is not held here while
     // a running server is stopped.
     if (receiveThread_.joinable() || maintenanceThread_.joinable()) stop();
-    if (!socket_.open(port, reason)) return false;
-    int pipeEnds[2];
+    if (Status opened = socket_.open(port); !opened) return opened;
+    int pipeEnds[2], nudgeEnds[2];
     if (::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        reason = std::strerror(errno);
+        Status failed = Status::fromErrno();
         socket_.close();
-        return false;
+        return failed;
+    }
+    if (::pipe2(nudgeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        Status failed = Status::fromErrno();
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+        socket_.close();
+        return failed;
     }
     wakeRead_ = pipeEnds[0];
     wakeWrite_ = pipeEnds[1];
+    nudgeRead_ = nudgeEnds[0];
+    nudgeWrite_ = nudgeEnds[1];
+    {
+        MutexLock guard(lock_);
+        transport_.setDeadlineMoved([this] {
+            // A full pipe has a wake-up pending already.
+            const char byte = 1;
+            (void)::write(nudgeWrite_, &byte, 1);
+        });
+    }
     running_.store(true);
     // Returns once both threads are set up: from then on they allocate only
     // with the lock held, so a thread that forks while holding it (the
@@ -104,7 +119,7 @@ bool UdpServer::start(uint16_t port, std::string& reason) {
     maintenanceThread_ = std::thread([this, &started] { maintenanceLoop(started); });
     receiveThread_ = std::thread([this, &started] { receiveLoop(started); });
     started.wait();
-    return true;
+    return Status::ok();
 }
 
 void UdpServer::stop() {
@@ -119,14 +134,16 @@ void UdpServer::stop() {
         if (receiveThread_.joinable()) receiveThread_.join();
     }
     MutexLock guard(lock_);
+    transport_.setDeadlineMoved(nullptr);
     {
         SendBatch sends(socket_);
         transport_.stop();
     }
     socket_.close();
-    if (wakeRead_ >= 0) ::close(wakeRead_);
-    if (wakeWrite_ >= 0) ::close(wakeWrite_);
-    wakeRead_ = wakeWrite_ = -1;
+    for (int* end : {&wakeRead_, &wakeWrite_, &nudgeRead_, &nudgeWrite_}) {
+        if (*end >= 0) ::close(*end);
+        *end = -1;
+    }
 }
 
 bool UdpServer::waitForDatagram(int ms) {
@@ -231,28 +248,58 @@ void UdpServer::receiveLoop(std::latch& started) {
             PeerAddress from;
             std::span<const uint8_t> datagram = batch->take(from);
             if (datagram.empty() || datagram.size() > static_cast<size_t>(CoreTransport::kMaxDatagram)) continue;
-            transport_.receive(datagram, from);
+            transport_.receive(datagram, from, transport_.clock().tick());
             lowPriority = settings_.lowPriority;
             if (lowPriority) break;
         }
     }
 }
 
+int UdpServer::passWait(uint32_t lastPass, std::optional<uint32_t> deadline, uint32_t period, uint32_t now) {
+    if (!deadline) return -1;
+    // Passes keep their period: the one that handles the deadline is the
+    // first at or after it, and never sooner than a period after the last.
+    const int64_t ahead = static_cast<int32_t>(*deadline - lastPass);
+    const int64_t passes = ahead <= static_cast<int64_t>(period) ? 1 : (ahead + period - 1) / period;
+    const int64_t left = static_cast<int32_t>(lastPass + static_cast<uint32_t>(passes * period) - now);
+    return static_cast<int>(std::max<int64_t>(left, 0));
+}
+
 void UdpServer::maintenanceLoop(std::latch& started) {
     started.count_down();
+    const Clock& clock = transport_.clock();
     bool lowPriority;
+    std::optional<uint32_t> deadline;
+    uint32_t lastPass = clock.tick();
     {
         MutexLock guard(lock_);
         lowPriority = settings_.lowPriority;
+        deadline = transport_.nextDeadline();
     }
     while (running_.load()) {
-        pollfd wake{wakeRead_, POLLIN, 0};
-        if (::poll(&wake, 1, lowPriority ? 100 : 50) > 0) break;
+        const uint32_t period = lowPriority ? 100 : 50;
+        pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {nudgeRead_, POLLIN, 0}};
+        if (::poll(fds, 2, passWait(lastPass, deadline, period, clock.tick())) > 0 && fds[0].revents != 0) break;
         if (!running_.load()) break;
+        if (fds[1].revents != 0) {
+            char drain[64];
+            while (::read(nudgeRead_, drain, sizeof drain) > 0) {
+            }
+        }
         MutexLock guard(lock_);
-        SendBatch sends(socket_);
-        transport_.maintain();
+        const uint32_t now = clock.tick();
+        // Woken early: something fell due sooner; wait again for its pass.
+        if (passWait(lastPass, deadline, period, now) > 0) {
+            deadline = transport_.nextDeadline();
+            continue;
+        }
+        {
+            SendBatch sends(socket_);
+            transport_.maintain(now);
+        }
+        lastPass = now;
         lowPriority = settings_.lowPriority;
+        deadline = transport_.nextDeadline();
     }
 }
 

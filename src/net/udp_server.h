@@ -3,12 +3,14 @@
 #include <latch>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
 
 #include "core/mutex.h"
 #include "core/settings.h"
+#include "core/status.h"
 #include "net/core_transport.h"
 #include "net/datagram_batch_writer.h"
 #include "net/datagram_sink.h"
@@ -26,9 +28,8 @@ public:
     UdpSocket(const UdpSocket&) = delete;
     UdpSocket& operator=(const UdpSocket&) = delete;
 
-    // Creates and binds the socket; on failure returns false with the
-    // system's reason in `reason`.
-    bool open(uint16_t port, std::string& reason);
+    // Creates and binds the socket; a failure carries the system's reason.
+    Status open(uint16_t port);
     void close();
     bool isOpen() const { return fd_ >= 0; }
     int descriptor() const { return fd_; }
@@ -65,10 +66,12 @@ private:
 // The network threads around the transport: the receive thread reads the
 // datagrams queued, several at a time, and hands them to the transport one
 // by one holding the server's lock, the replies to all of them sent
-// together at the end; the maintenance thread runs a maintenance pass every
-// 50 ms (100 ms with LowPriority), also holding the lock, its sends
-// together at the end of the pass. Stopping is cooperative: a flag and a
-// wake-up of both threads.
+// together at the end; the maintenance thread runs maintenance passes 50 ms
+// apart (100 ms with LowPriority), also holding the lock, its sends
+// together at the end of the pass. It skips the passes that would find
+// nothing due (CoreTransport::nextDeadline) and is woken when something
+// falls due sooner. Stopping is cooperative: a flag and a wake-up of both
+// threads.
 class UdpServer {
 public:
     UdpServer(CoreTransport& transport, UdpSocket& socket, Mutex& lock, const Settings& settings);
@@ -77,13 +80,18 @@ public:
     UdpServer& operator=(const UdpServer&) = delete;
 
     // Binds the socket on the port and starts both threads; a running
-    // server is stopped first. False, with the system's reason, when the
-    // socket cannot be created or bound.
-    bool start(uint16_t port, std::string& reason);
+    // server is stopped first. A failure, with the system's reason, when
+    // the socket cannot be created or bound.
+    Status start(uint16_t port);
     // Ends both threads, tells every host goodbye, drops all hosts and
     // closes the socket. Returns with both threads gone.
     void stop();
     bool running() const { return running_.load(); }
+
+    // How long (ms) the maintenance thread waits at `now` after the pass at
+    // `lastPass`: until the first pass at or after the deadline, passes
+    // `period` apart; -1 (until woken) without one.
+    static int passWait(uint32_t lastPass, std::optional<uint32_t> deadline, uint32_t period, uint32_t now);
 
 private:
     void receiveLoop(std::latch& started);
@@ -101,6 +109,9 @@ private:
     std::thread maintenanceThread_;
     int wakeRead_ = -1;
     int wakeWrite_ = -1;
+    // Wakes the maintenance thread when something falls due sooner.
+    int nudgeRead_ = -1;
+    int nudgeWrite_ = -1;
 };
 
 }  // namespace tallysv

@@ -56,10 +56,9 @@ bool Server::startup() {
         assemble();
         port = database_.settings.port;
     }
-    std::string reason;
-    if (!udp_->start(port, reason)) {
+    if (Status listening = udp_->start(port); !listening) {
         // Without its socket the server can hear no zone: say why and end.
-        log_.printf("Cannot listen on UDP port %i: %s\n", static_cast<int>(port), reason.c_str());
+        log_.printf("Cannot listen on UDP port %i: %s\n", static_cast<int>(port), listening.reason().c_str());
         control_.reset();
         disassemble();
         folderLock_.release();

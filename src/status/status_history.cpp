@@ -31,7 +31,7 @@ HistorySample takeHistorySample(const CoreTransport& transport, const ZoneProtoc
                                 const CommandProcessor& commands) {
     HistorySample s;
     for (const auto& host : transport.hosts()) {
-        if (!host->zoneLoggedIn || host->removed) continue;
+        if (!host->loggedIn() || host->closed()) continue;
         HistorySample::Zone zone;
         zone.scoreID = host->scoreId;
         zone.name = host->zoneNameText();

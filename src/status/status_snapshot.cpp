@@ -13,7 +13,7 @@ StatusSnapshot takeStatusSnapshot(const CoreTransport& transport, const ZoneProt
     StatusSnapshot s;
     s.now = transport.clock().now();
     for (const auto& host : transport.hosts()) {
-        if (!host->zoneLoggedIn || host->removed) continue;
+        if (!host->loggedIn() || host->closed()) continue;
         ZoneFigures zone;
         zone.name = host->zoneNameText();
         zone.scoreID = host->scoreId;

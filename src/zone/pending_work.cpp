@@ -26,7 +26,7 @@ bool ZoneProtocol::runInOrder(Host& zone, uint64_t key, Executor::Work work, std
     auto done = [this, host, key, job, alive = session.lifetime()] {
         // The zone may have gone meanwhile: its session (and this queue)
         // went with its host, or its host is on its way out.
-        if (alive.expired() || host->removed) return;
+        if (alive.expired() || host->closed()) return;
         ZoneSession& owner = zoneSession(*host);
         auto found = owner.pending.find(key);
         if (found == owner.pending.end()) return;
@@ -71,7 +71,7 @@ void ZoneProtocol::releasePending(Host& zone, uint64_t key) {
     std::weak_ptr<const bool> alive = session.lifetime();
     queue.releasing = true;
     transport_.process([&] {
-        while (!zone.removed && !queue.steps.empty()) {
+        while (!zone.closed() && !queue.steps.empty()) {
             ZoneSession::PendingStep& front = queue.steps.front();
             if (front.job != 0) {
                 if (!front.completed) break;

@@ -64,7 +64,7 @@ bool ZoneProtocol::onZoneLogin(InboundMessage& message) {
             // shown it holds the password: the old session ends here.
             transport_.takeOverSession(host);
             for (const auto& other : transport_.hosts()) {
-                if (other->scoreId == scoreID && !other->removed) {
+                if (other->scoreId == scoreID && !other->closed()) {
                     log_.printf("%i - Connection broken: Same ScoreID requested session\n", scoreID);
                     transport_.disconnectHost(*other);
                     break;
@@ -84,7 +84,7 @@ bool ZoneProtocol::onZoneLogin(InboundMessage& message) {
             }
             installZoneHandlers(host);
             log_.printf("%i - Docking granted: %s\n", scoreID, name.c_str());
-            host.zoneLoggedIn = true;
+            transport_.markLoggedIn(host);
             counters_.count(ZoneLoginOutcome::Accepted);
             notice.assign(name.c_str()).append("(").append(scoreID).append(") - Zone connected.");
             break;

@@ -61,12 +61,10 @@ void ZoneProtocol::installZoneHandlers(Host& host) {
             kCommandLength);
     }
     set(20, &ZoneProtocol::onChat, kChatLength, 1);
-    // A repeated handshake on a logged-in session has no effect.
-    transport_.setCoreHandler(host, 1, transport_.ignoreHandler());
 }
 
 void ZoneProtocol::sendToHost(Host& host, const uint8_t* bytes, int length) {
-    if (host.removed) return;
+    if (host.closed()) return;
     // A zone that cannot keep up may lose chat lines and broadcasts; every
     // other message changes what the zone or a player holds and is kept.
     const bool sheddable = bytes[0] == kChatLineMessage || bytes[0] == kBroadcastMessage;
@@ -118,6 +116,8 @@ void ZoneProtocol::kickPlayer(PlayerSession& player, uint32_t delay, int32_t rea
         player.kickTime = when == 0 ? 1 : when;  // 0 means no kick pending
         player.kickReason = reason;
         player.kickBanID = banID;
+        // The kick check of the first maintenance pass after it carries it out.
+        transport_.requestPassBy(player.kickTime + 1);
         return;
     }
     if (banID == 0) {

@@ -22,7 +22,7 @@ TEST_F(TransportTest, UnhandledMessagesArePrintedWithTheScoreId) {
     feedReliable(0, bytesOf({0x09, 1, 2, 3}));
     EXPECT_EQ(lastLine(), "-1 - Unhandled packet(9)(4)");
     host.scoreId = 44;
-    host.zoneLoggedIn = true;
+    transport.markLoggedIn(host);
     feedSealed(bytesOf({0xFF, 1}));
     EXPECT_EQ(lastLine(), "44 - Unhandled packet(255)(2)");
     EXPECT_EQ(transport.findHost(zoneA), &host);
@@ -32,7 +32,7 @@ TEST_F(TransportTest, UnknownCoreTypesAreIgnoredAtEveryStage) {
     feed(bytesOf({0x00, 0x0B, 1, 2}));  // new host
     Host& host = handshake();
     feedSealed(bytesOf({0x00, 0x0B, 1, 2}));
-    host.zoneLoggedIn = true;
+    transport.markLoggedIn(host);
     host.scoreId = 3;
     feedSealed(bytesOf({0x00, 0x0B}));
     feedSealed(bytesOf({0x00, 0x02, 1, 2, 3, 4}));  // a reply, never sent by zones
@@ -50,7 +50,7 @@ TEST_F(TransportTest, AHostRemovedByItsOwnMessageIsDestroyedWhenProcessingEnds) 
     transport.setMessageHandler(host, 0x30, [&](InboundMessage& m) {
         transport.disconnectHost(*m.host);
         destroyedInHandler = destroyed;
-        EXPECT_TRUE(m.host->removed);  // still there to look at
+        EXPECT_TRUE(m.host->closed());  // still there to look at
         return true;
     });
     // The cluster's later element and the held reliable message never run.
@@ -89,7 +89,7 @@ TEST_F(TransportTest, SessionEndRunsOnlyForLoggedInZones) {
     transport.disconnectHost(anonymous);
     Host& zone = handshake(zoneB);
     zone.scoreId = 8;
-    zone.zoneLoggedIn = true;
+    transport.markLoggedIn(zone);
     transport.disconnectHost(zone);
     EXPECT_EQ(ended, std::vector<int32_t>{8});
     EXPECT_TRUE(transport.hosts().empty());
@@ -123,7 +123,7 @@ TEST_F(TransportTest, StopSaysGoodbyeToEveryHostWithoutSessionEnds) {
     transport.setZoneSessionEnd([&](Host&) { ++ended; });
     Host& a = handshake(zoneA);
     a.scoreId = 1;
-    a.zoneLoggedIn = true;
+    transport.markLoggedIn(a);
     handshake(zoneB);
     sink.sent.clear();
     transport.stop();

@@ -58,7 +58,7 @@ TEST_F(TransportTest, AHostRemovedByAMessageDispatchedFromOutsideLivesUntilTheDi
     bool removedInHandler = false;
     transport.setMessageHandler(host, 0x30, [&](InboundMessage& m) {
         transport.disconnectHost(*m.host);
-        removedInHandler = m.host->removed;  // still there to look at
+        removedInHandler = m.host->closed();  // still there to look at
         return true;
     });
     const uint8_t message[] = {0x30, 1};

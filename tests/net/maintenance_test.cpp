@@ -10,7 +10,7 @@ TEST_F(TransportTest, IdleHostsTimeOutOnlyBeforeZoneLogin) {
     settings.zoneIdleProbe = 0;  // a silent logged-in zone is then kept for ever
     handshake(zoneA);
     Host& zone = handshake(zoneB);
-    zone.zoneLoggedIn = true;
+    transport.markLoggedIn(zone);
     zone.scoreId = 5;
     clock.advance(59999);
     transport.maintain();
@@ -41,7 +41,7 @@ TEST_F(TransportTest, TimingHoldsAcrossTheWrapOfTheTickCounter) {
     clock.setTick(0xFFFFFF00u);
     Host& idle = handshake(zoneA);
     Host& zone = handshake(zoneB);
-    zone.zoneLoggedIn = true;
+    transport.markLoggedIn(zone);
     transport.sendMessage(zone, bytesOf({0x09, 0}));
     clock.advance(999);  // past the wrap
     transport.maintain();
@@ -78,7 +78,7 @@ TEST_F(TransportTest, KickCheckRunsForEveryHostBeforeItsIdleTest) {
     std::vector<Host*> checked;
     transport.setKickCheck([&](Host& h) {
         checked.push_back(&h);
-        EXPECT_FALSE(h.removed);
+        EXPECT_FALSE(h.closed());
     });
     Host& a = handshake(zoneA);
     Host& b = handshake(zoneB);

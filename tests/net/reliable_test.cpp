@@ -6,31 +6,24 @@ namespace {
 
 using namespace zoneclient;
 
-// Sequence numbers of the reliable datagrams sent to a peer, in order.
-std::vector<int32_t> reliableNumbers(const std::vector<Bytes>& sent) {
-    std::vector<int32_t> out;
-    for (const Bytes& d : sent) {
-        if (d.size() > 6 && d[0] == 0 && d[1] == 3) out.push_back(readInt32(d.data(), 2));
-    }
-    return out;
-}
-
 TEST_F(TransportTest, WindowOfThreeAndTheFourthWaitsForAnAcknowledgement) {
     Host& host = handshake();
     for (int i = 0; i < 4; ++i) {
         Bytes message = bytesOf({0x09, i});
         EXPECT_TRUE(transport.sendMessage(host, message));
     }
-    EXPECT_EQ(reliableNumbers(sentTo(zoneA)), (std::vector<int32_t>{0, 1, 2}));
-    EXPECT_EQ(host.waiting.size(), 1u);
+    EXPECT_EQ(reliableNumbersTo(zoneA), (std::vector<int32_t>{0, 1, 2}));
     // The stored datagrams are enciphered; deciphered they carry the message.
     EXPECT_EQ(sentTo(zoneA)[1], reliableDatagram(1, bytesOf({0x09, 1})));
 
     sink.sent.clear();
     feedSealed(acknowledgement(1));
-    EXPECT_EQ(reliableNumbers(sentTo(zoneA)), std::vector<int32_t>{3});
-    EXPECT_TRUE(host.waiting.empty());
-    EXPECT_EQ(host.inFlight.size(), 3u);
+    EXPECT_EQ(reliableNumbersTo(zoneA), std::vector<int32_t>{3});
+    EXPECT_EQ(sentTo(zoneA).back(), reliableDatagram(3, bytesOf({0x09, 3})));
+    // Nothing else waits, and the window holds three again.
+    EXPECT_EQ(unacknowledged(), (std::vector<int32_t>{0, 2, 3}));
+    transport.sendMessage(host, bytesOf({0x09, 4}));
+    EXPECT_TRUE(sink.sent.empty());
 }
 
 TEST_F(TransportTest, DatagramsArrivingOutOfOrderAreAcknowledgedOnceAndDeliveredInOrder) {
@@ -42,8 +35,10 @@ TEST_F(TransportTest, DatagramsArrivingOutOfOrderAreAcknowledgedOnceAndDelivered
     feedReliable(1, bytesOf({0x30, 1}));
     EXPECT_EQ(delivered, (std::vector<Bytes>{bytesOf({0x30, 0}), bytesOf({0x30, 1}), bytesOf({0x30, 2})}));
     EXPECT_EQ(acksTo(zoneA), (std::vector<int32_t>{0, 2, 1}));
-    EXPECT_EQ(host.nextInboundSeq, 3);
-    EXPECT_TRUE(host.pendingInbound.empty());
+    // Number 3 is the next: delivered at once, nothing else held.
+    feedReliable(3, bytesOf({0x30, 3}));
+    EXPECT_EQ(delivered.size(), 4u);
+    EXPECT_EQ(delivered.back(), bytesOf({0x30, 3}));
 }
 
 TEST_F(TransportTest, DuplicatesAreAcknowledgedAgainAndDeliveredOnce) {
@@ -51,7 +46,7 @@ TEST_F(TransportTest, DuplicatesAreAcknowledgedAgainAndDeliveredOnce) {
     auto& delivered = record(host, 0x30);
     feedReliable(1, bytesOf({0x30, 1}));  // early, held
     feedReliable(1, bytesOf({0x30, 1}));  // the same again: held once
-    EXPECT_EQ(host.pendingInbound.size(), 1u);
+    EXPECT_TRUE(delivered.empty());
     feedReliable(0, bytesOf({0x30, 0}));
     feedReliable(0, bytesOf({0x30, 0}));  // stale
     EXPECT_EQ(delivered, (std::vector<Bytes>{bytesOf({0x30, 0}), bytesOf({0x30, 1})}));
@@ -60,15 +55,26 @@ TEST_F(TransportTest, DuplicatesAreAcknowledgedAgainAndDeliveredOnce) {
 
 TEST_F(TransportTest, EarlyDatagramsAreHeldOnlyWithinTheHoldWindow) {
     Host& host = handshake();
-    const int32_t window = CoreTransport::kHoldWindow;
+    auto& delivered = record(host, 0x30);
+    record(host, 0x31);
+    const int32_t window = 1024;
     feedReliable(window, bytesOf({0x30, 1}));
     feedReliable(window + 1, bytesOf({0x30, 2}));
     EXPECT_EQ(acksTo(zoneA), std::vector<int32_t>{window});
-    EXPECT_EQ(host.pendingInbound.size(), 1u);
-    EXPECT_TRUE(host.pendingInbound.contains(window));
     // Far ahead of the next number nothing is kept, however many arrive.
     for (int32_t s = 0; s < 5000; ++s) feedReliable(window + 2 + s, bytesOf({0x30, 3}));
-    EXPECT_EQ(host.pendingInbound.size(), 1u);
+    EXPECT_EQ(acksTo(zoneA), std::vector<int32_t>{window});
+    EXPECT_TRUE(delivered.empty());
+    // Once the numbers before it have come, the one held at the edge of the
+    // window follows them; none of those beyond was kept.
+    sink.sent.clear();
+    for (int32_t s = 0; s < window; ++s) feedReliable(s, bytesOf({0x31, 0}));
+    EXPECT_EQ(delivered, std::vector<Bytes>{bytesOf({0x30, 1})});
+    EXPECT_EQ(acksTo(zoneA).size(), static_cast<size_t>(window));
+    feedReliable(window + 2, bytesOf({0x30, 4}));
+    EXPECT_EQ(delivered, std::vector<Bytes>{bytesOf({0x30, 1})});
+    feedReliable(window + 1, bytesOf({0x30, 2}));
+    EXPECT_EQ(delivered, (std::vector<Bytes>{bytesOf({0x30, 1}), bytesOf({0x30, 2}), bytesOf({0x30, 4})}));
     EXPECT_EQ(transport.findHost(zoneA), &host);
 }
 
@@ -96,8 +102,8 @@ TEST_F(TransportTest, DuplicateAcknowledgementIsIgnored) {
     transport.sendMessage(host, bytesOf({0x09, 1}));
     feedSealed(acknowledgement(0));
     feedSealed(acknowledgement(0));
-    EXPECT_EQ(host.inFlight.size(), 1u);
     EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(unacknowledged(), std::vector<int32_t>{1});
     EXPECT_EQ(transport.findHost(zoneA), &host);
 }
 
@@ -119,7 +125,7 @@ TEST_F(TransportTest, ResendsAtTwiceTheRoundTrip) {
     EXPECT_TRUE(sink.sent.empty());
     clock.advance(1);
     transport.maintain();
-    EXPECT_EQ(reliableNumbers(sentTo(zoneA)), std::vector<int32_t>{2});
+    EXPECT_EQ(reliableNumbersTo(zoneA), std::vector<int32_t>{2});
 }
 
 TEST_F(TransportTest, WithoutARoundTripOrBackOffEveryPassResends) {
@@ -131,7 +137,7 @@ TEST_F(TransportTest, WithoutARoundTripOrBackOffEveryPassResends) {
         clock.advance(50);
         transport.maintain();
     }
-    EXPECT_EQ(reliableNumbers(sentTo(zoneA)), (std::vector<int32_t>{0, 0, 0}));
+    EXPECT_EQ(reliableNumbersTo(zoneA), (std::vector<int32_t>{0, 0, 0}));
 }
 
 TEST_F(TransportTest, LossLimitCountsTheTimeSpentWaiting) {
@@ -140,9 +146,9 @@ TEST_F(TransportTest, LossLimitCountsTheTimeSpentWaiting) {
     for (int i = 0; i < 4; ++i) transport.sendMessage(host, bytesOf({0x09, i}));
     // Number 3 waits 20 s for room in the window, then is never acknowledged.
     clock.advance(20000);
+    sink.sent.clear();
     for (int s = 0; s < 3; ++s) feedSealed(acknowledgement(s));
-    ASSERT_EQ(host.inFlight.size(), 1u);
-    EXPECT_EQ(host.inFlight[0].sequence, 3);
+    ASSERT_EQ(reliableNumbersTo(zoneA), std::vector<int32_t>{3});
     clock.advance(9999);
     transport.maintain();
     ASSERT_EQ(transport.findHost(zoneA), &host);
@@ -155,7 +161,7 @@ TEST_F(TransportTest, LossLimitCountsTheTimeSpentWaiting) {
 TEST_F(TransportTest, LossLimitUsesTheZonesScoreId) {
     Host& host = handshake();
     host.scoreId = 12;
-    host.zoneLoggedIn = true;
+    transport.markLoggedIn(host);
     transport.sendMessage(host, bytesOf({0x09, 0}));
     clock.advance(static_cast<uint32_t>(settings.packetLossLimit));
     transport.maintain();
@@ -171,9 +177,8 @@ TEST_F(TransportTest, AFullQueueShedsSheddableMessagesNeverTheConnection) {
     }
     for (int i = 0; i < 4; ++i) EXPECT_FALSE(transport.sendMessage(host, bytesOf({0x0A, 1}), true, Overload::Shed));
     EXPECT_TRUE(transport.sendMessage(host, bytesOf({0x08, 1}))) << "kept past the bound";
-    EXPECT_EQ(host.waiting.size(), CoreTransport::kMaxWaiting + 1);
-    EXPECT_EQ(host.waiting.back().bytes, bytesOf({0x08, 1}));
     EXPECT_EQ(transport.findHost(zoneA), &host);
+    EXPECT_EQ(reliableNumbersTo(zoneA), (std::vector<int32_t>{0, 1, 2}));
 
     // Room for one, then full again: still the same overload.
     int32_t acked = 0;
@@ -182,11 +187,30 @@ TEST_F(TransportTest, AFullQueueShedsSheddableMessagesNeverTheConnection) {
     EXPECT_TRUE(transport.sendMessage(host, bytesOf({0x0A, 2}), true, Overload::Shed));
     EXPECT_FALSE(transport.sendMessage(host, bytesOf({0x0A, 3}), true, Overload::Shed));
     EXPECT_TRUE(log.lines().empty());
+    // Every message kept leaves, one per acknowledgement, in order; the
+    // number of the one that left last tells how many still wait.
+    const int32_t kept = static_cast<int32_t>(CoreTransport::kWindow + CoreTransport::kMaxWaiting) + 2;
+    std::vector<Bytes> left;
+    auto acknowledgeNext = [&] {
+        sink.sent.clear();
+        feedSealed(acknowledgement(acked++));
+        for (const Bytes& d : sentTo(zoneA)) left.push_back(d);
+    };
+    auto stillWaiting = [&] { return kept - 1 - readInt32(left.back().data(), 2); };
+    acknowledgeNext();  // as many as the bound were waiting; one leaves
+    EXPECT_EQ(stillWaiting(), static_cast<int32_t>(CoreTransport::kMaxWaiting) - 1);
     // It ends, with one line, when what waits has fallen to half the bound.
-    while (host.waiting.size() > CoreTransport::kOverloadEnd + 1) feedSealed(acknowledgement(acked++));
+    while (stillWaiting() > static_cast<int32_t>(CoreTransport::kOverloadEnd + 1)) acknowledgeNext();
     EXPECT_TRUE(log.lines().empty());
-    feedSealed(acknowledgement(acked++));
+    acknowledgeNext();
+    EXPECT_EQ(stillWaiting(), static_cast<int32_t>(CoreTransport::kOverloadEnd));
     EXPECT_EQ(log.lines(), std::vector<std::string>{"3 - Send queue full: 5 messages shed"});
+    while (stillWaiting() > 0) acknowledgeNext();
+    const size_t count = left.size();
+    ASSERT_GE(count, 2u);
+    EXPECT_EQ(left[count - 2], reliableDatagram(kept - 2, bytesOf({0x08, 1})));
+    EXPECT_EQ(left[count - 1], reliableDatagram(kept - 1, bytesOf({0x0A, 2})));
+    for (size_t i = 0; i + 2 < count; ++i) ASSERT_EQ(left[i], reliableDatagram(readInt32(left[i].data(), 2), bytesOf({0x09, 1})));
 }
 
 // With ClusterToZones, what waits leaves packed: as many messages as fit
@@ -212,7 +236,7 @@ TEST_F(TransportTest, WaitingMessagesLeavePackedInClusters) {
         for (const Bytes& m : *group) transport.sendMessage(host, m);
     transport.sendMessage(host, alone);
     transport.sendMessage(host, last);
-    EXPECT_EQ(reliableNumbers(sentTo(zoneA)), (std::vector<int32_t>{0, 1, 2}));
+    EXPECT_EQ(reliableNumbersTo(zoneA), (std::vector<int32_t>{0, 1, 2}));
 
     sink.sent.clear();
     for (int32_t s = 0; s < 6; ++s) feedSealed(acknowledgement(s));
@@ -220,7 +244,9 @@ TEST_F(TransportTest, WaitingMessagesLeavePackedInClusters) {
                                          reliableDatagram(5, alone), reliableDatagram(6, last)};
     EXPECT_EQ(sentTo(zoneA), expected);
     EXPECT_EQ(sentTo(zoneA)[0].size(), 6u + 2u + 45u * 11u);
-    EXPECT_TRUE(host.waiting.empty());
+    // Nothing more waits.
+    feedSealed(acknowledgement(6));
+    EXPECT_EQ(unacknowledged(), std::vector<int32_t>{});
 }
 
 TEST_F(TransportTest, SyncRequestGetsANineByteReply) {
@@ -269,7 +295,7 @@ TEST_F(TransportTest, OversizedMessagesAreRefused) {
     EXPECT_FALSE(transport.sendMessage(host, Bytes(515, 9)));
     EXPECT_TRUE(transport.sendMessage(host, Bytes(520, 9), false));
     EXPECT_FALSE(transport.sendMessage(host, Bytes(521, 9), false));
-    EXPECT_EQ(host.nextOutboundSeq, 1);
+    EXPECT_EQ(reliableNumbersTo(zoneA), std::vector<int32_t>{0});
 }
 
 // The zone side of the library against the server side, both enciphering:
@@ -303,8 +329,8 @@ TEST_F(TransportTest, ZoneLinkExchangesReliableMessagesBothWays) {
         EXPECT_EQ(zone.inbox[static_cast<size_t>(i)], bytesOf({0x09, i, 0}));
     }
     EXPECT_EQ(zone.acknowledged(), 10u);
-    EXPECT_TRUE(host.inFlight.empty());
-    EXPECT_TRUE(host.waiting.empty());
+    // Every datagram of the server's has been acknowledged.
+    EXPECT_TRUE(unacknowledged().empty());
 }
 
 }  // namespace

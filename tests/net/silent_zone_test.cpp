@@ -12,7 +12,7 @@ protected:
     Host& loggedInZone() {
         transport.setZoneSessionEnd([this](Host&) { ++sessionEnds; });
         Host& host = handshake();
-        host.zoneLoggedIn = true;
+        transport.markLoggedIn(host);
         host.scoreId = 7;
         sendTicks_.clear();
         seen_ = 0;
@@ -113,12 +113,16 @@ TEST_F(SilentZoneTest, RecoveryAfterALossIsAsFastAsWithoutBackOff) {
         feedSealed(acknowledgement(1));
         feedSealed(acknowledgement(2));
         run(100, 50);
-        ASSERT_EQ(host.inFlight.size(), 3u) << backoff;  // 0 resent at 200, 3 and 4 sent at 100
-        EXPECT_EQ(host.inFlight.front().sequence, 0) << backoff;
+        // 3 and 4 sent at 100, 0 resent at 200.
+        EXPECT_EQ(reliableNumbersTo(zoneA), (std::vector<int32_t>{0, 1, 2, 3, 4, 0})) << backoff;
         clock.advance(50);
         for (int i : {0, 3, 4}) feedSealed(acknowledgement(i));
-        EXPECT_TRUE(host.inFlight.empty()) << backoff;
         EXPECT_EQ(host.resends, 1u) << backoff;
+        // Nothing awaits an acknowledgement any more: none of them goes again.
+        sink.sent.clear();
+        run(2000, 50);
+        for (int32_t n : reliableNumbersTo(zoneA)) EXPECT_GE(n, 5) << backoff;
+        EXPECT_EQ(transport.findHost(zoneA), &host) << backoff;
         transport.disconnectHost(host);
     }
 }
@@ -200,7 +204,10 @@ TEST_F(SilentZoneTest, NothingIsProbedWhileADatagramAwaitsItsAcknowledgement) {
     // The message alone: no resend before twice the round trip, and no probe.
     EXPECT_EQ(sendsOf(bytesOf({0x09, 1}), 0, heard), (std::vector<uint32_t>{0}));
     EXPECT_EQ(sink.sent.size(), 1u);
-    EXPECT_EQ(host.inFlight.size(), 1u);
+    // It still awaits its acknowledgement: the packet-loss limit ends it.
+    ASSERT_EQ(transport.findHost(zoneA), &host);
+    run(50, 50);
+    EXPECT_EQ(lastLine(), "7 - Connection broken: Reliable packet lost");
 }
 
 }  // namespace

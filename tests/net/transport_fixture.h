@@ -96,6 +96,28 @@ protected:
         return out;
     }
 
+    // Sequence numbers of the reliable datagrams sent to a peer, in order.
+    std::vector<int32_t> reliableNumbersTo(const PeerAddress& peer) const {
+        std::vector<int32_t> out;
+        for (const Bytes& d : sentTo(peer)) {
+            if (d.size() > 6 && d[0] == 0 && d[1] == 3) out.push_back(readInt32(d.data(), 2));
+        }
+        return out;
+    }
+
+    // The reliable datagrams to a peer that await its acknowledgement, as
+    // a maintenance pass now sends them again (with no round trip measured
+    // and no back-off begun, each of them goes again on the next pass).
+    // Forgets what was sent before.
+    std::vector<int32_t> unacknowledgedTo(const PeerAddress& peer) {
+        sink.sent.clear();
+        transport.maintain();
+        std::vector<int32_t> out = reliableNumbersTo(peer);
+        sink.sent.clear();
+        return out;
+    }
+    std::vector<int32_t> unacknowledged() { return unacknowledgedTo(zoneA); }
+
     // Installs a handler for a message type that records each message.
     std::vector<Bytes>& record(Host& host, uint8_t type) {
         auto& store = recorded_[{&host, type}];

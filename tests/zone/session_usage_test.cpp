@@ -82,7 +82,7 @@ TEST_F(SessionUsageTest, PlayTimeAcrossEveryEndOfASession) {
                         loseZone(zone);
                     break;
             }
-            EXPECT_EQ(hostOf(zone) && hostOf(zone)->zoneLoggedIn, c.end == End::Leaving || c.end == End::KickThenLeaving)
+            EXPECT_EQ(hostOf(zone) && hostOf(zone)->loggedIn(), c.end == End::Leaving || c.end == End::KickThenLeaving)
                 << what;
             EXPECT_EQ(user->Usage, 1000 + (fromSessions ? c.usageOn : c.usageOff)) << what;
         }

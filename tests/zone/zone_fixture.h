@@ -130,7 +130,7 @@ protected:
     // the disconnect notice makes one), but never a logged-in one.
     bool loggedIn(const SimZone& zone) const {
         Host* host = hostOf(zone);
-        return host && host->zoneLoggedIn;
+        return host && host->loggedIn();
     }
     ZoneSession& sessionOf(const SimZone& zone) const { return zoneSession(*hostOf(zone)); }
 

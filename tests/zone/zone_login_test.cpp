@@ -58,7 +58,7 @@ TEST_F(ZoneLoginTest, PasswordRules) {
         send(zone, zoneclient::zoneLogin(2, c.scoreID, "Arena", c.password));
         EXPECT_EQ(loggedIn(zone), c.allowed) << c.scoreID << " " << c.password;
         if (c.allowed) {
-            EXPECT_TRUE(hostOf(zone)->zoneLoggedIn);
+            EXPECT_TRUE(hostOf(zone)->loggedIn());
             EXPECT_TRUE(logged(std::to_string(c.scoreID) + " - Docking granted: Arena"));
             hostOf(zone)->scoreId = 1000 + n;  // keep the next case from replacing it
         } else {
@@ -88,7 +88,7 @@ TEST_F(ZoneLoginTest, SameScoreIDReplacesTheFirstSession) {
     EXPECT_FALSE(loggedIn(first));
     EXPECT_TRUE(first.link->disconnectedByServer());
     ASSERT_NE(hostOf(second), nullptr);
-    EXPECT_TRUE(hostOf(second)->zoneLoggedIn);
+    EXPECT_TRUE(hostOf(second)->loggedIn());
 }
 
 TEST_F(ZoneLoginTest, FourthAttemptFromOneAddressIsAFlood) {
