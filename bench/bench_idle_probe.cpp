@@ -51,7 +51,7 @@ void BM_IdleZonesMaintenancePass(benchmark::State& state) {
         zones[static_cast<size_t>(z)]->connect();
         Host& host = *transport.findHost(peers[static_cast<size_t>(z)]);
         transport.markLoggedIn(host);
-        host.scoreId = z + 1;
+        host.logNumber = z + 1;
     }
     std::vector<std::pair<PeerAddress, std::vector<uint8_t>>> replies;
     replies.swap(sink.queued);

@@ -59,7 +59,7 @@ void World::installUpcalls() {
             transport.disconnectHost(host);
             return true;
         }
-        host.scoreId = m.length;
+        host.logNumber = m.length;
         transport.markLoggedIn(host);
         transport.setMessageHandler(host, 2, transport.unhandledHandler());
         transport.setMessageHandler(host, 9, [&](InboundMessage& msg) {

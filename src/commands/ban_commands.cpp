@@ -243,7 +243,7 @@ std::optional<BanRequest> parseBan(CommandContext& command) {
     const OperatorRecord& op = *command.op();
     // By default zone-wide in this zone, at the operator's own level.
     BanRequest request;
-    request.scope = Scope{command.zone.groupId, command.zone.scoreId};
+    request.scope = Scope{zoneOf(command.zone).groupId, zoneOf(command.zone).scoreId};
     request.level = op.level;
     std::optional<std::string_view> name = scanSwitches(command, kBanSwitches, request);
     if (!name) return std::nullopt;
@@ -355,7 +355,7 @@ void replyBanAdded(CommandContext& command, const BanRequest& request, int32_t b
             line.append(" added group-wide( Group").append(scope.groupID).append(").");
             break;
         case Scope::Kind::Zone:
-            if (scope.scoreID != command.zone.scoreId)
+            if (scope.scoreID != zoneOf(command.zone).scoreId)
                 line.append(" added zone-wide in zone #").append(scope.scoreID).append(".");
             else
                 line.append(" added zone-wide.");
@@ -560,7 +560,7 @@ void commandLiftban(CommandContext& command) {
 }
 
 void commandBantext(CommandContext& command) {
-    ZoneRecord* record = command.database.findZone(command.zone.scoreId);
+    ZoneRecord* record = command.database.findZone(zoneOf(command.zone).scoreId);
     if (!record) return command.reply("This zone is not registered. Only registered zones may have ban text");
     if (command.afterWord.empty()) return command.reply(TextString("Ban text: ").append(record->BanText.view()).view());
     // Every operator of tier 2 may read it; only one of the zone's sector
@@ -608,8 +608,8 @@ void commandBanfree(CommandContext& command) {
         if (banfree->userID() == user->userID()) return command.reply("The player is already banfreed");
 
     BanfreeRecord* banfree = choices.networkWide ? command.database.createBanfree(user->userID(), 0, 0)
-                                                 : command.database.createBanfree(user->userID(), command.zone.groupId,
-                                                                                  command.zone.scoreId);
+                                                 : command.database.createBanfree(user->userID(), zoneOf(command.zone).groupId,
+                                                                                  zoneOf(command.zone).scoreId);
     banfree->user = user;
     TextString line("Banfree added: UserId #");
     command.reply(line.append(user->userID()).append(". Banfree level ").append(choices.level).view());

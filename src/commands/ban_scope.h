@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 
+#include "zone/zone_session.h"
 #include "commands/command_processor.h"
 #include "commands/operator_access.h"
 #include "core/text_string.h"
@@ -29,12 +30,12 @@ struct Scope {
     // its group and of the network. A record with a ScoreID belongs to that
     // zone alone, whatever its GroupID.
     bool visibleFrom(const Host& zone) const {
-        return (scoreID != 0 && scoreID == zone.scoreId) || (scoreID == 0 && (groupID == 0 || groupID == zone.groupId));
+        return (scoreID != 0 && scoreID == zoneOf(zone).scoreId) || (scoreID == 0 && (groupID == 0 || groupID == zoneOf(zone).groupId));
     }
     // Whether a ban of this scope reaches players in the zone: its group
     // unless network-wide, and its zone when it names one.
     bool reaches(const Host& zone) const {
-        return (groupID == 0 || groupID == zone.groupId) && (scoreID == 0 || scoreID == zone.scoreId);
+        return (groupID == 0 || groupID == zoneOf(zone).groupId) && (scoreID == 0 || scoreID == zoneOf(zone).scoreId);
     }
     // Whether an operator's sector covers an existing record (to lift or
     // comment it): network-wide operators every one, group-wide ones those

@@ -1,3 +1,4 @@
+#include "zone/zone_session.h"
 #include "commands/command_audit.h"
 
 #include "commands/account_commands.h"
@@ -71,8 +72,8 @@ std::shared_ptr<PendingAudit> startAudit(void (*handler)(CommandContext&), const
         record.pid = command.caller->pid;
     } else {
         record.account = command.user().nameText();
-        record.scoreID = command.zone.scoreId;
-        record.zoneName = command.zone.zoneNameText();
+        record.scoreID = zoneOf(command.zone).scoreId;
+        record.zoneName = zoneOf(command.zone).zoneNameText();
     }
     record.command = maskCommandSecrets(command.text());
     return std::make_shared<PendingAudit>(std::move(record), writer);

@@ -84,13 +84,13 @@ void CommandContext::requiresParameters(const char* word) {
 
 Host* CommandContext::connectedZone(int32_t scoreID) const {
     for (const auto& host : zones.transport().hosts())
-        if (host->loggedIn() && !host->closed() && host->scoreId == scoreID) return host.get();
+        if (host->loggedIn() && !host->closed() && zoneOf(*host).scoreId == scoreID) return host.get();
     return nullptr;
 }
 
 void CommandContext::appendZoneLabel(TextString& line, int32_t scoreID) const {
     if (const Host* found = connectedZone(scoreID))
-        line.append(found->zoneNameText().c_str());
+        line.append(zoneOf(*found).zoneNameText().c_str());
     else
         line.append(scoreID);
 }
@@ -126,10 +126,10 @@ bool CommandProcessor::handle(InboundMessage& message) {
                                 ? zoneSession(zone).findPlayer(readUInt32(message.data(), 1))
                                 : nullptr;
     if (!player) {
-        log_.printf("%i - (INVALID)>%s\n", zone.scoreId, maskCommandSecrets(text).c_str());
+        log_.printf("%i - (INVALID)>%s\n", zoneOf(zone).scoreId, maskCommandSecrets(text).c_str());
         return true;
     }
-    log_.printf("%i - %s>%s\n", zone.scoreId, player->name(), maskCommandSecrets(text).c_str());
+    log_.printf("%i - %s>%s\n", zoneOf(zone).scoreId, player->name(), maskCommandSecrets(text).c_str());
     ++commandCount_;
 
     switch (checkCommandFlood(player->commandFlood, clock_.tick())) {
@@ -139,7 +139,7 @@ bool CommandProcessor::handle(InboundMessage& message) {
             zones_.sendPlayerText(*player, "No command flooding");
             break;
         case CommandFlood::Kick:
-            log_.printf("%i - Command flooder kicked: %s\n", zone.scoreId, player->name());
+            log_.printf("%i - Command flooder kicked: %s\n", zoneOf(zone).scoreId, player->name());
             zones_.sendPlayerText(*player, "NOTE: You are being disconnected for command flooding");
             zones_.kickPlayer(*player, 0, 1, -1);
             return true;

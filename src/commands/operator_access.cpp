@@ -1,9 +1,10 @@
+#include "zone/zone_session.h"
 #include "commands/operator_access.h"
 
 namespace tallysv {
 
 bool checkSectorPower(const OperatorRecord& op, const Host& zone) {
-    return sectorHoldsZone(op, zone.groupId, zone.scoreId);
+    return sectorHoldsZone(op, zoneOf(zone).groupId, zoneOf(zone).scoreId);
 }
 
 bool sectorHoldsZone(const OperatorRecord& op, int32_t groupID, int32_t scoreID) {
@@ -13,7 +14,7 @@ bool sectorHoldsZone(const OperatorRecord& op, int32_t groupID, int32_t scoreID)
 }
 
 bool zoneCommandAccess(const OperatorRecord& op, const Host& zone) {
-    return op.groupID == 0 || (op.scoreID == 0 && op.groupID == zone.groupId) || op.scoreID == zone.scoreId;
+    return op.groupID == 0 || (op.scoreID == 0 && op.groupID == zoneOf(zone).groupId) || op.scoreID == zoneOf(zone).scoreId;
 }
 
 bool operatorVisible(const OperatorRecord& issuer, int32_t issuerGroupID, const OperatorRecord& candidate) {

@@ -56,8 +56,8 @@ void commandLogin(CommandContext& command) {
     else
         line.assign("Successfully logged on as Group-wide Operator level ");
     command.reply(line.append(op->level).view());
-    if ((op->scoreID != 0 && op->scoreID != command.zone.scoreId) ||
-        (op->scoreID == 0 && op->groupID != 0 && op->groupID != command.zone.groupId))
+    if ((op->scoreID != 0 && op->scoreID != zoneOf(command.zone).scoreId) ||
+        (op->scoreID == 0 && op->groupID != 0 && op->groupID != zoneOf(command.zone).groupId))
         command.reply(kLimitedPowers);
 }
 
@@ -135,7 +135,7 @@ void commandAddop(CommandContext& command) {
                     }
                     group = value;
                 } else {
-                    group = command.zone.groupId;
+                    group = zoneOf(command.zone).groupId;
                 }
             } else {
                 return command.reply("Invalid switch");
@@ -143,13 +143,13 @@ void commandAddop(CommandContext& command) {
         }
     }
 
-    if (!networkWide && group == 0) group = command.zone.groupId;
+    if (!networkWide && group == 0) group = zoneOf(command.zone).groupId;
     // The new record's sector lies within the issuer's: only a network-wide
     // issuer makes network-wide records, whatever group a "g" names
     // alongside the "*".
     bool inSector = issuer.groupID == 0 ||
                     (!networkWide && issuer.groupID == group &&
-                     (issuer.scoreID == 0 || (!groupFlag && issuer.scoreID == command.zone.scoreId)));
+                     (issuer.scoreID == 0 || (!groupFlag && issuer.scoreID == zoneOf(command.zone).scoreId)));
     if (!inSector) return command.reply("You do not have authority to register administrators outside your sector");
     bool levelAllowed = issuer.level == 0 || (issuer.level <= 2 ? level >= issuer.level : level > issuer.level);
     if (!levelAllowed) return command.reply("You do not have authority to register administrators below your level");
@@ -174,7 +174,7 @@ void commandAddop(CommandContext& command) {
         added = " added group-wide";
     } else {
         groupID = group;
-        scoreID = command.zone.scoreId;
+        scoreID = zoneOf(command.zone).scoreId;
         added = " added zone-wide";
     }
     command.database.createOperator(user, groupID, scoreID, level, plain);
@@ -231,7 +231,7 @@ void commandListop(CommandContext& command) {
     if (!checkSectorPower(issuer, command.zone)) return command.reply(kLimitedPowers);
     // A network-wide issuer sees the whole list wherever he is; others see
     // the sector of the zone they are in.
-    const int32_t sectorGroup = issuer.groupID == 0 ? 0 : command.zone.groupId;
+    const int32_t sectorGroup = issuer.groupID == 0 ? 0 : zoneOf(command.zone).groupId;
     int32_t counter = 0;
     for (const OperatorRecord* record : command.database.operators()) {
         if (!operatorVisible(issuer, sectorGroup, *record)) continue;

@@ -102,7 +102,7 @@ void commandFind(CommandContext& command) {
         PlayerSession* found = zone->findPlayerByName(name, !exact);
         if (!found || found->ghosting) continue;
         TextString line(found->name());
-        command.reply(line.append(" is in ").append(host->zoneNameText().c_str()).view());
+        command.reply(line.append(" is in ").append(zoneOf(*host).zoneNameText().c_str()).view());
         if (++replies == kFindReplies) break;
     }
     if (replies == 0) command.reply("User offline");

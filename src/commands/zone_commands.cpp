@@ -45,7 +45,7 @@ void resetZone(CommandContext& command, Host& host) {
         zone->clearScores();
         for (const auto& player : zone->players()) player->score = nullptr;
     }
-    host.scoresEnabled = false;
+    zoneOf(host).scoresEnabled = false;
     command.zones.sendRecycleOrder(host);
 }
 
@@ -83,7 +83,7 @@ Host* targetZone(CommandContext& command) {
         std::optional<int32_t> scoreID = wholeNumber(textOf(command.args));
         zone = scoreID ? command.connectedZone(*scoreID) : nullptr;
     }
-    if (!zone || !zoneAccessible(*command.op(), zone->groupId)) return nullptr;
+    if (!zone || !zoneAccessible(*command.op(), zoneOf(*zone).groupId)) return nullptr;
     return zone;
 }
 
@@ -139,12 +139,12 @@ void commandNetworkreset(CommandContext& command) {
 
 void commandGroupreset(CommandContext& command) {
     const OperatorRecord& op = *command.op();
-    const int32_t group = op.groupID != 0 ? op.groupID : command.zone.groupId;
+    const int32_t group = op.groupID != 0 ? op.groupID : zoneOf(command.zone).groupId;
     command.reply("Recycling zones within your group for the score reset");
     std::unordered_set<ScoreRecord*> gone;
     std::vector<Host*> reset;
     for (const auto& host : command.zones.transport().hosts()) {
-        if (!liveZone(*host) || host->groupId != group) continue;
+        if (!liveZone(*host) || zoneOf(*host).groupId != group) continue;
         reset.push_back(host.get());
         if (const ZoneSession* zone = existingZoneSession(*host))
             for (ScoreRecord* score : zone->scores()) gone.insert(score);
@@ -177,7 +177,7 @@ void commandAddzone(CommandContext& command) {
         return command.reply("Oops. Format: ?addzone <Score ID>:<Password>");
     if (command.database.findZone(*arguments.scoreID)) return command.reply("Specified zone slot is already taken");
     if (op.scoreID != 0) return command.reply("You require group-wide acess to use this command");
-    const int32_t group = op.groupID != 0 ? op.groupID : command.zone.groupId;
+    const int32_t group = op.groupID != 0 ? op.groupID : zoneOf(command.zone).groupId;
     command.database.createZone(*arguments.scoreID, group, arguments.password);
     command.reply(TextString("Zone registered under group ").append(group).view());
 }
@@ -200,15 +200,15 @@ void commandListzone(CommandContext& command) {
         TextString line;
         line.assign(record->scoreID());
         if (const Host* zone = command.connectedZone(record->scoreID())) {
-            if (record->groupID == zone->groupId)
+            if (record->groupID == zoneOf(*zone).groupId)
                 line.append(" - {").append(record->groupID).append("} Online: ");
             else
                 line.append(" - {Invalid GroupID (")
                     .append(record->groupID)
                     .append(")(")
-                    .append(zone->groupId)
+                    .append(zoneOf(*zone).groupId)
                     .append(")} Online: ");
-            line.append(zone->zoneNameText().c_str()).append("(").append(playerCount(*zone)).append(")");
+            line.append(zoneOf(*zone).zoneNameText().c_str()).append("(").append(playerCount(*zone)).append(")");
         } else {
             line.append(" - Offline");
         }
@@ -216,14 +216,14 @@ void commandListzone(CommandContext& command) {
         listed = true;
     }
     for (const auto& host : command.zones.transport().hosts()) {
-        if (host->closed() || !zoneAccessible(op, host->groupId)) continue;
+        if (host->closed() || !zoneAccessible(op, zoneOf(*host).groupId)) continue;
         TextString line;
         if (!host->loggedIn()) {
             line.assign("Connecting: ").append(addressText(host->peer.address).c_str());
             line.append(" : ").append(static_cast<int32_t>(host->peer.port));
-        } else if (!command.database.findZone(host->scoreId)) {
-            line.assign(host->scoreId).append(" - {").append(host->groupId).append("} Online(Unregistered): ");
-            line.append(host->zoneNameText().c_str()).append("(").append(playerCount(*host)).append(")");
+        } else if (!command.database.findZone(zoneOf(*host).scoreId)) {
+            line.assign(zoneOf(*host).scoreId).append(" - {").append(zoneOf(*host).groupId).append("} Online(Unregistered): ");
+            line.append(zoneOf(*host).zoneNameText().c_str()).append("(").append(playerCount(*host)).append(")");
         } else {
             continue;
         }
@@ -249,12 +249,12 @@ void commandRecyclezone(CommandContext& command) {
 
 void commandGroupid(CommandContext& command) {
     if (!zoneCommandAccess(*command.op(), command.zone)) return command.reply(kNoAccessHere);
-    command.reply(TextString("GroupId:").append(command.zone.groupId).view());
+    command.reply(TextString("GroupId:").append(zoneOf(command.zone).groupId).view());
 }
 
 void commandScoreid(CommandContext& command) {
     if (!zoneCommandAccess(*command.op(), command.zone)) return command.reply(kNoAccessHere);
-    command.reply(TextString("ScoreId:").append(command.zone.scoreId).view());
+    command.reply(TextString("ScoreId:").append(zoneOf(command.zone).scoreId).view());
 }
 
 void commandNotifyzone(CommandContext& command) {
@@ -273,8 +273,8 @@ void commandExtchat(CommandContext& command) {
     // Anyone of tier 2 may ask; only an operator of the zone's sector may
     // cut it off from the network's chat or open it again.
     if (value >= 0 && !zoneCommandAccess(*command.op(), zone)) return command.reply(kNoAccessHere);
-    if (value >= 0) zone.externalChat = value != 0;
-    command.reply(zone.externalChat ? "External chat ENABLED" : "External chat DISABLED");
+    if (value >= 0) zoneOf(zone).externalChat = value != 0;
+    command.reply(zoneOf(zone).externalChat ? "External chat ENABLED" : "External chat DISABLED");
 }
 
 }  // namespace tallysv

@@ -30,14 +30,14 @@ bool listedOperator(const Database& database, const OperatorRecord* op) {
 }
 
 std::string playerRow(const PlayerSession& player, const Host& zone, bool json) {
-    const std::string zoneName = zone.zoneNameText();
+    const std::string zoneName = zoneOf(zone).zoneNameText();
     if (json) {
-        std::string row = "{\"name\":" + jsonText(player.name()) + ",\"scoreID\":" + std::to_string(zone.scoreId) +
+        std::string row = "{\"name\":" + jsonText(player.name()) + ",\"scoreID\":" + std::to_string(zoneOf(zone).scoreId) +
                           ",\"zone\":" + jsonText(zoneName) + ",\"operator\":";
         row += player.op ? std::to_string(player.op->level) : "null";
         return row + "}";
     }
-    std::string row = std::string(player.name()) + "\t" + std::to_string(zone.scoreId) + "\t" + zoneName + "\t";
+    std::string row = std::string(player.name()) + "\t" + std::to_string(zoneOf(zone).scoreId) + "\t" + zoneName + "\t";
     return row + (player.op ? std::to_string(player.op->level) : "-");
 }
 
@@ -119,8 +119,8 @@ ControlAnswer ControlCommands::runCommand(const ControlRequest& request, const C
     // zone" find no players there and no zone to order.
     Host zone(zones_.transport(), PeerAddress{});
     zone.state = HostState::Closed;
-    zone.scoreId = op->scoreID;
-    zone.groupId = op->groupID;
+    zoneOf(zone).scoreId = op->scoreID;
+    zoneOf(zone).groupId = op->groupID;
     PlayerSession player;
     player.zone = &zone;
     player.user = op->user ? op->user : &database.placeholderUser;
@@ -165,13 +165,13 @@ ControlAnswer ControlCommands::zoneList(bool json) {
         const size_t players = session ? session->players().size() : 0;
         const std::string address = peerText(host->peer);
         if (json)
-            answer.lines.push_back("{\"scoreID\":" + std::to_string(host->scoreId) +
-                                   ",\"groupID\":" + std::to_string(host->groupId) +
+            answer.lines.push_back("{\"scoreID\":" + std::to_string(zoneOf(*host).scoreId) +
+                                   ",\"groupID\":" + std::to_string(zoneOf(*host).groupId) +
                                    ",\"players\":" + std::to_string(players) + ",\"address\":" + jsonText(address) +
-                                   ",\"name\":" + jsonText(host->zoneNameText()) + "}");
+                                   ",\"name\":" + jsonText(zoneOf(*host).zoneNameText()) + "}");
         else
-            answer.lines.push_back(std::to_string(host->scoreId) + "\t" + std::to_string(host->groupId) + "\t" +
-                                   std::to_string(players) + "\t" + address + "\t" + host->zoneNameText());
+            answer.lines.push_back(std::to_string(zoneOf(*host).scoreId) + "\t" + std::to_string(zoneOf(*host).groupId) + "\t" +
+                                   std::to_string(players) + "\t" + address + "\t" + zoneOf(*host).zoneNameText());
     }
     return answer;
 }

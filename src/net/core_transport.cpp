@@ -143,7 +143,7 @@ void CoreTransport::disconnectHost(Host& host) {
         // The address is the logged-in zone's, whose session runs on: a
         // disconnect notice would reach that zone and end it.
         PeerNumbers n = numbers(host);
-        log_.printf("%i - Session kept: new connection from %i.%i.%i.%i:%i did not log in\n", old->scoreId, n.a, n.b,
+        log_.printf("%i - Session kept: new connection from %i.%i.%i.%i:%i did not log in\n", old->logNumber, n.a, n.b,
                     n.c, n.d, n.port);
         closeHost(host, false);
         return;
@@ -155,7 +155,7 @@ void CoreTransport::takeOverSession(Host& host) {
     Host* old = host.supersedes;
     if (!old || old->closed()) return;
     PeerNumbers n = numbers(host);
-    log_.printf("%i - Connection broken: Zone restarted at %i.%i.%i.%i:%i\n", old->scoreId, n.a, n.b, n.c, n.d,
+    log_.printf("%i - Connection broken: Zone restarted at %i.%i.%i.%i:%i\n", old->logNumber, n.a, n.b, n.c, n.d,
                 n.port);
     closeHost(*old, false);
 }
@@ -182,7 +182,7 @@ void CoreTransport::closeHost(Host& host, bool notice) {
     if (host.supersededBy) host.supersededBy->supersedes = nullptr;
     host.supersedes = host.supersededBy = nullptr;
     if (host.shedMessages > 0) reportShed(host);
-    if (host.scoreId != -1 && zoneSessionEnd_) zoneSessionEnd_(host);
+    if (host.logNumber != -1 && zoneSessionEnd_) zoneSessionEnd_(host);
     auto it = std::find_if(hosts_.begin(), hosts_.end(), [&](const auto& h) { return h.get() == &host; });
     if (it != hosts_.end()) {
         closedHosts_.push_back(std::move(*it));
@@ -319,7 +319,7 @@ void CoreTransport::dispatchInner(Host& host, const uint8_t* bytes, int length) 
     if (nesting_ >= kMaxNesting) return;
     const uint8_t type = bytes[0];
     if (length < host.messageMinLength[type]) {
-        log_.printf("%i - Short packet(%i)(%i) dropped\n", host.scoreId, type, length);
+        log_.printf("%i - Short packet(%i)(%i) dropped\n", host.logNumber, type, length);
         return;
     }
     std::vector<uint8_t>& storage = messageStorage_[static_cast<size_t>(nesting_)];
@@ -349,7 +349,7 @@ void CoreTransport::dispatchMessage(Host& host, const uint8_t* bytes, int length
 }
 
 bool CoreTransport::onUnhandled(InboundMessage& message) {
-    log_.printf("%i - Unhandled packet(%i)(%i)\n", message.host->scoreId, message.bytes[0],
+    log_.printf("%i - Unhandled packet(%i)(%i)\n", message.host->logNumber, message.bytes[0],
                 static_cast<int>(message.length));
     return true;
 }
@@ -617,7 +617,7 @@ void CoreTransport::releaseWaiting(Host& host) {
 }
 
 void CoreTransport::reportShed(Host& host) {
-    log_.printf("%i - Send queue full: %u messages shed\n", host.scoreId, host.shedMessages);
+    log_.printf("%i - Send queue full: %u messages shed\n", host.logNumber, host.shedMessages);
     host.shedMessages = 0;
 }
 
@@ -776,7 +776,7 @@ void CoreTransport::retransmit(Host& host, uint32_t now) {
     for (size_t i = 0; i < host.inFlight.size(); ++i) {
         ReliableEntry& entry = host.inFlight[i];
         if (now - entry.firstSendTick >= lossLimit) {
-            log_.printf("%i - Connection broken: Reliable packet lost\n", host.scoreId);
+            log_.printf("%i - Connection broken: Reliable packet lost\n", host.logNumber);
             disconnectHost(host);
             return;
         }

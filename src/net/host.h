@@ -81,7 +81,8 @@ struct WaitingMessage {
     uint32_t queuedTick = 0;
 };
 
-// The zone layer's own data on a host (its players and score entries).
+// The zone layer's own data on a host (the zone's name and numbers, its
+// players and score entries).
 // The host owns it and destroys it with itself.
 class HostAttachment {
 public:
@@ -156,19 +157,18 @@ public:
     CoreTransport* transport;
     PeerAddress peer;
 
-    // Zone session fields; ScoreID and GroupID are -1 until the zone login.
-    std::array<char, 32> zoneName{};
-    int32_t scoreId = -1;
-    int32_t groupId = -1;
-    bool externalChat = true;
-    bool scoresEnabled = true;
-    // Players and score entries of the zone, kept by the zone layer.
+    // The number the transport's console lines about this host begin with
+    // ("7 - Connection broken: ..."), -1 until the upper layer names the
+    // session (the zone login sets its ScoreID). A named session is ended
+    // through the zone session end upcall when the host goes.
+    int32_t logNumber = -1;
+    // The zone layer's data on the session (name, ScoreID, GroupID, flags,
+    // players, score entries), owned by the host.
     std::unique_ptr<HostAttachment> attachment;
 
     bool loggedIn() const { return state == HostState::LoggedIn; }
     bool closed() const { return state == HostState::Closed; }
     int32_t sessionKey() const { return cipher.sessionKey; }
-    std::string zoneNameText() const;
 };
 
 }  // namespace tallysv

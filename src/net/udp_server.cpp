@@ -267,15 +267,18 @@ int UdpServer::passWait(uint32_t lastPass, std::optional<uint32_t> deadline, uin
 
 void UdpServer::maintenanceLoop(std::latch& started) {
     started.count_down();
-    const Clock& clock = transport_.clock();
     bool lowPriority;
     std::optional<uint32_t> deadline;
-    uint32_t lastPass = clock.tick();
+    const Clock* clockOfTransport;
     {
         MutexLock guard(lock_);
         lowPriority = settings_.lowPriority;
         deadline = transport_.nextDeadline();
+        clockOfTransport = &transport_.clock();
     }
+    // The clock may be read from any thread.
+    const Clock& clock = *clockOfTransport;
+    uint32_t lastPass = clock.tick();
     while (running_.load()) {
         const uint32_t period = lowPriority ? 100 : 50;
         pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {nudgeRead_, POLLIN, 0}};

@@ -33,8 +33,8 @@ HistorySample takeHistorySample(const CoreTransport& transport, const ZoneProtoc
     for (const auto& host : transport.hosts()) {
         if (!host->loggedIn() || host->closed()) continue;
         HistorySample::Zone zone;
-        zone.scoreID = host->scoreId;
-        zone.name = host->zoneNameText();
+        zone.scoreID = zoneOf(*host).scoreId;
+        zone.name = zoneOf(*host).zoneNameText();
         if (const ZoneSession* session = existingZoneSession(*host)) {
             zone.connectedSince = session->loginTime;
             s.players += session->players().size();

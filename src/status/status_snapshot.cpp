@@ -15,9 +15,9 @@ StatusSnapshot takeStatusSnapshot(const CoreTransport& transport, const ZoneProt
     for (const auto& host : transport.hosts()) {
         if (!host->loggedIn() || host->closed()) continue;
         ZoneFigures zone;
-        zone.name = host->zoneNameText();
-        zone.scoreID = host->scoreId;
-        zone.groupID = host->groupId;
+        zone.name = zoneOf(*host).zoneNameText();
+        zone.scoreID = zoneOf(*host).scoreId;
+        zone.groupID = zoneOf(*host).groupId;
         zone.address = peerText(host->peer);
         zone.resends = host->resends;
         if (const ZoneSession* session = existingZoneSession(*host)) {

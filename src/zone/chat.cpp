@@ -121,7 +121,7 @@ bool ZoneProtocol::onChat(InboundMessage& message) {
     const uint8_t* m = message.data();
     PlayerSession* player = zoneSession(zone).findPlayer(readUInt32(m, 1));
     if (!player) {
-        log_.printf("%i - Chat(INVALID)\n", zone.scoreId);
+        log_.printf("%i - Chat(INVALID)\n", zoneOf(zone).scoreId);
         return true;
     }
     ++counters_.chatMessages;
@@ -130,15 +130,15 @@ bool ZoneProtocol::onChat(InboundMessage& message) {
     const std::string text(messageText(message, kChatLength));
     ChatChannel* channel = player->chatSlot(slot);
     if (!channel) {
-        log_.printf("%i - Chat(IGNORED)%s>%s\n", zone.scoreId, player->name(), text.c_str());
+        log_.printf("%i - Chat(IGNORED)%s>%s\n", zoneOf(zone).scoreId, player->name(), text.c_str());
         return true;
     }
     std::string line = std::string(player->name()) + "> " + text;
     for (const ChatMember& member : channel->members()) {
-        if (member.session == player || !member.session->zone->externalChat) continue;
+        if (member.session == player || !zoneOf(*member.session->zone).externalChat) continue;
         sendChatLine(*member.session, static_cast<uint8_t>(member.slot), line);
     }
-    log_.printf("%i - Chat: (%s)%s>%s\n", zone.scoreId, channel->nameText(), player->name(), text.c_str());
+    log_.printf("%i - Chat: (%s)%s>%s\n", zoneOf(zone).scoreId, channel->nameText(), player->name(), text.c_str());
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include <cstring>
 #include <memory>
 
+#include "zone/zone_session.h"
 #include "core/fields.h"
 #include "core/text.h"
 #include "core/text_string.h"
@@ -118,7 +119,7 @@ bool ZoneProtocol::passwordWorkNow(InboundMessage& message, PasswordNeeds needs,
     LoginReply reply(kFlood, playerID);
     sendLoginReply(*message.host, reply.bytes);
     counters_.count(PlayerLoginOutcome::Flood);
-    log_.printf("%i - Player connection refused(Busy): %s\n", message.host->scoreId, name);
+    log_.printf("%i - Player connection refused(Busy): %s\n", zoneOf(*message.host).scoreId, name);
     return false;
 }
 
@@ -131,14 +132,14 @@ void ZoneProtocol::lockOut(Host& zone, const uint8_t* request, UserRecord* user,
     PlayerSession& player = zoneSession(zone).addPlayer(newSession(zone, user, nullptr, playerID, clock_.tick()));
     counters_.count(PlayerLoginOutcome::LockedOut);
     kickPlayer(player, kLockOutKickDelay, banID, banID);
-    log_.printf(consoleFormat, zone.scoreId, requestName);
+    log_.printf(consoleFormat, zoneOf(zone).scoreId, requestName);
     notifyOperators(NoticeKind::Ban, notice);
 }
 
 bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     Host& zone = *message.host;
     uint8_t* m = message.bytes.data();
-    const int32_t scoreID = zone.scoreId;
+    const int32_t scoreID = zoneOf(zone).scoreId;
 
     // At most 19 characters, blanks cleaned up.
     std::memset(m + 25, 0, 5);
@@ -184,20 +185,20 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
         if (!exempt) {
             std::optional<int32_t> hardwareID;
             if (user->registration()) hardwareID = user->registration()->hardwareID();
-            if (BanRecord* ban = database_.findBan(user->userID(), address, machineID, hardwareID, zone.groupId, scoreID)) {
+            if (BanRecord* ban = database_.findBan(user->userID(), address, machineID, hardwareID, zoneOf(zone).groupId, scoreID)) {
                 if (ban->lastMatch == BanMatch::HardwareID) followAddress(*ban, address);
                 lockOut(zone, m, user, ban->banID(), "%i - Banned user locked out: %s\n", name,
-                        bannedNotice(zone.zoneNameText(), *ban, user->nameText()));
+                        bannedNotice(zoneOf(zone).zoneNameText(), *ban, user->nameText()));
                 return true;
             }
             if (isBadTimeZoneBias(timeZoneBias)) {
                 lockOut(zone, m, user, 0, "%i - User randomizing TimeZoneBias locked out: %s\n", name,
-                        hackedClientNotice(zone.zoneNameText(), user->nameText(), "TZB", timeZoneBias));
+                        hackedClientNotice(zoneOf(zone).zoneNameText(), user->nameText(), "TZB", timeZoneBias));
                 return true;
             }
             if (randomizedMachineID) {
                 lockOut(zone, m, user, 0, "%i - User randomizing machine ID locked out: %s\n", name,
-                        hackedClientNotice(zone.zoneNameText(), user->nameText(), "MachineID", machineID));
+                        hackedClientNotice(zoneOf(zone).zoneNameText(), user->nameText(), "MachineID", machineID));
                 return true;
             }
         }
@@ -243,19 +244,19 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     if (!database_.settings.allowNewUsers)
         return refuse(kNewUserRefused, "%i - Player connection refused(New user): %s\n", name);
     const int32_t candidateID = static_cast<int32_t>(database_.users().count()) + 1;
-    if (BanRecord* ban = database_.findBan(candidateID, address, machineID, std::nullopt, zone.groupId, scoreID)) {
+    if (BanRecord* ban = database_.findBan(candidateID, address, machineID, std::nullopt, zoneOf(zone).groupId, scoreID)) {
         lockOut(zone, m, &database_.placeholderUser, ban->banID(), "%i - Banned user locked out: %s\n", name,
-                bannedNotice(zone.zoneNameText(), *ban, name));
+                bannedNotice(zoneOf(zone).zoneNameText(), *ban, name));
         return true;
     }
     if (randomizedMachineID) {
         lockOut(zone, m, &database_.placeholderUser, 0, "%i - User randomizing MachineID locked out: %s\n", name,
-                hackedClientNotice(zone.zoneNameText(), name, "MachineID", machineID));
+                hackedClientNotice(zoneOf(zone).zoneNameText(), name, "MachineID", machineID));
         return true;
     }
     if (isBadTimeZoneBias(timeZoneBias)) {
         lockOut(zone, m, &database_.placeholderUser, 0, "%i - User randomizing TimeZoneBias locked out: %s\n", name,
-                hackedClientNotice(zone.zoneNameText(), name, "TZB", timeZoneBias));
+                hackedClientNotice(zoneOf(zone).zoneNameText(), name, "TZB", timeZoneBias));
         return true;
     }
     if (m[1] == 0 && database_.settings.askNewUsers)

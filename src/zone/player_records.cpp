@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "zone/zone_session.h"
 #include "core/block_hash.h"
 #include "core/fields.h"
 #include "core/text_string.h"
@@ -42,14 +43,14 @@ bool ZoneProtocol::onRegistrationForm(InboundMessage& message) {
     storeForm(database_.directory(), message);
     Host& zone = *message.host;
     if (message.length < kFormLength) {
-        log_.printf("%i - Short packet(%i)(%i) dropped\n", zone.scoreId, message.data()[0],
+        log_.printf("%i - Short packet(%i)(%i) dropped\n", zoneOf(zone).scoreId, message.data()[0],
                     static_cast<int>(message.length));
         return true;
     }
     const uint8_t* m = message.data();
     PlayerSession* player = zoneSession(zone).findPlayer(readUInt32(m, 1));
     if (!player) {
-        log_.printf("%i - (UNKNOWN) sent registration data\n", zone.scoreId);
+        log_.printf("%i - (UNKNOWN) sent registration data\n", zoneOf(zone).scoreId);
         return true;
     }
     UserRecord& user = *player->user;
@@ -59,26 +60,26 @@ bool ZoneProtocol::onRegistrationForm(InboundMessage& message) {
 
     if (BanRecord* ban = database_.findBanByHardwareID(hardwareID)) {
         database_.registerUser(user, realName, email, hardwareID);
-        log_.printf("%i - Banned user getting kicked: %s\n", zone.scoreId, user.nameText());
+        log_.printf("%i - Banned user getting kicked: %s\n", zoneOf(zone).scoreId, user.nameText());
         kickPlayer(*player, kFormKickDelay, ban->banID(), ban->banID());
         followAddress(*ban, user.address());
         TextString notice;
-        notice.assign(zone.zoneNameText().c_str()).append(": Banned user #").append(ban->banID())
+        notice.assign(zoneOf(zone).zoneNameText().c_str()).append(": Banned user #").append(ban->banID())
             .append(" attempting to enter as ").append(user.nameText()).append(". (HardwareID match)");
         notifyOperators(NoticeKind::Ban, notice.view());
         return true;
     }
     if (hardwareID == 0 || !isValidProcessorClass(readInt16(m, kSystemInfoOffset))) {
-        log_.printf("%i - Player sending invalid registration form: %s\n", zone.scoreId, user.nameText());
+        log_.printf("%i - Player sending invalid registration form: %s\n", zoneOf(zone).scoreId, user.nameText());
         kickPlayer(*player, kFormKickDelay, 0, 0);
         TextString notice;
-        notice.assign(zone.zoneNameText().c_str()).append(": ").append(user.nameText())
+        notice.assign(zoneOf(zone).zoneNameText().c_str()).append(": ").append(user.nameText())
             .append(" connecting with a hacked client. (Invalid Reg Form)");
         notifyOperators(NoticeKind::Ban, notice.view());
         return true;
     }
     database_.registerUser(user, realName, email, hardwareID);
-    log_.printf("%i - %s sent registration data\n", zone.scoreId, user.nameText());
+    log_.printf("%i - %s sent registration data\n", zoneOf(zone).scoreId, user.nameText());
     return true;
 }
 
@@ -88,7 +89,7 @@ bool ZoneProtocol::onPlayerLeaving(InboundMessage& message) {
     const uint8_t* m = message.data();
     PlayerSession* player = session.findPlayer(readUInt32(m, 1));
     if (!player) {
-        log_.printf("%i - Player leaving(INVALID)\n", zone.scoreId);
+        log_.printf("%i - Player leaving(INVALID)\n", zoneOf(zone).scoreId);
         return true;
     }
     UserRecord& user = *player->user;
@@ -103,14 +104,14 @@ bool ZoneProtocol::onPlayerLeaving(InboundMessage& message) {
     // in no table and never saved, so its score record would be written
     // without an account to be read back with, and would stay in the score
     // table for good.
-    if (message.length >= kLeavingWithScores && zone.scoresEnabled && &user != &database_.placeholderUser) {
+    if (message.length >= kLeavingWithScores && zoneOf(zone).scoresEnabled && &user != &database_.placeholderUser) {
         ScoreRecord* score = player->score;
         if (score) {
-            log_.printf("%i - Player leaving: %s\n", zone.scoreId, user.nameText());
+            log_.printf("%i - Player leaving: %s\n", zoneOf(zone).scoreId, user.nameText());
         } else {
-            score = database_.createScore(user, zone.scoreId);
+            score = database_.createScore(user, zoneOf(zone).scoreId);
             session.addScore(score);
-            log_.printf("%i - Player leaving(New Score): %s\n", zone.scoreId, user.nameText());
+            log_.printf("%i - Player leaving(New Score): %s\n", zoneOf(zone).scoreId, user.nameText());
         }
         score->WordStat1 = readInt16(m, 15);
         score->WordStat2 = readInt16(m, 17);
@@ -118,7 +119,7 @@ bool ZoneProtocol::onPlayerLeaving(InboundMessage& message) {
         score->LongStat1 = readInt32(m, 21);
         score->LongStat2 = readInt32(m, 25);
     } else {
-        log_.printf("%i - Player leaving(No Score): %s\n", zone.scoreId, user.nameText());
+        log_.printf("%i - Player leaving(No Score): %s\n", zoneOf(zone).scoreId, user.nameText());
     }
     // Zones that do not fill in the usage field leave it 0; the server's own
     // measure replaces it when UsageFromSessions is on.
@@ -148,9 +149,9 @@ bool ZoneProtocol::onScoreReport(InboundMessage& message) {
     const uint8_t* m = message.data();
     int a = readInt16(m, 5), b = readInt16(m, 9), c = readInt16(m, 13), d = readInt16(m, 17);
     if (PlayerSession* player = zoneSession(zone).findPlayer(readUInt32(m, 1))) {
-        log_.printf("%i - %s(%i)(%i)(%i)(%i)(%i)(%i)(%i)(%i)\n", zone.scoreId, player->name(), a, b, c, d, a, b, c, d);
+        log_.printf("%i - %s(%i)(%i)(%i)(%i)(%i)(%i)(%i)(%i)\n", zoneOf(zone).scoreId, player->name(), a, b, c, d, a, b, c, d);
     } else {
-        log_.printf("%i - (INVALID)(%i)(%i)(%i)(%i)(%i)(%i)(%i)(%i)\n", zone.scoreId, a, b, c, d, a, b, c, d);
+        log_.printf("%i - (INVALID)(%i)(%i)(%i)(%i)(%i)(%i)(%i)(%i)\n", zoneOf(zone).scoreId, a, b, c, d, a, b, c, d);
     }
     return true;
 }

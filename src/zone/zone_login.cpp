@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "zone/zone_session.h"
 #include "core/address.h"
 #include "core/fields.h"
 #include "core/text.h"
@@ -64,18 +65,20 @@ bool ZoneProtocol::onZoneLogin(InboundMessage& message) {
             // shown it holds the password: the old session ends here.
             transport_.takeOverSession(host);
             for (const auto& other : transport_.hosts()) {
-                if (other->scoreId == scoreID && !other->closed()) {
+                if (zoneOf(*other).scoreId == scoreID && !other->closed()) {
                     log_.printf("%i - Connection broken: Same ScoreID requested session\n", scoreID);
                     transport_.disconnectHost(*other);
                     break;
                 }
             }
-            host.zoneName.fill(0);
-            std::memcpy(host.zoneName.data(), name.data(), std::min<size_t>(name.size(), 24));
-            host.scoreId = scoreID;
-            host.groupId = groupID;
             {
                 ZoneSession& zone = zoneSession(host);
+                zone.zoneName.fill(0);
+                std::memcpy(zone.zoneName.data(), name.data(), std::min<size_t>(name.size(), 24));
+                zone.scoreId = scoreID;
+                zone.groupId = groupID;
+                // The transport's own lines about this zone carry its ScoreID.
+                host.logNumber = scoreID;
                 zone.clearScores();
                 zone.loginTime = clock_.now();
                 for (ScoreRecord* score : database_.scores()) {
@@ -95,7 +98,8 @@ bool ZoneProtocol::onZoneLogin(InboundMessage& message) {
 
 void ZoneProtocol::onZoneSessionEnd(Host& host) {
     TextString notice;
-    notice.assign(host.zoneNameText().c_str()).append("(").append(host.scoreId).append(") - Disconnected.");
+    const ZoneSession& ended = zoneOf(host);
+    notice.assign(ended.zoneNameText().c_str()).append("(").append(ended.scoreId).append(") - Disconnected.");
     for (const auto& other : transport_.hosts()) {
         if (other.get() == &host) continue;
         ZoneSession* zone = existingZoneSession(*other);
@@ -105,7 +109,7 @@ void ZoneProtocol::onZoneSessionEnd(Host& host) {
             // The sector is tested against the operator's own zone.
             if (player->NotifyZone && op && op->level <= 2 &&
                 (op->groupID == 0 ||
-                 (op->groupID == other->groupId && (op->scoreID == 0 || op->scoreID == other->scoreId)))) {
+                 (op->groupID == zoneOf(*other).groupId && (op->scoreID == 0 || op->scoreID == zoneOf(*other).scoreId)))) {
                 sendChatLine(*player, 0, notice.view());
             }
         }

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "zone/zone_session.h"
 #include "core/fields.h"
 #include "zone/zone_protocol.h"
 
@@ -40,25 +41,25 @@ bool ZoneProtocol::onBroadcast(InboundMessage& message) {
 
     if (playerID == -1) {
         sendSigned("", 0);
-        log_.printf("%i - Broadcast %s\n", zone.scoreId, text.c_str());
+        log_.printf("%i - Broadcast %s\n", zoneOf(zone).scoreId, text.c_str());
         return true;
     }
     PlayerSession* player = zoneSession(zone).findPlayer(static_cast<uint32_t>(playerID));
     if (!player) {
-        sendSigned(" [" + zone.zoneNameText() + "]", 0);
-        log_.printf("%i - Broadcast %s\n", zone.scoreId, text.c_str());
+        sendSigned(" [" + zoneOf(zone).zoneNameText() + "]", 0);
+        log_.printf("%i - Broadcast %s\n", zoneOf(zone).scoreId, text.c_str());
         return true;
     }
     const OperatorRecord* op = player->op;
     if (!op || op->level >= 3) return true;
     std::string signature;
-    if (op->level != 0) signature = " [" + std::string(player->name()) + "@" + zone.zoneNameText() + "]";
+    if (op->level != 0) signature = " [" + std::string(player->name()) + "@" + zoneOf(zone).zoneNameText() + "]";
     if (op->groupID != 0) {
         sendSigned(signature, op->groupID);
         return true;
     }
     sendSigned(signature, 0);
-    log_.printf("%i - Broadcast %s\n", zone.scoreId, text.c_str());
+    log_.printf("%i - Broadcast %s\n", zoneOf(zone).scoreId, text.c_str());
     return true;
 }
 
@@ -72,10 +73,10 @@ bool ZoneProtocol::onPrivateMessage(InboundMessage& message) {
     UserRecord* recipient = recipientID == -1 ? nullptr : database_.findUserByID(recipientID);
     const std::string text(messageText(message, kPrivateMessageLength));
     if (!recipient) {
-        log_.printf("%i - (%s)> %s\n", zone.scoreId, sender->nameText(), text.c_str());
+        log_.printf("%i - (%s)> %s\n", zoneOf(zone).scoreId, sender->nameText(), text.c_str());
         return true;
     }
-    log_.printf("%i - (%s -> %s)> %s\n", zone.scoreId, sender->nameText(), recipient->nameText(), text.c_str());
+    log_.printf("%i - (%s -> %s)> %s\n", zoneOf(zone).scoreId, sender->nameText(), recipient->nameText(), text.c_str());
     if (text.compare(0, 8, "*monitor") == 0) {
         for (const auto& player : zoneSession(zone).players()) {
             if (player->user != sender) continue;
@@ -90,7 +91,7 @@ bool ZoneProtocol::onPrivateMessage(InboundMessage& message) {
 
 bool ZoneProtocol::onLogLine(InboundMessage& message) {
     const std::string text(messageText(message, kLogLineLength));
-    log_.printf("%i - %s\n", message.host->scoreId, text.c_str());
+    log_.printf("%i - %s\n", zoneOf(*message.host).scoreId, text.c_str());
     return true;
 }
 
@@ -99,10 +100,10 @@ bool ZoneProtocol::onPlayerBanner(InboundMessage& message) {
     const uint8_t* m = message.data();
     PlayerSession* player = zoneSession(zone).findPlayer(readUInt32(m, 1));
     if (!player) {
-        log_.printf("%i - Got player banner(INVALID)\n", zone.scoreId);
+        log_.printf("%i - Got player banner(INVALID)\n", zoneOf(zone).scoreId);
         return true;
     }
-    log_.printf("%i - Got player banner: %s\n", zone.scoreId, player->name());
+    log_.printf("%i - Got player banner: %s\n", zoneOf(zone).scoreId, player->name());
     std::memcpy(player->user->banner.data(), m + 5, player->user->banner.size());
     return true;
 }

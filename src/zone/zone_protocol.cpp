@@ -1,3 +1,4 @@
+#include "zone/zone_session.h"
 #include "zone/zone_protocol.h"
 
 #include <cstring>
@@ -82,8 +83,8 @@ void ZoneProtocol::sendZoneOrder(Host& zone, uint8_t type) {
 
 void ZoneProtocol::sendToZones(std::span<const uint8_t> message, int32_t groupID) {
     for (const auto& host : transport_.hosts()) {
-        if (!host->externalChat) continue;
-        if (groupID != 0 && host->groupId != groupID) continue;
+        if (!zoneOf(*host).externalChat) continue;
+        if (groupID != 0 && zoneOf(*host).groupId != groupID) continue;
         sendToHost(*host, message.data(), static_cast<int>(message.size()));
     }
 }
@@ -129,7 +130,7 @@ void ZoneProtocol::kickPlayer(PlayerSession& player, uint32_t delay, int32_t rea
             if (ban->groupID == 0) {
                 notice.append("our network");
             } else if (ban->scoreID != 0) {
-                notice.append(player.zone->zoneNameText().c_str());
+                notice.append(zoneOf(*player.zone).zoneNameText().c_str());
             } else {
                 notice.append("group # ").append(ban->groupID);
             }
@@ -140,7 +141,7 @@ void ZoneProtocol::kickPlayer(PlayerSession& player, uint32_t delay, int32_t rea
                 .append(" by ")
                 .append(ban->bannedBy ? ban->bannedBy->nameText() : "(UNKNOWN)");
             sendPlayerText(player, notice.view());
-            ZoneRecord* record = database_.findZone(player.zone->scoreId);
+            ZoneRecord* record = database_.findZone(zoneOf(*player.zone).scoreId);
             if (record && !record->BanText.empty()) sendPlayerText(player, record->BanText.view());
         }
     }

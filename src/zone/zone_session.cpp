@@ -1,6 +1,7 @@
 #include "zone/zone_session.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "db/fixed_text.h"
 
@@ -67,5 +68,16 @@ ZoneSession& zoneSession(Host& host) {
 }
 
 ZoneSession* existingZoneSession(const Host& host) { return static_cast<ZoneSession*>(host.attachment.get()); }
+
+const ZoneSession& zoneOf(const Host& host) {
+    static const ZoneSession none;
+    const ZoneSession* session = existingZoneSession(host);
+    return session ? *session : none;
+}
+
+std::string ZoneSession::zoneNameText() const {
+    size_t n = strnlen(zoneName.data(), zoneName.size());
+    return std::string(zoneName.data(), n);
+}
 
 }  // namespace tallysv

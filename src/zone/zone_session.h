@@ -1,8 +1,10 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -12,12 +14,20 @@
 
 namespace tallysv {
 
-// The zone layer's data on a host: the players in the zone (newest last)
-// and the score records of the zone's ScoreID. The name, ScoreID, GroupID
-// and flags of the zone live on the host itself.
+// The zone layer's data on a host: the zone's name, numbers and flags, the
+// players in the zone (newest last) and the score records of the zone's
+// ScoreID.
 class ZoneSession final : public HostAttachment {
 public:
+    // ScoreID and GroupID are -1 until the zone login.
+    std::array<char, 32> zoneName{};
+    int32_t scoreId = -1;
+    int32_t groupId = -1;
+    bool externalChat = true;
+    bool scoresEnabled = true;
     int32_t loginTime = 0;  // calendar time of the zone login
+
+    std::string zoneNameText() const;
 
     std::vector<std::string> playerNames() const override;
 
@@ -68,6 +78,10 @@ private:
 
 // The zone session of a host, made on first use.
 ZoneSession& zoneSession(Host& host);
+// The zone of a host, for reading and setting its name, numbers and flags:
+// its zone session. A host that has none reads as a zone not logged in.
+inline ZoneSession& zoneOf(Host& host) { return zoneSession(host); }
+const ZoneSession& zoneOf(const Host& host);
 // The zone session of a host, or none if it has none.
 ZoneSession* existingZoneSession(const Host& host);
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "zone/zone_session.h"
 #include "command_fixture.h"
 
 namespace tallysv::testing {
@@ -53,7 +54,7 @@ protected:
         for (const ZoneRecord* zone : database.zones())
             out += "zone " + std::to_string(zone->scoreID()) + " " + std::string(zone->BanText.view()) + "\n";
         for (SimZone* zone : {north, south, east})
-            out += "extchat " + std::to_string(hostOf(*zone)->externalChat) + "\n";
+            out += "extchat " + std::to_string(zoneOf(*hostOf(*zone)).externalChat) + "\n";
         return out;
     }
 
@@ -71,7 +72,7 @@ protected:
         database.createBanfree(1002, 1, 1);
         database.createBanfree(1003, 2, 2);
         for (ZoneRecord* zone : database.zones()) zone->BanText.set("");
-        for (SimZone* zone : {north, south, east}) hostOf(*zone)->externalChat = true;
+        for (SimZone* zone : {north, south, east}) zoneOf(*hostOf(*zone)).externalChat = true;
     }
 
     SimZone* north = nullptr;

@@ -130,7 +130,7 @@ TEST_F(ZoneCommandTest, NetworkResetForgetsEveryScore) {
     EXPECT_EQ(c->score, nullptr);
     for (SimZone* zone : {arena, bay, coast}) {
         EXPECT_TRUE(sessionOf(*zone).scores().empty());
-        EXPECT_FALSE(hostOf(*zone)->scoresEnabled);
+        EXPECT_FALSE(zoneOf(*hostOf(*zone)).scoresEnabled);
         EXPECT_EQ(orders(*zone, true), 1u);
     }
     // Scores that arrive before the zone logs in again are not kept.
@@ -160,8 +160,8 @@ TEST_F(ZoneCommandTest, GroupResetKeepsOtherGroups) {
     EXPECT_TRUE(sessionOf(*arena).scores().empty());
     EXPECT_TRUE(sessionOf(*bay).scores().empty());
     EXPECT_EQ(sessionOf(*coast).scores(), std::vector<ScoreRecord*>{coastScore});
-    EXPECT_FALSE(hostOf(*arena)->scoresEnabled);
-    EXPECT_TRUE(hostOf(*coast)->scoresEnabled);
+    EXPECT_FALSE(zoneOf(*hostOf(*arena)).scoresEnabled);
+    EXPECT_TRUE(zoneOf(*hostOf(*coast)).scoresEnabled);
     EXPECT_EQ(orders(*arena, true), 1u);
     EXPECT_EQ(orders(*bay, true), 1u);
     EXPECT_EQ(orders(*coast, true), 0u);
@@ -344,9 +344,9 @@ TEST_F(ZoneCommandTest, ExternalChatValues) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(type(chief, c.text), Lines{c.reply}) << c.text;
-        EXPECT_EQ(hostOf(*arena)->externalChat, c.on) << c.text;
+        EXPECT_EQ(zoneOf(*hostOf(*arena)).externalChat, c.on) << c.text;
     }
-    EXPECT_TRUE(hostOf(*bay)->externalChat);
+    EXPECT_TRUE(zoneOf(*hostOf(*bay)).externalChat);
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ TEST_F(TransportTest, UnhandledMessagesArePrintedWithTheScoreId) {
     Host& host = handshake();
     feedReliable(0, bytesOf({0x09, 1, 2, 3}));
     EXPECT_EQ(lastLine(), "-1 - Unhandled packet(9)(4)");
-    host.scoreId = 44;
+    host.logNumber = 44;
     transport.markLoggedIn(host);
     feedSealed(bytesOf({0xFF, 1}));
     EXPECT_EQ(lastLine(), "44 - Unhandled packet(255)(2)");
@@ -33,7 +33,7 @@ TEST_F(TransportTest, UnknownCoreTypesAreIgnoredAtEveryStage) {
     Host& host = handshake();
     feedSealed(bytesOf({0x00, 0x0B, 1, 2}));
     transport.markLoggedIn(host);
-    host.scoreId = 3;
+    host.logNumber = 3;
     feedSealed(bytesOf({0x00, 0x0B}));
     feedSealed(bytesOf({0x00, 0x02, 1, 2, 3, 4}));  // a reply, never sent by zones
     EXPECT_TRUE(log.lines().empty());
@@ -84,11 +84,11 @@ TEST_F(TransportTest, MessagesShorterThanTheirHandlerReadsAreDroppedBeforeItRuns
 
 TEST_F(TransportTest, SessionEndRunsOnlyForLoggedInZones) {
     std::vector<int32_t> ended;
-    transport.setZoneSessionEnd([&](Host& h) { ended.push_back(h.scoreId); });
+    transport.setZoneSessionEnd([&](Host& h) { ended.push_back(h.logNumber); });
     Host& anonymous = handshake(zoneA);
     transport.disconnectHost(anonymous);
     Host& zone = handshake(zoneB);
-    zone.scoreId = 8;
+    zone.logNumber = 8;
     transport.markLoggedIn(zone);
     transport.disconnectHost(zone);
     EXPECT_EQ(ended, std::vector<int32_t>{8});
@@ -122,7 +122,7 @@ TEST_F(TransportTest, StopSaysGoodbyeToEveryHostWithoutSessionEnds) {
     int ended = 0;
     transport.setZoneSessionEnd([&](Host&) { ++ended; });
     Host& a = handshake(zoneA);
-    a.scoreId = 1;
+    a.logNumber = 1;
     transport.markLoggedIn(a);
     handshake(zoneB);
     sink.sent.clear();

@@ -11,7 +11,7 @@ TEST_F(TransportTest, IdleHostsTimeOutOnlyBeforeZoneLogin) {
     handshake(zoneA);
     Host& zone = handshake(zoneB);
     transport.markLoggedIn(zone);
-    zone.scoreId = 5;
+    zone.logNumber = 5;
     clock.advance(59999);
     transport.maintain();
     EXPECT_EQ(transport.hosts().size(), 2u);

@@ -160,7 +160,7 @@ TEST_F(TransportTest, LossLimitCountsTheTimeSpentWaiting) {
 
 TEST_F(TransportTest, LossLimitUsesTheZonesScoreId) {
     Host& host = handshake();
-    host.scoreId = 12;
+    host.logNumber = 12;
     transport.markLoggedIn(host);
     transport.sendMessage(host, bytesOf({0x09, 0}));
     clock.advance(static_cast<uint32_t>(settings.packetLossLimit));
@@ -171,7 +171,7 @@ TEST_F(TransportTest, LossLimitUsesTheZonesScoreId) {
 TEST_F(TransportTest, AFullQueueShedsSheddableMessagesNeverTheConnection) {
     using Overload = CoreTransport::Overload;
     Host& host = handshake();
-    host.scoreId = 3;
+    host.logNumber = 3;
     for (size_t i = 0; i < CoreTransport::kWindow + CoreTransport::kMaxWaiting; ++i) {
         ASSERT_TRUE(transport.sendMessage(host, bytesOf({0x09, 1}), true, Overload::Shed));
     }

@@ -16,7 +16,7 @@ protected:
         transport.setZoneSessionEnd([this](Host& host) { ended.push_back(&host); });
         old = &handshake();
         transport.markLoggedIn(*old);
-        old->scoreId = 7;
+        old->logNumber = 7;
         oldMessages = &record(*old, 0x30);
         for (int i = 0; i < 5; ++i) feedReliable(i, bytesOf({0x30, i}));
         sink.sent.clear();
@@ -69,7 +69,7 @@ TEST_F(SessionTakeoverTest, ALoggedInNewSessionEndsTheOldOneWithoutANotice) {
     Host& fresh = newSession();
     sink.sent.clear();
     log.clear();
-    fresh.scoreId = 7;
+    fresh.logNumber = 7;
     transport.takeOverSession(fresh);
     EXPECT_EQ(ended, std::vector<Host*>{old});
     EXPECT_EQ(log.lines(), std::vector<std::string>{"7 - Connection broken: Zone restarted at 10.0.0.1:5000"});

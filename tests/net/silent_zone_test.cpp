@@ -13,7 +13,7 @@ protected:
         transport.setZoneSessionEnd([this](Host&) { ++sessionEnds; });
         Host& host = handshake();
         transport.markLoggedIn(host);
-        host.scoreId = 7;
+        host.logNumber = 7;
         sendTicks_.clear();
         seen_ = 0;
         key_ = host.sessionKey();

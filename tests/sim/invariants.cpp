@@ -94,7 +94,7 @@ std::string recordsReferToWhatExists(const ServerView& view) {
     for (const auto& host : view.transport.hosts()) {
         if (const ZoneSession* session = existingZoneSession(*host)) {
             for (const ScoreRecord* score : session->scores())
-                if (!scores.count(score)) return "zone " + std::to_string(host->scoreId) + " lists a score that is gone";
+                if (!scores.count(score)) return "zone " + std::to_string(zoneOf(*host).scoreId) + " lists a score that is gone";
         }
     }
     return "";
@@ -205,7 +205,7 @@ std::string memoryPerPeerBounded(const ServerView& view) {
     if (t.hosts().size() > static_cast<size_t>(t.settings().maxQueueForLogin) + 1)
         return std::to_string(t.hosts().size()) + " hosts, more than MaxQueueForLogin + 1";
     for (const auto& host : t.hosts()) {
-        std::string who = "host of zone " + std::to_string(host->scoreId) + ": ";
+        std::string who = "host of zone " + std::to_string(zoneOf(*host).scoreId) + ": ";
         if (host->pendingInbound.size() > static_cast<size_t>(CoreTransport::kHoldWindow))
             return who + std::to_string(host->pendingInbound.size()) + " early datagrams held";
         if (host->inFlight.size() > static_cast<size_t>(CoreTransport::kWindow)) return who + "more in flight than the window";

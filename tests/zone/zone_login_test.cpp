@@ -1,3 +1,4 @@
+#include "zone/zone_session.h"
 #include "zone_fixture.h"
 
 #include "core/fields.h"
@@ -60,7 +61,7 @@ TEST_F(ZoneLoginTest, PasswordRules) {
         if (c.allowed) {
             EXPECT_TRUE(hostOf(zone)->loggedIn());
             EXPECT_TRUE(logged(std::to_string(c.scoreID) + " - Docking granted: Arena"));
-            hostOf(zone)->scoreId = 1000 + n;  // keep the next case from replacing it
+            zoneOf(*hostOf(zone)).scoreId = 1000 + n;  // keep the next case from replacing it
         } else {
             EXPECT_TRUE(logged(std::to_string(c.scoreID) + " - Disallowed connection (Bad Password): Arena"));
         }
@@ -70,15 +71,15 @@ TEST_F(ZoneLoginTest, PasswordRules) {
 TEST_F(ZoneLoginTest, EmptyBillingPasswordOpensEveryScoreID) {
     SimZone& zone = loginZone(12345, 3, "Anything");
     ASSERT_NE(hostOf(zone), nullptr);
-    EXPECT_EQ(hostOf(zone)->scoreId, 12345);
-    EXPECT_EQ(hostOf(zone)->groupId, 3);
+    EXPECT_EQ(zoneOf(*hostOf(zone)).scoreId, 12345);
+    EXPECT_EQ(zoneOf(*hostOf(zone)).groupId, 3);
 }
 
 TEST_F(ZoneLoginTest, LongNameIsPrintedWholeAndKeptAs24Bytes) {
     const std::string name = "A Zone Name Far Longer Than Twenty-Four";
     SimZone& zone = loginZone(5, 1, name);
     EXPECT_TRUE(logged("5 - Docking granted: " + name));
-    EXPECT_EQ(hostOf(zone)->zoneNameText(), name.substr(0, 24));
+    EXPECT_EQ(zoneOf(*hostOf(zone)).zoneNameText(), name.substr(0, 24));
 }
 
 TEST_F(ZoneLoginTest, SameScoreIDReplacesTheFirstSession) {
