@@ -69,18 +69,15 @@ BackgroundSave::~BackgroundSave() {
     if (running()) wait();
 }
 
-bool BackgroundSave::start(std::string& reason) {
+Status BackgroundSave::start() {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        reason = std::strerror(errno);
-        return false;
-    }
+    if (::pipe2(fds, O_CLOEXEC) != 0) return Status::fromErrno();
     pid_t pid = ::fork();
     if (pid < 0) {
-        reason = std::strerror(errno);
+        Status failed = Status::fromErrno();
         ::close(fds[0]);
         ::close(fds[1]);
-        return false;
+        return failed;
     }
     if (pid == 0) {
         // Only this thread exists here, with a copy of everything as it was
@@ -99,7 +96,7 @@ bool BackgroundSave::start(std::string& reason) {
     child_ = pid;
     pipe_ = fds[0];
     pending_.clear();
-    return true;
+    return Status::ok();
 }
 
 bool BackgroundSave::readLines(bool block) {

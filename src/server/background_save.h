@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/log.h"
+#include "core/status.h"
 #include "db/database.h"
 #include "db/folder_lock.h"
 
@@ -39,10 +40,10 @@ public:
     // names itself in while it writes (set by the server once it holds it).
     void setFolderLock(FolderLock* lock) { folderLock_ = lock; }
 
-    // Takes the snapshot and starts the writing process. False, with the
-    // reason, when no process could be made (nothing was written then).
-    // Only one save runs at a time: call it when none is running.
-    bool start(std::string& reason);
+    // Takes the snapshot and starts the writing process. A failure when no
+    // process could be made (nothing was written then). Only one save runs
+    // at a time: call it when none is running.
+    Status start();
     bool running() const { return child_ > 0; }
     // The writing process, while it runs (tests kill it).
     pid_t process() const { return child_; }

@@ -324,11 +324,11 @@ void Server::periodicSave() {
         MutexLock guard(lock_);
         backgroundSaveTime_ = now;
         backgroundSaveTick_ = clock_.tick();
-        std::string reason;
-        if (!backgroundSave_.start(reason)) {
+        if (Status started = backgroundSave_.start(); !started) {
             // Without a second process the save is made here, holding up
             // the network for its length, rather than not at all.
-            log_.printf("Cannot start the background save (%s); saving in the server process\n", reason.c_str());
+            log_.printf("Cannot start the background save (%s); saving in the server process\n",
+                        started.reason().c_str());
             bool saved = database_.save();
             noteSave(saved, backgroundSaveTime_, backgroundSaveTick_);
             if (!saved) log_.write("Save failed; it is tried again at the next periodic save\n");
