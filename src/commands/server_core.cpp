@@ -2,13 +2,11 @@
 
 namespace tallysv {
 
-ServerCore::ServerCore(DatagramSink& sink, Database& database, const Clock& clock, Log& log, Executor* executor)
+ServerCore::ServerCore(DatagramSink& sink, Database& database, const Clock& clock, Log& log)
     : database(database),
       transport(sink, clock, log, database.settings),
       zones(transport, database, clock, log),
-      commands(zones, clock, log) {
-    if (executor) zones.setExecutor(*executor);
-}
+      commands(zones, clock, log) {}
 
 void ServerCore::clear() {
     transport.restart();

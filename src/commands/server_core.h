@@ -4,7 +4,6 @@
 #include "commands/command_processor.h"
 #include "core/clock.h"
 #include "core/log.h"
-#include "credentials/executor.h"
 #include "db/database.h"
 #include "net/core_transport.h"
 #include "net/datagram_sink.h"
@@ -21,13 +20,13 @@ namespace tallysv {
 // The parts are members in the order they are built; they are torn down in
 // the reverse order, each before what it was built on. Nothing here touches
 // a socket, a thread or the real clock: the caller supplies where datagrams
-// go, the clock, the log and, optionally, where slow work runs (without
-// one it runs inline, at once). Every call is made with the server's lock
+// go, the clock and the log. Slow work runs where the zone protocol's
+// executor says (`zones.setExecutor`; without one, inline and at once).
+// Every call is made with the server's lock
 // held, as for each part.
 class ServerCore {
 public:
-    ServerCore(DatagramSink& sink, Database& database, const Clock& clock, Log& log,
-               Executor* executor = nullptr);
+    ServerCore(DatagramSink& sink, Database& database, const Clock& clock, Log& log);
     ServerCore(const ServerCore&) = delete;
     ServerCore& operator=(const ServerCore&) = delete;
 
