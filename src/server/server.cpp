@@ -17,13 +17,13 @@ Server::Server(Database& database, const Clock& clock, Log& log, KeySource& keys
       backgroundSave_(database, log) {
     // One pass of the main loop, in this order.
     loop_ = {
-        {"huge pages", &Server::regatherHugePages},
-        {"collect save", &Server::collectSave},
-        {"periodic save", &Server::periodicSave, &Server::savePeriod},
-        {"history", &Server::recordHistory},
-        {"console key", &Server::readKey},
-        {"reload", &Server::reloadOnRequest},
-        {"stop", &Server::stopOnRequest},
+        {&Server::regatherHugePages},
+        {&Server::collectSave},
+        {&Server::periodicSave, &Server::savePeriod},
+        {&Server::recordHistory},
+        {&Server::readKey},
+        {&Server::reloadOnRequest},
+        {&Server::stopOnRequest},
     };
 }
 

@@ -97,7 +97,6 @@ private:
     // period runs once that many milliseconds have passed since it last
     // ended; one without runs on every pass.
     struct LoopTask {
-        const char* name;
         void (Server::*run)();
         uint32_t (Server::*period)() = nullptr;
         uint32_t lastRun = 0;
