@@ -14,13 +14,10 @@ namespace {
 // Two zones of group 3 (Arena 5, Bay 6) and one of group 4 (Coast 9). Boss
 // is the operator in Arena; Victim plays in Bay, so bans on him are made
 // without a kick unless a test says otherwise.
-class BanTest : public CommandTest {
+class BanTest : public ThreeZoneTest {
 protected:
     void SetUp() override {
-        clock.setTick(100000);
-        arena = &loginZone(5, 3, "Arena");
-        bay = &loginZone(6, 3, "Bay");
-        coast = &loginZone(9, 4, "Coast");
+        loginThreeZones();
         boss = seat(*arena, "Boss", 1);
         victim = seat(*bay, "Victim", 1);
         op = makeOperator(*boss.session, 0);
@@ -60,9 +57,6 @@ protected:
         return out;
     }
 
-    SimZone* arena = nullptr;
-    SimZone* bay = nullptr;
-    SimZone* coast = nullptr;
     Seat boss{};
     Seat victim{};
     OperatorRecord* op = nullptr;

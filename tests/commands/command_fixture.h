@@ -44,6 +44,22 @@ protected:
     }
 };
 
+// The network most command tests play on: Arena (5) and Bay (6) in group
+// 3, Coast (9) in group 4, logged in by loginThreeZones() at tick 100000.
+class ThreeZoneTest : public CommandTest {
+protected:
+    void loginThreeZones() {
+        clock.setTick(100000);
+        arena = &loginZone(5, 3, "Arena");
+        bay = &loginZone(6, 3, "Bay");
+        coast = &loginZone(9, 4, "Coast");
+    }
+
+    SimZone* arena = nullptr;
+    SimZone* bay = nullptr;
+    SimZone* coast = nullptr;
+};
+
 using Lines = std::vector<std::string>;
 
 }  // namespace tallysv::testing

@@ -15,14 +15,11 @@ namespace {
 // Work that takes time runs on the executor, held here until the test lets
 // it go: Boss, an operator in Arena, asks for a provider's block while Bea
 // in Bay and Cid in Coast chat on a channel across their zones.
-class PendingWorkTest : public CommandTest {
+class PendingWorkTest : public ThreeZoneTest {
 protected:
     void SetUp() override {
-        clock.setTick(100000);
         zones.setExecutor(held);
-        arena = &loginZone(5, 3, "Arena");
-        bay = &loginZone(6, 3, "Bay");
-        coast = &loginZone(9, 4, "Coast");
+        loginThreeZones();
         boss = seat(*arena, "Boss", 1);
         victim = seat(*arena, "Victim", 2);
         bea = seat(*bay, "Bea", 1);
@@ -43,9 +40,6 @@ protected:
     }
 
     HeldExecutor held;
-    SimZone* arena = nullptr;
-    SimZone* bay = nullptr;
-    SimZone* coast = nullptr;
     Seat boss{}, victim{}, bea{}, cid{};
 };
 

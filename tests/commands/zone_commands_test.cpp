@@ -13,13 +13,10 @@ namespace {
 
 // Arena (5) and Bay (6) in group 3, Coast (9) in group 4. Chief is the
 // operator in Arena; a player of each zone has score records there.
-class ZoneCommandTest : public CommandTest {
+class ZoneCommandTest : public ThreeZoneTest {
 protected:
     void SetUp() override {
-        clock.setTick(100000);
-        arena = &loginZone(5, 3, "Arena");
-        bay = &loginZone(6, 3, "Bay");
-        coast = &loginZone(9, 4, "Coast");
+        loginThreeZones();
         chief = seat(*arena, "Chief", 1);
         op = makeOperator(*chief.session, 0);
     }
@@ -47,9 +44,6 @@ protected:
         return n;
     }
 
-    SimZone* arena = nullptr;
-    SimZone* bay = nullptr;
-    SimZone* coast = nullptr;
     Seat chief{};
     OperatorRecord* op = nullptr;
 };

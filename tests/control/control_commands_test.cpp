@@ -14,13 +14,10 @@ namespace {
 // Two zones of group 3 (Arena 5, Bay 6) and one of group 4 (Coast 9), with
 // Victim playing in Bay and Watcher, an operator with ban notices on, in
 // Arena; requests come through the control socket's command runner.
-class ControlCommandsTest : public CommandTest {
+class ControlCommandsTest : public ThreeZoneTest {
 protected:
     void SetUp() override {
-        clock.setTick(100000);
-        arena = &loginZone(5, 3, "Arena");
-        bay = &loginZone(6, 3, "Bay");
-        coast = &loginZone(9, 4, "Coast");
+        loginThreeZones();
         watcher = seat(*arena, "Watcher", 1);
         victim = seat(*bay, "Victim", 1);
         makeOperator(*watcher.session, 1, 3);
@@ -52,9 +49,6 @@ protected:
 
     Mutex lock;
     ControlCommands control{lock, zones, commands, log, {}};
-    SimZone* arena = nullptr;
-    SimZone* bay = nullptr;
-    SimZone* coast = nullptr;
     Seat watcher{};
     Seat victim{};
 };
