@@ -45,8 +45,8 @@ std::string pilotName(size_t i) {
 class Network final : public DatagramSink {
 public:
     explicit Network(size_t users) {
-        database.settings.allowNewUsers = true;
-        database.settings.askNewUsers = false;
+        settings.allowNewUsers = true;
+        settings.askNewUsers = false;
         build(users);
         link.connect();
         pump();
@@ -84,8 +84,9 @@ public:
 
     FakeClock clock{1000, 1100000000};
     DiscardLog log;
-    Database database{clock, log, ""};
-    ServerCore core{*this, database, clock, log};
+    Settings settings;
+    Database database{settings, clock, log, ""};
+    ServerCore core{*this, settings, database, clock, log};
     CoreTransport& transport = core.transport;
     ZoneProtocol& zones = core.zones;
     CommandProcessor& commands = core.commands;

@@ -164,17 +164,18 @@ LookupTimes timeLookups(const Database& db, size_t users) {
 int measureLoaded(const std::string& dir, size_t users) {
     FakeClock clock;
     DiscardLog log;
+    Settings settings;
     if (dropCaches()) {
         double coldRead = plainRead(dir);
         dropCaches();
-        Database cold(clock, log, dir);
+        Database cold(settings, clock, log, dir);
         auto start = std::chrono::steady_clock::now();
         cold.load();
         double coldLoad = since(start);
         std::printf("load from disk             %8.3f s   plain read %8.3f s   ratio %5.2f\n", coldLoad, coldRead,
                     coldLoad / coldRead);
     }
-    Database db(clock, log, dir);
+    Database db(settings, clock, log, dir);
     plainRead(dir);  // the files in the page cache for both readings alike
     double read = plainRead(dir);
     auto start = std::chrono::steady_clock::now();
@@ -198,7 +199,7 @@ int measureLoaded(const std::string& dir, size_t users) {
     for (int i = 0; i < banRounds; ++i) hits += db.findBan(-5, nowhere, 7, 7, 1, 1) != nullptr;
     double banUs = since(start) / banRounds * 1e6;
 
-    Database small(clock, log);
+    Database small(settings, clock, log);
     build(small, 1000);
     LookupTimes little = timeLookups(small, 1000);
     std::printf("findUser, same name        %8.1f ns at %zu users, %8.1f ns at 1000, ratio %5.2f\n",
@@ -276,7 +277,8 @@ int main(int argc, char** argv) {
     std::printf("Database benchmark: %zu users in %s\n", users, dir.c_str());
     {
         auto start = std::chrono::steady_clock::now();
-        Database db(clock, log, dir);
+        Settings settings;
+        Database db(settings, clock, log, dir);
         build(db, users);
         std::printf("build in memory            %8.3f s\n", since(start));
         start = std::chrono::steady_clock::now();

@@ -36,9 +36,9 @@ constexpr size_t kKeepWaiting = 1000;
 class ChatNetwork final : public DatagramSink {
 public:
     explicit ChatNetwork(bool clusters) {
-        database.settings.allowNewUsers = true;
-        database.settings.askNewUsers = false;
-        database.settings.clusterToZones = clusters;
+        settings.allowNewUsers = true;
+        settings.askNewUsers = false;
+        settings.clusterToZones = clusters;
         for (Zone* zone : {&slow, &talk}) {
             zone->link.connect();
             settle();
@@ -85,8 +85,9 @@ public:
 
     FakeClock clock{1000, 1100000000};
     DiscardLog log;
-    Database database{clock, log, ""};
-    ServerCore core{*this, database, clock, log};
+    Settings settings;
+    Database database{settings, clock, log, ""};
+    ServerCore core{*this, settings, database, clock, log};
     CoreTransport& transport = core.transport;
     ZoneProtocol& zones = core.zones;
 

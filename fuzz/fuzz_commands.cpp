@@ -88,8 +88,8 @@ struct Logins {
 struct World {
     World(const char* folder, uint32_t tick, bool fresh)
         : clock(tick),
-          database(clock, log, scratchFolder(folder)),
-          core(sink, database, clock, log),
+          database(settings, clock, log, scratchFolder(folder)),
+          core(sink, settings, database, clock, log),
           fresh(fresh) {
         // Saves would only write the same small files again and again.
         commands.services.saveDatabase = [] { return true; };
@@ -106,6 +106,7 @@ struct World {
     FakeClock clock;
     FingerprintLog log;
     CheckingSink sink;
+    Settings settings;
     Database database;
     ServerCore core;
     CoreTransport& transport = core.transport;
@@ -138,6 +139,7 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
     static const Logins logins;
     FakeClock& clock = world.clock;
     Database& database = world.database;
+    Settings& settings = world.settings;
     if (!world.fresh) {
         // The clock first: the flood decay period and the generator's seed
         // start from it, as for a transport and a database made now.
@@ -149,10 +151,10 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
     if (checkingReset()) world.log.fingerprint = world.sink.fingerprint = &fingerprint;
     Log& log = world.log;
 
-    database.settings.encryptMode = false;
-    database.settings.allowNewUsers = true;
-    database.settings.askNewUsers = false;
-    database.settings.disableHelp = data[0] & 2;
+    settings.encryptMode = false;
+    settings.allowNewUsers = true;
+    settings.askNewUsers = false;
+    settings.disableHelp = data[0] & 2;
     for (int i = 0; i < kPlayers + 2; ++i) {
         UserRecord* user = database.createUser("Player" + std::to_string(i), "pw", {192, 168, 1, 1}, 100000, 0);
         if (i % 2) database.registerUser(*user, "Real", "mail", 70 + i);
@@ -232,7 +234,7 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
     printChatList(zones.chatChannels(), log);
     printSquadList(database, log);
     transport.printHostList(log);
-    if (checkingReset()) addSavedFiles(fingerprint, database);
+    if (checkingReset()) addSavedFiles(fingerprint, world.settings, database);
     world.log.fingerprint = world.sink.fingerprint = nullptr;
     // What the input made goes now rather than before the next one, so
     // that the memory an input takes is given back by the same input (and

@@ -27,9 +27,10 @@ void require(bool condition) {
 // What lives from one input to the next: the database, cleared before each
 // input.
 struct World {
-    World(const char* folder, bool fresh) : database(clock, log, scratchFolder(folder)), fresh(fresh) {}
+    World(const char* folder, bool fresh) : database(settings, clock, log, scratchFolder(folder)), fresh(fresh) {}
     FakeClock clock;
     FingerprintLog log;
+    Settings settings;
     Database database;
     const bool fresh;  // built for this one input: nothing to reset
 };
@@ -144,7 +145,7 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
     database.findBan(1, {1, 2, 3, 4}, 1, 1, 1, 1);
     database.findBanfree(1, 1);
     database.findZone(1);
-    if (checkingReset()) addSavedFiles(fingerprint, database);
+    if (checkingReset()) addSavedFiles(fingerprint, world.settings, database);
     world.log.fingerprint = nullptr;
     // What the input made goes now rather than before the next one, so
     // that the memory an input takes is given back by the same input (and

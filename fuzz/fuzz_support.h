@@ -72,11 +72,11 @@ public:
     Fingerprint* fingerprint = nullptr;
 };
 
-// Saves the database into its folder and takes the eight files into the
-// fingerprint.
-inline void addSavedFiles(Fingerprint& fingerprint, Database& database) {
+// Saves the database, made with `settings`, into its folder and takes the
+// eight files into the fingerprint.
+inline void addSavedFiles(Fingerprint& fingerprint, Settings& settings, Database& database) {
     DiscardLog quiet;
-    database.settings.backupInterval = 0;
+    settings.backupInterval = 0;
     if (!database.save(quiet)) __builtin_trap();
     for (size_t file = 0; file < kDatFileCount; ++file) {
         std::ifstream in(std::filesystem::path(database.directory()) / datLayout(static_cast<DatFile>(file)).fileName,

@@ -41,12 +41,13 @@ constexpr uint8_t kTypes[] = {1, 2, 3, 4, 5, 7, 13, 14, 15, 16, 17, 19, 20};
 struct World {
     World(const char* folder, uint32_t tick, bool fresh)
         : clock(tick),
-          database(clock, log, scratchFolder(folder)),
-          core(sink, database, clock, log),
+          database(settings, clock, log, scratchFolder(folder)),
+          core(sink, settings, database, clock, log),
           fresh(fresh) {}
     FakeClock clock;
     FingerprintLog log;
     CheckingSink sink;
+    Settings settings;
     Database database;
     ServerCore core;
     CoreTransport& transport = core.transport;
@@ -78,6 +79,7 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
     static const std::vector<uint8_t> firstLogin = zoneLogin(1, 10);
     FakeClock& clock = world.clock;
     Database& database = world.database;
+    Settings& settings = world.settings;
     CoreTransport& transport = world.transport;
     ZoneProtocol& zones = world.zones;
     if (!world.fresh) {
@@ -91,9 +93,9 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
     if (checkingReset()) world.log.fingerprint = world.sink.fingerprint = &fingerprint;
     Log& log = world.log;
 
-    database.settings.encryptMode = false;  // the bytes reach the handlers as they are
-    database.settings.allowNewUsers = data[1] & 1;
-    database.settings.askNewUsers = data[1] & 2;
+    settings.encryptMode = false;  // the bytes reach the handlers as they are
+    settings.allowNewUsers = data[1] & 1;
+    settings.askNewUsers = data[1] & 2;
     for (int i = 0; i < 4; ++i) {
         UserRecord* user = database.createUser("User" + std::to_string(i), "pw", {127, 0, 0, 1}, 50000, 0);
         if (i == 1) database.createBan(*user, nullptr, 5);
@@ -150,7 +152,7 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
     printChatList(zones.chatChannels(), log);
     printSquadList(database, log);
     transport.printHostList(log);
-    if (checkingReset()) addSavedFiles(fingerprint, database);
+    if (checkingReset()) addSavedFiles(fingerprint, world.settings, database);
     world.log.fingerprint = world.sink.fingerprint = nullptr;
     // What the input made goes now rather than before the next one, so
     // that the memory an input takes is given back by the same input (and

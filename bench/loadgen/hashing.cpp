@@ -52,7 +52,8 @@ constexpr int kChatIntervalMs = 10;      // one chat line every this often durin
 void buildHashedDatabase(const std::filesystem::path& folder, bool hashing) {
     tallysv::SystemClock clock;
     tallysv::DiscardLog log;
-    tallysv::Database database(clock, log, folder.string());
+    tallysv::Settings settings;
+    tallysv::Database database(settings, clock, log, folder.string());
     std::vector<tallysv::PasswordField> fields(kHashingAccounts);
     std::atomic<int> next{0};
     std::vector<std::thread> workers;

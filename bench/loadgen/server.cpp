@@ -21,7 +21,8 @@ double buildDatabase(const std::filesystem::path& folder, int accounts) {
     auto start = SteadyClock::now();
     tallysv::SystemClock clock;
     tallysv::DiscardLog log;
-    tallysv::Database database(clock, log, folder.string());
+    tallysv::Settings settings;
+    tallysv::Database database(settings, clock, log, folder.string());
     for (int i = 1; i <= accounts; ++i) {
         tallysv::IPv4Address address{10, static_cast<uint8_t>(i >> 16), static_cast<uint8_t>(i >> 8),
                                      static_cast<uint8_t>(i)};

@@ -131,7 +131,7 @@ void commandAlias(CommandContext& command) {
     if (target->address() == IPv4Address{}) return command.reply("This account has not been accessed yet");
     // With AllowNoMachineID, MachineID 0 is no machine: it makes no "[MAC]".
     std::optional<int32_t> machineID;
-    if (!namesNoMachine(target->machineID(), command.database.settings.allowNoMachineID))
+    if (!namesNoMachine(target->machineID(), command.processor.settings().allowNoMachineID))
         machineID = target->machineID();
     const AliasTarget match{target->address(), machineID,
                             target->registration() ? target->registration()->hardwareID() : 0};

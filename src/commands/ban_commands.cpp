@@ -305,7 +305,7 @@ bool refusedByBanfree(CommandContext& command, const UserRecord& target) {
         const UserRecord* user = command.database.banfreeUser(*banfree);
         if (!user) continue;
         if (user->userID() == target.userID() ||
-            sameMachine(user->machineID(), target.machineID(), command.database.settings.allowNoMachineID)) {
+            sameMachine(user->machineID(), target.machineID(), command.processor.settings().allowNoMachineID)) {
             command.reply(
                 "This player or one of the players aliases has at least one banfree. Cannot ban with -b switch "
                 "unless there are no banfrees for the player");
@@ -383,7 +383,7 @@ void banProviderBlock(CommandContext& command, const BanRequest& request, const 
     if (address == IPv4Address{0, 0, 0, 0})
         return command.reply("Unable to calculate NetBlock. Try your request again soon");
     const int32_t userID = target.userID();
-    const Settings& settings = command.database.settings;
+    const Settings& settings = command.processor.settings();
     auto block = std::make_shared<std::optional<NetBlock>>();
     auto work = [block, address, lookup = command.processor.services.lookupNetBlock,
                  options = WhoisOptions{settings.whoisServer, settings.whoisTimeout}, &log = command.processor.log()] {

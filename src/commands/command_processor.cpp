@@ -109,8 +109,8 @@ CommandFlood checkCommandFlood(CommandFloodState& state, uint32_t now) {
     return CommandFlood::Ok;
 }
 
-CommandProcessor::CommandProcessor(ZoneProtocol& zones, const Clock& clock, Log& log)
-    : zones_(zones), clock_(clock), log_(log) {
+CommandProcessor::CommandProcessor(ZoneProtocol& zones, Settings& settings, const Clock& clock, Log& log)
+    : zones_(zones), settings_(settings), clock_(clock), log_(log) {
     zones_.setCommandHandler([this](InboundMessage& message) { return handle(message); });
 }
 
@@ -153,7 +153,7 @@ bool CommandProcessor::dispatch(PlayerSession& player, const std::string& text, 
     // Operators reach the tiers from their own level down to 4; a level
     // beyond 4 reaches tier 4 only.
     const int reach = player.op ? std::min<int>(player.op->level, 4) : 5;
-    const bool helpDisabled = database().settings.disableHelp;
+    const bool helpDisabled = settings_.disableHelp;
     for (const CommandEntry& entry : commandTable()) {
         if (entry.tier >= CommandTier::Level0 && entry.tier <= CommandTier::Level4 &&
             static_cast<int>(entry.tier) < reach)

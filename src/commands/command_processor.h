@@ -145,7 +145,9 @@ struct CommandServices {
 class CommandProcessor {
 public:
     // Installs itself as the command handler of every zone that logs in.
-    CommandProcessor(ZoneProtocol& zones, const Clock& clock, Log& log);
+    // `settings` are the ones the database was made with; ?read re-reads
+    // them.
+    CommandProcessor(ZoneProtocol& zones, Settings& settings, const Clock& clock, Log& log);
 
     bool handle(InboundMessage& message);
     // Runs a command text for a player (after the console line and flood
@@ -155,6 +157,7 @@ public:
 
     ZoneProtocol& zones() { return zones_; }
     Database& database() { return zones_.database(); }
+    Settings& settings() { return settings_; }
     const Clock& clock() const { return clock_; }
     Log& log() { return log_; }
     // Commands received from players since start (status pages).
@@ -172,6 +175,7 @@ public:
 
 private:
     ZoneProtocol& zones_;
+    Settings& settings_;
     const Clock& clock_;
     Log& log_;
     uint64_t commandCount_ = 0;

@@ -94,7 +94,7 @@ bool deferForPasswords(CommandProcessor& processor, const CommandEntry& entry, P
     // anyone else (none today) computes at once.
     if (!player.zone || zoneSession(*player.zone).findPlayer(player.playerID) != &player) return false;
     Database& database = processor.database();
-    const bool hashing = database.settings.passwordHashing;
+    const bool hashing = processor.settings().passwordHashing;
     PasswordNeeds needs;
     {
         CommandContext command(processor, player, text, length, std::strlen(entry.word));

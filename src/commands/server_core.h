@@ -13,7 +13,7 @@ namespace tallysv {
 
 // The server's protocol core, assembled in this one place: the transport
 // over the datagrams, the zone protocol on the transport, and the command
-// processor on the zone protocol, over one database. The server process,
+// processor on the zone protocol, over one database and its settings. The server process,
 // the test fixtures, the fuzz targets, the benchmarks and the whole-network
 // simulation all build it here, so they all run the same wiring.
 //
@@ -26,7 +26,8 @@ namespace tallysv {
 // held, as for each part.
 class ServerCore {
 public:
-    ServerCore(DatagramSink& sink, Database& database, const Clock& clock, Log& log);
+    // `database` was made with `settings`.
+    ServerCore(DatagramSink& sink, Settings& settings, Database& database, const Clock& clock, Log& log);
     ServerCore(const ServerCore&) = delete;
     ServerCore& operator=(const ServerCore&) = delete;
 
@@ -36,6 +37,7 @@ public:
     // core). The storage of hosts and tables is kept for what comes next.
     void clear();
 
+    Settings& settings;
     Database& database;
     CoreTransport transport;
     ZoneProtocol zones;

@@ -114,7 +114,7 @@ void commandWrite(CommandContext& command) {
 
 void commandRead(CommandContext& command) {
     command.replyBeforeWait("Please wait...");
-    command.database.readConfiguration();
+    readConfiguration(command.processor.settings(), command.database, command.processor.log());
     command.reply("Settings loaded from disk");
 }
 

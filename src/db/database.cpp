@@ -9,15 +9,14 @@
 
 namespace tallysv {
 
-Database::Database(const Clock& clock, Log& log, std::string directory)
-    : clock_(clock), log_(log), directory_(std::move(directory)) {
+Database::Database(const Settings& settings, const Clock& clock, Log& log, std::string directory)
+    : settings_(settings), clock_(clock), log_(log), directory_(std::move(directory)) {
     randomSeed(random, 55555);
     randomSeed(random, clock_.tick());
     placeholderUser.name_.set("^Banned");
 }
 
 void Database::clear() {
-    settings = Settings{};
     random = RandomGenerator{};
     randomSeed(random, 55555);
     randomSeed(random, clock_.tick());
@@ -44,12 +43,14 @@ void Database::clear() {
     lastBanID_ = 0;
 }
 
-void Database::readConfiguration() {
-    if (!tallysv::readConfiguration(settings, log_, directory_)) return;
-    // The built-in operator: no account, network-wide, level 0. Later
-    // readings leave its password as it was made here.
+void Database::addBuiltInOperator(const PasswordField& password) {
     OperatorRecord* op = operators_.append();
-    op->password = settings.sysopPassword;
+    op->password = password;
+}
+
+void readConfiguration(Settings& settings, Database& database, Log& log) {
+    // Later readings leave the built-in operator's password as it was made.
+    if (readConfiguration(settings, log, database.directory())) database.addBuiltInOperator(settings.sysopPassword);
 }
 
 // ---- accounts ----
@@ -172,21 +173,21 @@ bool Database::passwordMatches(const PasswordField& stored, std::string_view pla
 
 bool Database::storedPasswordMatches(const PasswordField& stored, std::string_view plainPassword) const {
     if (passwordResults_)
-        if (const PasswordCheck* made = passwordResults_->findCheck(stored, plainPassword, settings.passwordHashing))
+        if (const PasswordCheck* made = passwordResults_->findCheck(stored, plainPassword, settings_.passwordHashing))
             return made->matches;
     return passwordMatches(stored, plainPassword);
 }
 
 PasswordField Database::passwordField(std::string_view plainPassword) const {
     if (passwordResults_)
-        if (auto made = passwordResults_->takeField(plainPassword, settings.passwordHashing)) return *made;
-    return makePasswordField(plainPassword, settings.passwordHashing);
+        if (auto made = passwordResults_->takeField(plainPassword, settings_.passwordHashing)) return *made;
+    return makePasswordField(plainPassword, settings_.passwordHashing);
 }
 
 bool Database::verifyPassword(PasswordField& stored, std::string_view plainPassword) const {
     const PasswordCheck* made =
-        passwordResults_ ? passwordResults_->findCheck(stored, plainPassword, settings.passwordHashing) : nullptr;
-    PasswordCheck check = made ? *made : checkPassword(stored, plainPassword, settings.passwordHashing);
+        passwordResults_ ? passwordResults_->findCheck(stored, plainPassword, settings_.passwordHashing) : nullptr;
+    PasswordCheck check = made ? *made : checkPassword(stored, plainPassword, settings_.passwordHashing);
     if (check.upgrade) stored = *check.upgrade;
     return check.matches;
 }
@@ -204,7 +205,7 @@ bool Database::reclaimable(const UserRecord& user) const {
     // A negative delay (a setting beyond what 32 bits of seconds hold) would
     // hand every account to whoever logs in; it means no reclaim instead.
     int64_t idle = static_cast<int64_t>(now()) - user.lastLogin;
-    return settings.accountReclaimDelay >= 0 && idle > settings.accountReclaimDelay;
+    return settings_.accountReclaimDelay >= 0 && idle > settings_.accountReclaimDelay;
 }
 
 Database::LoginPassword Database::checkLoginPassword(UserRecord& user, std::string_view plainPassword) {
@@ -342,7 +343,7 @@ BanRecord* Database::findBan(int32_t userID, const IPv4Address& address, int32_t
     // A client without a machine matches no ban by machine, so one ban of
     // a chat client does not lock out every other one.
     std::optional<int32_t> machine;
-    if (!namesNoMachine(machineID, settings.allowNoMachineID)) machine = machineID;
+    if (!namesNoMachine(machineID, settings_.allowNoMachineID)) machine = machineID;
     for (BanRecord* ban : bans_) {
         if (!banApplies(*ban, zoneGroupID, zoneScoreID)) continue;
         std::optional<BanMatch> match = matchBan(*ban, userID, address, machine, hardwareID);

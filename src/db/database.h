@@ -96,31 +96,32 @@ struct ZoneScoreIDKey {
 // in DatFile order; a missing entry is a file that cannot be opened.
 using DatImages = std::array<std::optional<std::vector<uint8_t>>, kDatFileCount>;
 
-// The one object that holds everything the server knows, with the settings.
-// It owns every record; links between records are plain pointers. Tables
-// keep their order (append at the tail, first match wins) and lookups that
-// the order defines are served by indexes that give the same answers.
+// The one object that holds every record the server knows. It owns every
+// record; links between records are plain pointers. It reads the settings
+// it was made with, which its owner keeps and re-reads. Tables keep their
+// order (append at the tail, first match wins) and lookups that the order
+// defines are served by indexes that give the same answers.
 // Every call is made with the transport lock held.
 class Database {
 public:
-    Database(const Clock& clock, Log& log, std::string directory = "");
+    Database(const Settings& settings, const Clock& clock, Log& log, std::string directory = "");
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
 
-    Settings settings;
     RandomGenerator random;
     // The account that locked-out players are given: "^Banned", empty
     // password; in no table and never saved.
     UserRecord placeholderUser;
 
-    // Forgets every record, the settings and the login attempts counted,
-    // and reseeds the generator: the database is then as one made now with
-    // the same folder. The tables keep some memory for the records to come
+    // Forgets every record and the login attempts counted, and reseeds the
+    // generator: the database is then as one made now with the same folder
+    // and settings. The tables keep some memory for the records to come
     // (the fuzz targets start each input from a cleared database).
     void clear();
 
-    // Reads TALLYSV.INI; the first reading adds the built-in operator.
-    void readConfiguration();
+    // The built-in operator: no account, network-wide, level 0, with the
+    // SysopPassword of the first reading of the settings.
+    void addBuiltInOperator(const PasswordField& password);
     // Reads the eight .dat files of the folder, printing the headings,
     // count lines and messages. A save whose renames were cut short is
     // finished first.
@@ -149,6 +150,7 @@ public:
 
     const std::string& directory() const { return directory_; }
     const Clock& clock() const { return clock_; }
+    const Settings& settings() const { return settings_; }
 
     // Tables, in their order, for walks and listings.
     const Table<UserRecord>& users() const { return users_; }
@@ -321,6 +323,7 @@ private:
     void setRegistration(UserRecord& user, User2Record* registration);
     int32_t now() const { return clock_.now(); }
 
+    const Settings& settings_;
     const Clock& clock_;
     Log& log_;
     std::string directory_;
@@ -366,5 +369,9 @@ private:
     Database& database_;
     PasswordResults* previous_;
 };
+
+// Reads TALLYSV.INI of the database's folder into `settings`, the ones the
+// database was made with; the first reading adds the built-in operator.
+void readConfiguration(Settings& settings, Database& database, Log& log);
 
 }  // namespace tallysv

@@ -367,7 +367,7 @@ bool Database::save(Log& log) {
     // A whole new set is in place: it may become a dated generation. That
     // never changes the outcome of the save.
     if (run.whole) {
-        BackupPolicy policy{settings.backupInterval, settings.backupKeep, backupLinks_};
+        BackupPolicy policy{settings_.backupInterval, settings_.backupKeep, backupLinks_};
         if (Status backup = makeBackupGeneration(directory_, clock_.now(), policy); !backup)
             log.printf("Backup failed: %s\n", backup.reason().c_str());
     }

@@ -60,9 +60,10 @@ int main(int argc, char** argv) {
     tallysv::SystemClock clock;
     tallysv::StdoutLog log;
     tallysv::StdinKeys keys;
-    tallysv::Database database(clock, log);
+    tallysv::Settings settings;
+    tallysv::Database database(settings, clock, log);
     tallysv::Server server(
-        database, clock, log, keys,
+        settings, database, clock, log, keys,
         [](uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }, &stopRequested);
     server.setReloadRequest(&reloadRequested);
     return server.run();

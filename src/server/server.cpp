@@ -10,9 +10,10 @@
 
 namespace tallysv {
 
-Server::Server(Database& database, const Clock& clock, Log& log, KeySource& keys, Sleeper sleep,
+Server::Server(Settings& settings, Database& database, const Clock& clock, Log& log, KeySource& keys, Sleeper sleep,
                const std::atomic<bool>* stopRequested)
-    : database_(database), folder_(database.directory()), clock_(clock), log_(log), keys_(keys),
+    : settings_(settings),
+      database_(database), folder_(database.directory()), clock_(clock), log_(log), keys_(keys),
       sleep_(std::move(sleep)), stopRequested_(stopRequested), folderLock_(folder_),
       backgroundSave_(database, log) {
     // One pass of the main loop, in this order.
@@ -43,7 +44,7 @@ bool Server::startup() {
     if (!takeFolderLock()) return false;
     {
         MutexLock guard(lock_);
-        database_.readConfiguration();
+        readConfiguration(settings_, database_, log_);
     }
     if (!claimControlSocket()) {
         folderLock_.release();
@@ -54,7 +55,7 @@ bool Server::startup() {
         MutexLock guard(lock_);
         database_.load();
         assemble();
-        port = database_.settings.port;
+        port = settings_.port;
     }
     if (Status listening = udp_->start(port); !listening) {
         // Without its socket the server can hear no zone: say why and end.
@@ -77,7 +78,7 @@ bool Server::startup() {
 
 void Server::assemble() {
     socket_ = std::make_unique<UdpSocket>();
-    core_ = std::make_unique<ServerCore>(*socket_, database_, clock_, log_);
+    core_ = std::make_unique<ServerCore>(*socket_, settings_, database_, clock_, log_);
     // ?write, from a zone or the control socket: both run it with the lock
     // held, and it waits for a periodic save being written, then saves.
     core_->commands.services.saveDatabase = [this] {
@@ -90,7 +91,7 @@ void Server::assemble() {
                                         log_);
     core_->commands.services.audit = [this](const AuditRecord& record) { audit_->append(record); };
     startWorkers();
-    udp_ = std::make_unique<UdpServer>(core_->transport, *socket_, lock_, database_.settings);
+    udp_ = std::make_unique<UdpServer>(core_->transport, *socket_, lock_, settings_);
 }
 
 // In the reverse order of assemble(), with the network threads and the
@@ -120,7 +121,7 @@ bool Server::claimControlSocket() {
     std::string path;
     {
         MutexLock guard(lock_);
-        path = database_.settings.controlSocket;
+        path = settings_.controlSocket;
     }
     if (path.empty()) return true;
     if (path[0] != '/' && !folder_.empty()) path = folder_ + "/" + path;
@@ -159,7 +160,7 @@ void Server::startStatusPages() {
     std::string listen;
     {
         MutexLock guard(lock_);
-        listen = database_.settings.statusListen;
+        listen = settings_.statusListen;
     }
     if (listen.empty()) return;
     status_ = std::make_unique<StatusServer>([this] { return statusSnapshot(); }, StatusLimits{},
@@ -274,7 +275,7 @@ void Server::collectSave() {
 // A re-read of the configuration may change the period at any time.
 uint32_t Server::savePeriod() {
     MutexLock guard(lock_);
-    return static_cast<uint32_t>(database_.settings.periodicSave);
+    return static_cast<uint32_t>(settings_.periodicSave);
 }
 
 void Server::readKey() {
@@ -287,7 +288,7 @@ void Server::readKey() {
 void Server::reloadOnRequest() {
     if (!reloadRequested_ || !reloadRequested_->exchange(false)) return;
     MutexLock guard(lock_);
-    database_.readConfiguration();
+    readConfiguration(settings_, database_, log_);
     reopenAuditLog();
 }
 

@@ -32,8 +32,10 @@ class Server {
 public:
     using Sleeper = std::function<void(uint32_t ms)>;
 
-    // `stopRequested`, when given, ends the loop like a quit key (signals).
-    Server(Database& database, const Clock& clock, Log& log, KeySource& keys, Sleeper sleep,
+    // `database` was made with `settings`, which the server reads and
+    // re-reads (SIGHUP, ?read). `stopRequested`, when given, ends the loop
+    // like a quit key (signals).
+    Server(Settings& settings, Database& database, const Clock& clock, Log& log, KeySource& keys, Sleeper sleep,
            const std::atomic<bool>* stopRequested = nullptr);
 
     // How long start-up waits for another process to let go of the data
@@ -131,6 +133,7 @@ private:
     void startControlSocket() REQUIRES(lock_);
     void noteSave(bool saved, int32_t began, uint32_t beganTick) REQUIRES(lock_);
 
+    Settings& settings_ GUARDED_BY(lock_);
     Database& database_ GUARDED_BY(lock_);
     // The data folder, fixed for the server's life (read without the lock).
     const std::string folder_;

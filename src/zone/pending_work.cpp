@@ -93,7 +93,7 @@ void ZoneProtocol::releasePending(Host& zone, uint64_t key) {
 }
 
 ZoneProtocol::LoginWork ZoneProtocol::deferLogin(InboundMessage& message, uint64_t key, PasswordNeeds needs) {
-    const bool hashing = database_.settings.passwordHashing;
+    const bool hashing = database_.settings().passwordHashing;
     if (!passwordWorkNeeded(needs, database_.passwordResults(), hashing)) return LoginWork::Now;
     auto results = std::make_shared<PasswordResults>();
     auto work = [results, needs = std::move(needs), hashing] { *results = computePasswordResults(needs, hashing); };

@@ -178,7 +178,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     UserRecord* user = database_.findUser(name);
     // Faked clients send low MachineIDs; a client without a machine sends 0.
     const bool randomizedMachineID =
-        isLowMachineID(machineID) && !namesNoMachine(machineID, database_.settings.allowNoMachineID);
+        isLowMachineID(machineID) && !namesNoMachine(machineID, database_.settings().allowNoMachineID);
 
     if (user) {
         bool exempt = user->passBlock == 1 || database_.findBanfree(user->userID(), scoreID);
@@ -241,7 +241,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     }
 
     // An unknown name.
-    if (!database_.settings.allowNewUsers)
+    if (!database_.settings().allowNewUsers)
         return refuse(kNewUserRefused, "%i - Player connection refused(New user): %s\n", name);
     const int32_t candidateID = static_cast<int32_t>(database_.users().count()) + 1;
     if (BanRecord* ban = database_.findBan(candidateID, address, machineID, std::nullopt, zoneOf(zone).groupId, scoreID)) {
@@ -259,7 +259,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
                 hackedClientNotice(zoneOf(zone).zoneNameText(), name, "TZB", timeZoneBias));
         return true;
     }
-    if (m[1] == 0 && database_.settings.askNewUsers)
+    if (m[1] == 0 && database_.settings().askNewUsers)
         return refuse(kAskNewUser, "%i - New player connected: %s\n", name);
     PasswordNeeds needs;
     needs.fields.emplace_back(password);

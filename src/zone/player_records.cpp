@@ -123,7 +123,7 @@ bool ZoneProtocol::onPlayerLeaving(InboundMessage& message) {
     }
     // Zones that do not fill in the usage field leave it 0; the server's own
     // measure replaces it when UsageFromSessions is on.
-    if (!database_.settings.usageFromSessions) addUsage(user, readInt16(m, 13));
+    if (!database_.settings().usageFromSessions) addUsage(user, readInt16(m, 13));
     endPlayTime(*player);
     session.removePlayer(player);
     return true;
@@ -134,7 +134,7 @@ void ZoneProtocol::endPlayTime(PlayerSession& player) {
     const int64_t seconds = int64_t{clock_.now()} - *player.acceptedAt;
     player.acceptedAt.reset();
     // A clock set back during the session takes nothing away.
-    if (database_.settings.usageFromSessions && seconds > 0) addUsage(*player.user, seconds);
+    if (database_.settings().usageFromSessions && seconds > 0) addUsage(*player.user, seconds);
 }
 
 void ZoneProtocol::endPlayerSessionsAtStop() {

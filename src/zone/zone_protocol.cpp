@@ -189,14 +189,14 @@ void ZoneProtocol::notifyOperators(NoticeKind kind, std::string_view text, int32
 PasswordNeeds ZoneProtocol::zonePasswordNeeds(int32_t scoreID, std::string_view plainPassword) const {
     PasswordNeeds needs;
     // The BillingPassword comes from TALLYSV.INI, scrambled: it costs nothing.
-    if (Database::passwordMatches(database_.settings.billingPassword, plainPassword)) return needs;
+    if (Database::passwordMatches(database_.settings().billingPassword, plainPassword)) return needs;
     if (const ZoneRecord* record = database_.findZone(scoreID))
         needs.checks.push_back({record->password, std::string(plainPassword)});
     return needs;
 }
 
 bool ZoneProtocol::checkZonePassword(int32_t scoreID, std::string_view plainPassword) {
-    if (Database::passwordMatches(database_.settings.billingPassword, plainPassword)) return true;
+    if (Database::passwordMatches(database_.settings().billingPassword, plainPassword)) return true;
     ZoneRecord* record = database_.findZone(scoreID);
     return record && database_.verifyPassword(record->password, plainPassword);
 }

@@ -83,10 +83,10 @@ Lines expectedReplies(const Database& database, const UserRecord& target) {
 // files of the folder.
 class Server final : public DatagramSink {
 public:
-    Server(FakeClock& clock, const std::string& folder) : clock_(clock), database(clock, log_, folder) {
-        database.settings.allowNewUsers = true;
-        database.settings.askNewUsers = false;
-        database.settings.accountReclaimDelay = kReclaimDelay;
+    Server(FakeClock& clock, const std::string& folder) : clock_(clock), database(settings, clock, log_, folder) {
+        settings.allowNewUsers = true;
+        settings.askNewUsers = false;
+        settings.accountReclaimDelay = kReclaimDelay;
         database.load();
         link.connect();
         pump();
@@ -125,8 +125,9 @@ private:
     DiscardLog log_;
 
 public:
+    Settings settings;
     Database database;
-    ServerCore core{*this, database, clock_, log_};
+    ServerCore core{*this, settings, database, clock_, log_};
     CoreTransport& transport = core.transport;
     ZoneProtocol& zones = core.zones;
     CommandProcessor& commands = core.commands;

@@ -294,7 +294,7 @@ TEST_F(BanTest, TheBanfreeTest) {
 
 TEST_F(BanTest, ProviderBlockFromTheWhoisServer) {
     FakeWhoisServer registry({"inetnum: 10.0.0.0 - 10.255.255.255\n", "NetRange: 10.1.0.0 - 10.1.255.255\n"});
-    database.settings.whoisServer = registry.server();
+    settings.whoisServer = registry.server();
     powers(2, 3, 0);
     EXPECT_EQ(type(boss, "?ban -! Victim"), (Lines{"Please wait while downloading information for NetBlock...",
                                                   "Ban # 1 added zone-wide. Duration: 1 day(s)."}));
@@ -318,7 +318,7 @@ TEST_F(BanTest, TheServerMaySupplyItsOwnBlockLookup) {
         asked.push_back(address);
         return std::optional<NetBlock>(NetBlock{{10, 1, 2, 0}, {10, 1, 2, 127}});
     };
-    database.settings.whoisServer = "127.0.0.1:1";  // never asked
+    settings.whoisServer = "127.0.0.1:1";  // never asked
     powers(0);
     EXPECT_EQ(type(boss, "?ban -! Victim"), (Lines{"Please wait while downloading information for NetBlock...",
                                                   "Ban # 1 added zone-wide. Duration: 1 day(s)."}));
@@ -330,8 +330,8 @@ TEST_F(BanTest, TheServerMaySupplyItsOwnBlockLookup) {
 
 TEST_F(BanTest, ASilentWhoisServerFailsTheBanWithinItsLimit) {
     FakeWhoisServer silent({}, true);
-    database.settings.whoisServer = silent.server();
-    database.settings.whoisTimeout = 200;
+    settings.whoisServer = silent.server();
+    settings.whoisTimeout = 200;
     powers(0);
     EXPECT_EQ(type(boss, "?ban -! Victim"), (Lines{"Please wait while downloading information for NetBlock...",
                                                   "Unable to calculate NetBlock. Try your request again soon"}));

@@ -9,7 +9,7 @@ namespace {
 class DispatchTest : public CommandTest {
 protected:
     void SetUp() override {
-        database.settings.disableHelp = false;
+        settings.disableHelp = false;
         clock.setTick(100000);
         zone = &loginZone(7, 3, "Arena");
         alice = seat(*zone, "Alice", 1);
@@ -98,7 +98,7 @@ TEST_F(DispatchTest, TiersByOperatorLevel) {
 TEST_F(DispatchTest, HelpAndFindComeAfterAllTiers) {
     EXPECT_EQ(type(alice, "?find :Alice"), Lines{"Alice is in Arena"});
     EXPECT_EQ(type(alice, "?help ban")[0], "  The ban command filters access to your network.  Switches come");
-    database.settings.disableHelp = true;
+    settings.disableHelp = true;
     EXPECT_EQ(type(alice, "?help"), Lines{});
     EXPECT_EQ(type(alice, "?find :Alice"), Lines{"Alice is in Arena"});
 }

@@ -14,7 +14,7 @@ constexpr const char* kPageLine = "(Press ESC to view the entire page. ?help <co
 class HelpTest : public CommandTest {
 protected:
     void SetUp() override {
-        database.settings.disableHelp = false;
+        settings.disableHelp = false;
         zone = &loginZone(9, 7, "Home");
         alice = seat(*zone, "Alice", 1);
     }
@@ -165,7 +165,7 @@ TEST_F(HelpTest, CommandLists) {
 }
 
 TEST_F(HelpTest, DisabledHelpIsNoCommand) {
-    database.settings.disableHelp = true;
+    settings.disableHelp = true;
     EXPECT_EQ(type(alice, "?help"), Lines{});
     EXPECT_EQ(type(alice, "?help ban"), Lines{});
 }

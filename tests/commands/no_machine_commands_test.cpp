@@ -25,7 +25,7 @@ protected:
 
 TEST_F(NoMachineCommandsTest, AliasesShareNoMachineZero) {
     EXPECT_EQ(type(admin, "?alias=Bot"), (Lines{"Bot[IP], ChatterA[MAC], ChatterB[MAC]"}));
-    database.settings.allowNoMachineID = true;
+    settings.allowNoMachineID = true;
     EXPECT_EQ(type(admin, "?alias=Bot"), (Lines{"Bot[IP]"}));
     EXPECT_EQ(type(admin, "?alias=ChatterA"), (Lines{"ChatterA[IP]"}));
     // Real machines are still matched.
@@ -40,7 +40,7 @@ TEST_F(NoMachineCommandsTest, BanfreeTestSharesNoMachineZero) {
                         "First match: Banfree #1"};
     EXPECT_EQ(type(admin, "?ban -b Bot"), refused);
     EXPECT_EQ(database.bans().count(), 0u);
-    database.settings.allowNoMachineID = true;
+    settings.allowNoMachineID = true;
     EXPECT_EQ(type(admin, "?ban -b Bot"), Lines{"Ban # 1 added zone-wide. Duration: 1 day(s)."});
     ASSERT_EQ(database.bans().count(), 1u);
     // The ban keeps the account's MachineID 0, which matches no login by

@@ -19,7 +19,7 @@ protected:
         admin = seat(*zone, "Admin", 1);
         plain = seat(*zone, "Plain", 2);
         makeOperator(*admin.session, 0);
-        database.settings.passwordHashing = true;
+        settings.passwordHashing = true;
     }
     void TearDown() override { usePasswordTestCost(false); }
     SimZone* zone = nullptr;
@@ -129,7 +129,7 @@ TEST_F(PasswordHashingTest, HashedFieldsVerifyWithHashingOffAndStayHashed) {
     UserRecord* account = database.createUser("Hashed", "kept", IPv4Address{}, 0, 0);
     const PasswordField hashed = account->password;
     ASSERT_TRUE(isHashedPassword(hashed));
-    database.settings.passwordHashing = false;
+    settings.passwordHashing = false;
     EXPECT_TRUE(loginPlayer(*zone, "Hashed", "kept", 20).has_value());
     EXPECT_NE(player(*zone, 20), nullptr);
     EXPECT_EQ(account->password, hashed);

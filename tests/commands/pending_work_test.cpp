@@ -45,8 +45,8 @@ protected:
 
 TEST_F(PendingWorkTest, TheNetworkGoesOnWhileAWhoisServerSaysNothing) {
     FakeWhoisServer silent({}, true);
-    database.settings.whoisServer = silent.server();
-    database.settings.whoisTimeout = 200;
+    settings.whoisServer = silent.server();
+    settings.whoisTimeout = 200;
 
     EXPECT_EQ(type(boss, "?ban -! Victim"), Lines{"Please wait while downloading information for NetBlock..."});
     ASSERT_EQ(held.held(), 1u) << "the lookup waits on a worker, not on the receive thread";
@@ -112,7 +112,7 @@ protected:
         clock.setTick(100000);
         arena = &loginZone(5, 3, "Arena");
         ann = seat(*arena, "Ann", 1);
-        database.settings.passwordHashing = true;
+        settings.passwordHashing = true;
         zones.setExecutor(held);
     }
     void TearDown() override { usePasswordTestCost(false); }
@@ -162,9 +162,9 @@ TEST_F(PasswordCommandTest, SettersStoreTheHashMadeOnTheWorkers) {
 }
 
 TEST_F(PasswordCommandTest, ASquadPasswordChangedMeanwhileIsCheckedAgain) {
-    database.settings.passwordHashing = false;
+    settings.passwordHashing = false;
     SquadRecord* squad = database.createSquad("Ore", "old", nullptr);
-    database.settings.passwordHashing = true;
+    settings.passwordHashing = true;
     EXPECT_EQ(type(ann, "?squadjoin=Ore:old"), Lines{});
     ASSERT_EQ(held.held(), 1u);
     // The owner sets a new password before Ann's check comes back.

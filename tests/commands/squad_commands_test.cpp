@@ -282,7 +282,7 @@ TEST_F(SquadCommandsTest, RandomCommandSequencesKeepMembership) {
     const auto before = describe(database);
     ASSERT_FALSE(before.empty());
     database.save();
-    Database reloaded(clock, log, dir.str());
+    Database reloaded(settings, clock, log, dir.str());
     reloaded.load();
     expectMembershipHolds(reloaded);
     EXPECT_EQ(describe(reloaded), before);

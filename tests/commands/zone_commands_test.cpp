@@ -85,16 +85,29 @@ TEST_F(ZoneCommandTest, WriteSavesBeforeTheSecondReply) {
     EXPECT_EQ(type(chief, "?write"), (Lines{"Please wait...", "Database could not be stored to disk"}));
 }
 
+// The fuzz targets start each input from a cleared core: it goes back to
+// the settings of one made now, with no record and no zone.
+TEST_F(ZoneCommandTest, ClearedCoreForgetsSettingsRecordsAndZones) {
+    settings.whoisTimeout = 1234;
+    ASSERT_TRUE(settings.allowNewUsers);
+    core.clear();
+    const Settings fresh;
+    EXPECT_EQ(settings.whoisTimeout, fresh.whoisTimeout);
+    EXPECT_EQ(settings.allowNewUsers, fresh.allowNewUsers);
+    EXPECT_EQ(database.users().count(), 0u);
+    EXPECT_TRUE(transport.hosts().empty());
+}
+
 TEST_F(ZoneCommandTest, ReadLoadsTheConfigurationAgain) {
     dir.write("TALLYSV.INI", "[Misc]\nSysopPassword=first\n");
-    database.readConfiguration();
+    readConfiguration(settings, database, log);
     dir.write("TALLYSV.INI", "[Misc]\nWhoisTimeout=1234\nSysopPassword=new\n[Comms]\nDisableHelp=0\n");
     const size_t operators = database.operators().count();
     log.clear();
     EXPECT_EQ(type(chief, "?read"), (Lines{"Please wait...", "Settings loaded from disk"}));
     EXPECT_TRUE(log.contains("Reading TALLYSV.INI... Done.\n"));
-    EXPECT_EQ(database.settings.whoisTimeout, 1234);
-    EXPECT_FALSE(database.settings.disableHelp);
+    EXPECT_EQ(settings.whoisTimeout, 1234);
+    EXPECT_FALSE(settings.disableHelp);
     // The built-in operator keeps the password it was made with.
     EXPECT_EQ(database.operators().count(), operators);
     for (const OperatorRecord* record : database.operators())

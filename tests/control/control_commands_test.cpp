@@ -180,10 +180,10 @@ TEST_F(ControlCommandsTest, SaveAndReloadRunAsWriteAndRead) {
     EXPECT_EQ(request(ControlVerb::Save).status, kControlNothing);
 
     dir.write("TALLYSV.INI", "[Comms]\nDisableHelp=0\n");
-    database.settings.disableHelp = true;
+    settings.disableHelp = true;
     answer = request(ControlVerb::Reload);
     EXPECT_EQ(answer.lines, (Lines{"Please wait...", "Settings loaded from disk"}));
-    EXPECT_FALSE(database.settings.disableHelp);
+    EXPECT_FALSE(settings.disableHelp);
 }
 
 }  // namespace

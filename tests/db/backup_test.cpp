@@ -35,7 +35,8 @@ protected:
     FakeClock clock{1000, 1765370000};  // 2025-12-10 12:33:20 UTC
     RecordingLog log;
     testing::TemporaryFolder folder;
-    Database database{clock, log, folder.path()};
+    Settings settings;
+    Database database{settings, clock, log, folder.path()};
 };
 
 TEST_F(BackupTest, GenerationIsNamedByTheSaveTimeInUTCAndLinksTheCommittedFiles) {
@@ -117,9 +118,10 @@ TEST_F(BackupTest, SettingsSwitchGenerationsOffAndDecideWhenOneIsDue) {
     for (const Case& c : cases) {
         testing::TemporaryFolder here;
         FakeClock at{1000, 1765370000};
-        Database db(at, log, here.path());
-        db.settings.backupInterval = c.interval;
-        db.settings.backupKeep = c.keep;
+        Settings settings;
+        Database db(settings, at, log, here.path());
+        settings.backupInterval = c.interval;
+        settings.backupKeep = c.keep;
         db.createUser("Alice", "", {}, 0, 0);
         ASSERT_TRUE(db.save());
         at.advance(c.advanceMs);

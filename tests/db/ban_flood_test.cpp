@@ -56,7 +56,8 @@ TEST(FloodTableTest, NewAddressEvictsTheOldestWhenMoreThanHundredAreKept) {
 TEST(FloodTableTest, DatabaseDecayForgivesAFloodedAddressInTwoSteps) {
     FakeClock clock;
     RecordingLog log;
-    Database database(clock, log);
+    Settings settings;
+    Database database(settings, clock, log);
     IPv4Address address{5, 5, 5, 5};
     for (int i = 0; i < 6; ++i) database.registerAttempt(address);
     EXPECT_EQ(database.floodTable().counter(address), 6);
@@ -73,7 +74,8 @@ class BanTest : public ::testing::Test {
 protected:
     FakeClock clock{1000, 1000000000};
     RecordingLog log;
-    Database database{clock, log};
+    Settings settings;
+    Database database{settings, clock, log};
     UserRecord* banned = database.createUser("Banned", "", {}, 0, 0);  // UserID 1
 
     BanRecord* ban(int32_t userID, IPv4Address start, IPv4Address end, int32_t machineID, int32_t hardwareID,

@@ -26,7 +26,8 @@ std::string squadName(int i) { return "S" + std::to_string(i); }
 [[noreturn]] void saveForever(const std::string& folder) {
     FakeClock clock;
     DiscardLog log;
-    Database db(clock, log, folder);
+    Settings settings;
+    Database db(settings, clock, log, folder);
     db.load();
     for (;;) {
         SquadRecord* first = db.squads().head();
@@ -45,7 +46,8 @@ TEST(CrashTest, KillDuringSavesLeavesAConsistentSet) {
     {
         FakeClock clock;
         DiscardLog log;
-        Database db(clock, log, folder.path());
+        Settings settings;
+        Database db(settings, clock, log, folder.path());
         std::vector<SquadRecord*> squads;
         for (int u = 1; u <= kUsers; ++u) db.createUser("U" + std::to_string(u), "", {}, 0, 0);
         for (int s = 0; s < kSquads; ++s)
@@ -64,7 +66,8 @@ TEST(CrashTest, KillDuringSavesLeavesAConsistentSet) {
 
         FakeClock clock;
         RecordingLog log;
-        Database db(clock, log, folder.path());
+        Settings settings;
+        Database db(settings, clock, log, folder.path());
         db.load();
         ASSERT_FALSE(log.contains("not found")) << log.text();
         ASSERT_EQ(db.users().count(), static_cast<size_t>(kUsers));

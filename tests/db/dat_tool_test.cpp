@@ -62,7 +62,8 @@ TEST(SetCheckTest, SetWrittenByTheServerHasNoProblems) {
     TemporaryFolder folder;
     FakeClock clock;
     RecordingLog log;
-    Database database(clock, log, folder.path());
+    Settings settings;
+    Database database(settings, clock, log, folder.path());
     UserRecord* a = database.createUser("A", "", {}, 0, 0);
     UserRecord* b = database.createUser("B", "", {}, 0, 0);
     database.addSquadMember(*database.createSquad("S", "", a), *a);

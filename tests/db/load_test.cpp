@@ -18,7 +18,8 @@ protected:
     FakeClock clock;
     RecordingLog log;
     TemporaryFolder folder;
-    Database database{clock, log, folder.path()};
+    Settings settings;
+    Database database{settings, clock, log, folder.path()};
 };
 
 TEST_F(LoadTest, EmptyUserFileGivesHeadingAndZeroCount) {
@@ -218,7 +219,8 @@ TEST_P(ShortTailTest, PartialLastFieldCountsAndLessDoesNot) {
         file.append(record);
         file.data.insert(file.data.end(), record.data.begin(), record.data.begin() + extra);
         runFolder.write(c.file, file);
-        Database db(clock, runLog, runFolder.path());
+        Settings settings;
+        Database db(settings, clock, runLog, runFolder.path());
         db.load();
         int expected = extra > c.lastFieldOffset ? 2 : 1;
         char line[128];
@@ -353,7 +355,7 @@ TEST_F(LoadTest, OperatorCountLeavesOutTheBuiltInOperator) {
     testing::UserFields user;
     folder.write("User.dat", testing::userRecord(user));
     folder.write("Op.dat", testing::opRecord(1, 0, 0, 3, "pw"));
-    database.readConfiguration();
+    readConfiguration(settings, database, log);
     database.load();
     EXPECT_TRUE(log.contains("Reading Op.dat: 1 operator entries found\n"));
     ASSERT_EQ(database.operators().count(), 2u);
@@ -366,8 +368,8 @@ TEST_F(LoadTest, OperatorCountLeavesOutTheBuiltInOperator) {
 }
 
 TEST_F(LoadTest, SecondConfigurationReadingAddsNoOperator) {
-    database.readConfiguration();
-    database.readConfiguration();
+    readConfiguration(settings, database, log);
+    readConfiguration(settings, database, log);
     EXPECT_EQ(database.operators().count(), 1u);
 }
 
@@ -402,7 +404,8 @@ namespace {
 TEST(LoadImagesTest, EmptyImagesOfEveryFileLoadAsEmptyTables) {
     FakeClock clock;
     RecordingLog log;
-    Database database(clock, log);
+    Settings settings;
+    Database database(settings, clock, log);
     DatImages images;
     for (auto& image : images) image = std::vector<uint8_t>{};
     database.loadImages(images);

@@ -29,7 +29,8 @@ class LookupTest : public ::testing::Test {
 protected:
     FakeClock clock{1000, 1000000000};
     RecordingLog log;
-    Database database{clock, log};
+    Settings settings;
+    Database database{settings, clock, log};
 };
 
 TEST_F(LookupTest, NamesAgreeingOnTheFirst19CharactersAreOneAccount) {
@@ -252,7 +253,7 @@ TEST_F(LookupTest, PlaceholderUserIsBannedAndInNoTable) {
 }
 
 TEST_F(LookupTest, IdleAccountIsReclaimedWithAnyPasswordAndLosesItsRegistrations) {
-    database.settings.accountReclaimDelay = 90 * 86400;
+    settings.accountReclaimDelay = 90 * 86400;
     UserRecord* user = database.createUser("Old", "mine", {}, 0, 0);
     database.registerUser(*user, "Earlier", "", 1);
     database.registerUser(*user, "Later", "", 2);
@@ -270,11 +271,11 @@ TEST_F(LookupTest, IdleAccountIsReclaimedWithAnyPasswordAndLosesItsRegistrations
 }
 
 TEST_F(LookupTest, NegativeReclaimDelayReclaimsNothing) {
-    database.settings.accountReclaimDelay = -1000;
+    settings.accountReclaimDelay = -1000;
     UserRecord* user = database.createUser("Kept", "mine", {}, 0, 0);
     clock.setNow(user->lastLogin + 5 * 365 * 86400);
     EXPECT_EQ(database.checkLoginPassword(*user, "other"), Database::LoginPassword::Wrong);
-    database.settings.accountReclaimDelay = 0;
+    settings.accountReclaimDelay = 0;
     EXPECT_EQ(database.checkLoginPassword(*user, "other"), Database::LoginPassword::Reclaimed);
 }
 
@@ -307,7 +308,7 @@ TEST_F(LookupTest, SquadMembershipStaysBothWays) {
 }
 
 TEST_F(LookupTest, OperatorsAreFoundByAccountNameAndByPassword) {
-    database.readConfiguration();  // built-in operator with the empty password
+    readConfiguration(settings, database, log);  // built-in operator with the empty password
     UserRecord* a = database.createUser("Admin", "", {}, 0, 0);
     UserRecord* b = database.createUser("Other", "", {}, 0, 0);
     OperatorRecord* op = database.createOperator(a, 0, 0, 2, "adminpw");

@@ -46,8 +46,9 @@ protected:
 TEST_F(PasswordFilesTest, FileWrittenWithHashingOnReadsBackWithItOffAndOn) {
     PasswordField withZero{};
     {
-        Database db(clock, log, folder.path());
-        db.settings.passwordHashing = true;
+        Settings settings;
+        Database db(settings, clock, log, folder.path());
+        settings.passwordHashing = true;
         UserRecord* alice = db.createUser("Alice", "alice pw", {}, 0, 0);
         db.createUser("Bob", "", {}, 0, 0)->password = scrambledPassword("bob pw");
         db.createSquad("Wolves", "howl", alice);
@@ -64,8 +65,9 @@ TEST_F(PasswordFilesTest, FileWrittenWithHashingOnReadsBackWithItOffAndOn) {
     for (const char* name : kFiles) written.push_back(folder.read(name));
 
     for (bool hashing : {false, true}) {
-        Database db(clock, log, folder.path());
-        db.settings.passwordHashing = hashing;
+        Settings settings;
+        Database db(settings, clock, log, folder.path());
+        settings.passwordHashing = hashing;
         db.load();
         for (const Stored& s : fields(db)) {
             EXPECT_EQ(isHashedPassword(*s.field), std::string(s.what) != "legacy user") << s.what;
@@ -81,7 +83,8 @@ TEST_F(PasswordFilesTest, FileWrittenWithHashingOnReadsBackWithItOffAndOn) {
 
 TEST_F(PasswordFilesTest, CheckCountsScrambledPasswordsAndWrapLeavesNone) {
     {
-        Database db(clock, log, folder.path());
+        Settings settings;
+        Database db(settings, clock, log, folder.path());
         UserRecord* alice = db.createUser("Alice", "alice pw", {}, 0, 0);
         db.createUser("Bob", "", {}, 0, 0);  // empty: closes nothing, hides nothing
         db.createUser("Carol", "", {}, 0, 0)->password = makePasswordField("carol pw", true);
@@ -126,8 +129,9 @@ TEST_F(PasswordFilesTest, CheckCountsScrambledPasswordsAndWrapLeavesNone) {
     EXPECT_FALSE(folder.exists("User.dat.new"));
 
     // Wrapped fields verify; the first correct login stores an ordinary hash.
-    Database db(clock, log, folder.path());
-    db.settings.passwordHashing = true;
+    Settings settings;
+    Database db(settings, clock, log, folder.path());
+    settings.passwordHashing = true;
     db.load();
     for (const Stored& s : fields(db)) {
         if (std::string(s.what) == "legacy user") continue;

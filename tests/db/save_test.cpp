@@ -35,7 +35,8 @@ protected:
     FakeClock clock{5000, 1000000000};
     RecordingLog log;
     TemporaryFolder folder;
-    Database database{clock, log, folder.path()};
+    Settings settings;
+    Database database{settings, clock, log, folder.path()};
 };
 
 // A set exactly as the server writes it: squads numbered in order, every
@@ -93,12 +94,11 @@ TEST_F(SaveTest, ClearedDatabaseBehavesAsANewOne) {
     database.load();
     database.createSquad("Green", "", database.findUser("Alice"));
     database.registerAttempt({10, 1, 2, 3});
-    database.settings.allowNewUsers = !database.settings.allowNewUsers;
     randomNext(database.random);
     database.clear();
 
     TemporaryFolder freshFolder;
-    Database fresh(clock, log, freshFolder.path());
+    Database fresh(settings, clock, log, freshFolder.path());
     for (Database* db : {&database, &fresh}) {
         EXPECT_EQ(db->findUser("Alice"), nullptr);
         EXPECT_EQ(db->floodTable().size(), 0u);
@@ -109,7 +109,6 @@ TEST_F(SaveTest, ClearedDatabaseBehavesAsANewOne) {
         db->createScore(*user, 10);
         EXPECT_TRUE(db->save());
     }
-    EXPECT_EQ(database.settings.allowNewUsers, fresh.settings.allowNewUsers);
     EXPECT_EQ(randomNext(database.random), randomNext(fresh.random));
     for (const char* name : kAllFiles) EXPECT_EQ(folder.read(name), freshFolder.read(name)) << name;
 }
@@ -163,7 +162,7 @@ TEST_F(SaveTest, SquadsAreRenumberedInOrderAndMembersComeBack) {
     database.save();
 
     RecordingLog reloadLog;
-    Database reloaded(clock, reloadLog, folder.path());
+    Database reloaded(settings, clock, reloadLog, folder.path());
     reloaded.load();
     EXPECT_EQ(reloaded.findSquad("Blue")->squadID, 1);
     EXPECT_EQ(reloaded.findSquad("Green")->squadID, 2);
@@ -243,7 +242,7 @@ TEST_F(SaveTest, RegistrationWithoutAccountIsIgnoredWithItsRealName) {
 }
 
 TEST_F(SaveTest, BuiltInOperatorIsNeverWritten) {
-    database.readConfiguration();
+    readConfiguration(settings, database, log);
     UserRecord* a = database.createUser("A", "", {}, 0, 0);
     database.createOperator(a, 0, 0, 2, "x");
     database.save();
@@ -275,7 +274,7 @@ TEST_F(SaveTest, ExpiredBansGoOnlyWhenEarlierThanNow) {
 }
 
 TEST_F(SaveTest, MissingFolderReportsEveryFileAndWritesNothing) {
-    Database lost(clock, log, folder.file("no/such/folder"));
+    Database lost(settings, clock, log, folder.file("no/such/folder"));
     EXPECT_FALSE(lost.save());
     std::string expected;
     for (const char* name : kAllFiles) expected += std::string(name) + ": File or path not found\n";
@@ -329,7 +328,7 @@ TEST_F(SaveTest, UserFileIsKeptWhenSquadFileCannotBeWritten) {
     EXPECT_FALSE(folder.exists("User.dat.new"));
 
     std::filesystem::remove(folder.file("Squad.dat.new"));
-    Database reloaded(clock, log, folder.path());
+    Database reloaded(settings, clock, log, folder.path());
     reloaded.load();
     EXPECT_EQ(reloaded.findUser("Carol")->squad, reloaded.findSquad("Blue"));
 }
@@ -397,7 +396,7 @@ TEST_P(InterruptedSaveTest, LeavesALoadableConsistentSet) {
     database.save();
 
     RecordingLog reloadLog;
-    Database reloaded(clock, reloadLog, folder.path());
+    Database reloaded(settings, clock, reloadLog, folder.path());
     reloaded.load();
     UserRecord* alice = reloaded.findUser("Alice");
     UserRecord* carol = reloaded.findUser("Carol");

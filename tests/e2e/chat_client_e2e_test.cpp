@@ -56,7 +56,8 @@ TEST(ChatClientsEndToEnd, ClientsWithoutAMachineEnterAndTheServerMeasuresPlayTim
 
     SystemClock clock;
     DiscardLog quiet;
-    Database files(clock, quiet, network.dir().str());
+    Settings filesSettings;
+    Database files(filesSettings, clock, quiet, network.dir().str());
     files.load();
     const UserRecord* one = files.findUser("BotOne");
     const UserRecord* two = files.findUser("BotTwo");

@@ -40,7 +40,8 @@ TEST(PasswordHashingEndToEnd, PasswordsAreHashedAcrossARestartAndNeverWrittenInC
         // An account as an older server left it: scrambled.
         SystemClock clock;
         DiscardLog log;
-        Database older(clock, log, network.dir().str());
+        Settings olderSettings;
+        Database older(olderSettings, clock, log, network.dir().str());
         older.createUser("Veteran", legacy, {}, 0, 0);
         older.createUser("Dormant", "Dormant-Pass-4Kv", {}, 0, 0);
         ASSERT_TRUE(older.save());

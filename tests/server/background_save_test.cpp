@@ -120,7 +120,7 @@ TEST(BackgroundSave, FilesAreThoseOfASaveAtTheSnapshot) {
     // The next save holds the changes.
     ASSERT_TRUE(f.server.saveNow());
     RecordingLog reloadLog;
-    Database reloaded(f.clock, reloadLog, f.dir.str());
+    Database reloaded(f.settings, f.clock, reloadLog, f.dir.str());
     reloaded.load();
     ASSERT_NE(reloaded.findUser("Dave"), nullptr);
     EXPECT_EQ(reloaded.findSquad("Red"), nullptr);
@@ -164,7 +164,8 @@ void expectWholeSet(const ServerFixture& f, const std::string& when) {
     EXPECT_FALSE(std::filesystem::exists(f.dir.path() / "Save.commit")) << when;
     FakeClock clock;
     RecordingLog log;
-    Database db(clock, log, f.dir.str());
+    Settings settings;
+    Database db(settings, clock, log, f.dir.str());
     db.load();
     ASSERT_FALSE(log.contains("not found")) << when << "\n" << log.text();
     ASSERT_EQ(db.users().count(), static_cast<size_t>(kUsers)) << when;
@@ -304,7 +305,7 @@ TEST(BackgroundSave, UnwritableFolderFailsOnceAndTheNextPeriodSaves) {
         f.server.waitForBackgroundSave();
         EXPECT_EQ(f.log.text(), savedLines) << static_cast<int>(cause);
         RecordingLog reloadLog;
-        Database reloaded(f.clock, reloadLog, f.dir.str());
+        Database reloaded(f.settings, f.clock, reloadLog, f.dir.str());
         reloaded.load();
         EXPECT_NE(reloaded.findUser("Later"), nullptr);
     }
@@ -347,7 +348,7 @@ TEST(BackgroundSave, QuitAndSaveNowWaitForTheRunningSaveThenSave) {
         EXPECT_NE(text.rfind("Writing: Banfree.dat\n", second), std::string::npos) << text;
         EXPECT_EQ(text.find("Save failed"), std::string::npos) << text;
         RecordingLog reloadLog;
-        Database reloaded(f.clock, reloadLog, f.dir.str());
+        Database reloaded(f.settings, f.clock, reloadLog, f.dir.str());
         reloaded.load();
         EXPECT_NE(reloaded.findUser("Late"), nullptr) << (quit ? "quit" : "saveNow");
     }

@@ -53,7 +53,8 @@ TEST(BackupGenerations, PeriodicSavesKeepGenerationsUpToBackupKeepEachWithItsOwn
     for (const std::string& name : generations) {
         FakeClock clock;
         RecordingLog log;
-        Database kept(clock, log, (f.dir.path() / kBackupFolder / name).string());
+        Settings keptSettings;
+        Database kept(keptSettings, clock, log, (f.dir.path() / kBackupFolder / name).string());
         kept.load();
         EXPECT_FALSE(log.contains("not found")) << log.text();
         UserRecord* keptAlice = kept.findUser("Alice");

@@ -12,7 +12,8 @@ namespace {
 TEST(ConsoleListsTest, SquadListPrintsNamesInTableOrder) {
     FakeClock clock{1000, 1000000000};
     RecordingLog log;
-    Database database{clock, log};
+    Settings settings;
+    Database database{settings, clock, log};
     UserRecord* a = database.createUser("Ann", "", {}, 0, 0);
     UserRecord* b = database.createUser("Ben", "", {}, 0, 0);
     database.addSquadMember(*database.createSquad("Zeta", "", a), *b);

@@ -45,12 +45,13 @@ std::string refusalLine(pid_t holder) {
 
 // A server on a folder that is not its own: fake time, the given sleeps.
 struct SecondServer {
-    SecondServer(const std::string& folder, Server::Sleeper sleep) : database(clock, log, folder) {
-        server = std::make_unique<Server>(database, clock, log, keys, std::move(sleep));
+    SecondServer(const std::string& folder, Server::Sleeper sleep) : database(settings, clock, log, folder) {
+        server = std::make_unique<Server>(settings, database, clock, log, keys, std::move(sleep));
     }
     FakeClock clock;
     RecordingLog log;
     ScriptedKeys keys;
+    Settings settings;
     Database database;
     std::unique_ptr<Server> server;
 };
@@ -117,8 +118,9 @@ TEST(FolderLock, ServerStartedWhileAKilledServersSaveIsWritingLoadsOneSave) {
             FakeClock clock;
             DiscardLog log;
             ScriptedKeys keys;
-            Database db(clock, log, folder.str());
-            Server server(db, clock, log, keys, [&](uint32_t ms) { clock.advance(ms); });
+            Settings settings;
+            Database db(settings, clock, log, folder.str());
+            Server server(settings, db, clock, log, keys, [&](uint32_t ms) { clock.advance(ms); });
             if (!server.startup()) ::_exit(2);
             for (int u = 1; u <= kUsers; ++u) {
                 UserRecord* user = db.createUser("U" + std::to_string(u), "", {}, 0, 0);

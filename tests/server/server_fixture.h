@@ -28,8 +28,9 @@ struct ServerFixture {
     ScriptedKeys keys;
     std::atomic<bool> stop{false};
     std::vector<uint32_t> sleeps;
-    Database database{clock, log, dir.str()};
-    Server server{database, clock, log, keys,
+    Settings settings;
+    Database database{settings, clock, log, dir.str()};
+    Server server{settings, database, clock, log, keys,
                   [this](uint32_t ms) {
                       sleeps.push_back(ms);
                       clock.advance(ms);

@@ -90,10 +90,10 @@ TEST(Server, ReloadRequestReReadsTheSettings) {
     ASSERT_TRUE(f.server.startup());
     f.dir.write("TALLYSV.INI", "[Misc]\nPort=0\nAllowNewUsers=1\n");
     EXPECT_TRUE(f.server.runPass());
-    EXPECT_FALSE(f.database.settings.allowNewUsers);
+    EXPECT_FALSE(f.settings.allowNewUsers);
     reload.store(true);
     EXPECT_TRUE(f.server.runPass());
-    EXPECT_TRUE(f.database.settings.allowNewUsers);
+    EXPECT_TRUE(f.settings.allowNewUsers);
     EXPECT_FALSE(reload.load());
     f.server.shutdown();
 }

@@ -120,7 +120,8 @@ private:
 // The server's modules, as the server process assembles them.
 struct ServerSide {
     ServerSide(const std::string& folder, const Clock& clock, Log& log, DatagramSink& sink)
-        : database(clock, log, folder), core(sink, database, clock, log) {}
+        : database(settings, clock, log, folder), core(sink, settings, database, clock, log) {}
+    Settings settings;
     Database database;
     ServerCore core;
     CoreTransport& transport = core.transport;
@@ -219,7 +220,8 @@ private:
 
     // The accounts and operator records the network starts with, saved.
     void populate() {
-        Database db(clock_, log_, folder_.str());
+        Settings settings;
+        Database db(settings, clock_, log_, folder_.str());
         for (int i = 0; i < kOperatorAccounts + kPlayerAccounts; ++i) {
             bool op = i < kOperatorAccounts;
             Account account{(op ? "Op" : "Pl") + std::to_string(op ? i : i - kOperatorAccounts), "pw" + std::to_string(i),
@@ -236,7 +238,7 @@ private:
     void startServer() {
         server_ = std::make_unique<ServerSide>(folder_.str(), clock_, log_, *this);
         Database& db = server_->database;
-        db.readConfiguration();
+        readConfiguration(server_->settings, db, log_);
         db.load();
         server_->commands.services.saveDatabase = [this] { return save(); };
         server_->commands.services.lookupNetBlock = [](const IPv4Address&) { return std::optional<NetBlock>(); };

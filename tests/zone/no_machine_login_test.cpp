@@ -36,7 +36,7 @@ TEST_F(NoMachineLoginTest, OnlyMachineIDZeroPassesAndOnlyWithAllowNoMachineID) {
     } cases[] = {{0, true, false}, {1, true, true}, {31337, true, true}, {31338, false, false}, {-1, true, true}};
     int n = 0;
     for (bool allow : {false, true}) {
-        database.settings.allowNoMachineID = allow;
+        settings.allowNoMachineID = allow;
         for (const auto& c : cases) {
             for (bool known : {true, false}) {
                 const std::string name = (known ? "Known" : "New") + std::to_string(++n);
@@ -91,7 +91,7 @@ TEST_F(NoMachineLoginTest, MachineBansAndMachineIDZero) {
         {"Twin", 40000, true, "^Banned", cheatBan},
     };
     for (const auto& c : cases) {
-        database.settings.allowNoMachineID = c.allow;
+        settings.allowNoMachineID = c.allow;
         for (BanRecord* ban : {botBan, cheatBan}) ban->lastMatch = BanMatch::Name;
         log.clear();
         auto reply = loginPlayer(zone, request(c.name, c.machineID));

@@ -14,7 +14,7 @@ class PasswordWorkTest : public ZoneTest {
 protected:
     void SetUp() override {
         usePasswordTestCost(true);
-        database.settings.passwordHashing = true;
+        settings.passwordHashing = true;
         zones.setExecutor(held);
         clock.setTick(100000);
     }
@@ -70,7 +70,7 @@ TEST_F(PasswordWorkTest, ALoginWaitsForItsHashOffTheReceiveThread) {
 }
 
 TEST_F(PasswordWorkTest, WithoutHashingNothingWaits) {
-    database.settings.passwordHashing = false;
+    settings.passwordHashing = false;
     SimZone& zone = loginZone(1);
     ASSERT_TRUE(loginPlayer(zone, "Ann", "secret", 1).has_value());
     send(zone, zoneclient::playerLeaving(1, 0, std::nullopt));
@@ -139,14 +139,14 @@ TEST_F(PasswordWorkTest, MessagesOfAPlayerWaitBehindHisLogin) {
 }
 
 TEST_F(PasswordWorkTest, AScrambledPasswordIsRehashedOnceThroughTheWorkers) {
-    database.settings.passwordHashing = false;
+    settings.passwordHashing = false;
     SimZone& one = loginZone(1);
     SimZone& two = loginZone(2);
     ASSERT_TRUE(loginPlayer(one, "Ann", "secret", 1).has_value());
     send(one, zoneclient::playerLeaving(1, 0, std::nullopt));
     UserRecord* ann = database.findUser("Ann");
     ASSERT_FALSE(isHashedPassword(ann->password));
-    database.settings.passwordHashing = true;
+    settings.passwordHashing = true;
 
     // A wrong password never rehashes.
     sendLogin(one, "Ann", "wrong", 2, {1, 1, 1, 2});

@@ -59,7 +59,7 @@ TEST_F(PlayerLoginTest, NamesAreCleanedAndChecked) {
 }
 
 TEST_F(PlayerLoginTest, NewUsersAllowedAskedOrRefused) {
-    database.settings.allowNewUsers = false;
+    settings.allowNewUsers = false;
     auto refused = loginPlayer(zone, request("Newbie"));
     EXPECT_EQ(refused->result, 4);
     EXPECT_TRUE(logged("30 - Player connection refused(New user): Newbie"));
@@ -67,8 +67,8 @@ TEST_F(PlayerLoginTest, NewUsersAllowedAskedOrRefused) {
     confirmedButRefused.confirmNew = true;
     EXPECT_EQ(loginPlayer(zone, confirmedButRefused)->result, 4);
 
-    database.settings.allowNewUsers = true;
-    database.settings.askNewUsers = true;
+    settings.allowNewUsers = true;
+    settings.askNewUsers = true;
     auto asked = loginPlayer(zone, request("Newbie"));
     EXPECT_EQ(asked->result, 1);
     EXPECT_TRUE(logged("30 - New player connected: Newbie"));
@@ -164,7 +164,7 @@ TEST_F(PlayerLoginTest, ReplyWithoutSquadHasZerosThere) {
 TEST_F(PlayerLoginTest, AccountReclaimTakesThePresentedPassword) {
     UserRecord* user = database.createUser("Dormant", "old", {}, 50000, 0);
     database.registerUser(*user, "Real", "mail", 5);
-    user->lastLogin = clock.now() - database.settings.accountReclaimDelay - 1;
+    user->lastLogin = clock.now() - settings.accountReclaimDelay - 1;
     auto reply = loginPlayer(zone, request("Dormant", "new"));
     EXPECT_EQ(reply->result, 6) << "the registration goes with the old owner";
     EXPECT_EQ(user->password, scrambledPassword("new"));

@@ -17,7 +17,7 @@ protected:
     // tick moves, so the loss comes at the calendar time it started.
     void loseZone(SimZone& zone) {
         zones.sendPlayerText(*sessionOf(zone).players().front(), "anyone there?");
-        for (uint32_t waited = 0; waited <= static_cast<uint32_t>(database.settings.packetLossLimit) + 100;
+        for (uint32_t waited = 0; waited <= static_cast<uint32_t>(settings.packetLossLimit) + 100;
              waited += 50) {
             clock.setTick(clock.tick() + 50);
             transport.maintain();
@@ -48,7 +48,7 @@ TEST_F(SessionUsageTest, PlayTimeAcrossEveryEndOfASession) {
     int n = 0;
     for (bool fromSessions : {false, true}) {
         for (const auto& c : cases) {
-            database.settings.usageFromSessions = fromSessions;
+            settings.usageFromSessions = fromSessions;
             const std::string what = std::string(c.what) + (fromSessions ? ", from sessions" : ", zone's figure");
             ++n;
             SimZone& zone = loginZone(100 + n);
@@ -90,7 +90,7 @@ TEST_F(SessionUsageTest, PlayTimeAcrossEveryEndOfASession) {
 }
 
 TEST_F(SessionUsageTest, LockedOutSessionsAndTheServerStop) {
-    database.settings.usageFromSessions = true;
+    settings.usageFromSessions = true;
     SimZone& zone = loginZone(40);
     UserRecord* banned = database.createUser("Banned", "pw", {}, 50000, 0);
     database.createBan(*banned, nullptr, 10);

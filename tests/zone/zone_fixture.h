@@ -49,17 +49,18 @@ protected:
     };
 
     ZoneTest() {
-        database.settings.allowNewUsers = true;
-        database.settings.askNewUsers = false;
+        settings.allowNewUsers = true;
+        settings.askNewUsers = false;
     }
 
     TempDir dir;
     FakeClock clock{1000, 1000000000};
     RecordingLog log;
-    Database database{clock, log, dir.str()};
+    Settings settings;
+    Database database{settings, clock, log, dir.str()};
     Router router{*this};
     // The server's parts as the server assembles them.
-    ServerCore core{router, database, clock, log};
+    ServerCore core{router, settings, database, clock, log};
     CoreTransport& transport = core.transport;
     ZoneProtocol& zones = core.zones;
     CommandProcessor& commands = core.commands;

@@ -43,7 +43,7 @@ TEST_F(ZoneLoginTest, MalformedLoginsArePunted) {
 TEST_F(ZoneLoginTest, PasswordRules) {
     database.createZone(20, 2, "first");
     database.createZone(20, 2, "second");  // only the first record of a ScoreID counts
-    database.settings.billingPassword = scrambledPassword("network key");
+    settings.billingPassword = scrambledPassword("network key");
     const struct {
         int32_t scoreID;
         const char* password;

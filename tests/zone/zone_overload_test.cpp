@@ -81,7 +81,7 @@ TEST_F(ZoneOverloadTest, ASlowZoneReceivesEveryChatLineOnceInOrder) {
     constexpr size_t kLines = 300;
     uint32_t took[2] = {};
     for (bool clusters : {false, true}) {
-        database.settings.clusterToZones = clusters;
+        settings.clusterToZones = clusters;
         const uint32_t start = clock.tick();
         size_t said = 0;
         std::map<uint32_t, std::vector<std::string>> heard;
@@ -116,7 +116,7 @@ TEST_F(ZoneOverloadTest, AFullQueueShedsChatAndBroadcastsAndKeepsTheRest) {
     zones.sendToZones(broadcast);  // to Beta it goes
     zones.kickPlayer(*player(alpha, 2), 0, 7, -1);
     zones.sendPlayerText(*player(alpha, 1), "still here");
-    silentFor(static_cast<uint32_t>(database.settings.packetLossLimit) - 50);
+    silentFor(static_cast<uint32_t>(settings.packetLossLimit) - 50);
     EXPECT_TRUE(loggedIn(alpha));
     EXPECT_TRUE(log.lines().empty());
 
@@ -135,7 +135,7 @@ TEST_F(ZoneOverloadTest, AFullQueueShedsChatAndBroadcastsAndKeepsTheRest) {
 // and hears of it at once although its window is full.
 TEST_F(ZoneOverloadTest, ASilentZoneIsBrokenAtTheLossLimitAndToldAtOnce) {
     chatToAnn(0, kFill + 2);
-    silentFor(static_cast<uint32_t>(database.settings.packetLossLimit) - 50);
+    silentFor(static_cast<uint32_t>(settings.packetLossLimit) - 50);
     ASSERT_TRUE(loggedIn(alpha));
     alpha.fromServer.clear();
     silentFor(50);

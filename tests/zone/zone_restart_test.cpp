@@ -10,8 +10,8 @@ namespace {
 class ZoneRestartTest : public ZoneTest {
 protected:
     ZoneRestartTest() {
-        database.settings.usageFromSessions = true;
-        database.settings.kickOutDelay = 60000;
+        settings.usageFromSessions = true;
+        settings.kickOutDelay = 60000;
         database.createZone(1, 1, "zonepw");
         watching = &loginZone(2, 1, "Watching");
         EXPECT_TRUE(loginPlayer(*watching, "Watcher", "pw", 1));
