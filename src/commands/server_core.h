@@ -13,17 +13,17 @@ namespace tallysv {
 
 // The server's protocol core, assembled in this one place: the transport
 // over the datagrams, the zone protocol on the transport, and the command
-// processor on the zone protocol, over one database and its settings. The server process,
-// the test fixtures, the fuzz targets, the benchmarks and the whole-network
-// simulation all build it here, so they all run the same wiring.
+// processor on the zone protocol, over one database and its settings. The
+// server process, the test fixtures, the fuzz targets, the benchmarks and
+// the whole-network simulation all build it here, so they all run the same
+// wiring.
 //
 // The parts are members in the order they are built; they are torn down in
 // the reverse order, each before what it was built on. Nothing here touches
 // a socket, a thread or the real clock: the caller supplies where datagrams
 // go, the clock and the log. Slow work runs where the zone protocol's
 // executor says (`zones.setExecutor`; without one, inline and at once).
-// Every call is made with the server's lock
-// held, as for each part.
+// Every call is made with the server's lock held, as for each part.
 class ServerCore {
 public:
     // `database` was made with `settings`.
