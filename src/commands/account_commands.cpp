@@ -18,19 +18,12 @@ constexpr int kUserIDDigits = 7;
 constexpr int kAliasesPerLine = 5;
 
 // "<first>:<second>" from the argument: the colon among its first 31
-// characters, the second part cut to 31. False (and no reply) without such
+// characters, the second part cut to 31. None (and no reply) without such
 // a colon.
-struct ColonPair {
-    std::string_view first;
-    std::string_view second;
-};
-bool splitArgument(std::string_view args, ColonPair& out) {
-    int firstLength = 0;
-    const char* rest = nullptr;
-    if (!splitAtColon(args.data(), static_cast<int>(args.size()), firstLength, rest)) return false;
-    out.first = std::string_view(args.data(), static_cast<size_t>(firstLength));
-    out.second = std::string_view(rest).substr(0, kFieldLimit);
-    return true;
+std::optional<ColonSplit> splitArgument(std::string_view args) {
+    std::optional<ColonSplit> split = splitAtColon(args);
+    if (split) split->rest = split->rest.substr(0, kFieldLimit);
+    return split;
 }
 
 std::string dateFor(const CommandContext& command, int32_t time) {
@@ -41,21 +34,21 @@ std::string dateFor(const CommandContext& command, int32_t time) {
 
 void commandChangepassword(CommandContext& command) {
     if (command.args.empty()) return command.requiresParameters("changepassword");
-    ColonPair parts;
-    if (!splitArgument(command.args, parts)) return;
-    UserRecord* user = command.database.findUser(parts.first);
+    std::optional<ColonSplit> parts = splitArgument(command.args);
+    if (!parts) return;
+    UserRecord* user = command.database.findUser(parts->name);
     if (!user) return command.reply("User not found");
-    user->password = command.database.passwordField(parts.second);
+    user->password = command.database.passwordField(parts->rest);
     command.reply("User information updated");
 }
 
 void commandChangesquad(CommandContext& command) {
     if (command.args.empty()) return command.requiresParameters("changesquad");
-    ColonPair parts;
-    if (!splitArgument(command.args, parts)) return;
-    SquadRecord* squad = command.database.findSquad(parts.first);
+    std::optional<ColonSplit> parts = splitArgument(command.args);
+    if (!parts) return;
+    SquadRecord* squad = command.database.findSquad(parts->name);
     if (!squad) return command.reply("Squad not found");
-    UserRecord* owner = command.database.findUser(parts.second);
+    UserRecord* owner = command.database.findUser(parts->rest);
     if (!owner) return command.reply("User not found");
     squad->owner = owner;
     command.reply("Squad owner changed");
@@ -63,15 +56,15 @@ void commandChangesquad(CommandContext& command) {
 
 void commandChangename(CommandContext& command) {
     if (command.args.empty()) return command.requiresParameters("changename");
-    ColonPair parts;
-    if (!splitArgument(command.args, parts)) return;
+    std::optional<ColonSplit> parts = splitArgument(command.args);
+    if (!parts) return;
     // Names compare on 19 characters without regard to case, so a change
     // of case only, or a name that agrees with another's beginning, is
     // refused here.
-    if (command.database.findUser(parts.second)) return command.reply("User already exists");
-    UserRecord* user = command.database.findUser(parts.first);
+    if (command.database.findUser(parts->rest)) return command.reply("User already exists");
+    UserRecord* user = command.database.findUser(parts->name);
     if (!user) return command.reply("User not found");
-    command.database.renameUser(*user, parts.second);
+    command.database.renameUser(*user, parts->rest);
     command.reply("User information updated");
 }
 
@@ -161,14 +154,14 @@ void commandAlias(CommandContext& command) {
 
 void commandAdduser(CommandContext& command) {
     if (command.args.empty()) return command.requiresParameters("adduser");
-    ColonPair parts;
-    if (!splitArgument(command.args, parts)) return;
-    std::string source(parts.first);
+    std::optional<ColonSplit> parts = splitArgument(command.args);
+    if (!parts) return;
+    std::string source(parts->name);
     char name[kFieldLimit + 1];
     normalizeName(name, source.c_str(), kFieldLimit);
     if (command.database.findUser(name)) return command.reply("User already exists");
     if (isInvalidName(name)) return command.reply("Invalid username");
-    command.database.createUser(name, parts.second, IPv4Address{}, 0, 0);
+    command.database.createUser(name, parts->rest, IPv4Address{}, 0, 0);
     command.reply("User added");
 }
 

@@ -656,7 +656,7 @@ void commandLiftbanfree(CommandContext& command) {
         if (!wanted || ++number != *wanted) continue;
         const Scope scope = Scope::of(*banfree);
         const bool networkWide = scope.banfreeKind() == Scope::Kind::Network;
-        if ((!all && !scope.visibleFrom(command.zone)) || (networkWide && !all)) break;
+        if (!all && (networkWide || !scope.visibleFrom(command.zone))) break;
         command.database.removeBanfree(banfree);
         return command.reply("Banfree lifted");
     }

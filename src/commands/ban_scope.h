@@ -30,7 +30,8 @@ struct Scope {
     // its group and of the network. A record with a ScoreID belongs to that
     // zone alone, whatever its GroupID.
     bool visibleFrom(const Host& zone) const {
-        return (scoreID != 0 && scoreID == zoneOf(zone).scoreId) || (scoreID == 0 && (groupID == 0 || groupID == zoneOf(zone).groupId));
+        const ZoneSession& session = zoneOf(zone);
+        return sectorHolds(groupID, scoreID, session.groupId, session.scoreId);
     }
     // Whether a ban of this scope reaches players in the zone: its group
     // unless network-wide, and its zone when it names one.

@@ -19,10 +19,6 @@ namespace {
 // A command message: type, the player's identifier in the zone, the text.
 constexpr int kTextOffset = 5;
 
-}  // namespace
-
-namespace {
-
 // The text from `position` on; empty beyond its end. Its data() stays
 // NUL-terminated, at the end of the text.
 std::string_view textFrom(const std::string& text, size_t position) {

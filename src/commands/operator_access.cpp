@@ -8,9 +8,7 @@ bool checkSectorPower(const OperatorRecord& op, const Host& zone) {
 }
 
 bool sectorHoldsZone(const OperatorRecord& op, int32_t groupID, int32_t scoreID) {
-    if (op.scoreID != 0) return op.scoreID == scoreID;
-    if (op.groupID != 0) return op.groupID == groupID;
-    return true;
+    return sectorHolds(op.groupID, op.scoreID, groupID, scoreID);
 }
 
 bool zoneCommandAccess(const OperatorRecord& op, const Host& zone) {

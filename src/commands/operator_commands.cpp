@@ -56,9 +56,7 @@ void commandLogin(CommandContext& command) {
     else
         line.assign("Successfully logged on as Group-wide Operator level ");
     command.reply(line.append(op->level).view());
-    if ((op->scoreID != 0 && op->scoreID != zoneOf(command.zone).scoreId) ||
-        (op->scoreID == 0 && op->groupID != 0 && op->groupID != zoneOf(command.zone).groupId))
-        command.reply(kLimitedPowers);
+    if (!checkSectorPower(*op, command.zone)) command.reply(kLimitedPowers);
 }
 
 void commandDeop(CommandContext& command) {
@@ -154,16 +152,12 @@ void commandAddop(CommandContext& command) {
     bool levelAllowed = issuer.level == 0 || (issuer.level <= 2 ? level >= issuer.level : level > issuer.level);
     if (!levelAllowed) return command.reply("You do not have authority to register administrators below your level");
 
-    int nameLength = 0;
-    const char* password = nullptr;
-    if (!splitAtColon(args.data() + pos, static_cast<int>(end - pos), nameLength, password))
-        return command.reply("Invalid parameters. Type ?help addop for details");
-    std::string_view name(args.data() + pos, static_cast<size_t>(nameLength));
-    UserRecord* user = command.database.findUser(name);
+    std::optional<ColonSplit> split = splitAtColon(args.substr(pos));
+    if (!split) return command.reply("Invalid parameters. Type ?help addop for details");
+    UserRecord* user = command.database.findUser(split->name);
     if (!user) return command.reply("Specified player not found");
 
-    std::string_view plain(password);
-    plain = plain.substr(0, kPasswordLimit);
+    const std::string_view plain = split->rest.substr(0, kPasswordLimit);
     int32_t groupID = 0;
     int32_t scoreID = 0;
     const char* added;
@@ -179,7 +173,7 @@ void commandAddop(CommandContext& command) {
     }
     command.database.createOperator(user, groupID, scoreID, level, plain);
     TextString line;
-    line.append(name).append(": Operator level ").append(static_cast<int32_t>(level)).append(added);
+    line.append(split->name).append(": Operator level ").append(static_cast<int32_t>(level)).append(added);
     command.reply(line.view());
 }
 

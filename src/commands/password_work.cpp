@@ -20,15 +20,6 @@ constexpr size_t kPasswordLimit = 31;
 
 std::string cut(std::string_view plain) { return std::string(plain.substr(0, kPasswordLimit)); }
 
-// The text after the colon of "<first>:<second>" (the colon among the
-// first 31 characters), as the commands split it.
-std::optional<std::string_view> afterColon(std::string_view args) {
-    int firstLength = 0;
-    const char* rest = nullptr;
-    if (!splitAtColon(args.data(), static_cast<int>(args.size()), firstLength, rest)) return std::nullopt;
-    return std::string_view(rest);
-}
-
 // "<ScoreID>:<password>" or "[<number>:]<password>": the text after the
 // first colon, or none.
 std::optional<std::string_view> afterFirstColon(std::string_view args) {
@@ -60,19 +51,14 @@ PasswordNeeds needsOf(CommandHandler handler, CommandContext& command) {
             needs.checks.push_back({op->password, plain});
         }
     } else if (handler == commandSquadjoin) {
-        if (args.empty()) return needs;
-        int nameLength = 0;
-        const char* password = nullptr;
-        if (!splitAtColon(args.data(), static_cast<int>(args.size()), nameLength, password)) return needs;
-        const SquadRecord* squad =
-            command.database.findSquad(std::string_view(args.data(), static_cast<size_t>(nameLength)));
-        if (squad && squad->owner != &command.user()) needs.checks.push_back({squad->password, cut(password)});
-    } else if (handler == commandPassword) {
-        if (!args.empty()) field(needs, textOf(args).substr(0, kPasswordLimit));
+        std::optional<ColonSplit> split = splitAtColon(args);
+        if (!split) return needs;
+        const SquadRecord* squad = command.database.findSquad(split->name);
+        if (squad && squad->owner != &command.user()) needs.checks.push_back({squad->password, cut(split->rest)});
+    } else if (handler == commandPassword || handler == commandSquadpassword || handler == commandChangeopOwn) {
+        if (!args.empty()) field(needs, textOf(args));
     } else if (handler == commandChangepassword || handler == commandAdduser || handler == commandSquadcreate) {
-        if (!args.empty()) field(needs, afterColon(args));
-    } else if (handler == commandSquadpassword || handler == commandChangeopOwn) {
-        if (!args.empty()) field(needs, textOf(args).substr(0, kPasswordLimit));
+        if (std::optional<ColonSplit> split = splitAtColon(args)) field(needs, split->rest);
     } else if (handler == commandAddop) {
         // Switches come before "<name>:<password>"; none holds a colon.
         field(needs, afterFirstColon(command.afterWord));
@@ -81,7 +67,7 @@ PasswordNeeds needsOf(CommandHandler handler, CommandContext& command) {
         std::optional<std::string_view> numbered = afterFirstColon(args);
         field(needs, numbered ? numbered : textOf(args));
     } else if (handler == commandAddzone || handler == commandChangezone) {
-        if (!args.empty()) field(needs, afterFirstColon(args));
+        field(needs, afterFirstColon(args));
     }
     return needs;
 }

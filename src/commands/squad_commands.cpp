@@ -49,15 +49,12 @@ void commandSquadjoin(CommandContext& command) {
     if (args.empty()) return command.reply("SYNTAX: ?squadjoin=<squad name>:<squad password>");
     if (!isRealAccount(command)) return;
     UserRecord& user = command.user();
-    int nameLength = 0;
-    const char* password = nullptr;
     SquadRecord* squad;
-    if (splitAtColon(args.data(), static_cast<int>(args.size()), nameLength, password)) {
-        squad = command.database.findSquad(std::string_view(args.data(), static_cast<size_t>(nameLength)));
+    if (std::optional<ColonSplit> split = splitAtColon(args)) {
+        squad = command.database.findSquad(split->name);
         if (!squad) return command.reply(kNoSuchSquad);
         // The owner joins with any password.
-        if (squad->owner != &user &&
-            !command.database.verifyPassword(squad->password, std::string_view(password).substr(0, kFieldLimit)))
+        if (squad->owner != &user && !command.database.verifyPassword(squad->password, split->rest.substr(0, kFieldLimit)))
             return command.reply("Invalid password for specified squad");
     } else {
         squad = command.database.findSquad(textOf(args).substr(0, kFieldLimit));
@@ -77,18 +74,17 @@ void commandSquadcreate(CommandContext& command) {
     const std::string_view args = command.args;
     if (args.empty()) return command.reply("SYNTAX: ?squadcreate=<squad name>:<squad password>");
     if (!isRealAccount(command)) return;
-    int nameLength = 0;
-    const char* password = nullptr;
-    if (!splitAtColon(args.data(), static_cast<int>(args.size()), nameLength, password)) return;
+    std::optional<ColonSplit> split = splitAtColon(args);
+    if (!split) return;
     char name[kFieldLimit + 1];
-    normalizeName(name, args.data(), nameLength);
+    normalizeName(name, split->name.data(), static_cast<int>(split->name.size()));
     if (hasNonTextByte(name)) return command.reply("All characters in your squad's name must be printable");
     if (command.database.findSquad(name)) return command.reply("Specified squad already exists");
 
     UserRecord& user = command.user();
     command.database.removeSquadMember(user);
     SquadRecord* squad =
-        command.database.createSquad(name, std::string_view(password).substr(0, kFieldLimit), &user);
+        command.database.createSquad(name, split->rest.substr(0, kFieldLimit), &user);
     command.database.addSquadMember(*squad, user);
     command.reply("Squad successfully created and joined. Exit zone for it to take effect");
 }

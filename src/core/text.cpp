@@ -9,17 +9,16 @@ bool matchCommand(const char* a, const char* b, int n) {
     return std::strncmp(a, b, static_cast<size_t>(n)) == 0;
 }
 
-bool splitAtColon(const char* text, int limit, int& nameLength, const char*& rest) {
-    int scan = limit < 31 ? limit : 31;
-    for (int i = 0; i < scan; ++i) {
-        if (text[i] == '\0') return false;
+std::optional<ColonSplit> splitAtColon(std::string_view text) {
+    const size_t scan = text.size() < 31 ? text.size() : 31;
+    for (size_t i = 0; i < scan; ++i) {
+        if (text[i] == '\0') return std::nullopt;
         if (text[i] == ':') {
-            nameLength = i;
-            rest = text + i + 1;
-            return true;
+            std::string_view rest = text.substr(i + 1);
+            return ColonSplit{text.substr(0, i), rest.substr(0, rest.find('\0'))};
         }
     }
-    return false;
+    return std::nullopt;
 }
 
 int normalizeName(char* destination, const char* source, int limit) {

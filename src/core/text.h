@@ -1,5 +1,7 @@
 #pragma once
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 namespace tallysv {
 
@@ -8,9 +10,13 @@ namespace tallysv {
 // compares the whole texts. Commands are recognised by a fixed prefix.
 bool matchCommand(const char* a, const char* b, int n);
 
-// Finds "name:rest" within the first min(limit, 31) characters. On success
-// sets the name's length and the rest (the character after the colon).
-bool splitAtColon(const char* text, int limit, int& nameLength, const char*& rest);
+// "name:rest" in `text`: the colon among its first 31 characters, before
+// any NUL. The rest runs from after the colon to the first NUL or the end.
+struct ColonSplit {
+    std::string_view name;
+    std::string_view rest;
+};
+std::optional<ColonSplit> splitAtColon(std::string_view text);
 
 // Copies at most `limit` characters of source (stopping at NUL) into
 // destination, dropping leading and trailing blanks and collapsing runs of

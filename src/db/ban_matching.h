@@ -11,9 +11,7 @@ namespace tallysv {
 // only in that zone, else a group-bound ban (GroupID not 0) only in that
 // group, else everywhere.
 inline bool banApplies(const BanRecord& ban, int32_t zoneGroupID, int32_t zoneScoreID) {
-    if (ban.scoreID != 0) return ban.scoreID == zoneScoreID;
-    if (ban.groupID != 0) return ban.groupID == zoneGroupID;
-    return true;
+    return sectorHolds(ban.groupID, ban.scoreID, zoneGroupID, zoneScoreID);
 }
 
 // How a login matches a ban, tested in this order: account, MachineID

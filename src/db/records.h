@@ -107,6 +107,15 @@ private:
     SquadRecord* nextLoadedOwner_ = nullptr;
 };
 
+// Whether a record bound by a GroupID and a ScoreID (a ban's or an
+// operator's) holds a zone: one with a ScoreID only that zone, else one
+// with a GroupID only that group, else every zone.
+inline bool sectorHolds(int32_t groupID, int32_t scoreID, int32_t zoneGroupID, int32_t zoneScoreID) {
+    if (scoreID != 0) return scoreID == zoneScoreID;
+    if (groupID != 0) return groupID == zoneGroupID;
+    return true;
+}
+
 // Kinds of ban match, as kept in BanRecord::lastMatch.
 enum class BanMatch : uint8_t { Name = 0, MachineID = 1, Address = 2, HardwareID = 3 };
 

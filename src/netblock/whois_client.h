@@ -37,8 +37,9 @@ struct WhoisOptions {
 // A server that cannot be asked ends the lookup with what was found
 // before it, and a failure whose reason is the console line the caller
 // prints: "Error resolving (host)", "Can't create socket" or "Error
-// connecting (host)". Running out of time, or a server that hangs up
-// midway, is no such failure.
+// connecting (host)", also when the time runs out there. Running out of
+// time while sending or reading, or a server that hangs up midway, is no
+// such failure.
 struct NetBlockLookup {
     std::optional<NetBlock> block;
     Status status;

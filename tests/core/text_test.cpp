@@ -65,21 +65,22 @@ TEST(MatchCommand, ComparesAFixedPrefix) {
 }
 
 TEST(SplitAtColon, FindsTheFirstColonWithin31Characters) {
-    int length = -1;
-    const char* rest = nullptr;
-    ASSERT_TRUE(splitAtColon("Alice:hi", 100, length, rest));
-    EXPECT_EQ(length, 5);
-    EXPECT_STREQ(rest, "hi");
+    using namespace std::string_view_literals;
+    std::optional<ColonSplit> split = splitAtColon("Alice:hi");
+    ASSERT_TRUE(split);
+    EXPECT_EQ(split->name, "Alice");
+    EXPECT_EQ(split->rest, "hi");
+    EXPECT_EQ(splitAtColon("Alice:hi\0more"sv)->rest, "hi");  // the rest ends at a NUL
 
     std::string late(31, 'a');
     late += ":x";
-    EXPECT_FALSE(splitAtColon(late.c_str(), 100, length, rest));
+    EXPECT_FALSE(splitAtColon(late));
     std::string edge(30, 'a');
     edge += ":x";
-    EXPECT_TRUE(splitAtColon(edge.c_str(), 100, length, rest));
-    EXPECT_EQ(length, 30);
-    EXPECT_FALSE(splitAtColon("Alice:hi", 5, length, rest));  // colon beyond the limit
-    EXPECT_FALSE(splitAtColon("Alice", 100, length, rest));   // NUL first
+    ASSERT_TRUE(splitAtColon(edge));
+    EXPECT_EQ(splitAtColon(edge)->name.size(), 30u);
+    EXPECT_FALSE(splitAtColon("Alice"));              // the text ends first
+    EXPECT_FALSE(splitAtColon("Alice\0:hi"sv));      // a NUL first
 }
 
 TEST(NormalizeName, DropsAndCollapsesBlanks) {

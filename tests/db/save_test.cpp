@@ -352,7 +352,7 @@ TEST_F(SaveTest, UserFileIsKeptWhenSquadFileCannotBeReplaced) {
     EXPECT_EQ(folder.read("Ban.dat").size(), 4u + 3 * 145);  // the other files are replaced
     EXPECT_FALSE(folder.exists("Squad.dat.new"));
     EXPECT_FALSE(folder.exists("User.dat.new"));
-    // The numbers in memory are again those of the files: Blue is still 2.
+    // A save changes no number in memory: Blue is still 2, as in the files.
     EXPECT_EQ(database.findSquad("Blue")->squadID, 2);
 }
 
