@@ -45,7 +45,7 @@ void resetZone(CommandContext& command, Host& host) {
         zone->clearScores();
         for (const auto& player : zone->players()) player->score = nullptr;
     }
-    zoneOf(host).scoresEnabled = false;
+    zoneSession(host).scoresEnabled = false;
     command.zones.sendRecycleOrder(host);
 }
 
@@ -273,7 +273,7 @@ void commandExtchat(CommandContext& command) {
     // Anyone of tier 2 may ask; only an operator of the zone's sector may
     // cut it off from the network's chat or open it again.
     if (value >= 0 && !zoneCommandAccess(*command.op(), zone)) return command.reply(kNoAccessHere);
-    if (value >= 0) zoneOf(zone).externalChat = value != 0;
+    if (value >= 0) zoneSession(zone).externalChat = value != 0;
     command.reply(zoneOf(zone).externalChat ? "External chat ENABLED" : "External chat DISABLED");
 }
 

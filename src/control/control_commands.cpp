@@ -119,8 +119,8 @@ ControlAnswer ControlCommands::runCommand(const ControlRequest& request, const C
     // zone" find no players there and no zone to order.
     Host zone(zones_.transport(), PeerAddress{});
     zone.state = HostState::Closed;
-    zoneOf(zone).scoreId = op->scoreID;
-    zoneOf(zone).groupId = op->groupID;
+    zoneSession(zone).scoreId = op->scoreID;
+    zoneSession(zone).groupId = op->groupID;
     PlayerSession player;
     player.zone = &zone;
     player.user = op->user ? op->user : &database.placeholderUser;

@@ -78,9 +78,9 @@ private:
 
 // The zone session of a host, made on first use.
 ZoneSession& zoneSession(Host& host);
-// The zone of a host, for reading and setting its name, numbers and flags:
-// its zone session. A host that has none reads as a zone not logged in.
-inline ZoneSession& zoneOf(Host& host) { return zoneSession(host); }
+// The zone of a host, for reading its name, numbers and flags: its zone
+// session. A host that has none (not logged in) reads as a zone not logged
+// in, and is given none.
 const ZoneSession& zoneOf(const Host& host);
 // The zone session of a host, or none if it has none.
 ZoneSession* existingZoneSession(const Host& host);

@@ -72,7 +72,7 @@ protected:
         database.createBanfree(1002, 1, 1);
         database.createBanfree(1003, 2, 2);
         for (ZoneRecord* zone : database.zones()) zone->BanText.set("");
-        for (SimZone* zone : {north, south, east}) zoneOf(*hostOf(*zone)).externalChat = true;
+        for (SimZone* zone : {north, south, east}) zoneSession(*hostOf(*zone)).externalChat = true;
     }
 
     SimZone* north = nullptr;

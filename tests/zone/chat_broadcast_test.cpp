@@ -33,7 +33,7 @@ protected:
 }  // namespace
 
 TEST_F(ChatBroadcastTest, ZoneBroadcastGoesOutUnchangedToEveryZone) {
-    zoneOf(*hostOf(gamma)).externalChat = false;
+    zoneSession(*hostOf(gamma)).externalChat = false;
     send(alpha, zoneclient::broadcast(-1, "Server restart soon"));
     EXPECT_EQ(broadcasts(alpha), (std::vector<std::string>{"Server restart soon"})) << "the sender too";
     EXPECT_EQ(broadcasts(beta), (std::vector<std::string>{"Server restart soon"}));
@@ -102,7 +102,7 @@ TEST_F(ChatBroadcastTest, ChannelChatCrossesZones) {
     zones.joinChannel(bea, "trade", 4, true);
     zones.joinChannel(abe, "TRADE", 2, true);
     zones.joinChannel(gus, "Trade", 9, true);
-    zoneOf(*hostOf(gamma)).externalChat = false;
+    zoneSession(*hostOf(gamma)).externalChat = false;
     for (SimZone* z : {&alpha, &beta, &gamma}) z->received.clear();
 
     send(alpha, zoneclient::chat(1, '1', "selling ore"));

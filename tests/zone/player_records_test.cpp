@@ -138,7 +138,7 @@ TEST_F(PlayerRecordsTest, LeavingWithoutScoresOrWithScoresOff) {
     EXPECT_EQ(database.scores().count(), 0u);
 
     loginPlayer(zone, "Player", "pw", 2);
-    zoneOf(*hostOf(zone)).scoresEnabled = false;
+    zoneSession(*hostOf(zone)).scoresEnabled = false;
     log.clear();
     send(zone, zoneclient::playerLeaving(2, 5, zoneclient::Scores{1, 1, 1, 1, 1}));
     EXPECT_TRUE(logged("40 - Player leaving(No Score): Player"));

@@ -61,7 +61,7 @@ TEST_F(ZoneLoginTest, PasswordRules) {
         if (c.allowed) {
             EXPECT_TRUE(hostOf(zone)->loggedIn());
             EXPECT_TRUE(logged(std::to_string(c.scoreID) + " - Docking granted: Arena"));
-            zoneOf(*hostOf(zone)).scoreId = 1000 + n;  // keep the next case from replacing it
+            zoneSession(*hostOf(zone)).scoreId = 1000 + n;  // keep the next case from replacing it
         } else {
             EXPECT_TRUE(logged(std::to_string(c.scoreID) + " - Disallowed connection (Bad Password): Arena"));
         }
