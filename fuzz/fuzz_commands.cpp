@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "commands/server_core.h"
 #include "commands/command_table.h"
+#include "commands/server_core.h"
 #include "control/audit_log.h"
 #include "core/clock.h"
 #include "core/log.h"

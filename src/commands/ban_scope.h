@@ -1,12 +1,12 @@
 #pragma once
 #include <cstdint>
 
-#include "zone/zone_session.h"
 #include "commands/command_processor.h"
 #include "commands/operator_access.h"
 #include "core/text_string.h"
 #include "db/records.h"
 #include "net/host.h"
+#include "zone/zone_session.h"
 
 namespace tallysv {
 

@@ -1,4 +1,3 @@
-#include "zone/zone_session.h"
 #include "commands/command_audit.h"
 
 #include "commands/account_commands.h"
@@ -7,6 +6,7 @@
 #include "commands/command_secrets.h"
 #include "commands/operator_commands.h"
 #include "commands/zone_commands.h"
+#include "zone/zone_session.h"
 
 namespace tallysv {
 

@@ -1,5 +1,6 @@
-#include "zone/zone_session.h"
 #include "commands/operator_access.h"
+
+#include "zone/zone_session.h"
 
 namespace tallysv {
 

@@ -133,8 +133,7 @@ void CoreTransport::recycleDatagramStorage(std::vector<uint8_t>&& bytes) {
 void CoreTransport::markLoggedIn(Host& host) {
     if (host.closed()) return;
     host.state = HostState::LoggedIn;
-    if (settings_.zoneIdleProbe > 0 && host.inFlight.empty())
-        noteDeadline(tick() + static_cast<uint32_t>(settings_.zoneIdleProbe));
+    noteProbeDeadline(host);
 }
 
 void CoreTransport::disconnectHost(Host& host) {
@@ -201,13 +200,17 @@ void CoreTransport::releaseClosed() {
     }
 }
 
-void CoreTransport::stop() {
-    LogBatch batch(log_);
-    Handling handling(*this);
+void CoreTransport::closeAllWithGoodbye() {
     for (auto& host : hosts_) {
         host->state = HostState::Closed;
         sendGoodbye(*host, Goodbye::Unnumbered);
     }
+}
+
+void CoreTransport::stop() {
+    LogBatch batch(log_);
+    Handling handling(*this);
+    closeAllWithGoodbye();
     for (auto& host : hosts_) closedHosts_.push_back(std::move(host));
     hosts_.clear();
 }
@@ -217,10 +220,7 @@ void CoreTransport::restart() {
     {
         LogBatch batch(log_);
         Handling handling(*this);
-        for (auto& host : hosts_) {
-            host->state = HostState::Closed;
-            sendGoodbye(*host, Goodbye::Unnumbered);
-        }
+        closeAllWithGoodbye();
         dropped.swap(hosts_);
     }
     // Each host is destroyed (with its zone layer's data) and its storage
@@ -495,8 +495,7 @@ void CoreTransport::onAcknowledgement(InboundMessage& message) {
     releaseWaiting(host);
     // Nothing awaits the zone's acknowledgement now: its silence counts
     // toward a probe.
-    if (host.inFlight.empty() && host.loggedIn() && settings_.zoneIdleProbe > 0)
-        noteDeadline(tick() + static_cast<uint32_t>(settings_.zoneIdleProbe));
+    noteProbeDeadline(host);
 }
 
 void CoreTransport::onSyncRequest(InboundMessage& message) {
@@ -733,16 +732,26 @@ std::optional<uint32_t> CoreTransport::nextDeadline() {
 // datagrams in flight.
 uint32_t CoreTransport::resendDeadline(const Host& host) const {
     const uint32_t lossLimit = static_cast<uint32_t>(settings_.packetLossLimit);
-    const uint32_t resendAfter = 2u * host.roundTrip;
     std::optional<uint32_t> soonest;
     for (const ReliableEntry& entry : host.inFlight) {
-        const bool heard = static_cast<int32_t>(host.lastReceiveTick - entry.lastSendTick) > 0;
-        const uint32_t wait = entry.resendWait != 0 && !heard ? entry.resendWait : resendAfter;
-        for (uint32_t due : {entry.firstSendTick + lossLimit, entry.lastSendTick + wait}) {
+        for (uint32_t due : {entry.firstSendTick + lossLimit, entry.lastSendTick + resendWait(host, entry)}) {
             if (!soonest || before(due, *soonest)) soonest = due;
         }
     }
     return soonest.value_or(tick());
+}
+
+// How long a datagram in flight waits since its last send before it is sent
+// again. A zone heard from since then is reading: the loss was the
+// network's, and the resends keep to twice the round trip.
+uint32_t CoreTransport::resendWait(const Host& host, const ReliableEntry& entry) const {
+    const bool heard = static_cast<int32_t>(host.lastReceiveTick - entry.lastSendTick) > 0;
+    return entry.resendWait != 0 && !heard ? entry.resendWait : 2u * host.roundTrip;
+}
+
+void CoreTransport::noteProbeDeadline(const Host& host) {
+    if (host.loggedIn() && settings_.zoneIdleProbe > 0 && host.inFlight.empty())
+        noteDeadline(tick() + static_cast<uint32_t>(settings_.zoneIdleProbe));
 }
 
 void CoreTransport::noteDeadline(uint32_t due) {
@@ -766,7 +775,6 @@ void CoreTransport::sendIdleProbe(Host& host, uint32_t now) {
 
 void CoreTransport::retransmit(Host& host, uint32_t now) {
     uint32_t lossLimit = static_cast<uint32_t>(settings_.packetLossLimit);
-    uint32_t resendAfter = 2u * host.roundTrip;
     // With back-off each resend of a datagram waits twice as long as the
     // last, so a zone that stalls or cannot read gets a few datagrams a
     // second rather than a stream that fills its receive buffer (and drops
@@ -780,10 +788,7 @@ void CoreTransport::retransmit(Host& host, uint32_t now) {
             disconnectHost(host);
             return;
         }
-        // A zone heard from since the last send is reading: the loss was
-        // the network's, and the resends keep to twice the round trip.
-        const bool heard = static_cast<int32_t>(host.lastReceiveTick - entry.lastSendTick) > 0;
-        const uint32_t wait = entry.resendWait != 0 && !heard ? entry.resendWait : resendAfter;
+        const uint32_t wait = resendWait(host, entry);
         if (now - entry.lastSendTick >= wait) {
             sink_.send(host.peer, entry.datagram);
             ++counters_.datagramsOut, ++counters_.resends, ++host.resends;

@@ -156,8 +156,9 @@ public:
     // outermost receive, pass or process ends.
     void dispatchMessage(Host& host, const uint8_t* bytes, int length);
 
-    // The handlers every host starts with, for upper layers that restore an
-    // entry (the zone login retires its own handler with the unhandled one).
+    // The table's default handlers (an empty entry stands for them), for
+    // upper layers that restore an entry (the zone login retires its own
+    // handler with the unhandled one).
     MessageHandler unhandledHandler();
     MessageHandler ignoreHandler();
 
@@ -169,7 +170,8 @@ public:
     // On every maintenance pass for each host, before its idle test: the
     // scheduled-kick check of its players.
     void setKickCheck(std::function<void(Host&)> check) { kickCheck_ = std::move(check); }
-    // When a host whose ScoreID is not -1 is disconnected, before removal.
+    // When a host whose logNumber is not -1 (a logged-in zone) is closed,
+    // before it leaves the list.
     void setZoneSessionEnd(std::function<void(Host&)> end) { zoneSessionEnd_ = std::move(end); }
 
     // The hosts in order of creation. Closed hosts are no longer listed.
@@ -231,6 +233,8 @@ private:
     // The disconnect notice, written here only.
     enum class Goodbye { ReliableIfRoom, Unnumbered };
     void sendGoodbye(Host& host, Goodbye how);
+    // Every host closed with the goodbye notice, still on the list.
+    void closeAllWithGoodbye();
     void sendIdleProbe(Host& host, uint32_t now);
     // Sends the message in a reliable datagram of its own if the window has
     // room and nothing waits, else queues it.
@@ -253,6 +257,9 @@ private:
     void retransmit(Host& host, uint32_t now);
     // When the host's next resend or packet loss is due.
     uint32_t resendDeadline(const Host& host) const;
+    uint32_t resendWait(const Host& host, const ReliableEntry& entry) const;
+    // The idle probe's deadline, for a logged-in host with nothing in flight.
+    void noteProbeDeadline(const Host& host);
     // A new deadline: the shell hears of it when it is sooner than the one
     // it was last given.
     void noteDeadline(uint32_t due);

@@ -30,8 +30,8 @@ struct InboundMessage {
 // Returns true when the dispatcher may release the message after the call,
 // false when the handler has taken the bytes over.
 using MessageHandler = std::function<bool(InboundMessage& message)>;
-// A table entry. Entries are shared (every host starts with the same
-// defaults), and a dispatch holds a reference of its own to the entry it
+// A table entry. Entries are shared (one replaced by a default shares the
+// transport's), and a dispatch holds a reference of its own to the entry it
 // runs, so a handler may replace its own entry while it runs (the zone login
 // does). Every use is made with the server's lock held, so the count is a
 // plain one: a dispatch costs no atomic operation.

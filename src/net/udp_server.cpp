@@ -248,7 +248,7 @@ void UdpServer::receiveLoop(std::latch& started) {
             PeerAddress from;
             std::span<const uint8_t> datagram = batch->take(from);
             if (datagram.empty() || datagram.size() > static_cast<size_t>(CoreTransport::kMaxDatagram)) continue;
-            transport_.receive(datagram, from, transport_.clock().tick());
+            transport_.receive(datagram, from);
             lowPriority = settings_.lowPriority;
             if (lowPriority) break;
         }
@@ -260,7 +260,7 @@ int UdpServer::passWait(uint32_t lastPass, std::optional<uint32_t> deadline, uin
     // Passes keep their period: the one that handles the deadline is the
     // first at or after it, and never sooner than a period after the last.
     const int64_t ahead = static_cast<int32_t>(*deadline - lastPass);
-    const int64_t passes = ahead <= static_cast<int64_t>(period) ? 1 : (ahead + period - 1) / period;
+    const int64_t passes = std::max<int64_t>(1, (ahead + period - 1) / period);
     const int64_t left = static_cast<int32_t>(lastPass + static_cast<uint32_t>(passes * period) - now);
     return static_cast<int>(std::max<int64_t>(left, 0));
 }

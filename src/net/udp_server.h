@@ -2,10 +2,8 @@
 #include <atomic>
 #include <latch>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <span>
-#include <string>
 #include <thread>
 
 #include "core/mutex.h"

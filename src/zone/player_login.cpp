@@ -1,7 +1,6 @@
 #include <cstring>
 #include <memory>
 
-#include "zone/zone_session.h"
 #include "core/fields.h"
 #include "core/text.h"
 #include "core/text_string.h"

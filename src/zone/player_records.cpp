@@ -2,7 +2,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "zone/zone_session.h"
 #include "core/block_hash.h"
 #include "core/fields.h"
 #include "core/text_string.h"

@@ -1,6 +1,5 @@
 #include <cstring>
 
-#include "zone/zone_session.h"
 #include "core/address.h"
 #include "core/fields.h"
 #include "core/text.h"

@@ -2,7 +2,6 @@
 #include <string>
 #include <vector>
 
-#include "zone/zone_session.h"
 #include "core/fields.h"
 #include "zone/zone_protocol.h"
 

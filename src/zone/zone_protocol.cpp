@@ -1,4 +1,3 @@
-#include "zone/zone_session.h"
 #include "zone/zone_protocol.h"
 
 #include <cstring>

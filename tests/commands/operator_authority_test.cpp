@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "zone/zone_session.h"
 #include "command_fixture.h"
 
 namespace tallysv::testing {

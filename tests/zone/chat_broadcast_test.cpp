@@ -1,4 +1,3 @@
-#include "zone/zone_session.h"
 #include "zone_fixture.h"
 
 #include "core/fields.h"
