@@ -219,7 +219,7 @@ void kickWhereBanned(CommandContext& command, const UserRecord& target, const Ba
     const Scope scope = Scope::of(ban);
     std::vector<PlayerSession*> sessions;
     for (const auto& host : command.zones.transport().hosts()) {
-        if (host->closed() || !host->loggedIn() || !scope.reaches(*host)) continue;
+        if (!host->loggedIn() || !scope.reaches(*host)) continue;
         if (const ZoneSession* zone = existingZoneSession(*host))
             for (const auto& player : zone->players())
                 if (player->user == &target) sessions.push_back(player.get());

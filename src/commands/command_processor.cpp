@@ -80,7 +80,7 @@ void CommandContext::requiresParameters(const char* word) {
 
 Host* CommandContext::connectedZone(int32_t scoreID) const {
     for (const auto& host : zones.transport().hosts())
-        if (host->loggedIn() && !host->closed() && zoneOf(*host).scoreId == scoreID) return host.get();
+        if (host->loggedIn() && zoneOf(*host).scoreId == scoreID) return host.get();
     return nullptr;
 }
 

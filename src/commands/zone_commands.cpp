@@ -49,8 +49,6 @@ void resetZone(CommandContext& command, Host& host) {
     command.zones.sendRecycleOrder(host);
 }
 
-bool liveZone(const Host& host) { return host.loggedIn() && !host.closed(); }
-
 int playerCount(const Host& host) {
     const ZoneSession* zone = existingZoneSession(host);
     return zone ? static_cast<int>(zone->players().size()) : 0;
@@ -134,7 +132,7 @@ void commandNetworkreset(CommandContext& command) {
         score = next;
     }
     for (const auto& host : command.zones.transport().hosts())
-        if (liveZone(*host)) resetZone(command, *host);
+        if (host->loggedIn()) resetZone(command, *host);
 }
 
 void commandGroupreset(CommandContext& command) {
@@ -144,7 +142,7 @@ void commandGroupreset(CommandContext& command) {
     std::unordered_set<ScoreRecord*> gone;
     std::vector<Host*> reset;
     for (const auto& host : command.zones.transport().hosts()) {
-        if (!liveZone(*host) || zoneOf(*host).groupId != group) continue;
+        if (!host->loggedIn() || zoneOf(*host).groupId != group) continue;
         reset.push_back(host.get());
         if (const ZoneSession* zone = existingZoneSession(*host))
             for (ScoreRecord* score : zone->scores()) gone.insert(score);

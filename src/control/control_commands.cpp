@@ -31,13 +31,14 @@ bool listedOperator(const Database& database, const OperatorRecord* op) {
 
 std::string playerRow(const PlayerSession& player, const Host& zone, bool json) {
     const std::string zoneName = zoneOf(zone).zoneNameText();
+    const std::string scoreID = std::to_string(zoneOf(zone).scoreId);
     if (json) {
-        std::string row = "{\"name\":" + jsonText(player.name()) + ",\"scoreID\":" + std::to_string(zoneOf(zone).scoreId) +
+        std::string row = "{\"name\":" + jsonText(player.name()) + ",\"scoreID\":" + scoreID +
                           ",\"zone\":" + jsonText(zoneName) + ",\"operator\":";
         row += player.op ? std::to_string(player.op->level) : "null";
         return row + "}";
     }
-    std::string row = std::string(player.name()) + "\t" + std::to_string(zoneOf(zone).scoreId) + "\t" + zoneName + "\t";
+    std::string row = std::string(player.name()) + "\t" + scoreID + "\t" + zoneName + "\t";
     return row + (player.op ? std::to_string(player.op->level) : "-");
 }
 
@@ -160,18 +161,17 @@ ControlAnswer ControlCommands::runCommand(const ControlRequest& request, const C
 ControlAnswer ControlCommands::zoneList(bool json) {
     ControlAnswer answer;
     for (const auto& host : zones_.transport().hosts()) {
-        if (host->closed() || !host->loggedIn()) continue;
-        const ZoneSession* session = existingZoneSession(*host);
-        const size_t players = session ? session->players().size() : 0;
+        if (!host->loggedIn()) continue;
+        const ZoneSession& zone = zoneOf(*host);
+        const std::string scoreID = std::to_string(zone.scoreId);
+        const std::string groupID = std::to_string(zone.groupId);
+        const std::string players = std::to_string(zone.players().size());
         const std::string address = peerText(host->peer);
         if (json)
-            answer.lines.push_back("{\"scoreID\":" + std::to_string(zoneOf(*host).scoreId) +
-                                   ",\"groupID\":" + std::to_string(zoneOf(*host).groupId) +
-                                   ",\"players\":" + std::to_string(players) + ",\"address\":" + jsonText(address) +
-                                   ",\"name\":" + jsonText(zoneOf(*host).zoneNameText()) + "}");
+            answer.lines.push_back("{\"scoreID\":" + scoreID + ",\"groupID\":" + groupID + ",\"players\":" + players +
+                                   ",\"address\":" + jsonText(address) + ",\"name\":" + jsonText(zone.zoneNameText()) + "}");
         else
-            answer.lines.push_back(std::to_string(zoneOf(*host).scoreId) + "\t" + std::to_string(zoneOf(*host).groupId) + "\t" +
-                                   std::to_string(players) + "\t" + address + "\t" + zoneOf(*host).zoneNameText());
+            answer.lines.push_back(scoreID + "\t" + groupID + "\t" + players + "\t" + address + "\t" + zone.zoneNameText());
     }
     return answer;
 }
@@ -179,7 +179,7 @@ ControlAnswer ControlCommands::zoneList(bool json) {
 ControlAnswer ControlCommands::playerList(bool json, const std::string* name) {
     ControlAnswer answer;
     for (const auto& host : zones_.transport().hosts()) {
-        if (host->closed() || !host->loggedIn()) continue;
+        if (!host->loggedIn()) continue;
         const ZoneSession* session = existingZoneSession(*host);
         if (!session) continue;
         for (const auto& player : session->players())

@@ -39,8 +39,6 @@ public:
     // Tells the analysis that the caller holds the lock where it cannot see
     // it taken (a callback run under the lock by another module).
     void assertHeld() const ASSERT_CAPABILITY(this) {}
-    // For condition variables.
-    std::mutex& native() { return mutex_; }
 
 private:
     std::mutex mutex_;

@@ -70,8 +70,6 @@ public:
     // database happens with it held.
     Mutex& lock() RETURN_CAPABILITY(lock_) { return lock_; }
 
-    // The protocol core, from start-up to shutdown (null otherwise).
-    ServerCore* core() REQUIRES(lock_) { return core_.get(); }
     // Lets go of audit.log and opens it again, so that a rotation that
     // moved it away takes effect (SIGHUP).
     void reopenAuditLog() {

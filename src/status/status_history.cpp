@@ -31,14 +31,13 @@ HistorySample takeHistorySample(const CoreTransport& transport, const ZoneProtoc
                                 const CommandProcessor& commands) {
     HistorySample s;
     for (const auto& host : transport.hosts()) {
-        if (!host->loggedIn() || host->closed()) continue;
+        if (!host->loggedIn()) continue;
+        const ZoneSession& session = zoneOf(*host);
         HistorySample::Zone zone;
-        zone.scoreID = zoneOf(*host).scoreId;
-        zone.name = zoneOf(*host).zoneNameText();
-        if (const ZoneSession* session = existingZoneSession(*host)) {
-            zone.connectedSince = session->loginTime;
-            s.players += session->players().size();
-        }
+        zone.scoreID = session.scoreId;
+        zone.name = session.zoneNameText();
+        zone.connectedSince = session.loginTime;
+        s.players += session.players().size();
         s.zones.push_back(std::move(zone));
     }
     s.transport = transport.counters();

@@ -113,8 +113,8 @@ Status listenOn(const std::string& host, uint16_t port, int& listener, uint16_t&
 // workers, so that no visitor can hold more than its share. Behind it the
 // library parses each request, routes it and writes the answer, on a
 // socket in a folder of this process's own that no visitor can reach: a
-// connection let in hands its request over there once it has arrived
-// whole, and the answer is copied back to the visitor.
+// connection let in hands its request over there once its headers have
+// arrived, and the answer is copied back to the visitor.
 class StatusServer::Http {
 public:
     explicit Http(const StatusLimits& limits)
@@ -177,7 +177,7 @@ private:
     }
 
     void acceptLoop() {
-        const int most = std::max(limits_.workers, 1) + std::max(limits_.queued, 0);
+        const int most = static_cast<int>(workers_) + std::max(limits_.queued, 0);
         while (!stopping_.load()) {
             pollfd p{listener_, POLLIN, 0};
             if (::poll(&p, 1, 50) <= 0) continue;
@@ -368,10 +368,7 @@ Status StatusServer::start(const std::string& listen) {
     http->pages().set_default_headers({{"Cache-Control", "no-store"},
                                {"X-Content-Type-Options", "nosniff"},
                                {"Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'"}});
-    if (Status status = http->start(host, port, port_); !status) {
-        port_ = 0;
-        return status;
-    }
+    if (Status status = http->start(host, port, port_); !status) return status;
     http_ = std::move(http);
     address_ = (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" + std::to_string(port_);
     return Status::ok();

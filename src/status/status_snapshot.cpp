@@ -13,18 +13,17 @@ StatusSnapshot takeStatusSnapshot(const CoreTransport& transport, const ZoneProt
     StatusSnapshot s;
     s.now = transport.clock().now();
     for (const auto& host : transport.hosts()) {
-        if (!host->loggedIn() || host->closed()) continue;
+        if (!host->loggedIn()) continue;
+        const ZoneSession& session = zoneOf(*host);
         ZoneFigures zone;
-        zone.name = zoneOf(*host).zoneNameText();
-        zone.scoreID = zoneOf(*host).scoreId;
-        zone.groupID = zoneOf(*host).groupId;
+        zone.name = session.zoneNameText();
+        zone.scoreID = session.scoreId;
+        zone.groupID = session.groupId;
         zone.address = peerText(host->peer);
         zone.resends = host->resends;
-        if (const ZoneSession* session = existingZoneSession(*host)) {
-            zone.connectedSince = session->loginTime;
-            zone.players = session->players().size();
-            for (const auto& player : session->players()) s.operatorsOnline += player->op != nullptr;
-        }
+        zone.connectedSince = session.loginTime;
+        zone.players = session.players().size();
+        for (const auto& player : session.players()) s.operatorsOnline += player->op != nullptr;
         s.playersOnline += zone.players;
         s.zones.push_back(std::move(zone));
     }

@@ -115,22 +115,18 @@ bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseco
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds limit) {
     if (status_) return status_;
     auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        int raw = 0;
-        pid_t done = waitpid(pid_, &raw, WNOHANG);
-        if (done == pid_) {
-            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            if (reader_.joinable()) reader_.join();
-            return status_;
-        }
+    while (running()) {
         if (std::chrono::steady_clock::now() >= deadline) {
             kill(pid_, SIGKILL);
+            int raw = 0;
             waitpid(pid_, &raw, 0);
             status_ = 128 + SIGKILL;
             return std::nullopt;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    if (reader_.joinable()) reader_.join();
+    return status_;
 }
 
 bool ChildProcess::running() {
