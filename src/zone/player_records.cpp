@@ -88,7 +88,7 @@ bool ZoneProtocol::onPlayerLeaving(InboundMessage& message) {
     const uint8_t* m = message.data();
     PlayerSession* player = session.findPlayer(readUInt32(m, 1));
     if (!player) {
-        log_.printf("%i - Player leaving(INVALID)\n", zoneOf(zone).scoreId);
+        log_.printf("%i - Player leaving(INVALID)\n", session.scoreId);
         return true;
     }
     UserRecord& user = *player->user;
@@ -103,14 +103,14 @@ bool ZoneProtocol::onPlayerLeaving(InboundMessage& message) {
     // in no table and never saved, so its score record would be written
     // without an account to be read back with, and would stay in the score
     // table for good.
-    if (message.length >= kLeavingWithScores && zoneOf(zone).scoresEnabled && &user != &database_.placeholderUser) {
+    if (message.length >= kLeavingWithScores && session.scoresEnabled && &user != &database_.placeholderUser) {
         ScoreRecord* score = player->score;
         if (score) {
-            log_.printf("%i - Player leaving: %s\n", zoneOf(zone).scoreId, user.nameText());
+            log_.printf("%i - Player leaving: %s\n", session.scoreId, user.nameText());
         } else {
-            score = database_.createScore(user, zoneOf(zone).scoreId);
+            score = database_.createScore(user, session.scoreId);
             session.addScore(score);
-            log_.printf("%i - Player leaving(New Score): %s\n", zoneOf(zone).scoreId, user.nameText());
+            log_.printf("%i - Player leaving(New Score): %s\n", session.scoreId, user.nameText());
         }
         score->WordStat1 = readInt16(m, 15);
         score->WordStat2 = readInt16(m, 17);
@@ -118,7 +118,7 @@ bool ZoneProtocol::onPlayerLeaving(InboundMessage& message) {
         score->LongStat1 = readInt32(m, 21);
         score->LongStat2 = readInt32(m, 25);
     } else {
-        log_.printf("%i - Player leaving(No Score): %s\n", zoneOf(zone).scoreId, user.nameText());
+        log_.printf("%i - Player leaving(No Score): %s\n", session.scoreId, user.nameText());
     }
     // Zones that do not fill in the usage field leave it 0; the server's own
     // measure replaces it when UsageFromSessions is on.

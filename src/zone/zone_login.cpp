@@ -64,7 +64,7 @@ bool ZoneProtocol::onZoneLogin(InboundMessage& message) {
             // shown it holds the password: the old session ends here.
             transport_.takeOverSession(host);
             for (const auto& other : transport_.hosts()) {
-                if (zoneOf(*other).scoreId == scoreID && !other->closed()) {
+                if (zoneOf(*other).scoreId == scoreID) {
                     log_.printf("%i - Connection broken: Same ScoreID requested session\n", scoreID);
                     transport_.disconnectHost(*other);
                     break;
@@ -108,7 +108,7 @@ void ZoneProtocol::onZoneSessionEnd(Host& host) {
             // The sector is tested against the operator's own zone.
             if (player->NotifyZone && op && op->level <= 2 &&
                 (op->groupID == 0 ||
-                 (op->groupID == zoneOf(*other).groupId && (op->scoreID == 0 || op->scoreID == zoneOf(*other).scoreId)))) {
+                 (op->groupID == zone->groupId && (op->scoreID == 0 || op->scoreID == zone->scoreId)))) {
                 sendChatLine(*player, 0, notice.view());
             }
         }

@@ -82,8 +82,8 @@ void ZoneProtocol::sendZoneOrder(Host& zone, uint8_t type) {
 
 void ZoneProtocol::sendToZones(std::span<const uint8_t> message, int32_t groupID) {
     for (const auto& host : transport_.hosts()) {
-        if (!zoneOf(*host).externalChat) continue;
-        if (groupID != 0 && zoneOf(*host).groupId != groupID) continue;
+        const ZoneSession& zone = zoneOf(*host);
+        if (!zone.externalChat || (groupID != 0 && zone.groupId != groupID)) continue;
         sendToHost(*host, message.data(), static_cast<int>(message.size()));
     }
 }
