@@ -415,7 +415,8 @@ void banProviderBlock(CommandContext& command, const BanRequest& request, const 
         again.name = std::string_view(account->nameText());
         completeBan(later, again, *account, AddressRange{(*block)->first, (*block)->last});
     };
-    if (!command.zones.runInOrder(zone, playerID, std::move(work), std::move(finish)))
+    if (!command.zones.runInOrder(zone, playerID, ZoneProtocol::WorkKind::Lookup, std::move(work),
+                                  std::move(finish)))
         command.reply("Unable to calculate NetBlock. Try your request again soon");
 }
 

@@ -102,7 +102,8 @@ bool deferForPasswords(CommandProcessor& processor, const CommandEntry& entry, P
         UsingPasswordResults using_(processor.database(), results.get());
         processor.dispatch(*asker, text, length);
     };
-    if (!processor.zones().runInOrder(zone, playerID, std::move(work), std::move(finish)))
+    if (!processor.zones().runInOrder(zone, playerID, ZoneProtocol::WorkKind::Password, std::move(work),
+                                         std::move(finish)))
         processor.zones().sendPlayerText(player, kPasswordWorkBusy);
     return true;
 }

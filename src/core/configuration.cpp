@@ -62,6 +62,13 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     settings.allowNoMachineID = number("Misc", "AllowNoMachineID", "0", 2) != 0;
     settings.usageFromSessions = number("Misc", "UsageFromSessions", "0", 2) != 0;
     settings.passwordHashing = number("Misc", "PasswordHashing", "0", 2) != 0;
+    settings.passwordWorkers = std::max(0, number("Misc", "PasswordWorkers", "0", 15));
+    settings.guessLimit = std::max(0, number("Misc", "GuessLimit", "5", 15));
+    settings.guessWindow = number("Misc", "GuessWindow", "60", 15);
+    if (settings.guessWindow < 1) settings.guessWindow = 60;
+    settings.passwordVerifierCache = number("Misc", "PasswordVerifierCache", "1", 2) != 0;
+    settings.floodPerZone = number("Misc", "FloodPerZone", "0", 2) != 0;
+    settings.whoisAllowedServers = file.get("Misc", "WhoisAllowedServers", "", 255);
     settings.statusListen = file.get("Misc", "StatusListen", "", 127);
     settings.controlSocket = file.get("Misc", "ControlSocket", "tallysv.sock", 127);
 

@@ -41,6 +41,23 @@ struct Settings {
     // Passwords set from now on are stored as Argon2id hashes, and a
     // scrambled one is replaced by its hash when it verifies.
     bool passwordHashing = false;
+    // Password workers, read at start only; 0 = one per core less one for
+    // the network, at least one.
+    int32_t passwordWorkers = 0;
+    // Wrong passwords for one account from one zone within guessWindow
+    // seconds before that zone's further logins to the account are refused
+    // unchecked for guessWindow seconds, doubled at each lockout that
+    // follows; 0 = no limit.
+    int32_t guessLimit = 5;
+    int32_t guessWindow = 60;
+    // A keyed verifier of each password checked or set is kept in memory,
+    // so that a returning player's login needs no hash.
+    bool passwordVerifierCache = true;
+    // The login flood table counts an address per zone, not across zones.
+    bool floodPerZone = false;
+    // Whois servers that a referral may name beside those on port 43 of a
+    // public address: "host[:port]" separated by commas; empty = none.
+    std::string whoisAllowedServers;
     std::string statusListen;            // "host:port" of the status pages, read at start only; empty = none
     std::string controlSocket = "tallysv.sock";  // path of the control socket, read at start only; empty = none
 };

@@ -3,6 +3,8 @@
 #include <memory>
 #include <utility>
 
+#include "credentials/fair_queue.h"
+
 namespace tallysv {
 
 // Where work that takes time runs: a password hash or a whois lookup must
@@ -12,36 +14,30 @@ namespace tallysv {
 // `done` runs afterwards on the network side with the network lock held,
 // where it may act on hosts, players and the database again (after
 // checking that what it acts on is still there). The queue toward the
-// workers is bounded: when it is full, submit returns false, queues
-// nothing and runs neither function, and the caller answers with its
-// refusal at once.
+// workers is bounded for each origin: when the origin's share is full,
+// submit returns false, queues nothing and runs neither function, and the
+// caller answers with its refusal at once.
 class Executor {
 public:
     using Work = std::function<void()>;
     using Done = std::function<void()>;
 
     virtual ~Executor() = default;
-    virtual bool submit(Work work, Done done) = 0;
+    virtual bool submit(WorkOrigin origin, Work work, Done done) = 0;
 };
+
+// The control socket's own origin, apart from every zone's.
+inline constexpr WorkOrigin kControlOrigin = ~WorkOrigin{0};
 
 // Runs both at once, inside submit, on the caller's thread (which holds the
 // lock). The core's default: behaviour stays synchronous and immediate.
 class InlineExecutor final : public Executor {
 public:
-    bool submit(Work work, Done done) override {
+    bool submit(WorkOrigin, Work work, Done done) override {
         work();
         done();
         return true;
     }
 };
-
-// A work that computes a value, and what to do with the value under the
-// lock: the value travels from the worker to the network side.
-template <typename T, typename Compute, typename Use>
-bool submitFor(Executor& executor, Compute compute, Use use) {
-    auto result = std::make_shared<T>();
-    return executor.submit([result, compute = std::move(compute)]() mutable { *result = compute(); },
-                           [result, use = std::move(use)]() mutable { use(std::move(*result)); });
-}
 
 }  // namespace tallysv

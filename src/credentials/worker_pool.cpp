@@ -7,24 +7,31 @@
 
 namespace tallysv {
 
-WorkerPool::WorkerPool(Mutex& networkLock, unsigned workers, size_t queueBound)
-    : networkLock_(networkLock) {
-    if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
-    queueBound_ = queueBound != 0 ? queueBound : kQueuePerWorker * workers;
+unsigned WorkerPool::defaultWorkers() {
+    // The network's thread keeps a core of its own where there are two or
+    // more: hashes at full load then never share its core.
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores >= 2 ? cores - 1 : 1;
+}
+
+WorkerPool::WorkerPool(Mutex& networkLock, unsigned workers, size_t share)
+    : networkLock_(networkLock),
+      share_(share != 0 ? share : kSharePerWorker * (workers != 0 ? workers : defaultWorkers())),
+      queue_(share_) {
+    if (workers == 0) workers = defaultWorkers();
     threads_.reserve(workers);
     for (unsigned i = 0; i < workers; ++i) threads_.emplace_back([this] { run(); });
 }
 
 WorkerPool::~WorkerPool() { stop(); }
 
-bool WorkerPool::submit(Work work, Done done) {
+bool WorkerPool::submit(WorkOrigin origin, Work work, Done done) {
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        if (stopping_ || queue_.size() >= queueBound_) {
+        if (stopping_ || !queue_.push(origin, Job{std::move(work), std::move(done)})) {
             ++refused_;
             return false;
         }
-        queue_.push_back(Job{std::move(work), std::move(done)});
     }
     wake_.notify_one();
     return true;
@@ -35,7 +42,7 @@ void WorkerPool::stop() {
     {
         std::lock_guard<std::mutex> guard(mutex_);
         stopping_ = true;
-        dropped.swap(queue_);
+        dropped = queue_.takeAll();
     }
     wake_.notify_all();
     for (std::thread& thread : threads_)
@@ -67,8 +74,7 @@ void WorkerPool::run() {
             std::unique_lock<std::mutex> guard(mutex_);
             wake_.wait(guard, [this] { return stopping_ || !queue_.empty(); });
             if (queue_.empty()) return;
-            job = std::move(queue_.front());
-            queue_.pop_front();
+            job = std::move(*queue_.pop());
         }
         job.work();
         job.work = nullptr;  // its memory goes before the wait for the lock

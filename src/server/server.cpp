@@ -97,6 +97,7 @@ void Server::assemble() {
 // In the reverse order of assemble(), with the network threads and the
 // workers ended first, since they take the lock.
 void Server::disassemble() {
+    lookupWorkers_.reset();
     workers_.reset();
     udp_.reset();
     MutexLock guard(lock_);
@@ -106,13 +107,21 @@ void Server::disassemble() {
 
 // Password hashes and whois lookups run on these, never on the receive
 // thread. Each worker holds one hash's memory at most, so what they can
-// take together is known from the start and said.
+// take together is known from the start and said. Lookups, which mostly
+// wait on the network, have a small pool of their own.
 void Server::startWorkers() {
-    workers_ = std::make_unique<WorkerPool>(lock_);
+    unsigned count = 0;
+    {
+        MutexLock guard(lock_);
+        count = static_cast<unsigned>(settings_.passwordWorkers);
+    }
+    workers_ = std::make_unique<WorkerPool>(lock_, count);
+    lookupWorkers_ = std::make_unique<WorkerPool>(lock_, kLookupWorkers, kLookupShare);
     core_->zones.setExecutor(*workers_);
+    core_->zones.setLookupExecutor(*lookupWorkers_);
     const size_t mebibytes = workers_->workers() * kPasswordHashMemory / (1024 * 1024);
-    log_.printf("Password workers: %u, queue of %zu, hashing memory at most %zu MiB\n", workers_->workers(),
-                workers_->queueBound(), mebibytes);
+    log_.printf("Password workers: %u, queue of %zu per zone, hashing memory at most %zu MiB\n",
+                workers_->workers(), workers_->share(), mebibytes);
 }
 
 // The socket is claimed before anything is loaded: a second server pointed
@@ -425,6 +434,7 @@ void Server::shutdown() {
     // Work still queued is dropped, work under way completes; from here on
     // a login or ?ban -! that needs a worker is answered busy.
     if (workers_) workers_->stop();
+    if (lookupWorkers_) lookupWorkers_->stop();
     {
         // Players still in a zone end their sessions with the stop, so the
         // final save holds their play time. A login accepted in the moment

@@ -45,6 +45,11 @@ public:
     static constexpr uint32_t kFolderLockRetry = 100;
     void setFolderLockWait(uint32_t ms) { folderLockWait_ = ms; }
 
+    // Whois lookups at once, and lookups one zone may have waiting: each
+    // may wait WhoisTimeout on a silent server, holding only its own thread.
+    static constexpr unsigned kLookupWorkers = 2;
+    static constexpr size_t kLookupShare = 4;
+
     // Start-up, main loop and shutdown; the process's exit status.
     int run();
 
@@ -150,9 +155,10 @@ private:
     std::unique_ptr<UdpSocket> socket_;
     std::unique_ptr<ServerCore> core_ PT_GUARDED_BY(lock_);
     std::unique_ptr<UdpServer> udp_;
-    // The workers of password hashes and whois lookups; after what their
-    // completions use, so it goes first.
+    // The workers of password hashes, and apart from them those of whois
+    // lookups; after what their completions use, so they go first.
     std::unique_ptr<WorkerPool> workers_;
+    std::unique_ptr<WorkerPool> lookupWorkers_;
     std::vector<LoopTask> loop_;
     bool running_ = false;
     bool regatherHugePages_ GUARDED_BY(lock_) = true;

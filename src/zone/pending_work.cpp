@@ -5,7 +5,17 @@
 
 namespace tallysv {
 
-bool ZoneProtocol::runInOrder(Host& zone, uint64_t key, Executor::Work work, std::function<void()> finish) {
+WorkOrigin ZoneProtocol::workOrigin(const Host& zone) {
+    // A zone's session is the zone once it has logged in; before that, a
+    // peer could open as many hosts as there are slots, so its hosts share
+    // the share of their address.
+    if (zone.loggedIn()) return WorkOrigin{1} << 32 | static_cast<uint32_t>(zoneOf(zone).scoreId);
+    const IPv4Address& a = zone.peer.address;
+    return WorkOrigin{2} << 32 | uint32_t{a[0]} << 24 | uint32_t{a[1]} << 16 | uint32_t{a[2]} << 8 | a[3];
+}
+
+bool ZoneProtocol::runInOrder(Host& zone, uint64_t key, WorkKind kind, Executor::Work work,
+                              std::function<void()> finish) {
     ZoneSession& session = zoneSession(zone);
     ZoneSession::PendingQueue& queue = session.pending[key];
     const uint64_t job = ++lastJob_;
@@ -35,7 +45,8 @@ bool ZoneProtocol::runInOrder(Host& zone, uint64_t key, Executor::Work work, std
         }
         releasePending(*host, key);
     };
-    if (executor_->submit(std::move(work), std::move(done))) return true;
+    Executor& executor = kind == WorkKind::Lookup ? *lookupExecutor_ : *executor_;
+    if (executor.submit(workOrigin(zone), std::move(work), std::move(done))) return true;
 
     auto& steps = queue.steps;
     steps.erase(std::remove_if(steps.begin(), steps.end(),
@@ -109,7 +120,8 @@ ZoneProtocol::LoginWork ZoneProtocol::deferLogin(InboundMessage& message, uint64
         transport_.dispatchMessage(*host, again.data(), again.length);
         resumingLogin_ = resuming;
     };
-    return runInOrder(*host, key, std::move(work), std::move(finish)) ? LoginWork::Later : LoginWork::Busy;
+    return runInOrder(*host, key, WorkKind::Password, std::move(work), std::move(finish)) ? LoginWork::Later
+                                                                                          : LoginWork::Busy;
 }
 
 }  // namespace tallysv

@@ -110,10 +110,16 @@ public:
     // What that check computes.
     PasswordNeeds zonePasswordNeeds(int32_t scoreID, std::string_view plainPassword) const;
 
-    // Where work that takes time runs (password hashes, whois lookups).
-    // Unset, it runs inline: at once, on the receive thread.
-    void setExecutor(Executor& executor) { executor_ = &executor; }
-    Executor& executor() { return *executor_; }
+    // Where work that takes time runs: password hashes on one executor,
+    // whois lookups on another, so that a lookup that waits on a silent
+    // whois server never holds a password worker. Unset, work runs inline:
+    // at once, on the receive thread. setExecutor sets both.
+    void setExecutor(Executor& executor) { executor_ = lookupExecutor_ = &executor; }
+    void setLookupExecutor(Executor& executor) { lookupExecutor_ = &executor; }
+    enum class WorkKind { Password, Lookup };
+    // Whose share of the workers a zone's work comes out of: a logged-in
+    // zone's own, or, for a host still logging in, its address's.
+    static WorkOrigin workOrigin(const Host& zone);
 
     // The queue key of the zone's own work, beside its players' PlayerIDs.
     static constexpr uint64_t kZoneItself = uint64_t{1} << 32;
@@ -122,7 +128,7 @@ public:
     // same player (or of the zone itself) and before his later messages.
     // `finish` does not run when the zone's session has ended meanwhile.
     // False when the executor refused the work: nothing is queued then.
-    bool runInOrder(Host& zone, uint64_t key, Executor::Work work, std::function<void()> finish);
+    bool runInOrder(Host& zone, uint64_t key, WorkKind kind, Executor::Work work, std::function<void()> finish);
     // True when a step of the player is pending: the message has been put
     // behind it (or, past a bound, dropped), and its handler must not run now.
     bool holdBehindPending(Host& zone, uint64_t key, const InboundMessage& message);
@@ -186,6 +192,7 @@ private:
     ZoneCounters counters_;
     InlineExecutor inlineExecutor_;
     Executor* executor_ = &inlineExecutor_;
+    Executor* lookupExecutor_ = &inlineExecutor_;
     uint64_t lastJob_ = 0;
 };
 

@@ -83,7 +83,7 @@ TEST_F(PendingWorkTest, TheBanIsMadeWhenTheBlockComesBack) {
 
 TEST_F(PendingWorkTest, AFullQueueRefusesTheLookupAtOnce) {
     held.setBound(1);
-    held.submit([] {}, [] {});
+    held.submit(0, [] {}, [] {});
     EXPECT_EQ(type(boss, "?ban -! Victim"), (Lines{"Please wait while downloading information for NetBlock...",
                                                  "Unable to calculate NetBlock. Try your request again soon"}));
     EXPECT_EQ(held.held(), 1u);
@@ -138,7 +138,7 @@ TEST_F(PasswordCommandTest, ACommandWaitsBehindThePendingLoginOfItsPlayer) {
 
 TEST_F(PasswordCommandTest, AFullQueueAnswersBusyAndRunsNothing) {
     held.setBound(1);
-    held.submit([] {}, [] {});
+    held.submit(0, [] {}, [] {});
     EXPECT_EQ(type(ann, "?password=newsecret"), Lines{"Server busy. Try your request again soon"});
     EXPECT_FALSE(isHashedPassword(ann.session->user->password));
     // Nothing waits for Ann.

@@ -29,7 +29,7 @@ TEST(Server, StartupPrintsBannerAndReadsConfiguration) {
     const unsigned workers = f.server.workers()->workers();
     EXPECT_EQ(f.log.text(), "Voidrift Billing Server (Build 11)\nReading TALLYSV.INI... Done.\nPassword workers: " +
                                 std::to_string(workers) + ", queue of " + std::to_string(32 * workers) +
-                                ", hashing memory at most " + std::to_string(19 * workers) + " MiB\n");
+                                " per zone, hashing memory at most " + std::to_string(19 * workers) + " MiB\n");
 }
 
 // The control socket is there from start-up to shutdown, in the working
