@@ -86,7 +86,7 @@ bool deferForPasswords(CommandProcessor& processor, const CommandEntry& entry, P
         CommandContext command(processor, player, text, length, std::strlen(entry.word));
         needs = needsOf(entry.handler, command);
     }
-    if (!passwordWorkNeeded(needs, database.passwordResults(), hashing)) return false;
+    if (!database.passwordWorkNeeded(needs)) return false;
 
     auto results = std::make_shared<PasswordResults>();
     auto work = [results, needs = std::move(needs), hashing] { *results = computePasswordResults(needs, hashing); };

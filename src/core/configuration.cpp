@@ -64,8 +64,10 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     settings.passwordHashing = number("Misc", "PasswordHashing", "0", 2) != 0;
     settings.passwordWorkers = std::max(0, number("Misc", "PasswordWorkers", "0", 15));
     settings.guessLimit = std::max(0, number("Misc", "GuessLimit", "5", 15));
+    // Seconds, at most a day: a lockout doubles from it up to a day.
     settings.guessWindow = number("Misc", "GuessWindow", "60", 15);
     if (settings.guessWindow < 1) settings.guessWindow = 60;
+    settings.guessWindow = std::min(settings.guessWindow, 86400);
     settings.passwordVerifierCache = number("Misc", "PasswordVerifierCache", "1", 2) != 0;
     settings.floodPerZone = number("Misc", "FloodPerZone", "0", 2) != 0;
     settings.whoisAllowedServers = file.get("Misc", "WhoisAllowedServers", "", 255);

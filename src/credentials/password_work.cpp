@@ -21,9 +21,11 @@ std::optional<PasswordField> PasswordResults::takeField(std::string_view plain, 
     return std::nullopt;
 }
 
-bool passwordWorkNeeded(const PasswordNeeds& needs, const PasswordResults* have, bool hashing) {
+bool passwordWorkNeeded(const PasswordNeeds& needs, const PasswordResults* have, bool hashing,
+                        const PasswordVerifiers* verifiers) {
     for (const auto& [stored, plain] : needs.checks) {
         if (have && have->findCheck(stored, plain, hashing)) continue;
+        if (verifiers && verifiers->settles(stored, plain, hashing)) continue;
         if (passwordWorkIsSlow(stored, hashing)) return true;
     }
     // A new field is slow exactly when hashing is on; fields made ahead are

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "credentials/password_store.h"
+#include "credentials/password_verifiers.h"
 
 namespace tallysv {
 
@@ -34,9 +35,10 @@ struct PasswordResults {
     std::optional<PasswordField> takeField(std::string_view plain, bool hashingNow);
 };
 
-// Whether what is needed, less what `have` already holds, would run
-// Argon2id: then it belongs on a worker.
-bool passwordWorkNeeded(const PasswordNeeds& needs, const PasswordResults* have, bool hashing);
+// Whether what is needed, less what `have` already holds and what the
+// verifiers settle, would run Argon2id: then it belongs on a worker.
+bool passwordWorkNeeded(const PasswordNeeds& needs, const PasswordResults* have, bool hashing,
+                        const PasswordVerifiers* verifiers = nullptr);
 
 // Runs on a worker: every computation needed.
 PasswordResults computePasswordResults(const PasswordNeeds& needs, bool hashing);

@@ -23,6 +23,9 @@ void Database::clear() {
     placeholderUser = UserRecord{};
     placeholderUser.name_.set("^Banned");
     floodTable_ = FloodTable{};
+    zoneFloodTables_.clear();
+    guessTable_.clear();
+    verifiers_.clear();
     usersByName_.clear();
     usersByID_.clear();
     squadsByName_.clear();
@@ -178,18 +181,57 @@ bool Database::storedPasswordMatches(const PasswordField& stored, std::string_vi
     return passwordMatches(stored, plainPassword);
 }
 
+void Database::rememberPassword(const PasswordField& stored, std::string_view plainPassword) const {
+    if (!settings_.passwordVerifierCache) {
+        if (verifiers_.size() != 0) verifiers_.clear();
+        return;
+    }
+    if (!isHashedPassword(stored)) return;
+    // Room for every account and a quarter more, so that sets seldom fill.
+    const size_t accounts = users_.count();
+    verifiers_.remember(stored, plainPassword, accounts + accounts / 4 + 1024);
+}
+
 PasswordField Database::passwordField(std::string_view plainPassword) const {
-    if (passwordResults_)
-        if (auto made = passwordResults_->takeField(plainPassword, settings_.passwordHashing)) return *made;
-    return makePasswordField(plainPassword, settings_.passwordHashing);
+    std::optional<PasswordField> made;
+    if (passwordResults_) made = passwordResults_->takeField(plainPassword, settings_.passwordHashing);
+    if (!made) made = makePasswordField(plainPassword, settings_.passwordHashing);
+    rememberPassword(*made, plainPassword);
+    return *made;
 }
 
 bool Database::verifyPassword(PasswordField& stored, std::string_view plainPassword) const {
-    const PasswordCheck* made =
-        passwordResults_ ? passwordResults_->findCheck(stored, plainPassword, settings_.passwordHashing) : nullptr;
-    PasswordCheck check = made ? *made : checkPassword(stored, plainPassword, settings_.passwordHashing);
+    const bool hashing = settings_.passwordHashing;
+    if (settings_.passwordVerifierCache && verifiers_.settles(stored, plainPassword, hashing))
+        return verifiers_.verify(stored, plainPassword) == PasswordVerifiers::Answer::Right;
+    const PasswordCheck* made = passwordResults_ ? passwordResults_->findCheck(stored, plainPassword, hashing) : nullptr;
+    PasswordCheck check = made ? *made : checkPassword(stored, plainPassword, hashing);
     if (check.upgrade) stored = *check.upgrade;
+    if (check.matches) rememberPassword(stored, plainPassword);
     return check.matches;
+}
+
+FloodVerdict Database::registerAttempt(const IPv4Address& address, std::optional<int32_t> playerZone) {
+    if (playerZone && settings_.floodPerZone) return zoneFloodTables_[*playerZone].registerAttempt(address);
+    return floodTable_.registerAttempt(address);
+}
+
+void Database::decayFloodTable() {
+    floodTable_.decay();
+    for (auto it = zoneFloodTables_.begin(); it != zoneFloodTables_.end();) {
+        it->second.decay();
+        it = it->second.size() == 0 ? zoneFloodTables_.erase(it) : std::next(it);
+    }
+}
+
+GuessTable::Verdict Database::registerGuess(int32_t scoreID, const UserRecord& user) {
+    const uint32_t window = static_cast<uint32_t>(settings_.guessWindow) * 1000u;
+    return guessTable_.attempt(scoreID, user.userID(), clock_.tick(), settings_.guessLimit, window);
+}
+
+bool Database::passwordWorkNeeded(const PasswordNeeds& needs) const {
+    return tallysv::passwordWorkNeeded(needs, passwordResults_, settings_.passwordHashing,
+                                       settings_.passwordVerifierCache ? &verifiers_ : nullptr);
 }
 
 PasswordNeeds Database::loginPasswordNeeds(const UserRecord& user, std::string_view plainPassword) const {

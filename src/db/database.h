@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/address.h"
@@ -18,6 +19,7 @@
 #include "db/chain_index.h"
 #include "db/file_records.h"
 #include "db/flood_table.h"
+#include "db/guess_table.h"
 #include "db/id_index.h"
 #include "db/records.h"
 #include "db/table.h"
@@ -203,6 +205,12 @@ public:
     PasswordResults* passwordResults() const { return passwordResults_; }
     // What checkLoginPassword will compute for this account and password.
     PasswordNeeds loginPasswordNeeds(const UserRecord& user, std::string_view plainPassword) const;
+    // Whether `needs` would run a hash here and now: less what the results
+    // made ahead hold and what the verifiers of returning players settle.
+    bool passwordWorkNeeded(const PasswordNeeds& needs) const;
+    // The verifiers of passwords seen to verify or set since start
+    // (PasswordVerifierCache): none are kept while the setting is off.
+    const PasswordVerifiers& passwordVerifiers() const { return verifiers_; }
 
     // Registrations.
     User2Record* registerUser(UserRecord& user, std::string_view realName, std::string_view email, int32_t hardwareID);
@@ -263,11 +271,18 @@ public:
     ZoneRecord* createZone(int32_t scoreID, int32_t groupID, std::string_view plainPassword);
     void removeZone(ZoneRecord* zone);
 
-    // Login flood control.
-    FloodVerdict registerAttempt(const IPv4Address& address) { return floodTable_.registerAttempt(address); }
+    // Login flood control. A player login names its zone's ScoreID: with
+    // FloodPerZone its address is counted for that zone alone, so that a
+    // zone that claims an address cannot have it refused everywhere.
+    FloodVerdict registerAttempt(const IPv4Address& address, std::optional<int32_t> playerZone = std::nullopt);
     // Run by the transport's maintenance pass every 45 s.
-    void decayFloodTable() { floodTable_.decay(); }
+    void decayFloodTable();
     const FloodTable& floodTable() const { return floodTable_; }
+    // Password guesses: whether the zone may check a password of the
+    // account now (GuessLimit, GuessWindow), counting the attempt; and the
+    // right password given, which forgives the zone's earlier attempts.
+    GuessTable::Verdict registerGuess(int32_t scoreID, const UserRecord& user);
+    void forgetGuesses(int32_t scoreID, const UserRecord& user) { guessTable_.forget(scoreID, user.userID()); }
 
     // Fault injection for tests: asked before each step of a save with the
     // file concerned (the writing of each file, the commit record, each
@@ -283,7 +298,12 @@ private:
     bool storedPasswordMatches(const PasswordField& stored, std::string_view plainPassword) const;
     // Whether a login to the account takes it over (AccountReclaimDelay).
     bool reclaimable(const UserRecord& user) const;
+    // Keeps a verifier of a password just checked against, or made into,
+    // a hashed field.
+    void rememberPassword(const PasswordField& stored, std::string_view plainPassword) const;
     PasswordResults* passwordResults_ = nullptr;
+    // In memory only; changed by checks that change no record.
+    mutable PasswordVerifiers verifiers_;
     struct LoadState;
     void loadFrom(LoadState& state);
     void loadZones(DatReader& reader);
@@ -329,6 +349,8 @@ private:
     std::string directory_;
 
     FloodTable floodTable_;
+    std::unordered_map<int32_t, FloodTable> zoneFloodTables_;
+    GuessTable guessTable_;
     Table<UserRecord> users_;
     Table<SquadRecord> squads_;
     Table<ScoreRecord> scores_;

@@ -110,12 +110,7 @@ void Server::disassemble() {
 // take together is known from the start and said. Lookups, which mostly
 // wait on the network, have a small pool of their own.
 void Server::startWorkers() {
-    unsigned count = 0;
-    {
-        MutexLock guard(lock_);
-        count = static_cast<unsigned>(settings_.passwordWorkers);
-    }
-    workers_ = std::make_unique<WorkerPool>(lock_, count);
+    workers_ = std::make_unique<WorkerPool>(lock_, static_cast<unsigned>(settings_.passwordWorkers));
     lookupWorkers_ = std::make_unique<WorkerPool>(lock_, kLookupWorkers, kLookupShare);
     core_->zones.setExecutor(*workers_);
     core_->zones.setLookupExecutor(*lookupWorkers_);

@@ -104,8 +104,8 @@ void ZoneProtocol::releasePending(Host& zone, uint64_t key) {
 }
 
 ZoneProtocol::LoginWork ZoneProtocol::deferLogin(InboundMessage& message, uint64_t key, PasswordNeeds needs) {
+    if (!database_.passwordWorkNeeded(needs)) return LoginWork::Now;
     const bool hashing = database_.settings().passwordHashing;
-    if (!passwordWorkNeeded(needs, database_.passwordResults(), hashing)) return LoginWork::Now;
     auto results = std::make_shared<PasswordResults>();
     auto work = [results, needs = std::move(needs), hashing] { *results = computePasswordResults(needs, hashing); };
     Host* host = message.host;

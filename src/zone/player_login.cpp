@@ -160,7 +160,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     IPv4Address address{m[2], m[3], m[4], m[5]};
     // A login handled again once its password work is done has been
     // counted by the flood table already.
-    switch (resumingLogin_ ? FloodVerdict::Accept : database_.registerAttempt(address)) {
+    switch (resumingLogin_ ? FloodVerdict::Accept : database_.registerAttempt(address, scoreID)) {
         case FloodVerdict::LightFlood:
             return refuse(kFlood, "%i - Player connection refused(Light flood): %s\n", name);
         case FloodVerdict::HeavyFlood:
@@ -201,9 +201,14 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
                 return true;
             }
         }
+        // Guesses are counted before any work is queued for them, and a
+        // login handled again has been counted already.
+        if (!resumingLogin_ && database_.registerGuess(scoreID, *user) == GuessTable::Verdict::TooMany)
+            return refuse(kFlood, "%i - Player connection refused(Too many attempts): %s\n", user->nameText());
         if (!passwordWorkNow(message, database_.loginPasswordNeeds(*user, password), name)) return true;
         if (database_.checkLoginPassword(*user, password) == Database::LoginPassword::Wrong)
             return refuse(kWrongPassword, "%i - Invalid password: %s\n", user->nameText());
+        database_.forgetGuesses(scoreID, *user);
 
         ScoreRecord* score = zoneSession(zone).findScore(user);
         LoginReply reply(user->registration() ? kAccepted : kAcceptedUnregistered, playerID);

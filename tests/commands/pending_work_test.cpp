@@ -104,7 +104,8 @@ TEST_F(PendingWorkTest, ALookupOfAZoneThatWentIsDropped) {
 }
 
 // With PasswordHashing on, the commands that check or set a password
-// compute on the executor: Ann plays in Arena.
+// compute on the executor: Ann plays in Arena. No verifiers are kept, so
+// every check is a hash.
 class PasswordCommandTest : public CommandTest {
 protected:
     void SetUp() override {
@@ -113,6 +114,7 @@ protected:
         arena = &loginZone(5, 3, "Arena");
         ann = seat(*arena, "Ann", 1);
         settings.passwordHashing = true;
+        settings.passwordVerifierCache = false;
         zones.setExecutor(held);
     }
     void TearDown() override { usePasswordTestCost(false); }
