@@ -54,6 +54,8 @@ std::string describe(const Settings& s) {
         << s.statusListen << "|" << s.controlSocket;
     out << "|" << s.allowNoMachineID << "|" << s.usageFromSessions << "|" << s.passwordHashing;
     out << "|" << s.zoneIdleProbe << "|" << s.resendBackoff;
+    out << "|" << s.passwordWorkers << "|" << s.guessLimit << "|" << s.guessWindow << "|" << s.passwordVerifierCache
+        << "|" << s.floodPerZone << "|" << s.whoisAllowedServers;
     return out.str();
 }
 

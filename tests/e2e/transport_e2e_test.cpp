@@ -19,14 +19,14 @@ using zoneclient::Bytes;
 
 namespace {
 
-const std::string kServer = std::string(TALLYSV_BIN_DIR) + "/tallysv";
+const std::string kTransportServerBinary = std::string(TALLYSV_BIN_DIR) + "/tallysv";
 const std::string kZone = std::string(TALLYSV_BIN_DIR) + "/tallysv-zone";
 
 // The server binary in a folder of its own, on a free port.
 struct RunningServer {
     RunningServer() : port(freeUdpPort()) {
         dir.write("TALLYSV.INI", "[Misc]\nPort=" + std::to_string(port) + "\n");
-        process = std::make_unique<ChildProcess>(kServer, std::vector<std::string>{}, dir.str());
+        process = std::make_unique<ChildProcess>(kTransportServerBinary, std::vector<std::string>{}, dir.str());
     }
     bool ready() { return process->waitForOutput("Reading TALLYSV.INI... Done.\n"); }
     TempDir dir;
@@ -127,7 +127,7 @@ TEST(TransportProcess, PortInUseEndsTheServerWithStatusOne) {
 
     TempDir dir;
     dir.write("TALLYSV.INI", "[Misc]\nPort=" + std::to_string(port) + "\n");
-    ChildProcess server(kServer, {}, dir.str());
+    ChildProcess server(kTransportServerBinary, {}, dir.str());
     EXPECT_EQ(server.wait(), 1) << server.output();
     EXPECT_NE(server.output().find("Cannot listen on UDP port " + std::to_string(port) + ": Address already in use\n"),
               std::string::npos)
@@ -168,7 +168,7 @@ TEST(TransportProcess, ZoneSimulatorSaysWhenTheServerRefusesTheZone) {
     TempDir dir;
     int port = freeUdpPort();
     dir.write("TALLYSV.INI", "[Misc]\nPort=" + std::to_string(port) + "\nBillingPassword=network\n");
-    ChildProcess server(kServer, {}, dir.str());
+    ChildProcess server(kTransportServerBinary, {}, dir.str());
     ASSERT_TRUE(server.waitForOutput("Reading TALLYSV.INI... Done.\n")) << server.output();
     TempDir zoneDir;
     ChildProcess zone(kZone,
