@@ -12,22 +12,6 @@ using namespace tallysv::testing;
 
 namespace {
 
-size_t occurrences(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
-
-// Waits until the child's output holds `part` at least `count` times.
-bool waitForCount(ChildProcess& child, const std::string& part, size_t count) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < until) {
-        if (occurrences(child.output(), part) >= count) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
 // A server with a Network Administrator password, two zones of group 1
 // (North 1, South 2) and an operator logged in in North.
 class BanNetwork : public ::testing::Test {

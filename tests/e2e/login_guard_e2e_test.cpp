@@ -4,9 +4,6 @@
 // players.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "core/clock.h"
 #include "core/log.h"
 #include "db/database.h"
@@ -14,16 +11,6 @@
 
 using namespace tallysv;
 using namespace tallysv::testing;
-
-namespace {
-
-size_t occurrences(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
-    return count;
-}
-
-}  // namespace
 
 TEST(LoginGuardEndToEnd, AGuessingZoneIsLimitedWhileAnotherZoneLogsTheAccountIn) {
     ZoneNetwork network("PasswordHashing=1\nPasswordWorkers=1\n");
@@ -46,10 +33,7 @@ TEST(LoginGuardEndToEnd, AGuessingZoneIsLimitedWhileAnotherZoneLogsTheAccountIn)
     honest->send("player Honest honest-pw --ip 10.1.1.1\n");
     ASSERT_TRUE(honest->waitForOutput("login reply for player 1: result 6")) << honest->output();
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (occurrences(hostile->output(), "login reply for player") < kGuesses &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(waitForCount(*hostile, "login reply for player", kGuesses, std::chrono::seconds(20)));
     const std::string guessed = hostile->output();
     EXPECT_EQ(occurrences(guessed, ": result 2"), 5u) << guessed;
     EXPECT_EQ(occurrences(guessed, ": result 7"), static_cast<size_t>(kGuesses - 5)) << guessed;

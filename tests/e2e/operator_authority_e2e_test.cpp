@@ -12,12 +12,6 @@ using namespace tallysv::testing;
 
 namespace {
 
-size_t occurrences(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
-
 // A player of the zone types a command; success once the zone has shown
 // him one more line with the reply (replies may repeat).
 ::testing::AssertionResult replied(ChildProcess& zone, const std::string& name, const std::string& text,

@@ -1,8 +1,10 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/process.h"
@@ -11,6 +13,24 @@
 namespace tallysv::testing {
 
 inline const std::string kBinDir = TALLYSV_BIN_DIR;
+
+// How often `what` stands in `text` (a zone's or the server's output).
+inline size_t occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
+
+// Waits until the child's output holds `part` at least `count` times.
+inline bool waitForCount(ChildProcess& child, const std::string& part, size_t count,
+                         std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        if (occurrences(child.output(), part) >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
 
 // A server in its own folder, with new accounts made without asking, and
 // zones played by the zone simulator. `misc` and `comms` add settings.

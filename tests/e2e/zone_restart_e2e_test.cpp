@@ -6,16 +6,6 @@
 
 using namespace tallysv::testing;
 
-namespace {
-
-size_t occurrences(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
-}  // namespace
-
 // A zone bound to a fixed port is killed and started again at once: its new
 // session takes over the old one as soon as its zone login is accepted,
 // rather than waiting for the zone to give up on its request.
