@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/configuration.h"
+#include "core/ini_file.h"
 #include "credentials/password_store.h"
 #include "db/backup.h"
 #include "db/huge_page_allocator.h"
@@ -74,14 +75,16 @@ bool Server::startup() {
             return false;
         }
     }
+    // Every file and folder the server makes is its own alone, or readable
+    // by its group when asked, whatever umask it was started with. The one
+    // setting is read ahead of the rest, as the lock file is the first made.
+    const bool groupReadable =
+        profileNumber(IniFile::load(configurationPath(folder_)).get("Misc", "GroupReadable", "0", 2)) != 0;
+    ::umask(groupReadable ? 027 : 077);
     if (!takeFolderLock()) return false;
     {
         MutexLock guard(lock_);
         readConfiguration(settings_, database_, log_);
-        // Every file and folder the server makes from here on is its own
-        // alone, or readable by its group when asked, whatever umask it was
-        // started with.
-        ::umask(settings_.groupReadable ? 027 : 077);
     }
     if (!claimControlSocket()) {
         folderLock_.release();
