@@ -99,7 +99,7 @@ std::vector<std::string> listBackupGenerations(const std::string& directory) {
     std::vector<std::string> generations;
     FolderDescriptor data(directory);
     if (!data.isOpen()) return generations;
-    FolderDescriptor backups(data.fd(), kBackupFolder);
+    FolderDescriptor backups(data.fd(), kBackupFolder, FolderDescriptor::OwnersLinks{});
     for (const std::string& name : backups.names())
         if (isGenerationName(name)) generations.push_back(name);
     std::sort(generations.begin(), generations.end());  // the names sort by time
@@ -122,8 +122,9 @@ Status makeBackupGeneration(const std::string& directory, int32_t now, const Bac
     FolderDescriptor data(directory);
     if (!data.isOpen()) return Status::systemError(data.error(), directory.empty() ? "." : directory);
     if (::mkdirat(data.fd(), kBackupFolder, 0777) != 0 && errno != EEXIST) return Status::fromErrno(folder);
-    // A link in place of the backup folder is refused, not followed.
-    FolderDescriptor backups(data.fd(), kBackupFolder);
+    // A link in place of the backup folder is followed only when it is the
+    // owner's own (backups kept on another disk); the generations in it never.
+    FolderDescriptor backups(data.fd(), kBackupFolder, FolderDescriptor::OwnersLinks{});
     if (!backups.isOpen()) return Status::systemError(backups.error(), folder);
     auto failed = [&](Status status) {
         removeGeneration(backups, buildingName);

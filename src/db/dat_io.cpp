@@ -30,6 +30,23 @@ FolderDescriptor::FolderDescriptor(int parent, const std::string& name) {
     if (fd_ < 0) error_ = errno;
 }
 
+FolderDescriptor::FolderDescriptor(int parent, const std::string& name, OwnersLinks) : FolderDescriptor(parent, name) {
+    if (fd_ >= 0 || (error_ != ELOOP && error_ != ENOTDIR)) return;
+    auto trusted = [](const struct stat& info) { return info.st_uid == ::geteuid() || info.st_uid == 0; };
+    struct stat link;
+    if (::fstatat(parent, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode) || !trusted(link))
+        return;
+    int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat target;
+    if (fd < 0) return;
+    if (::fstat(fd, &target) != 0 || !trusted(target) || (target.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        ::close(fd);
+        return;
+    }
+    fd_ = fd;
+    error_ = 0;
+}
+
 FolderDescriptor::~FolderDescriptor() {
     if (fd_ >= 0) ::close(fd_);
 }

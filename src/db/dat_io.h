@@ -28,6 +28,12 @@ public:
     explicit FolderDescriptor(const std::string& directory);
     // A folder within an open one; a link in its place is not opened.
     FolderDescriptor(int parent, const std::string& name);
+    // Where a link in place of the folder is what its owner set up (the
+    // backups on another disk): followed only when the link and the folder
+    // it leads to belong to this process's user or root, and no one else
+    // may write that folder.
+    struct OwnersLinks {};
+    FolderDescriptor(int parent, const std::string& name, OwnersLinks);
     ~FolderDescriptor();
     FolderDescriptor(const FolderDescriptor&) = delete;
     FolderDescriptor& operator=(const FolderDescriptor&) = delete;
