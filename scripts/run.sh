@@ -9,6 +9,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 install_missing_packages
 configure_release
 cmake --build "$TALLYSV_ROOT/build" --target tallysv tallysv-zone tallysv-db tallysv-ctl tallysv_docs
+# The data folder and the settings (passwords) are for the server's user
+# alone, from the moment they are made: the server refuses a folder or a
+# TALLYSV.INI that others may write.
+umask 077
 mkdir -p "$TALLYSV_ROOT/data"
 cd "$TALLYSV_ROOT/data"
 

@@ -1,12 +1,14 @@
 #include "control/audit_log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <istream>
 #include <ostream>
 #include <vector>
@@ -333,7 +335,25 @@ AuditLog::~AuditLog() {
 }
 
 bool AuditLog::openLocked() {
-    descriptor_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    // Opened within its folder and never through a link: a link left in its
+    // place would have the server append to a file of someone else's choice.
+    const std::filesystem::path path(path_);
+    const std::string folderName = path.has_parent_path() ? path.parent_path().string() : std::string(".");
+    const int folder = ::open(folderName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    descriptor_ = folder < 0 ? -1
+                             : ::openat(folder, path.filename().c_str(),
+                                        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
+    const int error = errno;
+    if (folder >= 0) ::close(folder);
+    errno = error;
+    if (descriptor_ >= 0) {
+        struct stat info;
+        if (::fstat(descriptor_, &info) != 0 || !S_ISREG(info.st_mode)) {
+            ::close(descriptor_);
+            descriptor_ = -1;
+            errno = EINVAL;
+        }
+    }
     if (descriptor_ < 0) {
         reportLocked("open", errno);
         return false;

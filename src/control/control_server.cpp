@@ -1,5 +1,6 @@
 #include "control/control_server.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -41,6 +42,22 @@ bool answers(const sockaddr_un& address) {
 std::string parentFolder(const std::string& path) {
     std::string parent = std::filesystem::path(path).parent_path().string();
     return parent.empty() ? "." : parent;
+}
+
+// Removes a private folder of the socket left behind, and what is in it
+// (at most a socket), without following a link in its place.
+void removePrivateFolder(int parent, const std::string& name) {
+    int folder = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) return;
+    if (DIR* listing = ::fdopendir(folder)) {
+        while (dirent* entry = ::readdir(listing))
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                ::unlinkat(::dirfd(listing), entry->d_name, 0);
+        ::closedir(listing);
+    } else {
+        ::close(folder);
+    }
+    ::unlinkat(parent, name.c_str(), AT_REMOVEDIR);
 }
 
 void closeDescriptor(int& fd) {
@@ -90,44 +107,74 @@ ControlServer::Claim ControlServer::claim(const std::string& path, std::string& 
             return Claim::Failed;
         }
     }
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
+    // The socket is made in a folder of its own that no one else may enter,
+    // given its mode and owner there, and only then renamed to its name: no
+    // change of mode or owner is ever made by a name that another user could
+    // have replaced with a link.
+    const int parent = ::open(parentFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent < 0) {
         reason = errorText(errno);
         return Claim::Failed;
     }
-    // The socket is made with no access for anyone but its owner: there is
-    // no moment at which another user could connect. No other thread makes
+    const std::string name = std::filesystem::path(path).filename().string();
+    const std::string privateName = "." + name + "." + std::to_string(::getpid());
+    int privateFolder = -1;
+    int fd = -1;
+    auto fail = [&](int error) {
+        reason = errorText(error);
+        if (fd >= 0) ::close(fd);
+        if (privateFolder >= 0) {
+            ::unlinkat(privateFolder, name.c_str(), 0);
+            ::close(privateFolder);
+            ::unlinkat(parent, privateName.c_str(), AT_REMOVEDIR);
+        }
+        ::close(parent);
+        return error == EADDRINUSE ? Claim::InUse : Claim::Failed;
+    };
+    struct stat folder;
+    if (::fstat(parent, &folder) != 0) return fail(errno);
+    removePrivateFolder(parent, privateName);  // left by an earlier process of this id
+    if (::mkdirat(parent, privateName.c_str(), 0700) != 0) return fail(errno);
+    privateFolder = ::openat(parent, privateName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (privateFolder < 0) {
+        const int error = errno;
+        ::unlinkat(parent, privateName.c_str(), AT_REMOVEDIR);
+        return fail(error);
+    }
+    struct stat privateInfo;
+    if (::fstat(privateFolder, &privateInfo) != 0) return fail(errno);
+    if (privateInfo.st_uid != ::geteuid() || (privateInfo.st_mode & 077) != 0) return fail(EPERM);
+    sockaddr_un bindAddress;
+    if (!socketAddress(parentFolder(path) + "/" + privateName + "/" + name, bindAddress) &&
+        !socketAddress("/proc/self/fd/" + std::to_string(privateFolder) + "/" + name, bindAddress))
+        return fail(ENAMETOOLONG);
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return fail(errno);
+    // Made with no access for anyone but its owner. No other thread makes
     // files while the server starts.
     const mode_t mask = ::umask(0177);
-    int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&bindAddress), sizeof bindAddress);
     int bindError = errno;
     ::umask(mask);
-    if (bound != 0) {
-        ::close(fd);
-        reason = errorText(bindError);
-        return bindError == EADDRINUSE ? Claim::InUse : Claim::Failed;
-    }
+    if (bound != 0) return fail(bindError);
+    // The socket must be the one in the private folder (a swap of the
+    // folder's name during bind would have put it elsewhere).
     struct stat made;
-    struct stat folder;
-    if (::chmod(path.c_str(), 0600) != 0 || ::stat(path.c_str(), &made) != 0 ||
-        ::stat(parentFolder(path).c_str(), &folder) != 0) {
-        reason = errorText(errno);
-        ::close(fd);
-        ::unlink(path.c_str());
-        return Claim::Failed;
-    }
+    if (::fstatat(privateFolder, name.c_str(), &made, AT_SYMLINK_NOFOLLOW) != 0) return fail(errno);
+    if (!S_ISSOCK(made.st_mode)) return fail(EEXIST);
+    if (::fchmodat(privateFolder, name.c_str(), 0600, 0) != 0) return fail(errno);
     // The folder's owner is the socket's owner; a server that may not give
     // files away (not root) leaves it its own.
     if (made.st_uid != folder.st_uid || made.st_gid != folder.st_gid) {
-        if (::chown(path.c_str(), folder.st_uid, folder.st_gid) != 0) {
+        if (::fchownat(privateFolder, name.c_str(), folder.st_uid, folder.st_gid, AT_SYMLINK_NOFOLLOW) != 0) {
         }
     }
-    if (::listen(fd, 128) != 0) {
-        reason = errorText(errno);
-        ::close(fd);
-        ::unlink(path.c_str());
-        return Claim::Failed;
-    }
+    if (::listen(fd, 128) != 0) return fail(errno);
+    if (::renameat(privateFolder, name.c_str(), parent, name.c_str()) != 0) return fail(errno);
+    ::close(privateFolder);
+    privateFolder = -1;
+    ::unlinkat(parent, privateName.c_str(), AT_REMOVEDIR);
+    ::close(parent);
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
         reason = errorText(errno);
         ::close(fd);

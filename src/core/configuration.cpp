@@ -73,6 +73,7 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     settings.whoisAllowedServers = file.get("Misc", "WhoisAllowedServers", "", 255);
     settings.statusListen = file.get("Misc", "StatusListen", "", 127);
     settings.controlSocket = file.get("Misc", "ControlSocket", "tallysv.sock", 127);
+    settings.groupReadable = number("Misc", "GroupReadable", "0", 2) != 0;
 
     log.write(" Done.\n");
     return firstReading;

@@ -60,6 +60,9 @@ struct Settings {
     std::string whoisAllowedServers;
     std::string statusListen;            // "host:port" of the status pages, read at start only; empty = none
     std::string controlSocket = "tallysv.sock";  // path of the control socket, read at start only; empty = none
+    // Files the server makes are 0640 and folders 0750 instead of 0600 and
+    // 0700, for a group that reads them (backups); read at start only.
+    bool groupReadable = false;
 };
 
 }  // namespace tallysv

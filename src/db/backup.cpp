@@ -36,28 +36,28 @@ int64_t generationTime(const std::string& name) {
     return static_cast<int64_t>(::timegm(&t));
 }
 
-std::vector<std::string> entries(const std::string& folder) {
-    std::vector<std::string> names;
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return names;
-    while (dirent* entry = ::readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
+// Removes the generation `name` of the backup folder. What is in it is
+// reached only through the generation's own descriptor, so a link left in
+// place of a generation is removed itself, and what it points at is never
+// touched.
+void removeGeneration(const FolderDescriptor& backups, const std::string& name) {
+    FolderDescriptor generation(backups.fd(), name);
+    if (!generation.isOpen()) {
+        struct stat info;
+        if (::fstatat(backups.fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(info.st_mode))
+            ::unlinkat(backups.fd(), name.c_str(), 0);
+        return;
     }
-    ::closedir(dir);
-    return names;
+    for (const std::string& entry : generation.names()) ::unlinkat(generation.fd(), entry.c_str(), 0);
+    ::unlinkat(backups.fd(), name.c_str(), AT_REMOVEDIR);
 }
 
-void removeFolder(const std::string& folder) {
-    for (const std::string& name : entries(folder)) ::unlink((folder + "/" + name).c_str());
-    ::rmdir(folder.c_str());
-}
-
-// Copies one file, flushed to the disk.
-Status copyFile(const std::string& from, const std::string& to) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+// Copies one file, flushed to the disk; `to` names it in messages.
+Status copyFile(const FolderDescriptor& fromFolder, const char* name, const FolderDescriptor& toFolder,
+                const std::string& to) {
+    int in = fromFolder.open(name, O_RDONLY | O_NONBLOCK);
     if (in < 0) return Status::fromErrno(to);
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int out = toFolder.open(name, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (out < 0) {
         Status failed = Status::fromErrno(to);
         ::close(in);
@@ -97,7 +97,10 @@ std::string backupGenerationName(int32_t now) {
 
 std::vector<std::string> listBackupGenerations(const std::string& directory) {
     std::vector<std::string> generations;
-    for (const std::string& name : entries(datPath(directory, kBackupFolder)))
+    FolderDescriptor data(directory);
+    if (!data.isOpen()) return generations;
+    FolderDescriptor backups(data.fd(), kBackupFolder, FolderDescriptor::OwnersLinks{});
+    for (const std::string& name : backups.names())
         if (isGenerationName(name)) generations.push_back(name);
     std::sort(generations.begin(), generations.end());  // the names sort by time
     return generations;
@@ -114,35 +117,45 @@ Status makeBackupGeneration(const std::string& directory, int32_t now, const Bac
     std::string name = backupGenerationName(now);
     std::string finalPath = folder + "/" + name;
     std::string building = finalPath + kTemporarySuffix;
+    const std::string buildingName = name + kTemporarySuffix;
+
+    FolderDescriptor data(directory);
+    if (!data.isOpen()) return Status::systemError(data.error(), directory.empty() ? "." : directory);
+    if (::mkdirat(data.fd(), kBackupFolder, 0777) != 0 && errno != EEXIST) return Status::fromErrno(folder);
+    // A link in place of the backup folder is followed only when it is the
+    // owner's own (backups kept on another disk); the generations in it never.
+    FolderDescriptor backups(data.fd(), kBackupFolder, FolderDescriptor::OwnersLinks{});
+    if (!backups.isOpen()) return Status::systemError(backups.error(), folder);
     auto failed = [&](Status status) {
-        removeFolder(building);
+        removeGeneration(backups, buildingName);
         return status;
     };
-
-    if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) return failed(Status::fromErrno(folder));
     // What a generation cut short by a crash left behind.
-    for (const std::string& entry : entries(folder))
+    for (const std::string& entry : backups.names())
         if (entry.size() > kNameLength && entry.compare(kNameLength, std::string::npos, kTemporarySuffix) == 0)
-            removeFolder(folder + "/" + entry);
-    if (::mkdir(building.c_str(), 0777) != 0) return failed(Status::fromErrno(building));
+            removeGeneration(backups, entry);
+    if (::mkdirat(backups.fd(), buildingName.c_str(), 0777) != 0) return failed(Status::fromErrno(building));
+    FolderDescriptor generation(backups.fd(), buildingName);
+    if (!generation.isOpen()) return failed(Status::systemError(generation.error(), building));
     for (size_t i = 0; i < kDatFileCount; ++i) {
         const char* file = datLayout(static_cast<DatFile>(i)).fileName;
-        std::string live = datPath(directory, file);
         std::string kept = building + "/" + file;
-        if (policy.links && ::link(live.c_str(), kept.c_str()) == 0) continue;
-        if (Status copied = copyFile(live, kept); !copied) return failed(copied);
+        // Only a regular file is linked: linkat() would link a link itself.
+        if (policy.links && data.hasFile(file) && ::linkat(data.fd(), file, generation.fd(), file, 0) == 0) continue;
+        if (Status copied = copyFile(data, file, generation, kept); !copied) return failed(copied);
     }
-    syncDirectory(building);
+    generation.sync();
     // Complete generations appear under their name in one step.
-    if (::rename(building.c_str(), finalPath.c_str()) != 0) return failed(Status::fromErrno(finalPath));
-    syncDirectory(folder);
+    if (::renameat(backups.fd(), buildingName.c_str(), backups.fd(), name.c_str()) != 0)
+        return failed(Status::fromErrno(finalPath));
+    backups.sync();
 
     generations.push_back(name);
     std::sort(generations.begin(), generations.end());
     generations.erase(std::unique(generations.begin(), generations.end()), generations.end());
     size_t excess = generations.size() > static_cast<size_t>(policy.keep) ? generations.size() - policy.keep : 0;
-    for (size_t i = 0; i < excess; ++i) removeFolder(folder + "/" + generations[i]);
-    if (excess > 0) syncDirectory(folder);
+    for (size_t i = 0; i < excess; ++i) removeGeneration(backups, generations[i]);
+    if (excess > 0) backups.sync();
     return Status::ok();
 }
 

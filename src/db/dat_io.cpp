@@ -1,5 +1,6 @@
 #include "db/dat_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,12 +18,74 @@ constexpr size_t kReadChunk = 1 << 20;
 constexpr size_t kWriteChunk = 1 << 20;
 constexpr size_t kFirstWriteBuffer = 64 << 10;
 
-bool fileExists(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}  // namespace
+
+FolderDescriptor::FolderDescriptor(const std::string& directory) {
+    fd_ = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) error_ = errno;
 }
 
-}  // namespace
+FolderDescriptor::FolderDescriptor(int parent, const std::string& name) {
+    fd_ = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd_ < 0) error_ = errno;
+}
+
+FolderDescriptor::FolderDescriptor(int parent, const std::string& name, OwnersLinks) : FolderDescriptor(parent, name) {
+    if (fd_ >= 0 || (error_ != ELOOP && error_ != ENOTDIR)) return;
+    auto trusted = [](const struct stat& info) { return info.st_uid == ::geteuid() || info.st_uid == 0; };
+    struct stat link;
+    if (::fstatat(parent, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode) || !trusted(link))
+        return;
+    int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat target;
+    if (fd < 0) return;
+    if (::fstat(fd, &target) != 0 || !trusted(target) || (target.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        ::close(fd);
+        return;
+    }
+    fd_ = fd;
+    error_ = 0;
+}
+
+FolderDescriptor::~FolderDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int FolderDescriptor::open(const std::string& name, int flags, mode_t mode) const {
+    if (fd_ < 0) {
+        errno = error_;
+        return -1;
+    }
+    return ::openat(fd_, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+bool FolderDescriptor::hasFile(const std::string& name) const {
+    struct stat info;
+    return fd_ >= 0 && ::fstatat(fd_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+}
+
+std::vector<std::string> FolderDescriptor::names() const {
+    std::vector<std::string> names;
+    if (fd_ < 0) return names;
+    // The listing gets a descriptor of its own, which closedir() closes.
+    int listed = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listed < 0) return names;
+    DIR* dir = ::fdopendir(listed);
+    if (!dir) {
+        ::close(listed);
+        return names;
+    }
+    while (dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+    return names;
+}
+
+void FolderDescriptor::sync() const {
+    if (fd_ >= 0) ::fsync(fd_);
+}
 
 Status writeAll(int fd, const uint8_t* bytes, size_t size) {
     while (size > 0) {
@@ -52,7 +115,7 @@ DatReader::~DatReader() {
 bool DatReader::openFile(const std::string& path) {
     // Not blocking on a pipe or device that happens to carry the name;
     // only a regular file is a database file.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) return false;
     struct stat info;
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -165,10 +228,19 @@ const char* writeFailureReason(int error) {
 DatWriter::~DatWriter() { discard(); }
 
 Status DatWriter::open(const std::string& directory, const char* fileName) {
-    temporaryPath_ = datPath(directory, std::string(fileName) + kTemporarySuffix);
-    fd_ = ::open(temporaryPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    temporaryName_ = std::string(fileName) + kTemporarySuffix;
+    temporaryPath_ = datPath(directory, temporaryName_);
+    folder_ = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder_ < 0) {
+        error_ = errno;
+        temporaryPath_.clear();
+        return Status::systemError(error_);
+    }
+    fd_ = ::openat(folder_, temporaryName_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd_ < 0) {
         error_ = errno;
+        // Nothing was made: what is in the way (a link) is not ours to remove.
+        temporaryPath_.clear();
         return Status::systemError(error_);
     }
     // The buffer grows to a whole chunk only for a file that needs it, so
@@ -203,19 +275,35 @@ Status DatWriter::finish() {
     return error_ == 0 ? Status::ok() : Status::systemError(error_);
 }
 
+bool DatWriter::replace(const char* fileName) {
+    if (folder_ < 0 || temporaryName_.empty()) {
+        errno = EBADF;
+        return false;
+    }
+    return ::renameat(folder_, temporaryName_.c_str(), folder_, fileName) == 0;
+}
+
 void DatWriter::discard() {
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
     }
-    if (!temporaryPath_.empty()) ::unlink(temporaryPath_.c_str());
+    if (!temporaryPath_.empty() && folder_ >= 0) ::unlinkat(folder_, temporaryName_.c_str(), 0);
     temporaryPath_.clear();
+    if (folder_ >= 0) ::close(folder_);
+    folder_ = -1;
 }
 
 PendingSave readPendingSave(const std::string& directory) {
     PendingSave pending;
-    std::FILE* file = std::fopen(datPath(directory, kCommitFileName).c_str(), "rb");
-    if (!file) return pending;
+    FolderDescriptor folder(directory);
+    int fd = folder.open(kCommitFileName, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return pending;
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (!file) {
+        ::close(fd);
+        return pending;
+    }
     pending.present = true;
     char line[64];
     // Only the eight known names are taken from the record: it never names a path.
@@ -234,49 +322,59 @@ Status writePendingSave(const std::string& directory, const PendingSave& pending
         if (pending.files[i]) text += std::string(datLayout(static_cast<DatFile>(i)).fileName) + "\n";
     std::string finalPath = datPath(directory, kCommitFileName);
     std::string temporary = finalPath + kTemporarySuffix;
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const std::string temporaryName = std::string(kCommitFileName) + kTemporarySuffix;
+    FolderDescriptor folder(directory);
+    int fd = folder.open(temporaryName, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (fd < 0) return Status::fromErrno(temporary);
     Status status = writeAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
     if (status && ::fsync(fd) != 0) status = Status::fromErrno(temporary);
     if (::close(fd) != 0 && status) status = Status::fromErrno(temporary);
-    if (status && ::rename(temporary.c_str(), finalPath.c_str()) != 0) status = Status::fromErrno(finalPath);
+    if (status && ::renameat(folder.fd(), temporaryName.c_str(), folder.fd(), kCommitFileName) != 0)
+        status = Status::fromErrno(finalPath);
     if (!status) {
-        ::unlink(temporary.c_str());
+        ::unlinkat(folder.fd(), temporaryName.c_str(), 0);
         return status;
     }
-    syncDirectory(directory);
+    folder.sync();
     return Status::ok();
 }
 
 void removePendingSave(const std::string& directory) {
-    ::unlink(datPath(directory, kCommitFileName).c_str());
-    syncDirectory(directory);
+    FolderDescriptor folder(directory);
+    if (!folder.isOpen()) return;
+    ::unlinkat(folder.fd(), kCommitFileName, 0);
+    folder.sync();
 }
 
 std::string datPathToRead(const std::string& directory, DatFile file, const PendingSave& pending) {
-    std::string path = datPath(directory, datLayout(file).fileName);
-    if (pending.present && pending.files[static_cast<size_t>(file)] && fileExists(path + kTemporarySuffix))
-        return path + kTemporarySuffix;
-    return path;
+    const std::string name = datLayout(file).fileName;
+    if (pending.present && pending.files[static_cast<size_t>(file)] &&
+        FolderDescriptor(directory).hasFile(name + kTemporarySuffix))
+        return datPath(directory, name + kTemporarySuffix);
+    return datPath(directory, name);
 }
 
 bool settleInterruptedSave(const std::string& directory) {
     PendingSave pending = readPendingSave(directory);
     bool acted = pending.present;
+    FolderDescriptor folder(directory);
+    if (!folder.isOpen()) return acted;
+    const int at = folder.fd();
     for (size_t i = 0; i < kDatFileCount; ++i) {
-        std::string path = datPath(directory, datLayout(static_cast<DatFile>(i)).fileName);
-        std::string temporary = path + kTemporarySuffix;
-        if (!fileExists(temporary)) continue;
+        const std::string name = datLayout(static_cast<DatFile>(i)).fileName;
+        const std::string temporary = name + kTemporarySuffix;
+        // A link in place of a temporary file is no file of a save: left alone.
+        if (!folder.hasFile(temporary)) continue;
         acted = true;
         if (pending.present && pending.files[i]) {
-            if (::rename(temporary.c_str(), path.c_str()) != 0) ::unlink(temporary.c_str());
+            if (::renameat(at, temporary.c_str(), at, name.c_str()) != 0) ::unlinkat(at, temporary.c_str(), 0);
         } else {
-            ::unlink(temporary.c_str());
+            ::unlinkat(at, temporary.c_str(), 0);
         }
     }
-    ::unlink((datPath(directory, kCommitFileName) + kTemporarySuffix).c_str());
+    ::unlinkat(at, (std::string(kCommitFileName) + kTemporarySuffix).c_str(), 0);
     if (acted) {
-        syncDirectory(directory);
+        folder.sync();
         if (pending.present) removePendingSave(directory);
     }
     return acted;

@@ -1,4 +1,6 @@
 #pragma once
+#include <sys/types.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +17,42 @@ Status writeAll(int fd, const uint8_t* bytes, size_t size);
 
 // "dir/name", or the name alone for the working folder.
 std::string datPath(const std::string& directory, const std::string& name);
+
+// A folder held open while its files are made, replaced and removed. Every
+// file is reached by its name within the descriptor, never through a link:
+// a link left in place of a file makes the operation fail (ELOOP) instead of
+// reaching whatever it points at.
+class FolderDescriptor {
+public:
+    // The working folder when `directory` is empty.
+    explicit FolderDescriptor(const std::string& directory);
+    // A folder within an open one; a link in its place is not opened.
+    FolderDescriptor(int parent, const std::string& name);
+    // Where a link in place of the folder is what its owner set up (the
+    // backups on another disk): followed only when the link and the folder
+    // it leads to belong to this process's user or root, and no one else
+    // may write that folder.
+    struct OwnersLinks {};
+    FolderDescriptor(int parent, const std::string& name, OwnersLinks);
+    ~FolderDescriptor();
+    FolderDescriptor(const FolderDescriptor&) = delete;
+    FolderDescriptor& operator=(const FolderDescriptor&) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    int error() const { return error_; }
+    // openat() of `name` without following a link; -1 with errno on failure.
+    int open(const std::string& name, int flags, mode_t mode = 0) const;
+    // A regular file (not a link) of that name is there.
+    bool hasFile(const std::string& name) const;
+    // The names in the folder, "." and ".." left out.
+    std::vector<std::string> names() const;
+    void sync() const;
+
+private:
+    int fd_ = -1;
+    int error_ = 0;
+};
 
 // Reads the records of one database file, from the file itself or from
 // bytes in memory. A short record at the end is taken when it reaches into
@@ -79,6 +117,9 @@ public:
     // Forgets the file without deleting it (it has been renamed, or is left
     // as it is).
     void release() { temporaryPath_.clear(); }
+    // Renames the finished file over `fileName` in its folder; errno is set
+    // on failure.
+    bool replace(const char* fileName);
 
     const std::string& temporaryPath() const { return temporaryPath_; }
 
@@ -86,8 +127,10 @@ private:
     void flushBuffer();
 
     int fd_ = -1;
+    int folder_ = -1;
     int error_ = 0;
     std::string temporaryPath_;
+    std::string temporaryName_;
     std::vector<uint8_t> buffer_;
     size_t used_ = 0;
 };

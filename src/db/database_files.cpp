@@ -446,7 +446,7 @@ bool Database::renameFiles(SaveRun& run) {
             run.whole = false;
             continue;
         }
-        if (::rename(writer.temporaryPath().c_str(), datPath(directory_, name).c_str()) != 0) {
+        if (!writer.replace(name)) {
             run.log.printf("%s: %s\n", name, openFailureReason(errno));
             writer.discard();
             run.whole = false;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,8 +13,26 @@ namespace tallysv {
 
 namespace {
 
-std::string lockPath(const std::string& directory) {
-    return directory.empty() ? FolderLock::kFileName : directory + "/" + FolderLock::kFileName;
+// The lock file, opened within its folder; a link left in its place is
+// refused (ELOOP), never followed to a file elsewhere.
+int openLockFile(const std::string& directory, int flags, mode_t mode) {
+    int folder = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return -1;
+    int fd = ::openat(folder, FolderLock::kFileName, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    int error = errno;
+    ::close(folder);
+    if (fd >= 0) {
+        // Only a regular file is a lock file: a pipe or device put there is
+        // neither written nor locked.
+        struct stat info;
+        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            ::close(fd);
+            errno = EINVAL;
+            return -1;
+        }
+    }
+    errno = error;
+    return fd;
 }
 
 pid_t readHolder(int fd) {
@@ -25,12 +44,10 @@ pid_t readHolder(int fd) {
 
 }  // namespace
 
-std::string FolderLock::path() const { return lockPath(directory_); }
-
 Status FolderLock::tryTake() {
     if (taken_) return Status::ok();
     if (fd_ < 0) {
-        fd_ = ::open(path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        fd_ = openLockFile(directory_, O_RDWR | O_CREAT, 0644);
         if (fd_ < 0) return Status::fromErrno();
     }
     int result;
@@ -61,7 +78,7 @@ void FolderLock::release() {
 }
 
 std::optional<pid_t> folderHolder(const std::string& directory) {
-    int fd = ::open(lockPath(directory).c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = openLockFile(directory, O_RDONLY, 0);
     if (fd < 0) return std::nullopt;  // no server has ever run here
     std::optional<pid_t> holder;
     int result;

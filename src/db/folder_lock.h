@@ -41,8 +41,6 @@ public:
     void release();
 
 private:
-    std::string path() const;
-
     std::string directory_;
     int fd_ = -1;
     bool taken_ = false;

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -44,6 +46,10 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
+
+    // Nothing the server makes is for other users to read, whatever umask
+    // it was started with (the settings may widen it for its group).
+    ::umask(077);
 
     struct sigaction action {};
     action.sa_handler = requestStop;

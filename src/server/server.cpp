@@ -1,14 +1,41 @@
 #include "server/server.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include "core/configuration.h"
+#include "core/ini_file.h"
 #include "credentials/password_store.h"
 #include "db/backup.h"
 #include "db/huge_page_allocator.h"
 #include "server/console_lists.h"
 
 namespace tallysv {
+
+namespace {
+
+// Whoever may change the data folder or the settings may make the server
+// read and write what they like, with the server's rights: a folder or a
+// settings file that a user other than the server's may write is refused
+// before anything in it is read or written. The reason, or empty when the
+// path is safe (or, for a settings file, absent).
+std::string unsafeToUse(const std::string& path, bool mayBeAbsent) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) {
+        if (mayBeAbsent && errno == ENOENT) return {};
+        return std::string("cannot be examined: ") + std::strerror(errno);
+    }
+    if (info.st_uid != ::geteuid() && info.st_uid != 0)
+        return "is owned by user " + std::to_string(info.st_uid) + ", neither the server's user nor root";
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "is writable by users other than its owner";
+    return {};
+}
+
+}  // namespace
 
 Server::Server(Settings& settings, Database& database, const Clock& clock, Log& log, KeySource& keys, Sleeper sleep,
                const std::atomic<bool>* stopRequested)
@@ -41,6 +68,19 @@ int Server::run() {
 // guards is touched only with it held.
 bool Server::startup() {
     log_.write(kBanner);
+    for (auto [path, mayBeAbsent] : {std::pair{folder_.empty() ? std::string(".") : folder_, false},
+                                     std::pair{configurationPath(folder_), true}}) {
+        if (std::string reason = unsafeToUse(path, mayBeAbsent); !reason.empty()) {
+            log_.printf("Refusing to start: %s %s\n", path.c_str(), reason.c_str());
+            return false;
+        }
+    }
+    // Every file and folder the server makes is its own alone, or readable
+    // by its group when asked, whatever umask it was started with. The one
+    // setting is read ahead of the rest, as the lock file is the first made.
+    const bool groupReadable =
+        profileNumber(IniFile::load(configurationPath(folder_)).get("Misc", "GroupReadable", "0", 2)) != 0;
+    ::umask(groupReadable ? 027 : 077);
     if (!takeFolderLock()) return false;
     {
         MutexLock guard(lock_);

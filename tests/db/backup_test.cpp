@@ -95,6 +95,32 @@ TEST_F(BackupTest, BackupFolderOnAnotherFileSystemGetsCopies) {
     }
 }
 
+// A link in place of the backup folder that leads to a folder others may
+// write is not followed: nothing is made there, and the save succeeds.
+TEST_F(BackupTest, ABackupLinkToAFolderOthersMayWriteIsRefused) {
+    testing::TemporaryFolder shared;
+    ASSERT_EQ(::chmod(shared.path().c_str(), 0777), 0);
+    std::filesystem::create_directory_symlink(shared.path(), folder.file(kBackupFolder));
+    log.clear();
+    EXPECT_TRUE(database.save());
+    EXPECT_TRUE(log.contains("Backup failed: " + folder.file(kBackupFolder) + ": ")) << log.text();
+    EXPECT_TRUE(std::filesystem::is_empty(shared.path()));
+    EXPECT_TRUE(listBackupGenerations(folder.path()).empty());
+}
+
+// A link among the generations is taken for one when it is the oldest
+// beyond BackupKeep: the link goes, what it leads to stays.
+TEST_F(BackupTest, ALinkInPlaceOfAnOldGenerationIsRemovedItself) {
+    testing::TemporaryFolder elsewhere;
+    elsewhere.write("User.dat", std::vector<uint8_t>{'k', 'e', 'p', 't'});
+    std::filesystem::create_directory(folder.file(kBackupFolder));
+    std::filesystem::create_directory_symlink(elsewhere.path(), generation("20000101-000000"));
+    settings.backupKeep = 1;
+    ASSERT_TRUE(database.save());
+    EXPECT_EQ(listBackupGenerations(folder.path()), std::vector<std::string>{backupGenerationName(clock.now())});
+    EXPECT_EQ(elsewhere.read("User.dat"), (std::vector<uint8_t>{'k', 'e', 'p', 't'}));
+}
+
 // A generation that cannot be made is one console line; the save itself
 // succeeds and its files are in place.
 TEST_F(BackupTest, FailureIsOneLineAndTheSaveStillSucceeds) {

@@ -2,6 +2,7 @@
 // re-reads on a running server, through its control socket.
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,6 +54,23 @@ constexpr const char* kHelp =
 int usage() {
     std::fputs(kUsage, stderr);
     return kControlUsage;
+}
+
+// Why the process at the other end of `fd` is not the server, or empty
+// when it is: its user must be root or the owner of the socket's folder.
+std::string untrustedPeer(int fd, const std::string& socketPath) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+        return std::string("cannot tell who answers on ") + socketPath + ": " + std::strerror(errno);
+    std::string folder = std::filesystem::path(socketPath).parent_path().string();
+    if (folder.empty()) folder = ".";
+    struct stat info;
+    if (::stat(folder.c_str(), &info) != 0)
+        return "cannot examine the folder " + folder + ": " + std::strerror(errno);
+    if (peer.uid == 0 || peer.uid == info.st_uid) return {};
+    return "the process answering on " + socketPath + " runs as user " + std::to_string(peer.uid) +
+           ", neither root nor the owner of " + folder + " (user " + std::to_string(info.st_uid) + ")";
 }
 
 void fail(const std::string& text) { std::fprintf(stderr, "tallysv-ctl: %s\n", text.c_str()); }
@@ -171,6 +190,14 @@ int main(int argc, char** argv) {
             return kControlTimeout;
         }
         fail("no server answers on " + socketPath + ": " + std::strerror(error));
+        return kControlNoServer;
+    }
+    // The request may carry an operator's command: it goes only to the
+    // server, which runs as the owner of its socket's folder (or as root).
+    // Whoever else managed to put a socket at the path gets nothing.
+    if (std::string reason = untrustedPeer(fd, socketPath); !reason.empty()) {
+        fail(reason + "; nothing was sent");
+        ::close(fd);
         return kControlNoServer;
     }
     if (!writeAll(fd, line)) {
