@@ -386,7 +386,8 @@ void banProviderBlock(CommandContext& command, const BanRequest& request, const 
     const Settings& settings = command.processor.settings();
     auto block = std::make_shared<std::optional<NetBlock>>();
     auto work = [block, address, lookup = command.processor.services.lookupNetBlock,
-                 options = WhoisOptions{settings.whoisServer, settings.whoisTimeout}, &log = command.processor.log()] {
+                 options = WhoisOptions{settings.whoisServer, settings.whoisTimeout, settings.whoisAllowedServers},
+                 &log = command.processor.log()] {
         if (lookup) {
             *block = lookup(address);
             return;

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -33,6 +34,10 @@ constexpr uint64_t kLargestBlock = uint64_t{1} << 24;
 // dropped, so a reply without line feeds holds no more memory than this.
 constexpr size_t kLineLimit = 1024;
 constexpr size_t kReadSize = 1023;
+// Of one server's reply, at most this much is read; the reply ends there.
+// Real replies are a few KiB, and a server that streams on cannot keep a
+// lookup (and its worker) busy past this, whatever the time limit.
+constexpr size_t kReplyLimit = 64 * 1024;
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -125,7 +130,8 @@ int remainingMs(Deadline deadline) {
     return left > 60000 ? 60000 : static_cast<int>(left) + 1;
 }
 
-enum class Outcome { Done, Failed, TimedOut };
+// Refused: a referral that may not be followed, not asked at all.
+enum class Outcome { Done, Failed, TimedOut, Refused };
 
 // Waits for the socket to be ready; TimedOut when the deadline passes.
 Outcome waitFor(int fd, short events, Deadline deadline) {
@@ -190,23 +196,39 @@ private:
     int fd_ = -1;
 };
 
-// What one server said.
+// Keeps the smaller of the best block so far and `block`, when it may be
+// banned for the address.
+void keepSmaller(std::optional<NetBlock>& best, const NetBlock& block, const IPv4Address& address) {
+    if (!whois::usableBlock(block, address)) return;
+    if (!best || blockSize(block) < blockSize(*best)) best = block;
+}
+
+// What one server said: only what the answer needs, so that a reply of
+// any length holds no more than this.
 struct ServerReply {
     Outcome outcome = Outcome::Failed;
-    std::vector<NetBlock> blocks;
+    std::optional<NetBlock> best;
     std::string referral;  // the first one named
     Status status;         // why the server could not be asked
 };
 
-void takeLine(std::string_view line, ServerReply& reply) {
+void takeLine(std::string_view line, const IPv4Address& address, ServerReply& reply) {
     whois::ReplyLine parsed = whois::parseReplyLine(line);
-    if (parsed.block) reply.blocks.push_back(*parsed.block);
+    if (parsed.block) keepSmaller(reply.best, *parsed.block, address);
     if (reply.referral.empty() && !parsed.referral.empty()) reply.referral = std::move(parsed.referral);
 }
 
+// Who named the server being asked: the operator, in the settings, or
+// another server's reply, which is checked before anything is sent.
+struct Referral {
+    bool referred = false;
+    std::string_view allowedServers;
+};
+
 // One query to one server: connect, send the address, read the reply as
-// lines until the server closes the connection.
-ServerReply askServer(const std::string& server, const IPv4Address& address, Deadline deadline) {
+// lines until the server closes the connection or the reply is too long.
+ServerReply askServer(const std::string& server, const IPv4Address& address, Deadline deadline,
+                      const Referral& referral) {
     ServerReply reply;
     auto split = splitServer(server);
     if (!split) {
@@ -219,6 +241,14 @@ ServerReply askServer(const std::string& server, const IPv4Address& address, Dea
     if (resolved != Outcome::Done) {
         reply.status = Status::failure("Error resolving (" + host + ")");
         reply.outcome = resolved;
+        return reply;
+    }
+    // The address checked is the one connected to, from this one
+    // resolution: a name that would resolve elsewhere a second time (to
+    // an internal service, say) gets no second time.
+    if (referral.referred && !whois::referralAllowed(host, split->second, serverAddress, referral.allowedServers)) {
+        reply.status = Status::failure("Whois referral refused (" + host + ":" + std::to_string(split->second) + ")");
+        reply.outcome = Outcome::Refused;
         return reply;
     }
 
@@ -275,8 +305,15 @@ ServerReply askServer(const std::string& server, const IPv4Address& address, Dea
     std::string line;
     bool cut = false;  // the current line is over the limit; drop until its end
     char buffer[kReadSize];
+    size_t received = 0;
     for (;;) {
-        ssize_t n = ::recv(socket.fd(), buffer, sizeof buffer, 0);
+        if (received == kReplyLimit) {
+            // The reply ends here. The line it stops in is dropped: cut
+            // short, "10.1.2.0 - 10.1.2.255" would read as a smaller block.
+            reply.outcome = Outcome::Done;
+            return reply;
+        }
+        ssize_t n = ::recv(socket.fd(), buffer, std::min(sizeof buffer, kReplyLimit - received), 0);
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -289,10 +326,11 @@ ServerReply askServer(const std::string& server, const IPv4Address& address, Dea
             if (ready == Outcome::Failed) return reply;
             continue;
         }
+        received += static_cast<size_t>(n);
         for (ssize_t i = 0; i < n; ++i) {
             char c = buffer[i];
             if (c == '\n') {
-                if (!cut) takeLine(line, reply);
+                if (!cut) takeLine(line, address, reply);
                 line.clear();
                 cut = false;
             } else if (!cut) {
@@ -305,7 +343,7 @@ ServerReply askServer(const std::string& server, const IPv4Address& address, Dea
     }
     // The server closed the connection: the reply is whole, and its last
     // line may lack a line feed.
-    if (!cut && !line.empty()) takeLine(line, reply);
+    if (!cut && !line.empty()) takeLine(line, address, reply);
     reply.outcome = Outcome::Done;
     return reply;
 }
@@ -356,6 +394,52 @@ bool usableBlock(const NetBlock& block, const IPv4Address& address) {
     return blockSize(block) < kLargestBlock;
 }
 
+bool publicAddress(const IPv4Address& address) {
+    struct Range {
+        uint32_t base;
+        int bits;
+    };
+    static constexpr Range kNotPublic[] = {
+        {0x00000000, 8},   // 0/8, "this" network
+        {0x0A000000, 8},   // 10/8, private
+        {0x64400000, 10},  // 100.64/10, carrier NAT
+        {0x7F000000, 8},   // 127/8, loopback
+        {0xA9FE0000, 16},  // 169.254/16, link-local
+        {0xAC100000, 12},  // 172.16/12, private
+        {0xC0000000, 24},  // 192.0.0/24, protocol assignments
+        {0xC0000200, 24},  // 192.0.2/24, documentation
+        {0xC0A80000, 16},  // 192.168/16, private
+        {0xC6120000, 15},  // 198.18/15, benchmarking
+        {0xC6336400, 24},  // 198.51.100/24, documentation
+        {0xCB007100, 24},  // 203.0.113/24, documentation
+        {0xE0000000, 4},   // 224/4, multicast
+        {0xF0000000, 4},   // 240/4, reserved, with the broadcast address
+    };
+    const uint32_t value = addressValue(address);
+    for (const Range& range : kNotPublic) {
+        const uint32_t mask = ~uint32_t{0} << (32 - range.bits);
+        if ((value & mask) == range.base) return false;
+    }
+    return true;
+}
+
+bool referralAllowed(std::string_view host, uint16_t port, const IPv4Address& resolved,
+                     std::string_view allowedServers) {
+    if (port == kWhoisPort && publicAddress(resolved)) return true;
+    // Anything else is the operator's to allow, by the name the referral
+    // gives: an internal service must never get a player's address because
+    // a reply named it.
+    while (!allowedServers.empty()) {
+        const size_t comma = allowedServers.find(',');
+        const std::string_view entry = trimmed(allowedServers.substr(0, comma));
+        allowedServers = comma == std::string_view::npos ? std::string_view{} : allowedServers.substr(comma + 1);
+        if (entry.empty()) continue;
+        auto named = splitServer(entry);
+        if (named && named->second == port && equalFoldedAscii(named->first, host)) return true;
+    }
+    return false;
+}
+
 }  // namespace whois
 
 NetBlockLookup lookupNetBlock(const IPv4Address& address, const WhoisOptions& options) {
@@ -364,13 +448,12 @@ NetBlockLookup lookupNetBlock(const IPv4Address& address, const WhoisOptions& op
     std::vector<std::string> asked;
     std::string server = options.server;
     for (int hop = 0;; ++hop) {
-        ServerReply reply = askServer(server, address, deadline);
+        // The configured server is the operator's choice, wherever it is.
+        const Referral referral{hop > 0, options.allowedServers};
+        ServerReply reply = askServer(server, address, deadline, referral);
         // Running out of time fails the whole lookup, whatever was found.
         if (reply.outcome == Outcome::TimedOut) return {std::nullopt, std::move(reply.status)};
-        for (const NetBlock& block : reply.blocks) {
-            if (!whois::usableBlock(block, address)) continue;
-            if (!best || blockSize(block) < blockSize(*best)) best = block;
-        }
+        if (reply.best) keepSmaller(best, *reply.best, address);
         if (reply.outcome != Outcome::Done) return {best, std::move(reply.status)};
         if (hop == kMostReferrals || reply.referral.empty()) break;
         asked.push_back(server);

@@ -18,10 +18,13 @@ struct NetBlock {
 // Where and how long to ask: the whois server as "host" or "host:port"
 // (port 43 when none is given), and one time limit in milliseconds for the
 // whole lookup, name resolution, connections, query and every read of
-// every server asked included.
+// every server asked included. `allowedServers` names the servers a
+// referral may lead to beyond port 43 of a public address: "host[:port]"
+// entries separated by commas, as the WhoisAllowedServers setting holds them.
 struct WhoisOptions {
     std::string server = "whois.iana.org";
     int32_t timeoutMs = 5000;
+    std::string allowedServers;
 };
 
 // Asks the whois server (and at most two servers it refers to) for the
@@ -34,12 +37,20 @@ struct WhoisOptions {
 // provider's block). No block when there is none or the time runs out.
 // Blocks the caller until it ends.
 //
+// What a server sends cannot make the lookup hold more than a few KiB: of
+// each reply only the first 64 KiB are read (the reply ends there), and
+// only the best block so far is kept. Nor can a reply turn the lookup
+// against the server's own network: the configured server is asked
+// wherever it is, but a referral is followed only as referralAllowed
+// says, to the very address that was checked.
+//
 // A server that cannot be asked ends the lookup with what was found
 // before it, and a failure whose reason is the console line the caller
 // prints: "Error resolving (host)", "Can't create socket" or "Error
-// connecting (host)", also when the time runs out there. Running out of
-// time while sending or reading, or a server that hangs up midway, is no
-// such failure.
+// connecting (host)", also when the time runs out there, and "Whois
+// referral refused (host:port)" for a referral that may not be followed.
+// Running out of time while sending or reading, or a server that hangs up
+// midway, is no such failure.
 struct NetBlockLookup {
     std::optional<NetBlock> block;
     Status status;
@@ -61,6 +72,20 @@ ReplyLine parseReplyLine(std::string_view line);
 
 // Whether the block holds the address and is small enough to ban.
 bool usableBlock(const NetBlock& block, const IPv4Address& address);
+
+// Whether the address is one of the public Internet: not in "this"
+// network, the private, shared (carrier NAT), loopback, link-local,
+// protocol, benchmarking, documentation, multicast or reserved ranges,
+// nor the broadcast address.
+bool publicAddress(const IPv4Address& address);
+
+// Whether a referral to `host` on `port`, which resolved to `resolved`, may
+// be followed: to port 43 of a public address, or to a server that
+// `allowedServers` names ("host[:port]" entries separated by commas, port
+// 43 when none; hosts compared without regard to case, as the referral
+// names them; blanks around entries dropped).
+bool referralAllowed(std::string_view host, uint16_t port, const IPv4Address& resolved,
+                     std::string_view allowedServers);
 
 }  // namespace whois
 

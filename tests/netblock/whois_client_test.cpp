@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -22,11 +23,14 @@ class WhoisClientTest : public ::testing::Test {
 protected:
     // The console gets the reason of a lookup that failed, as ?ban writes it.
     std::string lookup(const std::string& server, int32_t timeoutMs = 3000, IPv4Address address = kPlayer) {
-        NetBlockLookup found = lookupNetBlock(address, WhoisOptions{server, timeoutMs});
+        NetBlockLookup found = lookupNetBlock(address, WhoisOptions{server, timeoutMs, allowedServers});
         if (!found.status) log.printf("%s\n", found.status.reason().c_str());
         return blockText(found.block);
     }
     RecordingLog log;
+    // WhoisAllowedServers: the fake servers all listen on loopback, where
+    // only servers named here are asked when a reply refers to them.
+    std::string allowedServers;
 };
 
 TEST_F(WhoisClientTest, BlockInTheFirstChunkAndANewConnectionForEachLookup) {
@@ -139,13 +143,16 @@ TEST_F(WhoisClientTest, AReferralIsAskedAndTheSmallestBlockOfBothTaken) {
     FakeWhoisServer provider({"NetRange: 10.1.2.0 - 10.1.2.255\n"});
     FakeWhoisServer registry({"inetnum: 10.0.0.0 - 10.255.255.255\nrefer: " + provider.server() +
                               "\ninetnum: 10.1.0.0 - 10.1.255.255\n"});
+    FakeWhoisServer wide({"NetRange: 10.1.0.0 - 10.1.255.255\n"});
+    allowedServers = provider.server() + "," + wide.server();
     EXPECT_EQ(lookup(registry.server()), "10.1.2.0 - 10.1.2.255");
     EXPECT_EQ(provider.queries(), std::vector<std::string>{"10.1.2.3"});
 
     // The referral's block is not smaller: the first one stays.
-    FakeWhoisServer wide({"NetRange: 10.1.0.0 - 10.1.255.255\n"});
     FakeWhoisServer narrow({"ReferralServer: whois://" + wide.server() + "\ninetnum: 10.1.2.0 - 10.1.2.63\n"});
     EXPECT_EQ(lookup(narrow.server()), "10.1.2.0 - 10.1.2.63");
+    EXPECT_EQ(wide.queries(), std::vector<std::string>{"10.1.2.3"});
+    EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(WhoisClientTest, AtMostTwoReferrals) {
@@ -153,6 +160,8 @@ TEST_F(WhoisClientTest, AtMostTwoReferrals) {
     FakeWhoisServer third({"whois: " + fourth.server() + "\n"});
     FakeWhoisServer second({"refer: " + third.server() + "\n"});
     FakeWhoisServer first({"refer: " + second.server() + "\n"});
+    // Every one may be asked: it is the count that stops the lookup.
+    allowedServers = second.server() + "," + third.server() + "," + fourth.server();
     EXPECT_EQ(lookup(first.server()), "none");
     EXPECT_EQ(third.queries().size(), 1u);
     EXPECT_TRUE(fourth.queries().empty());
@@ -162,12 +171,13 @@ TEST_F(WhoisClientTest, AtMostTwoReferrals) {
 
 TEST_F(WhoisClientTest, AServerIsNeverAskedTwice) {
     FakeWhoisServer self({});
+    FakeWhoisServer a({});
+    FakeWhoisServer b({"refer: " + a.server() + "\n"});
+    allowedServers = self.server() + "," + a.server() + "," + b.server();
     self.setReply({"refer: " + self.server() + "\nNetblock: 10.1.2.0 - 10.1.2.255\n"});
     EXPECT_EQ(lookup(self.server()), "10.1.2.0 - 10.1.2.255");
     EXPECT_EQ(self.queries().size(), 1u);
 
-    FakeWhoisServer a({});
-    FakeWhoisServer b({"refer: " + a.server() + "\n"});
     a.setReply({"refer: " + b.server() + "\nNetRange: 10.1.0.0 - 10.1.255.255\n"});
     EXPECT_EQ(lookup(a.server()), "10.1.0.0 - 10.1.255.255");
     EXPECT_EQ(a.queries().size(), 1u);
@@ -187,6 +197,7 @@ TEST_F(WhoisClientTest, ASilentServerFailsTheLookupWithinItsLimit) {
 TEST_F(WhoisClientTest, ASilentReferralFailsTheWholeLookup) {
     FakeWhoisServer silent({}, true);
     FakeWhoisServer registry({"refer: " + silent.server() + "\nNetRange: 10.1.0.0 - 10.1.255.255\n"});
+    allowedServers = silent.server();
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(lookup(registry.server(), 300), "none");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
@@ -216,10 +227,152 @@ TEST_F(WhoisClientTest, AHostNameIsResolved) {
 }
 
 TEST_F(WhoisClientTest, AnEndlessLineHoldsNoMoreThanItsLimit) {
-    // A megabyte without a line feed, then a block line: the long line is
+    // 60 KiB without a line feed (sixty times the longest line kept, and
+    // within what is read of a reply), then a block line: the long line is
     // cut and dropped, the block still read.
-    FakeWhoisServer server({std::string(1 << 20, 'x') + "\nNetblock: 10.1.2.0 - 10.1.2.255\n"});
+    FakeWhoisServer server({std::string(60 * 1024, 'x') + "\nNetblock: 10.1.2.0 - 10.1.2.255\n"});
     EXPECT_EQ(lookup(server.server()), "10.1.2.0 - 10.1.2.255");
+}
+
+TEST_F(WhoisClientTest, WhereAReferralMayLead) {
+    const IPv4Address kPublicServer{192, 0, 47, 59};
+    const struct {
+        const char* host;
+        uint16_t port;
+        IPv4Address resolved;
+        const char* allowed;
+        bool followed;
+    } cases[] = {
+        {"whois.example.net", 43, kPublicServer, "", true},
+        {"whois.example.net", 4343, kPublicServer, "", false},   // another port of a public host
+        {"whois.example.net", 25, {8, 8, 8, 8}, "", false},
+        // Not public, whatever the name says.
+        {"whois.example.net", 43, {0, 0, 0, 0}, "", false},
+        {"whois.example.net", 43, {0, 1, 2, 3}, "", false},
+        {"whois.example.net", 43, {10, 0, 0, 1}, "", false},
+        {"whois.example.net", 43, {10, 255, 255, 255}, "", false},
+        {"whois.example.net", 43, {100, 64, 0, 1}, "", false},
+        {"whois.example.net", 43, {100, 127, 255, 255}, "", false},
+        {"whois.example.net", 43, {127, 0, 0, 1}, "", false},
+        {"whois.example.net", 43, {127, 200, 1, 1}, "", false},
+        {"whois.example.net", 43, {169, 254, 169, 254}, "", false},
+        {"whois.example.net", 43, {172, 16, 0, 1}, "", false},
+        {"whois.example.net", 43, {172, 31, 255, 255}, "", false},
+        {"whois.example.net", 43, {192, 0, 0, 8}, "", false},
+        {"whois.example.net", 43, {192, 0, 2, 1}, "", false},
+        {"whois.example.net", 43, {192, 168, 1, 1}, "", false},
+        {"whois.example.net", 43, {198, 18, 0, 1}, "", false},
+        {"whois.example.net", 43, {198, 19, 255, 255}, "", false},
+        {"whois.example.net", 43, {198, 51, 100, 7}, "", false},
+        {"whois.example.net", 43, {203, 0, 113, 7}, "", false},
+        {"whois.example.net", 43, {224, 0, 0, 1}, "", false},
+        {"whois.example.net", 43, {239, 255, 255, 250}, "", false},
+        {"whois.example.net", 43, {240, 0, 0, 1}, "", false},
+        {"whois.example.net", 43, {255, 255, 255, 255}, "", false},
+        // Their public neighbours.
+        {"whois.example.net", 43, {1, 0, 0, 1}, "", true},
+        {"whois.example.net", 43, {9, 255, 255, 255}, "", true},
+        {"whois.example.net", 43, {11, 0, 0, 0}, "", true},
+        {"whois.example.net", 43, {100, 63, 255, 255}, "", true},
+        {"whois.example.net", 43, {100, 128, 0, 0}, "", true},
+        {"whois.example.net", 43, {126, 255, 255, 255}, "", true},
+        {"whois.example.net", 43, {128, 0, 0, 0}, "", true},
+        {"whois.example.net", 43, {169, 253, 255, 255}, "", true},
+        {"whois.example.net", 43, {172, 15, 255, 255}, "", true},
+        {"whois.example.net", 43, {172, 32, 0, 0}, "", true},
+        {"whois.example.net", 43, {192, 0, 1, 0}, "", true},
+        {"whois.example.net", 43, {192, 167, 255, 255}, "", true},
+        {"whois.example.net", 43, {198, 17, 255, 255}, "", true},
+        {"whois.example.net", 43, {198, 20, 0, 0}, "", true},
+        {"whois.example.net", 43, {223, 255, 255, 255}, "", true},
+        // Named by the operator: followed wherever it is.
+        {"whois.internal", 43, {10, 0, 0, 5}, "whois.internal", true},
+        {"WHOIS.Internal", 43, {10, 0, 0, 5}, " whois.internal:43 ", true},
+        {"127.0.0.1", 4343, {127, 0, 0, 1}, "whois.internal, 127.0.0.1:4343,", true},
+        {"whois.example.net", 4343, kPublicServer, ",,whois.example.net:4343", true},
+        {"whois.internal", 4343, {10, 0, 0, 5}, "whois.internal", false},       // port 43 when none
+        {"whois.internal", 43, {10, 0, 0, 5}, "whois.internal:4343", false},
+        {"127.0.0.1", 4343, {127, 0, 0, 1}, "127.0.0.10:4343", false},          // the whole host
+        {"127.0.0.10", 4343, {127, 0, 0, 10}, "127.0.0.1:4343", false},
+        {"localhost", 43, {127, 0, 0, 1}, "127.0.0.1", false},                 // as the referral names it
+        {"internal", 43, {10, 0, 0, 5}, "whois.internal", false},
+        {"whois.internal", 43, {10, 0, 0, 5}, "whois.internal:0", false},      // no such port
+        {"whois.internal", 43, {10, 0, 0, 5}, ",  ,", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(whois::referralAllowed(c.host, c.port, c.resolved, c.allowed), c.followed)
+            << c.host << ":" << c.port << " at " << addressText(c.resolved) << " allowed \"" << c.allowed << "\"";
+    }
+}
+
+TEST_F(WhoisClientTest, AReferralToAServerNotAllowedIsNeitherAskedNorItsRefusalTheEnd) {
+    FakeWhoisServer internal({"NetRange: 10.1.2.0 - 10.1.2.255\n"});
+    const std::string port = std::to_string(internal.port());
+    const struct {
+        std::string line;
+        std::string named;  // as the console line names it
+    } referrals[] = {
+        {"refer: 127.0.0.1:" + port, "127.0.0.1:" + port},
+        {"whois: localhost:" + port, "localhost:" + port},
+        {"ReferralServer: whois://LocalHost:" + port + "/", "LocalHost:" + port},
+        {"refer: localhost", "localhost:43"},  // refused before any connection to port 43
+    };
+    for (const auto& r : referrals) {
+        FakeWhoisServer registry({"NetRange: 10.1.0.0 - 10.1.255.255\n" + r.line + "\n"});
+        // What came before the referral is the answer.
+        EXPECT_EQ(lookup(registry.server()), "10.1.0.0 - 10.1.255.255") << r.line;
+        EXPECT_EQ(log.lines(), std::vector<std::string>{"Whois referral refused (" + r.named + ")"}) << r.line;
+        log.clear();
+    }
+    EXPECT_TRUE(internal.queries().empty());
+
+    // Named in WhoisAllowedServers (the host in any case), it is asked.
+    allowedServers = "whois.example.net, LOCALHOST:" + port + " ,127.0.0.1:" + port;
+    for (int form = 0; form < 3; ++form) {
+        FakeWhoisServer registry({"NetRange: 10.1.0.0 - 10.1.255.255\n" + referrals[form].line + "\n"});
+        EXPECT_EQ(lookup(registry.server()), "10.1.2.0 - 10.1.2.255") << referrals[form].line;
+    }
+    EXPECT_EQ(internal.queries().size(), 3u);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(WhoisClientTest, TheConfiguredServerIsAskedWhereverItIs) {
+    // Loopback, another port, nothing allowed: the operator chose it.
+    FakeWhoisServer local({"NetRange: 10.1.2.0 - 10.1.2.255\n"});
+    EXPECT_EQ(lookup("localhost:" + std::to_string(local.port())), "10.1.2.0 - 10.1.2.255");
+    EXPECT_EQ(local.queries().size(), 1u);
+}
+
+TEST_F(WhoisClientTest, AReplyThatStreamsOnIsReadOnlyToItsLimit) {
+    // What the client reads of one server's reply at most.
+    constexpr size_t kReplyReadLimit = 64 * 1024;
+    // The best block comes early among many larger ones; the limit falls
+    // inside a line whose first part, "10.1.2.0 - 10.1.2.3", is a smaller
+    // block than the whole line's; after it, smaller blocks stream forever.
+    std::string reply = "NetRange: 10.0.0.0 - 10.255.255.255\nNetRange: 10.1.2.0 - 10.1.2.255\n";
+    const std::string larger = "NetRange: 10.1.0.0 - 10.1.255.255\n";
+    const std::string straddling = "NetRange: 10.1.2.0 - 10.1.2.31\n";
+    const size_t cutAt = straddling.find("10.1.2.31") + std::strlen("10.1.2.3");
+    while (kReplyReadLimit - cutAt - reply.size() >= larger.size() + 2) reply += larger;
+    const size_t pad = kReplyReadLimit - cutAt - reply.size();
+    reply += "%" + std::string(pad - 2, ' ') + "\n";
+    ASSERT_EQ(reply.size() + cutAt, kReplyReadLimit);
+    reply += straddling;
+
+    FakeWhoisServer streaming({reply});
+    streaming.setEndless("NetRange: 10.1.2.0 - 10.1.2.7\n");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(lookup(streaming.server(), 5000), "10.1.2.0 - 10.1.2.255");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000))
+        << "ended by the read limit, not the time limit";
+    EXPECT_TRUE(log.lines().empty());
+
+    // A referral after the limit is never seen either.
+    FakeWhoisServer provider({"NetRange: 10.1.2.0 - 10.1.2.15\n"});
+    allowedServers = provider.server();
+    FakeWhoisServer tooLate({std::string(kReplyReadLimit, '\n') + "refer: " + provider.server() + "\n"});
+    EXPECT_EQ(lookup(tooLate.server()), "none");
+    EXPECT_TRUE(provider.queries().empty());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 
 namespace tallysv::testing {
@@ -41,6 +42,11 @@ void FakeWhoisServer::setReply(std::vector<std::string> writes) {
     writes_ = std::move(writes);
 }
 
+void FakeWhoisServer::setEndless(std::string piece) {
+    std::lock_guard lock(mutex_);
+    endless_ = std::move(piece);
+}
+
 std::vector<std::string> FakeWhoisServer::queries() const {
     std::lock_guard lock(mutex_);
     return queries_;
@@ -68,10 +74,12 @@ void FakeWhoisServer::answer(int fd) {
         query.push_back(c);
     }
     std::vector<std::string> writes;
+    std::string endless;
     {
         std::lock_guard lock(mutex_);
         queries_.push_back(query);
         writes = writes_;
+        endless = endless_;
     }
     if (silent_) {
         held_.push_back(fd);
@@ -83,7 +91,24 @@ void FakeWhoisServer::answer(int fd) {
         if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(30));
         (void)!::send(fd, writes[i].data(), writes[i].size(), MSG_NOSIGNAL);
     }
+    if (!endless.empty()) stream(fd, endless);
     ::close(fd);
+}
+
+void FakeWhoisServer::stream(int fd, const std::string& piece) {
+    size_t offset = 0;
+    for (;;) {
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) continue;
+        if (fds[1].revents) return;  // the server goes
+        if (fds[0].revents & (POLLERR | POLLHUP)) return;
+        ssize_t n = ::send(fd, piece.data() + offset, piece.size() - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+            return;  // the client hung up
+        }
+        offset = (offset + static_cast<size_t>(n)) % piece.size();
+    }
 }
 
 }  // namespace tallysv::testing

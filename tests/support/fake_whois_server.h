@@ -11,7 +11,9 @@ namespace tallysv::testing {
 // whois client. Each connection has its query line read and recorded, then
 // gets the writes of the reply one after the other, with a pause between
 // two writes so that TCP delivers them apart, and is closed. A silent
-// server accepts and reads but never answers nor closes until it goes.
+// server accepts and reads but never answers nor closes until it goes. An
+// endless reply, when set, follows the writes over and over and is never
+// closed: it goes on until the client hangs up or the server goes.
 class FakeWhoisServer {
 public:
     explicit FakeWhoisServer(std::vector<std::string> writes, bool silent = false);
@@ -24,12 +26,15 @@ public:
     std::string server() const { return "127.0.0.1:" + std::to_string(port_); }
     // Replaces the reply for the connections to come.
     void setReply(std::vector<std::string> writes);
+    // Sends `piece` again and again after the writes (empty: none).
+    void setEndless(std::string piece);
     // The query lines received so far, without their line feeds.
     std::vector<std::string> queries() const;
 
 private:
     void serve();
     void answer(int fd);
+    void stream(int fd, const std::string& piece);
 
     std::vector<std::string> writes_;
     bool silent_;
@@ -39,6 +44,7 @@ private:
     std::vector<int> held_;
     mutable std::mutex mutex_;
     std::vector<std::string> queries_;
+    std::string endless_;
     std::thread thread_;
 };
 
