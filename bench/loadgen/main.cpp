@@ -64,6 +64,17 @@
 // chat relayed between two other zones while a third zone floods wrong
 // passwords from 1,000 addresses, side by side. --seconds is the time of
 // each figure.
+//
+// "hostile" measures, on its own, what a zone that holds the zone password
+// can do to the others (see hostile.cpp): honest logins and a hashed zone
+// login during wrong-password floods, the guesses checked per account per
+// minute, logins while operators' whois lookups hang, memory around a
+// whois reply that never ends, and returning players' login rates with and
+// without the verifier cache; on the server binary and, side by side, on
+// --compare-bin. From the top of the source tree every figure comes from
+//
+//   build/bench/loadgen_login --benchmarks=hostile --server-bin build/tallysv
+//                             --compare-bin /work/old/build/tallysv
 #include <signal.h>
 #include <unistd.h>
 
@@ -95,6 +106,7 @@ constexpr Benchmark kBenchmarks[] = {
     {"bare", "the bare UDP exchange, a system call per datagram"},
     {"batched", "the bare UDP exchange, several datagrams per call"},
     {"hashing", "PasswordHashing off and on side by side (on its own)"},
+    {"hostile", "a hostile zone against the others, beside --compare-bin (on its own)"},
 };
 
 constexpr int kDefaultPeriodicSave = 1000;
@@ -207,6 +219,7 @@ int run(int argc, char** argv) {
     const bool servers = options.measures("logins") || options.measures("saving") || options.measures("compared") ||
                          options.measures("scraped");
     if (options.measures("hashing") && options.benchmarks.size() > 1) fail("hashing is measured on its own");
+    if (options.measures("hostile") && options.benchmarks.size() > 1) fail("hostile is measured on its own");
     if (options.measures("chat") && servers) fail("chat is measured instead of logins, not beside them");
     if (options.measures("compared") && options.compareBin.empty()) fail("compared needs --compare-bin");
     if (options.periodicSave == 0) options.periodicSave = kDefaultPeriodicSave;
@@ -222,6 +235,7 @@ int run(int argc, char** argv) {
     if (!options.compareBin.empty()) options.compareBin = checkedBinary(options.compareBin);
     ::signal(SIGPIPE, SIG_IGN);
     if (options.measures("hashing")) return runHashing(options);
+    if (options.measures("hostile")) return runHostile(options);
     return runLogins(options);
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// The two kinds of run main chooses between by the measurements named.
+// The kinds of run main chooses between by the measurements named.
 #include "loadgen/loadgen.h"
 
 namespace loadgen {
@@ -10,5 +10,9 @@ int runLogins(const Options& options);
 
 // "hashing": PasswordHashing off and on, side by side.
 int runHashing(const Options& options);
+
+// "hostile": what a zone that holds the zone password can do to the
+// others, on the server binary and the compared one, side by side.
+int runHostile(const Options& options);
 
 }  // namespace loadgen
