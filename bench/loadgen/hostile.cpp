@@ -1028,7 +1028,7 @@ void printMemory(const std::vector<Contender>& who, const std::vector<MemoryFigu
         ra.push_back(mib(m.rssAfter));
         ha.push_back(mib(m.hwmAfter));
         peak.push_back(mib(m.rssPeak));
-        took.push_back(fixed(m.lookupSeconds, 1));
+        took.push_back(fixed(m.lookupSeconds, 2));
         outlasted.push_back(m.outlasted ? "yes" : "no");
         // "Ban # 1 added ...": the lookup found a block; "Unable to
         // calculate NetBlock...": it did not.
