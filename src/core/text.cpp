@@ -58,6 +58,32 @@ bool hasNonTextByte(const char* text) {
     return false;
 }
 
+bool hasControlByte(std::string_view text) {
+    for (char c : text)
+        if (isControlByte(c)) return true;
+    return false;
+}
+
+void appendControlBytesEscaped(std::string& out, std::string_view text, std::string_view kept) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (char c : text) {
+        if (!isControlByte(c) || kept.find(c) != std::string_view::npos) {
+            out.push_back(c);
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        const char escaped[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+        out.append(escaped, sizeof escaped);
+    }
+}
+
+std::string escapeControlBytes(std::string_view text, std::string_view kept) {
+    std::string out;
+    out.reserve(text.size() + 8);
+    appendControlBytesEscaped(out, text, kept);
+    return out;
+}
+
 bool isBadTimeZoneBias(int16_t bias) { return bias < -720 || bias > 720 || bias % 30 != 0; }
 
 }  // namespace tallysv

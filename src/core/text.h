@@ -1,6 +1,8 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace tallysv {
@@ -30,6 +32,27 @@ bool isInvalidName(const char* name);
 
 // True when any byte is below 32 or above 127.
 bool hasNonTextByte(const char* text);
+
+// Control bytes: below 32, and 127. A zone's text holding one could end a
+// console line early and forge the next one, or steer the terminal that
+// shows it; such a byte is shown as "\x" and two lower-case hex digits.
+inline bool isControlByte(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 32 || byte == 127;
+}
+bool hasControlByte(std::string_view text);
+// The number of bytes before the first control byte of a NUL-terminated
+// text, its NUL being one: the whole length when the text holds none. One
+// pass, for texts on the way to the console at every login.
+inline size_t lengthBeforeControlByte(const char* text) {
+    const char* end = text;
+    while (!isControlByte(*end)) ++end;
+    return static_cast<size_t>(end - text);
+}
+// `text` with every control byte written as "\x0a" (and so on), except the
+// bytes in `kept`; everything else, the backslash too, as it is.
+void appendControlBytesEscaped(std::string& out, std::string_view text, std::string_view kept = {});
+std::string escapeControlBytes(std::string_view text, std::string_view kept = {});
 
 inline int32_t lesser(int32_t a, int32_t b) { return a < b ? a : b; }
 

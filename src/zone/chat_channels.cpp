@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/text.h"
 #include "zone/player_session.h"
 
 namespace tallysv {
@@ -30,12 +31,14 @@ void ChatChannels::clear() {
 void printChatList(const ChatChannels& channels, Log& log) {
     log.write("Chat list:\n");
     for (const ChatChannel* channel : channels) {
-        std::string line = std::string(channel->name()) + ":";
+        // Channel and player names come from zones: escaped, as in every
+        // console line.
+        std::string line = escapeControlBytes(channel->name()) + ":";
         bool first = true;
         for (const ChatMember& member : channel->members()) {
             if (!member.session) continue;
             if (!first) line += ",";
-            line += member.session->name();
+            appendControlBytesEscaped(line, member.session->name());
             first = false;
         }
         line += "\n";

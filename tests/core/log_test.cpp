@@ -73,6 +73,48 @@ TEST(LogPrintf, NullTextAndLongLines) {
     }
 }
 
+struct EscapedPrintfCase {
+    const char* format;
+    const char* text;
+    const char* written;
+};
+
+// A text put in with %s is data: its control bytes are shown escaped, with
+// or without flags, widths and precisions; the format's own line ends stay.
+TEST(LogPrintf, EscapesControlBytesOfTexts) {
+    const EscapedPrintfCase cases[] = {
+        {"%i - Player entering: %s\n", "Bob\n7 - Forged", "1 - Player entering: Bob\\x0a7 - Forged\n"},
+        {"%i - %s\n", "\x1b[2J\r\x7f", "1 - \\x1b[2J\\x0d\\x7f\n"},
+        {"\n%i:%s: ", "tab\there", "\n1:tab\\x09here: "},
+        {"%zu - %s\n", "a\nb", "1 - a\\x0ab\n"},
+        {"%i|%8s|", "\x01z", "1|   \\x01z|"},
+        {"%i|%-8s|", "\x01z", "1|\\x01z   |"},
+        {"%i|%2s|", "\x01z", "1|\\x01z|"},
+        // The precision cuts the text, then its bytes are escaped.
+        {"%i|%.2s|", "a\nbc", "1|a\\x0a|"},
+        {"%i|%6.1s|", "\nbc", "1|  \\x0a|"},
+        {"%i|%.2s|", "ab\n", "1|ab|"},
+    };
+    for (const auto& c : cases) {
+        RecordingLog log;
+        if (std::string_view(c.format).starts_with("%zu"))
+            log.printf(c.format, size_t{1}, c.text);
+        else
+            log.printf(c.format, 1, c.text);
+        EXPECT_EQ(log.text(), c.written) << c.format << " " << c.text;
+    }
+
+    // Star widths and precisions, and a text too long for the first buffer.
+    RecordingLog log;
+    log.printf("%*s|%-*s|%.*s|\n", 6, "\x1b", 6, "\x1b", 1, "\x1bx");
+    EXPECT_EQ(log.text(), "  \\x1b|\\x1b  |\\x1b|\n");
+    const std::string longText = std::string(1500, 'x') + "\n" + std::string(10, 'y');
+    RecordingLog longLog;
+    longLog.printf("%i - %s\n", 5, longText.c_str());
+    EXPECT_EQ(longLog.text(), "5 - " + std::string(1500, 'x') + "\\x0a" + std::string(10, 'y') + "\n");
+    ASSERT_EQ(longLog.lines().size(), 1u);
+}
+
 namespace {
 
 class StdoutLogTest : public ::testing::Test {

@@ -131,3 +131,43 @@ TEST(NumberTests, TimeZoneBiasMachineIdAndPositives) {
     EXPECT_FALSE(anyNotPositive(1, 2, 3));
     EXPECT_EQ(lesser(-3, 2), -3);
 }
+
+struct ControlEscapeCase {
+    std::string_view text;
+    std::string_view kept;
+    std::string_view shown;
+    bool control;  // the text holds a control byte
+};
+
+TEST(EscapeControlBytes, ShowsControlBytesAsHexAndLeavesTheRest) {
+    using namespace std::string_view_literals;
+    const ControlEscapeCase cases[] = {
+        {"", "", "", false},
+        {"Plain name ~ with \\ and %", "", "Plain name ~ with \\ and %", false},
+        {"a\nb", "", "a\\x0ab", true},
+        {"\r\n", "", "\\x0d\\x0a", true},
+        {"\x1b[31mred", "", "\\x1b[31mred", true},
+        {"\x7f", "", "\\x7f", true},
+        {"\x01\x1f ", "", "\\x01\\x1f ", true},
+        {"nul\0in"sv, "", "nul\\x00in", true},
+        {"tab\there", "", "tab\\x09here", true},
+        // Bytes above 127 are characters of the names' code page.
+        {"caf\xe9 \x80\xff", "", "caf\xe9 \x80\xff", false},
+        // A backslash stays a backslash: an escaped text is shown, not
+        // read back.
+        {"\\x0a", "", "\\x0a", false},
+        {"a\tb\nc", "\t", "a\tb\\x0ac", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(escapeControlBytes(c.text, c.kept), c.shown) << c.text;
+        EXPECT_EQ(hasControlByte(c.text), c.control) << c.text;
+        std::string appended = "head:";
+        appendControlBytesEscaped(appended, c.text, c.kept);
+        EXPECT_EQ(appended, "head:" + std::string(c.shown)) << c.text;
+    }
+    for (int byte = 0; byte < 256; ++byte) {
+        const bool control = byte < 32 || byte == 127;
+        EXPECT_EQ(isControlByte(static_cast<char>(byte)), control) << byte;
+        EXPECT_EQ(escapeControlBytes(std::string(1, static_cast<char>(byte))).size(), control ? 4u : 1u) << byte;
+    }
+}

@@ -1,14 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "control/control_protocol.h"
 #include "e2e/zone_network.h"
 
 using namespace tallysv::testing;
@@ -149,6 +154,121 @@ TEST(ControlSocketEndToEnd, ASecondServerOnALiveSocketStopsAStaleOneIsReplaced) 
     EXPECT_EQ(status, 0) << next.output();
     next.send("q");
     EXPECT_EQ(next.wait(), 0) << next.output();
+}
+
+bool holdsControlByteOtherThanLineEnds(const std::string& text, bool tabsAllowed) {
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n' || (tabsAllowed && c == '\t')) continue;
+        if (byte < 32 || byte == 127) return true;
+    }
+    return false;
+}
+
+// A server's end of the control socket that answers one request with
+// `answer`, whatever the request is.
+class OneAnswerSocket {
+public:
+    OneAnswerSocket(const std::string& path, const tallysv::ControlAnswer& answer) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.data(), path.size());
+        bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+                 ::listen(fd_, 1) == 0;
+        if (!bound_) return;
+        server_ = std::thread([this, bytes = tallysv::encodeControlAnswer(answer)] {
+            pollfd waiting{fd_, POLLIN, 0};
+            if (::poll(&waiting, 1, 20000) <= 0) return;
+            const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) return;
+            // The request line first, as a server reads it.
+            char c = 0;
+            while (::recv(client, &c, 1, 0) == 1 && c != '\n') request_.push_back(c);
+            ::send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            ::close(client);
+        });
+    }
+    ~OneAnswerSocket() {
+        if (server_.joinable()) server_.join();
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool bound() const { return bound_; }
+    // The request the client sent (read once the client is done).
+    std::string request() {
+        if (server_.joinable()) server_.join();
+        return request_;
+    }
+
+private:
+    int fd_ = -1;
+    bool bound_ = false;
+    std::thread server_;
+    std::string request_;
+};
+
+TEST(ControlSocketEndToEnd, CtlRepliesAndErrorsAreShownWithControlBytesEscaped) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* request;
+        const char* line;
+    };
+    // A tab is kept only where it parts the columns of a list of zones or
+    // players; JSON lines hold no control byte anyway.
+    const Case cases[] = {
+        {{"run", "?find Bob"}, "run - ?find Bob", "Evil\\x1b[2J\\x0a\\x09Zone\\x7f\n"},
+        {{"zones"}, "zones", "Evil\\x1b[2J\\x0a\tZone\\x7f\n"},
+        {{"players"}, "players", "Evil\\x1b[2J\\x0a\tZone\\x7f\n"},
+        {{"find", "Bob"}, "find Bob", "Evil\\x1b[2J\\x0a\tZone\\x7f\n"},
+        {{"--json", "players"}, "json players", "Evil\\x1b[2J\\x0a\\x09Zone\\x7f\n"},
+    };
+    const std::string error = "tallysv-ctl: bad \\x07bell\\x0d\n";
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string socket = (dir.path() / "fake.sock").string();
+        tallysv::ControlAnswer answer;
+        answer.lines = {"Evil\x1b[2J\n\tZone\x7f"};
+        answer.errors = {"bad \abell\r"};
+        answer.status = tallysv::kControlNothing;
+        OneAnswerSocket server(socket, answer);
+        ASSERT_TRUE(server.bound()) << socket;
+        std::vector<std::string> args = {"--socket", socket, "--timeout", "20"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        CtlResult result = ctl(dir, args);
+        EXPECT_EQ(server.request(), c.request);
+        EXPECT_EQ(result.status, tallysv::kControlNothing) << result.output;
+        // Standard output and standard error, in whatever order they met.
+        EXPECT_TRUE(result.output == c.line + error || result.output == error + c.line)
+            << c.request << ": " << result.output;
+    }
+}
+
+TEST(ControlSocketEndToEnd, CtlAZoneNamedWithEscapeBytesReachesNoTerminalRaw) {
+    ZoneNetwork network;
+    network.startServer();
+    auto zone = network.startZone(3, "Evil\x1b[31mZone\x07");
+    ASSERT_TRUE(network.server().waitForOutput("3 - Docking granted: Evil\\x1b[31mZone\\x07\n"))
+        << network.server().output() << zone->output();
+    zone->send("player Bob pw --ip 10.2.2.2 --machine-id 500002\n");
+    ASSERT_TRUE(zone->waitForOutput("login reply for player 1: result 6")) << zone->output();
+    zone->send("cmd Bob ?say\x1b[2J\x7f\n");
+    ASSERT_TRUE(network.server().waitForOutput("3 - Bob>?say\\x1b[2J\\x7f\n")) << network.server().output();
+
+    CtlResult result = ctl(network.dir(), {"run", "?find Bob"});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output, "Bob is in Evil\\x1b[31mZone\\x07\n");
+    result = ctl(network.dir(), {"players"});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output, "Bob\t3\tEvil\\x1b[31mZone\\x07\t-\n");
+    result = ctl(network.dir(), {"zones"});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_NE(result.output.find("\tEvil\\x1b[31mZone\\x07\n"), std::string::npos) << result.output;
+    EXPECT_FALSE(holdsControlByteOtherThanLineEnds(result.output, true)) << result.output;
+
+    zone->send("quit\n");
+    zone->wait();
+    network.stopServer();
+    EXPECT_FALSE(holdsControlByteOtherThanLineEnds(network.server().output(), false)) << network.server().output();
 }
 
 }  // namespace

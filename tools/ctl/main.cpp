@@ -15,9 +15,11 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "control/control_protocol.h"
+#include "core/text.h"
 
 using namespace tallysv;
 
@@ -46,6 +48,10 @@ constexpr const char* kHelp =
     "  --json          output lines as JSON objects\n"
     "  --timeout S     seconds to wait for the whole answer (default 60; 0 waits on)\n"
     "  --as N          run as operator entry N of the operator table\n"
+    "\n"
+    "Control bytes in what the server sends (names and texts from zones) are\n"
+    "shown as \\x and two hex digits; only the tabs between the columns of\n"
+    "zones, players and find stay tabs.\n"
     "\n"
     "Exit status: 0 done; 1 the command matched nothing, the player is in no\n"
     "zone, or the save failed; 2 usage; 3 no server answers on the socket;\n"
@@ -206,6 +212,14 @@ int main(int argc, char** argv) {
         return kControlNoServer;
     }
 
+    // What the server sends holds texts of zones (names, replies): their
+    // control bytes are shown escaped, so that none of them reaches the
+    // terminal or starts a line of its own. The tabs between the columns of
+    // the zone and player lists are the server's and stay.
+    const bool columns = !json && (request.verb == ControlVerb::Zones || request.verb == ControlVerb::Players ||
+                                   request.verb == ControlVerb::Find);
+    const std::string_view columnSeparators = columns ? "\t" : "";
+
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
     ControlAnswerReader reader;
@@ -237,9 +251,10 @@ int main(int argc, char** argv) {
         state = reader.feed(std::string_view(buffer, static_cast<size_t>(n)), lines);
         for (const auto& out : lines) {
             if (out.error) {
-                fail(out.text);
+                fail(escapeControlBytes(out.text));
             } else {
-                std::fwrite(out.text.data(), 1, out.text.size(), stdout);
+                const std::string shown = escapeControlBytes(out.text, columnSeparators);
+                std::fwrite(shown.data(), 1, shown.size(), stdout);
                 std::fputc('\n', stdout);
             }
         }
