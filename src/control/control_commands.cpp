@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "commands/command_secrets.h"
+#include "core/text.h"
 
 #include "net/peer_address.h"
 #include "db/fixed_text.h"
@@ -38,7 +39,8 @@ std::string playerRow(const PlayerSession& player, const Host& zone, bool json) 
         row += player.op ? std::to_string(player.op->level) : "null";
         return row + "}";
     }
-    std::string row = std::string(player.name()) + "\t" + scoreID + "\t" + zoneName + "\t";
+    // A tab in a name would make a column of its own: names are escaped.
+    std::string row = escapeControlBytes(player.name()) + "\t" + scoreID + "\t" + escapeControlBytes(zoneName) + "\t";
     return row + (player.op ? std::to_string(player.op->level) : "-");
 }
 
@@ -171,7 +173,8 @@ ControlAnswer ControlCommands::zoneList(bool json) {
             answer.lines.push_back("{\"scoreID\":" + scoreID + ",\"groupID\":" + groupID + ",\"players\":" + players +
                                    ",\"address\":" + jsonText(address) + ",\"name\":" + jsonText(zone.zoneNameText()) + "}");
         else
-            answer.lines.push_back(scoreID + "\t" + groupID + "\t" + players + "\t" + address + "\t" + zone.zoneNameText());
+            answer.lines.push_back(scoreID + "\t" + groupID + "\t" + players + "\t" + address + "\t" +
+                                   escapeControlBytes(zone.zoneNameText()));
     }
     return answer;
 }
