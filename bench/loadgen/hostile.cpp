@@ -4,9 +4,10 @@
 // figure below comes from
 //
 //   build/bench/loadgen_login --benchmarks=hostile --server-bin build/tallysv
-//                             --compare-bin /work/old/build/tallysv
+//                             --compare-bin OLD/build/tallysv
 //
-// which measures the server binary and, figure by figure beside it, the
+// (OLD a checkout of an earlier commit, built alike), which measures the
+// server binary and, figure by figure beside it, the
 // --compare-bin one (an earlier build). Every server runs in a folder of
 // its own, copied from one database made here first (accounts whose
 // passwords are Argon2id hashes, each with a salt of its own), with

@@ -74,7 +74,7 @@
 // --compare-bin. From the top of the source tree every figure comes from
 //
 //   build/bench/loadgen_login --benchmarks=hostile --server-bin build/tallysv
-//                             --compare-bin /work/old/build/tallysv
+//                             --compare-bin OLD/build/tallysv
 #include <signal.h>
 #include <unistd.h>
 
