@@ -87,7 +87,8 @@ TEST(Install, PutsExactlyTheListedFilesIntoThePrefix) {
                                       "share/tallysv/monitoring/tallysv-recording.yml",
                                       "share/tallysv/monitoring/tallysv-dashboard.json",
                                       "share/tallysv/monitoring/grafana-dashboards.yml",
-                                      "lib/systemd/system/tallysv.service"};
+                                      "lib/systemd/system/tallysv.service",
+                                      "lib/sysusers.d/tallysv.conf"};
     EXPECT_EQ(filesUnder(installed.prefix.path()), expected);
     std::ifstream unit(installed.prefix.path() / "lib/systemd/system/tallysv.service");
     std::string text((std::istreambuf_iterator<char>(unit)), std::istreambuf_iterator<char>());
@@ -96,6 +97,53 @@ TEST(Install, PutsExactlyTheListedFilesIntoThePrefix) {
     EXPECT_NE(text.find("\nExecReload=" + (installed.prefix.path() / "bin/tallysv-ctl").string() + " reload\n"),
               std::string::npos)
         << text;
+}
+
+// The lines of a packaging file, as they stand.
+std::vector<std::string> packagingLines(const std::string& name) {
+    std::ifstream file(std::string(TALLYSV_SOURCE_DIR) + "/packaging/" + name);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return lines;
+}
+
+bool holdsLine(const std::vector<std::string>& lines, const std::string& wanted) {
+    for (const std::string& line : lines)
+        if (line == wanted) return true;
+    return false;
+}
+
+// The service runs as a fixed unprivileged user, which logrotate acts as
+// in its folder, and is confined as far as binding port 900 allows.
+TEST(Install, ServiceIsConfinedAndRotationRunsAsItsUser) {
+    const std::vector<std::string> unit = packagingLines("tallysv.service");
+    ASSERT_FALSE(unit.empty());
+    for (const char* line : {"User=tallysv", "Group=tallysv", "LimitCORE=0", "ProcSubset=pid",
+                             "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX", "SystemCallFilter=~@privileged",
+                             "NoNewPrivileges=yes", "AmbientCapabilities=CAP_NET_BIND_SERVICE"})
+        EXPECT_TRUE(holdsLine(unit, line)) << line;
+    // A dynamic user cannot be named by logrotate (it exists only while
+    // the service runs, its folder lies below a root-only one), and a user
+    // namespace of its own would take away the binding of port 900.
+    for (const char* line : {"DynamicUser=yes", "PrivateUsers=yes"}) EXPECT_FALSE(holdsLine(unit, line)) << line;
+
+    const std::vector<std::string> rotation = packagingLines("tallysv.logrotate");
+    EXPECT_TRUE(holdsLine(rotation, "\tsu tallysv tallysv")) << "logrotate must not act as root in the folder";
+    EXPECT_TRUE(holdsLine(packagingLines("tallysv.sysusers"), "u tallysv - \"Tallysv billing server\" /var/lib/tallysv"));
+}
+
+// Overall exposure as systemd rates the unit: at most 1.5.
+TEST(Install, ServiceUnitRatesLowExposure) {
+    std::string analyze = onPath("systemd-analyze");
+    if (analyze.empty()) GTEST_SKIP() << "systemd-analyze is not installed";
+    TempDir dir;
+    ChildProcess security(analyze, {"security", "--offline=yes", "--threshold=15",
+                                    std::string(TALLYSV_SOURCE_DIR) + "/packaging/tallysv.service"},
+                          dir.str());
+    // Exit status 1 when the exposure is above 1.5.
+    EXPECT_EQ(security.wait(std::chrono::seconds(60)), 0) << security.output();
+    EXPECT_NE(security.output().find("Overall exposure level for tallysv.service"), std::string::npos)
+        << security.output();
 }
 
 TEST(Install, ServiceUnitPassesSystemdAnalyzeVerify) {
