@@ -146,6 +146,27 @@ TEST(Install, ServiceUnitRatesLowExposure) {
         << security.output();
 }
 
+// The user the unit and logrotate name is the one systemd-sysusers makes:
+// a system user that cannot log in, with a group of the same name.
+TEST(Install, SysusersMakesTheServicesUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "systemd-sysusers writes the accounts of a root only as root";
+    std::string sysusers = onPath("systemd-sysusers");
+    if (sysusers.empty()) GTEST_SKIP() << "systemd-sysusers is not installed";
+    TempDir root;
+    std::filesystem::create_directories(root.path() / "etc");
+    ChildProcess make(sysusers, {"--root=" + root.str(), std::string(TALLYSV_SOURCE_DIR) + "/packaging/tallysv.sysusers"},
+                      root.str());
+    ASSERT_EQ(make.wait(std::chrono::seconds(60)), 0) << make.output();
+    const std::string passwd = root.read("etc/passwd");
+    const size_t at = passwd.find("tallysv:x:");
+    ASSERT_NE(at, std::string::npos) << passwd;
+    const std::string entry = passwd.substr(at, passwd.find('\n', at) - at);
+    EXPECT_NE(entry.find(":Tallysv billing server:/var/lib/tallysv:"), std::string::npos) << entry;
+    EXPECT_EQ(entry.find(":0:"), std::string::npos) << entry;
+    EXPECT_NE(entry.find("nologin"), std::string::npos) << entry;
+    EXPECT_NE(root.read("etc/group").find("tallysv:x:"), std::string::npos);
+}
+
 TEST(Install, ServiceUnitPassesSystemdAnalyzeVerify) {
     std::string analyze = onPath("systemd-analyze");
     if (analyze.empty()) GTEST_SKIP() << "systemd-analyze is not installed";
