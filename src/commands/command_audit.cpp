@@ -2,9 +2,12 @@
 
 #include "commands/account_commands.h"
 #include "commands/ban_commands.h"
+#include "commands/chat_commands.h"
 #include "commands/command_processor.h"
 #include "commands/command_secrets.h"
 #include "commands/operator_commands.h"
+#include "commands/self_service_commands.h"
+#include "commands/squad_commands.h"
 #include "commands/zone_commands.h"
 #include "zone/zone_session.h"
 
@@ -23,6 +26,33 @@ void PendingAudit::write() {
     if (written_) return;
     written_ = true;
     if (writer_) writer_(record_);
+}
+
+bool changesOwnAccount(void (*handler)(CommandContext&), const CommandContext& command) {
+    using Handler = void (*)(CommandContext&);
+    static constexpr Handler kChanging[] = {
+        commandPassword, commandSetname, commandSetemail,
+        commandSquadjoin, commandSquadleave, commandSquadcreate, commandSquaddissolve,
+        commandSquadpassword, commandSquadname, commandSquadkick, commandSquadgrant,
+    };
+    for (Handler changing : kChanging)
+        if (handler == changing) return true;
+    // With "=" it sets the details; otherwise it shows someone's.
+    if (handler == commandDetails) return command.separator() == '=';
+    // With a value it is also kept in the registration.
+    if (handler == commandNotifychat) return command.onOffSwitch("1yYtT", "0nNfF") >= 0;
+    return false;
+}
+
+bool ownAccountCommand(void (*handler)(CommandContext&), const CommandContext& command) {
+    if (changesOwnAccount(handler, command)) return true;
+    // The asker's own squad, registration and last login; with a name
+    // they are look-ups of another account.
+    if (handler == commandSquadlist || handler == commandNotifychat) return true;
+    if (handler == commandDetails) return command.afterWord.empty();
+    if (handler == commandSquad) return command.args.size() < 2;
+    if (handler == commandSeen) return command.args.empty();
+    return false;
 }
 
 bool auditedCommand(void (*handler)(CommandContext&), const CommandContext& command) {
@@ -45,7 +75,9 @@ bool auditedCommand(void (*handler)(CommandContext&), const CommandContext& comm
     // Without a value these two only show what is set.
     if (handler == commandBantext) return !command.afterWord.empty();
     if (handler == commandExtchat) return command.onOffSwitch("1TYty", "0FNfn") >= 0;
-    return false;
+    // In a zone a player's own account is his own business; from the shell
+    // it is an operator acting on the account bound to an operator entry.
+    return command.caller && changesOwnAccount(handler, command);
 }
 
 std::shared_ptr<PendingAudit> startAudit(void (*handler)(CommandContext&), const CommandContext& command,
@@ -70,6 +102,8 @@ std::shared_ptr<PendingAudit> startAudit(void (*handler)(CommandContext&), const
         record.fromSocket = true;
         record.uid = command.caller->uid;
         record.pid = command.caller->pid;
+        if (ownAccountCommand(handler, command) && &command.user() != &command.database.placeholderUser)
+            record.account = command.user().nameText();
     } else {
         record.account = command.user().nameText();
         record.scoreID = zoneOf(command.zone).scoreId;

@@ -14,7 +14,8 @@ struct AuditRecord {
     int64_t time = 0;        // seconds since 1970
     int32_t operatorEntry = 0;  // the operator record's place in the operator list, from 1
     int32_t level = 0;       // its level when the command ran
-    std::string account;     // the account the operator typed from (a zone)
+    std::string account;     // the account the operator typed from (a zone), or that a
+                             // player's own command sent through the socket acted on
     bool fromSocket = false; // sent through the control socket
     uint32_t uid = 0;        // the socket peer's user and process
     int32_t pid = 0;
@@ -50,10 +51,19 @@ private:
 // True for the operator actions that change state: operators, bans,
 // banfrees, zone registrations and ban texts, a zone's external chat,
 // accounts and their PassBlock, squad owners, score resets, settings
-// re-read, saves, zone shutdown and recycle orders. Listings, look-ups,
-// the operator's own notice switches and every player's own commands are
-// not.
+// re-read, saves, zone shutdown and recycle orders; and, sent through the
+// control socket, a player's own command that changes the account it runs
+// for. Listings, look-ups, the operator's own notice switches and the
+// commands every player types in a zone are not.
 bool auditedCommand(void (*handler)(CommandContext&), const CommandContext& command);
+
+// A player's own command that reads or changes the caller's own account
+// (its password, registration, squad, last login): one that means nothing
+// for a caller with no account of its own.
+bool ownAccountCommand(void (*handler)(CommandContext&), const CommandContext& command);
+
+// The subset of those that changes the account or its squad.
+bool changesOwnAccount(void (*handler)(CommandContext&), const CommandContext& command);
 
 // The audit line of the matched command `handler` about to run, or none
 // when it is not audited or no writer is set.

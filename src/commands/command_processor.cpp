@@ -63,6 +63,16 @@ void CommandContext::replyBeforeWait(std::string_view line) {
     zones.transport().flushSends();
 }
 
+void CommandContext::refuse(std::string_view line) {
+    if (audit) audit->reply(line);
+    CommandProcessor::CollectedReplies* collected = processor.collectedReplies();
+    if (collected && collected->player == &player) {
+        collected->refusals.emplace_back(line);
+        return;
+    }
+    deliver(line);
+}
+
 void CommandContext::deliver(std::string_view line) {
     CommandProcessor::CollectedReplies* collected = processor.collectedReplies();
     if (collected && collected->player == &player) {
@@ -156,6 +166,20 @@ bool CommandProcessor::dispatch(PlayerSession& player, const std::string& text, 
             continue;
         if (entry.help && helpDisabled) continue;
         if (!matchCommand(text.c_str(), entry.word, entry.bytes)) continue;
+        if (caller && player.user == &database().placeholderUser) {
+            // A request of the control socket with no account behind it
+            // would otherwise act on the account every locked-out player
+            // shares.
+            CommandContext command(*this, player, text, length, std::strlen(entry.word));
+            command.caller = caller;
+            if (ownAccountCommand(entry.handler, command)) {
+                command.audit = startAudit(entry.handler, command, services.audit);
+                command.refuse(std::string("no account: ") + entry.word +
+                               " acts on the caller's own account, and this request has none (use an operator "
+                               "entry bound to an account)");
+                return true;
+            }
+        }
         if (deferForPasswords(*this, entry, player, text, length)) return true;
         CommandContext command(*this, player, text, length, std::strlen(entry.word));
         command.caller = caller;

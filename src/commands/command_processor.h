@@ -79,6 +79,9 @@ public:
     // A reply that tells the player to wait: it leaves at once, not with
     // the other replies of the datagrams handled with this one.
     void replyBeforeWait(std::string_view line);
+    // The command is refused before it ran: the refusal is its outcome,
+    // an error of the request for a caller whose replies are collected.
+    void refuse(std::string_view line);
     // "This command requires parameters. Type ?help <word> for details".
     void requiresParameters(const char* word);
     // The logged-in zone with this ScoreID, first in the server's zone
@@ -169,6 +172,7 @@ public:
     struct CollectedReplies {
         const PlayerSession* player = nullptr;
         std::vector<std::string> lines;
+        std::vector<std::string> refusals;
     };
     void collectReplies(CollectedReplies* collected) { collected_ = collected; }
     CollectedReplies* collectedReplies() const { return collected_; }

@@ -1,5 +1,7 @@
 #include "commands/command_secrets.h"
 
+#include <algorithm>
+
 namespace tallysv {
 
 namespace {
@@ -82,7 +84,11 @@ size_t clearPart(SecretShape shape, std::string_view argument) {
 }  // namespace
 
 std::string maskCommandSecrets(std::string_view commandText) {
-    const std::string_view text = commandText.substr(0, commandText.find('\0'));
+    const std::string_view whole = commandText.substr(0, commandText.find('\0'));
+    // Blanks and tabs typed before the word hide nothing: " ?login pw" is
+    // still a password, whether or not a command reads it.
+    const size_t lead = std::min(whole.find_first_not_of(" \t"), whole.size());
+    const std::string_view text = whole.substr(lead);
     for (const SecretCommand& command : kSecretCommands) {
         if (!startsWithWord(text, command.word)) continue;
         size_t start = command.word.size();
@@ -93,11 +99,11 @@ std::string maskCommandSecrets(std::string_view commandText) {
         // hide; after a ":" even an empty password is one.
         if (kept == std::string_view::npos) break;
         if (kept >= argument.size() && (kept == 0 || argument[kept - 1] != ':')) break;
-        std::string masked(text.substr(0, start + kept));
+        std::string masked(whole.substr(0, lead + start + kept));
         masked.append(kStars);
         return masked;
     }
-    return std::string(text);
+    return std::string(whole);
 }
 
 }  // namespace tallysv

@@ -13,7 +13,8 @@ namespace tallysv {
 //
 // Password commands are recognised by their word without regard to case
 // and whatever the player's level, so a mistyped or unreachable one is
-// masked too. A blank or "=" after the word stays; any other byte there
+// masked too, and so is one after blanks or tabs (which no command reads,
+// but which a typing slip puts there). A blank or "=" after the word stays; any other byte there
 // is masked with the argument. In the "<target>:<password>" commands what
 // follows the first ":" is masked, also when it is empty; without a ":"
 // the whole argument is masked (after ?addop's switches), except for

@@ -103,8 +103,13 @@ bool deferForPasswords(CommandProcessor& processor, const CommandEntry& entry, P
         processor.dispatch(*asker, text, length);
     };
     if (!processor.zones().runInOrder(zone, playerID, ZoneProtocol::WorkKind::Password, std::move(work),
-                                         std::move(finish)))
+                                         std::move(finish))) {
+        // Turned away is an outcome too: an operator's action that the
+        // server was too busy to take is recorded as tried.
+        CommandContext command(processor, player, text, length, std::strlen(entry.word));
+        if (auto audit = startAudit(entry.handler, command, processor.services.audit)) audit->reply(kPasswordWorkBusy);
         processor.zones().sendPlayerText(player, kPasswordWorkBusy);
+    }
     return true;
 }
 

@@ -262,6 +262,10 @@ std::string auditLine(const AuditRecord& record) {
     if (record.fromSocket) {
         line.append(",\"uid\":").append(std::to_string(record.uid));
         line.append(",\"pid\":").append(std::to_string(record.pid));
+        if (!record.account.empty()) {
+            line.append(",\"account\":");
+            appendJsonText(line, record.account);
+        }
         line.append(",\"where\":\"socket\"");
     } else {
         line.append(",\"account\":");
@@ -441,7 +445,8 @@ int printAuditTable(std::istream& in, const AuditFilter& filter, std::ostream& o
         time[10] = ' ';
         time.pop_back();
         std::string who = record->fromSocket
-                              ? "uid " + std::to_string(record->uid) + " pid " + std::to_string(record->pid)
+                              ? "uid " + std::to_string(record->uid) + " pid " + std::to_string(record->pid) +
+                                    (record->account.empty() ? "" : " as " + record->account)
                               : record->account;
         std::string op = "#" + std::to_string(record->operatorEntry) + " level " + std::to_string(record->level);
         std::string where =

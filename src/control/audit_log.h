@@ -16,7 +16,8 @@ namespace tallysv {
 //   {"time":"2026-12-11T01:30:00Z","operator":1,"level":0,"account":"Alice",
 //    "zone":7,"zoneName":"Arena","command":"?ban -d=7 Bob","outcome":"..."}
 // A command sent through the control socket has "uid", "pid" and
-// "where":"socket" instead of "account", "zone" and "zoneName". "outcome"
+// "where":"socket" instead of "account", "zone" and "zoneName"; a player's
+// own command sent so also names the "account" it acted on. "outcome"
 // is null for a command that replied nothing. Texts are bytes as the zones
 // send them: `"`, `\`, control bytes and bytes above 127 are written as
 // JSON escapes (\u00XX for a byte XX), so every line is plain ASCII.

@@ -149,7 +149,10 @@ ControlAnswer ControlCommands::runCommand(const ControlRequest& request, const C
         player.op->sessionCount -= 1;
 
     answer.lines = std::move(replies.lines);
-    if (!matched) {
+    if (!replies.refusals.empty()) {
+        answer.errors = std::move(replies.refusals);
+        answer.status = kControlRefused;
+    } else if (!matched) {
         answer.errors.push_back("no command matched");
         answer.status = kControlNothing;
     } else if (unfinished) {

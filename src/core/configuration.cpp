@@ -72,6 +72,7 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     settings.floodPerZone = number("Misc", "FloodPerZone", "0", 2) != 0;
     settings.whoisAllowedServers = file.get("Misc", "WhoisAllowedServers", "", 255);
     settings.statusListen = file.get("Misc", "StatusListen", "", 127);
+    settings.statusHosts = file.get("Misc", "StatusHosts", "", 255);
     settings.controlSocket = file.get("Misc", "ControlSocket", "tallysv.sock", 127);
     settings.groupReadable = number("Misc", "GroupReadable", "0", 2) != 0;
 

@@ -59,6 +59,9 @@ struct Settings {
     // public address: "host[:port]" separated by commas; empty = none.
     std::string whoisAllowedServers;
     std::string statusListen;            // "host:port" of the status pages, read at start only; empty = none
+    // Host names (comma-separated) the status pages answer to besides the
+    // one they listen on; read at start only.
+    std::string statusHosts;
     std::string controlSocket = "tallysv.sock";  // path of the control socket, read at start only; empty = none
     // Files the server makes are 0640 and folders 0750 instead of 0600 and
     // 0700, for a group that reads them (backups); read at start only.

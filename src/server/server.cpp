@@ -202,14 +202,16 @@ void Server::startControlSocket() {
 // served all the same.
 void Server::startStatusPages() {
     std::string listen;
+    std::string hosts;
     {
         MutexLock guard(lock_);
         listen = settings_.statusListen;
+        hosts = settings_.statusHosts;
     }
     if (listen.empty()) return;
     status_ = std::make_unique<StatusServer>([this] { return statusSnapshot(); }, StatusLimits{},
                                              [this](int minutes) { return history_.view(minutes); });
-    if (Status started = status_->start(listen); !started) {
+    if (Status started = status_->start(listen, hosts); !started) {
         log_.printf("Cannot serve the status pages on %s: %s\n", listen.c_str(), started.reason().c_str());
         status_.reset();
         return;

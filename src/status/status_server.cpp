@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "status/status_pages.h"
@@ -68,10 +70,32 @@ bool sendAll(int fd, const char* data, size_t size, std::chrono::milliseconds li
     return true;
 }
 
+bool isLoopback(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr) >> 24) == 127;
+    if (address.ss_family != AF_INET6) return false;
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+}
+
+std::string lowerCase(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+std::string_view trimmed(std::string_view text) {
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
 // The listening socket of the pages where `host` and `port` say (port 0:
 // a free one, reported in `bound`). Only the one address given, and no
 // sharing of the port with another process.
-Status listenOn(const std::string& host, uint16_t port, int& listener, uint16_t& bound) {
+Status listenOn(const std::string& host, uint16_t port, int& listener, uint16_t& bound, bool& loopback) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -95,6 +119,7 @@ Status listenOn(const std::string& host, uint16_t port, int& listener, uint16_t&
             ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
             bound = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
                                                         : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+            loopback = isLoopback(address);
             ::freeaddrinfo(found);
             listener = fd;
             return Status::ok();
@@ -127,9 +152,14 @@ public:
 
     httplib::Server& pages() { return pages_; }
 
-    Status start(const std::string& host, uint16_t port, uint16_t& bound) {
+    // `onBound` learns the port and whether the address is a loopback one
+    // before the first visitor is let in.
+    Status start(const std::string& host, uint16_t port, uint16_t& bound,
+                 const std::function<void(uint16_t bound, bool loopback)>& onBound) {
         if (Status status = startPages(); !status) return status;
-        if (Status status = listenOn(host, port, listener_, bound); !status) return status;
+        bool loopback = false;
+        if (Status status = listenOn(host, port, listener_, bound, loopback); !status) return status;
+        onBound(bound, loopback);
         acceptor_ = std::thread([this] { acceptLoop(); });
         return Status::ok();
     }
@@ -296,6 +326,29 @@ private:
     std::atomic<int> open_{0};
 };
 
+std::vector<std::string> statusHostNames(const std::string& listenHost, bool loopback, const std::string& extraHosts) {
+    std::vector<std::string> names;
+    names.push_back(lowerCase(listenHost.find(':') == std::string::npos ? listenHost : "[" + listenHost + "]"));
+    if (loopback)
+        for (const char* name : {"localhost", "127.0.0.1", "[::1]"}) names.emplace_back(name);
+    std::string_view rest = extraHosts;
+    while (!rest.empty()) {
+        const size_t comma = rest.find(',');
+        const std::string_view name = trimmed(rest.substr(0, comma));
+        if (!name.empty()) names.push_back(lowerCase(name));
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    }
+    return names;
+}
+
+bool statusHostAllowed(std::string_view host, const std::vector<std::string>& names, uint16_t port) {
+    const std::string given = lowerCase(trimmed(host));
+    const std::string withPort = ":" + std::to_string(port);
+    for (const std::string& name : names)
+        if (given == name || given == name + withPort) return true;
+    return false;
+}
+
 bool parseListenAddress(const std::string& text, std::string& host, uint16_t& port) {
     size_t colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
@@ -319,7 +372,7 @@ StatusServer::StatusServer(SnapshotSource snapshot, StatusLimits limits, History
 
 StatusServer::~StatusServer() { stop(); }
 
-Status StatusServer::start(const std::string& listen) {
+Status StatusServer::start(const std::string& listen, const std::string& extraHosts) {
     stop();
     std::string host;
     uint16_t port = 0;
@@ -358,7 +411,25 @@ Status StatusServer::start(const std::string& listen) {
     });
     http->pages().Get("/status.json", page("application/json", renderStatusJson));
     http->pages().Get("/metrics", page("text/plain; version=0.0.4; charset=utf-8", renderMetrics));
-    http->pages().set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
+    // The names the pages answer to, known once the listener is bound (its
+    // port, and whether it is on loopback); read by the library's threads.
+    struct HostNames {
+        std::mutex mutex;
+        std::vector<std::string> names;
+        uint16_t port = 0;
+        bool allows(std::string_view host) {
+            std::lock_guard<std::mutex> guard(mutex);
+            return statusHostAllowed(host, names, port);
+        }
+    };
+    auto hosts = std::make_shared<HostNames>();
+    http->pages().set_pre_routing_handler([hosts](const httplib::Request& request, httplib::Response& response) {
+        const size_t named = request.get_header_value_count("Host");
+        if (named > 1 || (named == 1 && !hosts->allows(request.get_header_value("Host")))) {
+            response.status = 421;
+            response.set_content("This server does not serve that host name\n", "text/plain; charset=utf-8");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (request.method == "GET" || request.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
         response.status = 405;
         response.set_header("Allow", "GET, HEAD");
@@ -368,7 +439,12 @@ Status StatusServer::start(const std::string& listen) {
     http->pages().set_default_headers({{"Cache-Control", "no-store"},
                                {"X-Content-Type-Options", "nosniff"},
                                {"Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'"}});
-    if (Status status = http->start(host, port, port_); !status) return status;
+    auto bound = [&](uint16_t boundPort, bool loopback) {
+        std::lock_guard<std::mutex> guard(hosts->mutex);
+        hosts->names = statusHostNames(host, loopback, extraHosts);
+        hosts->port = boundPort;
+    };
+    if (Status status = http->start(host, port, port_, bound); !status) return status;
     http_ = std::move(http);
     address_ = (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" + std::to_string(port_);
     return Status::ok();

@@ -4,6 +4,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/status.h"
 #include "status/status_history.h"
@@ -26,6 +28,20 @@ struct StatusLimits {
 // form (an empty host included: the pages are served only where said).
 bool parseListenAddress(const std::string& text, std::string& host, uint16_t& port);
 
+// The Host header values the pages answer to, without their ports: the
+// host they listen on as written (an IPv6 address in brackets), for a
+// loopback listener also "localhost", "127.0.0.1" and "[::1]", and the
+// names of `extraHosts` (comma-separated, blanks around each ignored), all
+// in lower case.
+std::vector<std::string> statusHostNames(const std::string& listenHost, bool loopback, const std::string& extraHosts);
+
+// Whether a request's Host header names one of `names`, alone or with
+// `port` (a name given with a port of its own matches only as given).
+// Case does not matter. A page that a browser loaded from some other name
+// that resolves to the listener (DNS rebinding) sends that name, and is
+// not answered.
+bool statusHostAllowed(std::string_view host, const std::vector<std::string>& names, uint16_t port);
+
 // The read-only HTTP server of the status pages ("/", "/status.json",
 // "/metrics", "/history.json"), on a thread of its own with a few workers.
 // Each request asks for a snapshot through `snapshot` (which takes the
@@ -46,8 +62,11 @@ public:
     StatusServer& operator=(const StatusServer&) = delete;
 
     // Binds where `listen` says ("host:port"; port 0 takes a free one) and
-    // starts serving; a failure says why it cannot.
-    Status start(const std::string& listen);
+    // starts serving; a failure says why it cannot. Requests whose Host
+    // header names neither the listener nor one of `extraHosts` (see
+    // statusHostNames) get 421 Misdirected Request; a request without one
+    // (HTTP/1.0) is answered.
+    Status start(const std::string& listen, const std::string& extraHosts = "");
     // Stops accepting, lets the requests being served end (each within the
     // time limit) and returns.
     void stop();

@@ -56,6 +56,13 @@ constexpr MaskedLine kMaskedLines[] = {
     {"?changeop 3:", "7 - Alice>?changeop 3:********"},
     {"?changeop OpPass2", "7 - Alice>?changeop ********"},
     {"?changeop x3:OpPass2", "7 - Alice>?changeop ********"},
+    // Blanks and tabs before the word: masked all the same, kept as typed.
+    {" ?login L0mBAanRFNajetEV", "7 - Alice> ?login ********"},
+    {"\t?login L0mBAanRFNajetEV", "7 - Alice>\t?login ********"},
+    {" \t ?changepassword Bob:hunter22", "7 - Alice> \t ?changepassword Bob:********"},
+    {"  ?addop -3 Bob:OpPass1", "7 - Alice>  ?addop -3 Bob:********"},
+    {" ?login", "7 - Alice> ?login"},
+    {"   ", "7 - Alice>   "},
     // Commands without a password are shown as typed.
     {"?ban -d=7 Bob", "7 - Alice>?ban -d=7 Bob"},
     {"?changename Bob:Robert", "7 - Alice>?changename Bob:Robert"},

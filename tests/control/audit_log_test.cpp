@@ -7,6 +7,8 @@
 
 #include "commands/command_fixture.h"
 #include "commands/command_secrets.h"
+#include "commands/password_work.h"
+#include "support/held_executor.h"
 
 namespace tallysv::testing {
 namespace {
@@ -125,6 +127,29 @@ TEST_F(AuditTest, CommandThroughTheSocketNamesItsCaller) {
                                               "\"uid\":1000,\"pid\":4242,\"where\":\"socket\","
                                               "\"command\":\"?addzone 12:********\","
                                               "\"outcome\":\"Zone registered under group 3\"}"});
+}
+
+// The workers' queue is full: the operator is told the server is busy,
+// and the attempt is on record with that outcome.
+TEST_F(AuditTest, AnActionTurnedAwayBusyIsRecorded) {
+    HeldExecutor held;
+    settings.passwordHashing = true;
+    settings.passwordVerifierCache = false;
+    zones.setExecutor(held);
+    held.setBound(1);
+    held.submit(0, [] {}, [] {});
+    const PasswordField before = bob.session->user->password;
+    EXPECT_EQ(type(alice, "?changepassword Bob:hunter22"), Lines{kPasswordWorkBusy});
+    EXPECT_EQ(bob.session->user->password, before);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].command, "?changepassword Bob:********");
+    EXPECT_TRUE(records[0].hasOutcome);
+    EXPECT_EQ(records[0].outcome, kPasswordWorkBusy);
+    EXPECT_EQ(records[0].account, "Alice");
+    // A player's own command turned away is no operator action.
+    EXPECT_EQ(type(bob, "?password=hunter23"), Lines{kPasswordWorkBusy});
+    EXPECT_EQ(records.size(), 1u);
+    held.release();
 }
 
 TEST_F(AuditTest, OperatorEntryIsTakenBeforeTheCommandRemovesIt) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "commands/command_fixture.h"
+#include "control/audit_log.h"
 #include "control/control_commands.h"
 #include "zone/zone_session.h"
 
@@ -47,8 +48,18 @@ protected:
         return n;
     }
 
+    // The operator entry of an account, made for the test; its number.
+    int32_t entryBoundTo(PlayerSession& player) {
+        database.createOperator(player.user, 0, 0, 4, "boundpw");
+        return static_cast<int32_t>(database.operators().count());
+    }
+    void keepAuditLines() {
+        commands.services.audit = [this](const AuditRecord& record) { audited.push_back(record); };
+    }
+
     Mutex lock;
     ControlCommands control{lock, zones, commands, log, {}};
+    std::vector<AuditRecord> audited;
     Seat watcher{};
     Seat victim{};
 };
@@ -184,6 +195,105 @@ TEST_F(ControlCommandsTest, SaveAndReloadRunAsWriteAndRead) {
     answer = request(ControlVerb::Reload);
     EXPECT_EQ(answer.lines, (Lines{"Please wait...", "Settings loaded from disk"}));
     EXPECT_FALSE(settings.disableHelp);
+}
+
+}  // namespace
+}  // namespace tallysv::testing
+
+namespace tallysv::testing {
+namespace {
+
+// A player's own commands, sent through the socket with no account behind
+// them: each is refused, none touches the account that every locked-out
+// player shares. `changes`: the command would change an account, and its
+// refusal is audited.
+struct OwnAccountText {
+    const char* text;
+    bool changes;
+};
+constexpr OwnAccountText kOwnAccountTexts[] = {
+    {"?password=newpw", true},        {"?password newpw", true},  {"?squadcreate=Red:pw", true},
+    {"?squadjoin Red", true},         {"?squadleave", true},      {"?squaddissolve", true},
+    {"?squadpassword pw", true},      {"?squadname Blue", true},  {"?squadkick Victim", true},
+    {"?squadgrant Victim", true},     {"?setname Someone", true}, {"?setemail a@b.example", true},
+    {"?details=Anything", true},      {"?notifychat 1", true},    {"?squadlist", false},
+    {"?squad", false},                {"?seen", false},           {"?details", false},
+    {"?notifychat", false},
+};
+
+TEST_F(ControlCommandsTest, APlayersOwnCommandWithNoAccountBehindItIsRefused) {
+    keepAuditLines();
+    database.addSquadMember(*database.createSquad("Red", "pw", victim.session->user), *victim.session->user);
+    const PasswordField placeholderPassword = database.placeholderUser.password;
+    // The Network Administrator ("-"), and an operator entry of no account.
+    database.createOperator(nullptr, 0, 0, 2, "noaccount");
+    const int32_t unbound = static_cast<int32_t>(database.operators().count());
+    for (int32_t entry : {0, unbound}) {
+        for (const OwnAccountText& row : kOwnAccountTexts) {
+            SCOPED_TRACE(std::string(row.text) + " as entry " + std::to_string(entry));
+            const size_t auditedBefore = audited.size();
+            ControlAnswer answer = run(row.text, entry);
+            EXPECT_EQ(answer.status, kControlRefused);
+            EXPECT_TRUE(answer.lines.empty());
+            ASSERT_EQ(answer.errors.size(), 1u);
+            EXPECT_EQ(answer.errors[0].rfind("no account: ?", 0), 0u) << answer.errors[0];
+            EXPECT_NE(answer.errors[0].find("acts on the caller's own account"), std::string::npos);
+            ASSERT_EQ(audited.size(), auditedBefore + (row.changes ? 1 : 0));
+            if (row.changes) {
+                EXPECT_TRUE(audited.back().fromSocket);
+                EXPECT_EQ(audited.back().account, "");
+                EXPECT_EQ(audited.back().outcome, answer.errors[0]);
+            }
+        }
+    }
+    EXPECT_EQ(database.placeholderUser.password, placeholderPassword);
+    EXPECT_EQ(database.placeholderUser.squad, nullptr);
+    EXPECT_EQ(database.squads().count(), 1u);
+    EXPECT_EQ(database.squads().head()->owner, victim.session->user);
+    EXPECT_EQ(std::string(database.squads().head()->nameText()), "Red");
+    EXPECT_EQ(victim.session->user->squad, database.squads().head());
+
+    // Look-ups of another account are no acts on one's own.
+    EXPECT_EQ(run("?squad Victim").lines, Lines{"Victim's squad is Red"});
+    EXPECT_EQ(run("?seen Victim").status, kControlOk);
+}
+
+TEST_F(ControlCommandsTest, APlayersOwnCommandActsOnTheBoundAccountAndIsAudited) {
+    keepAuditLines();
+    clock.setNow(1797000000);
+    const int32_t entry = entryBoundTo(*victim.session);
+    const PasswordField before = victim.session->user->password;
+    ControlAnswer answer = run("?password=NewSecret5", entry);
+    EXPECT_EQ(answer.status, kControlOk);
+    EXPECT_EQ(answer.lines, Lines{"Password changed"});
+    EXPECT_NE(victim.session->user->password, before);
+    ASSERT_EQ(audited.size(), 1u);
+    EXPECT_EQ(auditLine(audited[0]),
+              "{\"time\":\"2026-12-11T14:40:00Z\",\"operator\":" + std::to_string(entry) +
+                  ",\"level\":4,\"uid\":1000,\"pid\":4242,\"account\":\"Victim\",\"where\":\"socket\","
+                  "\"command\":\"?password=********\",\"outcome\":\"Password changed\"}");
+    std::optional<AuditRecord> read = parseAuditLine(auditLine(audited[0]));
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->account, "Victim");
+    EXPECT_TRUE(read->fromSocket);
+
+    EXPECT_EQ(run("?squadcreate=Blue:pw", entry).status, kControlOk);
+    ASSERT_EQ(audited.size(), 2u);
+    EXPECT_EQ(audited[1].command, "?squadcreate=Blue:********");
+    // A look-up changes nothing and is not recorded.
+    EXPECT_EQ(run("?squadlist", entry).lines, Lines{"Squadmates: Victim"});
+    EXPECT_EQ(audited.size(), 2u);
+}
+
+TEST_F(ControlCommandsTest, BlanksBeforeACommandWordAreMaskedInTheEcho) {
+    for (const char* text : {" ?changepassword Victim:Secret5", "\t?login Secret5", " \t?addop -3 Victim:Secret5"}) {
+        SCOPED_TRACE(text);
+        log.clear();
+        EXPECT_EQ(run(text).status, kControlNothing);
+        ASSERT_EQ(log.lines().size(), 1u);
+        EXPECT_EQ(log.lines()[0].find("Secret5"), std::string::npos) << log.lines()[0];
+        EXPECT_NE(log.lines()[0].find("********"), std::string::npos) << log.lines()[0];
+    }
 }
 
 }  // namespace

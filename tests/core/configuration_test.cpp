@@ -98,6 +98,10 @@ TEST(Configuration, ValuesAreCutThenConvertedLikeAtoi) {
          [](const Settings& s) { return s.statusListen == "127.0.0.1:9100"; }, "status pages served"},
         {"StatusListen=127.0.0.1:9100", "Comms", [](const Settings& s) { return s.statusListen.empty(); },
          "StatusListen is in [Misc]"},
+        {"StatusHosts=status.example, 10.0.0.5:8900", "Misc",
+         [](const Settings& s) { return s.statusHosts == "status.example, 10.0.0.5:8900"; }, "more host names"},
+        {"StatusHosts=status.example", "Comms", [](const Settings& s) { return s.statusHosts.empty(); },
+         "StatusHosts is in [Misc]"},
     };
     for (const auto& c : cases) {
         Settings s = readFrom(std::string("[") + c.section + "]\n" + c.line + "\n");

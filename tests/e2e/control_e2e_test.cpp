@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "control/control_protocol.h"
+#include "control/control_server.h"
+#include "core/clock.h"
 #include "e2e/zone_network.h"
 
 using namespace tallysv::testing;
@@ -41,6 +43,88 @@ CtlResult ctl(const TempDir& dir, const std::vector<std::string>& args) {
     result.status = child.wait(std::chrono::seconds(20));
     result.output = child.output();
     return result;
+}
+
+// tallysv-ctl run - with `input` on its standard input.
+CtlResult ctlWithInput(const TempDir& dir, const std::vector<std::string>& args, const std::string& input) {
+    ChildProcess child(kBinDir + "/tallysv-ctl", args, dir.str());
+    child.send(input);
+    child.closeInput();
+    CtlResult result;
+    result.status = child.wait(std::chrono::seconds(20));
+    result.output = child.output();
+    return result;
+}
+
+TEST(ControlSocketEndToEnd, ACommandWithAPasswordComesOnStandardInput) {
+    ZoneNetwork network;
+    network.startServer();
+    ASSERT_TRUE(socketAppears(network.dir().path() / "tallysv.sock")) << network.server().output();
+
+    // One line, its line feed dropped; what follows it is not read.
+    CtlResult result = ctlWithInput(network.dir(), {"run", "-"}, "?adduser Carol:Secret9\n?adduser Dave:pw\n");
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output, "User added\n");
+    // A last line without a line feed is a line too.
+    result = ctlWithInput(network.dir(), {"run", "-"}, "?info Carol");
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output.find("not found"), std::string::npos) << result.output;
+    result = ctlWithInput(network.dir(), {"run", "-"}, "?info Dave\n");
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output, "Specified user was not found in the database\n");
+
+    // The password is nowhere but in the account.
+    EXPECT_TRUE(network.server().waitForOutput(">?adduser Carol:********\n")) << network.server().output();
+    EXPECT_EQ(network.server().output().find("Secret9"), std::string::npos);
+    const std::string audit = network.dir().read("audit.log");
+    EXPECT_NE(audit.find("\"command\":\"?adduser Carol:********\""), std::string::npos) << audit;
+    EXPECT_EQ(audit.find("Secret9"), std::string::npos) << audit;
+
+    // Nothing to read, or no command: usage errors, and nothing is sent.
+    result = ctlWithInput(network.dir(), {"run", "-"}, "");
+    EXPECT_EQ(result.status, 2) << result.output;
+    EXPECT_EQ(result.output, "tallysv-ctl: no command on standard input\n");
+    result = ctlWithInput(network.dir(), {"run", "-"}, "adduser Eve:pw\n");
+    EXPECT_EQ(result.status, 2) << result.output;
+    result = ctlWithInput(network.dir(), {"run", "-"}, std::string(5000, '?') + "\n");
+    EXPECT_EQ(result.status, 2) << result.output;
+    EXPECT_EQ(result.output, "tallysv-ctl: the command is too long\n");
+    network.stopServer();
+}
+
+// A server that has no room for another client answers "busy" and closes,
+// maybe before the client could send its request: the client says busy
+// and exits 4 all the same, never "no server" (3).
+TEST(ControlSocketEndToEnd, AClientBeyondTheBoundIsToldBusyNotNoServer) {
+    TempDir dir;
+    const std::string path = (dir.path() / "full.sock").string();
+    using namespace tallysv;
+    SystemClock clock;
+    // The held clients send nothing: they must outlast the test.
+    ControlServer server(clock, ControlLimits{ControlLimits{}.connections, 600000});
+    std::string reason;
+    ASSERT_EQ(server.claim(path, reason), ControlServer::Claim::Ready) << reason;
+    server.start([](const ControlRequest&, const ControlPeer&) { return ControlAnswer{}; });
+    std::vector<int> held;
+    for (size_t i = 0; i < ControlLimits{}.connections; ++i) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.data(), path.size());
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << i;
+        held.push_back(fd);
+    }
+    for (int i = 0; i < 500 && server.connections() < held.size(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(server.connections(), held.size());
+    // Each try races the server's close against the client's send.
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        CtlResult result = ctl(dir, {"--socket", path, "status"});
+        EXPECT_EQ(result.status, 4) << result.output;
+        EXPECT_EQ(result.output, "tallysv-ctl: busy: too many connections, try again\n");
+    }
+    for (int fd : held) ::close(fd);
+    server.stop();
 }
 
 TEST(ControlSocketEndToEnd, BanFromTheShellKicksThePlayerAndIsListedInHisZone) {

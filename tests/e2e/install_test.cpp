@@ -55,7 +55,7 @@ std::string describe(const Settings& s) {
     out << "|" << s.allowNoMachineID << "|" << s.usageFromSessions << "|" << s.passwordHashing;
     out << "|" << s.zoneIdleProbe << "|" << s.resendBackoff;
     out << "|" << s.passwordWorkers << "|" << s.guessLimit << "|" << s.guessWindow << "|" << s.passwordVerifierCache
-        << "|" << s.floodPerZone << "|" << s.whoisAllowedServers << "|" << s.groupReadable;
+        << "|" << s.floodPerZone << "|" << s.whoisAllowedServers << "|" << s.groupReadable << "|" << s.statusHosts;
     return out.str();
 }
 
@@ -87,7 +87,8 @@ TEST(Install, PutsExactlyTheListedFilesIntoThePrefix) {
                                       "share/tallysv/monitoring/tallysv-recording.yml",
                                       "share/tallysv/monitoring/tallysv-dashboard.json",
                                       "share/tallysv/monitoring/grafana-dashboards.yml",
-                                      "lib/systemd/system/tallysv.service"};
+                                      "lib/systemd/system/tallysv.service",
+                                      "lib/sysusers.d/tallysv.conf"};
     EXPECT_EQ(filesUnder(installed.prefix.path()), expected);
     std::ifstream unit(installed.prefix.path() / "lib/systemd/system/tallysv.service");
     std::string text((std::istreambuf_iterator<char>(unit)), std::istreambuf_iterator<char>());
@@ -96,6 +97,74 @@ TEST(Install, PutsExactlyTheListedFilesIntoThePrefix) {
     EXPECT_NE(text.find("\nExecReload=" + (installed.prefix.path() / "bin/tallysv-ctl").string() + " reload\n"),
               std::string::npos)
         << text;
+}
+
+// The lines of a packaging file, as they stand.
+std::vector<std::string> packagingLines(const std::string& name) {
+    std::ifstream file(std::string(TALLYSV_SOURCE_DIR) + "/packaging/" + name);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return lines;
+}
+
+bool holdsLine(const std::vector<std::string>& lines, const std::string& wanted) {
+    for (const std::string& line : lines)
+        if (line == wanted) return true;
+    return false;
+}
+
+// The service runs as a fixed unprivileged user, which logrotate acts as
+// in its folder, and is confined as far as binding port 900 allows.
+TEST(Install, ServiceIsConfinedAndRotationRunsAsItsUser) {
+    const std::vector<std::string> unit = packagingLines("tallysv.service");
+    ASSERT_FALSE(unit.empty());
+    for (const char* line : {"User=tallysv", "Group=tallysv", "LimitCORE=0", "ProcSubset=pid",
+                             "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX", "SystemCallFilter=~@privileged",
+                             "NoNewPrivileges=yes", "AmbientCapabilities=CAP_NET_BIND_SERVICE"})
+        EXPECT_TRUE(holdsLine(unit, line)) << line;
+    // A dynamic user cannot be named by logrotate (it exists only while
+    // the service runs, its folder lies below a root-only one), and a user
+    // namespace of its own would take away the binding of port 900.
+    for (const char* line : {"DynamicUser=yes", "PrivateUsers=yes"}) EXPECT_FALSE(holdsLine(unit, line)) << line;
+
+    const std::vector<std::string> rotation = packagingLines("tallysv.logrotate");
+    EXPECT_TRUE(holdsLine(rotation, "\tsu tallysv tallysv")) << "logrotate must not act as root in the folder";
+    EXPECT_TRUE(holdsLine(packagingLines("tallysv.sysusers"), "u tallysv - \"Tallysv billing server\" /var/lib/tallysv"));
+}
+
+// Overall exposure as systemd rates the unit: at most 1.5.
+TEST(Install, ServiceUnitRatesLowExposure) {
+    std::string analyze = onPath("systemd-analyze");
+    if (analyze.empty()) GTEST_SKIP() << "systemd-analyze is not installed";
+    TempDir dir;
+    ChildProcess security(analyze, {"security", "--offline=yes", "--threshold=15",
+                                    std::string(TALLYSV_SOURCE_DIR) + "/packaging/tallysv.service"},
+                          dir.str());
+    // Exit status 1 when the exposure is above 1.5.
+    EXPECT_EQ(security.wait(std::chrono::seconds(60)), 0) << security.output();
+    EXPECT_NE(security.output().find("Overall exposure level for tallysv.service"), std::string::npos)
+        << security.output();
+}
+
+// The user the unit and logrotate name is the one systemd-sysusers makes:
+// a system user that cannot log in, with a group of the same name.
+TEST(Install, SysusersMakesTheServicesUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "systemd-sysusers writes the accounts of a root only as root";
+    std::string sysusers = onPath("systemd-sysusers");
+    if (sysusers.empty()) GTEST_SKIP() << "systemd-sysusers is not installed";
+    TempDir root;
+    std::filesystem::create_directories(root.path() / "etc");
+    ChildProcess make(sysusers, {"--root=" + root.str(), std::string(TALLYSV_SOURCE_DIR) + "/packaging/tallysv.sysusers"},
+                      root.str());
+    ASSERT_EQ(make.wait(std::chrono::seconds(60)), 0) << make.output();
+    const std::string passwd = root.read("etc/passwd");
+    const size_t at = passwd.find("tallysv:x:");
+    ASSERT_NE(at, std::string::npos) << passwd;
+    const std::string entry = passwd.substr(at, passwd.find('\n', at) - at);
+    EXPECT_NE(entry.find(":Tallysv billing server:/var/lib/tallysv:"), std::string::npos) << entry;
+    EXPECT_EQ(entry.find(":0:"), std::string::npos) << entry;
+    EXPECT_NE(entry.find("nologin"), std::string::npos) << entry;
+    EXPECT_NE(root.read("etc/group").find("tallysv:x:"), std::string::npos);
 }
 
 TEST(Install, ServiceUnitPassesSystemdAnalyzeVerify) {

@@ -64,7 +64,8 @@ TEST(Package, DebianPackageIsCleanForLintianAndItsServerRuns) {
           "usr/share/doc/tallysv/TALLYSV.INI", "usr/share/doc/tallysv/copyright",
           "usr/share/doc/tallysv/changelog.gz", "lib/systemd/system/tallysv.service",
           "usr/share/tallysv/monitoring/tallysv-alerts.yml", "usr/share/tallysv/monitoring/tallysv-recording.yml",
-          "usr/share/tallysv/monitoring/tallysv-dashboard.json", "usr/share/tallysv/monitoring/grafana-dashboards.yml", "etc/logrotate.d/tallysv"})
+          "usr/share/tallysv/monitoring/tallysv-dashboard.json", "usr/share/tallysv/monitoring/grafana-dashboards.yml", "etc/logrotate.d/tallysv",
+          "usr/lib/sysusers.d/tallysv.conf"})
         EXPECT_TRUE(files.count(expected)) << expected << " is not in the package";
 
     output = run(root + "/usr/bin/tallysv", {"--version"}, out.str(), status);

@@ -237,6 +237,23 @@ TEST(StatusListenSetting, ServesOnlyWhereItSays) {
     }
 }
 
+// The names of StatusHosts are answered besides the listener's own; any
+// other name is not.
+TEST(StatusHostsSetting, NamesMoreHostsThePagesAnswer) {
+    ServerFixture f("StatusListen=127.0.0.1:0\nStatusHosts=ops.example\n");
+    ASSERT_TRUE(f.server.startup());
+    ASSERT_NE(f.server.statusPort(), 0);
+    httplib::Client client("127.0.0.1", f.server.statusPort());
+    for (const auto& [host, status] : {std::pair<std::string, int>{"ops.example", 200},
+                                       {"127.0.0.1:" + std::to_string(f.server.statusPort()), 200},
+                                       {"other.example", 421}}) {
+        auto got = client.Get("/status.json", httplib::Headers{{"Host", host}});
+        ASSERT_TRUE(got) << host;
+        EXPECT_EQ(got->status, status) << host;
+    }
+    f.server.shutdown();
+}
+
 }  // namespace
 }  // namespace tallysv
 

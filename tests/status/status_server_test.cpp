@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "status/http_probe.h"
@@ -25,12 +26,12 @@ protected:
         snapshot.version = "11";
         snapshot.zones.push_back({"North", 1, 1, "127.0.0.1:4000", 1000000000, 2, 0});
     }
-    void start(StatusLimits limits) {
+    void start(StatusLimits limits, const std::string& extraHosts = "") {
         server = std::make_unique<StatusServer>([this] {
             ++snapshots;
             return snapshot;
         }, limits);
-        Status started = server->start("127.0.0.1:0");
+        Status started = server->start("127.0.0.1:0", extraHosts);
         ASSERT_TRUE(started) << started.reason();
         ASSERT_NE(server->port(), 0);
     }
@@ -76,7 +77,7 @@ TEST_F(StatusServerTest, ServesThePagesToGetAndHeadOnly) {
     for (const char* method : {"POST", "PUT", "DELETE", "PATCH", "OPTIONS", "TRACE"}) {
         bool closed = false;
         int before = snapshots.load();
-        std::string answer = exchange(std::string(method) + " / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc",
+        std::string answer = exchange(std::string(method) + " / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\nabc",
                                       closed);
         EXPECT_EQ(answer.rfind("HTTP/1.1 405 ", 0), 0u) << method << "\n" << answer;
         EXPECT_NE(answer.find("Allow: GET, HEAD"), std::string::npos) << method;
@@ -100,7 +101,7 @@ TEST_F(StatusServerTest, AnswersComeThroughWhole) {
     };
     for (const Case& c : cases) {
         bool closed = false;
-        std::string answer = exchange(std::string("GET /metrics HTTP/1.1\r\nHost: x\r\n") + c.headers + "\r\n", closed);
+        std::string answer = exchange(std::string("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n") + c.headers + "\r\n", closed);
         EXPECT_EQ(answer.rfind(std::string("HTTP/1.1 ") + c.status + " ", 0), 0u) << c.headers << answer.substr(0, 200);
         EXPECT_NE(answer.find(c.holds), std::string::npos) << c.headers << answer.substr(0, 300);
         EXPECT_TRUE(closed) << c.headers;
@@ -120,10 +121,10 @@ TEST_F(StatusServerTest, RequestsBeyondTheSizeLimitAreRefused) {
         std::string request;
         const char* status;
     } cases[] = {
-        {"GET / HTTP/1.1\r\nHost: x\r\nX-Filler: " + std::string(6000, 'a') + "\r\n\r\n", "431"},
+        {"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Filler: " + std::string(6000, 'a') + "\r\n\r\n", "431"},
         {"GET /" + std::string(6000, 'a') + " HTTP/1.1\r\n\r\n", "431"},
         // Just within the limit: served.
-        {"GET / HTTP/1.1\r\nHost: x\r\nX-Filler: " + std::string(3000, 'a') + "\r\n\r\n", "200"},
+        {"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Filler: " + std::string(3000, 'a') + "\r\n\r\n", "200"},
     };
     for (const Case& c : cases) {
         bool closed = false;
@@ -143,13 +144,13 @@ TEST_F(StatusServerTest, SlowClientsAreDroppedAndExtraConnectionsTurnedAway) {
     // A request that never ends holds the one worker until its time is
     // up; a second connection waits for it, a third is turned away at once.
     HttpProbe slow(server->port());
-    ASSERT_TRUE(slow.send("GET / HTTP/1.1\r\nHost: x\r\n"));
+    ASSERT_TRUE(slow.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
     std::this_thread::sleep_for(50ms);  // let it be accepted first
     HttpProbe waiting(server->port());
-    ASSERT_TRUE(waiting.send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(waiting.send("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     std::this_thread::sleep_for(50ms);
     HttpProbe extra(server->port());
-    ASSERT_TRUE(extra.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(extra.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     bool closed = false;
     EXPECT_EQ(extra.readToEnd(2s, closed).rfind("HTTP/1.1 503 ", 0), 0u);
     EXPECT_TRUE(closed);
@@ -172,6 +173,79 @@ TEST_F(StatusServerTest, StopEndsARequestStillArriving) {
     server->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
     EXPECT_EQ(server->port(), 0);
+}
+
+// A browser that a page has pointed at the port under a name of its own
+// (DNS rebinding) sends that name: it is not answered.
+TEST_F(StatusServerTest, AnswersOnlyTheHostNamesItServes) {
+    start({}, "status.example, Ops.Example:8443");
+    const std::string port = std::to_string(server->port());
+    struct Case {
+        std::string host;  // the Host header; empty: none
+        bool answered;
+    } cases[] = {
+        {"127.0.0.1:" + port, true},
+        {"127.0.0.1", true},
+        {"localhost:" + port, true},
+        {"LocalHost", true},
+        {"[::1]:" + port, true},
+        {"[::1]", true},
+        {"status.example", true},
+        {"STATUS.example:" + port, true},
+        {"ops.example:8443", true},
+        {"ops.example", false},  // named with a port of its own
+        {"rebind.attacker.example:" + port, false},
+        {"rebind.attacker.example", false},
+        {"127.0.0.1:1", false},
+        {"127.0.0.2:" + port, false},
+        {"localhost.:" + port, false},
+        {"status.example.attacker.example", false},
+        {"", true},  // empty: it names no other host, as none does
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.host);
+        bool closed = false;
+        std::string answer = exchange("GET /status.json HTTP/1.1\r\nHost: " + c.host + "\r\n\r\n", closed);
+        if (c.answered) {
+            EXPECT_EQ(answer.rfind("HTTP/1.1 200 ", 0), 0u) << answer;
+            EXPECT_NE(answer.find("\"name\":\"North\""), std::string::npos) << answer;
+        } else {
+            EXPECT_EQ(answer.rfind("HTTP/1.1 421 ", 0), 0u) << answer;
+            EXPECT_NE(answer.find("This server does not serve that host name\n"), std::string::npos) << answer;
+            EXPECT_EQ(answer.find("North"), std::string::npos) << answer;
+        }
+    }
+    const int before = snapshots.load();
+    bool closed = false;
+    // Two names: neither is believed.
+    std::string answer = exchange("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: evil.example\r\n\r\n", closed);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 421 ", 0), 0u) << answer;
+    answer = exchange("HEAD / HTTP/1.1\r\nHost: evil.example\r\n\r\n", closed);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 421 ", 0), 0u) << answer;
+    // Refused requests took no snapshot.
+    EXPECT_EQ(snapshots.load(), before);
+    // HTTP/1.0 without a Host header is answered as ever.
+    answer = exchange("GET /status.json HTTP/1.0\r\n\r\n", closed);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 ", 0), 0u) << answer;
+    EXPECT_NE(answer.find("\"name\":\"North\""), std::string::npos) << answer;
+}
+
+TEST(StatusHosts, NamesOfTheListenerAndTheSetting) {
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(statusHostNames("127.0.0.1", true, ""), (Names{"127.0.0.1", "localhost", "127.0.0.1", "[::1]"}));
+    EXPECT_EQ(statusHostNames("::1", true, " A.example ,,b.example:81 "),
+              (Names{"[::1]", "localhost", "127.0.0.1", "[::1]", "a.example", "b.example:81"}));
+    // Not on loopback: only what it listens on and what the setting names.
+    EXPECT_EQ(statusHostNames("10.0.0.5", false, "ops.example"), (Names{"10.0.0.5", "ops.example"}));
+    EXPECT_EQ(statusHostNames("0.0.0.0", false, ""), Names{"0.0.0.0"});
+
+    const Names names = statusHostNames("10.0.0.5", false, "ops.example");
+    EXPECT_TRUE(statusHostAllowed("10.0.0.5:8900", names, 8900));
+    EXPECT_TRUE(statusHostAllowed(" Ops.Example ", names, 8900));
+    EXPECT_FALSE(statusHostAllowed("localhost:8900", names, 8900));
+    EXPECT_FALSE(statusHostAllowed("10.0.0.5:8901", names, 8900));
+    EXPECT_FALSE(statusHostAllowed("10.0.0.5:", names, 8900));
+    EXPECT_FALSE(statusHostAllowed("ops.example:8900:8900", names, 8900));
 }
 
 TEST(StatusListen, ReadsHostAndPort) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,7 +28,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tallysv-ctl [--socket PATH] [--json] [--timeout SECONDS] [--as N] COMMAND\n"
-    "commands: run '?command' | status | save | reload | zones | players | find NAME\n";
+    "commands: run '?command' | run - | status | save | reload | zones | players | find NAME\n";
 constexpr const char* kHelp =
     "usage: tallysv-ctl [--socket PATH] [--json] [--timeout SECONDS] [--as N] COMMAND\n"
     "\n"
@@ -37,6 +38,9 @@ constexpr const char* kHelp =
     "  run '?command'  runs an in-game command as the Network Administrator,\n"
     "                  or with --as N as operator entry N (its level and sector),\n"
     "                  and prints each reply line as the player would see it\n"
+    "  run -           the same, the command read as one line from standard\n"
+    "                  input: use it for a command that carries a password,\n"
+    "                  which would otherwise show in ps and in shell history\n"
     "  status          the JSON of the status pages\n"
     "  save            saves the database as ?write does, and waits for it\n"
     "  reload          re-reads TALLYSV.INI as ?read does\n"
@@ -80,6 +84,51 @@ std::string untrustedPeer(int fd, const std::string& socketPath) {
 }
 
 void fail(const std::string& text) { std::fprintf(stderr, "tallysv-ctl: %s\n", text.c_str()); }
+
+// One line of standard input without its line feed, for `run -`: a
+// command that carries a password never appears among the arguments, where
+// every user of the machine may read it. Typed at a terminal it is not
+// echoed. None, with the reason, when there is no line or it is too long.
+std::optional<std::string> commandFromInput(std::string& error) {
+    termios saved{};
+    const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        quiet.c_lflag |= ECHONL;
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        std::fputs("command: ", stderr);
+        std::fflush(stderr);
+    }
+    std::string line;
+    bool ended = false;
+    bool tooLong = false;
+    for (;;) {
+        char c;
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (c == '\n') {
+            ended = true;
+            break;
+        }
+        if (line.size() >= kMaxControlRequest) {
+            tooLong = true;
+            break;
+        }
+        line.push_back(c);
+    }
+    if (terminal) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (tooLong) {
+        error = "the command is too long";
+        return std::nullopt;
+    }
+    if (line.empty() && !ended) {
+        error = "no command on standard input";
+        return std::nullopt;
+    }
+    return line;
+}
 
 bool writeAll(int fd, const std::string& bytes) {
     size_t sent = 0;
@@ -144,6 +193,15 @@ int main(int argc, char** argv) {
         request.verb = ControlVerb::Run;
         request.argument = words[1];
         request.operatorEntry = as.value_or(0);
+        if (words[1] == "-") {
+            std::string error;
+            std::optional<std::string> typed = commandFromInput(error);
+            if (!typed) {
+                fail(error);
+                return kControlUsage;
+            }
+            request.argument = std::move(*typed);
+        }
     } else if (verb == "find" && words.size() == 2) {
         request.verb = ControlVerb::Find;
         request.argument = words[1];
@@ -206,11 +264,11 @@ int main(int argc, char** argv) {
         ::close(fd);
         return kControlNoServer;
     }
-    if (!writeAll(fd, line)) {
-        fail(std::string("cannot send the request: ") + std::strerror(errno));
-        ::close(fd);
-        return kControlNoServer;
-    }
+    // A server with no room for another client says so and closes at once,
+    // maybe before the request could be sent: its answer is still there to
+    // read, and only a server that answered nothing is taken for none.
+    const bool sent = writeAll(fd, line);
+    const int sendError = errno;
 
     // What the server sends holds texts of zones (names, replies): their
     // control bytes are shown escaped, so that none of them reaches the
@@ -226,6 +284,7 @@ int main(int argc, char** argv) {
     std::vector<ControlAnswerReader::Line> lines;
     char buffer[8192];
     ControlAnswerReader::State state = ControlAnswerReader::State::Partial;
+    bool heard = false;  // any byte of an answer
     while (state == ControlAnswerReader::State::Partial) {
         int wait = -1;
         if (timeoutSeconds > 0) {
@@ -244,10 +303,16 @@ int main(int argc, char** argv) {
         ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
+            if (!sent && !heard) {
+                fail(std::string("cannot send the request: ") + std::strerror(sendError));
+                ::close(fd);
+                return kControlNoServer;
+            }
             fail("the server closed the connection before its whole answer");
             ::close(fd);
             return kControlRefused;
         }
+        heard = true;
         state = reader.feed(std::string_view(buffer, static_cast<size_t>(n)), lines);
         for (const auto& out : lines) {
             if (out.error) {
