@@ -27,17 +27,27 @@ struct PasswordCount {
     int scrambled = 0;
 };
 
+// The password fields of one dated generation (backup/NAME) of a folder.
+struct GenerationPasswords {
+    std::string name;
+    PasswordCount users, squads, operators, zones;
+};
+
 // What checking a folder's set of files found.
 struct SetCheck {
     std::vector<std::string> notes;     // record counts and the like
     std::vector<std::string> problems;  // dangling references, duplicates, ...
     PasswordCount userPasswords, squadPasswords, operatorPasswords, zonePasswords;
+    std::vector<GenerationPasswords> generations;  // oldest first
 };
 
 // Reads the set as the server would load it (a pending save's new files
 // included) without changing anything, and reports dangling references,
 // duplicate identifiers, squads that would load without an owner and
-// accounts or squads listed twice under one name.
+// accounts or squads listed twice under one name. The password fields of
+// every generation in the folder's backup/ are counted too (a note for each
+// generation that still holds a scrambled one), and a field anywhere that
+// is taken for a hash but is none this server writes is a problem.
 SetCheck checkDatabaseSet(const std::string& directory);
 
 // What wrapping a folder's scrambled passwords did.
@@ -45,11 +55,18 @@ struct WrapResult {
     bool ok = false;
     std::string error;  // why nothing (or not everything) was written
     PasswordCount users, squads, operators, zones;  // `scrambled`: how many were wrapped
+    std::vector<GenerationPasswords> generations;   // the same for each generation, oldest first
 };
 
 // Replaces every scrambled password in the User.dat, Squad.dat, Op.dat and
-// Zone.dat of a folder by its wrapped hash (see wrapScrambledPassword), on
-// `threads` threads, so that no password can be read back from the files.
+// Zone.dat of a folder and of each of its generations (backup/NAME) by its
+// wrapped hash (see wrapScrambledPassword), on `threads` threads, so that no
+// password can be read back from the files. The same account's same
+// scrambled field in several of them is hashed once and stored alike (a
+// generation mostly shares its records with the files and the other
+// generations), so the cost grows with the distinct passwords, not with the
+// generations kept. A generation's file is written anew, not in place: it
+// may be a link to the same file in another generation.
 // Takes the folder's lock first (refusing a folder a server holds) and
 // settles an interrupted save as a start would; each file is written beside
 // itself and renamed over it. `progress` is called now and then on the
