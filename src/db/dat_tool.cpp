@@ -420,6 +420,11 @@ SetCheck checkDatabaseSet(const std::string& directory) {
                           passwordCountText("squads", check.squadPasswords) + ", " +
                           passwordCountText("operators", check.operatorPasswords) + ", " +
                           passwordCountText("zones", check.zonePasswords));
+    return check;
+}
+
+GenerationsCheck checkBackupGenerations(const std::string& directory) {
+    GenerationsCheck check;
     for (const std::string& name : listBackupGenerations(directory)) {
         GenerationPasswords generation = checkGeneration(directory, name, check.problems);
         if (generation.users.scrambled + generation.squads.scrambled + generation.operators.scrambled +

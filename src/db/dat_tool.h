@@ -38,17 +38,26 @@ struct SetCheck {
     std::vector<std::string> notes;     // record counts and the like
     std::vector<std::string> problems;  // dangling references, duplicates, ...
     PasswordCount userPasswords, squadPasswords, operatorPasswords, zonePasswords;
-    std::vector<GenerationPasswords> generations;  // oldest first
 };
 
 // Reads the set as the server would load it (a pending save's new files
 // included) without changing anything, and reports dangling references,
 // duplicate identifiers, squads that would load without an owner and
-// accounts or squads listed twice under one name. The password fields of
-// every generation in the folder's backup/ are counted too (a note for each
-// generation that still holds a scrambled one), and a field anywhere that
-// is taken for a hash but is none this server writes is a problem.
+// accounts or squads listed twice under one name, and password fields taken
+// for hashes that this server never writes (see strayHashField).
 SetCheck checkDatabaseSet(const std::string& directory);
+
+// What the password fields of a folder's generations (backup/NAME) hold.
+struct GenerationsCheck {
+    std::vector<GenerationPasswords> generations;  // oldest first
+    std::vector<std::string> notes;     // one for each generation still holding a scrambled password
+    std::vector<std::string> problems;  // fields taken for hashes that this server never writes
+};
+
+// Counts the password fields of every generation of `directory`, changing
+// nothing: an older generation keeps the passwords of its day, scrambled
+// ones included, after the live files were hashed.
+GenerationsCheck checkBackupGenerations(const std::string& directory);
 
 // What wrapping a folder's scrambled passwords did.
 struct WrapResult {

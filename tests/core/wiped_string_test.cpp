@@ -41,7 +41,9 @@ TEST(WipedStringTest, MovedFromTextsAndWipedBuffersAreZero) {
         EXPECT_EQ(to.view(), c.text) << c.what;
         // A short text was copied out of `from`, whose bytes are zero now; a
         // long one's buffer went with it whole.
-        if (old != to.data()) EXPECT_TRUE(allZeroBytes(old, size)) << c.what;
+        if (old != to.data()) {
+            EXPECT_TRUE(allZeroBytes(old, size)) << c.what;
+        }
         EXPECT_TRUE(from.empty()) << c.what;
 
         WipedString assigned("other");

@@ -110,6 +110,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "check") == 0) {
         tallysv::SetCheck check = tallysv::checkDatabaseSet(argv[2]);
+        tallysv::GenerationsCheck generations = tallysv::checkBackupGenerations(argv[2]);
+        check.notes.insert(check.notes.end(), generations.notes.begin(), generations.notes.end());
+        check.problems.insert(check.problems.end(), generations.problems.begin(), generations.problems.end());
         for (const std::string& note : check.notes) std::cout << note << "\n";
         for (const std::string& problem : check.problems) std::cout << "PROBLEM: " << problem << "\n";
         if (check.problems.empty()) {
