@@ -24,7 +24,8 @@ TEST(WipedStringTest, AShortTextIsZeroedWhenItGoes) {
     auto* text = new (storage) WipedString(std::string_view("hunter2"));
     ASSERT_EQ(text->view(), "hunter2");
     text->~WipedString();
-    EXPECT_EQ(std::search(storage, storage + sizeof storage, "hunter2", "hunter2" + 7), storage + sizeof storage);
+    const std::string_view secret = "hunter2";
+    EXPECT_EQ(std::search(storage, storage + sizeof storage, secret.begin(), secret.end()), storage + sizeof storage);
 }
 
 TEST(WipedStringTest, MovedFromTextsAndWipedBuffersAreZero) {
