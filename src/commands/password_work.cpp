@@ -9,6 +9,7 @@
 #include "commands/squad_commands.h"
 #include "commands/zone_commands.h"
 #include "core/text.h"
+#include "core/wiped_string.h"
 #include "zone/zone_session.h"
 
 namespace tallysv {
@@ -18,7 +19,7 @@ namespace {
 // Every password argument is cut to the 31 characters a field holds.
 constexpr size_t kPasswordLimit = 31;
 
-std::string cut(std::string_view plain) { return std::string(plain.substr(0, kPasswordLimit)); }
+WipedString cut(std::string_view plain) { return WipedString(plain.substr(0, kPasswordLimit)); }
 
 // "<ScoreID>:<password>" or "[<number>:]<password>": the text after the
 // first colon, or none.
@@ -41,7 +42,7 @@ PasswordNeeds needsOf(CommandHandler handler, CommandContext& command) {
     const std::string_view args = command.args;
     if (handler == commandLogin) {
         if (args.empty() || command.op()) return needs;
-        const std::string plain(textOf(args));
+        const WipedString plain(textOf(args));
         if (scrambledPassword(plain) == scrambledPassword("")) return needs;
         for (const OperatorRecord* op : command.database.operators()) {
             if (op->user && op->user != &command.user()) continue;
@@ -93,14 +94,16 @@ bool deferForPasswords(CommandProcessor& processor, const CommandEntry& entry, P
     Host& zone = *player.zone;
     PlayerSession* asker = &player;
     const uint32_t playerID = player.playerID;
-    auto finish = [&processor, &zone, asker, playerID, results, text, length] {
+    // The command's text holds its passwords: kept until it runs again, and
+    // wiped then or when the zone goes first.
+    auto finish = [&processor, &zone, asker, playerID, results, kept = WipedString(text), length] {
         // His leaving waits behind this, so he is the same session still.
         if (zoneSession(zone).findPlayer(playerID) != asker) return;
         // The command runs again from its start, on the state of now: a
         // record changed meanwhile is checked again (its new field finds no
         // result here), and so is the player's access.
         UsingPasswordResults using_(processor.database(), results.get());
-        processor.dispatch(*asker, text, length);
+        processor.dispatch(*asker, kept.str(), length);
     };
     if (!processor.zones().runInOrder(zone, playerID, ZoneProtocol::WorkKind::Password, std::move(work),
                                          std::move(finish))) {

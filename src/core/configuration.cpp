@@ -31,8 +31,13 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     };
 
     bool firstReading = !settings.passwordsRead;
-    settings.sysopPassword = scrambledPassword(file.get("Misc", "SysopPassword", "", 31));
-    settings.billingPassword = scrambledPassword(file.get("Misc", "BillingPassword", "", 31));
+    // Only their scrambled forms are kept; the plain texts are wiped here.
+    auto secret = [&](const char* key) {
+        const WipedString plain = file.get("Misc", key, "", 31);
+        return scrambledPassword(plain);
+    };
+    settings.sysopPassword = secret("SysopPassword");
+    settings.billingPassword = secret("BillingPassword");
     settings.passwordsRead = true;
 
     settings.kickOutDelay = number("Misc", "KickOutDelay", "60000", 15);

@@ -1,8 +1,11 @@
 #include "core/ini_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 
 namespace tallysv {
 namespace {
@@ -57,16 +60,39 @@ IniFile IniFile::parse(std::string_view text) {
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
             value = value.substr(1, value.size() - 2);
         }
-        file.entries_.push_back(Entry{section, folded(trimmed(line.substr(0, equals))), std::string(value)});
+        file.entries_.push_back(Entry{section, folded(trimmed(line.substr(0, equals))), WipedString(value)});
     }
     return file;
 }
 
 IniFile IniFile::load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return IniFile{};
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return parse(text);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return IniFile{};
+    // Read into one buffer of the file's size, not through a stream's
+    // buffers, so that the one copy of its passwords can be wiped.
+    std::string text;
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && info.st_size > 0) text.reserve(static_cast<size_t>(info.st_size));
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (text.size() + static_cast<size_t>(n) > text.capacity()) {
+            // Grown while read: the old buffer is wiped before it is freed.
+            std::string larger;
+            larger.reserve(2 * (text.size() + static_cast<size_t>(n)));
+            larger = text;
+            wipeString(text);
+            text.swap(larger);
+        }
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    wipeBytes(chunk, sizeof chunk);
+    ::close(fd);
+    IniFile file = parse(text);
+    wipeString(text);
+    return file;
 }
 
 std::string IniFile::get(std::string_view section, std::string_view key, std::string_view fallback,

@@ -3,6 +3,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/wiped_string.h"
+
 namespace tallysv {
 
 // A profile (INI) file as the server reads it: "[Section]" lines open a
@@ -14,7 +16,8 @@ class IniFile {
 public:
     IniFile() = default;
     static IniFile parse(std::string_view text);
-    // Reads `path`; an unreadable or missing file reads as an empty one.
+    // Reads `path`; an unreadable or missing file reads as an empty one. The
+    // file's text is wiped once parsed, and the values when the object goes.
     static IniFile load(const std::string& path);
 
     // The value cut to at most `limit` characters and at its first NUL, or
@@ -25,7 +28,7 @@ private:
     struct Entry {
         std::string section;  // folded to lower case
         std::string key;      // folded to lower case
-        std::string value;
+        WipedString value;    // the settings' passwords are among them
     };
     std::vector<Entry> entries_;
 };

@@ -99,6 +99,19 @@ PasswordField passwordFieldFromFile(const uint8_t* bytes) {
     return out;
 }
 
+StrayHashField strayHashField(const uint8_t* bytes) {
+    const uint8_t version = bytes[31];
+    if (version == 0 || version > kPasswordLastVersion) return StrayHashField::None;
+    if (version != kPasswordHashVersion && version != kPasswordWrappedVersion) return StrayHashField::UnknownVersion;
+    constexpr size_t kLongestZeroFreeText = 23;
+    size_t text = 0;
+    while (text < 31 && bytes[text] != 0) ++text;
+    if (text > kLongestZeroFreeText) return StrayHashField::None;
+    for (size_t i = text; i < 31; ++i)
+        if (bytes[i] != 0) return StrayHashField::None;
+    return StrayHashField::TextShaped;
+}
+
 PasswordField makePasswordField(std::string_view plain, bool hashing) {
     std::string_view text = cut(plain);
     if (!hashing || text.empty()) return scrambledPassword(text);

@@ -50,6 +50,26 @@ bool isHashedPassword(const PasswordField& stored);
 // fills all 32 bytes keeps its first 31, as it always did).
 PasswordField passwordFieldFromFile(const uint8_t* bytes);
 
+// Why a file field that passwordFieldFromFile takes for a hash cannot have
+// been written by this server, which writes versions 1 and 2 only, each with
+// 31 bytes of salt and Argon2id output:
+//
+//   UnknownVersion  the last byte is 3 to 15: no hash this server makes or
+//                   verifies, so the account can never log in with it.
+//   TextShaped      the last byte is 1 or 2 but the field reads as a text
+//                   ended by its first 0 byte, zero from there through byte
+//                   30, and that zero run covers bytes 23-30. A hash has
+//                   eight zero bytes there once in 2^64; a writer that kept
+//                   a scrambled password and left a stray last byte makes
+//                   it whenever the password is 23 characters or shorter.
+//
+// Either is most likely an older writer's scrambled password that the
+// server now takes for a hash: it never verifies, and its text stays
+// readable in the file. A 0 byte inside a hash followed by other bytes is
+// ordinary and not reported.
+enum class StrayHashField { None, UnknownVersion, TextShaped };
+StrayHashField strayHashField(const uint8_t* bytes);
+
 // The field for a password being set: Argon2id when `hashing`, else
 // scrambled exactly as scrambledPassword does.
 PasswordField makePasswordField(std::string_view plain, bool hashing);

@@ -34,7 +34,7 @@ bool passwordWorkNeeded(const PasswordNeeds& needs, const PasswordResults* have,
     std::vector<std::string_view> made;
     if (have && have->hashing == hashing)
         for (const auto& [plain, field] : have->fields) made.push_back(plain);
-    for (const std::string& plain : needs.fields) {
+    for (const WipedString& plain : needs.fields) {
         bool found = false;
         for (auto it = made.begin(); it != made.end(); ++it) {
             if (*it != plain) continue;
@@ -52,7 +52,7 @@ PasswordResults computePasswordResults(const PasswordNeeds& needs, bool hashing)
     results.hashing = hashing;
     for (const auto& [stored, plain] : needs.checks)
         results.checks.push_back({{stored, plain}, checkPassword(stored, plain, hashing)});
-    for (const std::string& plain : needs.fields)
+    for (const WipedString& plain : needs.fields)
         results.fields.push_back({plain, makePasswordField(plain, hashing)});
     return results;
 }

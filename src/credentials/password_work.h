@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/wiped_string.h"
 #include "credentials/password_store.h"
 #include "credentials/password_verifiers.h"
 
@@ -13,10 +14,11 @@ namespace tallysv {
 // The password computations a login or a command is about to make: stored
 // fields to check a presented password against, and passwords to make new
 // fields of. Plain texts are exactly those the code will pass, so that a
-// result is found again by its inputs.
+// result is found again by its inputs. The plain texts are wiped when they
+// go.
 struct PasswordNeeds {
-    std::vector<std::pair<PasswordField, std::string>> checks;  // stored, plain
-    std::vector<std::string> fields;                            // plain
+    std::vector<std::pair<PasswordField, WipedString>> checks;  // stored, plain
+    std::vector<WipedString> fields;                            // plain
     bool empty() const { return checks.empty() && fields.empty(); }
 };
 
@@ -26,8 +28,8 @@ struct PasswordNeeds {
 // whose password changed meanwhile is checked again, not by an old result.
 struct PasswordResults {
     bool hashing = false;
-    std::vector<std::pair<std::pair<PasswordField, std::string>, PasswordCheck>> checks;
-    std::vector<std::pair<std::string, PasswordField>> fields;
+    std::vector<std::pair<std::pair<PasswordField, WipedString>, PasswordCheck>> checks;
+    std::vector<std::pair<WipedString, PasswordField>> fields;
 
     const PasswordCheck* findCheck(const PasswordField& stored, std::string_view plain, bool hashingNow) const;
     // A field made of this password, taken (each is used once: each has its

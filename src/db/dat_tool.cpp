@@ -1,6 +1,7 @@
 #include "db/dat_tool.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <unordered_map>
 
 #include "credentials/password_store.h"
+#include "db/backup.h"
 #include "db/dat_io.h"
 #include "db/fixed_text.h"
 #include "db/folder_lock.h"
@@ -221,10 +223,62 @@ bool dumpDatFile(const std::string& path, std::ostream& out, std::string& error)
 
 namespace {
 
-void countPassword(PasswordCount& count, const std::array<uint8_t, 32>& raw) {
+// Counts one password field; one taken for a hash that this server cannot
+// have written is a problem of `file` (its name, or "backup/NAME/File.dat").
+void countPassword(PasswordCount& count, const std::array<uint8_t, 32>& raw, const std::string& file, int record,
+                   std::vector<std::string>& problems) {
     ++count.records;
     PasswordField field = passwordFieldFromFile(raw.data());
     if (!isHashedPassword(field) && field != PasswordField{}) ++count.scrambled;
+    const std::string where = file + " record " + std::to_string(record) + ": the password field ";
+    const std::string version = std::to_string(raw[31]);
+    switch (strayHashField(raw.data())) {
+        case StrayHashField::None:
+            break;
+        case StrayHashField::UnknownVersion:
+            problems.push_back(where + "ends in " + version +
+                               ", a hash version this server never writes: it never verifies (an older writer's "
+                               "scrambled password with a stray last byte?)");
+            break;
+        case StrayHashField::TextShaped:
+            problems.push_back(where + "is a text followed by zeros with " + version +
+                               " as its last byte, not a hash this server writes: it never verifies (an older "
+                               "writer's scrambled password with a stray last byte?)");
+            break;
+    }
+}
+
+std::string generationFolder(const std::string& directory, const std::string& name) {
+    return datPath(directory, std::string(kBackupFolder) + "/" + name);
+}
+
+// A generation that is a folder of its own; a link in its place is not read
+// or written through.
+bool isGenerationFolder(const std::string& path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The password fields of one generation's four files.
+GenerationPasswords checkGeneration(const std::string& directory, const std::string& name,
+                                    std::vector<std::string>& problems) {
+    GenerationPasswords counts;
+    counts.name = name;
+    const std::string folder = generationFolder(directory, name);
+    if (!isGenerationFolder(folder)) return counts;
+    auto read = [&](auto record, DatFile file, PasswordCount& count) {
+        using Record = decltype(record);
+        const char* fileName = datLayout(file).fileName;
+        const std::string label = std::string(kBackupFolder) + "/" + name + "/" + fileName;
+        readRecords<Record>(datPath(folder, fileName), file, nullptr, [&](int i, const Record& r) {
+            countPassword(count, r.password, label, i, problems);
+        });
+    };
+    read(fdUser{}, DatFile::User, counts.users);
+    read(fdSquad{}, DatFile::Squad, counts.squads);
+    read(fdOp{}, DatFile::Op, counts.operators);
+    read(fdZone{}, DatFile::Zone, counts.zones);
+    return counts;
 }
 
 std::string passwordCountText(const char* kind, const PasswordCount& count) {
@@ -266,7 +320,7 @@ SetCheck checkDatabaseSet(const std::string& directory) {
     size_t trailing = 0;
     bool opened = readRecords<fdUser>(path(DatFile::User), DatFile::User, nullptr, [&](int i, const fdUser& r) {
         ++users;
-        countPassword(check.userPasswords, r.password);
+        countPassword(check.userPasswords, r.password, "User.dat", i, check.problems);
         auto [at, fresh] = userByID.try_emplace(r.userID, i);
         if (!fresh) problem("User.dat record %d: UserID %d is also record %d", i, r.userID, at->second);
         else squadOfUser[r.userID] = r.squadID;
@@ -285,7 +339,7 @@ SetCheck checkDatabaseSet(const std::string& directory) {
     int squads = 0;
     opened = readRecords<fdSquad>(path(DatFile::Squad), DatFile::Squad, nullptr, [&](int i, const fdSquad& r) {
         ++squads;
-        countPassword(check.squadPasswords, r.password);
+        countPassword(check.squadPasswords, r.password, "Squad.dat", i, check.problems);
         std::string name(fieldTextOf(r.name));
         auto [at, fresh] = squadByID.try_emplace(r.squadID, i);
         if (!fresh) problem("Squad.dat record %d: SquadID %d is also record %d", i, r.squadID, at->second);
@@ -348,7 +402,7 @@ SetCheck checkDatabaseSet(const std::string& directory) {
     count = 0;
     opened = readRecords<fdOp>(path(DatFile::Op), DatFile::Op, nullptr, [&](int i, const fdOp& r) {
         ++count;
-        countPassword(check.operatorPasswords, r.password);
+        countPassword(check.operatorPasswords, r.password, "Op.dat", i, check.problems);
         if (!userExists(r.userID)) problem("Op.dat record %d: UserID %d is no account", i, r.userID);
     }, &trailing);
     present(DatFile::Op, opened, count, trailing);
@@ -357,7 +411,7 @@ SetCheck checkDatabaseSet(const std::string& directory) {
     std::unordered_map<int32_t, int> zoneByScoreID;
     opened = readRecords<fdZone>(path(DatFile::Zone), DatFile::Zone, nullptr, [&](int i, const fdZone& r) {
         ++count;
-        countPassword(check.zonePasswords, r.password);
+        countPassword(check.zonePasswords, r.password, "Zone.dat", i, check.problems);
         auto [at, fresh] = zoneByScoreID.try_emplace(r.scoreID, i);
         if (!fresh) problem("Zone.dat record %d: ScoreID %d is also record %d", i, r.scoreID, at->second);
     }, &trailing);
@@ -369,14 +423,30 @@ SetCheck checkDatabaseSet(const std::string& directory) {
     return check;
 }
 
+GenerationsCheck checkBackupGenerations(const std::string& directory) {
+    GenerationsCheck check;
+    for (const std::string& name : listBackupGenerations(directory)) {
+        GenerationPasswords generation = checkGeneration(directory, name, check.problems);
+        if (generation.users.scrambled + generation.squads.scrambled + generation.operators.scrambled +
+                generation.zones.scrambled > 0)
+            check.notes.push_back(std::string(kBackupFolder) + "/" + name + ": passwords still scrambled: " +
+                                  passwordCountText("users", generation.users) + ", " +
+                                  passwordCountText("squads", generation.squads) + ", " +
+                                  passwordCountText("operators", generation.operators) + ", " +
+                                  passwordCountText("zones", generation.zones));
+        check.generations.push_back(std::move(generation));
+    }
+    return check;
+}
+
 namespace {
 
-// One password field in a file's bytes: where its record starts and how its
-// type reads and writes the record.
+// One password field to hash, and the records that take its result: the
+// same account's same scrambled field in the files and in every generation.
 struct WrapJob {
-    uint8_t* record;
-    PasswordField (*get)(const uint8_t*);
-    void (*set)(uint8_t*, const PasswordField&);
+    PasswordField scrambled;
+    PasswordField wrapped;
+    std::vector<std::pair<uint8_t*, void (*)(uint8_t*, const PasswordField&)>> records;
 };
 
 template <typename Record>
@@ -391,8 +461,17 @@ void setRecordPassword(uint8_t* bytes, const PasswordField& field) {
     r.encode(bytes);
 }
 
+// What names a record's owner across the files and the generations.
+std::string userIdentity(const uint8_t* bytes) { return "u" + std::to_string(fdUser::decode(bytes).userID); }
+std::string squadIdentity(const uint8_t* bytes) { return "s" + std::to_string(fdSquad::decode(bytes).squadID); }
+std::string operatorIdentity(const uint8_t* bytes) {
+    fdOp r = fdOp::decode(bytes);
+    return "o" + std::to_string(r.userID) + "/" + std::to_string(r.groupID) + "/" + std::to_string(r.scoreID);
+}
+std::string zoneIdentity(const uint8_t* bytes) { return "z" + std::to_string(fdZone::decode(bytes).scoreID); }
+
 bool readWholeFile(const std::string& path, std::vector<uint8_t>& out, bool& present) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     present = fd >= 0;
     if (fd < 0) return errno == ENOENT;
     out.clear();
@@ -411,6 +490,59 @@ bool readWholeFile(const std::string& path, std::vector<uint8_t>& out, bool& pre
     return true;
 }
 
+// The four files of one folder being wrapped: the data folder or one of its
+// generations.
+struct WrapFolder {
+    struct File {
+        DatFile kind;
+        PasswordCount* count;
+        PasswordField (*get)(const uint8_t*);
+        void (*set)(uint8_t*, const PasswordField&);
+        std::string (*identity)(const uint8_t*);
+        std::vector<uint8_t> bytes;
+        bool present = false;
+    };
+    std::string path;
+    std::string label;  // how messages name it: "" or "backup/NAME/"
+    File files[4];
+
+    WrapFolder(std::string folder, std::string name, PasswordCount& users, PasswordCount& squads,
+               PasswordCount& operators, PasswordCount& zones)
+        : path(std::move(folder)),
+          label(std::move(name)),
+          files{{DatFile::User, &users, recordPassword<fdUser>, setRecordPassword<fdUser>, userIdentity, {}},
+                {DatFile::Squad, &squads, recordPassword<fdSquad>, setRecordPassword<fdSquad>, squadIdentity, {}},
+                {DatFile::Op, &operators, recordPassword<fdOp>, setRecordPassword<fdOp>, operatorIdentity, {}},
+                {DatFile::Zone, &zones, recordPassword<fdZone>, setRecordPassword<fdZone>, zoneIdentity, {}}} {}
+};
+
+// Writes the files of `folder` that had something wrapped, each beside
+// itself and renamed over it. An error text, or empty.
+std::string writeWrappedFolder(WrapFolder& folder) {
+    for (WrapFolder::File& file : folder.files) {
+        if (!file.present || file.count->scrambled == 0) continue;
+        const char* name = datLayout(file.kind).fileName;
+        const std::string shown = folder.label + name;
+        DatWriter writer;
+        if (Status opened = writer.open(folder.path, name); !opened)
+            return "cannot write " + shown + kTemporarySuffix + ": " + opened.reason();
+        for (size_t at = 0; at < file.bytes.size(); at += 65536) {
+            size_t n = std::min<size_t>(65536, file.bytes.size() - at);
+            std::memcpy(writer.reserve(n), file.bytes.data() + at, n);
+        }
+        Status written = writer.finish();
+        if (written && ::rename(writer.temporaryPath().c_str(), datPath(folder.path, name).c_str()) != 0)
+            written = Status::fromErrno();
+        if (!written) {
+            writer.discard();
+            return "cannot write " + shown + ": " + written.reason();
+        }
+        writer.release();
+        syncDirectory(folder.path);
+    }
+    return {};
+}
+
 }  // namespace
 
 WrapResult wrapScrambledPasswords(const std::string& directory, unsigned threads,
@@ -427,36 +559,45 @@ WrapResult wrapScrambledPasswords(const std::string& directory, unsigned threads
     }
     settleInterruptedSave(directory);
 
-    struct File {
-        DatFile kind;
-        PasswordCount* count;
-        PasswordField (*get)(const uint8_t*);
-        void (*set)(uint8_t*, const PasswordField&);
-        std::vector<uint8_t> bytes;
-        bool present = false;
-    };
-    File files[] = {
-        {DatFile::User, &result.users, recordPassword<fdUser>, setRecordPassword<fdUser>, {}},
-        {DatFile::Squad, &result.squads, recordPassword<fdSquad>, setRecordPassword<fdSquad>, {}},
-        {DatFile::Op, &result.operators, recordPassword<fdOp>, setRecordPassword<fdOp>, {}},
-        {DatFile::Zone, &result.zones, recordPassword<fdZone>, setRecordPassword<fdZone>, {}},
-    };
+    // The live files first: their hashes are the ones the generations share.
+    std::vector<std::string> generations;
+    for (const std::string& name : listBackupGenerations(directory))
+        if (isGenerationFolder(generationFolder(directory, name))) generations.push_back(name);
+    result.generations.resize(generations.size());
+    std::vector<WrapFolder> folders;
+    folders.reserve(generations.size() + 1);
+    folders.emplace_back(directory, "", result.users, result.squads, result.operators, result.zones);
+    for (size_t g = 0; g < generations.size(); ++g) {
+        GenerationPasswords& counts = result.generations[g];
+        counts.name = generations[g];
+        folders.emplace_back(generationFolder(directory, generations[g]),
+                             std::string(kBackupFolder) + "/" + generations[g] + "/", counts.users, counts.squads,
+                             counts.operators, counts.zones);
+    }
+
     std::vector<WrapJob> jobs;
-    for (File& file : files) {
-        const DatLayout& layout = datLayout(file.kind);
-        std::string path = datPath(directory, layout.fileName);
-        if (!readWholeFile(path, file.bytes, file.present)) {
-            result.error = "cannot read " + path + ": " + std::strerror(errno);
-            return result;
-        }
-        size_t size = static_cast<size_t>(layout.recordSize);
-        for (size_t at = static_cast<size_t>(layout.headerSize); at + size <= file.bytes.size(); at += size) {
-            uint8_t* record = file.bytes.data() + at;
-            ++file.count->records;
-            PasswordField field = file.get(record);
-            if (isHashedPassword(field) || field == PasswordField{}) continue;
-            ++file.count->scrambled;
-            jobs.push_back({record, file.get, file.set});
+    std::unordered_map<std::string, size_t> jobOf;  // owner and scrambled field -> job
+    for (WrapFolder& folder : folders) {
+        for (WrapFolder::File& file : folder.files) {
+            const DatLayout& layout = datLayout(file.kind);
+            std::string path = datPath(folder.path, layout.fileName);
+            if (!readWholeFile(path, file.bytes, file.present)) {
+                result.error = "cannot read " + path + ": " + std::strerror(errno);
+                return result;
+            }
+            size_t size = static_cast<size_t>(layout.recordSize);
+            for (size_t at = static_cast<size_t>(layout.headerSize); at + size <= file.bytes.size(); at += size) {
+                uint8_t* record = file.bytes.data() + at;
+                ++file.count->records;
+                PasswordField field = file.get(record);
+                if (isHashedPassword(field) || field == PasswordField{}) continue;
+                ++file.count->scrambled;
+                std::string key = file.identity(record);
+                key.append(reinterpret_cast<const char*>(field.data()), field.size());
+                auto [at_job, fresh] = jobOf.try_emplace(std::move(key), jobs.size());
+                if (fresh) jobs.push_back({field, {}, {}});
+                jobs[at_job->second].records.emplace_back(record, file.set);
+            }
         }
     }
 
@@ -465,9 +606,8 @@ WrapResult wrapScrambledPasswords(const std::string& directory, unsigned threads
     std::atomic<bool> failed{false};
     auto work = [&] {
         for (size_t i = next.fetch_add(1); i < jobs.size(); i = next.fetch_add(1)) {
-            const WrapJob& job = jobs[i];
             try {
-                job.set(job.record, wrapScrambledPassword(job.get(job.record)));
+                jobs[i].wrapped = wrapScrambledPassword(jobs[i].scrambled);
             } catch (const std::bad_alloc&) {
                 failed = true;  // the hash's memory could not be had
             }
@@ -489,29 +629,14 @@ WrapResult wrapScrambledPasswords(const std::string& directory, unsigned threads
         result.error = "not enough memory for the hashes (try fewer threads); nothing was changed";
         return result;
     }
+    for (const WrapJob& job : jobs)
+        for (const auto& [record, set] : job.records) set(record, job.wrapped);
 
-    for (File& file : files) {
-        if (!file.present || file.count->scrambled == 0) continue;
-        const char* name = datLayout(file.kind).fileName;
-        DatWriter writer;
-        if (Status opened = writer.open(directory, name); !opened) {
-            result.error = std::string("cannot write ") + name + kTemporarySuffix + ": " + opened.reason();
+    for (WrapFolder& folder : folders) {
+        if (std::string failure = writeWrappedFolder(folder); !failure.empty()) {
+            result.error = failure;
             return result;
         }
-        for (size_t at = 0; at < file.bytes.size(); at += 65536) {
-            size_t n = std::min<size_t>(65536, file.bytes.size() - at);
-            std::memcpy(writer.reserve(n), file.bytes.data() + at, n);
-        }
-        Status written = writer.finish();
-        if (written && ::rename(writer.temporaryPath().c_str(), datPath(directory, name).c_str()) != 0)
-            written = Status::fromErrno();
-        if (!written) {
-            result.error = std::string("cannot write ") + name + ": " + written.reason();
-            writer.discard();
-            return result;
-        }
-        writer.release();
-        syncDirectory(directory);
     }
     result.ok = true;
     return result;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/fields.h"
+#include "core/wiped_string.h"
 
 namespace tallysv {
 
@@ -270,6 +271,9 @@ void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress
     std::memcpy(buffer, datagram.data(), datagram.size());
     decryptDatagram(host->cipher, buffer, length);
     dispatchMessage(*host, buffer, length);
+    // A login carries its password in the clear once deciphered: no copy of
+    // a datagram outlives its handling (nor do those below).
+    wipeBytes(buffer, static_cast<size_t>(length));
     // Hearing from a zone shortens the wait before a resend to it.
     if (deadlineMoved_ && !host->closed() && !host->inFlight.empty()) noteDeadline(resendDeadline(*host));
 }
@@ -339,7 +343,9 @@ void CoreTransport::dispatchInner(Host& host, const uint8_t* bytes, int length) 
     --nesting_;
     // Bytes the handler took over have moved out of the message; the
     // storage of a large message is not kept.
+    wipeBytes(message.bytes.data(), message.bytes.size());
     if (message.bytes.capacity() <= kLargestSpare) storage = std::move(message.bytes);
+    else wipeBytes(message.bytes);
 }
 
 void CoreTransport::dispatchMessage(Host& host, const uint8_t* bytes, int length) {
@@ -454,6 +460,7 @@ void CoreTransport::onReliable(InboundMessage& message) {
             std::vector<uint8_t> datagram = std::move(held->second);
             host.pendingInbound.erase(held);
             deliverPayload(host, datagram);
+            wipeBytes(datagram);
         }
     } else if (ahead > 0) {
         if (!host.pendingInbound.contains(sequence)) host.pendingInbound.emplace(sequence, std::move(message.bytes));
@@ -628,6 +635,7 @@ void CoreTransport::dispatchWhole(Host& host, std::vector<uint8_t>& buffer) {
     std::vector<uint8_t> whole = std::move(buffer);
     buffer.clear();
     dispatchMessage(host, whole.data(), static_cast<int>(whole.size()));
+    wipeBytes(whole);
     if (!host.closed()) buffer.clear();
 }
 

@@ -1,3 +1,4 @@
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 #include <csignal>
@@ -34,6 +35,12 @@ constexpr const char* kHelp =
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything secret is read: a process that cannot be dumped keeps
+    // its memory (passwords typed at logins, the settings' passwords) and its
+    // environment from a debugger, a core file and /proc of other processes
+    // running as the same user.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+
     if (argc > 1) {
         if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
             std::fputs(kHelp, stdout);

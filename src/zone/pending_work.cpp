@@ -68,7 +68,7 @@ bool ZoneProtocol::holdBehindPending(Host& zone, uint64_t key, const InboundMess
     // what is past the bound, rather than have the server keep it all.
     if (static_cast<size_t>(held) >= kMostHeld) return true;
     ZoneSession::PendingStep step;
-    step.message.assign(message.bytes.begin(), message.bytes.begin() + message.length);
+    step.message.bytes.assign(message.bytes.begin(), message.bytes.begin() + message.length);
     steps.push_back(std::move(step));
     return true;
 }
@@ -90,9 +90,11 @@ void ZoneProtocol::releasePending(Host& zone, uint64_t key) {
                 queue.steps.pop_front();
                 finish();
             } else {
-                std::vector<uint8_t> message = std::move(front.message);
+                std::vector<uint8_t> message = std::move(front.message.bytes);
                 queue.steps.pop_front();
                 transport_.dispatchMessage(zone, message.data(), static_cast<int>(message.size()));
+                // It may have been a login: no copy outlives its handling.
+                wipeBytes(message);
             }
         }
     });
@@ -109,15 +111,16 @@ ZoneProtocol::LoginWork ZoneProtocol::deferLogin(InboundMessage& message, uint64
     auto results = std::make_shared<PasswordResults>();
     auto work = [results, needs = std::move(needs), hashing] { *results = computePasswordResults(needs, hashing); };
     Host* host = message.host;
-    auto finish = [this, host, results, bytes = std::vector<uint8_t>(message.bytes.begin(),
-                                                                     message.bytes.begin() + message.length)] {
+    // The login's bytes (its password among them) are kept only until it is
+    // handled again, and wiped then or when the queue goes unhandled.
+    auto finish = [this, host, results,
+                   kept = WipedBytes(message.bytes.begin(), message.bytes.begin() + message.length)] {
         // The record may have changed meanwhile: the handler then finds no
         // result for its new inputs and checks again.
-        InboundMessage again{host, static_cast<int16_t>(bytes.size()), bytes};
         UsingPasswordResults using_(database_, results.get());
         const bool resuming = resumingLogin_;
         resumingLogin_ = true;
-        transport_.dispatchMessage(*host, again.data(), again.length);
+        transport_.dispatchMessage(*host, kept.bytes.data(), static_cast<int>(kept.bytes.size()));
         resumingLogin_ = resuming;
     };
     return runInOrder(*host, key, WorkKind::Password, std::move(work), std::move(finish)) ? LoginWork::Later

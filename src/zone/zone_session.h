@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/wiped_string.h"
 #include "net/host.h"
 #include "zone/player_session.h"
 
@@ -56,7 +57,7 @@ public:
         uint64_t job = 0;               // a job's number; 0 for a message held
         bool completed = false;         // the job's result is in
         std::function<void()> finish;   // the job's completion
-        std::vector<uint8_t> message;   // a message held (the whole message)
+        WipedBytes message;             // a message held (the whole message)
     };
     struct PendingQueue {
         std::deque<PendingStep> steps;

@@ -121,6 +121,42 @@ TEST_F(PasswordStoreTest, FileFieldDecoder) {
     }
 }
 
+TEST_F(PasswordStoreTest, StrayHashFields) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        StrayHashField expected;
+    };
+    auto withLast = [](std::string front, char last) {
+        front.resize(31, '\0');
+        return front + last;
+    };
+    const Case cases[] = {
+        {"scrambled", withLast("abc", 0), StrayHashField::None},
+        {"empty", std::string(32, '\0'), StrayHashField::None},
+        {"not a version", withLast("abc", 16), StrayHashField::None},
+        {"unknown version", withLast(std::string(31, 'h'), 3), StrayHashField::UnknownVersion},
+        {"last version kept", withLast("abc", 15), StrayHashField::UnknownVersion},
+        {"text and a stray 1", withLast("abc", 1), StrayHashField::TextShaped},
+        {"empty text and a stray 2", withLast("", 2), StrayHashField::TextShaped},
+        {"23 characters", withLast(std::string(23, 't'), 1), StrayHashField::TextShaped},
+        {"24 characters: as a hash may be", withLast(std::string(24, 't'), 1), StrayHashField::None},
+        {"bytes after the text's end", withLast(std::string("abc\0\0\0\0\0\0\0\0\0x", 13), 1),
+         StrayHashField::None},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(c.bytes.size(), 32u) << c.name;
+        EXPECT_EQ(strayHashField(reinterpret_cast<const uint8_t*>(c.bytes.data())), c.expected) << c.name;
+    }
+    // What this server writes is never reported, a 0 byte inside included.
+    for (int i = 0; i < 300; ++i) {
+        PasswordField made = i % 2 ? makePasswordField("pw" + std::to_string(i), true)
+                                   : wrapScrambledPassword(scrambledPassword("pw" + std::to_string(i)));
+        made[static_cast<size_t>(i % 31)] = 0;
+        EXPECT_EQ(strayHashField(made.data()), StrayHashField::None) << i;
+    }
+}
+
 // The field's layout with the real parameters: salt, the first 15 bytes of
 // Argon2id13 at 19 MiB and 2 passes, version. A server of any later version
 // must read exactly this.

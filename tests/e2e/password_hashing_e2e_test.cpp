@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "core/clock.h"
+#include "core/password_scramble.h"
 #include "core/log.h"
 #include "db/database.h"
 #include "e2e/zone_network.h"
@@ -82,6 +83,64 @@ TEST(PasswordHashingEndToEnd, PasswordsAreHashedAcrossARestartAndNeverWrittenInC
         for (const auto& entry : std::filesystem::recursive_directory_iterator(network.dir().path())) {
             if (entry.is_regular_file()) {
                 EXPECT_EQ(fileBytes(entry.path()).find(password), std::string::npos) << entry.path();
+            }
+        }
+    }
+}
+
+// Generations made before hashing was turned on keep the passwords of their
+// day; check names them and wrap reaches them, until no scrambled password
+// is left in any file of the folder.
+TEST(PasswordHashingEndToEnd, WrapLeavesNoScrambledPasswordInAnyGeneration) {
+    const std::string legacy = "Legacy-Pass-9Zx";
+    const std::string dormant = "Dormant-Pass-4Kv";
+    ZoneNetwork network("PasswordHashing=1\n");
+    {
+        // An older server's set; its save makes the first generation.
+        SystemClock clock;
+        DiscardLog log;
+        Settings olderSettings;
+        Database older(olderSettings, clock, log, network.dir().str());
+        older.createUser("Veteran", legacy, {}, 0, 0);
+        older.createUser("Dormant", dormant, {}, 0, 0);
+        ASSERT_TRUE(older.save());
+    }
+    network.startServer();
+    auto zone = network.zone(1, "North");
+    zone->send("player Veteran " + legacy + " --ip 10.1.1.2\n");
+    ASSERT_TRUE(zone->waitForOutput("login reply for player 1: result 6")) << zone->output();
+    zone->send("quit\n");
+    zone->wait();
+    network.stopServer();
+
+    std::vector<std::string> generations;
+    for (const auto& entry : std::filesystem::directory_iterator(network.dir().path() / "backup"))
+        generations.push_back(entry.path().filename().string());
+    ASSERT_EQ(generations.size(), 1u);
+    const std::string generation = "backup/" + generations[0];
+
+    std::string check = runDbTool("check", network.dir().str());
+    EXPECT_NE(check.find("Passwords still scrambled: users 1 of 2, squads 0 of 0, operators 0 of 0, zones 0 of 0\n" +
+                         generation +
+                         ": passwords still scrambled: users 2 of 2, squads 0 of 0, operators 0 of 0, zones 0 of 0\n"
+                         "No problems found\n"),
+              std::string::npos)
+        << check;
+    std::string wrapped = runDbTool("wrap", network.dir().str());
+    EXPECT_NE(wrapped.find("Wrapped: users 1, squads 0, operators 0, zones 0\nWrapped in " + generation +
+                           ": users 2, squads 0, operators 0, zones 0\n"),
+              std::string::npos)
+        << wrapped;
+    check = runDbTool("check", network.dir().str());
+    EXPECT_EQ(check.find("backup/"), std::string::npos) << check;
+    EXPECT_NE(check.find("No problems found\n"), std::string::npos) << check;
+
+    for (const std::string& password : {legacy, dormant}) {
+        const PasswordField scrambled = scrambledPassword(password);
+        const std::string text(reinterpret_cast<const char*>(scrambled.data()), password.size());
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(network.dir().path())) {
+            if (entry.is_regular_file()) {
+                EXPECT_EQ(fileBytes(entry.path()).find(text), std::string::npos) << password << " " << entry.path();
             }
         }
     }

@@ -3,7 +3,8 @@
 //   tallysv-db check DIR   loads a folder's set and reports what does not fit
 //   tallysv-db audit [--since TIME] [--who NAME] [FILE]
 //                          the audit log of operator actions as a table
-//   tallysv-db wrap DIR    replaces every scrambled password by its wrapped hash
+//   tallysv-db wrap DIR    replaces every scrambled password by its wrapped hash,
+//                          in the files and in every generation of backup/
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -52,6 +53,10 @@ int wrap(const char* directory) {
     }
     std::cout << "Wrapped: users " << result.users.scrambled << ", squads " << result.squads.scrambled
               << ", operators " << result.operators.scrambled << ", zones " << result.zones.scrambled << "\n";
+    for (const tallysv::GenerationPasswords& generation : result.generations)
+        std::cout << "Wrapped in backup/" << generation.name << ": users " << generation.users.scrambled
+                  << ", squads " << generation.squads.scrambled << ", operators " << generation.operators.scrambled
+                  << ", zones " << generation.zones.scrambled << "\n";
     return 0;
 }
 
@@ -105,6 +110,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "check") == 0) {
         tallysv::SetCheck check = tallysv::checkDatabaseSet(argv[2]);
+        tallysv::GenerationsCheck generations = tallysv::checkBackupGenerations(argv[2]);
+        check.notes.insert(check.notes.end(), generations.notes.begin(), generations.notes.end());
+        check.problems.insert(check.problems.end(), generations.problems.begin(), generations.problems.end());
         for (const std::string& note : check.notes) std::cout << note << "\n";
         for (const std::string& problem : check.problems) std::cout << "PROBLEM: " << problem << "\n";
         if (check.problems.empty()) {
