@@ -58,8 +58,8 @@ constexpr MaskedLine kMaskedLines[] = {
     {"?changeop x3:OpPass2", "7 - Alice>?changeop ********"},
     // Blanks and tabs before the word: masked all the same, kept as typed.
     {" ?login L0mBAanRFNajetEV", "7 - Alice> ?login ********"},
-    {"\t?login L0mBAanRFNajetEV", "7 - Alice>\t?login ********"},
-    {" \t ?changepassword Bob:hunter22", "7 - Alice> \t ?changepassword Bob:********"},
+    {"\t?login L0mBAanRFNajetEV", "7 - Alice>\\x09?login ********"},
+    {" \t ?changepassword Bob:hunter22", "7 - Alice> \\x09 ?changepassword Bob:********"},
     {"  ?addop -3 Bob:OpPass1", "7 - Alice>  ?addop -3 Bob:********"},
     {" ?login", "7 - Alice> ?login"},
     {"   ", "7 - Alice>   "},
