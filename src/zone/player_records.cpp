@@ -1,11 +1,11 @@
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "core/block_hash.h"
 #include "core/fields.h"
 #include "core/text_string.h"
 #include "db/ban_matching.h"
+#include "db/dat_io.h"
 #include "zone/zone_protocol.h"
 
 namespace tallysv {
@@ -22,14 +22,15 @@ void addUsage(UserRecord& user, int64_t seconds) {
 
 // The last form received, written over the start of regform.bin: a
 // shorter form leaves the tail of a longer earlier one.
+// Opened within the data folder without following a link: a link in its
+// place is left alone and the form not kept.
 void storeForm(const std::string& directory, const InboundMessage& message) {
-    std::filesystem::path path = directory.empty() ? std::filesystem::path(kFormFile)
-                                                   : std::filesystem::path(directory) / kFormFile;
-    std::FILE* file = std::fopen(path.c_str(), "r+b");
-    if (!file) file = std::fopen(path.c_str(), "wb");
-    if (!file) return;
-    std::fwrite(message.data(), 1, static_cast<size_t>(message.length), file);
-    std::fclose(file);
+    FolderDescriptor folder(directory);
+    if (!folder.isOpen()) return;
+    const int fd = folder.open(kFormFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    (void)!::pwrite(fd, message.data(), static_cast<size_t>(message.length), 0);
+    ::close(fd);
 }
 
 bool isValidProcessorClass(int16_t processor) {

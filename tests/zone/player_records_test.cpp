@@ -108,6 +108,18 @@ TEST_F(PlayerRecordsTest, FormFileKeepsTheTailOfALongerForm) {
     EXPECT_EQ(stored.substr(770), std::string(30, 'T'));
 }
 
+// A link left in place of the form file is not written through: the
+// file it leads to stays as it was, and the form is still handled.
+TEST_F(PlayerRecordsTest, FormFileIsNotWrittenThroughALink) {
+    TempDir elsewhere;
+    elsewhere.write("target", "untouched");
+    std::filesystem::create_symlink(elsewhere.path() / "target", dir.path() / "regform.bin");
+    send(zone, zoneclient::registrationForm(1, "Real Name", "me@example.org", 586, systemInfo(586)));
+    EXPECT_TRUE(logged("40 - Player sent registration data"));
+    EXPECT_EQ(elsewhere.read("target"), "untouched");
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / "regform.bin"));
+}
+
 TEST_F(PlayerRecordsTest, LeavingStoresScoresAndUsage) {
     zoneclient::Scores scores{1, 2, 3, 40000, -5};
     send(zone, zoneclient::playerLeaving(1, 90, scores));
