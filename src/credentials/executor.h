@@ -1,6 +1,5 @@
 #pragma once
 #include <functional>
-#include <memory>
 #include <utility>
 
 #include "credentials/fair_queue.h"
@@ -25,9 +24,6 @@ public:
     virtual ~Executor() = default;
     virtual bool submit(WorkOrigin origin, Work work, Done done) = 0;
 };
-
-// The control socket's own origin, apart from every zone's.
-inline constexpr WorkOrigin kControlOrigin = ~WorkOrigin{0};
 
 // Runs both at once, inside submit, on the caller's thread (which holds the
 // lock). The core's default: behaviour stays synchronous and immediate.

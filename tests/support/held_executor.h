@@ -14,18 +14,17 @@ class HeldExecutor final : public Executor {
 public:
     explicit HeldExecutor(size_t bound = 0) : bound_(bound) {}
 
-    bool submit(WorkOrigin origin, Work work, Done done) override {
+    bool submit(WorkOrigin, Work work, Done done) override {
         if (bound_ != 0 && jobs_.size() >= bound_) {
             ++refused_;
             return false;
         }
-        jobs_.push_back(Job{origin, std::move(work), std::move(done)});
+        jobs_.push_back(Job{std::move(work), std::move(done)});
         ++submitted_;
         return true;
     }
 
     size_t held() const { return jobs_.size(); }
-    WorkOrigin originOf(size_t index) const { return jobs_.at(index).origin; }
     size_t submitted() const { return submitted_; }
     size_t refused() const { return refused_; }
     void setBound(size_t bound) { bound_ = bound; }
@@ -46,7 +45,6 @@ public:
 
 private:
     struct Job {
-        WorkOrigin origin;
         Work work;
         Done done;
     };

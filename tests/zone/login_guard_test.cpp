@@ -157,7 +157,6 @@ TEST_F(LoginGuardTest, ZonesAndHostsStillLoggingInHaveOriginsOfTheirOwn) {
     EXPECT_EQ(ZoneProtocol::workOrigin(*hostOf(pendingA)), ZoneProtocol::workOrigin(*hostOf(pendingB)));
     EXPECT_NE(ZoneProtocol::workOrigin(*hostOf(pendingA)), ZoneProtocol::workOrigin(*hostOf(pendingC)));
     EXPECT_NE(ZoneProtocol::workOrigin(*hostOf(pendingA)), first);
-    EXPECT_NE(ZoneProtocol::workOrigin(*hostOf(pendingA)), kControlOrigin);
 }
 
 // Once a password has been checked or set, a login to its account is
