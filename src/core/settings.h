@@ -44,10 +44,10 @@ struct Settings {
     // Password workers, read at start only; 0 = one per core less one for
     // the network, at least one.
     int32_t passwordWorkers = 0;
-    // Wrong passwords for one account from one zone within guessWindow
+    // Password attempts on one account from one zone within guessWindow
     // seconds before that zone's further logins to the account are refused
     // unchecked for guessWindow seconds, doubled at each lockout that
-    // follows; 0 = no limit.
+    // follows up to a day; 0 = no limit.
     int32_t guessLimit = 5;
     int32_t guessWindow = 60;
     // A keyed verifier of each password checked or set is kept in memory,

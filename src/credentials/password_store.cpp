@@ -28,13 +28,6 @@ void initSodium() {
     (void)ready;
 }
 
-// The password as both families see it: cut at a NUL and to 31 characters.
-std::string_view cut(std::string_view plain) {
-    size_t n = plain.find('\0');
-    if (n == std::string_view::npos) n = plain.size();
-    return plain.substr(0, n > 31 ? 31 : n);
-}
-
 // Argon2id13 of `input` with `salt` into out[16]. Throws std::bad_alloc when
 // the hash's memory cannot be had: a password is never stored weaker.
 void argon2id(const uint8_t* input, size_t size, const uint8_t* salt, uint8_t* out) {
@@ -87,6 +80,12 @@ size_t scrambledLength(const PasswordField& field) {
 
 bool isHashedPassword(const PasswordField& stored) { return stored[31] != 0; }
 
+std::string_view storedPasswordText(std::string_view plain) {
+    size_t n = plain.find('\0');
+    if (n == std::string_view::npos) n = plain.size();
+    return plain.substr(0, n > 31 ? 31 : n);
+}
+
 PasswordField passwordFieldFromFile(const uint8_t* bytes) {
     PasswordField out{};
     if (bytes[31] >= 1 && bytes[31] <= kPasswordLastVersion) {
@@ -113,13 +112,13 @@ StrayHashField strayHashField(const uint8_t* bytes) {
 }
 
 PasswordField makePasswordField(std::string_view plain, bool hashing) {
-    std::string_view text = cut(plain);
+    std::string_view text = storedPasswordText(plain);
     if (!hashing || text.empty()) return scrambledPassword(text);
     return hashedField(reinterpret_cast<const uint8_t*>(text.data()), text.size(), kPasswordHashVersion);
 }
 
 PasswordCheck checkPassword(const PasswordField& stored, std::string_view plain, bool hashing) {
-    std::string_view text = cut(plain);
+    std::string_view text = storedPasswordText(plain);
     PasswordCheck result;
     if (!isHashedPassword(stored)) {
         PasswordField presented = scrambledPassword(text);

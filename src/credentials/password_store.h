@@ -44,6 +44,9 @@ inline constexpr uint8_t kPasswordLastVersion = 15;
 
 bool isHashedPassword(const PasswordField& stored);
 
+// The password as both families see it: cut at a NUL and to 31 characters.
+std::string_view storedPasswordText(std::string_view plain);
+
 // The field as a .dat record holds it, 32 bytes: a hash (last byte a hash
 // version) is taken whole; anything else is a scrambled text up to its first
 // 0 byte, at most 31 bytes, the rest zero (so a field of an older writer that

@@ -31,14 +31,6 @@ void releasePrivate(void* memory, size_t bytes) {
     ::munmap(memory, bytes);
 }
 
-// The password as the stored forms see it: cut at a NUL and to 31
-// characters, so a verifier answers exactly as the check would.
-std::string_view cut(std::string_view plain) {
-    size_t n = plain.find('\0');
-    if (n == std::string_view::npos) n = plain.size();
-    return plain.substr(0, n > 31 ? 31 : n);
-}
-
 }  // namespace
 
 PasswordVerifiers::PasswordVerifiers() {
@@ -66,7 +58,8 @@ uint64_t PasswordVerifiers::tagOf(const PasswordField& stored) const {
 }
 
 void PasswordVerifiers::verifierOf(const PasswordField& stored, std::string_view plain, uint8_t* out) const {
-    const std::string_view text = cut(plain);
+    // Cut as the stored forms cut it, so a verifier answers as the check would.
+    const std::string_view text = storedPasswordText(plain);
     crypto_generichash_state state;
     crypto_generichash_init(&state, key_, kKeyBytes, sizeof(Entry::verifier));
     static const uint8_t kVerifierDomain = 'V';
@@ -98,8 +91,8 @@ PasswordVerifiers::Answer PasswordVerifiers::verify(const PasswordField& stored,
     return Answer::Unknown;
 }
 
-bool PasswordVerifiers::settles(const PasswordField& stored, std::string_view plain, bool hashing) const {
-    switch (verify(stored, plain)) {
+bool PasswordVerifiers::settled(Answer answer, const PasswordField& stored, bool hashing) {
+    switch (answer) {
         case Answer::Unknown:
             return false;
         case Answer::Wrong:

@@ -37,7 +37,11 @@ public:
     // Whether verify settles a check of `plain` against `stored` with no
     // hash at all: a wrong password always, a right one when the field
     // needs no new hash (it is of the current version, or hashing is off).
-    bool settles(const PasswordField& stored, std::string_view plain, bool hashing) const;
+    bool settles(const PasswordField& stored, std::string_view plain, bool hashing) const {
+        return settled(verify(stored, plain), stored, hashing);
+    }
+    // Whether an answer of verify settles the check so.
+    static bool settled(Answer answer, const PasswordField& stored, bool hashing);
     // Keeps a verifier of `plain` for `stored`, which it has just been
     // checked against or made from. `capacity` bounds the entries kept.
     void remember(const PasswordField& stored, std::string_view plain, size_t capacity);

@@ -15,10 +15,10 @@ unsigned WorkerPool::defaultWorkers() {
 }
 
 WorkerPool::WorkerPool(Mutex& networkLock, unsigned workers, size_t share)
-    : networkLock_(networkLock),
-      share_(share != 0 ? share : kSharePerWorker * (workers != 0 ? workers : defaultWorkers())),
-      queue_(share_) {
-    if (workers == 0) workers = defaultWorkers();
+    : WorkerPool(networkLock, workers != 0 ? workers : defaultWorkers(), share, Resolved{}) {}
+
+WorkerPool::WorkerPool(Mutex& networkLock, unsigned workers, size_t share, Resolved)
+    : networkLock_(networkLock), share_(share != 0 ? share : kSharePerWorker * workers), queue_(share_) {
     threads_.reserve(workers);
     for (unsigned i = 0; i < workers; ++i) threads_.emplace_back([this] { run(); });
 }

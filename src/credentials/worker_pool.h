@@ -58,6 +58,8 @@ private:
         Work work;
         Done done;
     };
+    struct Resolved {};  // `workers` is a count, not 0
+    WorkerPool(Mutex& networkLock, unsigned workers, size_t share, Resolved);
     void run();
 
     Mutex& networkLock_;

@@ -202,8 +202,10 @@ PasswordField Database::passwordField(std::string_view plainPassword) const {
 
 bool Database::verifyPassword(PasswordField& stored, std::string_view plainPassword) const {
     const bool hashing = settings_.passwordHashing;
-    if (settings_.passwordVerifierCache && verifiers_.settles(stored, plainPassword, hashing))
-        return verifiers_.verify(stored, plainPassword) == PasswordVerifiers::Answer::Right;
+    if (settings_.passwordVerifierCache) {
+        const PasswordVerifiers::Answer answer = verifiers_.verify(stored, plainPassword);
+        if (PasswordVerifiers::settled(answer, stored, hashing)) return answer == PasswordVerifiers::Answer::Right;
+    }
     const PasswordCheck* made = passwordResults_ ? passwordResults_->findCheck(stored, plainPassword, hashing) : nullptr;
     PasswordCheck check = made ? *made : checkPassword(stored, plainPassword, hashing);
     if (check.upgrade) stored = *check.upgrade;
