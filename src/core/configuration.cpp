@@ -23,6 +23,21 @@ std::string configurationPath(const std::string& directory) {
     return exact.string();
 }
 
+namespace {
+
+uint16_t portSetting(const IniFile& file) {
+    return static_cast<uint16_t>(profileNumber(file.get("Misc", "Port", "900", 15)));
+}
+
+std::string runAsUserSetting(const IniFile& file) { return file.get("Misc", "RunAsUser", "", 31); }
+
+}  // namespace
+
+StartingSettings readStartingSettings(const std::string& directory) {
+    IniFile file = IniFile::load(configurationPath(directory));
+    return {portSetting(file), runAsUserSetting(file)};
+}
+
 bool readConfiguration(Settings& settings, Log& log, const std::string& directory) {
     log.write("Reading TALLYSV.INI...");
     IniFile file = IniFile::load(configurationPath(directory));
@@ -56,7 +71,8 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     // "as long as can be", not a wrapped (negative or short) delay.
     int64_t reclaimSeconds = int64_t{number("Misc", "AccountReclaimDelay", "90", 15)} * 86400;
     settings.accountReclaimDelay = static_cast<int32_t>(std::clamp<int64_t>(reclaimSeconds, INT32_MIN, INT32_MAX));
-    settings.port = static_cast<uint16_t>(number("Misc", "Port", "900", 15));
+    settings.port = portSetting(file);
+    settings.runAsUser = runAsUserSetting(file);
     settings.whoisServer = file.get("Misc", "WhoisServer", "whois.iana.org", 127);
     // A NetBlock lookup always gets some time: no limit at all would let a
     // silent whois server hold the whole server.

@@ -66,6 +66,9 @@ struct Settings {
     // Files the server makes are 0640 and folders 0750 instead of 0600 and
     // 0700, for a group that reads them (backups); read at start only.
     bool groupReadable = false;
+    // The user a server started as root becomes once its port is bound;
+    // empty = the data folder's owner. Read at start only.
+    std::string runAsUser;
 };
 
 }  // namespace tallysv

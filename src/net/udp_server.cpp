@@ -85,7 +85,9 @@ Status UdpServer::start(uint16_t port) {
     // The threads take the lock for each pass, so it is not held here while
     // a running server is stopped.
     if (receiveThread_.joinable() || maintenanceThread_.joinable()) stop();
-    if (Status opened = socket_.open(port); !opened) return opened;
+    // A socket bound before start (by root, before it was given up) is kept.
+    if (!socket_.isOpen())
+        if (Status opened = socket_.open(port); !opened) return opened;
     int pipeEnds[2], nudgeEnds[2];
     if (::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
         Status failed = Status::fromErrno();

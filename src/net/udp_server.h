@@ -77,8 +77,8 @@ public:
     UdpServer(const UdpServer&) = delete;
     UdpServer& operator=(const UdpServer&) = delete;
 
-    // Binds the socket on the port and starts both threads; a running
-    // server is stopped first. A failure, with the system's reason, when
+    // Binds the socket on the port (unless it is open already) and starts
+    // both threads; a running server is stopped first. A failure, with the system's reason, when
     // the socket cannot be created or bound.
     Status start(uint16_t port);
     // Ends both threads, tells every host goodbye, drops all hosts and

@@ -1,5 +1,6 @@
 #include "server/server.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include "db/backup.h"
 #include "db/huge_page_allocator.h"
 #include "server/console_lists.h"
+#include "server/privileges.h"
 
 namespace tallysv {
 
@@ -68,6 +70,7 @@ int Server::run() {
 // guards is touched only with it held.
 bool Server::startup() {
     log_.write(kBanner);
+    if (::geteuid() == 0 && !leaveRoot()) return false;
     for (auto [path, mayBeAbsent] : {std::pair{folder_.empty() ? std::string(".") : folder_, false},
                                      std::pair{configurationPath(folder_), true}}) {
         if (std::string reason = unsafeToUse(path, mayBeAbsent); !reason.empty()) {
@@ -116,8 +119,72 @@ bool Server::startup() {
     return true;
 }
 
-void Server::assemble() {
+// Started as root: the port is bound while root may (it is below 1024 by
+// default), then the server becomes the data folder's owner, or the user
+// RunAsUser names, before it opens any file of the folder. A folder of
+// root's with no RunAsUser keeps root, and its files are still opened
+// without following links.
+bool Server::leaveRoot() {
+    const std::string folder = folder_.empty() ? "." : folder_;
+    struct stat info;
+    // A folder others may write is refused by the folder check that follows.
+    if (::stat(folder.c_str(), &info) != 0 || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return true;
+    // The settings are read with the owner's rights: a link among his
+    // files makes root read nothing he could not read himself.
+    StartingSettings starting;
+    const std::string settingsPath = configurationPath(folder_);
+    bool unreadable = false;
+    auto read = [&] {
+        unreadable = ::access(settingsPath.c_str(), F_OK) == 0 &&
+                     ::faccessat(AT_FDCWD, settingsPath.c_str(), R_OK, AT_EACCESS) != 0;
+        starting = readStartingSettings(folder_);
+    };
+    if (info.st_uid == 0) {
+        read();
+    } else if (Status asOwner = runWithIdsOf(info.st_uid, info.st_gid, read); !asOwner) {
+        log_.printf("Refusing to start: cannot read the settings as the owner of %s: %s\n", folder.c_str(),
+                    asOwner.reason().c_str());
+        return false;
+    }
+    if (unreadable) {
+        log_.printf("Refusing to start: %s is not readable by the owner of %s\n", settingsPath.c_str(), folder.c_str());
+        return false;
+    }
+    if (starting.runAsUser.empty() && info.st_uid == 0) return true;
+    RunAsUser user;
+    if (Status found = findRunAsUser(starting.runAsUser, info.st_uid, info.st_gid, user); !found) {
+        log_.printf("Refusing to start: %s\n", found.reason().c_str());
+        return false;
+    }
+    if (user.uid == 0) return true;
     socket_ = std::make_unique<UdpSocket>();
+    if (Status listening = socket_->open(starting.port); !listening) {
+        log_.printf("Cannot listen on UDP port %i: %s\n", static_cast<int>(starting.port),
+                    listening.reason().c_str());
+        return false;
+    }
+    if (Status became = becomeUser(user); !became) {
+        log_.printf("Refusing to start: cannot run as user %s: %s\n", user.name.c_str(), became.reason().c_str());
+        return false;
+    }
+    log_.printf("Running as user %s (uid %u), UDP port %i bound as root\n", user.name.c_str(),
+                static_cast<unsigned>(user.uid), static_cast<int>(starting.port));
+    // Root could write and read where that user cannot: say so now rather
+    // than fail at the lock or read no settings.
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        log_.printf("Refusing to start: %s is not writable by user %s\n", folder.c_str(), user.name.c_str());
+        return false;
+    }
+    if (::access(settingsPath.c_str(), F_OK) == 0 && ::access(settingsPath.c_str(), R_OK) != 0) {
+        log_.printf("Refusing to start: %s is not readable by user %s\n", settingsPath.c_str(), user.name.c_str());
+        return false;
+    }
+    return true;
+}
+
+void Server::assemble() {
+    // Bound already when the server started as root.
+    if (!socket_) socket_ = std::make_unique<UdpSocket>();
     core_ = std::make_unique<ServerCore>(*socket_, settings_, database_, clock_, log_);
     // ?write, from a zone or the control socket: both run it with the lock
     // held, and it waits for a periodic save being written, then saves.

@@ -115,6 +115,9 @@ private:
     void reloadOnRequest() EXCLUDES(lock_);
     void stopOnRequest();
 
+    // Started as root: binds the port, then becomes the folder's owner or
+    // the user RunAsUser names; false (and a line) when it cannot.
+    bool leaveRoot();
     // False when another process holds the folder past the wait.
     bool takeFolderLock();
     // Passes on the running save's console lines and, once it has ended,

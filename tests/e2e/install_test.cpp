@@ -55,7 +55,7 @@ std::string describe(const Settings& s) {
     out << "|" << s.allowNoMachineID << "|" << s.usageFromSessions << "|" << s.passwordHashing;
     out << "|" << s.zoneIdleProbe << "|" << s.resendBackoff;
     out << "|" << s.passwordWorkers << "|" << s.guessLimit << "|" << s.guessWindow << "|" << s.passwordVerifierCache
-        << "|" << s.floodPerZone << "|" << s.whoisAllowedServers << "|" << s.groupReadable << "|" << s.statusHosts;
+        << "|" << s.floodPerZone << "|" << s.whoisAllowedServers << "|" << s.groupReadable << "|" << s.statusHosts << "|" << s.runAsUser;
     return out.str();
 }
 

@@ -4,6 +4,7 @@
 // and tallysv-ctl talks to no socket but the server's.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,6 +15,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -234,4 +236,99 @@ TEST(PrivateFiles, CtlSendsNothingToASocketOfAnotherUser) {
     EXPECT_NE(ctl.output().find("runs as user 65534, neither root nor the owner of "), std::string::npos)
         << ctl.output();
     EXPECT_TRUE(WIFSIGNALED(impostorStatus)) << "the impostor was sent a request";
+}
+
+namespace {
+
+// A free UDP port below 1024, which only root may bind; 0 when none is.
+int freePrivilegedUdpPort() {
+    for (int port = 990; port > 600; --port) {
+        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        bool free = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free) return port;
+    }
+    return 0;
+}
+
+// The real, effective, saved and file-system user ids of a process.
+std::string userIdsOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Uid:", 0) == 0) return line;
+    return {};
+}
+
+void giveToNobody(const TempDir& dir) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
+        ASSERT_EQ(::lchown(entry.path().c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(dir.str().c_str(), 65534, 65534), 0);
+}
+
+}  // namespace
+
+// Needs root: started as root in a folder of another user's, the server
+// binds its port as root, then runs as that user, who owns all it makes.
+TEST(PrivateFiles, StartedAsRootItBecomesTheFolderOwner) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to be started as root";
+    const int port = freePrivilegedUdpPort();
+    ASSERT_NE(port, 0);
+    TempDir dir;
+    dir.write("TALLYSV.INI", "[Misc]\nPort=" + std::to_string(port) + "\n");
+    giveToNobody(dir);
+    ChildProcess server(kPrivateServer, {}, dir.str());
+    ASSERT_TRUE(server.waitForOutput(kPrivateReady)) << server.output();
+    EXPECT_NE(server.output().find("Running as user nobody (uid 65534), UDP port " + std::to_string(port) +
+                                   " bound as root\n"),
+              std::string::npos)
+        << server.output();
+    EXPECT_EQ(userIdsOf(server.pid()), "Uid:\t65534\t65534\t65534\t65534");
+    EXPECT_EQ(freePrivilegedUdpPort() == port, false) << "the port is not bound";
+    // tallysv-ctl, as root, accepts a server that runs as the folder's owner.
+    ChildProcess ctl(kPrivateCtl, {"--timeout", "5", "status"}, dir.str());
+    EXPECT_EQ(ctl.wait(), 0) << ctl.output();
+    server.send("q");
+    EXPECT_EQ(server.wait(), 0) << server.output();
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+        struct stat info;
+        ASSERT_EQ(::lstat(entry.path().c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, 65534u) << entry.path();
+    }
+}
+
+// Needs root: a user it cannot become, or one that could not use the folder,
+// is refused before anything in the folder is made.
+TEST(PrivateFiles, StartedAsRootItRefusesAUserThatCannotUseTheFolder) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to be started as root";
+    struct Case {
+        const char* what;
+        std::string ini;
+        bool folderToNobody;
+        bool settingsToRoot;  // the settings file root's alone, in nobody's folder
+        std::string refusal;
+    };
+    const std::string portLine = "[Misc]\nPort=" + std::to_string(freeUdpPort()) + "\n";
+    for (const Case& c : {
+             Case{"an unknown user", portLine + "RunAsUser=nosuchuser-tallysv\n", false, false,
+                  "Refusing to start: RunAsUser names no user of this system: nosuchuser-tallysv\n"},
+             Case{"root's folder", portLine + "RunAsUser=nobody\n", false, false,
+                  "Refusing to start: . is not writable by user nobody\n"},
+             Case{"root's settings", portLine, true, true, "TALLYSV.INI is not readable by the owner of .\n"},
+         }) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        dir.write("TALLYSV.INI", c.ini);
+        if (c.folderToNobody) giveToNobody(dir);
+        if (c.settingsToRoot) {
+            ASSERT_EQ(::chown((dir.path() / "TALLYSV.INI").c_str(), 0, 0), 0);
+            ASSERT_EQ(::chmod((dir.path() / "TALLYSV.INI").c_str(), 0600), 0);
+        }
+        ChildProcess server(kPrivateServer, {}, dir.str());
+        EXPECT_EQ(server.wait(), 1) << server.output();
+        EXPECT_NE(server.output().find(c.refusal), std::string::npos) << server.output();
+        EXPECT_FALSE(std::filesystem::exists(dir.path() / "tallysv.lock"));
+    }
 }
