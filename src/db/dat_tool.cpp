@@ -531,8 +531,7 @@ std::string writeWrappedFolder(WrapFolder& folder) {
             std::memcpy(writer.reserve(n), file.bytes.data() + at, n);
         }
         Status written = writer.finish();
-        if (written && ::rename(writer.temporaryPath().c_str(), datPath(folder.path, name).c_str()) != 0)
-            written = Status::fromErrno();
+        if (written && !writer.replace(name)) written = Status::fromErrno();
         if (!written) {
             writer.discard();
             return "cannot write " + shown + ": " + written.reason();
