@@ -27,7 +27,9 @@ bool allDigits(std::string_view text) {
 }
 
 // The position after ?addop's switches: blank-separated words that begin
-// with "-".
+// with "-". Not the command's own scanner: a text it refuses (an unknown
+// switch, a run the text ends in) may still carry a password, and is
+// shown with it masked all the same.
 size_t afterSwitches(std::string_view argument) {
     size_t pos = 0;
     for (;;) {
