@@ -118,7 +118,7 @@ bool readRecords(const std::string& path, DatFile file, int32_t* header, Visit v
     if (header) {
         uint8_t bytes[fdBan::kHeaderSize];
         reader.readHeader(bytes);
-        *header = static_cast<int32_t>(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24);
+        *header = readInt32(bytes, 0);
     }
     int index = 0;
     while (const uint8_t* bytes = reader.next()) visit(++index, Record::decode(bytes));
