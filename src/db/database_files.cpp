@@ -609,7 +609,10 @@ void Database::writeZones(DatWriter& writer) {
 
 void Database::writeBanfrees(DatWriter& writer) {
     for (const BanfreeRecord* banfree : banfrees_) {
-        fdBanfree r{banfree->userID(), banfree->groupID, banfree->scoreID};
+        fdBanfree r;
+        r.userID = banfree->userID();
+        r.groupID = banfree->groupID;
+        r.scoreID = banfree->scoreID;
         r.encode(writer.reserve(fdBanfree::kSize));
     }
 }

@@ -125,7 +125,14 @@ void encodeRecord(const Record& record, uint8_t* bytes) {
     });
 }
 
-struct fdUser {
+// What every record has: decode() and encode() through its field list.
+template <typename Record>
+struct DatRecord {
+    static Record decode(const uint8_t* bytes) { return decodeRecord<Record>(bytes); }
+    void encode(uint8_t* bytes) const { encodeRecord(static_cast<const Record&>(*this), bytes); }
+};
+
+struct fdUser : DatRecord<fdUser> {
     static constexpr DatFile kFile = DatFile::User;
     static constexpr const char* kFileName = "User.dat";
     static constexpr int kSize = 196;
@@ -159,11 +166,9 @@ struct fdUser {
         v("TimeZoneBias", K::Number, r.timeZoneBias);
         v("PassBlock", K::Number, r.passBlock);
     }
-    static fdUser decode(const uint8_t* bytes) { return decodeRecord<fdUser>(bytes); }
-    void encode(uint8_t* bytes) const { encodeRecord(*this, bytes); }
 };
 
-struct fdReg {
+struct fdReg : DatRecord<fdReg> {
     static constexpr DatFile kFile = DatFile::User2;
     static constexpr const char* kFileName = "User2.dat";
     static constexpr int kSize = 201;
@@ -188,11 +193,9 @@ struct fdReg {
         v("email", K::Text, r.email);
         v("details", K::Text, r.details);
     }
-    static fdReg decode(const uint8_t* bytes) { return decodeRecord<fdReg>(bytes); }
-    void encode(uint8_t* bytes) const { encodeRecord(*this, bytes); }
 };
 
-struct fdScore {
+struct fdScore : DatRecord<fdScore> {
     static constexpr DatFile kFile = DatFile::Score;
     static constexpr const char* kFileName = "Score.dat";
     static constexpr int kSize = 28;
@@ -218,11 +221,9 @@ struct fdScore {
         v("LongStat1", K::Number, r.longStat1);
         v("LongStat2", K::Number, r.longStat2);
     }
-    static fdScore decode(const uint8_t* bytes) { return decodeRecord<fdScore>(bytes); }
-    void encode(uint8_t* bytes) const { encodeRecord(*this, bytes); }
 };
 
-struct fdSquad {
+struct fdSquad : DatRecord<fdSquad> {
     static constexpr DatFile kFile = DatFile::Squad;
     static constexpr const char* kFileName = "Squad.dat";
     static constexpr int kSize = 72;
@@ -238,11 +239,9 @@ struct fdSquad {
         v("password", K::Password, r.password);
         v("ownerUserID", K::Number, r.ownerID);
     }
-    static fdSquad decode(const uint8_t* bytes) { return decodeRecord<fdSquad>(bytes); }
-    void encode(uint8_t* bytes) const { encodeRecord(*this, bytes); }
 };
 
-struct fdBan {
+struct fdBan : DatRecord<fdBan> {
     static constexpr DatFile kFile = DatFile::Ban;
     static constexpr const char* kFileName = "Ban.dat";
     static constexpr int kSize = 145;
@@ -281,11 +280,9 @@ struct fdBan {
         v("Name", K::Text, r.name);
         v("Comment", K::Text, r.comment);
     }
-    static fdBan decode(const uint8_t* bytes) { return decodeRecord<fdBan>(bytes); }
-    void encode(uint8_t* bytes) const { encodeRecord(*this, bytes); }
 };
 
-struct fdBanfree {
+struct fdBanfree : DatRecord<fdBanfree> {
     static constexpr DatFile kFile = DatFile::Banfree;
     static constexpr const char* kFileName = "Banfree.dat";
     static constexpr int kSize = 12;
@@ -299,11 +296,9 @@ struct fdBanfree {
         v("GroupID", K::Number, r.groupID);
         v("ScoreID", K::Number, r.scoreID);
     }
-    static fdBanfree decode(const uint8_t* bytes) { return decodeRecord<fdBanfree>(bytes); }
-    void encode(uint8_t* bytes) const { encodeRecord(*this, bytes); }
 };
 
-struct fdOp {
+struct fdOp : DatRecord<fdOp> {
     static constexpr DatFile kFile = DatFile::Op;
     static constexpr const char* kFileName = "Op.dat";
     static constexpr int kSize = 45;
@@ -321,11 +316,9 @@ struct fdOp {
         v("level", K::Number, r.level);
         v("password", K::Password, r.password);
     }
-    static fdOp decode(const uint8_t* bytes) { return decodeRecord<fdOp>(bytes); }
-    void encode(uint8_t* bytes) const { encodeRecord(*this, bytes); }
 };
 
-struct fdZone {
+struct fdZone : DatRecord<fdZone> {
     static constexpr DatFile kFile = DatFile::Zone;
     static constexpr const char* kFileName = "Zone.dat";
     static constexpr int kSize = 168;
@@ -341,8 +334,6 @@ struct fdZone {
         v("password", K::Password, r.password);
         v("BanText", K::Text, r.banText);
     }
-    static fdZone decode(const uint8_t* bytes) { return decodeRecord<fdZone>(bytes); }
-    void encode(uint8_t* bytes) const { encodeRecord(*this, bytes); }
 };
 
 // Calls visit(Record{}) with the record type of a file.
