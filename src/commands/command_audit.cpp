@@ -38,9 +38,13 @@ bool changesOwnAccount(const CommandEntry& entry, const CommandContext& command)
             return command.separator() == '=';
         case StateChange::OwnAccountWithSwitch:
             return hasOnOffSwitch(command);
-        default:
-            return false;
+        case StateChange::None:
+        case StateChange::Network:
+        case StateChange::NetworkWithArgument:
+        case StateChange::NetworkWithSwitch:
+            break;
     }
+    return false;
 }
 
 bool ownAccountCommand(const CommandEntry& entry, const CommandContext& command) {
@@ -68,9 +72,15 @@ bool auditedCommand(const CommandEntry& entry, const CommandContext& command) {
             return !command.afterWord.empty();
         case StateChange::NetworkWithSwitch:
             return hasOnOffSwitch(command);
-        default:
-            return command.caller && changesOwnAccount(entry, command);
+        case StateChange::None:
+        case StateChange::OwnAccount:
+        case StateChange::OwnAccountWithEquals:
+        case StateChange::OwnAccountWithSwitch:
+            break;
     }
+    // In a zone a player's own account is his own business; from the shell
+    // it is an operator acting on the account bound to an operator entry.
+    return command.caller && changesOwnAccount(entry, command);
 }
 
 std::shared_ptr<PendingAudit> startAudit(const CommandEntry& entry, const CommandContext& command,
