@@ -7,7 +7,10 @@
 #   - the unit in /lib/systemd/system, where the system manager of a
 #     Debian release looks for the units of packages;
 #   - the logrotate file in /etc/logrotate.d (a conffile, listed in
-#     debian/conffiles).
+#     debian/conffiles);
+#   - every folder 0755, every program in usr/bin 0755 and every other
+#     file 0644, whatever the modes of the tree and the umask it was built
+#     with.
 set(stage "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
 if(NOT IS_DIRECTORY "${stage}/usr")
   # CPack's DEB generator stages into a component folder of its own.
@@ -48,3 +51,24 @@ if(EXISTS "${stage}/usr/etc/logrotate.d/tallysv")
   file(RENAME "${stage}/usr/etc/logrotate.d/tallysv" "${stage}/etc/logrotate.d/tallysv")
   file(REMOVE_RECURSE "${stage}/usr/etc")
 endif()
+
+file(GLOB_RECURSE staged_folders LIST_DIRECTORIES true "${stage}/*")
+foreach(entry "${stage}" ${staged_folders})
+  if(IS_DIRECTORY "${entry}" AND NOT IS_SYMLINK "${entry}")
+    file(CHMOD "${entry}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                      WORLD_READ WORLD_EXECUTE)
+  endif()
+endforeach()
+file(GLOB_RECURSE staged_files LIST_DIRECTORIES false "${stage}/*")
+foreach(entry ${staged_files})
+  if(IS_SYMLINK "${entry}")
+    continue()
+  endif()
+  string(FIND "${entry}" "${stage}/usr/bin/" program_at)
+  if(program_at EQUAL 0)
+    file(CHMOD "${entry}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                      WORLD_READ WORLD_EXECUTE)
+  else()
+    file(CHMOD "${entry}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  endif()
+endforeach()

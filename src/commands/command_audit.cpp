@@ -1,14 +1,8 @@
 #include "commands/command_audit.h"
 
-#include "commands/account_commands.h"
-#include "commands/ban_commands.h"
-#include "commands/chat_commands.h"
 #include "commands/command_processor.h"
 #include "commands/command_secrets.h"
-#include "commands/operator_commands.h"
-#include "commands/self_service_commands.h"
-#include "commands/squad_commands.h"
-#include "commands/zone_commands.h"
+#include "commands/command_table.h"
 #include "zone/zone_session.h"
 
 namespace tallysv {
@@ -28,61 +22,70 @@ void PendingAudit::write() {
     if (writer_) writer_(record_);
 }
 
-bool changesOwnAccount(void (*handler)(CommandContext&), const CommandContext& command) {
-    using Handler = void (*)(CommandContext&);
-    static constexpr Handler kChanging[] = {
-        commandPassword, commandSetname, commandSetemail,
-        commandSquadjoin, commandSquadleave, commandSquadcreate, commandSquaddissolve,
-        commandSquadpassword, commandSquadname, commandSquadkick, commandSquadgrant,
-    };
-    for (Handler changing : kChanging)
-        if (handler == changing) return true;
-    // With "=" it sets the details; otherwise it shows someone's.
-    if (handler == commandDetails) return command.separator() == '=';
-    // With a value it is also kept in the registration.
-    if (handler == commandNotifychat) return command.onOffSwitch("1yYtT", "0nNfF") >= 0;
+namespace {
+
+// An on/off switch as ?extchat and ?notifychat read it; without one they
+// only show how it is set.
+bool hasOnOffSwitch(const CommandContext& command) { return command.onOffSwitch("1TYty", "0FNfn") >= 0; }
+
+}  // namespace
+
+bool changesOwnAccount(const CommandEntry& entry, const CommandContext& command) {
+    switch (entry.changes) {
+        case StateChange::OwnAccount:
+            return true;
+        case StateChange::OwnAccountWithEquals:
+            return command.separator() == '=';
+        case StateChange::OwnAccountWithSwitch:
+            return hasOnOffSwitch(command);
+        case StateChange::None:
+        case StateChange::Network:
+        case StateChange::NetworkWithArgument:
+        case StateChange::NetworkWithSwitch:
+            break;
+    }
     return false;
 }
 
-bool ownAccountCommand(void (*handler)(CommandContext&), const CommandContext& command) {
-    if (changesOwnAccount(handler, command)) return true;
-    // The asker's own squad, registration and last login; with a name
-    // they are look-ups of another account.
-    if (handler == commandSquadlist || handler == commandNotifychat) return true;
-    if (handler == commandDetails) return command.afterWord.empty();
-    if (handler == commandSquad) return command.args.size() < 2;
-    if (handler == commandSeen) return command.args.empty();
+bool ownAccountCommand(const CommandEntry& entry, const CommandContext& command) {
+    if (changesOwnAccount(entry, command)) return true;
+    switch (entry.readsOwnAccount) {
+        case OwnAccountRead::No:
+            return false;
+        case OwnAccountRead::Always:
+            return true;
+        case OwnAccountRead::WithoutText:
+            return command.afterWord.empty();
+        case OwnAccountRead::WithoutArgument:
+            return command.args.empty();
+        case OwnAccountRead::WithoutName:
+            return command.args.size() < 2;
+    }
     return false;
 }
 
-bool auditedCommand(void (*handler)(CommandContext&), const CommandContext& command) {
-    using Handler = void (*)(CommandContext&);
-    static constexpr Handler kAlways[] = {
-        // operators
-        commandAddop, commandRemoveop, commandChangeop, commandChangeopOwn,
-        // bans and banfrees
-        commandBan, commandLiftban, commandCommentban, commandBanfree, commandLiftbanfree,
-        // zones
-        commandAddzone, commandRemovezone, commandChangezone, commandClosezone, commandRecyclezone,
-        commandGroupreset, commandNetworkreset,
-        // accounts and squads
-        commandAdduser, commandChangepassword, commandChangename, commandChangesquad, commandBlock,
-        // the server
-        commandRead, commandWrite,
-    };
-    for (Handler always : kAlways)
-        if (handler == always) return true;
-    // Without a value these two only show what is set.
-    if (handler == commandBantext) return !command.afterWord.empty();
-    if (handler == commandExtchat) return command.onOffSwitch("1TYty", "0FNfn") >= 0;
+bool auditedCommand(const CommandEntry& entry, const CommandContext& command) {
+    switch (entry.changes) {
+        case StateChange::Network:
+            return true;
+        case StateChange::NetworkWithArgument:
+            return !command.afterWord.empty();
+        case StateChange::NetworkWithSwitch:
+            return hasOnOffSwitch(command);
+        case StateChange::None:
+        case StateChange::OwnAccount:
+        case StateChange::OwnAccountWithEquals:
+        case StateChange::OwnAccountWithSwitch:
+            break;
+    }
     // In a zone a player's own account is his own business; from the shell
     // it is an operator acting on the account bound to an operator entry.
-    return command.caller && changesOwnAccount(handler, command);
+    return command.caller && changesOwnAccount(entry, command);
 }
 
-std::shared_ptr<PendingAudit> startAudit(void (*handler)(CommandContext&), const CommandContext& command,
+std::shared_ptr<PendingAudit> startAudit(const CommandEntry& entry, const CommandContext& command,
                                          const AuditWriter& writer) {
-    if (!writer || !auditedCommand(handler, command)) return nullptr;
+    if (!writer || !auditedCommand(entry, command)) return nullptr;
     AuditRecord record;
     record.time = command.processor.clock().now();
     // Taken now: the command may remove its own operator record.
@@ -102,7 +105,7 @@ std::shared_ptr<PendingAudit> startAudit(void (*handler)(CommandContext&), const
         record.fromSocket = true;
         record.uid = command.caller->uid;
         record.pid = command.caller->pid;
-        if (ownAccountCommand(handler, command) && &command.user() != &command.database.placeholderUser)
+        if (ownAccountCommand(entry, command) && &command.user() != &command.database.placeholderUser)
             record.account = command.user().nameText();
     } else {
         record.account = command.user().nameText();

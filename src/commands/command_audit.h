@@ -8,6 +8,7 @@
 namespace tallysv {
 
 class CommandContext;
+struct CommandEntry;
 
 // One operator action as the audit log keeps it.
 struct AuditRecord {
@@ -48,26 +49,27 @@ private:
     bool written_ = false;
 };
 
-// True for the operator actions that change state: operators, bans,
-// banfrees, zone registrations and ban texts, a zone's external chat,
-// accounts and their PassBlock, squad owners, score resets, settings
-// re-read, saves, zone shutdown and recycle orders; and, sent through the
-// control socket, a player's own command that changes the account it runs
-// for. Listings, look-ups, the operator's own notice switches and the
-// commands every player types in a zone are not.
-bool auditedCommand(void (*handler)(CommandContext&), const CommandContext& command);
+// True for a command whose row says it changes the network's state, as
+// this text runs it (operators, bans, banfrees, zone registrations and ban
+// texts, a zone's external chat, accounts and their PassBlock, squad
+// owners, score resets, settings re-read, saves, zone shutdown and recycle
+// orders); and, sent through the control socket, a player's own command
+// that changes the account it runs for. Listings, look-ups, the operator's
+// own notice switches and the commands every player types in a zone are
+// not.
+bool auditedCommand(const CommandEntry& entry, const CommandContext& command);
 
 // A player's own command that reads or changes the caller's own account
 // (its password, registration, squad, last login): one that means nothing
 // for a caller with no account of its own.
-bool ownAccountCommand(void (*handler)(CommandContext&), const CommandContext& command);
+bool ownAccountCommand(const CommandEntry& entry, const CommandContext& command);
 
 // The subset of those that changes the account or its squad.
-bool changesOwnAccount(void (*handler)(CommandContext&), const CommandContext& command);
+bool changesOwnAccount(const CommandEntry& entry, const CommandContext& command);
 
-// The audit line of the matched command `handler` about to run, or none
+// The audit line of the matched command `entry` about to run, or none
 // when it is not audited or no writer is set.
-std::shared_ptr<PendingAudit> startAudit(void (*handler)(CommandContext&), const CommandContext& command,
+std::shared_ptr<PendingAudit> startAudit(const CommandEntry& entry, const CommandContext& command,
                                          const AuditWriter& writer);
 
 }  // namespace tallysv

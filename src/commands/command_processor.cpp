@@ -164,7 +164,7 @@ bool CommandProcessor::dispatch(PlayerSession& player, const std::string& text, 
         if (entry.tier >= CommandTier::Level0 && entry.tier <= CommandTier::Level4 &&
             static_cast<int>(entry.tier) < reach)
             continue;
-        if (entry.help && helpDisabled) continue;
+        if (entry.isHelp && helpDisabled) continue;
         if (!matchCommand(text.c_str(), entry.word, entry.bytes)) continue;
         if (caller && player.user == &database().placeholderUser) {
             // A request of the control socket with no account behind it
@@ -172,8 +172,8 @@ bool CommandProcessor::dispatch(PlayerSession& player, const std::string& text, 
             // shares.
             CommandContext command(*this, player, text, length, std::strlen(entry.word));
             command.caller = caller;
-            if (ownAccountCommand(entry.handler, command)) {
-                command.audit = startAudit(entry.handler, command, services.audit);
+            if (ownAccountCommand(entry, command)) {
+                command.audit = startAudit(entry, command, services.audit);
                 command.refuse(std::string("no account: ") + entry.word +
                                " acts on the caller's own account, and this request has none (use an operator "
                                "entry bound to an account)");
@@ -183,7 +183,7 @@ bool CommandProcessor::dispatch(PlayerSession& player, const std::string& text, 
         if (deferForPasswords(*this, entry, player, text, length)) return true;
         CommandContext command(*this, player, text, length, std::strlen(entry.word));
         command.caller = caller;
-        command.audit = startAudit(entry.handler, command, services.audit);
+        command.audit = startAudit(entry, command, services.audit);
         entry.handler(command);
         return true;
     }

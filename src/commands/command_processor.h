@@ -110,18 +110,6 @@ inline char charAt(std::string_view args, size_t index) { return index < args.si
 // A command's handler; it has been matched and may reply.
 using CommandHandler = void (*)(CommandContext& command);
 
-// Who reaches an entry of the dispatch table: every player, operators whose
-// level reaches a tier (0 to 4), or every player after all tiers.
-enum class CommandTier : int8_t { Everyone = -1, Level0 = 0, Level1, Level2, Level3, Level4, AfterTiers };
-
-struct CommandEntry {
-    const char* word;
-    int bytes;  // leading bytes compared (matchCommand)
-    CommandTier tier;
-    CommandHandler handler;
-    bool help = false;  // left out while DisableHelp is set
-};
-
 // Verdict of the command flood control.
 enum class CommandFlood { Ok, Warn, Kick };
 

@@ -2,39 +2,13 @@
 
 #include <algorithm>
 
+#include "commands/command_table.h"
+
 namespace tallysv {
 
 namespace {
 
 constexpr std::string_view kStars = "********";
-
-// Where a command keeps its password.
-enum class SecretShape {
-    Whole,           // the whole argument
-    AfterColon,      // after the first ":"; without one, the whole argument
-    AfterSwitches,   // after the first ":"; without one, all after the switches
-    AfterColonOnly,  // after the first ":"; without one, nothing
-    EntryNumber,     // after "<digits>:"; otherwise the whole argument
-};
-
-struct SecretCommand {
-    std::string_view word;
-    SecretShape shape;
-};
-
-constexpr SecretCommand kSecretCommands[] = {
-    {"?login", SecretShape::Whole},
-    {"?password", SecretShape::Whole},
-    {"?squadpassword", SecretShape::Whole},
-    {"?changepassword", SecretShape::AfterColon},
-    {"?adduser", SecretShape::AfterColon},
-    {"?addzone", SecretShape::AfterColon},
-    {"?changezone", SecretShape::AfterColon},
-    {"?squadcreate", SecretShape::AfterColon},
-    {"?squadjoin", SecretShape::AfterColonOnly},
-    {"?addop", SecretShape::AfterSwitches},
-    {"?changeop", SecretShape::EntryNumber},
-};
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -53,7 +27,9 @@ bool allDigits(std::string_view text) {
 }
 
 // The position after ?addop's switches: blank-separated words that begin
-// with "-".
+// with "-". Not the command's own scanner: a text it refuses (an unknown
+// switch, a run the text ends in) may still carry a password, and is
+// shown with it masked all the same.
 size_t afterSwitches(std::string_view argument) {
     size_t pos = 0;
     for (;;) {
@@ -64,18 +40,20 @@ size_t afterSwitches(std::string_view argument) {
 }
 
 // How much of the argument stays in clear; npos when nothing is secret.
-size_t clearPart(SecretShape shape, std::string_view argument) {
+size_t clearPart(SecretRule rule, std::string_view argument) {
     const size_t colon = argument.find(':');
-    switch (shape) {
-        case SecretShape::Whole:
+    switch (rule) {
+        case SecretRule::None:
+            return std::string_view::npos;
+        case SecretRule::Whole:
             return 0;
-        case SecretShape::AfterColon:
+        case SecretRule::AfterColon:
             return colon == std::string_view::npos ? 0 : colon + 1;
-        case SecretShape::AfterSwitches:
+        case SecretRule::AfterSwitches:
             return colon == std::string_view::npos ? afterSwitches(argument) : colon + 1;
-        case SecretShape::AfterColonOnly:
+        case SecretRule::AfterColonOnly:
             return colon == std::string_view::npos ? std::string_view::npos : colon + 1;
-        case SecretShape::EntryNumber:
+        case SecretRule::EntryNumber:
             return colon != std::string_view::npos && allDigits(argument.substr(0, colon)) ? colon + 1 : 0;
     }
     return 0;
@@ -89,12 +67,17 @@ std::string maskCommandSecrets(std::string_view commandText) {
     // still a password, whether or not a command reads it.
     const size_t lead = std::min(whole.find_first_not_of(" \t"), whole.size());
     const std::string_view text = whole.substr(lead);
-    for (const SecretCommand& command : kSecretCommands) {
-        if (!startsWithWord(text, command.word)) continue;
-        size_t start = command.word.size();
+    // The whole word is compared, not the leading bytes the dispatcher
+    // compares, and no secret word begins another: the first row with a
+    // secret whose word begins the text is the only one.
+    for (const CommandEntry& command : commandTable()) {
+        if (command.secret == SecretRule::None) continue;
+        const std::string_view word = command.word;
+        if (!startsWithWord(text, word)) continue;
+        size_t start = word.size();
         if (start < text.size() && (text[start] == ' ' || text[start] == '=')) ++start;
         const std::string_view argument = text.substr(start);
-        const size_t kept = clearPart(command.shape, argument);
+        const size_t kept = clearPart(command.secret, argument);
         // An argument that is empty, or all in clear, carries nothing to
         // hide; after a ":" even an empty password is one.
         if (kept == std::string_view::npos) break;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "commands/operator_access.h"
+#include "commands/switch_scan.h"
 #include "core/ini_file.h"
 #include "core/text.h"
 #include "core/text_string.h"
@@ -93,53 +94,58 @@ void commandWhois(CommandContext& command) {
     command.reply(line.append("operator level ").append(levelName(target->level)).view());
 }
 
+namespace {
+
+// What ?addop's switches choose: "*" network-wide, a digit the level, "g"
+// group-wide (in the group "=<number>" names, else the zone's).
+struct AddopChoices {
+    uint8_t level = 4;
+    bool networkWide = false;
+    bool groupFlag = false;
+    int32_t group = 0;
+};
+
+constexpr SwitchRuns kAddopRuns{"Invalid switch"};
+
+constexpr SwitchRule<AddopChoices> kAddopSwitches[] = {
+    {"*", [](SwitchAt&, AddopChoices& choices) {
+         choices.networkWide = true;
+         return Scan::Next;
+     }},
+    {"01234", [](SwitchAt& at, AddopChoices& choices) {
+         choices.level = static_cast<uint8_t>(at.name - '0');
+         return Scan::Next;
+     }},
+    {"gG", [](SwitchAt& at, AddopChoices& choices) {
+         choices.groupFlag = true;
+         if (!at.valued()) {
+             choices.group = zoneOf(at.command.zone).groupId;
+             return Scan::Next;
+         }
+         // A number that runs to the end of the text is refused with the
+         // run it ends.
+         std::optional<int32_t> number;
+         if (!at.readNumber(number)) return at.refuse(kAddopRuns.refusal);
+         if (number) choices.group = *number;
+         return Scan::Next;
+     }},
+};
+
+}  // namespace
+
 void commandAddop(CommandContext& command) {
     const OperatorRecord& issuer = *command.op();
     const std::string_view args = command.args;
     if (args.empty()) return command.requiresParameters("addop");
 
-    uint8_t level = 4;
-    bool networkWide = false;
-    bool groupFlag = false;
-    int32_t group = 0;
-    size_t pos = 0;
-    const size_t end = args.size();
-    for (;;) {
-        while (pos < end && args[pos] == ' ') ++pos;
-        if (pos >= end || args[pos] == '\0') return command.requiresParameters("addop");
-        if (args[pos] != '-') break;
-        // A run of switch letters, up to the next space.
-        for (++pos;; ) {
-            if (pos >= end) return command.reply("Invalid switch");
-            char c = args[pos];
-            if (c == ' ') break;
-            if (c == '*') {
-                networkWide = true;
-                ++pos;
-            } else if (c >= '0' && c <= '4') {
-                level = static_cast<uint8_t>(c - '0');
-                ++pos;
-            } else if (c == 'g' || c == 'G') {
-                groupFlag = true;
-                ++pos;
-                if (pos < end && args[pos] == '=') {
-                    ++pos;
-                    int digits = 0;
-                    int32_t value = 0;
-                    while (pos < end && args[pos] >= '0' && args[pos] <= '9') {
-                        if (++digits > kEntryDigits) return command.reply("Invalid switch");
-                        value = value * 10 + (args[pos] - '0');
-                        ++pos;
-                    }
-                    group = value;
-                } else {
-                    group = zoneOf(command.zone).groupId;
-                }
-            } else {
-                return command.reply("Invalid switch");
-            }
-        }
-    }
+    AddopChoices choices;
+    const std::optional<std::string_view> operand = scanSwitches(command, kAddopSwitches, choices, &kAddopRuns);
+    if (!operand) return;
+    if (operand->empty()) return command.requiresParameters("addop");
+    const uint8_t level = choices.level;
+    const bool networkWide = choices.networkWide;
+    const bool groupFlag = choices.groupFlag;
+    int32_t group = choices.group;
 
     if (!networkWide && group == 0) group = zoneOf(command.zone).groupId;
     // The new record's sector lies within the issuer's: only a network-wide
@@ -152,7 +158,7 @@ void commandAddop(CommandContext& command) {
     bool levelAllowed = issuer.level == 0 || (issuer.level <= 2 ? level >= issuer.level : level > issuer.level);
     if (!levelAllowed) return command.reply("You do not have authority to register administrators below your level");
 
-    std::optional<ColonSplit> split = splitAtColon(args.substr(pos));
+    std::optional<ColonSplit> split = splitAtColon(*operand);
     if (!split) return command.reply("Invalid parameters. Type ?help addop for details");
     UserRecord* user = command.database.findUser(split->name);
     if (!user) return command.reply("Specified player not found");

@@ -3,11 +3,6 @@
 #include <cstring>
 #include <memory>
 
-#include "commands/account_commands.h"
-#include "commands/operator_commands.h"
-#include "commands/self_service_commands.h"
-#include "commands/squad_commands.h"
-#include "commands/zone_commands.h"
 #include "core/text.h"
 #include "core/wiped_string.h"
 #include "zone/zone_session.h"
@@ -34,41 +29,54 @@ void field(PasswordNeeds& needs, std::optional<std::string_view> plain) {
     if (plain) needs.fields.push_back(cut(*plain));
 }
 
-// What each command that checks or sets a password will compute, read
-// from its text as the command reads it. A command the reading misses
-// still works: it computes what it lacks itself.
-PasswordNeeds needsOf(CommandHandler handler, CommandContext& command) {
+// What a command that checks or sets a password will compute, as its row
+// names it, read from its text as the command reads it. A command the
+// reading misses still works: it computes what it lacks itself.
+PasswordNeeds needsOf(const CommandEntry& entry, CommandContext& command) {
     PasswordNeeds needs;
     const std::string_view args = command.args;
-    if (handler == commandLogin) {
-        if (args.empty() || command.op()) return needs;
-        const WipedString plain(textOf(args));
-        if (scrambledPassword(plain) == scrambledPassword("")) return needs;
-        for (const OperatorRecord* op : command.database.operators()) {
-            if (op->user && op->user != &command.user()) continue;
-            // A record of no account is never rehashed: only a hashed one
-            // costs a hash.
-            if (!op->user && !isHashedPassword(op->password)) continue;
-            needs.checks.push_back({op->password, plain});
+    switch (entry.passwordWork) {
+        case PasswordWork::None:
+            break;
+        case PasswordWork::OperatorLogin: {
+            if (args.empty() || command.op()) return needs;
+            const WipedString plain(textOf(args));
+            if (scrambledPassword(plain) == scrambledPassword("")) return needs;
+            for (const OperatorRecord* op : command.database.operators()) {
+                if (op->user && op->user != &command.user()) continue;
+                // A record of no account is never rehashed: only a hashed one
+                // costs a hash.
+                if (!op->user && !isHashedPassword(op->password)) continue;
+                needs.checks.push_back({op->password, plain});
+            }
+            break;
         }
-    } else if (handler == commandSquadjoin) {
-        std::optional<ColonSplit> split = splitAtColon(args);
-        if (!split) return needs;
-        const SquadRecord* squad = command.database.findSquad(split->name);
-        if (squad && squad->owner != &command.user()) needs.checks.push_back({squad->password, cut(split->rest)});
-    } else if (handler == commandPassword || handler == commandSquadpassword || handler == commandChangeopOwn) {
-        if (!args.empty()) field(needs, textOf(args));
-    } else if (handler == commandChangepassword || handler == commandAdduser || handler == commandSquadcreate) {
-        if (std::optional<ColonSplit> split = splitAtColon(args)) field(needs, split->rest);
-    } else if (handler == commandAddop) {
-        // Switches come before "<name>:<password>"; none holds a colon.
-        field(needs, afterFirstColon(command.afterWord));
-    } else if (handler == commandChangeop) {
-        if (args.empty()) return needs;
-        std::optional<std::string_view> numbered = afterFirstColon(args);
-        field(needs, numbered ? numbered : textOf(args));
-    } else if (handler == commandAddzone || handler == commandChangezone) {
-        field(needs, afterFirstColon(args));
+        case PasswordWork::SquadJoin: {
+            std::optional<ColonSplit> split = splitAtColon(args);
+            if (!split) return needs;
+            const SquadRecord* squad = command.database.findSquad(split->name);
+            if (squad && squad->owner != &command.user()) needs.checks.push_back({squad->password, cut(split->rest)});
+            break;
+        }
+        case PasswordWork::WholeArgument:
+            if (!args.empty()) field(needs, textOf(args));
+            break;
+        case PasswordWork::AfterName:
+            if (std::optional<ColonSplit> split = splitAtColon(args)) field(needs, split->rest);
+            break;
+        case PasswordWork::AfterSwitches:
+            // Switches come before "<name>:<password>"; none holds a colon.
+            field(needs, afterFirstColon(command.afterWord));
+            break;
+        case PasswordWork::EntryOrWhole: {
+            if (args.empty()) return needs;
+            std::optional<std::string_view> numbered = afterFirstColon(args);
+            field(needs, numbered ? numbered : textOf(args));
+            break;
+        }
+        case PasswordWork::AfterScoreID:
+            field(needs, afterFirstColon(args));
+            break;
     }
     return needs;
 }
@@ -85,7 +93,7 @@ bool deferForPasswords(CommandProcessor& processor, const CommandEntry& entry, P
     PasswordNeeds needs;
     {
         CommandContext command(processor, player, text, length, std::strlen(entry.word));
-        needs = needsOf(entry.handler, command);
+        needs = needsOf(entry, command);
     }
     if (!database.passwordWorkNeeded(needs)) return false;
 
@@ -110,7 +118,7 @@ bool deferForPasswords(CommandProcessor& processor, const CommandEntry& entry, P
         // Turned away is an outcome too: an operator's action that the
         // server was too busy to take is recorded as tried.
         CommandContext command(processor, player, text, length, std::strlen(entry.word));
-        if (auto audit = startAudit(entry.handler, command, processor.services.audit)) audit->reply(kPasswordWorkBusy);
+        if (auto audit = startAudit(entry, command, processor.services.audit)) audit->reply(kPasswordWorkBusy);
         processor.zones().sendPlayerText(player, kPasswordWorkBusy);
     }
     return true;

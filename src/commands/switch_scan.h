@@ -8,13 +8,16 @@
 
 namespace tallysv {
 
-// The switches of ?ban, ?listban and ?banfree, read by one scanner from a
-// small table per command. The argument is read from
-// its start: a blank is skipped, "-" takes the next character as a switch,
-// and the first other character starts the operand (a name or a number),
-// which runs to the end of the text. A NUL where a switch or an operand
-// could start ends the text. A "-" whose character names no switch is
-// skipped with it.
+// The switches of ?ban, ?listban, ?banfree and ?addop, read by one scanner
+// from a small table per command. The argument is read from its start: a
+// blank is skipped, a "-" starts switches, and the first other character
+// starts the operand (a name or a number), which runs to the end of the
+// text. A NUL where a switch or an operand could start ends the text.
+//
+// The ban commands take one switch after each "-", and a "-" whose
+// character names no switch is skipped with it. ?addop takes a run of
+// switch characters after its "-", up to the next blank; a character that
+// names no switch, or a run that the text ends in, is refused.
 enum class Scan { Next, Stop };  // Stop: the switch was refused and replied
 
 // A switch met by the scan.
@@ -58,11 +61,27 @@ struct SwitchRule {
     Scan (*apply)(SwitchAt& at, Choices& choices);
 };
 
+// How switches follow their "-": one each (the ban commands), or a run
+// up to the next blank, refused with `refusal` where a character names no
+// switch or the text ends (?addop).
+struct SwitchRuns {
+    std::string_view refusal;
+};
+
+// The rule of a switch character, or none.
+template <typename Choices, size_t N>
+const SwitchRule<Choices>* switchRule(const SwitchRule<Choices> (&rules)[N], char name) {
+    if (name == '\0') return nullptr;
+    for (const SwitchRule<Choices>& rule : rules)
+        if (rule.names.find(name) != std::string_view::npos) return &rule;
+    return nullptr;
+}
+
 // Scans the switches into `choices` and returns the operand (empty when
 // there is none), or no value when a switch was refused.
 template <typename Choices, size_t N>
 std::optional<std::string_view> scanSwitches(CommandContext& command, const SwitchRule<Choices> (&rules)[N],
-                                             Choices& choices) {
+                                             Choices& choices, const SwitchRuns* runs = nullptr) {
     const std::string_view args = command.args;
     size_t pos = 0;
     while (pos < args.size()) {
@@ -73,14 +92,25 @@ std::optional<std::string_view> scanSwitches(CommandContext& command, const Swit
             continue;
         }
         if (c != '-') return textOf(args.substr(pos));
-        const char name = charAt(args, pos + 1);
-        SwitchAt at{command, args, name, pos + 2};
-        for (const SwitchRule<Choices>& rule : rules) {
-            if (name == '\0' || rule.names.find(name) == std::string_view::npos) continue;
-            if (rule.apply(at, choices) == Scan::Stop) return std::nullopt;
-            break;
+        if (!runs) {
+            const char name = charAt(args, pos + 1);
+            SwitchAt at{command, args, name, pos + 2};
+            const SwitchRule<Choices>* rule = switchRule(rules, name);
+            if (rule && rule->apply(at, choices) == Scan::Stop) return std::nullopt;
+            pos = at.pos;
+            continue;
         }
-        pos = at.pos;
+        for (++pos; pos >= args.size() || args[pos] != ' ';) {
+            const char name = charAt(args, pos);
+            const SwitchRule<Choices>* rule = pos < args.size() ? switchRule(rules, name) : nullptr;
+            if (!rule) {
+                command.reply(runs->refusal);
+                return std::nullopt;
+            }
+            SwitchAt at{command, args, name, pos + 1};
+            if (rule->apply(at, choices) == Scan::Stop) return std::nullopt;
+            pos = at.pos;
+        }
     }
     return std::string_view();
 }

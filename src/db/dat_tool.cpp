@@ -85,6 +85,17 @@ std::string address(const std::array<uint8_t, 4>& a) {
     return text;
 }
 
+// A field of bytes as its kind is shown.
+template <size_t N>
+std::string shownBytes(FieldKind kind, const std::array<uint8_t, N>& field) {
+    if constexpr (N == sizeof(PasswordField))
+        if (kind == FieldKind::Password) return passwordHex(field);
+    if constexpr (N == 4)
+        if (kind == FieldKind::Address) return address(field);
+    if (kind == FieldKind::Text) return jsonField(field);
+    return hex(field.data(), N);
+}
+
 struct Json {
     std::string text = "{";
     Json& add(const char* key, const std::string& value) {
@@ -107,7 +118,7 @@ bool readRecords(const std::string& path, DatFile file, int32_t* header, Visit v
     if (header) {
         uint8_t bytes[fdBan::kHeaderSize];
         reader.readHeader(bytes);
-        *header = static_cast<int32_t>(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24);
+        *header = readInt32(bytes, 0);
     }
     int index = 0;
     while (const uint8_t* bytes = reader.next()) visit(++index, Record::decode(bytes));
@@ -132,64 +143,24 @@ std::string folded(std::string_view text, size_t limit) {
 std::string recordJson(DatFile file, int index, const uint8_t* b) {
     Json j;
     j.add("record", index);
-    switch (file) {
-        case DatFile::User: {
-            fdUser r = fdUser::decode(b);
-            j.add("UserID", r.userID).add("name", jsonField(r.name)).add("password", passwordHex(r.password));
-            j.add("banner", hex(r.banner.data(), r.banner.size())).add("SquadID", r.squadID).add("Usage", r.usage);
-            j.add("Logins", r.logins).add("address", address(r.address)).add("MachineID", r.machineID);
-            j.add("lastLogin", r.lastLogin).add("created", r.created).add("TimeZoneBias", r.timeZoneBias);
-            j.add("PassBlock", r.passBlock);
-            break;
-        }
-        case DatFile::User2: {
-            fdReg r = fdReg::decode(b);
-            j.add("UserID", r.userID).add("HardwareID", r.hardwareID);
-            j.add("NotifyChat", (r.flags & 1) ? "true" : "false").add("NotifyBan", (r.flags & 2) ? "true" : "false");
-            j.add("NotifyZone", (r.flags & 4) ? "true" : "false").add("flags", r.flags);
-            j.add("realName", jsonField(r.realName)).add("email", jsonField(r.email)).add("details", jsonField(r.details));
-            break;
-        }
-        case DatFile::Score: {
-            fdScore r = fdScore::decode(b);
-            j.add("sequence", r.sequence).add("ScoreID", r.scoreID).add("UserID", r.userID);
-            j.add("countLessOne", r.countLessOne).add("WordStat1", r.wordStat1).add("WordStat2", r.wordStat2);
-            j.add("WordStat3", r.wordStat3).add("LongStat1", r.longStat1).add("LongStat2", r.longStat2);
-            break;
-        }
-        case DatFile::Squad: {
-            fdSquad r = fdSquad::decode(b);
-            j.add("SquadID", r.squadID).add("name", jsonField(r.name)).add("password", passwordHex(r.password));
-            j.add("ownerUserID", r.ownerID);
-            break;
-        }
-        case DatFile::Ban: {
-            fdBan r = fdBan::decode(b);
-            j.add("BanID", r.banID).add("UserID", r.userID).add("LastHit", r.lastHit).add("Created", r.created);
-            j.add("Expires", r.expires).add("RangeStart", address(r.rangeStart)).add("RangeEnd", address(r.rangeEnd));
-            j.add("MachineID", r.machineID).add("HardwareID", r.hardwareID).add("BannedByUserID", r.bannedByID);
-            j.add("ScoreID", r.scoreID).add("GroupID", r.groupID).add("level", r.level);
-            j.add("Name", jsonField(r.name)).add("Comment", jsonField(r.comment));
-            break;
-        }
-        case DatFile::Banfree: {
-            fdBanfree r = fdBanfree::decode(b);
-            j.add("UserID", r.userID).add("GroupID", r.groupID).add("ScoreID", r.scoreID);
-            break;
-        }
-        case DatFile::Op: {
-            fdOp r = fdOp::decode(b);
-            j.add("UserID", r.userID).add("GroupID", r.groupID).add("ScoreID", r.scoreID).add("level", r.level);
-            j.add("password", passwordHex(r.password));
-            break;
-        }
-        case DatFile::Zone: {
-            fdZone r = fdZone::decode(b);
-            j.add("ScoreID", r.scoreID).add("GroupID", r.groupID).add("password", passwordHex(r.password));
-            j.add("BanText", jsonField(r.banText));
-            break;
-        }
-    }
+    withRecordType(file, [&](auto blank) {
+        using Record = decltype(blank);
+        const Record r = Record::decode(b);
+        forEachField(r, [&](const char* name, FieldKind kind, int, int, const auto& field) {
+            using Field = std::remove_cvref_t<decltype(field)>;
+            if constexpr (std::is_integral_v<Field>) {
+                if constexpr (requires { Record::kFlagNames; }) {
+                    if (kind == FieldKind::Flags) {
+                        int bit = 0;
+                        for (const char* flag : Record::kFlagNames) j.add(flag, (field >> bit++) & 1 ? "true" : "false");
+                    }
+                }
+                j.add(name, static_cast<long long>(field));
+            } else {
+                j.add(name, shownBytes(kind, field));
+            }
+        });
+    });
     return j.done();
 }
 

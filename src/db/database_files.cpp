@@ -250,9 +250,9 @@ void Database::loadRegistrations(DatReader& reader) {
         User2Record* registration = registrations_.append();
         registration->user = user;
         registration->hardwareID_ = r.hardwareID;
-        registration->NotifyChat = (r.flags & 1) != 0;
-        registration->NotifyBan = (r.flags & 2) != 0;
-        registration->NotifyZone = (r.flags & 4) != 0;
+        registration->NotifyChat = (r.flags & fdReg::kNotifyChat) != 0;
+        registration->NotifyBan = (r.flags & fdReg::kNotifyBan) != 0;
+        registration->NotifyZone = (r.flags & fdReg::kNotifyZone) != 0;
         // Cut like every text field, so a field without its NUL stays within bounds.
         cutText(registration->realName, r.realName);
         cutText(registration->email, r.email);
@@ -573,8 +573,9 @@ void Database::writeRegistrations(DatWriter& writer, Log& log) {
         fdReg r;
         r.userID = registration->user->userID();
         r.hardwareID = registration->hardwareID();
-        r.flags = static_cast<uint8_t>((registration->NotifyChat ? 1 : 0) | (registration->NotifyBan ? 2 : 0) |
-                                       (registration->NotifyZone ? 4 : 0));
+        r.flags = static_cast<uint8_t>((registration->NotifyChat ? fdReg::kNotifyChat : 0) |
+                                       (registration->NotifyBan ? fdReg::kNotifyBan : 0) |
+                                       (registration->NotifyZone ? fdReg::kNotifyZone : 0));
         r.realName = fieldOf(registration->realName);
         r.email = fieldOf(registration->email);
         r.details = fieldOf(registration->details);
@@ -608,7 +609,10 @@ void Database::writeZones(DatWriter& writer) {
 
 void Database::writeBanfrees(DatWriter& writer) {
     for (const BanfreeRecord* banfree : banfrees_) {
-        fdBanfree r{banfree->userID(), banfree->groupID, banfree->scoreID};
+        fdBanfree r;
+        r.userID = banfree->userID();
+        r.groupID = banfree->groupID;
+        r.scoreID = banfree->scoreID;
         r.encode(writer.reserve(fdBanfree::kSize));
     }
 }

@@ -123,6 +123,10 @@ TEST_F(OperatorCommandsTest, AddopSwitchesAndChecks) {
         {"?addop -g=1234567 -1 Carol:pw", "Carol: Operator level 1 added group-wide", "Carol:1234567:0:1"},
         {"?addop -2g=12 Carol:pw", "Carol: Operator level 2 added group-wide", "Carol:12:0:2"},
         {"?addop -g=0 Carol:pw", "Carol: Operator level 4 added group-wide", "Carol:7:0:4"},
+        {"?addop -x Bob:pw", "Invalid switch", nullptr},
+        {"?addop --3 Bob:pw", "Invalid switch", nullptr},
+        {"?addop -g=5x Bob:pw", "Invalid switch", nullptr},
+        {"?addop -3  -", "Invalid switch", nullptr},
         {"?addop - Bob:x", "Bob: Operator level 4 added zone-wide", "Bob:7:9:4"},
     };
     for (const Case& c : cases) {

@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <sstream>
 
 #include "core/clock.h"
@@ -34,6 +36,58 @@ TEST(DatDumpTest, PrintsEveryRecordAsOneJsonLine) {
                   }()) +
                   "\",\"SquadID\":2,\"Usage\":3,\"Logins\":4,\"address\":\"10.0.0.1\",\"MachineID\":5,"
                   "\"lastLogin\":6,\"created\":8,\"TimeZoneBias\":-60,\"PassBlock\":1}\n");
+}
+
+TEST(DatDumpTest, EveryFileShowsEveryFieldInFileOrder) {
+    testing::BanFields ban;
+    ban.banID = 3;
+    ban.userID = 7;
+    ban.lastHit = 11;
+    ban.created = 12;
+    ban.expires = 13;
+    std::copy_n(std::array<uint8_t, 4>{10, 1, 2, 3}.data(), 4, ban.start);
+    std::copy_n(std::array<uint8_t, 4>{10, 1, 2, 255}.data(), 4, ban.end);
+    ban.machineID = 14;
+    ban.hardwareID = 15;
+    ban.bannedBy = 16;
+    ban.scoreID = 17;
+    ban.groupID = 18;
+    ban.level = 2;
+    ban.name = "Nm";
+    ban.comment = "Why";
+    const struct {
+        const char* file;
+        Bytes bytes;
+        const char* line;
+    } cases[] = {
+        {"User2.dat", testing::user2Record(7, -9, 5, "Real", "e@x", "Det\x01"),
+         R"({"record":1,"UserID":7,"HardwareID":-9,"NotifyChat":true,"NotifyBan":false,"NotifyZone":true,"flags":5,)"
+         R"("realName":"Real","email":"e@x","details":"Det\u0001"})"},
+        {"Score.dat", testing::scoreRecord(1, 12, 7, -1, 3, -4, 5, 600, -70),
+         R"({"record":1,"sequence":1,"ScoreID":12,"UserID":7,"countLessOne":-1,"WordStat1":3,"WordStat2":-4,)"
+         R"("WordStat3":5,"LongStat1":600,"LongStat2":-70})"},
+        {"Squad.dat", testing::squadRecord(4, "Red", "ab", 7),
+         R"({"record":1,"SquadID":4,"name":"Red","password":"6162","ownerUserID":7})"},
+        {"Ban.dat", Bytes{}.i32(9).append(testing::banRecord(ban)),
+         R"({"lastBanID":9})"
+         "\n"
+         R"({"record":1,"BanID":3,"UserID":7,"LastHit":11,"Created":12,"Expires":13,"RangeStart":"10.1.2.3",)"
+         R"("RangeEnd":"10.1.2.255","MachineID":14,"HardwareID":15,"BannedByUserID":16,"ScoreID":17,"GroupID":18,)"
+         R"("level":2,"Name":"Nm","Comment":"Why"})"},
+        {"Banfree.dat", testing::banfreeRecord(7, 8, 9), R"({"record":1,"UserID":7,"GroupID":8,"ScoreID":9})"},
+        {"Op.dat", testing::opRecord(7, 8, 9, 3, "pw"),
+         R"({"record":1,"UserID":7,"GroupID":8,"ScoreID":9,"level":3,"password":"7077"})"},
+        {"Zone.dat", testing::zoneRecord(12, 3, "zp", "Go \"away\""),
+         R"({"record":1,"ScoreID":12,"GroupID":3,"password":"7a70","BanText":"Go \"away\""})"},
+    };
+    for (const auto& c : cases) {
+        TemporaryFolder folder;
+        folder.write(c.file, c.bytes);
+        std::ostringstream out;
+        std::string error;
+        ASSERT_TRUE(dumpDatFile(folder.file(c.file), out, error)) << c.file << ": " << error;
+        EXPECT_EQ(out.str(), std::string(c.line) + "\n") << c.file;
+    }
 }
 
 TEST(DatDumpTest, BanFileStartsWithItsCounter) {

@@ -1,6 +1,7 @@
 // The Debian package as an administrator gets it: made by CPack from the
 // install rules, clean for lintian, and the server inside it runs.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -34,8 +35,19 @@ TEST(Package, DebianPackageIsCleanForLintianAndItsServerRuns) {
         if (onPath(tool).empty()) GTEST_SKIP() << tool << " is not installed";
     TempDir out;
     std::optional<int> status;
-    std::string output = run(TALLYSV_CPACK, {"-G", "DEB", "--config", kBuild + "/CPackConfig.cmake", "-B", out.str()},
+    // Made as from a tree unpacked from an archive, or checked out under
+    // umask 002: its files group-writable, and that umask in force. The
+    // package's modes must not follow either.
+    const std::string debianDir = out.str() + "/debian";
+    std::filesystem::copy(std::string(TALLYSV_SOURCE_DIR) + "/packaging/debian", debianDir);
+    for (const auto& entry : std::filesystem::directory_iterator(debianDir))
+        std::filesystem::permissions(entry.path(), std::filesystem::perms::group_write, std::filesystem::perm_options::add);
+    const mode_t umaskBefore = ::umask(002);
+    std::string output = run(TALLYSV_CPACK,
+                             {"-G", "DEB", "--config", kBuild + "/CPackConfig.cmake", "-B", out.str(), "-D",
+                              "CPACK_TALLYSV_DEBIAN_DIR=" + debianDir},
                              out.str(), status);
+    ::umask(umaskBefore);
     ASSERT_EQ(status, 0) << output;
     const std::string deb = out.str() + "/tallysv_" TALLYSV_VERSION "_amd64.deb";
     ASSERT_TRUE(std::filesystem::exists(deb)) << output;
@@ -49,7 +61,35 @@ TEST(Package, DebianPackageIsCleanForLintianAndItsServerRuns) {
     std::string lintian = run(onPath("lintian"), {"--tag-display-limit", "0", deb}, out.str(), status);
     EXPECT_EQ(status, 0) << lintian;
     std::istringstream lines(lintian);
-    for (std::string line; std::getline(lines, line);) EXPECT_NE(line.rfind("E:", 0), 0u) << line;
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_NE(line.rfind("E:", 0), 0u) << line;
+        EXPECT_EQ(line.find("-perm"), std::string::npos) << line;
+        EXPECT_EQ(line.find("permissions"), std::string::npos) << line;
+    }
+
+    // Folders and programs 0755, the maintainer script too; every other
+    // file, the conffiles list among them, 0644.
+    std::string listing = run(onPath("dpkg-deb"), {"--contents", deb}, out.str(), status);
+    ASSERT_EQ(status, 0) << listing;
+    std::istringstream entries(listing);
+    int listed = 0;
+    for (std::string line; std::getline(entries, line);) {
+        const std::string mode = line.substr(0, line.find(' '));
+        const std::string path = line.substr(line.rfind(' ') + 1);
+        const bool executable = mode[0] == 'd' || path.rfind("./usr/bin/", 0) == 0;
+        EXPECT_EQ(mode.substr(1), executable ? "rwxr-xr-x" : "rw-r--r--") << line;
+        ++listed;
+    }
+    EXPECT_GT(listed, 20);
+    const std::string controlDir = out.str() + "/control";
+    output = run(onPath("dpkg-deb"), {"--control", deb, controlDir}, out.str(), status);
+    ASSERT_EQ(status, 0) << output;
+    namespace fs = std::filesystem;
+    const fs::perms kPlain = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                             fs::perms::others_read;
+    const fs::perms kScript = kPlain | fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+    for (const auto& [name, mode] : {std::pair{"conffiles", kPlain}, std::pair{"postinst", kScript}})
+        EXPECT_EQ(fs::status(controlDir + "/" + name).permissions(), mode) << name;
 
     std::string root = out.str() + "/root";
     output = run(onPath("dpkg-deb"), {"-x", deb, root}, out.str(), status);
