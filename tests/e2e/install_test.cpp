@@ -88,6 +88,11 @@ TEST(Install, PutsExactlyTheListedFilesIntoThePrefix) {
                                       "share/tallysv/monitoring/tallysv-recording.yml",
                                       "share/tallysv/monitoring/tallysv-dashboard.json",
                                       "share/tallysv/monitoring/grafana-dashboards.yml",
+                                      "share/tallysv/standby/keepalived.conf",
+                                      "share/tallysv/standby/tallysv-standby.conf",
+                                      "lib/tallysv/tallysv-vrrp-notify",
+                                      "lib/tallysv/tallysv-vrrp-check",
+                                      "lib/tallysv/tallysv-standby-sync",
                                       "lib/systemd/system/tallysv.service",
                                       "lib/sysusers.d/tallysv.conf"};
     EXPECT_EQ(filesUnder(installed.prefix.path()), expected);

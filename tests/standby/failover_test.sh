@@ -58,7 +58,7 @@ cleanup() {
     [ -z "${zone_loop:-}" ] || kill -KILL "$zone_loop" 2> /dev/null
     wait 2> /dev/null
     for ns in s1 s2 zone lan; do ip netns del tsv$ns$tag 2> /dev/null; done
-    [ -z "$work" ] || rm -rf "$work"
+    if [ -n "${TALLYSV_KEEP_WORK:-}" ]; then echo "kept: $work"; elif [ -n "$work" ]; then rm -rf "$work"; fi
     tag=""
 }
 trap cleanup EXIT
@@ -186,7 +186,12 @@ start_machine() {
 # Every process of the machine's namespace killed at once, as a machine that
 # froze: its addresses stay configured.
 kill_machine() {
-    for pid in $(ip netns pids "tsv$1$tag"); do kill -KILL "$pid" 2> /dev/null; done
+    # Stopped first, so that none of them hears of the others' end (the
+    # keepalived child would otherwise say goodbye to the peer).
+    local pids
+    pids=$(ip netns pids "tsv$1$tag")
+    kill -STOP $pids 2> /dev/null
+    kill -KILL $pids 2> /dev/null
 }
 
 # The zone: the simulator logged in through the floating address from a
@@ -217,6 +222,11 @@ reply_count() {  # login replies after $1 for names matching $2 with result text
     awk -v t="$1" -v n="$2" -v r="$3" '$1 > t && /login reply/ && $0 ~ ("\\[" n "\\]") && index($0, r) { c++ } END { print c + 0 }' \
         "$work/zone.log"
 }
+
+in_state() { [ "$(state_of "$1")" = "$2" ]; }
+docked_since() { [ -n "$(docked_after "$1")" ]; }
+replies_at_least() { [ "$(reply_count "$1" "$2" "$3")" -ge "$4" ]; }
+current_set_is_not() { [ "$(readlink "$work/$1/received/current" 2> /dev/null)" != "$2" ]; }
 
 one_run() {
     local kind=$1 run=$2
@@ -256,27 +266,27 @@ SSH
     wait_for 20 holds_vip s1 || { fail "$kind run $run: s1 never held the address"; cleanup; return; }
     wait_for 20 test -S "$work/s1/data/tallysv.sock" || { fail "$kind run $run: the server on s1 did not start"; cleanup; return; }
     start_machine s2
-    wait_for 10 test "$(state_of s2)" = BACKUP || fail "$kind run $run: s2 did not settle as BACKUP"
+    wait_for 10 in_state s2 BACKUP || fail "$kind run $run: s2 did not settle as BACKUP"
     in_ns s1 ip route get $zone_addr | grep -q "src $vip" && pass "the master answers zones from the floating address" ||
         fail "the master's route to the zone has not the floating address as source"
 
     start_zone
     local t_start
     t_start=$(now)
-    wait_for 20 test -n "$(docked_after "$t_start")" || { fail "$kind run $run: the zone never docked"; cleanup; return; }
+    wait_for 20 docked_since "$t_start" || { fail "$kind run $run: the zone never docked"; cleanup; return; }
 
     local k
-    for k in $(seq 1 $accounts_saved); do zone_say "player saved$k pass$k --new"; done
-    wait_for 20 test "$(reply_count "$t_start" 'saved[0-9]+' 'accepted')" -eq $accounts_saved ||
+    for k in $(seq 1 $accounts_saved); do zone_say "player saved$k pass$k --new --ip 100.64.1.$k"; done
+    wait_for 20 replies_at_least "$t_start" 'saved[0-9]+' 'accepted' $accounts_saved ||
         fail "$kind run $run: the accounts were not all made"
     local before_save
     before_save=$(readlink "$work/s2/received/current" 2> /dev/null)
     in_ns s1 "$build/tallysv-ctl" --socket "$work/s1/data/tallysv.sock" save > /dev/null ||
         fail "$kind run $run: the save on s1 failed"
-    wait_for 20 test "$(readlink "$work/s2/received/current" 2> /dev/null)" != "$before_save" ||
+    wait_for 20 current_set_is_not s2 "$before_save" ||
         fail "$kind run $run: the save was not handed to s2"
-    for k in $(seq 1 $accounts_late); do zone_say "player late$k pass$k --new"; done
-    wait_for 20 test "$(reply_count "$t_start" 'late[0-9]+' 'accepted')" -eq $accounts_late ||
+    for k in $(seq 1 $accounts_late); do zone_say "player late$k pass$k --new --ip 100.64.2.$k"; done
+    wait_for 20 replies_at_least "$t_start" 'late[0-9]+' 'accepted' $accounts_late ||
         fail "$kind run $run: the late accounts were not all made"
 
     local t0
@@ -293,7 +303,7 @@ SSH
     fi
     local t_addr
     t_addr=$(now)
-    wait_for 40 test -n "$(docked_after "$t_addr")"
+    wait_for 40 docked_since "$t_addr"
     local t_dock
     t_dock=$(docked_after "$t_addr")
     [ -n "$t_dock" ] || { fail "$kind run $run: the zone did not dock on s2"; cleanup; return; }
@@ -303,9 +313,9 @@ SSH
 
     local t_check
     t_check=$(now)
-    for k in $(seq 1 $accounts_saved); do zone_say "player saved$k pass$k"; done
-    for k in $(seq 1 $accounts_late); do zone_say "player late$k pass$k"; done
-    wait_for 20 test "$(reply_count "$t_check" '(saved|late)[0-9]+' 'result')" -ge $((accounts_saved + accounts_late))
+    for k in $(seq 1 $accounts_saved); do zone_say "player saved$k pass$k --ip 100.64.1.$k"; done
+    for k in $(seq 1 $accounts_late); do zone_say "player late$k pass$k --ip 100.64.2.$k"; done
+    wait_for 20 replies_at_least "$t_check" '(saved|late)[0-9]+' 'result' $((accounts_saved + accounts_late))
     local saved_in late_in
     saved_in=$(reply_count "$t_check" 'saved[0-9]+' 'accepted')
     late_in=$(reply_count "$t_check" 'late[0-9]+' 'accepted')
@@ -321,7 +331,7 @@ SSH
     else
         in_ns lan ip link set p1 up
     fi
-    wait_for 15 test "$(state_of s1)" = BACKUP
+    wait_for 15 in_state s1 BACKUP
     sleep 3
     if [ "$(state_of s1)" = BACKUP ] && ! holds_vip s1 && holds_vip s2; then
         pass "$kind run $run: s1 came back as the standby without the address"
