@@ -269,8 +269,11 @@ void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress
     if (settings_.resetUnknownPeers && host->state == HostState::Handshake) {
         std::span<const uint8_t> notice = peerReset_.answer(datagram, from.address, now);
         if (!notice.empty()) {
+            // Told its session is over, the peer holds no host slot either.
             sink_.send(from, notice);
             ++counters_.datagramsOut;
+            closeHost(*host, false);
+            return;
         }
     }
     uint8_t buffer[kMaxDatagram];

@@ -93,6 +93,11 @@ TEST_F(ResetUnknownPeersTest, ALostSessionIsToldAndMayConnectAgain) {
     ASSERT_EQ(sink.sent.size(), 1u);
     EXPECT_EQ(sink.sent[0].to, zoneA);
     EXPECT_EQ(sink.sent[0].bytes, kResetNotice);
+    // Told, it holds no host slot: a network's zones coming over from a lost
+    // server do not fill the slots twice over.
+    EXPECT_EQ(transport.findHost(zoneA), nullptr);
+    EXPECT_TRUE(transport.hosts().empty());
+    EXPECT_EQ(log.text(), "");
     sink.sent.clear();
 
     feed(zoneclient::connectionRequest(kClientKey));
@@ -122,6 +127,9 @@ TEST_F(ResetUnknownPeersTest, KeepsToTheLimitPerAddress) {
     settings.resetUnknownPeers = true;
     for (int i = 0; i < 10; ++i) feed(zoneclient::acknowledgement(i));
     EXPECT_EQ(sentTo(zoneA, 0).size(), static_cast<size_t>(PeerReset::kAnswersPerWindow));
+    // Past the limit the datagrams are ignored as without the setting: the
+    // host they made stays until its idle limit.
+    EXPECT_NE(transport.findHost(zoneA), nullptr);
     clock.advance(PeerReset::kWindow);
     feed(zoneclient::acknowledgement(11));
     EXPECT_EQ(sentTo(zoneA, 0).size(), static_cast<size_t>(PeerReset::kAnswersPerWindow) + 1);
