@@ -108,10 +108,11 @@ make_machine() {
 [Misc]
 Port=$port
 AllowNewUsers=1
+AllowNoMachineID=1
 BillingPassword=zonepass
 AfterSaveCommand=$work/bin/tallysv-standby-sync -e "ssh -F $work/ssh_config" $peer_name:$work/$peer_name/received
 [Comms]
-ResetUnknownPeers=1
+ResetUnknownPeers=${TALLYSV_RESET_UNKNOWN_PEERS:-1}
 PeriodicSave=600000
 INI
     ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key"
@@ -215,6 +216,47 @@ start_zone() {
     zone_loop=$!
 }
 zone_say() { echo "$*" >&7; }
+
+# By hand: TALLYSV_REAL_ZONE names a zone folder of a real zone server
+# (its billing address the floating one, its retry interval lowered),
+# started beside the simulator; what it says of billing is shown after
+# each takeover.
+start_real_zone() {
+    [ -n "${TALLYSV_REAL_ZONE:-}" ] || return 0
+    (
+        cd "$TALLYSV_REAL_ZONE" || exit 1
+        in_ns zone stdbuf -oL -eL bin/asss < /dev/null 2>&1 | while IFS= read -r line; do echo "$(now) $line"; done >> "$work/real_zone.log"
+    ) &
+}
+# A player logs in to the real zone through its chat protocol (its
+# ChatListen at $zone_addr:5101), so that the zone sends billing a datagram.
+real_zone_player() {
+    in_ns zone python3 - "$1" << 'PY' >> "$work/real_zone.log" 2>&1
+import socket, sys, time
+name = sys.argv[1]
+try:
+    s = socket.create_connection(("198.18.0.3", 5101), timeout=3)
+    s.sendall(("LOGIN:1;standbytest:%s:secret%s\n" % (name, name)).encode())
+    s.settimeout(8)
+    data = s.recv(4096).decode(errors="replace").strip()
+except Exception as e:
+    data = "no answer (%s)" % e
+print("%.9f chat login of %s: %s" % (time.time(), name, data.splitlines()[0] if data else "nothing"))
+PY
+}
+real_zone_back() {
+    awk -v t="$1" '$1 > t && /logged in to user database/ { found = 1 } END { exit !found }' "$work/real_zone.log"
+}
+report_real_zone() {
+    [ -n "${TALLYSV_REAL_ZONE:-}" ] || return 0
+    # The zone may take its time: until it has logged in again, 120 s at
+    # most; then another player logs in.
+    wait_for 120 real_zone_back "$1"
+    real_zone_player "q${RANDOM}"
+    echo "  real zone, what it said of billing from $(date -u -d "@${1%.*}" +%T) UTC on (seconds after the $2):"
+    awk -v t="$1" '$1 > t && tolower($0) ~ /billing|user database|chat login/ { printf "    +%.2fs %s\n", $1 - t, substr($0, index($0, " ") + 1) }' \
+        "$work/real_zone.log" | head -20
+}
 docked_after() {  # the time of the first login reply after $1
     awk -v t="$1" '$1 > t && /login reply for player/ { print $1; exit }' "$work/zone.log"
 }
@@ -271,6 +313,7 @@ SSH
         fail "the master's route to the zone has not the floating address as source"
 
     start_zone
+    start_real_zone
     local t_start
     t_start=$(now)
     wait_for 20 docked_since "$t_start" || { fail "$kind run $run: the zone never docked"; cleanup; return; }
@@ -303,6 +346,9 @@ SSH
     fi
     local t_addr
     t_addr=$(now)
+    # A player arrives at the real zone as soon as the standby holds the
+    # address: the zone's first datagram to billing since the takeover.
+    [ -z "${TALLYSV_REAL_ZONE:-}" ] || real_zone_player "p${RANDOM}" &
     wait_for 40 docked_since "$t_addr"
     local t_dock
     t_dock=$(docked_after "$t_addr")
@@ -345,6 +391,7 @@ SSH
         "$kind" "$run" "$(elapsed "$t0" "$t_addr")" "$(elapsed "$t0" "$t_dock")" \
         "$([ "$kind" = kill ] && echo kill || echo cut)" "$saved_in" "$accounts_saved" "$late_in" "$accounts_late" \
         "${ended_by:- nothing seen}"
+    report_real_zone "$t0" "$([ "$kind" = kill ] && echo kill || echo cut)"
     touch "$work/zone.stop"
     cleanup
 }
