@@ -5,11 +5,13 @@
 # and the zone (the zone simulator, reconnecting as a zone does after a
 # retry interval) docks again.
 #
-#   failover_test.sh BUILD_DIR SOURCE_DIR [kill|cut|both] [RUNS]
+#   failover_test.sh BUILD_DIR SOURCE_DIR [kill|cut|crash|both|all] [RUNS]
 #
 # kill: every process of the master's namespace is killed with SIGKILL (its
 # address stays configured, as on a machine that froze), then started again.
 # cut: the master's link is cut at the switch, then joined again.
+# crash: the master's server alone is killed; its health check fails.
+# both: kill and cut; all: the three.
 # Each run prints its figures: the time until the standby holds the address,
 # until the zone has docked again, and how many accounts made before the
 # last committed save log in on the standby. Needs root, ip netns,
@@ -343,11 +345,12 @@ SSH
 
     local t0
     t0=$(now)
-    if [ "$kind" = kill ]; then
-        kill_machine s1
-    else
-        in_ns lan ip link set p1 down
-    fi
+    case $kind in
+        kill) kill_machine s1 ;;
+        cut) in_ns lan ip link set p1 down ;;
+        # The server alone dies; the health check puts the master in FAULT.
+        crash) kill -KILL "$(cat "$work/s1/server.pid")" ;;
+    esac
     if ! wait_for 30 holds_vip s2; then
         fail "$kind run $run: s2 never took the address"
         cleanup
@@ -380,12 +383,16 @@ SSH
         fail "$kind run $run: s2's route to the zone has not the floating address as source"
 
     # The old master comes back, as the standby.
-    if [ "$kind" = kill ]; then
-        holds_vip s1 && echo "  (s1 still has the address configured while it is down)"
-        start_machine s1
-    else
-        in_ns lan ip link set p1 up
-    fi
+    case $kind in
+        kill)
+            holds_vip s1 && echo "  (s1 still has the address configured while it is down)"
+            start_machine s1
+            ;;
+        cut) in_ns lan ip link set p1 up ;;
+        # In FAULT its check passes again (it runs no server there), and it
+        # falls to BACKUP by itself.
+        crash) ;;
+    esac
     wait_for 15 in_state s1 BACKUP
     sleep 3
     if [ "$(state_of s1)" = BACKUP ] && ! holds_vip s1 && holds_vip s2; then
@@ -399,16 +406,20 @@ SSH
 
     printf 'FIGURES %s run %s: address on the standby %ss, zone docked again %ss after the %s, %s of %s accounts saved before the takeover log in on the standby (%s of %s made after the last save); the zone ended its old session by:%s\n' \
         "$kind" "$run" "$(elapsed "$t0" "$t_addr")" "$(elapsed "$t0" "$t_dock")" \
-        "$([ "$kind" = kill ] && echo kill || echo cut)" "$saved_in" "$accounts_saved" "$late_in" "$accounts_late" \
+        "$kind" "$saved_in" "$accounts_saved" "$late_in" "$accounts_late" \
         "${ended_by:- nothing seen}"
-    report_real_zone "$t0" "$([ "$kind" = kill ] && echo kill || echo cut)"
+    report_real_zone "$t0" "$kind"
     touch "$work/zone.stop"
     cleanup
 }
 
 run=1
-for kind in kill cut; do
-    [ "$cases" = both ] || [ "$cases" = "$kind" ] || continue
+for kind in kill cut crash; do
+    case $cases in
+        "$kind" | all) ;;
+        both) [ "$kind" != crash ] || continue ;;
+        *) continue ;;
+    esac
     for i in $(seq 1 "$runs"); do one_run $kind $run; run=$((run + 1)); done
 done
 echo "$passed passed, $failures failed"
