@@ -14,6 +14,11 @@ TALLYSV_TEST_PACKAGES=(
     chromium            # the status page in a browser
     dpkg-dev            # the Debian package (dpkg-shlibdeps, dpkg-deb)
     lintian             # checks that package
+    keepalived          # the takeover between two machines, in network namespaces
+    iproute2
+    rsync               # the copy of each save set to the standby
+    openssh-client
+    openssh-server
 )
 
 # promtool checks the metrics and the monitoring rules. Debian carries it

@@ -66,6 +66,8 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     settings.disableHelp = number("Comms", "DisableHelp", "1", 2) != 0;
     settings.encryptMode = number("Comms", "EncryptMode", "1", 2) != 0;
     settings.clusterToZones = number("Comms", "ClusterToZones", "0", 2) != 0;
+    settings.resetUnknownPeers = number("Comms", "ResetUnknownPeers", "0", 2) != 0;
+    settings.afterSaveCommand = file.get("Misc", "AfterSaveCommand", "", 255);
     settings.maxQueueForLogin = number("Misc", "MaxQueueForLogin", "50", 15);
     // Days, kept in seconds. More days than 32 bits of seconds hold mean
     // "as long as can be", not a wrapped (negative or short) delay.

@@ -25,6 +25,13 @@ struct Settings {
     bool disableHelp = true;             // ?help is not a command
     bool encryptMode = true;             // sessions are encrypted
     bool clusterToZones = false;         // messages waiting for a zone go out packed in clusters
+    // A datagram from an address without a session, other than a
+    // connection request, is answered with the disconnect notice (a few a
+    // second per address), so that zones of a server that moved notice it.
+    bool resetUnknownPeers = false;
+    // Run by the shell after each save whose files are all in place; empty
+    // for none.
+    std::string afterSaveCommand;
     int32_t maxQueueForLogin = 50;       // hosts may number this plus one
     int32_t accountReclaimDelay = 90 * 86400;  // seconds an account must be unused before reclaim
     uint16_t port = 900;                 // UDP port, read at start only

@@ -266,6 +266,16 @@ void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress
         log_.write("Connection request ignored: Host slots full.\n");
         return;
     }
+    if (settings_.resetUnknownPeers && host->state == HostState::Handshake) {
+        std::span<const uint8_t> notice = peerReset_.answer(datagram, from.address, now);
+        if (!notice.empty()) {
+            // Told its session is over, the peer holds no host slot either.
+            sink_.send(from, notice);
+            ++counters_.datagramsOut;
+            closeHost(*host, false);
+            return;
+        }
+    }
     uint8_t buffer[kMaxDatagram];
     int length = static_cast<int>(datagram.size());
     std::memcpy(buffer, datagram.data(), datagram.size());

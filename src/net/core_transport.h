@@ -12,6 +12,7 @@
 #include "core/settings.h"
 #include "net/datagram_sink.h"
 #include "net/host.h"
+#include "net/peer_reset.h"
 
 namespace tallysv {
 
@@ -298,6 +299,8 @@ private:
     int handling_ = 0;
     uint32_t now_ = 0;
     TransportCounters counters_;
+    // The disconnect notice for datagrams from addresses without a session.
+    PeerReset peerReset_;
     int nesting_ = 0;
     uint32_t lastFloodDecay_;
     // A pass an upper layer asked for, and the deadline the shell was last

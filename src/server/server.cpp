@@ -310,6 +310,7 @@ void Server::noteSave(bool saved, int32_t began, uint32_t beganTick) {
     if (saved) {
         saves_.anySucceeded = true;
         saves_.lastSuccessTime = began;
+        afterSave_.saved(settings_.afterSaveCommand);
     }
 }
 

@@ -12,6 +12,7 @@
 #include "core/clock.h"
 #include "core/mutex.h"
 #include "credentials/worker_pool.h"
+#include "server/after_save_command.h"
 #include "server/background_save.h"
 #include "server/console.h"
 #include "core/log.h"
@@ -70,6 +71,8 @@ public:
     void waitForBackgroundSave() EXCLUDES(lock_);
     // The process writing the periodic save, or -1 (tests kill it).
     pid_t backgroundSaveProcess() EXCLUDES(lock_);
+    // The command run after each committed save (tests wait for it).
+    AfterSaveCommand& afterSaveCommand() { return afterSave_; }
 
     // The one lock of the process: every access to hosts, sessions and the
     // database happens with it held.
@@ -152,6 +155,8 @@ private:
     FolderLock folderLock_;
     uint32_t folderLockWait_ = kFolderLockWait;
     BackgroundSave backgroundSave_ GUARDED_BY(lock_);
+    // Run after each committed save (AfterSaveCommand), off the loop.
+    AfterSaveCommand afterSave_{log_};
     // Before the command processor that writes to it, so it goes after it.
     std::unique_ptr<AuditLog> audit_;
     // Declared after the lock, so they go before it.

@@ -55,7 +55,9 @@ std::string describe(const Settings& s) {
     out << "|" << s.allowNoMachineID << "|" << s.usageFromSessions << "|" << s.passwordHashing;
     out << "|" << s.zoneIdleProbe << "|" << s.resendBackoff;
     out << "|" << s.passwordWorkers << "|" << s.guessLimit << "|" << s.guessWindow << "|" << s.passwordVerifierCache
-        << "|" << s.floodPerZone << "|" << s.whoisAllowedServers << "|" << s.groupReadable << "|" << s.statusHosts << "|" << s.runAsUser;
+        << "|" << s.floodPerZone << "|" << s.whoisAllowedServers << "|" << s.groupReadable << "|" << s.statusHosts
+        << "|" << s.runAsUser;
+    out << "|" << s.resetUnknownPeers << "|" << s.afterSaveCommand;
     return out.str();
 }
 
@@ -87,6 +89,11 @@ TEST(Install, PutsExactlyTheListedFilesIntoThePrefix) {
                                       "share/tallysv/monitoring/tallysv-recording.yml",
                                       "share/tallysv/monitoring/tallysv-dashboard.json",
                                       "share/tallysv/monitoring/grafana-dashboards.yml",
+                                      "share/tallysv/standby/keepalived.conf",
+                                      "share/tallysv/standby/tallysv-standby.conf",
+                                      "lib/tallysv/tallysv-vrrp-notify",
+                                      "lib/tallysv/tallysv-vrrp-check",
+                                      "lib/tallysv/tallysv-standby-sync",
                                       "lib/systemd/system/tallysv.service",
                                       "lib/sysusers.d/tallysv.conf"};
     EXPECT_EQ(filesUnder(installed.prefix.path()), expected);
