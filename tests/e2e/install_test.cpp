@@ -56,6 +56,7 @@ std::string describe(const Settings& s) {
     out << "|" << s.zoneIdleProbe << "|" << s.resendBackoff;
     out << "|" << s.passwordWorkers << "|" << s.guessLimit << "|" << s.guessWindow << "|" << s.passwordVerifierCache
         << "|" << s.floodPerZone << "|" << s.whoisAllowedServers << "|" << s.groupReadable << "|" << s.statusHosts;
+    out << "|" << s.publicListen << "|" << s.scoreLabels << "|" << s.scoreLabelsByZone;
     return out.str();
 }
 
