@@ -26,6 +26,15 @@ namespace tallysv {
 // network's lock); the chart from `history`. Every answer carries an ETag
 // of its body (a request that names it gets 304) and may be kept for a few
 // seconds. Any Host header is answered: nothing on the site is private.
+// The site's bounds: the status pages' (one request per connection, its
+// size and time limits, four workers), with more connections let wait, as
+// players come in numbers; beyond them a visitor gets 503 at once.
+inline StatusLimits publicSiteLimits() {
+    StatusLimits limits;
+    limits.queued = 96;
+    return limits;
+}
+
 class PublicSite {
 public:
     using OnlineSource = std::function<PublicOnline()>;
@@ -34,7 +43,7 @@ public:
     static constexpr int kCacheSeconds = 10;
 
     PublicSite(std::string folder, ScoreLabels labels, OnlineSource online, HistorySource history,
-               StatusLimits limits = {});
+               StatusLimits limits = publicSiteLimits());
     ~PublicSite();  // stops
     PublicSite(const PublicSite&) = delete;
     PublicSite& operator=(const PublicSite&) = delete;
