@@ -19,9 +19,9 @@ namespace tallysv {
 // The players' site: the pages of public_pages.h over HTTP, behind the
 // same front as the status pages (its bounds on connections, request size
 // and time). Its data is its own: a thread of the site reads the data
-// folder's files when asked (at start and after every save) and builds a
-// PublicData from them, so no request and no build touches the network's
-// tables. Who is online comes from `online`, asked at most once a second
+// folder's files when asked (at start and after every save; after a
+// reading that took T, not again before 4T) and builds a PublicData from
+// them, so no request and no build touches the network's tables. Who is online comes from `online`, asked at most once a second
 // however many requests come (it copies the players online under the
 // network's lock); the chart from `history`. Every answer carries an ETag
 // of its body (a request that names it gets 304) and may be kept for a few

@@ -182,7 +182,7 @@ std::string chart(const std::string& id, const std::string& title, const std::st
     }
 
     // The series, each with its first and last value at its ends.
-    std::vector<double> startY, endY;
+    std::vector<double> startX, startY, endY;
     std::vector<std::string> startText, endText;
     for (size_t k = 0; k < series.size(); ++k) {
         const Series& s = series[k];
@@ -218,7 +218,7 @@ std::string chart(const std::string& id, const std::string& title, const std::st
             lastShown = end - 1;
             if (end - i == 1) {
                 svg += "<circle class=\"series\" cx=\"" + fixed(x(static_cast<double>(i))) + "\" cy=\"" +
-                       fixed(y(s.values[i])) + "\" r=\"1.5\" fill=\"#000\"/>\n";
+                       fixed(y(s.values[i])) + "\" r=\"2.5\" fill=\"#000\"/>\n";
             } else {
                 std::string points;
                 for (size_t j = i; j < end; ++j)
@@ -230,6 +230,8 @@ std::string chart(const std::string& id, const std::string& title, const std::st
             i = end;
         }
         const size_t from = firstShown.value_or(0), to = lastShown.value_or(n - 1);
+        // The first value stands where the line begins.
+        startX.push_back(x(static_cast<double>(from)));
         startY.push_back(y(firstShown ? s.values[from] : 0));
         startText.push_back(firstShown ? compact(s.values[from]) : "");
         endY.push_back(y(lastShown ? s.values[to] : 0));
@@ -237,8 +239,8 @@ std::string chart(const std::string& id, const std::string& title, const std::st
     }
     std::vector<double> starts = spreadLabels(startY, top, bottom);
     for (size_t k = 0; k < starts.size(); ++k)
-        svg += "<text class=\"start\" x=\"" + std::to_string(kLeft + 3) + "\" y=\"" + fixed(starts[k] - 3) + "\">" +
-               startText[k] + "</text>\n";
+        svg += "<text class=\"start\" x=\"" + fixed(std::min(startX[k], static_cast<double>(kRight) - 20) + 3) +
+               "\" y=\"" + fixed(starts[k] - 3) + "\">" + startText[k] + "</text>\n";
     // Each name beside a piece of its line's own pattern, for the reader to
     // match.
     std::vector<double> ends = spreadLabels(endY, top, bottom);

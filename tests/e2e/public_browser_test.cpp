@@ -18,12 +18,14 @@ namespace {
 std::filesystem::path publicShotsFolder() { return std::filesystem::path(kBinDir) / "test-output" / "public_browser"; }
 
 // The address a server printed for its pages on a console line that
-// begins with `heading`.
+// begins with `heading`, without the "/" at its end.
 std::string printedUrl(const std::string& console, const std::string& heading) {
     size_t at = console.find(heading);
     if (at == std::string::npos) return "";
     at += heading.size();
-    return console.substr(at, console.find('\n', at) - at);
+    std::string url = console.substr(at, console.find('\n', at) - at);
+    if (!url.empty() && url.back() == '/') url.pop_back();
+    return url;
 }
 
 // Chromium draws the page at `url` into NAME.png (and its DOM into
