@@ -158,9 +158,12 @@ std::shared_ptr<const PublicData> PublicData::build(const Database& database, in
     data->squadsBySize_.resize(data->squads_.size());
     for (uint32_t i = 0; i < data->squads_.size(); ++i) data->squadsBySize_[i] = i;
     const std::vector<Squad>& squads = data->squads_;
+    for (uint32_t i = 0; i < squads.size(); ++i) data->squadsByName_.emplace_back(foldedName(squads[i].name), i);
+    std::vector<const std::string*> folded(squads.size());
+    for (const auto& [name, i] : data->squadsByName_) folded[i] = &name;
     std::sort(data->squadsBySize_.begin(), data->squadsBySize_.end(), [&](uint32_t a, uint32_t b) {
         if (squads[a].members.size() != squads[b].members.size()) return squads[a].members.size() > squads[b].members.size();
-        return foldedName(squads[a].name) < foldedName(squads[b].name);
+        return *folded[a] < *folded[b];
     });
 
     data->accountsByName_.reserve(data->accounts_.size());
@@ -170,7 +173,6 @@ std::shared_ptr<const PublicData> PublicData::build(const Database& database, in
     // server: equal keys keep their order.
     std::stable_sort(data->accountsByName_.begin(), data->accountsByName_.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (uint32_t i = 0; i < squads.size(); ++i) data->squadsByName_.emplace_back(foldedName(squads[i].name), i);
     std::stable_sort(data->squadsByName_.begin(), data->squadsByName_.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     return data;

@@ -111,7 +111,10 @@ Status listenOn(const std::string& host, uint16_t port, int& listener, uint16_t&
         int yes = 1, no = 0;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         if (at->ai_family == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
-        if (::bind(fd, at->ai_addr, at->ai_addrlen) == 0 && ::listen(fd, 5) == 0) {
+        // A crowd's connections wait in the kernel for the acceptor, which
+        // turns away those beyond the limits at once; with a short backlog
+        // they would instead be retried by their senders for seconds.
+        if (::bind(fd, at->ai_addr, at->ai_addrlen) == 0 && ::listen(fd, 128) == 0) {
             sockaddr_storage address{};
             socklen_t length = sizeof address;
             ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
