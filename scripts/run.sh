@@ -2,8 +2,8 @@
 # Installs what is missing, builds the server and its two tools (Release),
 # and starts the server in ./data. On the first start, when ./data has no
 # TALLYSV.INI, writes one from the example with fresh random passwords, new
-# accounts allowed, ?help on and passwords stored hashed, and prints the
-# passwords once.
+# accounts allowed, ?help on, passwords stored hashed and the players' site
+# on 127.0.0.1:8901, and prints the passwords once.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 install_missing_packages
@@ -26,10 +26,12 @@ if [ -z "$(find . -maxdepth 1 -iname TALLYSV.INI -print -quit)" ]; then
         -e "s/^AllowNewUsers=.*/AllowNewUsers=1/" \
         -e "s/^DisableHelp=.*/DisableHelp=0/" \
         -e "s/^PasswordHashing=.*/PasswordHashing=1/" \
+        -e "s/^PublicListen=.*/PublicListen=127.0.0.1:8901/" \
         "$TALLYSV_ROOT/build/packaging/TALLYSV.INI" > TALLYSV.INI.new
     chmod 600 TALLYSV.INI.new
     mv TALLYSV.INI.new TALLYSV.INI
-    echo "Wrote $PWD/TALLYSV.INI (new accounts allowed, ?help on, passwords hashed). It is shown this once:"
+    echo "Wrote $PWD/TALLYSV.INI (new accounts allowed, ?help on, passwords hashed, the players' site on"
+    echo "http://127.0.0.1:8901/: change PublicListen to serve it where players reach it). It is shown this once:"
     echo "  SysopPassword=$sysop      (?login in a zone makes you Network Administrator)"
     echo "  BillingPassword=$billing    (zones log in with it)"
 fi

@@ -13,6 +13,7 @@ TALLYSV_PACKAGES=(
     pkg-config          # finds libcpp-httplib
     libcpp-httplib-dev  # the status pages' HTTP server
     libsodium-dev       # hashes stored passwords
+    libsqlite3-dev      # tallysv-db export --sqlite
 )
 
 # Installs those of the packages named (by default TALLYSV_PACKAGES) that

@@ -11,7 +11,8 @@ TALLYSV_TEST_PACKAGES=(
     libbenchmark-dev    # the benchmarks, built with the tests
     clang               # the sanitizer build and the fuzz targets
     libclang-rt-14-dev
-    chromium            # the status page in a browser
+    chromium            # the status page and the players' site in a browser
+    sqlite3             # reads back what tallysv-db export --sqlite wrote
     dpkg-dev            # the Debian package (dpkg-shlibdeps, dpkg-deb)
     lintian             # checks that package
     keepalived          # the takeover between two machines, in network namespaces

@@ -96,6 +96,9 @@ bool readConfiguration(Settings& settings, Log& log, const std::string& director
     settings.whoisAllowedServers = file.get("Misc", "WhoisAllowedServers", "", 255);
     settings.statusListen = file.get("Misc", "StatusListen", "", 127);
     settings.statusHosts = file.get("Misc", "StatusHosts", "", 255);
+    settings.publicListen = file.get("Misc", "PublicListen", "", 127);
+    settings.scoreLabels = file.get("Misc", "ScoreLabels", "Kills, Deaths, Flags, Kill points, Flag points", 255);
+    settings.scoreLabelsByZone = file.get("Misc", "ScoreLabelsByZone", "", 1023);
     settings.controlSocket = file.get("Misc", "ControlSocket", "tallysv.sock", 127);
     settings.groupReadable = number("Misc", "GroupReadable", "0", 2) != 0;
 

@@ -69,6 +69,12 @@ struct Settings {
     // Host names (comma-separated) the status pages answer to besides the
     // one they listen on; read at start only.
     std::string statusHosts;
+    std::string publicListen;            // "host:port" of the players' site, read at start only; empty = none
+    // What the players' site calls the five score values: five names
+    // separated by commas for the network, and "ScoreID:five names" entries
+    // separated by semicolons for single score groups; read at start only.
+    std::string scoreLabels = "Kills, Deaths, Flags, Kill points, Flag points";
+    std::string scoreLabelsByZone;
     std::string controlSocket = "tallysv.sock";  // path of the control socket, read at start only; empty = none
     // Files the server makes are 0640 and folders 0750 instead of 0600 and
     // 0700, for a group that reads them (backups); read at start only.

@@ -112,6 +112,7 @@ bool Server::startup() {
     for (LoopTask& task : loop_) task.lastRun = clock_.tick();
     startTime_ = clock_.now();
     startStatusPages();
+    startPublicSite();
     {
         MutexLock guard(lock_);
         startControlSocket();
@@ -286,6 +287,32 @@ void Server::startStatusPages() {
     log_.printf("Status pages on http://%s/\n", status_->address().c_str());
 }
 
+// The players' site reads the saved files itself, at start and after each
+// save; from the network it takes only who is online, under the lock.
+void Server::startPublicSite() {
+    std::string listen;
+    ScoreLabels labels;
+    {
+        MutexLock guard(lock_);
+        listen = settings_.publicListen;
+        labels = parseScoreLabels(settings_.scoreLabels, settings_.scoreLabelsByZone);
+    }
+    if (listen.empty()) return;
+    public_ = std::make_unique<PublicSite>(
+        folder_, std::move(labels),
+        [this] {
+            MutexLock guard(lock_);
+            return core_ ? takePublicOnline(core_->transport, database_) : PublicOnline{};
+        },
+        [this](int minutes) { return history_.view(minutes); });
+    if (Status started = public_->start(listen); !started) {
+        log_.printf("Cannot serve the players' site on %s: %s\n", listen.c_str(), started.reason().c_str());
+        public_.reset();
+        return;
+    }
+    log_.printf("Players' site on http://%s/\n", public_->address().c_str());
+}
+
 StatusSnapshot Server::statusSnapshot() {
     StatusSnapshot snapshot;
     {
@@ -311,6 +338,7 @@ void Server::noteSave(bool saved, int32_t began, uint32_t beganTick) {
         saves_.anySucceeded = true;
         saves_.lastSuccessTime = began;
         afterSave_.saved(settings_.afterSaveCommand);
+        if (public_) public_->reload();
     }
 }
 
@@ -551,6 +579,7 @@ void Server::shutdown() {
     control_.reset();
     controlCommands_.reset();
     status_.reset();
+    public_.reset();
     if (udp_) udp_->stop();
     {
         // A save still being written ends first; then the final one, with

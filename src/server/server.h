@@ -21,6 +21,7 @@
 #include "net/udp_server.h"
 #include "status/status_history.h"
 #include "status/status_server.h"
+#include "public/public_site.h"
 
 namespace tallysv {
 
@@ -92,6 +93,8 @@ public:
     uint16_t udpPort() const { return socket_ ? socket_->boundPort() : 0; }
     // The port of the status pages, 0 when none are served.
     uint16_t statusPort() const { return status_ ? status_->port() : 0; }
+    // The players' site, when one is served (PublicListen).
+    PublicSite* publicSite() const { return public_.get(); }
     // The control socket's path, empty when there is none.
     std::string controlSocketPath() const { return control_ ? control_->path() : std::string(); }
     // A flag that, once set, makes the next pass re-read the settings as
@@ -136,6 +139,7 @@ private:
     void assemble() REQUIRES(lock_);
     void disassemble() EXCLUDES(lock_);
     void startStatusPages();
+    void startPublicSite();
     void startWorkers() REQUIRES(lock_);
     // False when a running server answers on the control socket.
     bool claimControlSocket();
@@ -183,6 +187,7 @@ private:
     // Last, so they go first: their threads use everything above.
     std::unique_ptr<ControlServer> control_;
     std::unique_ptr<StatusServer> status_;
+    std::unique_ptr<PublicSite> public_;
 };
 
 }  // namespace tallysv

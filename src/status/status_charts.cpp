@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,11 @@ struct Series {
     std::string name;
     std::vector<double> values;
     bool points = false;          // drawn as marks where `present`, not as a line
-    std::vector<bool> present;    // for points: the minutes that have a value
+    // The minutes that have a value; empty: all of them. A line breaks
+    // where a minute has none (the server was not running), rather than
+    // drawing it as zero.
+    std::vector<bool> present;
+    bool has(size_t i) const { return present.empty() || (i < present.size() && present[i]); }
 };
 
 struct Marker {
@@ -114,7 +119,7 @@ std::string chart(const std::string& id, const std::string& title, const std::st
     std::string peak;
     for (const Series& s : series) {
         for (size_t i = 0; i < n; ++i) {
-            if (s.values[i] > highest) {
+            if (s.has(i) && s.values[i] > highest) {
                 highest = s.values[i];
                 peak = "highest " + compact(highest) + (unit.empty() ? "" : " " + unit) +
                        (series.size() > 1 ? " (" + s.name + ")" : "") + " at " +
@@ -177,7 +182,7 @@ std::string chart(const std::string& id, const std::string& title, const std::st
     }
 
     // The series, each with its first and last value at its ends.
-    std::vector<double> startY, endY;
+    std::vector<double> startX, startY, endY;
     std::vector<std::string> startText, endText;
     for (size_t k = 0; k < series.size(); ++k) {
         const Series& s = series[k];
@@ -199,20 +204,43 @@ std::string chart(const std::string& id, const std::string& title, const std::st
             endText.push_back(s.name + (anyPoint ? ": last " + compact(lastValue) : ": none"));
             continue;
         }
-        std::string points;
-        for (size_t i = 0; i < n; ++i)
-            points += (i ? " " : "") + fixed(x(static_cast<double>(i))) + "," + fixed(y(s.values[i]));
-        svg += "<polyline class=\"series\" points=\"" + points + "\" fill=\"none\" stroke=\"#000\" stroke-width=\"1.5\"" +
-               (*dash ? std::string(" stroke-dasharray=\"") + dash + "\"" : "") + "/>\n";
-        startY.push_back(y(s.values.front()));
-        startText.push_back(compact(s.values.front()));
-        endY.push_back(y(s.values.back()));
-        endText.push_back(s.name + " " + compact(s.values.back()));
+        // One polyline for each run of minutes with values; a lone minute
+        // is a dot.
+        std::optional<size_t> firstShown, lastShown;
+        for (size_t i = 0; i < n;) {
+            if (!s.has(i)) {
+                ++i;
+                continue;
+            }
+            size_t end = i;
+            while (end < n && s.has(end)) ++end;
+            if (!firstShown) firstShown = i;
+            lastShown = end - 1;
+            if (end - i == 1) {
+                svg += "<circle class=\"series\" cx=\"" + fixed(x(static_cast<double>(i))) + "\" cy=\"" +
+                       fixed(y(s.values[i])) + "\" r=\"2.5\" fill=\"#000\"/>\n";
+            } else {
+                std::string points;
+                for (size_t j = i; j < end; ++j)
+                    points += (j > i ? " " : "") + fixed(x(static_cast<double>(j))) + "," + fixed(y(s.values[j]));
+                svg += "<polyline class=\"series\" points=\"" + points +
+                       "\" fill=\"none\" stroke=\"#000\" stroke-width=\"1.5\"" +
+                       (*dash ? std::string(" stroke-dasharray=\"") + dash + "\"" : "") + "/>\n";
+            }
+            i = end;
+        }
+        const size_t from = firstShown.value_or(0), to = lastShown.value_or(n - 1);
+        // The first value stands where the line begins.
+        startX.push_back(x(static_cast<double>(from)));
+        startY.push_back(y(firstShown ? s.values[from] : 0));
+        startText.push_back(firstShown ? compact(s.values[from]) : "");
+        endY.push_back(y(lastShown ? s.values[to] : 0));
+        endText.push_back(s.name + (lastShown ? " " + compact(s.values[to]) : ": none"));
     }
     std::vector<double> starts = spreadLabels(startY, top, bottom);
     for (size_t k = 0; k < starts.size(); ++k)
-        svg += "<text class=\"start\" x=\"" + std::to_string(kLeft + 3) + "\" y=\"" + fixed(starts[k] - 3) + "\">" +
-               startText[k] + "</text>\n";
+        svg += "<text class=\"start\" x=\"" + fixed(std::min(startX[k], static_cast<double>(kRight) - 20) + 3) +
+               "\" y=\"" + fixed(starts[k] - 3) + "\">" + startText[k] + "</text>\n";
     // Each name beside a piece of its line's own pattern, for the reader to
     // match.
     std::vector<double> ends = spreadLabels(endY, top, bottom);
@@ -235,6 +263,13 @@ std::string utcMinuteSecond(int32_t time) {
     return text.size() > 11 ? text.substr(11) : text;
 }
 
+// A line of the history: minutes without a reading have no value.
+Series line(std::string name, const HistoryView& history, std::vector<double> values) {
+    Series s(std::move(name), std::move(values));
+    for (const HistoryBucket& b : history.buckets) s.present.push_back(b.sampled);
+    return s;
+}
+
 template <typename Pick>
 std::vector<double> column(const HistoryView& history, Pick pick) {
     std::vector<double> values;
@@ -249,7 +284,17 @@ uint64_t logins(const HistoryBucket& b, std::initializer_list<PlayerLoginOutcome
     return sum;
 }
 
+std::string renderPlayersChart(const HistoryView& h, const std::vector<Marker>& markers) {
+    return chart("chart-players", "Players online", "players", h.firstMinute,
+                 {line("players", h, column(h, [](const HistoryBucket& b) { return b.players; }))}, markers);
+}
+
 }  // namespace
+
+std::string renderPlayersChart(const HistoryView& history) {
+    if (history.empty()) return "";
+    return renderPlayersChart(history, {});
+}
 
 std::string renderHistoryCharts(const HistoryView& h) {
     if (h.empty()) return "";
@@ -265,9 +310,7 @@ std::string renderHistoryCharts(const HistoryView& h) {
                                (e.connected ? "connected" : "dropped") + " at " + when,
                            !e.connected});
     }
-    std::string out;
-    out += chart("chart-players", "Players online", "players", first,
-                 {{"players", column(h, [](const HistoryBucket& b) { return b.players; })}}, markers);
+    std::string out = renderPlayersChart(h, markers);
     if (!h.zoneEvents.empty()) {
         out += "<table id=zone-events><caption>Zones that came (+) and went (-) in this time</caption>\n"
                "<tr><th>Time (UTC)</th><th>Zone</th><th>ScoreID</th><th>Event</th></tr>\n";
@@ -280,22 +323,22 @@ std::string renderHistoryCharts(const HistoryView& h) {
         out += "</table>\n";
     }
     out += chart("chart-zones", "Zones connected", "zones", first,
-                 {{"zones", column(h, [](const HistoryBucket& b) { return b.zones; })}});
+                 {line("zones", h, column(h, [](const HistoryBucket& b) { return b.zones; }))});
     out += chart("chart-logins", "Player logins per minute", "logins", first,
-                 {{"entered", column(h, [](const HistoryBucket& b) { return logins(b, {O::Entered, O::Created, O::LockedOut}); })},
-                  {"wrong password", column(h, [](const HistoryBucket& b) { return logins(b, {O::WrongPassword}); })},
-                  {"flood", column(h, [](const HistoryBucket& b) { return logins(b, {O::Flood}); })},
-                  {"other", column(h, [](const HistoryBucket& b) {
+                 {line("entered", h, column(h, [](const HistoryBucket& b) { return logins(b, {O::Entered, O::Created, O::LockedOut}); })),
+                  line("wrong password", h, column(h, [](const HistoryBucket& b) { return logins(b, {O::WrongPassword}); })),
+                  line("flood", h, column(h, [](const HistoryBucket& b) { return logins(b, {O::Flood}); })),
+                  line("other", h, column(h, [](const HistoryBucket& b) {
                        return logins(b, {O::AskedNewUser, O::NewUserRefused, O::BadName});
-                   })}});
+                   }))});
     out += chart("chart-messages", "Chat lines, broadcasts and commands per minute", "per minute", first,
-                 {{"chat", column(h, [](const HistoryBucket& b) { return b.chatMessages; })},
-                  {"broadcasts", column(h, [](const HistoryBucket& b) { return b.broadcasts; })},
-                  {"commands", column(h, [](const HistoryBucket& b) { return b.commands; })}});
+                 {line("chat", h, column(h, [](const HistoryBucket& b) { return b.chatMessages; })),
+                  line("broadcasts", h, column(h, [](const HistoryBucket& b) { return b.broadcasts; })),
+                  line("commands", h, column(h, [](const HistoryBucket& b) { return b.commands; }))});
     out += chart("chart-datagrams", "Datagrams per minute", "datagrams", first,
-                 {{"in", column(h, [](const HistoryBucket& b) { return b.datagramsIn; })},
-                  {"out", column(h, [](const HistoryBucket& b) { return b.datagramsOut; })},
-                  {"resent", column(h, [](const HistoryBucket& b) { return b.resends; })}});
+                 {line("in", h, column(h, [](const HistoryBucket& b) { return b.datagramsIn; })),
+                  line("out", h, column(h, [](const HistoryBucket& b) { return b.datagramsOut; })),
+                  line("resent", h, column(h, [](const HistoryBucket& b) { return b.resends; }))});
     Series saves("save", column(h, [](const HistoryBucket& b) { return b.longestSaveMs; }));
     saves.points = true;
     for (const HistoryBucket& b : h.buckets) saves.present.push_back(b.saves > 0);

@@ -19,6 +19,9 @@ std::string renderStatusJson(const StatusSnapshot& snapshot);
 std::string renderMetrics(const StatusSnapshot& snapshot);
 // The charts of the page, as inline SVG (no script, no file from elsewhere).
 std::string renderHistoryCharts(const HistoryView& history);
+// The chart of players online alone, without the zones' comings and goings
+// (the players' site draws it).
+std::string renderPlayersChart(const HistoryView& history);
 // "/history.json": the series of the charts, one value a minute.
 std::string renderHistoryJson(const HistoryView& history);
 

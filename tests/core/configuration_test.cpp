@@ -48,6 +48,9 @@ TEST(Configuration, MissingFileGivesEveryDefault) {
     EXPECT_EQ(settings.backupInterval, 86400000);
     EXPECT_EQ(settings.backupKeep, 7);
     EXPECT_EQ(settings.statusListen, "");
+    EXPECT_EQ(settings.publicListen, "");
+    EXPECT_EQ(settings.scoreLabels, "Kills, Deaths, Flags, Kill points, Flag points");
+    EXPECT_EQ(settings.scoreLabelsByZone, "");
     EXPECT_EQ(settings.sysopPassword, PasswordField{});
     EXPECT_EQ(settings.billingPassword, PasswordField{});
     // Only the first reading asks for the built-in operator.
@@ -102,6 +105,14 @@ TEST(Configuration, ValuesAreCutThenConvertedLikeAtoi) {
          [](const Settings& s) { return s.statusHosts == "status.example, 10.0.0.5:8900"; }, "more host names"},
         {"StatusHosts=status.example", "Comms", [](const Settings& s) { return s.statusHosts.empty(); },
          "StatusHosts is in [Misc]"},
+        {"PublicListen=127.0.0.1:8901", "Misc", [](const Settings& s) { return s.publicListen == "127.0.0.1:8901"; },
+         "players' site served"},
+        {"PublicListen=127.0.0.1:8901", "Comms", [](const Settings& s) { return s.publicListen.empty(); },
+         "PublicListen is in [Misc]"},
+        {"ScoreLabels=W, L, F, KP, FP", "Misc", [](const Settings& s) { return s.scoreLabels == "W, L, F, KP, FP"; },
+         "the network's score labels"},
+        {"ScoreLabelsByZone=5:a,b,c,d,e; 6:f,g,h,i,j", "Misc",
+         [](const Settings& s) { return s.scoreLabelsByZone == "5:a,b,c,d,e; 6:f,g,h,i,j"; }, "labels by ScoreID"},
     };
     for (const auto& c : cases) {
         Settings s = readFrom(std::string("[") + c.section + "]\n" + c.line + "\n");

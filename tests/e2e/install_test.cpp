@@ -58,6 +58,7 @@ std::string describe(const Settings& s) {
         << "|" << s.floodPerZone << "|" << s.whoisAllowedServers << "|" << s.groupReadable << "|" << s.statusHosts
         << "|" << s.runAsUser;
     out << "|" << s.resetUnknownPeers << "|" << s.afterSaveCommand;
+    out << "|" << s.publicListen << "|" << s.scoreLabels << "|" << s.scoreLabelsByZone;
     return out.str();
 }
 

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "core/clock.h"
 #include "status/status_pages.h"
 
@@ -31,7 +35,8 @@ TEST(StatusCharts, NoHistoryNoCharts) {
 }
 
 // Every chart has its time axis in UTC, its value axis from 0, and each
-// line's last value beside its name; a minute with nothing is drawn at 0.
+// line's last value beside its name; a minute read with nothing in it is
+// drawn at 0.
 TEST(StatusCharts, AxesAndValuesAtTheEnds) {
     FakeClock clock(1000, 1000000800);  // 02:00:00 UTC
     StatusHistory history(clock);
@@ -58,6 +63,62 @@ TEST(StatusCharts, AxesAndValuesAtTheEnds) {
     EXPECT_NE(charts.find(">chat 0</text>"), std::string::npos);  // 40 lines in the first minute, none in the last
     EXPECT_NE(charts.find("highest 40 per minute (chat) at 02:00 UTC"), std::string::npos);
     EXPECT_NE(charts.find(">save: none</text>"), std::string::npos);
+}
+
+// The lines of a chart in an SVG: each polyline's points, and the lone
+// points drawn as dots.
+struct ChartLinesOfStatus {
+    std::vector<size_t> polylinePoints;
+    size_t dots = 0;
+};
+ChartLinesOfStatus chartLinesOfStatus(const std::string& charts, const std::string& id) {
+    ChartLinesOfStatus lines;
+    const size_t begin = charts.find("<figure id=\"" + id + "\">");
+    const size_t end = charts.find("</figure>", begin);
+    for (size_t at = charts.find("class=\"series\"", begin); at < end; at = charts.find("class=\"series\"", at + 1)) {
+        if (charts.compare(at - 7, 6, "circle") == 0) {
+            ++lines.dots;
+            continue;
+        }
+        const size_t from = charts.find("points=\"", at) + 8;
+        const std::string points = charts.substr(from, charts.find('"', from) - from);
+        lines.polylinePoints.push_back(static_cast<size_t>(std::count(points.begin(), points.end(), ' ')) + 1);
+    }
+    return lines;
+}
+
+// Minutes without a reading (before the server started, or while it was
+// stopped) are a gap in every line, not a stretch of zeros: a page of a
+// server started seconds ago draws its one minute alone, and one stopped
+// for a while draws two stretches.
+TEST(StatusCharts, MinutesWithoutAReadingAreGaps) {
+    FakeClock clock(1000, 1000000800 + 59 * 60 + 6);  // 02:59:06 UTC
+    StatusHistory history(clock);
+    HistorySample sample;
+    sample.players = 7;
+    history.record(sample);
+    std::string charts = renderHistoryCharts(history.view(60));
+    for (const char* id : {"chart-players", "chart-zones", "chart-logins", "chart-messages", "chart-datagrams"}) {
+        ChartLinesOfStatus lines = chartLinesOfStatus(charts, id);
+        EXPECT_TRUE(lines.polylinePoints.empty()) << id;
+        EXPECT_GE(lines.dots, 1u) << id;
+    }
+    EXPECT_NE(charts.find("highest 7 players at 02:59 UTC"), std::string::npos) << charts;
+    EXPECT_NE(charts.find(">players 7</text>"), std::string::npos);
+
+    // Read on to 03:09, stopped until 03:29, read again up to 03:58.
+    for (int minute = 1; minute < 60; ++minute) {
+        clock.advance(60000);
+        if (minute > 10 && minute < 30) continue;
+        sample.players = static_cast<uint64_t>(minute);
+        history.record(sample);
+    }
+    charts = renderHistoryCharts(history.view(60));
+    ChartLinesOfStatus players = chartLinesOfStatus(charts, "chart-players");
+    EXPECT_EQ(players.polylinePoints, (std::vector<size_t>{11, 30}));
+    EXPECT_EQ(players.dots, 0u);
+    EXPECT_NE(charts.find("highest 59 players at 03:58 UTC"), std::string::npos) << charts;
+    EXPECT_EQ(renderPlayersChart(history.view(60)), charts.substr(0, charts.find("</figure>") + 10));
 }
 
 }  // namespace

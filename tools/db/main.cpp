@@ -5,6 +5,9 @@
 //                          the audit log of operator actions as a table
 //   tallysv-db wrap DIR    replaces every scrambled password by its wrapped hash,
 //                          in the files and in every generation of backup/
+//   tallysv-db export --sqlite FILE DIR
+//                          the folder's records as an SQLite database
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -16,6 +19,7 @@
 
 #include "control/audit_log.h"
 #include "db/dat_tool.h"
+#include "sqlite_export.h"
 
 namespace {
 
@@ -24,10 +28,15 @@ int usage() {
                  "usage: tallysv-db dump FILE    print every record of a .dat file as JSON, one a line\n"
                  "       tallysv-db check DIR    check the .dat files of a folder; exit status 1 on problems\n"
                  "       tallysv-db wrap DIR     hash every scrambled password of a stopped server's folder\n"
+                 "       tallysv-db export --sqlite FILE DIR\n"
+                 "                               write the folder's records (no passwords) as an SQLite database\n"
                  "       tallysv-db audit [--since TIME] [--who NAME] [FILE]\n"
                  "                               the audit log (FILE, else audit.log here) as a table\n");
     return 2;
 }
+
+// What the progress bar is of.
+const char* progressLabel = "Wrapping passwords";
 
 // "[#####     ] 512/1024" on standard error, redrawn in place on a terminal.
 void showProgress(size_t done, size_t total) {
@@ -39,7 +48,7 @@ void showProgress(size_t done, size_t total) {
     size_t filled = total ? done * kWidth / total : kWidth;
     std::string bar(filled, '#');
     bar.resize(kWidth, ' ');
-    std::fprintf(stderr, "%sWrapping passwords [%s] %zu/%zu%s", terminal ? "\r" : "", bar.c_str(), done, total,
+    std::fprintf(stderr, "%s%s [%s] %zu/%zu%s", terminal ? "\r" : "", progressLabel, bar.c_str(), done, total,
                  terminal && done != total ? "" : "\n");
     std::fflush(stderr);
 }
@@ -97,8 +106,26 @@ int audit(int argc, char** argv) {
 
 }  // namespace
 
+int exportDatabase(const char* file, const char* directory) {
+    progressLabel = "Exporting records";
+    const auto began = std::chrono::steady_clock::now();
+    tallysv::SqliteExport result = tallysv::exportSqlite(directory, file, showProgress);
+    if (!result.ok) {
+        std::cerr << "tallysv-db: " << result.error << "\n";
+        return 1;
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
+    std::cout << "Exported to " << file << ": accounts " << result.accounts << ", scores " << result.scores
+              << ", squads " << result.squads << " (members " << result.members << "), zones " << result.zones
+              << ", bans " << result.bans << ", banfrees " << result.banfrees << ", operators " << result.operators
+              << " in " << ms.count() << " ms\n";
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "audit") == 0) return audit(argc, argv);
+    if (argc == 5 && std::strcmp(argv[1], "export") == 0 && std::strcmp(argv[2], "--sqlite") == 0)
+        return exportDatabase(argv[3], argv[4]);
     if (argc != 3) return usage();
     if (std::strcmp(argv[1], "dump") == 0) {
         std::string error;
