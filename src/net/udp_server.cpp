@@ -50,7 +50,7 @@ uint16_t UdpSocket::boundPort() const {
 
 void UdpSocket::send(const PeerAddress& to, std::span<const uint8_t> bytes) {
     if (fd_ < 0) return;
-    if (batchDepth_ > 0) {
+    if (batching_) {
         writer_.add(to, bytes);
         return;
     }
@@ -63,7 +63,8 @@ void UdpSocket::send(const PeerAddress& to, std::span<const uint8_t> bytes) {
 }
 
 void UdpSocket::endBatch() {
-    if (--batchDepth_ == 0) writer_.flush();
+    batching_ = false;
+    writer_.flush();
 }
 
 int UdpSocket::sendBatch(mmsghdr* datagrams, unsigned count) {
@@ -76,15 +77,39 @@ void UdpSocket::waitWritable() {
     (void)::poll(&writable, 1, 100);
 }
 
-UdpServer::UdpServer(CoreTransport& transport, UdpSocket& socket, Mutex& lock, const Settings& settings)
-    : lock_(lock), transport_(transport), socket_(socket), settings_(settings) {}
+UdpServer::UdpServer(CoreTransport& transport, UdpSocket& socket, Mutex& lock, const Settings& settings,
+                     EventHandler onEvent, CompletionQueue* completions)
+    : lock_(lock), transport_(transport), socket_(socket), settings_(settings), onEvent_(std::move(onEvent)),
+      completions_(completions) {}
+
+void UdpServer::handleEvents() {
+    TransportEvent event;
+    while (transport_.nextEvent(event)) {
+        if (onEvent_) {
+            onEvent_(event);
+        } else if (event.kind == TransportEvent::Kind::Message) {
+            transport_.reportUnhandled(*event.message);
+        }
+    }
+}
+
+void UdpServer::runCompletions() {
+    std::vector<CompletionQueue::Completion> posted = completions_->take();
+    if (posted.empty()) return;
+    MutexLock guard(lock_);
+    LogBatch lines(transport_.log());
+    SendBatch sends(socket_);
+    for (CompletionQueue::Completion& completion : posted) {
+        completion();
+        // What it captured goes here, on the loop's thread.
+        completion = nullptr;
+    }
+}
 
 UdpServer::~UdpServer() { stop(); }
 
 Status UdpServer::start(uint16_t port) {
-    // The threads take the lock for each pass, so it is not held here while
-    // a running server is stopped.
-    if (receiveThread_.joinable() || maintenanceThread_.joinable()) stop();
+    if (thread_.joinable()) stop();
     if (Status opened = socket_.open(port); !opened) return opened;
     int pipeEnds[2], nudgeEnds[2];
     if (::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -112,27 +137,25 @@ Status UdpServer::start(uint16_t port) {
         });
     }
     running_.store(true);
-    // Returns once both threads are set up: from then on they allocate only
-    // with the lock held, so a thread that forks while holding it (the
-    // background save) never copies an allocator another thread is inside.
-    std::latch started(2);
-    maintenanceThread_ = std::thread([this, &started] { maintenanceLoop(started); });
-    receiveThread_ = std::thread([this, &started] { receiveLoop(started); });
+    // Returns once the loop is set up: from then on it allocates only with
+    // the lock held, so a thread that forks while holding it (the
+    // background save) never copies an allocator the loop is inside.
+    std::latch started(1);
+    thread_ = std::thread([this, &started] { loop(started); });
     started.wait();
     return Status::ok();
 }
 
 void UdpServer::stop() {
-    if (receiveThread_.joinable() || maintenanceThread_.joinable()) {
+    if (thread_.joinable()) {
         running_.store(false);
         // The wake-up byte stays unread, so every later wait returns at once.
         const char byte = 1;
         (void)::write(wakeWrite_, &byte, 1);
-        // The threads take the lock for each pass; it must not be held while
-        // waiting for them.
-        if (maintenanceThread_.joinable()) maintenanceThread_.join();
-        if (receiveThread_.joinable()) receiveThread_.join();
+        thread_.join();
     }
+    // Work that was under way when the workers stopped completes.
+    if (completions_) runCompletions();
     MutexLock guard(lock_);
     transport_.setDeadlineMoved(nullptr);
     {
@@ -144,15 +167,6 @@ void UdpServer::stop() {
         if (*end >= 0) ::close(*end);
         *end = -1;
     }
-}
-
-bool UdpServer::waitForDatagram(int ms) {
-    pollfd fds[2] = {{socket_.descriptor(), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-    int ready = ::poll(fds, 2, ms);
-    if (ready <= 0) return false;
-    if (fds[1].revents != 0) return false;
-    // An error condition is read (and so cleared) like a datagram.
-    return fds[0].revents != 0;
 }
 
 namespace {
@@ -214,47 +228,6 @@ private:
 
 }  // namespace
 
-void UdpServer::receiveLoop(std::latch& started) {
-    auto batch = std::make_unique<ReceiveBatch>();
-    started.count_down();
-    bool lowPriority;
-    {
-        MutexLock guard(lock_);
-        lowPriority = settings_.lowPriority;
-    }
-    while (running_.load()) {
-        if (lowPriority) {
-            // A 10 ms pause that a stop cuts short.
-            pollfd wake{wakeRead_, POLLIN, 0};
-            if (::poll(&wake, 1, 10) > 0) break;
-        }
-        // Datagrams already queued are read at once, several in one call;
-        // only an empty queue waits (for a datagram or the wake-up of a
-        // stop). They are handled one by one, in order, under one taking of
-        // the lock, and what they make the server send leaves together when
-        // the last is handled; so do the console lines they print. With
-        // LowPriority each is handled on its own after its pause.
-        if (batch->empty()) {
-            if (!batch->readQueued(socket_.descriptor())) {
-                if (!waitForDatagram(-1)) continue;
-                batch->readQueued(socket_.descriptor());
-            }
-            if (batch->empty()) continue;
-        }
-        MutexLock guard(lock_);
-        LogBatch lines(transport_.log());
-        SendBatch sends(socket_);
-        while (!batch->empty()) {
-            PeerAddress from;
-            std::span<const uint8_t> datagram = batch->take(from);
-            if (datagram.empty() || datagram.size() > static_cast<size_t>(CoreTransport::kMaxDatagram)) continue;
-            transport_.receive(datagram, from);
-            lowPriority = settings_.lowPriority;
-            if (lowPriority) break;
-        }
-    }
-}
-
 int UdpServer::passWait(uint32_t lastPass, std::optional<uint32_t> deadline, uint32_t period, uint32_t now) {
     if (!deadline) return -1;
     // Passes keep their period: the one that handles the deadline is the
@@ -265,7 +238,8 @@ int UdpServer::passWait(uint32_t lastPass, std::optional<uint32_t> deadline, uin
     return static_cast<int>(std::max<int64_t>(left, 0));
 }
 
-void UdpServer::maintenanceLoop(std::latch& started) {
+void UdpServer::loop(std::latch& started) {
+    auto batch = std::make_unique<ReceiveBatch>();
     started.count_down();
     bool lowPriority;
     std::optional<uint32_t> deadline;
@@ -279,30 +253,65 @@ void UdpServer::maintenanceLoop(std::latch& started) {
     // The clock may be read from any thread.
     const Clock& clock = *clockOfTransport;
     uint32_t lastPass = clock.tick();
+    enum { kSocket, kWake, kNudge, kCompletions };
+    pollfd fds[4] = {{socket_.descriptor(), POLLIN, 0},
+                     {wakeRead_, POLLIN, 0},
+                     {nudgeRead_, POLLIN, 0},
+                     {completions_ ? completions_->descriptor() : -1, POLLIN, 0}};
     while (running_.load()) {
         const uint32_t period = lowPriority ? 100 : 50;
-        pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {nudgeRead_, POLLIN, 0}};
-        if (::poll(fds, 2, passWait(lastPass, deadline, period, clock.tick())) > 0 && fds[0].revents != 0) break;
-        if (!running_.load()) break;
-        if (fds[1].revents != 0) {
+        // Datagrams read and not yet handled wait for nothing.
+        const int wait = batch->empty() ? passWait(lastPass, deadline, period, clock.tick()) : 0;
+        for (pollfd& fd : fds) fd.revents = 0;
+        if (::poll(fds, 4, wait) < 0 && errno != EINTR) break;
+        if (fds[kWake].revents != 0 || !running_.load()) break;
+        if (fds[kNudge].revents != 0) {
             char drain[64];
             while (::read(nudgeRead_, drain, sizeof drain) > 0) {
             }
         }
-        MutexLock guard(lock_);
-        const uint32_t now = clock.tick();
-        // Woken early: something fell due sooner; wait again for its pass.
-        if (passWait(lastPass, deadline, period, now) > 0) {
-            deadline = transport_.nextDeadline();
-            continue;
-        }
-        {
+        if (fds[kCompletions].revents != 0) runCompletions();
+        // Datagrams already queued are read at once, several in one call.
+        // They are handled one by one, in order, under one taking of the
+        // lock, each one's events acted on before the next; what they make
+        // the server send leaves together when the last is handled, and so
+        // do the console lines they print. With LowPriority each is handled
+        // on its own after a 10 ms pause.
+        if (batch->empty() && fds[kSocket].revents != 0) batch->readQueued(socket_.descriptor());
+        if (!batch->empty()) {
+            if (lowPriority) {
+                // A pause that a stop cuts short.
+                pollfd wake{wakeRead_, POLLIN, 0};
+                if (::poll(&wake, 1, 10) > 0) break;
+            }
+            MutexLock guard(lock_);
+            LogBatch lines(transport_.log());
             SendBatch sends(socket_);
-            transport_.maintain(now);
+            while (!batch->empty()) {
+                PeerAddress from;
+                std::span<const uint8_t> datagram = batch->take(from);
+                if (datagram.empty() || datagram.size() > static_cast<size_t>(CoreTransport::kMaxDatagram)) continue;
+                transport_.receive(datagram, from, clock.tick());
+                handleEvents();
+                lowPriority = settings_.lowPriority;
+                if (lowPriority) break;
+            }
         }
-        lastPass = now;
-        lowPriority = settings_.lowPriority;
-        deadline = transport_.nextDeadline();
+        const uint32_t now = clock.tick();
+        MutexLock guard(lock_);
+        if (passWait(lastPass, deadline, period, now) == 0) {
+            {
+                SendBatch sends(socket_);
+                transport_.maintain(now);
+                handleEvents();
+            }
+            lastPass = now;
+            lowPriority = settings_.lowPriority;
+            deadline = transport_.nextDeadline();
+        } else if (fds[kNudge].revents != 0) {
+            // Something fell due sooner: wait for its pass.
+            deadline = transport_.nextDeadline();
+        }
     }
 }
 

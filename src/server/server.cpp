@@ -131,7 +131,12 @@ void Server::assemble() {
                                         log_);
     core_->commands.services.audit = [this](const AuditRecord& record) { audit_->append(record); };
     startWorkers();
-    udp_ = std::make_unique<UdpServer>(core_->transport, *socket_, lock_, settings_);
+    udp_ = std::make_unique<UdpServer>(core_->transport, *socket_, lock_, settings_,
+                                       [this](const TransportEvent& event) {
+                                           lock_.assertHeld();
+                                           core_->zones.handle(event);
+                                       },
+                                       &completions_);
 }
 
 // In the reverse order of assemble(), with the network threads and the
@@ -145,13 +150,13 @@ void Server::disassemble() {
     socket_.reset();
 }
 
-// Password hashes and whois lookups run on these, never on the receive
-// thread. Each worker holds one hash's memory at most, so what they can
+// Password hashes and whois lookups run on these, never on the network's
+// loop; what they find comes back to the loop as a completion. Each worker holds one hash's memory at most, so what they can
 // take together is known from the start and said. Lookups, which mostly
 // wait on the network, have a small pool of their own.
 void Server::startWorkers() {
-    workers_ = std::make_unique<WorkerPool>(lock_, static_cast<unsigned>(settings_.passwordWorkers));
-    lookupWorkers_ = std::make_unique<WorkerPool>(lock_, kLookupWorkers, kLookupShare);
+    workers_ = std::make_unique<WorkerPool>(completions_, static_cast<unsigned>(settings_.passwordWorkers));
+    lookupWorkers_ = std::make_unique<WorkerPool>(completions_, kLookupWorkers, kLookupShare);
     core_->zones.setExecutor(*workers_);
     core_->zones.setLookupExecutor(*lookupWorkers_);
     const size_t mebibytes = workers_->workers() * kPasswordHashMemory / (1024 * 1024);

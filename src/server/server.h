@@ -151,6 +151,9 @@ private:
     BackgroundSave backgroundSave_ GUARDED_BY(lock_);
     // Before the command processor that writes to it, so it goes after it.
     std::unique_ptr<AuditLog> audit_;
+    // Where the workers' completions wait for the network's loop; before
+    // the workers and the loop, so it goes after them.
+    CompletionQueue completions_;
     // Declared after the lock, so they go before it.
     std::unique_ptr<UdpSocket> socket_;
     std::unique_ptr<ServerCore> core_ PT_GUARDED_BY(lock_);
