@@ -320,7 +320,7 @@ void CoreTransport::pushMessage(int depth, std::vector<uint8_t>&& bytes) {
 void CoreTransport::popStep() {
     std::vector<uint8_t> bytes = std::move(steps_.back().message.bytes);
     steps_.pop_back();
-    wipeBytes(bytes);
+    wipeBytes(bytes.data(), bytes.size());
     recycleDatagramStorage(std::move(bytes));
 }
 
@@ -348,7 +348,7 @@ bool CoreTransport::advanceDatagram(TransportEvent& event) {
             const int depth = step.depth;
             steps_.pop_back();
             onCore(message, depth);
-            wipeBytes(message.bytes);
+            wipeBytes(message.bytes.data(), message.bytes.size());
             recycleDatagramStorage(std::move(message.bytes));
             return false;
         }

@@ -131,7 +131,10 @@ Status UdpServer::start(uint16_t port) {
     {
         MutexLock guard(lock_);
         transport_.setDeadlineMoved([this] {
-            // A full pipe has a wake-up pending already.
+            nudged_.store(true);
+            // The loop itself looks at the flag before it waits again; any
+            // other thread wakes it. A full pipe has a wake-up pending.
+            if (std::this_thread::get_id() == loopThread_.load()) return;
             const char byte = 1;
             (void)::write(nudgeWrite_, &byte, 1);
         });
@@ -240,6 +243,7 @@ int UdpServer::passWait(uint32_t lastPass, std::optional<uint32_t> deadline, uin
 
 void UdpServer::loop(std::latch& started) {
     auto batch = std::make_unique<ReceiveBatch>();
+    loopThread_.store(std::this_thread::get_id());
     started.count_down();
     bool lowPriority;
     std::optional<uint32_t> deadline;
@@ -260,30 +264,36 @@ void UdpServer::loop(std::latch& started) {
                      {completions_ ? completions_->descriptor() : -1, POLLIN, 0}};
     while (running_.load()) {
         const uint32_t period = lowPriority ? 100 : 50;
-        // Datagrams read and not yet handled wait for nothing.
-        const int wait = batch->empty() ? passWait(lastPass, deadline, period, clock.tick()) : 0;
-        for (pollfd& fd : fds) fd.revents = 0;
-        if (::poll(fds, 4, wait) < 0 && errno != EINTR) break;
-        if (fds[kWake].revents != 0 || !running_.load()) break;
-        if (fds[kNudge].revents != 0) {
-            char drain[64];
-            while (::read(nudgeRead_, drain, sizeof drain) > 0) {
+        // Datagrams already queued are read at once, several in one call;
+        // only when none are queued does the loop wait, for a datagram, a
+        // completion, its next pass or the wake-up of a stop.
+        if (batch->empty() && !lowPriority) batch->readQueued(socket_.descriptor());
+        if (batch->empty()) {
+            for (pollfd& fd : fds) fd.revents = 0;
+            if (::poll(fds, 4, passWait(lastPass, deadline, period, clock.tick())) < 0 && errno != EINTR) break;
+            if (fds[kWake].revents != 0 || !running_.load()) break;
+            if (fds[kNudge].revents != 0) {
+                char drain[64];
+                while (::read(nudgeRead_, drain, sizeof drain) > 0) {
+                }
+                nudged_.store(true);
+            }
+            if (fds[kSocket].revents != 0) {
+                if (lowPriority) {
+                    // A 10 ms pause that a stop cuts short.
+                    pollfd wake{wakeRead_, POLLIN, 0};
+                    if (::poll(&wake, 1, 10) > 0) break;
+                }
+                batch->readQueued(socket_.descriptor());
             }
         }
-        if (fds[kCompletions].revents != 0) runCompletions();
-        // Datagrams already queued are read at once, several in one call.
-        // They are handled one by one, in order, under one taking of the
-        // lock, each one's events acted on before the next; what they make
-        // the server send leaves together when the last is handled, and so
-        // do the console lines they print. With LowPriority each is handled
-        // on its own after a 10 ms pause.
-        if (batch->empty() && fds[kSocket].revents != 0) batch->readQueued(socket_.descriptor());
+        if (completions_ && completions_->waiting() > 0) runCompletions();
+        // The datagrams are handled one by one, in order, under one taking
+        // of the lock, each one's events acted on before the next; what they
+        // make the server send leaves together when the last is handled,
+        // and so do the console lines they print. With LowPriority each is
+        // handled on its own after its pause.
         if (!batch->empty()) {
-            if (lowPriority) {
-                // A pause that a stop cuts short.
-                pollfd wake{wakeRead_, POLLIN, 0};
-                if (::poll(&wake, 1, 10) > 0) break;
-            }
             MutexLock guard(lock_);
             LogBatch lines(transport_.log());
             SendBatch sends(socket_);
@@ -298,8 +308,11 @@ void UdpServer::loop(std::latch& started) {
             }
         }
         const uint32_t now = clock.tick();
+        const bool due = passWait(lastPass, deadline, period, now) == 0;
+        if (!due && !nudged_.load()) continue;
         MutexLock guard(lock_);
-        if (passWait(lastPass, deadline, period, now) == 0) {
+        nudged_.store(false);
+        if (due) {
             {
                 SendBatch sends(socket_);
                 transport_.maintain(now);
@@ -307,11 +320,10 @@ void UdpServer::loop(std::latch& started) {
             }
             lastPass = now;
             lowPriority = settings_.lowPriority;
-            deadline = transport_.nextDeadline();
-        } else if (fds[kNudge].revents != 0) {
-            // Something fell due sooner: wait for its pass.
-            deadline = transport_.nextDeadline();
         }
+        // Something may have fallen due sooner: the next pass is the one
+        // for it.
+        deadline = transport_.nextDeadline();
     }
 }
 

@@ -96,8 +96,6 @@ public:
     // loop's thread gone.
     void stop();
     bool running() const { return running_.load(); }
-    // The loop's thread, while it runs.
-    std::thread::id loopThread() const { return thread_.get_id(); }
 
     // How long (ms) the loop waits at `now` after the pass at `lastPass`:
     // until the first pass at or after the deadline, passes `period` apart;
@@ -124,6 +122,8 @@ private:
     // Wakes the loop when something falls due sooner.
     int nudgeRead_ = -1;
     int nudgeWrite_ = -1;
+    std::atomic<bool> nudged_{false};
+    std::atomic<std::thread::id> loopThread_;
 };
 
 }  // namespace tallysv
