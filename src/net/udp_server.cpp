@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 
 #include "core/log.h"
@@ -106,6 +108,30 @@ void UdpServer::runCompletions() {
     }
 }
 
+void UdpServer::runTasks() {
+    for (CompletionQueue::Completion& task : tasks_.take()) {
+        task();
+        task = nullptr;
+    }
+}
+
+void UdpServer::runOnLoop(const std::function<void()>& task) {
+    if (!running_.load() || std::this_thread::get_id() == loopThread_.load()) {
+        task();
+        return;
+    }
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> ran = done->get_future();
+    tasks_.post([&task, done] {
+        task();
+        done->set_value();
+    });
+    // A loop that ends before it takes the task leaves it to this thread.
+    while (ran.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+        if (!running_.load()) runTasks();
+    }
+}
+
 UdpServer::~UdpServer() { stop(); }
 
 Status UdpServer::start(uint16_t port) {
@@ -157,8 +183,10 @@ void UdpServer::stop() {
         (void)::write(wakeWrite_, &byte, 1);
         thread_.join();
     }
-    // Work that was under way when the workers stopped completes.
+    // Work that was under way when the workers stopped completes, and so
+    // do the tasks posted meanwhile.
     if (completions_) runCompletions();
+    runTasks();
     MutexLock guard(lock_);
     transport_.setDeadlineMoved(nullptr);
     {
@@ -257,11 +285,12 @@ void UdpServer::loop(std::latch& started) {
     // The clock may be read from any thread.
     const Clock& clock = *clockOfTransport;
     uint32_t lastPass = clock.tick();
-    enum { kSocket, kWake, kNudge, kCompletions };
-    pollfd fds[4] = {{socket_.descriptor(), POLLIN, 0},
+    enum { kSocket, kWake, kNudge, kCompletions, kTasks };
+    pollfd fds[5] = {{socket_.descriptor(), POLLIN, 0},
                      {wakeRead_, POLLIN, 0},
                      {nudgeRead_, POLLIN, 0},
-                     {completions_ ? completions_->descriptor() : -1, POLLIN, 0}};
+                     {completions_ ? completions_->descriptor() : -1, POLLIN, 0},
+                     {tasks_.descriptor(), POLLIN, 0}};
     while (running_.load()) {
         const uint32_t period = lowPriority ? 100 : 50;
         // Datagrams already queued are read at once, several in one call;
@@ -270,7 +299,7 @@ void UdpServer::loop(std::latch& started) {
         if (batch->empty() && !lowPriority) batch->readQueued(socket_.descriptor());
         if (batch->empty()) {
             for (pollfd& fd : fds) fd.revents = 0;
-            if (::poll(fds, 4, passWait(lastPass, deadline, period, clock.tick())) < 0 && errno != EINTR) break;
+            if (::poll(fds, 5, passWait(lastPass, deadline, period, clock.tick())) < 0 && errno != EINTR) break;
             if (fds[kWake].revents != 0 || !running_.load()) break;
             if (fds[kNudge].revents != 0) {
                 char drain[64];
@@ -288,6 +317,7 @@ void UdpServer::loop(std::latch& started) {
             }
         }
         if (completions_ && completions_->waiting() > 0) runCompletions();
+        if (tasks_.waiting() > 0) runTasks();
         // The datagrams are handled one by one, in order, under one taking
         // of the lock, each one's events acted on before the next; what they
         // make the server send leaves together when the last is handled,

@@ -96,6 +96,12 @@ public:
     // loop's thread gone.
     void stop();
     bool running() const { return running_.load(); }
+    // Runs `task` on the loop's thread, between two datagrams or passes,
+    // and returns once it has run: the control socket's requests and the
+    // status pages' reads are events of the loop like the zones'. The task
+    // takes the lock itself for what it touches. Before the loop starts
+    // and after it has ended, the calling thread runs it.
+    void runOnLoop(const std::function<void()>& task) EXCLUDES(lock_);
 
     // How long (ms) the loop waits at `now` after the pass at `lastPass`:
     // until the first pass at or after the deadline, passes `period` apart;
@@ -108,6 +114,8 @@ private:
     void handleEvents() REQUIRES(lock_);
     // Runs what the workers posted, in order.
     void runCompletions() EXCLUDES(lock_);
+    // Runs the tasks posted by runOnLoop, in order.
+    void runTasks() EXCLUDES(lock_);
 
     Mutex& lock_;
     CoreTransport& transport_ GUARDED_BY(lock_);
@@ -115,6 +123,8 @@ private:
     const Settings& settings_ GUARDED_BY(lock_);
     EventHandler onEvent_ GUARDED_BY(lock_);
     CompletionQueue* completions_;
+    // Tasks of other threads for the loop (runOnLoop).
+    CompletionQueue tasks_;
     std::atomic<bool> running_{false};
     std::thread thread_;
     int wakeRead_ = -1;

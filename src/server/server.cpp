@@ -195,11 +195,14 @@ bool Server::claimControlSocket() {
 void Server::startControlSocket() {
     if (!control_) return;
     controlCommands_ = std::make_unique<ControlCommands>(lock_, core_->zones, core_->commands, log_,
-                                                         ControlServices{[this] { return statusSnapshot(); }});
+                                                         ControlServices{[this] { return takeSnapshot(); }});
     // Started without a console line: the socket is there by default, and
-    // the lines of a start stay as they were.
+    // the lines of a start stay as they were. Each request is an event of
+    // the network's loop, which runs it between two datagrams.
     control_->start([this](const ControlRequest& request, const ControlPeer& peer) {
-        return controlCommands_->run(request, peer);
+        ControlAnswer answer;
+        udp_->runOnLoop([&] { answer = controlCommands_->run(request, peer); });
+        return answer;
     });
 }
 
@@ -225,6 +228,14 @@ void Server::startStatusPages() {
 }
 
 StatusSnapshot Server::statusSnapshot() {
+    // Read by the network's loop, between two datagrams, for whoever asks.
+    if (!udp_) return takeSnapshot();
+    StatusSnapshot snapshot;
+    udp_->runOnLoop([&] { snapshot = takeSnapshot(); });
+    return snapshot;
+}
+
+StatusSnapshot Server::takeSnapshot() {
     StatusSnapshot snapshot;
     {
         MutexLock guard(lock_);

@@ -85,6 +85,8 @@ public:
     // The figures of the status pages, as they are now: copied with the
     // lock held, then completed without it.
     StatusSnapshot statusSnapshot() EXCLUDES(lock_);
+    // The same, on the thread that calls it.
+    StatusSnapshot takeSnapshot() EXCLUDES(lock_);
     // The UDP port bound, 0 before start-up (tests run on port 0).
     uint16_t udpPort() const { return socket_ ? socket_->boundPort() : 0; }
     // The port of the status pages, 0 when none are served.
