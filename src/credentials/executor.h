@@ -7,7 +7,7 @@
 namespace tallysv {
 
 // Where work that takes time runs: a password hash or a whois lookup must
-// never hold the receive thread, and so every other zone, while it runs.
+// never hold the network's loop, and so every other zone, while it runs.
 // The network side hands it over with submit(); `work` runs elsewhere,
 // touching nothing of the network's (it gets copies of what it needs), and
 // `done` runs afterwards on the network's loop, like any other event of it,

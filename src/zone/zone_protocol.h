@@ -126,7 +126,7 @@ public:
     // Where work that takes time runs: password hashes on one executor,
     // whois lookups on another, so that a lookup that waits on a silent
     // whois server never holds a password worker. Unset, work runs inline:
-    // at once, on the receive thread. setExecutor sets both.
+    // at once, on the network's loop. setExecutor sets both.
     void setExecutor(Executor& executor) { executor_ = lookupExecutor_ = &executor; }
     void setLookupExecutor(Executor& executor) { lookupExecutor_ = &executor; }
     enum class WorkKind { Password, Lookup };
