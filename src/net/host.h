@@ -134,8 +134,8 @@ public:
 
     // The number the transport's console lines about this host begin with
     // ("7 - Connection broken: ..."), -1 until the upper layer names the
-    // session (the zone login sets its ScoreID). A named session is ended
-    // through the zone session end upcall when the host goes.
+    // session (the zone login sets its ScoreID). The zone layer ends a
+    // named session when the host goes (a Closed event, or its own close).
     int32_t logNumber = -1;
     // The zone layer's data on the session (name, ScoreID, GroupID, flags,
     // players, score entries), owned by the host; it goes when the host's
