@@ -60,6 +60,8 @@ void World::actOnEvents() {
 }
 
 void World::act(const TransportEvent& event) {
+    // The flood decay is about no host.
+    if (event.kind == TransportEvent::Kind::FloodDecay) return;
     Host& host = *event.host;
     switch (event.kind) {
         case TransportEvent::Kind::Message: {
