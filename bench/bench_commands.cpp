@@ -126,7 +126,7 @@ private:
             while (!toServer.empty()) {
                 auto d = std::move(toServer.front());
                 toServer.pop_front();
-                transport.receive(d, peer);
+                core.receive(d, peer);
                 moved = true;
             }
             while (!toZone.empty()) {

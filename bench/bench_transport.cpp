@@ -14,6 +14,16 @@
 
 namespace {
 
+// The transport driven as the server drives it, by a layer above that has
+// nothing to do with the messages.
+void receiveAndAct(tallysv::CoreTransport& transport, std::span<const uint8_t> datagram,
+                   const tallysv::PeerAddress& from) {
+    transport.receive(datagram, from, transport.clock().tick());
+    tallysv::TransportEvent event;
+    while (transport.nextEvent(event)) {
+    }
+}
+
 using namespace tallysv;
 
 class CountingSink final : public DatagramSink {
@@ -53,9 +63,8 @@ void BM_ReceiveReliable(benchmark::State& state) {
     CountingSink sink;
     CoreTransport transport(sink, clock, log, settings);
     PeerAddress peer{{127, 0, 0, 1}, 4000};
-    transport.receive(zoneclient::connectionRequest(777), peer);
+    receiveAndAct(transport, zoneclient::connectionRequest(777), peer);
     Host& host = *transport.findHost(peer);
-    transport.setMessageHandler(host, 0x30, [](InboundMessage&) { return true; });
     std::vector<uint8_t> payload(32, 0x30);
     std::vector<std::vector<uint8_t>> datagrams;
     for (int32_t s = 0; s < 4096; ++s) {
@@ -69,7 +78,7 @@ void BM_ReceiveReliable(benchmark::State& state) {
             i = 0;
             state.ResumeTiming();
         }
-        transport.receive(datagrams[i++], peer);
+        receiveAndAct(transport, datagrams[i++], peer);
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
@@ -86,7 +95,7 @@ void BM_SendAndAcknowledge(benchmark::State& state) {
     CountingSink sink;
     CoreTransport transport(sink, clock, log, settings);
     PeerAddress peer{{127, 0, 0, 1}, 4000};
-    transport.receive(zoneclient::connectionRequest(777), peer);
+    receiveAndAct(transport, zoneclient::connectionRequest(777), peer);
     Host& host = *transport.findHost(peer);
     // The zone's acknowledgements, enciphered beforehand.
     std::vector<uint8_t> acks(static_cast<size_t>(kAcknowledgements) * 6);
@@ -98,7 +107,7 @@ void BM_SendAndAcknowledge(benchmark::State& state) {
     size_t sequence = 0;
     for (auto _ : state) {
         transport.sendMessage(host, message);
-        transport.receive(std::span<const uint8_t>(acks.data() + sequence * 6, 6), peer);
+        receiveAndAct(transport, std::span<const uint8_t>(acks.data() + sequence * 6, 6), peer);
         ++sequence;
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));

@@ -68,10 +68,10 @@ public:
             deliver(talk);
         }
         while (!inTransit.empty() && static_cast<int32_t>(clock.tick() - inTransit.front().first) >= 0) {
-            transport.receive(inTransit.front().second, slow.peer);
+            core.receive(inTransit.front().second, slow.peer);
             inTransit.pop_front();
         }
-        if (clock.tick() % 50 == 0) transport.maintain();
+        if (clock.tick() % 50 == 0) core.maintain();
         deliver(slow);
         deliver(talk);
         for (Bytes& d : slow.toServer) inTransit.emplace_back(clock.tick() + kAckDelay, std::move(d));
@@ -117,7 +117,7 @@ private:
             while (!zone.toServer.empty()) {
                 Bytes d = std::move(zone.toServer.front());
                 zone.toServer.pop_front();
-                transport.receive(d, zone.peer);
+                core.receive(d, zone.peer);
             }
         }
     }
@@ -127,7 +127,7 @@ private:
         for (int round = 0; round < 100; ++round) {
             for (Zone* zone : {&slow, &talk}) {
                 while (!zone->toServer.empty()) {
-                    transport.receive(zone->toServer.front(), zone->peer);
+                    core.receive(zone->toServer.front(), zone->peer);
                     zone->toServer.pop_front();
                 }
                 while (!zone->fromServer.empty()) {

@@ -172,13 +172,13 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
 
     const PeerAddress peers[2] = {{{10, 0, 0, 1}, 1000}, {{10, 0, 0, 2}, 1001}};
     const uint8_t request[8] = {0, 1, 1, 0, 0, 0, 0, 0};
-    for (const PeerAddress& peer : peers) transport.receive(request, peer);
-    transport.receive(logins.zones[0], peers[0]);
-    transport.receive(logins.zones[1], peers[1]);
+    for (const PeerAddress& peer : peers) world.core.receive(request, peer);
+    world.core.receive(logins.zones[0], peers[0]);
+    world.core.receive(logins.zones[1], peers[1]);
     // Players 0 to 4 log in as operators of their own level, player 5 is
     // none; they sit in the two zones by turns.
     auto enter = [&](int index) {
-        transport.receive(logins.players[static_cast<size_t>(index)], peers[index % 2]);
+        world.core.receive(logins.players[static_cast<size_t>(index)], peers[index % 2]);
         Host* host = transport.findHost(peers[index % 2]);
         if (!host || host->closed()) return;
         PlayerSession* player = zoneSession(*host).findPlayer(static_cast<uint32_t>(index + 1));
@@ -201,14 +201,14 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
         const int who = control % kPlayers;
         if (control >= 0xF8) {
             clock.advance(static_cast<uint32_t>(length) * 50);
-            transport.maintain();
+            world.core.maintain();
             continue;
         }
         if (control >= 0xF0) {
             // The player leaves, or comes back.
             Host* host = transport.findHost(peers[who % 2]);
             if (host && zoneSession(*host).findPlayer(static_cast<uint32_t>(who + 1)))
-                transport.receive(zoneclient::playerLeaving(static_cast<uint32_t>(who + 1), 1, std::nullopt),
+                world.core.receive(zoneclient::playerLeaving(static_cast<uint32_t>(who + 1), 1, std::nullopt),
                                   peers[who % 2]);
             else
                 enter(who);
@@ -225,9 +225,9 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
         std::vector<uint8_t> message = zoneclient::command(static_cast<uint32_t>(who + 1), text);
         if (control & 0x20) message.pop_back();  // no NUL
         if (message.size() > static_cast<size_t>(CoreTransport::kMaxReliableMessage)) {
-            receiveInBigChunks(transport, message, peers[who % 2]);
+            receiveInBigChunks(world.core, message, peers[who % 2]);
         } else {
-            transport.receive(message, peers[who % 2]);
+            world.core.receive(message, peers[who % 2]);
         }
         checkInvariants(database, transport, zones);
     }

@@ -95,14 +95,16 @@ inline std::string scratchFolder(const char* name) {
 
 // Delivers the message as big chunks (0x00 0x0A, the total length, a piece
 // of at most 400 bytes), as the transport reassembles it.
-inline void receiveInBigChunks(CoreTransport& transport, const std::vector<uint8_t>& message, const PeerAddress& from) {
+// `core` handles each datagram to its end (a ServerCore).
+template <typename Core>
+void receiveInBigChunks(Core& core, const std::vector<uint8_t>& message, const PeerAddress& from) {
     for (size_t piece = 0; piece < message.size(); piece += 400) {
         size_t n = std::min<size_t>(400, message.size() - piece);
         std::vector<uint8_t> chunk(6 + n);
         chunk[1] = 0x0A;
         writeInt32(chunk.data(), 2, static_cast<int32_t>(message.size()));
         std::copy_n(message.begin() + static_cast<long>(piece), n, chunk.begin() + 6);
-        transport.receive(chunk, from);
+        core.receive(chunk, from);
     }
 }
 

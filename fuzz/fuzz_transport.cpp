@@ -1,6 +1,7 @@
 // Feeds arbitrary sequences of datagrams from a few source addresses into
 // the transport, with the clock moving and maintenance passes between them,
-// and with upper-layer handlers that send, log in and disconnect.
+// and with an upper layer that acts on the events: it sends, logs in and
+// disconnects.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -37,10 +38,13 @@ private:
 // What lives from one input to the next: before each input the clock is
 // set, the settings are made anew and the transport starts over.
 struct World {
-    World(uint32_t tick, bool fresh) : clock(tick), transport(sink, clock, log, settings), fresh(fresh) {
-        installUpcalls();
-    }
-    void installUpcalls();
+    World(uint32_t tick, bool fresh) : clock(tick), transport(sink, clock, log, settings), fresh(fresh) {}
+    // A stand-in for the zone layer: the login marks the host, and its
+    // messages answer, send on and sometimes end the session.
+    void actOnEvents();
+    void act(const TransportEvent& event);
+    void close(Host& host);
+    void sessionEnd(Host& ending);
 
     FakeClock clock;
     FingerprintLog log;
@@ -50,36 +54,53 @@ struct World {
     const bool fresh;  // built for this one input: nothing to reset
 };
 
-void World::installUpcalls() {
-    // A stand-in for the zone layer: the login marks the host, and its
-    // messages answer, send on and sometimes end the session.
-    transport.setZoneLoginHandler([&](InboundMessage& m) {
-        Host& host = *m.host;
-        if (m.length > 1 && m.bytes[1] == 0xEE) {
-            transport.disconnectHost(host);
-            return true;
-        }
-        host.logNumber = m.length;
-        transport.markLoggedIn(host);
-        transport.setMessageHandler(host, 2, transport.unhandledHandler());
-        transport.setMessageHandler(host, 9, [&](InboundMessage& msg) {
-            transport.sendMessage(*msg.host, msg.bytes.data(), msg.length, true);
-            if (msg.length > 2 && msg.bytes[1] == 0xDD) transport.disconnectHost(*msg.host);
-            return true;
-        });
-        return true;
-    });
-    transport.setKickCheck([&](Host& host) {
-        if (host.nextInboundSeq == 7) transport.disconnectHost(host);
-    });
-    transport.setZoneSessionEnd([&](Host& ending) {
-        for (const auto& other : transport.hosts()) {
-            if (other.get() != &ending) {
-                static const uint8_t notice[3] = {10, 0, 0};
-                transport.sendMessage(*other, notice, 3, true);
+void World::actOnEvents() {
+    TransportEvent event;
+    while (transport.nextEvent(event)) act(event);
+}
+
+void World::act(const TransportEvent& event) {
+    // The flood decay is about no host.
+    if (event.kind == TransportEvent::Kind::FloodDecay) return;
+    Host& host = *event.host;
+    switch (event.kind) {
+        case TransportEvent::Kind::Message: {
+            InboundMessage& m = *event.message;
+            if (host.state == HostState::Connected && m.bytes[0] == 2) {
+                if (m.length > 1 && m.bytes[1] == 0xEE) return close(host);
+                host.logNumber = m.length;
+                transport.markLoggedIn(host);
+            } else if (host.loggedIn() && m.bytes[0] == 9) {
+                transport.sendMessage(host, m.bytes.data(), m.length, true);
+                if (m.length > 2 && m.bytes[1] == 0xDD) close(host);
+            } else {
+                transport.reportUnhandled(m);
             }
+            return;
         }
-    });
+        case TransportEvent::Kind::HostPass:
+            if (host.nextInboundSeq == 7) close(host);
+            return;
+        case TransportEvent::Kind::Closed:
+            if (host.logNumber != -1) sessionEnd(host);
+            return;
+        case TransportEvent::Kind::Connected:
+        case TransportEvent::Kind::FloodDecay:
+            return;
+    }
+}
+
+void World::close(Host& host) {
+    if (transport.disconnectHost(host) && host.logNumber != -1) sessionEnd(host);
+}
+
+void World::sessionEnd(Host& ending) {
+    for (Host* other : transport.hosts()) {
+        if (other != &ending) {
+            static const uint8_t notice[3] = {10, 0, 0};
+            transport.sendMessage(*other, notice, 3, true);
+        }
+    }
 }
 
 uint32_t startTick(const uint8_t* data, size_t size) { return size > 0 && data[0] & 1 ? 0xFFFFF000u : 1000u; }
@@ -140,17 +161,19 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
                         encryptDatagram(host->cipher, datagram.data(), static_cast<int>(datagram.size()));
                     }
                 }
-                transport.receive(datagram, peer);
+                transport.receive(datagram, peer, clock.tick());
+                world.actOnEvents();
                 break;
             }
             case 2:  // time passes, a maintenance pass
                 clock.advance(static_cast<uint32_t>(in.byte()) * 37u);
-                transport.maintain();
+                transport.maintain(clock.tick());
+                world.actOnEvents();
                 break;
             case 3:  // the server sends to a host, or drops it
                 if (Host* host = transport.findHost(peer)) {
                     if (control & 0x10) {
-                        transport.disconnectHost(*host);
+                        world.close(*host);
                     } else {
                         std::vector<uint8_t> message = in.bytes(in.byte() * 3u);
                         if (!message.empty())

@@ -104,9 +104,9 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
 
     const PeerAddress peers[3] = {{{10, 0, 0, 1}, 1000}, {{10, 0, 0, 2}, 1001}, {{10, 0, 0, 3}, 1002}};
     const uint8_t request[8] = {0, 1, 1, 0, 0, 0, 0, 0};
-    for (const PeerAddress& peer : peers) transport.receive(request, peer);
-    transport.receive(firstLogin, peers[0]);
-    transport.receive(zoneLogin(data[1] >> 4, 20), peers[1]);
+    for (const PeerAddress& peer : peers) world.core.receive(request, peer);
+    world.core.receive(firstLogin, peers[0]);
+    world.core.receive(zoneLogin(data[1] >> 4, 20), peers[1]);
 
     size_t at = 2;
     while (at + 2 <= size) {
@@ -114,7 +114,7 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
         uint8_t length = data[at++];
         if (control >= 0xF0) {
             clock.advance(static_cast<uint32_t>(length) * 100);
-            transport.maintain();
+            world.core.maintain();
             if (!zones.channelMembershipFault().empty()) __builtin_trap();
             continue;
         }
@@ -140,9 +140,9 @@ uint64_t run(World& world, const uint8_t* data, size_t size) {
         }
         const PeerAddress& from = peers[(control >> 4) % 3];
         if (reassembled) {
-            receiveInBigChunks(transport, message, from);
+            receiveInBigChunks(world.core, message, from);
         } else {
-            transport.receive(message, from);
+            world.core.receive(message, from);
         }
         // Channel membership holds after every message: a player is in a
         // channel's member list exactly when a slot of his holds it.

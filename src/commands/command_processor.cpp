@@ -90,7 +90,7 @@ void CommandContext::requiresParameters(const char* word) {
 
 Host* CommandContext::connectedZone(int32_t scoreID) const {
     for (const auto& host : zones.transport().hosts())
-        if (host->loggedIn() && zoneOf(*host).scoreId == scoreID) return host.get();
+        if (host->loggedIn() && zoneOf(*host).scoreId == scoreID) return host;
     return nullptr;
 }
 

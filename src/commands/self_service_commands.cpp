@@ -96,7 +96,7 @@ void commandFind(CommandContext& command) {
     const std::string_view name = textOf(command.args.substr(exact ? 1 : 0));
     int replies = 0;
     for (const auto& host : command.zones.transport().hosts()) {
-        if (!exact && host.get() == &command.zone) continue;
+        if (!exact && host == &command.zone) continue;
         ZoneSession* zone = existingZoneSession(*host);
         if (!zone) continue;
         PlayerSession* found = zone->findPlayerByName(name, !exact);

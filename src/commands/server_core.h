@@ -37,6 +37,18 @@ public:
     // core). The storage of hosts and tables is kept for what comes next.
     void clear();
 
+    // One datagram, or one maintenance pass, handled to its end: the
+    // transport's events acted on by the zone layer (as of the clock's
+    // tick when none is given).
+    void receive(std::span<const uint8_t> datagram, const PeerAddress& from, uint32_t now) {
+        zones.receive(datagram, from, now);
+    }
+    void receive(std::span<const uint8_t> datagram, const PeerAddress& from) {
+        receive(datagram, from, transport.clock().tick());
+    }
+    void maintain(uint32_t now) { zones.maintain(now); }
+    void maintain() { maintain(transport.clock().tick()); }
+
     Settings& settings;
     Database& database;
     CoreTransport transport;

@@ -143,7 +143,7 @@ void commandGroupreset(CommandContext& command) {
     std::vector<Host*> reset;
     for (const auto& host : command.zones.transport().hosts()) {
         if (!host->loggedIn() || zoneOf(*host).groupId != group) continue;
-        reset.push_back(host.get());
+        reset.push_back(host);
         if (const ZoneSession* zone = existingZoneSession(*host))
             for (ScoreRecord* score : zone->scores()) gone.insert(score);
     }

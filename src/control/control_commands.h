@@ -24,9 +24,10 @@ struct ControlServices {
 
 // Runs the control socket's requests. In-game commands run as a player
 // would type them, with the network's lock held, for a caller that is in no
-// zone: its replies are gathered and answered instead of sent. Call from
-// any thread without the lock; each request takes it for as long as it
-// acts on the network.
+// zone: its replies are gathered and answered instead of sent. The server
+// calls it on the network's loop (an event of the loop like a datagram),
+// without the lock; each request takes it for as long as it acts on the
+// network, for the main thread's sake.
 class ControlCommands {
 public:
     ControlCommands(Mutex& lock, ZoneProtocol& zones, CommandProcessor& commands, Log& log,

@@ -28,7 +28,7 @@ struct ControlLimits {
 // permissions are the authentication (mode 0600, owned by the owner of its
 // folder). One thread of its own serves every client with poll(), so no
 // client's pace holds anything else; a request, once whole, is handed to
-// the handler, which takes the network's lock only while it acts.
+// the handler, which the server runs on the network's loop.
 class ControlServer {
 public:
     using Handler = std::function<ControlAnswer(const ControlRequest&, const ControlPeer&)>;

@@ -7,10 +7,10 @@
 namespace tallysv {
 
 // Where work that takes time runs: a password hash or a whois lookup must
-// never hold the receive thread, and so every other zone, while it runs.
+// never hold the network's loop, and so every other zone, while it runs.
 // The network side hands it over with submit(); `work` runs elsewhere,
 // touching nothing of the network's (it gets copies of what it needs), and
-// `done` runs afterwards on the network side with the network lock held,
+// `done` runs afterwards on the network's loop, like any other event of it,
 // where it may act on hosts, players and the database again (after
 // checking that what it acts on is still there). The queue toward the
 // workers is bounded for each origin: when the origin's share is full,

@@ -14,11 +14,11 @@ unsigned WorkerPool::defaultWorkers() {
     return cores >= 2 ? cores - 1 : 1;
 }
 
-WorkerPool::WorkerPool(Mutex& networkLock, unsigned workers, size_t share)
-    : WorkerPool(networkLock, workers != 0 ? workers : defaultWorkers(), share, Resolved{}) {}
+WorkerPool::WorkerPool(CompletionQueue& completions, unsigned workers, size_t share)
+    : WorkerPool(completions, workers != 0 ? workers : defaultWorkers(), share, Resolved{}) {}
 
-WorkerPool::WorkerPool(Mutex& networkLock, unsigned workers, size_t share, Resolved)
-    : networkLock_(networkLock), share_(share != 0 ? share : kSharePerWorker * workers), queue_(share_) {
+WorkerPool::WorkerPool(CompletionQueue& completions, unsigned workers, size_t share, Resolved)
+    : completions_(completions), share_(share != 0 ? share : kSharePerWorker * workers), queue_(share_) {
     threads_.reserve(workers);
     for (unsigned i = 0; i < workers; ++i) threads_.emplace_back([this] { run(); });
 }
@@ -77,14 +77,11 @@ void WorkerPool::run() {
             job = std::move(*queue_.pop());
         }
         job.work();
-        job.work = nullptr;  // its memory goes before the wait for the lock
-        {
-            MutexLock guard(networkLock_);
-            job.done();
-            // What done captured goes with the lock held: it may hold
-            // copies of records' data that are freed as the network frees.
-            job.done = nullptr;
-        }
+        job.work = nullptr;  // its memory goes before the next job's
+        // What done captured goes on the loop's thread once it has run: it
+        // may hold copies of records' data that are freed as the network
+        // frees.
+        completions_.post(std::move(job.done));
     }
 }
 

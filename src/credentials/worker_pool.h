@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/completion_queue.h"
 #include "core/mutex.h"
 #include "credentials/executor.h"
 #include "credentials/fair_queue.h"
@@ -14,8 +15,9 @@ namespace tallysv {
 
 // A few threads taking jobs from a fair queue: one origin's job after
 // another's in turn, each origin with a bounded share of waiting jobs. A
-// worker runs a job's work without any lock, then takes the network lock
-// and runs its done. Each worker holds at most one job's working memory at
+// worker runs a job's work, which touches nothing of the network's, and
+// posts its done to the network's loop, which runs it on its own thread;
+// a worker never takes the network's lock. Each worker holds at most one job's working memory at
 // a time (a password hash's memory, or a whois lookup's bounded reply), so
 // the pool's memory is bounded by workers × that, whatever the load: a
 // flood fills its origin's share and is refused there, it does not grow
@@ -29,8 +31,9 @@ public:
     static constexpr int kWorkerNice = 10;
 
     // `workers` 0 means one per core less one for the network, at least
-    // one. `share` 0 means kSharePerWorker × workers.
-    WorkerPool(Mutex& networkLock, unsigned workers = 0, size_t share = 0);
+    // one. `share` 0 means kSharePerWorker × workers. Each job's done goes
+    // to `completions`, for the network's loop to run.
+    WorkerPool(CompletionQueue& completions, unsigned workers = 0, size_t share = 0);
     ~WorkerPool() override;
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
@@ -38,9 +41,8 @@ public:
     bool submit(WorkOrigin origin, Work work, Done done) override;
 
     // Ends the workers: jobs still queued are dropped without running, a
-    // job being worked on completes (its done included). Returns with every
-    // worker gone; never call it with the network lock held, since a
-    // finishing job takes it. Later submits are refused.
+    // job being worked on completes (its done posted). Returns with every
+    // worker gone. Later submits are refused.
     void stop();
 
     // The workers of `workers` 0 on this machine.
@@ -59,10 +61,10 @@ private:
         Done done;
     };
     struct Resolved {};  // `workers` is a count, not 0
-    WorkerPool(Mutex& networkLock, unsigned workers, size_t share, Resolved);
+    WorkerPool(CompletionQueue& completions, unsigned workers, size_t share, Resolved);
     void run();
 
-    Mutex& networkLock_;
+    CompletionQueue& completions_;
     size_t share_;
     mutable std::mutex mutex_;  // the queue and the flags
     std::condition_variable wake_;

@@ -54,25 +54,27 @@ enum CoreType : uint8_t {
 }  // namespace
 
 CoreTransport::CoreTransport(DatagramSink& sink, const Clock& clock, Log& log, const Settings& settings)
-    : sink_(sink), clock_(clock), log_(log), settings_(settings), lastFloodDecay_(clock.tick()) {
-    unhandled_ = HandlerEntry([this](InboundMessage& m) { return onUnhandled(m); });
-    ignore_ = HandlerEntry([](InboundMessage&) { return true; });
-    zoneLogin_ = unhandled_;
-}
+    : sink_(sink), clock_(clock), log_(log), settings_(settings), lastFloodDecay_(clock.tick()) {}
 
 CoreTransport::~CoreTransport() {
-    closedHosts_.clear();
     hosts_.clear();
+    slots_.clear();
 }
 
 // ---------------------------------------------------------------- hosts
 
 Host* CoreTransport::findHost(const PeerAddress& peer) const {
     const uint64_t key = peerKey(peer);
-    for (const auto& host : hosts_) {
-        if (peerKey(host->peer) == key) return host.get();
+    for (Host* host : hosts_) {
+        if (peerKey(host->peer) == key) return host;
     }
     return nullptr;
+}
+
+Host* CoreTransport::find(HostId id) const {
+    if (!id || id.index >= slots_.size()) return nullptr;
+    Host* host = slots_[id.index].get();
+    return host->id == id && !host->closed() ? host : nullptr;
 }
 
 Host* CoreTransport::findOrCreateHost(const PeerAddress& peer) {
@@ -82,40 +84,42 @@ Host* CoreTransport::findOrCreateHost(const PeerAddress& peer) {
 
 Host* CoreTransport::createHost(const PeerAddress& peer) {
     if (static_cast<int64_t>(hosts_.size()) > static_cast<int64_t>(settings_.maxQueueForLogin)) return nullptr;
-    std::unique_ptr<Host> host;
-    if (spareHosts_.empty()) {
-        host = std::make_unique<Host>(*this, peer);
+    Host* host;
+    if (freeSlots_.empty()) {
+        const auto index = static_cast<uint32_t>(slots_.size());
+        slots_.push_back(std::make_unique<Host>(*this, peer));
+        host = slots_.back().get();
+        host->id = HostId{index, 0};
     } else {
-        // A blank host from the last restart: as a new one but for its peer.
-        host = std::move(spareHosts_.back());
-        spareHosts_.pop_back();
+        // A blank host whose last use has ended: as a new one but for its
+        // peer and its slot's next use.
+        host = slots_[freeSlots_.back()].get();
+        freeSlots_.pop_back();
         host->peer = peer;
+        host->state = HostState::Handshake;
     }
+    if (++host->id.generation == 0) host->id.generation = 1;
     host->sessionTimeout = static_cast<uint32_t>(settings_.kickOutDelay);
     host->lastReceiveTick = tick();
     noteDeadline(host->lastReceiveTick + host->sessionTimeout);
-    hosts_.push_back(std::move(host));
-    return hosts_.back().get();
+    hosts_.push_back(host);
+    return host;
 }
 
-MessageHandler CoreTransport::unhandledHandler() { return *unhandled_; }
-
-MessageHandler CoreTransport::ignoreHandler() { return *ignore_; }
-
-void CoreTransport::setZoneLoginHandler(MessageHandler handler) {
-    zoneLogin_ = handler ? HandlerEntry(std::move(handler)) : unhandled_;
-}
-
-// A handler may replace its own entry while it runs (the zone login does):
-// the dispatch holds a reference of its own to the entry it runs.
-void CoreTransport::setMessageHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength) {
-    host.messageHandlers[type] = handler ? HandlerEntry(std::move(handler)) : unhandled_;
-    host.messageMinLength[type] = minLength;
-}
-
-void CoreTransport::setCoreHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength) {
-    host.coreHandlers[type] = handler ? HandlerEntry(std::move(handler)) : ignore_;
-    host.coreMinLength[type] = minLength;
+// The layer above has acted on every event of the handlings that closed
+// these hosts: nothing of theirs is held any more.
+void CoreTransport::reclaimClosed() {
+    for (uint32_t index : closedSlots_) {
+        Host* host = slots_[index].get();
+        const HostId id = host->id;
+        // Destroying the host destroys the zone layer's data on it.
+        std::destroy_at(host);
+        std::construct_at(host, *this, PeerAddress{});
+        host->id = id;
+        host->state = HostState::Closed;
+        freeSlots_.push_back(index);
+    }
+    closedSlots_.clear();
 }
 
 std::vector<uint8_t> CoreTransport::takeDatagramStorage() {
@@ -137,33 +141,39 @@ void CoreTransport::markLoggedIn(Host& host) {
     noteProbeDeadline(host);
 }
 
-void CoreTransport::disconnectHost(Host& host) {
-    if (host.closed()) return;
+bool CoreTransport::disconnectHost(Host& host) {
+    if (host.closed()) return false;
+    endSession(host, std::nullopt);
+    return true;
+}
+
+void CoreTransport::endSession(Host& host, std::optional<CloseReason> reason) {
     if (const Host* old = host.supersedes) {
         // The address is the logged-in zone's, whose session runs on: a
         // disconnect notice would reach that zone and end it.
         PeerNumbers n = numbers(host);
         log_.printf("%i - Session kept: new connection from %i.%i.%i.%i:%i did not log in\n", old->logNumber, n.a, n.b,
                     n.c, n.d, n.port);
-        closeHost(host, false);
+        closeHost(host, false, reason);
         return;
     }
-    closeHost(host, true);
+    closeHost(host, true, reason);
 }
 
-void CoreTransport::takeOverSession(Host& host) {
+Host* CoreTransport::takeOverSession(Host& host) {
     Host* old = host.supersedes;
-    if (!old || old->closed()) return;
+    if (!old || old->closed()) return nullptr;
     PeerNumbers n = numbers(host);
     log_.printf("%i - Connection broken: Zone restarted at %i.%i.%i.%i:%i\n", old->logNumber, n.a, n.b, n.c, n.d,
                 n.port);
-    closeHost(*old, false);
+    closeHost(*old, false, std::nullopt);
+    return old;
 }
 
 void CoreTransport::punt(Host& host, const char* what) {
     PeerNumbers n = numbers(host);
     log_.printf("Malformed %s from %i.%i.%i.%i  Punt!\n", what, n.a, n.b, n.c, n.d);
-    disconnectHost(host);
+    if (!host.closed()) endSession(host, CloseReason::Malformed);
 }
 
 void CoreTransport::sendGoodbye(Host& host, Goodbye how) {
@@ -175,64 +185,42 @@ void CoreTransport::sendGoodbye(Host& host, Goodbye how) {
     }
 }
 
-void CoreTransport::closeHost(Host& host, bool notice) {
+void CoreTransport::closeHost(Host& host, bool notice, std::optional<CloseReason> reason) {
     host.state = HostState::Closed;
     if (notice) sendGoodbye(host, Goodbye::ReliableIfRoom);
     if (host.supersedes) host.supersedes->supersededBy = nullptr;
     if (host.supersededBy) host.supersededBy->supersedes = nullptr;
     host.supersedes = host.supersededBy = nullptr;
     if (host.shedMessages > 0) reportShed(host);
-    if (host.logNumber != -1 && zoneSessionEnd_) zoneSessionEnd_(host);
-    auto it = std::find_if(hosts_.begin(), hosts_.end(), [&](const auto& h) { return h.get() == &host; });
-    if (it != hosts_.end()) {
-        closedHosts_.push_back(std::move(*it));
-        hosts_.erase(it);
-    }
-    if (handling_ == 0) releaseClosed();
-}
-
-void CoreTransport::releaseClosed() {
-    // Destroying a host may run the zone layer's attachment destructor; take
-    // the list out first so that nothing it does can disturb the walk.
-    if (!closedHosts_.empty()) {
-        std::vector<std::unique_ptr<Host>> doomed;
-        doomed.swap(closedHosts_);
-        doomed.clear();
-    }
+    std::erase(hosts_, &host);
+    closedSlots_.push_back(host.id.index);
+    if (reason) ready_.push_back(TransportEvent{TransportEvent::Kind::Closed, &host, nullptr, *reason});
 }
 
 void CoreTransport::closeAllWithGoodbye() {
-    for (auto& host : hosts_) {
+    for (Host* host : hosts_) {
         host->state = HostState::Closed;
         sendGoodbye(*host, Goodbye::Unnumbered);
+        closedSlots_.push_back(host->id.index);
     }
-}
-
-void CoreTransport::stop() {
-    LogBatch batch(log_);
-    Handling handling(*this);
-    closeAllWithGoodbye();
-    for (auto& host : hosts_) closedHosts_.push_back(std::move(host));
     hosts_.clear();
 }
 
+void CoreTransport::stop() {
+    TransportEvent unheard;
+    while (nextEvent(unheard)) {
+    }
+    LogBatch batch(log_);
+    closeAllWithGoodbye();
+    reclaimClosed();
+}
+
 void CoreTransport::restart() {
-    std::vector<std::unique_ptr<Host>> dropped;
-    {
-        LogBatch batch(log_);
-        Handling handling(*this);
-        closeAllWithGoodbye();
-        dropped.swap(hosts_);
-    }
-    // Each host is destroyed (with its zone layer's data) and its storage
-    // made a blank host for the hosts to come, up to a few.
-    for (auto& host : dropped) {
-        if (spareHosts_.size() >= kSpareHosts) continue;
-        std::destroy_at(host.get());
-        std::construct_at(host.get(), *this, PeerAddress{});
-        spareHosts_.push_back(std::move(host));
-    }
-    dropped.clear();
+    stop();
+    // Every slot is free for the hosts to come, in the order a new
+    // transport would make them.
+    freeSlots_.clear();
+    for (size_t i = slots_.size(); i > 0; --i) freeSlots_.push_back(static_cast<uint32_t>(i - 1));
     lastFloodDecay_ = clock_.tick();
     requestedPasses_.clear();
     shellDeadline_.reset();
@@ -240,7 +228,7 @@ void CoreTransport::restart() {
 }
 
 void CoreTransport::printHostList(Log& out) const {
-    for (const auto& host : hosts_) {
+    for (const Host* host : hosts_) {
         PeerNumbers n = numbers(*host);
         out.printf("%i.%i.%i.%i:%i\n", n.a, n.b, n.c, n.d, n.port);
         if (host->attachment) {
@@ -253,12 +241,12 @@ void CoreTransport::printHostList(Log& out) const {
 // ---------------------------------------------------------------- receiving
 
 void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress& from, uint32_t now) {
+    TransportEvent unheard;
+    while (nextEvent(unheard)) {
+    }
     if (datagram.empty() || datagram.size() > static_cast<size_t>(kMaxDatagram)) return;
     ++counters_.datagramsIn;
-    // The console lines of one datagram are written out together once it
-    // has been handled.
-    LogBatch batch(log_);
-    Handling handling(*this, now);
+    beginHandling(now);
     Host* host = findOrCreateHost(from);
     if (host) host = sessionFor(*host, datagram, from);
     if (!host) {
@@ -272,20 +260,148 @@ void CoreTransport::receive(std::span<const uint8_t> datagram, const PeerAddress
             // Told its session is over, the peer holds no host slot either.
             sink_.send(from, notice);
             ++counters_.datagramsOut;
-            closeHost(*host, false);
+            closeHost(*host, false, std::nullopt);
             return;
         }
     }
-    uint8_t buffer[kMaxDatagram];
-    int length = static_cast<int>(datagram.size());
-    std::memcpy(buffer, datagram.data(), datagram.size());
-    decryptDatagram(host->cipher, buffer, length);
-    dispatchMessage(*host, buffer, length);
-    // A login carries its password in the clear once deciphered: no copy of
-    // a datagram outlives its handling (nor do those below).
-    wipeBytes(buffer, static_cast<size_t>(length));
-    // Hearing from a zone shortens the wait before a resend to it.
-    if (deadlineMoved_ && !host->closed() && !host->inFlight.empty()) noteDeadline(resendDeadline(*host));
+    current_ = host;
+    pushMessage(0, datagram.data(), static_cast<int>(datagram.size()));
+    std::vector<uint8_t>& bytes = steps_.back().message.bytes;
+    decryptDatagram(host->cipher, bytes.data(), static_cast<int>(bytes.size()));
+}
+
+void CoreTransport::beginHandling(uint32_t now) {
+    reclaimClosed();
+    handling_ = true;
+    now_ = now;
+    // The console lines of one datagram or pass, and of everything done
+    // while acting on its events, are written out together at its end.
+    log_.beginBatch();
+}
+
+void CoreTransport::endHandling() {
+    if (Host* host = std::exchange(current_, nullptr); host && !host->closed()) {
+        host->lastReceiveTick = now_;
+        // Hearing from a zone shortens the wait before a resend to it.
+        if (deadlineMoved_ && !host->inFlight.empty()) noteDeadline(resendDeadline(*host));
+    }
+    handling_ = false;
+    reclaimClosed();
+    log_.endBatch();
+}
+
+bool CoreTransport::nextEvent(TransportEvent& event) {
+    if (!handling_) return false;
+    for (;;) {
+        if (!ready_.empty()) {
+            event = ready_.front();
+            ready_.pop_front();
+            return true;
+        }
+        if (!steps_.empty()) {
+            if (advanceDatagram(event)) return true;
+            continue;
+        }
+        if (passing_) {
+            if (advancePass(event)) return true;
+            continue;
+        }
+        endHandling();
+        return false;
+    }
+}
+
+void CoreTransport::pushMessage(int depth, const uint8_t* bytes, int length) {
+    Step& step = steps_.emplace_back();
+    step.depth = depth;
+    step.message.bytes = takeDatagramStorage();
+    step.message.bytes.assign(bytes, bytes + length);
+}
+
+void CoreTransport::pushMessage(int depth, std::vector<uint8_t>&& bytes) {
+    Step& step = steps_.emplace_back();
+    step.depth = depth;
+    step.message.bytes = std::move(bytes);
+}
+
+// A login carries its password in the clear once deciphered: no copy of a
+// message outlives its handling (nor do those below). Bytes the layer above
+// took over have moved out of the message.
+void CoreTransport::popStep() {
+    std::vector<uint8_t> bytes = std::move(steps_.back().message.bytes);
+    steps_.pop_back();
+    wipeBytes(bytes.data(), bytes.size());
+    recycleDatagramStorage(std::move(bytes));
+}
+
+bool CoreTransport::advanceDatagram(TransportEvent& event) {
+    Host& host = *current_;
+    Step& step = steps_.back();
+    switch (step.kind) {
+        case Step::Kind::Message: {
+            const int length = static_cast<int>(step.message.bytes.size());
+            // Messages can carry messages (reliable payloads, chunk series,
+            // cluster elements); past a fixed depth they are dropped so that
+            // one datagram cannot drive the handling arbitrarily deep.
+            if (step.handedOut || host.closed() || length < 1 || length > kMaxMessage || step.depth >= kMaxNesting) {
+                popStep();
+                return false;
+            }
+            step.message.host = &host;
+            step.message.length = static_cast<int16_t>(length);
+            if (step.message.bytes[0] != 0x00) {
+                step.handedOut = true;
+                event = TransportEvent{TransportEvent::Kind::Message, &host, &step.message};
+                return true;
+            }
+            InboundMessage message = std::move(step.message);
+            const int depth = step.depth;
+            steps_.pop_back();
+            onCore(message, depth);
+            wipeBytes(message.bytes.data(), message.bytes.size());
+            recycleDatagramStorage(std::move(message.bytes));
+            return false;
+        }
+        case Step::Kind::Cluster: {
+            const int length = static_cast<int>(step.message.bytes.size());
+            const int offset = step.offset;
+            if (host.closed() || offset >= length) {
+                popStep();
+                return false;
+            }
+            const int n = step.message.bytes[static_cast<size_t>(offset)];
+            if (n == 0 || offset + n >= length) {
+                popStep();
+                punt(host, "cluster");
+                return false;
+            }
+            step.offset += n + 1;
+            uint8_t element[kMaxClusterElement];
+            std::memcpy(element, step.message.bytes.data() + offset + 1, static_cast<size_t>(n));
+            pushMessage(step.depth + 1, element, n);
+            wipeBytes(element, sizeof element);
+            return false;
+        }
+        case Step::Kind::HeldReliable: {
+            if (host.closed()) {
+                popStep();
+                return false;
+            }
+            ++host.nextInboundSeq;
+            auto held = host.pendingInbound.find(host.nextInboundSeq);
+            if (held == host.pendingInbound.end()) {
+                popStep();
+                return false;
+            }
+            std::vector<uint8_t> datagram = std::move(held->second);
+            host.pendingInbound.erase(held);
+            pushMessage(step.depth + 1, datagram.data() + kReliableHeader,
+                        static_cast<int>(datagram.size()) - kReliableHeader);
+            wipeBytes(datagram);
+            return false;
+        }
+    }
+    return false;
 }
 
 Host* CoreTransport::sessionFor(Host& host, std::span<const uint8_t> datagram, const PeerAddress& from) {
@@ -297,7 +413,7 @@ Host* CoreTransport::sessionFor(Host& host, std::span<const uint8_t> datagram, c
         // request may be forged: a new session starts beside the old one,
         // which runs on until the new one has logged in (a newer request
         // replaces a new session that has not).
-        if (Host* pending = host.supersededBy) disconnectHost(*pending);
+        if (Host* pending = host.supersededBy) endSession(*pending, CloseReason::Replaced);
         Host* fresh = createHost(from);
         if (!fresh) return nullptr;
         fresh->supersedes = &host;
@@ -325,54 +441,14 @@ bool CoreTransport::fitsSession(const Host& host, std::span<const uint8_t> datag
     return ahead >= -kHoldWindow && ahead <= kHoldWindow;
 }
 
-void CoreTransport::dispatchInner(Host& host, const uint8_t* bytes, int length) {
-    if (host.closed() || length < 1 || length > kMaxMessage) return;
-    // Messages can carry messages (reliable payloads, chunk series, cluster
-    // elements); past a fixed depth they are dropped so that one datagram
-    // cannot drive the handlers arbitrarily deep.
-    if (nesting_ >= kMaxNesting) return;
-    const uint8_t type = bytes[0];
-    if (length < host.messageMinLength[type]) {
-        log_.printf("%i - Short packet(%i)(%i) dropped\n", host.logNumber, type, length);
-        return;
-    }
-    std::vector<uint8_t>& storage = messageStorage_[static_cast<size_t>(nesting_)];
-    InboundMessage message{&host, static_cast<int16_t>(length), std::move(storage)};
-    message.bytes.assign(bytes, bytes + length);
-    ++nesting_;
-    if (type == 0x00) {
-        onCore(message);
-    } else if (const HandlerEntry& slot = host.messageHandlers[type]) {
-        // The handler may replace its own entry; it runs from a reference
-        // of its own.
-        const HandlerEntry entry = slot;
-        (*entry)(message);
-    } else {
-        onUnhandled(message);
-    }
-    --nesting_;
-    // Bytes the handler took over have moved out of the message; the
-    // storage of a large message is not kept.
-    wipeBytes(message.bytes.data(), message.bytes.size());
-    if (message.bytes.capacity() <= kLargestSpare) storage = std::move(message.bytes);
-    else wipeBytes(message.bytes);
-}
-
-void CoreTransport::dispatchMessage(Host& host, const uint8_t* bytes, int length) {
-    Handling handling(*this);
-    dispatchInner(host, bytes, length);
-    if (!host.closed()) host.lastReceiveTick = now_;
-}
-
-bool CoreTransport::onUnhandled(InboundMessage& message) {
+void CoreTransport::reportUnhandled(const InboundMessage& message) {
     log_.printf("%i - Unhandled packet(%i)(%i)\n", message.host->logNumber, message.bytes[0],
                 static_cast<int>(message.length));
-    return true;
 }
 
 // ---------------------------------------------------------------- core messages
 
-void CoreTransport::onCore(InboundMessage& message) {
+void CoreTransport::onCore(InboundMessage& message, int depth) {
     Host& host = *message.host;
     if (message.length < 2) {
         punt(host, "special header");
@@ -390,14 +466,21 @@ void CoreTransport::onCore(InboundMessage& message) {
                     // A repeated handshake on a logged-in session has no effect.
                     if (host.state == HostState::Connected) onConnectionRequest(message);
                     return;
-                case kReliable: return onReliable(message);
+                case kReliable: return onReliable(message, depth);
                 case kAcknowledgement: return onAcknowledgement(message);
                 case kSyncRequest: return onSyncRequest(message);
                 case kSyncResponse: return onSyncResponse(message);
-                case kSmallChunkBody: return onSmallChunk(message, false);
-                case kSmallChunkTail: return onSmallChunk(message, true);
-                case kBigChunk: return onBigChunk(message);
-                case kCluster: return onCluster(message);
+                case kSmallChunkBody: return onSmallChunk(message, false, depth);
+                case kSmallChunkTail: return onSmallChunk(message, true, depth);
+                case kBigChunk: return onBigChunk(message, depth);
+                case kCluster: {
+                    Step& cluster = steps_.emplace_back();
+                    cluster.kind = Step::Kind::Cluster;
+                    cluster.depth = depth;
+                    cluster.offset = 2;
+                    cluster.message.bytes = std::move(message.bytes);
+                    return;
+                }
                 default: break;
             }
             break;
@@ -407,21 +490,9 @@ void CoreTransport::onCore(InboundMessage& message) {
     if (type == kDisconnect) {
         PeerNumbers n = numbers(host);
         log_.printf("Connection termination from %i.%i.%i.%i:%i  Bye!\n", n.a, n.b, n.c, n.d, n.port);
-        disconnectHost(host);
-        return;
+        endSession(host, CloseReason::Goodbye);
     }
-    onCoreExtension(message);
-}
-
-// Core types the transport does not know go to the host's core table;
-// without an entry there they are ignored.
-void CoreTransport::onCoreExtension(InboundMessage& message) {
-    Host& host = *message.host;
-    const uint8_t type = message.bytes[1];
-    const HandlerEntry& slot = host.coreHandlers[type];
-    if (!slot || message.length < host.coreMinLength[type]) return;
-    const HandlerEntry entry = slot;
-    (*entry)(message);
+    // Core types the transport does not know are ignored.
 }
 
 void CoreTransport::onConnectionRequest(InboundMessage& message) {
@@ -440,13 +511,12 @@ void CoreTransport::onConnectionRequest(InboundMessage& message) {
     sendMessage(host, reply, 6, false);
     if (serverKey != 0) installSessionKey(host.cipher, serverKey);
     host.state = HostState::Connected;
-    host.messageHandlers[2] = zoneLogin_;
-    host.messageMinLength[2] = 0;
+    ready_.push_back(TransportEvent{TransportEvent::Kind::Connected, &host});
 }
 
 // ---------------------------------------------------------------- reliable delivery
 
-void CoreTransport::onReliable(InboundMessage& message) {
+void CoreTransport::onReliable(InboundMessage& message, int depth) {
     Host& host = *message.host;
     if (message.length <= kReliableHeader) {
         punt(host, "reliable header");
@@ -462,23 +532,13 @@ void CoreTransport::onReliable(InboundMessage& message) {
     sendMessage(host, ack, 6, false);
 
     if (ahead == 0) {
-        deliverPayload(host, message.bytes);
-        while (!host.closed()) {
-            ++host.nextInboundSeq;
-            auto held = host.pendingInbound.find(host.nextInboundSeq);
-            if (held == host.pendingInbound.end()) break;
-            std::vector<uint8_t> datagram = std::move(held->second);
-            host.pendingInbound.erase(held);
-            deliverPayload(host, datagram);
-            wipeBytes(datagram);
-        }
+        // The payload, then the held datagrams that follow it in order.
+        steps_.emplace_back().kind = Step::Kind::HeldReliable;
+        steps_.back().depth = depth;
+        pushMessage(depth + 1, message.data() + kReliableHeader, message.length - kReliableHeader);
     } else if (ahead > 0) {
         if (!host.pendingInbound.contains(sequence)) host.pendingInbound.emplace(sequence, std::move(message.bytes));
     }
-}
-
-void CoreTransport::deliverPayload(Host& host, const std::vector<uint8_t>& datagram) {
-    dispatchInner(host, datagram.data() + kReliableHeader, static_cast<int>(datagram.size()) - kReliableHeader);
 }
 
 void CoreTransport::onAcknowledgement(InboundMessage& message) {
@@ -491,7 +551,7 @@ void CoreTransport::onAcknowledgement(InboundMessage& message) {
     if (sequence > host.releasedSeq) {
         PeerNumbers n = numbers(host);
         log_.printf("Malformed ACK from %i.%i.%i.%i:%i  Punt!\n", n.a, n.b, n.c, n.d, n.port);
-        disconnectHost(host);
+        endSession(host, CloseReason::Malformed);
         return;
     }
     auto entry = std::find_if(host.inFlight.begin(), host.inFlight.end(),
@@ -639,17 +699,14 @@ void CoreTransport::reportShed(Host& host) {
 
 // ---------------------------------------------------------------- chunks and clusters
 
-// Hands a reassembled message to its handler; the buffer starts empty for
-// the next series whatever the handler did.
-void CoreTransport::dispatchWhole(Host& host, std::vector<uint8_t>& buffer) {
-    std::vector<uint8_t> whole = std::move(buffer);
+// Hands on a reassembled message; the buffer starts empty for the next
+// series.
+void CoreTransport::dispatchWhole(std::vector<uint8_t>& buffer, int depth) {
+    pushMessage(depth + 1, std::move(buffer));
     buffer.clear();
-    dispatchMessage(host, whole.data(), static_cast<int>(whole.size()));
-    wipeBytes(whole);
-    if (!host.closed()) buffer.clear();
 }
 
-void CoreTransport::onSmallChunk(InboundMessage& message, bool tail) {
+void CoreTransport::onSmallChunk(InboundMessage& message, bool tail, int depth) {
     Host& host = *message.host;
     const char* what = tail ? "small chunk tail" : "small chunk body";
     // A message past 32767 bytes cannot be represented; its chunk counts as
@@ -660,10 +717,10 @@ void CoreTransport::onSmallChunk(InboundMessage& message, bool tail) {
         return;
     }
     host.smallChunkBuffer.insert(host.smallChunkBuffer.end(), message.data() + 2, message.data() + message.length);
-    if (tail) dispatchWhole(host, host.smallChunkBuffer);
+    if (tail) dispatchWhole(host.smallChunkBuffer, depth);
 }
 
-void CoreTransport::onBigChunk(InboundMessage& message) {
+void CoreTransport::onBigChunk(InboundMessage& message, int depth) {
     Host& host = *message.host;
     const int count = message.length - 6;
     if (message.length < 7 || host.bigChunkBuffer.size() + static_cast<size_t>(count) > static_cast<size_t>(kMaxMessage)) {
@@ -673,52 +730,53 @@ void CoreTransport::onBigChunk(InboundMessage& message) {
     host.bigChunkBuffer.insert(host.bigChunkBuffer.end(), message.data() + 6, message.data() + message.length);
     int32_t total = readInt32(message.data(), 2);
     if (static_cast<int32_t>(host.bigChunkBuffer.size()) != total) return;
-    dispatchWhole(host, host.bigChunkBuffer);
-}
-
-void CoreTransport::onCluster(InboundMessage& message) {
-    Host& host = *message.host;
-    int length = message.length;
-    int offset = 2;
-    while (offset < length) {
-        int n = message.bytes[static_cast<size_t>(offset)];
-        if (n == 0 || offset + n >= length) {
-            punt(host, "cluster");
-            return;
-        }
-        dispatchMessage(host, message.data() + offset + 1, n);
-        if (host.closed()) return;
-        offset += n + 1;
-    }
+    dispatchWhole(host.bigChunkBuffer, depth);
 }
 
 // ---------------------------------------------------------------- maintenance
 
 void CoreTransport::maintain(uint32_t now) {
-    LogBatch batch(log_);
-    Handling handling(*this, now);
+    TransportEvent unheard;
+    while (nextEvent(unheard)) {
+    }
+    beginHandling(now);
     std::erase_if(requestedPasses_, [&](uint32_t due) { return !before(now, due); });
     if (now - lastFloodDecay_ > kFloodDecayInterval) {
-        if (floodDecay_) floodDecay_();
+        ready_.push_back(TransportEvent{TransportEvent::Kind::FloodDecay});
         lastFloodDecay_ = now;
     }
-    std::vector<Host*> pass;
-    pass.reserve(hosts_.size());
-    for (auto& host : hosts_) pass.push_back(host.get());
-    for (Host* host : pass) {
-        if (host->closed()) continue;
-        if (kickCheck_) kickCheck_(*host);
-        if (host->closed()) continue;
-        if (!host->loggedIn() && now - host->lastReceiveTick >= host->sessionTimeout) {
-            PeerNumbers n = numbers(*host);
-            log_.printf("Session timeout: %i.%i.%i.%i:%i  Punt!\n", n.a, n.b, n.c, n.d, n.port);
-            disconnectHost(*host);
-            continue;
-        }
-        retransmit(*host, now);
-        if (host->closed()) continue;
-        sendIdleProbe(*host, now);
+    passHosts_.assign(hosts_.begin(), hosts_.end());
+    passNext_ = 0;
+    passHeard_ = false;
+    passing_ = true;
+}
+
+// Each host in turn: its own pass for the layer above, then its idle test,
+// its resends and its probe.
+bool CoreTransport::advancePass(TransportEvent& event) {
+    if (passNext_ >= passHosts_.size()) {
+        passing_ = false;
+        passHosts_.clear();
+        return false;
     }
+    Host& host = *passHosts_[passNext_];
+    if (!host.closed() && !passHeard_) {
+        passHeard_ = true;
+        event = TransportEvent{TransportEvent::Kind::HostPass, &host};
+        return true;
+    }
+    ++passNext_;
+    passHeard_ = false;
+    if (host.closed()) return false;
+    if (!host.loggedIn() && now_ - host.lastReceiveTick >= host.sessionTimeout) {
+        PeerNumbers n = numbers(host);
+        log_.printf("Session timeout: %i.%i.%i.%i:%i  Punt!\n", n.a, n.b, n.c, n.d, n.port);
+        endSession(host, CloseReason::SessionTimeout);
+        return false;
+    }
+    retransmit(host, now_);
+    if (!host.closed()) sendIdleProbe(host, now_);
+    return false;
 }
 
 void CoreTransport::requestPassBy(uint32_t due) {
@@ -734,7 +792,7 @@ std::optional<uint32_t> CoreTransport::nextDeadline() {
     consider(lastFloodDecay_ + kFloodDecayInterval + 1);
     for (uint32_t due : requestedPasses_) consider(due);
     const uint32_t probe = static_cast<uint32_t>(std::max(settings_.zoneIdleProbe, 0));
-    for (const auto& host : hosts_) {
+    for (const Host* host : hosts_) {
         if (!host->loggedIn()) consider(host->lastReceiveTick + host->sessionTimeout);
         if (!host->inFlight.empty()) {
             consider(resendDeadline(*host));
@@ -803,7 +861,7 @@ void CoreTransport::retransmit(Host& host, uint32_t now) {
         ReliableEntry& entry = host.inFlight[i];
         if (now - entry.firstSendTick >= lossLimit) {
             log_.printf("%i - Connection broken: Reliable packet lost\n", host.logNumber);
-            disconnectHost(host);
+            endSession(host, CloseReason::ReliableLost);
             return;
         }
         const uint32_t wait = resendWait(host, entry);

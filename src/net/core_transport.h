@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,13 +27,48 @@ struct TransportCounters {
     uint64_t peersRefused = 0;
 };
 
+// Why the transport closed a host on its own.
+enum class CloseReason : uint8_t {
+    Goodbye,       // the zone's disconnect notice
+    Malformed,     // a malformed core message ("Punt!")
+    SessionTimeout,  // silent before its zone login
+    ReliableLost,  // a reliable datagram outlived the packet-loss limit
+    Replaced,      // a newer session at the same address took its place
+};
+
+// What the layer above acts on, handed out one at a time by nextEvent().
+struct TransportEvent {
+    enum class Kind : uint8_t {
+        // The handshake of `host` is done: a zone login may follow.
+        Connected,
+        // `message` arrived from `host` (any type but the core type 0).
+        Message,
+        // The transport closed `host` (`reason`). Its data is still there
+        // to end the session with; its id names nothing any more.
+        Closed,
+        // The maintenance pass reached `host`, before its idle test and its
+        // resends: the time for the layer's own timed work on it (kicks).
+        HostPass,
+        // Every 45000 ms, from a maintenance pass.
+        FloodDecay,
+    };
+    Kind kind = Kind::Message;
+    Host* host = nullptr;
+    InboundMessage* message = nullptr;
+    CloseReason reason = CloseReason::Goodbye;
+};
+
 // The reliable datagram transport without I/O: the host table, the
 // handshake with key exchange, reliable delivery with acknowledgements,
-// chunk reassembly, clusters and the per-host handler tables. It is driven
-// by receive() for each datagram and maintain() for each maintenance pass,
-// each given the tick it runs at; its caller holds the server's lock around
-// every call. A handler may send or disconnect freely: a host it closes is
-// taken off the list at once and released after the datagram.
+// chunk reassembly and clusters. It is driven by receive() for each
+// datagram and maintain() for each maintenance pass, each given the tick
+// it runs at; both only begin the handling, and what the layer above must
+// act on comes from nextEvent(), one event at a time, in the order the
+// datagram or pass produces it. The layer above acts on an event after the
+// transport's call has returned, and may then send to and close hosts;
+// the next call to nextEvent() carries the handling on from where it
+// stopped, so what everything sends and prints keeps the order in which
+// a single walk through the datagram would produce it.
 class CoreTransport {
 public:
     static constexpr int kMaxDatagram = 520;
@@ -85,14 +121,20 @@ public:
     CoreTransport(const CoreTransport&) = delete;
     CoreTransport& operator=(const CoreTransport&) = delete;
 
-    // One datagram from a peer (1 to 520 bytes; others are skipped), handled
-    // as of `now` (the clock's tick): every step of it sees the same time.
+    // Begins the handling of one datagram from a peer (1 to 520 bytes;
+    // others are skipped) as of `now` (the clock's tick): every step of it,
+    // and everything done while acting on its events, sees the same time.
+    // Its console lines are written out together when it has ended.
     void receive(std::span<const uint8_t> datagram, const PeerAddress& from, uint32_t now);
-    void receive(std::span<const uint8_t> datagram, const PeerAddress& from) { receive(datagram, from, clock_.tick()); }
-    // One maintenance pass as of `now`: flood decay, kick checks, idle
-    // time-outs, resends and the packet-loss limit.
+    // Begins one maintenance pass as of `now`: flood decay, the hosts' own
+    // passes, idle time-outs, resends and the packet-loss limit.
     void maintain(uint32_t now);
-    void maintain() { maintain(clock_.tick()); }
+    // The next event of the datagram or pass being handled; false once it
+    // has been handled to its end. A receive or maintain made before the
+    // last one has ended first ends that one, its events unheard.
+    bool nextEvent(TransportEvent& event);
+    // The host an id names, or none once it has been closed.
+    Host* find(HostId id) const;
     // The tick at which the next maintenance pass has something to do (it
     // may be past), or none when nothing is timed. The shell runs its passes
     // every 50 ms (100 with LowPriority) and may skip those before this; when
@@ -108,17 +150,17 @@ public:
     // session ends.
     void stop();
     // Stops, then starts over as a transport made now (the flood decay
-    // period begins again); only storage is kept: the storage of the hosts
-    // it drops serves the next hosts. The fuzz targets reuse one transport
-    // this way (within one run, removed hosts are never reused, so that
-    // the address sanitizer sees any use of one after its removal).
+    // period begins again); only storage is kept: the hosts it drops are
+    // made blank and serve the next hosts. The fuzz targets reuse one
+    // transport this way.
     void restart();
 
     // What becomes of a reliable message when kMaxWaiting messages wait for
     // its host already: queued all the same, or shed. The sender decides;
     // the transport does not look into messages.
     enum class Overload { Keep, Shed };
-    // Sends one message to a host. Reliable messages are at most 514 bytes,
+    // Sends one message to a host. One named by an id that names nothing
+    // any more is refused (false). Reliable messages are at most 514 bytes,
     // unreliable datagrams at most 520; longer ones are refused (false), and
     // so is a sheddable one that is shed. Sending never removes a host, so a
     // sender may go on walking its lists of hosts and players.
@@ -127,56 +169,40 @@ public:
                      Overload overload = Overload::Keep) {
         return sendMessage(host, bytes.data(), static_cast<int>(bytes.size()), reliable, overload);
     }
-    // Closes the host: sends the disconnect notice, runs the zone session
-    // end for a logged-in zone and takes it off the host list, all at once
-    // (so what it prints and sends keeps its place). The host itself is
-    // released once the datagram, pass or work being handled has ended;
-    // until then it stays Closed and nothing more is sent or handled for it.
-    // The notice goes reliably when the window lets it out at once; behind
-    // a full window it would be lost with the host, so it then goes at once
-    // unreliably, as at stop.
-    void disconnectHost(Host& host);
+    bool sendMessage(HostId id, std::span<const uint8_t> bytes, bool reliable = true,
+                     Overload overload = Overload::Keep) {
+        Host* host = find(id);
+        return host && sendMessage(*host, bytes, reliable, overload);
+    }
+    // Closes the host: sends the disconnect notice and takes it off the
+    // host list at once. The caller ends what it kept on the session itself
+    // (the transport hands out no Closed event for a close it was asked
+    // for). The host stays Closed, and its data there to look at, until the
+    // datagram or pass being handled has ended. The notice goes reliably
+    // when the window lets it out at once; behind a full window it would be
+    // lost with the host, so it then goes at once unreliably, as at stop.
+    // False when the host was closed already (an id: or names nothing).
+    bool disconnectHost(Host& host);
+    bool disconnectHost(HostId id) {
+        Host* host = find(id);
+        return host && disconnectHost(*host);
+    }
     // The zone login on `host` succeeded: it is LoggedIn from now on.
     void markLoggedIn(Host& host);
     // The zone login on `host` succeeded. If it is the new session of a
     // zone that restarted at the address of a logged-in one, the old
-    // session ends now as a lost zone does (its session end runs), without
-    // the disconnect notice, which would reach the new session; the new one
-    // takes its place. Otherwise nothing happens.
-    void takeOverSession(Host& host);
+    // session ends now as a lost zone does, without the disconnect notice,
+    // which would reach the new session; the new one takes its place. The
+    // old session's host is returned, for the caller to end the session
+    // it kept there; none when there was no old session.
+    Host* takeOverSession(Host& host);
 
-    // Replace one table entry. A handler that has no reaction of its own to
-    // a message too short for its fields gives the least length it reads:
-    // shorter messages of its type are then dropped without running it
-    // (application messages with a console line, core datagrams silently).
-    // The core table serves the core types the transport does not know.
-    void setMessageHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength = 0);
-    void setCoreHandler(Host& host, uint8_t type, MessageHandler handler, int16_t minLength = 0);
-    // Runs the handler of byte 0 on a copy of the bytes and notes the
-    // receive time. A host closed by the handler is released when the
-    // outermost receive, pass or process ends.
-    void dispatchMessage(Host& host, const uint8_t* bytes, int length);
-
-    // The table's default handlers (an empty entry stands for them), for
-    // upper layers that restore an entry (the zone login retires its own
-    // handler with the unhandled one).
-    MessageHandler unhandledHandler();
-    MessageHandler ignoreHandler();
-
-    // Upcalls into the upper layers. Each may be left unset.
-    // Installed as message handler 2 when a connection request is accepted.
-    void setZoneLoginHandler(MessageHandler handler);
-    // Every 45000 ms from the maintenance pass.
-    void setFloodDecay(std::function<void()> decay) { floodDecay_ = std::move(decay); }
-    // On every maintenance pass for each host, before its idle test: the
-    // scheduled-kick check of its players.
-    void setKickCheck(std::function<void(Host&)> check) { kickCheck_ = std::move(check); }
-    // When a host whose logNumber is not -1 (a logged-in zone) is closed,
-    // before it leaves the list.
-    void setZoneSessionEnd(std::function<void(Host&)> end) { zoneSessionEnd_ = std::move(end); }
+    // "<n> - Unhandled packet(<type>)(<length>)": what the layer above
+    // prints for a message it has no use for.
+    void reportUnhandled(const InboundMessage& message);
 
     // The hosts in order of creation. Closed hosts are no longer listed.
-    const std::vector<std::unique_ptr<Host>>& hosts() const { return hosts_; }
+    const std::vector<Host*>& hosts() const { return hosts_; }
     Host* findHost(const PeerAddress& peer) const;
     // "Host list:" and one address line per host with its players' names.
     void printHostList(Log& out) const;
@@ -187,50 +213,50 @@ public:
     Log& log() { return log_; }
     // What was sent so far leaves now, before a wait (see DatagramSink).
     void flushSends() { sink_.flush(); }
-    // Runs `act` as the handling of a datagram runs: as of one tick, its
-    // console lines written together at its end, and hosts it closes
-    // released only once it has ended. For work that completes outside a
-    // receive (a password check returning from a worker), with the lock held.
-    template <typename Act>
-    void process(Act&& act) {
-        LogBatch batch(log_);
-        Handling handling(*this);
-        act();
-    }
 
 private:
-    // Held around a receive, a maintenance pass, a process and a dispatch:
-    // the time they run at, and the hosts they close, released when the
-    // outermost one ends.
-    class Handling {
-    public:
-        Handling(CoreTransport& transport, uint32_t now) : transport_(transport) {
-            if (transport_.handling_++ == 0) transport_.now_ = now;
-        }
-        // Within a handling, as of its tick; else as of the clock's now.
-        explicit Handling(CoreTransport& transport) : transport_(transport) {
-            if (transport_.handling_++ == 0) transport_.now_ = transport_.clock_.tick();
-        }
-        ~Handling() {
-            if (--transport_.handling_ == 0) transport_.releaseClosed();
-        }
-        Handling(const Handling&) = delete;
-        Handling& operator=(const Handling&) = delete;
-
-    private:
-        CoreTransport& transport_;
+    // A step of the datagram being handled, kept on a stack so that the
+    // handling can stop at an event and go on from there: a message to
+    // dispatch, a cluster being unpacked, or the held reliable datagrams
+    // that follow one delivered in order.
+    struct Step {
+        enum class Kind : uint8_t { Message, Cluster, HeldReliable };
+        Kind kind = Kind::Message;
+        // Messages inside messages: 0 for the datagram itself.
+        int depth = 0;
+        // Message: handed to the layer above, done once it has acted.
+        bool handedOut = false;
+        // Cluster: where its next element begins.
+        int offset = 0;
+        InboundMessage message;
     };
 
     // The tick of the handling under way, else the clock's.
-    uint32_t tick() const { return handling_ > 0 ? now_ : clock_.tick(); }
+    uint32_t tick() const { return handling_ ? now_ : clock_.tick(); }
+    void beginHandling(uint32_t now);
+    void endHandling();
+    // Carries the datagram's handling on by one step; true with an event.
+    bool advanceDatagram(TransportEvent& event);
+    // Carries the maintenance pass on by one host; true with an event.
+    bool advancePass(TransportEvent& event);
+    void pushMessage(int depth, const uint8_t* bytes, int length);
+    void pushMessage(int depth, std::vector<uint8_t>&& bytes);
+    void popStep();
+    // Hosts closed before the handling under way become free slots, their
+    // upper layer's data destroyed.
+    void reclaimClosed();
     Host* findOrCreateHost(const PeerAddress& peer);
     Host* createHost(const PeerAddress& peer);
     // The session at this address a datagram belongs to, when a new session
     // runs beside a logged-in one; a connection request there makes it.
     Host* sessionFor(Host& host, std::span<const uint8_t> datagram, const PeerAddress& from);
     static bool fitsSession(const Host& host, std::span<const uint8_t> datagram);
-    void closeHost(Host& host, bool notice);
-    void releaseClosed();
+    // Closes a host; `reason` when the transport closes it on its own, and
+    // the layer above hears of it.
+    void closeHost(Host& host, bool notice, std::optional<CloseReason> reason);
+    // As disconnectHost does, with the notice left out for a new session
+    // beside a logged-in one.
+    void endSession(Host& host, std::optional<CloseReason> reason);
     // The disconnect notice, written here only.
     enum class Goodbye { ReliableIfRoom, Unnumbered };
     void sendGoodbye(Host& host, Goodbye how);
@@ -254,7 +280,6 @@ private:
     // each taking fresh memory.
     std::vector<uint8_t> takeDatagramStorage();
     void recycleDatagramStorage(std::vector<uint8_t>&& bytes);
-    void dispatchInner(Host& host, const uint8_t* bytes, int length);
     void retransmit(Host& host, uint32_t now);
     // When the host's next resend or packet loss is due.
     uint32_t resendDeadline(const Host& host) const;
@@ -267,55 +292,56 @@ private:
     // "Malformed <what> from <address>  Punt!", and the host disconnected.
     void punt(Host& host, const char* what);
 
-    // Core messages (type 0), by the host's state and then their type.
-    void onCore(InboundMessage& message);
-    void onCoreExtension(InboundMessage& message);
+    // Core messages (type 0), by the host's state and then their type. A
+    // message they carry is pushed as a step at `depth` + 1.
+    void onCore(InboundMessage& message, int depth);
     void onConnectionRequest(InboundMessage& message);
-    void onReliable(InboundMessage& message);
+    void onReliable(InboundMessage& message, int depth);
     void onAcknowledgement(InboundMessage& message);
     void onSyncRequest(InboundMessage& message);
     void onSyncResponse(InboundMessage& message);
-    void onSmallChunk(InboundMessage& message, bool tail);
-    void onBigChunk(InboundMessage& message);
-    void onCluster(InboundMessage& message);
-    bool onUnhandled(InboundMessage& message);
-    void deliverPayload(Host& host, const std::vector<uint8_t>& datagram);
-    void dispatchWhole(Host& host, std::vector<uint8_t>& buffer);
+    void onSmallChunk(InboundMessage& message, bool tail, int depth);
+    void onBigChunk(InboundMessage& message, int depth);
+    void dispatchWhole(std::vector<uint8_t>& buffer, int depth);
 
     DatagramSink& sink_;
     const Clock& clock_;
     Log& log_;
     const Settings& settings_;
-    std::vector<std::unique_ptr<Host>> hosts_;
-    // Hosts closed during the handling under way, released when it ends.
-    std::vector<std::unique_ptr<Host>> closedHosts_;
-    // The bytes of the message being handled at each depth of nesting,
-    // kept for the next message at that depth.
-    std::array<std::vector<uint8_t>, kMaxNesting + 1> messageStorage_;
+    // Every host the transport has made, by slot; a slot is used again once
+    // its host has been closed and the handling that closed it has ended.
+    // Hosts are never destroyed before the transport (restart makes them
+    // blank), so whatever the layer above still holds of a closed host
+    // stays readable until it has acted on the event at hand.
+    std::vector<std::unique_ptr<Host>> slots_;
+    // The hosts listed, in order of creation.
+    std::vector<Host*> hosts_;
+    std::vector<uint32_t> freeSlots_;
+    // Closed since the handling under way began.
+    std::vector<uint32_t> closedSlots_;
     std::vector<std::vector<uint8_t>> spareDatagrams_;
-    // Blank hosts left by restart().
-    static constexpr size_t kSpareHosts = 8;
-    std::vector<std::unique_ptr<Host>> spareHosts_;
-    int handling_ = 0;
+    bool handling_ = false;
     uint32_t now_ = 0;
     TransportCounters counters_;
     // The disconnect notice for datagrams from addresses without a session.
     PeerReset peerReset_;
-    int nesting_ = 0;
+    // The datagram being handled: its host and its steps.
+    Host* current_ = nullptr;
+    std::vector<Step> steps_;
+    // Events ready before the next step (hosts the transport closed).
+    std::deque<TransportEvent> ready_;
+    // The maintenance pass being handled: its hosts, the next one, and
+    // whether that one has had its HostPass event.
+    bool passing_ = false;
+    std::vector<Host*> passHosts_;
+    size_t passNext_ = 0;
+    bool passHeard_ = false;
     uint32_t lastFloodDecay_;
     // A pass an upper layer asked for, and the deadline the shell was last
     // given.
     std::vector<uint32_t> requestedPasses_;
     std::optional<uint32_t> shellDeadline_;
     std::function<void()> deadlineMoved_;
-
-    // The transport's own handlers, shared by every host.
-    HandlerEntry unhandled_;
-    HandlerEntry ignore_;
-    HandlerEntry zoneLogin_;
-    std::function<void()> floodDecay_;
-    std::function<void(Host&)> kickCheck_;
-    std::function<void(Host&)> zoneSessionEnd_;
 };
 
 }  // namespace tallysv

@@ -17,8 +17,22 @@ namespace tallysv {
 class CoreTransport;
 class Host;
 
-// One message as a handler sees it: a whole datagram, a reliable payload,
-// a reassembled chunk series or a cluster element. Byte 0 is its type.
+// A host as the layers above name it between two events: the slot of the
+// transport's host table and the use of that slot. Ids outlive hosts
+// safely: once the host is closed, or its slot serves a later host, the
+// transport refuses whatever names the old id.
+struct HostId {
+    uint32_t index = 0;
+    uint32_t generation = 0;  // 0 names no host
+
+    explicit operator bool() const { return generation != 0; }
+    bool operator==(const HostId&) const = default;
+};
+
+// One message for the layer above: a whole datagram, a reliable payload,
+// a reassembled chunk series or a cluster element. Byte 0 is its type. The
+// layer above may take the bytes over (a login kept while its password is
+// checked); what it leaves is wiped once it has acted.
 struct InboundMessage {
     Host* host = nullptr;
     int16_t length = 0;
@@ -27,39 +41,8 @@ struct InboundMessage {
     const uint8_t* data() const { return bytes.data(); }
 };
 
-// Returns true when the dispatcher may release the message after the call,
-// false when the handler has taken the bytes over.
+// How an upper layer reacts to a message of one type.
 using MessageHandler = std::function<bool(InboundMessage& message)>;
-// A table entry. Entries are shared (one replaced by a default shares the
-// transport's), and a dispatch holds a reference of its own to the entry it
-// runs, so a handler may replace its own entry while it runs (the zone login
-// does). Every use is made with the server's lock held, so the count is a
-// plain one: a dispatch costs no atomic operation.
-class HandlerEntry {
-public:
-    HandlerEntry() = default;
-    explicit HandlerEntry(MessageHandler handler) : node_(new Node{std::move(handler), 1}) {}
-    HandlerEntry(const HandlerEntry& other) : node_(other.node_) {
-        if (node_) ++node_->references;
-    }
-    HandlerEntry(HandlerEntry&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
-    HandlerEntry& operator=(HandlerEntry other) noexcept {
-        std::swap(node_, other.node_);
-        return *this;
-    }
-    ~HandlerEntry() {
-        if (node_ && --node_->references == 0) delete node_;
-    }
-    explicit operator bool() const { return node_ != nullptr; }
-    const MessageHandler& operator*() const { return node_->handler; }
-
-private:
-    struct Node {
-        MessageHandler handler;
-        size_t references;
-    };
-    Node* node_ = nullptr;
-};
 
 // A reliable datagram in the form it is sent (header, payload, enciphered).
 // Its first-send tick is when its oldest message was queued.
@@ -105,16 +88,15 @@ enum class HostState : uint8_t {
     // handshake has no effect, the session never times out for silence,
     // and a silent zone is probed.
     LoggedIn,
-    // Disconnected: nothing more is sent to it or handled from it. It is
-    // released once the datagram, pass or work that closed it has ended.
+    // Disconnected: nothing more is sent to it or handled from it, and its
+    // id names nothing any more. Its slot serves a later host once the
+    // datagram or pass that closed it has been acted on.
     Closed,
 };
 
 // One peer of the transport, found by its source address.
 class Host {
 public:
-    static constexpr int kHandlerCount = 256;
-
     Host(CoreTransport& transport, const PeerAddress& peer) : transport(&transport), peer(peer) {}
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
@@ -145,25 +127,19 @@ public:
     // logged-in host the new one would replace, `supersededBy` the reverse.
     Host* supersedes = nullptr;
     Host* supersededBy = nullptr;
-    // An empty entry is the table's default (unhandled, ignore). Message
-    // type 0 and the core types the transport knows are its own; the core
-    // table serves only the others.
-    std::array<HandlerEntry, kHandlerCount> messageHandlers;
-    std::array<HandlerEntry, kHandlerCount> coreHandlers;
-    // The least length each handler reads; shorter messages are dropped
-    // before it runs.
-    std::array<int16_t, kHandlerCount> messageMinLength{};
-    std::array<int16_t, kHandlerCount> coreMinLength{};
     CoreTransport* transport;
+    // Set by the transport for each use of the host's slot.
+    HostId id;
     PeerAddress peer;
 
     // The number the transport's console lines about this host begin with
     // ("7 - Connection broken: ..."), -1 until the upper layer names the
-    // session (the zone login sets its ScoreID). A named session is ended
-    // through the zone session end upcall when the host goes.
+    // session (the zone login sets its ScoreID). The zone layer ends a
+    // named session when the host goes (a Closed event, or its own close).
     int32_t logNumber = -1;
     // The zone layer's data on the session (name, ScoreID, GroupID, flags,
-    // players, score entries), owned by the host.
+    // players, score entries), owned by the host; it goes when the host's
+    // slot is taken back after its close.
     std::unique_ptr<HostAttachment> attachment;
 
     bool loggedIn() const { return state == HostState::LoggedIn; }

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 
 #include "core/log.h"
@@ -50,7 +52,7 @@ uint16_t UdpSocket::boundPort() const {
 
 void UdpSocket::send(const PeerAddress& to, std::span<const uint8_t> bytes) {
     if (fd_ < 0) return;
-    if (batchDepth_ > 0) {
+    if (batching_) {
         writer_.add(to, bytes);
         return;
     }
@@ -63,7 +65,8 @@ void UdpSocket::send(const PeerAddress& to, std::span<const uint8_t> bytes) {
 }
 
 void UdpSocket::endBatch() {
-    if (--batchDepth_ == 0) writer_.flush();
+    batching_ = false;
+    writer_.flush();
 }
 
 int UdpSocket::sendBatch(mmsghdr* datagrams, unsigned count) {
@@ -76,15 +79,63 @@ void UdpSocket::waitWritable() {
     (void)::poll(&writable, 1, 100);
 }
 
-UdpServer::UdpServer(CoreTransport& transport, UdpSocket& socket, Mutex& lock, const Settings& settings)
-    : lock_(lock), transport_(transport), socket_(socket), settings_(settings) {}
+UdpServer::UdpServer(CoreTransport& transport, UdpSocket& socket, Mutex& lock, const Settings& settings,
+                     EventHandler onEvent, CompletionQueue* completions)
+    : lock_(lock), transport_(transport), socket_(socket), settings_(settings), onEvent_(std::move(onEvent)),
+      completions_(completions) {}
+
+void UdpServer::handleEvents() {
+    TransportEvent event;
+    while (transport_.nextEvent(event)) {
+        if (onEvent_) {
+            onEvent_(event);
+        } else if (event.kind == TransportEvent::Kind::Message) {
+            transport_.reportUnhandled(*event.message);
+        }
+    }
+}
+
+void UdpServer::runCompletions() {
+    std::vector<CompletionQueue::Completion> posted = completions_->take();
+    if (posted.empty()) return;
+    MutexLock guard(lock_);
+    LogBatch lines(transport_.log());
+    SendBatch sends(socket_);
+    for (CompletionQueue::Completion& completion : posted) {
+        completion();
+        // What it captured goes here, on the loop's thread.
+        completion = nullptr;
+    }
+}
+
+void UdpServer::runTasks() {
+    for (CompletionQueue::Completion& task : tasks_.take()) {
+        task();
+        task = nullptr;
+    }
+}
+
+void UdpServer::runOnLoop(const std::function<void()>& task) {
+    if (!running_.load() || std::this_thread::get_id() == loopThread_.load()) {
+        task();
+        return;
+    }
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> ran = done->get_future();
+    tasks_.post([&task, done] {
+        task();
+        done->set_value();
+    });
+    // A loop that ends before it takes the task leaves it to this thread.
+    while (ran.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+        if (!running_.load()) runTasks();
+    }
+}
 
 UdpServer::~UdpServer() { stop(); }
 
 Status UdpServer::start(uint16_t port) {
-    // The threads take the lock for each pass, so it is not held here while
-    // a running server is stopped.
-    if (receiveThread_.joinable() || maintenanceThread_.joinable()) stop();
+    if (thread_.joinable()) stop();
     // A socket bound before start (by root, before it was given up) is kept.
     if (!socket_.isOpen())
         if (Status opened = socket_.open(port); !opened) return opened;
@@ -108,33 +159,36 @@ Status UdpServer::start(uint16_t port) {
     {
         MutexLock guard(lock_);
         transport_.setDeadlineMoved([this] {
-            // A full pipe has a wake-up pending already.
+            nudged_.store(true);
+            // The loop itself looks at the flag before it waits again; any
+            // other thread wakes it. A full pipe has a wake-up pending.
+            if (std::this_thread::get_id() == loopThread_.load()) return;
             const char byte = 1;
             (void)::write(nudgeWrite_, &byte, 1);
         });
     }
     running_.store(true);
-    // Returns once both threads are set up: from then on they allocate only
-    // with the lock held, so a thread that forks while holding it (the
-    // background save) never copies an allocator another thread is inside.
-    std::latch started(2);
-    maintenanceThread_ = std::thread([this, &started] { maintenanceLoop(started); });
-    receiveThread_ = std::thread([this, &started] { receiveLoop(started); });
+    // Returns once the loop is set up: from then on it allocates only with
+    // the lock held, so a thread that forks while holding it (the
+    // background save) never copies an allocator the loop is inside.
+    std::latch started(1);
+    thread_ = std::thread([this, &started] { loop(started); });
     started.wait();
     return Status::ok();
 }
 
 void UdpServer::stop() {
-    if (receiveThread_.joinable() || maintenanceThread_.joinable()) {
+    if (thread_.joinable()) {
         running_.store(false);
         // The wake-up byte stays unread, so every later wait returns at once.
         const char byte = 1;
         (void)::write(wakeWrite_, &byte, 1);
-        // The threads take the lock for each pass; it must not be held while
-        // waiting for them.
-        if (maintenanceThread_.joinable()) maintenanceThread_.join();
-        if (receiveThread_.joinable()) receiveThread_.join();
+        thread_.join();
     }
+    // Work that was under way when the workers stopped completes, and so
+    // do the tasks posted meanwhile.
+    if (completions_) runCompletions();
+    runTasks();
     MutexLock guard(lock_);
     transport_.setDeadlineMoved(nullptr);
     {
@@ -146,15 +200,6 @@ void UdpServer::stop() {
         if (*end >= 0) ::close(*end);
         *end = -1;
     }
-}
-
-bool UdpServer::waitForDatagram(int ms) {
-    pollfd fds[2] = {{socket_.descriptor(), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-    int ready = ::poll(fds, 2, ms);
-    if (ready <= 0) return false;
-    if (fds[1].revents != 0) return false;
-    // An error condition is read (and so cleared) like a datagram.
-    return fds[0].revents != 0;
 }
 
 namespace {
@@ -216,47 +261,6 @@ private:
 
 }  // namespace
 
-void UdpServer::receiveLoop(std::latch& started) {
-    auto batch = std::make_unique<ReceiveBatch>();
-    started.count_down();
-    bool lowPriority;
-    {
-        MutexLock guard(lock_);
-        lowPriority = settings_.lowPriority;
-    }
-    while (running_.load()) {
-        if (lowPriority) {
-            // A 10 ms pause that a stop cuts short.
-            pollfd wake{wakeRead_, POLLIN, 0};
-            if (::poll(&wake, 1, 10) > 0) break;
-        }
-        // Datagrams already queued are read at once, several in one call;
-        // only an empty queue waits (for a datagram or the wake-up of a
-        // stop). They are handled one by one, in order, under one taking of
-        // the lock, and what they make the server send leaves together when
-        // the last is handled; so do the console lines they print. With
-        // LowPriority each is handled on its own after its pause.
-        if (batch->empty()) {
-            if (!batch->readQueued(socket_.descriptor())) {
-                if (!waitForDatagram(-1)) continue;
-                batch->readQueued(socket_.descriptor());
-            }
-            if (batch->empty()) continue;
-        }
-        MutexLock guard(lock_);
-        LogBatch lines(transport_.log());
-        SendBatch sends(socket_);
-        while (!batch->empty()) {
-            PeerAddress from;
-            std::span<const uint8_t> datagram = batch->take(from);
-            if (datagram.empty() || datagram.size() > static_cast<size_t>(CoreTransport::kMaxDatagram)) continue;
-            transport_.receive(datagram, from);
-            lowPriority = settings_.lowPriority;
-            if (lowPriority) break;
-        }
-    }
-}
-
 int UdpServer::passWait(uint32_t lastPass, std::optional<uint32_t> deadline, uint32_t period, uint32_t now) {
     if (!deadline) return -1;
     // Passes keep their period: the one that handles the deadline is the
@@ -267,7 +271,9 @@ int UdpServer::passWait(uint32_t lastPass, std::optional<uint32_t> deadline, uin
     return static_cast<int>(std::max<int64_t>(left, 0));
 }
 
-void UdpServer::maintenanceLoop(std::latch& started) {
+void UdpServer::loop(std::latch& started) {
+    auto batch = std::make_unique<ReceiveBatch>();
+    loopThread_.store(std::this_thread::get_id());
     started.count_down();
     bool lowPriority;
     std::optional<uint32_t> deadline;
@@ -281,29 +287,74 @@ void UdpServer::maintenanceLoop(std::latch& started) {
     // The clock may be read from any thread.
     const Clock& clock = *clockOfTransport;
     uint32_t lastPass = clock.tick();
+    enum { kSocket, kWake, kNudge, kCompletions, kTasks };
+    pollfd fds[5] = {{socket_.descriptor(), POLLIN, 0},
+                     {wakeRead_, POLLIN, 0},
+                     {nudgeRead_, POLLIN, 0},
+                     {completions_ ? completions_->descriptor() : -1, POLLIN, 0},
+                     {tasks_.descriptor(), POLLIN, 0}};
     while (running_.load()) {
         const uint32_t period = lowPriority ? 100 : 50;
-        pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {nudgeRead_, POLLIN, 0}};
-        if (::poll(fds, 2, passWait(lastPass, deadline, period, clock.tick())) > 0 && fds[0].revents != 0) break;
-        if (!running_.load()) break;
-        if (fds[1].revents != 0) {
-            char drain[64];
-            while (::read(nudgeRead_, drain, sizeof drain) > 0) {
+        // Datagrams already queued are read at once, several in one call;
+        // only when none are queued does the loop wait, for a datagram, a
+        // completion, its next pass or the wake-up of a stop.
+        if (batch->empty() && !lowPriority) batch->readQueued(socket_.descriptor());
+        if (batch->empty()) {
+            for (pollfd& fd : fds) fd.revents = 0;
+            if (::poll(fds, 5, passWait(lastPass, deadline, period, clock.tick())) < 0 && errno != EINTR) break;
+            if (fds[kWake].revents != 0 || !running_.load()) break;
+            if (fds[kNudge].revents != 0) {
+                char drain[64];
+                while (::read(nudgeRead_, drain, sizeof drain) > 0) {
+                }
+                nudged_.store(true);
+            }
+            if (fds[kSocket].revents != 0) {
+                if (lowPriority) {
+                    // A 10 ms pause that a stop cuts short.
+                    pollfd wake{wakeRead_, POLLIN, 0};
+                    if (::poll(&wake, 1, 10) > 0) break;
+                }
+                batch->readQueued(socket_.descriptor());
             }
         }
-        MutexLock guard(lock_);
-        const uint32_t now = clock.tick();
-        // Woken early: something fell due sooner; wait again for its pass.
-        if (passWait(lastPass, deadline, period, now) > 0) {
-            deadline = transport_.nextDeadline();
-            continue;
-        }
-        {
+        if (completions_ && completions_->waiting() > 0) runCompletions();
+        if (tasks_.waiting() > 0) runTasks();
+        // The datagrams are handled one by one, in order, under one taking
+        // of the lock, each one's events acted on before the next; what they
+        // make the server send leaves together when the last is handled,
+        // and so do the console lines they print. With LowPriority each is
+        // handled on its own after its pause.
+        if (!batch->empty()) {
+            MutexLock guard(lock_);
+            LogBatch lines(transport_.log());
             SendBatch sends(socket_);
-            transport_.maintain(now);
+            while (!batch->empty()) {
+                PeerAddress from;
+                std::span<const uint8_t> datagram = batch->take(from);
+                if (datagram.empty() || datagram.size() > static_cast<size_t>(CoreTransport::kMaxDatagram)) continue;
+                transport_.receive(datagram, from, clock.tick());
+                handleEvents();
+                lowPriority = settings_.lowPriority;
+                if (lowPriority) break;
+            }
         }
-        lastPass = now;
-        lowPriority = settings_.lowPriority;
+        const uint32_t now = clock.tick();
+        const bool due = passWait(lastPass, deadline, period, now) == 0;
+        if (!due && !nudged_.load()) continue;
+        MutexLock guard(lock_);
+        nudged_.store(false);
+        if (due) {
+            {
+                SendBatch sends(socket_);
+                transport_.maintain(now);
+                handleEvents();
+            }
+            lastPass = now;
+            lowPriority = settings_.lowPriority;
+        }
+        // Something may have fallen due sooner: the next pass is the one
+        // for it.
         deadline = transport_.nextDeadline();
     }
 }

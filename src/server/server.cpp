@@ -199,7 +199,12 @@ void Server::assemble() {
                                         log_);
     core_->commands.services.audit = [this](const AuditRecord& record) { audit_->append(record); };
     startWorkers();
-    udp_ = std::make_unique<UdpServer>(core_->transport, *socket_, lock_, settings_);
+    udp_ = std::make_unique<UdpServer>(core_->transport, *socket_, lock_, settings_,
+                                       [this](const TransportEvent& event) {
+                                           lock_.assertHeld();
+                                           core_->zones.handle(event);
+                                       },
+                                       &completions_);
 }
 
 // In the reverse order of assemble(), with the network threads and the
@@ -213,13 +218,13 @@ void Server::disassemble() {
     socket_.reset();
 }
 
-// Password hashes and whois lookups run on these, never on the receive
-// thread. Each worker holds one hash's memory at most, so what they can
+// Password hashes and whois lookups run on these, never on the network's
+// loop; what they find comes back to the loop as a completion. Each worker holds one hash's memory at most, so what they can
 // take together is known from the start and said. Lookups, which mostly
 // wait on the network, have a small pool of their own.
 void Server::startWorkers() {
-    workers_ = std::make_unique<WorkerPool>(lock_, static_cast<unsigned>(settings_.passwordWorkers));
-    lookupWorkers_ = std::make_unique<WorkerPool>(lock_, kLookupWorkers, kLookupShare);
+    workers_ = std::make_unique<WorkerPool>(completions_, static_cast<unsigned>(settings_.passwordWorkers));
+    lookupWorkers_ = std::make_unique<WorkerPool>(completions_, kLookupWorkers, kLookupShare);
     core_->zones.setExecutor(*workers_);
     core_->zones.setLookupExecutor(*lookupWorkers_);
     const size_t mebibytes = workers_->workers() * kPasswordHashMemory / (1024 * 1024);
@@ -258,11 +263,14 @@ bool Server::claimControlSocket() {
 void Server::startControlSocket() {
     if (!control_) return;
     controlCommands_ = std::make_unique<ControlCommands>(lock_, core_->zones, core_->commands, log_,
-                                                         ControlServices{[this] { return statusSnapshot(); }});
+                                                         ControlServices{[this] { return takeSnapshot(); }});
     // Started without a console line: the socket is there by default, and
-    // the lines of a start stay as they were.
+    // the lines of a start stay as they were. Each request is an event of
+    // the network's loop, which runs it between two datagrams.
     control_->start([this](const ControlRequest& request, const ControlPeer& peer) {
-        return controlCommands_->run(request, peer);
+        ControlAnswer answer;
+        udp_->runOnLoop([&] { answer = controlCommands_->run(request, peer); });
+        return answer;
     });
 }
 
@@ -314,6 +322,14 @@ void Server::startPublicSite() {
 }
 
 StatusSnapshot Server::statusSnapshot() {
+    // Read by the network's loop, between two datagrams, for whoever asks.
+    if (!udp_) return takeSnapshot();
+    StatusSnapshot snapshot;
+    udp_->runOnLoop([&] { snapshot = takeSnapshot(); });
+    return snapshot;
+}
+
+StatusSnapshot Server::takeSnapshot() {
     StatusSnapshot snapshot;
     {
         MutexLock guard(lock_);

@@ -89,6 +89,8 @@ public:
     // The figures of the status pages, as they are now: copied with the
     // lock held, then completed without it.
     StatusSnapshot statusSnapshot() EXCLUDES(lock_);
+    // The same, on the thread that calls it.
+    StatusSnapshot takeSnapshot() EXCLUDES(lock_);
     // The UDP port bound, 0 before start-up (tests run on port 0).
     uint16_t udpPort() const { return socket_ ? socket_->boundPort() : 0; }
     // The port of the status pages, 0 when none are served.
@@ -163,6 +165,9 @@ private:
     AfterSaveCommand afterSave_{log_};
     // Before the command processor that writes to it, so it goes after it.
     std::unique_ptr<AuditLog> audit_;
+    // Where the workers' completions wait for the network's loop; before
+    // the workers and the loop, so it goes after them.
+    CompletionQueue completions_;
     // Declared after the lock, so they go before it.
     std::unique_ptr<UdpSocket> socket_;
     std::unique_ptr<ServerCore> core_ PT_GUARDED_BY(lock_);

@@ -16,8 +16,8 @@ namespace tallysv {
 
 // The read-only HTTP server of the status pages ("/", "/status.json",
 // "/metrics", "/history.json"), on a thread of its own with a few workers.
-// Each request asks for a snapshot through `snapshot` (which takes the
-// network's lock only to copy) and renders it without the lock; the charts
+// Each request asks for a snapshot through `snapshot` (which the server
+// takes on the network's loop) and renders it on its own thread; the charts
 // of "/" and "/history.json" ask `history` for the last `minutes` minutes
 // ("?range=24h" for a day, an hour otherwise). Served behind an HttpFront.
 class StatusServer {

@@ -32,11 +32,10 @@ bool ZoneProtocol::runInOrder(Host& zone, uint64_t key, WorkKind kind, Executor:
 
     // The job may complete inside submit (an inline executor): the queue is
     // not touched after it unless it was refused, when nothing ran.
-    Host* host = &zone;
-    auto done = [this, host, key, job, alive = session.lifetime()] {
-        // The zone may have gone meanwhile: its session (and this queue)
-        // went with its host, or its host is on its way out.
-        if (alive.expired() || host->closed()) return;
+    auto done = [this, id = zone.id, key, job] {
+        // The zone may have gone meanwhile: its id then names nothing.
+        Host* host = transport_.find(id);
+        if (!host) return;
         ZoneSession& owner = zoneSession(*host);
         auto found = owner.pending.find(key);
         if (found == owner.pending.end()) return;
@@ -77,54 +76,50 @@ void ZoneProtocol::releasePending(Host& zone, uint64_t key) {
     ZoneSession& session = zoneSession(zone);
     auto found = session.pending.find(key);
     if (found == session.pending.end() || found->second.releasing) return;
-    // Nodes of the map stay where they are while others come and go.
+    // Nodes of the map stay where they are while others come and go. A
+    // zone closed meanwhile keeps its session until the transport takes
+    // its slot back, which is never while this layer acts.
     ZoneSession::PendingQueue& queue = found->second;
-    std::weak_ptr<const bool> alive = session.lifetime();
     queue.releasing = true;
-    transport_.process([&] {
-        while (!zone.closed() && !queue.steps.empty()) {
-            ZoneSession::PendingStep& front = queue.steps.front();
-            if (front.job != 0) {
-                if (!front.completed) break;
-                std::function<void()> finish = std::move(front.finish);
-                queue.steps.pop_front();
-                finish();
-            } else {
-                std::vector<uint8_t> message = std::move(front.message.bytes);
-                queue.steps.pop_front();
-                transport_.dispatchMessage(zone, message.data(), static_cast<int>(message.size()));
-                // It may have been a login: no copy outlives its handling.
-                wipeBytes(message);
-            }
+    LogBatch lines(log_);
+    while (!zone.closed() && !queue.steps.empty()) {
+        ZoneSession::PendingStep& front = queue.steps.front();
+        if (front.job != 0) {
+            if (!front.completed) break;
+            std::function<void()> finish = std::move(front.finish);
+            queue.steps.pop_front();
+            finish();
+        } else {
+            InboundMessage held{&zone, 0, std::move(front.message.bytes)};
+            held.length = static_cast<int16_t>(held.bytes.size());
+            queue.steps.pop_front();
+            dispatch(held);
+            // It may have been a login: no copy outlives its handling.
+            wipeBytes(held.bytes);
         }
-    });
-    // A zone removed while its queue was completed is gone now, when this
-    // was the outermost handling.
-    if (alive.expired()) return;
+    }
     queue.releasing = false;
     if (queue.steps.empty()) session.pending.erase(key);
 }
 
-ZoneProtocol::LoginWork ZoneProtocol::deferLogin(InboundMessage& message, uint64_t key, PasswordNeeds needs) {
+ZoneProtocol::LoginWork ZoneProtocol::deferLogin(Host& zone, uint64_t key, PasswordNeeds needs,
+                                                 std::function<void(Host&)> resume) {
     if (!database_.passwordWorkNeeded(needs)) return LoginWork::Now;
     const bool hashing = database_.settings().passwordHashing;
     auto results = std::make_shared<PasswordResults>();
     auto work = [results, needs = std::move(needs), hashing] { *results = computePasswordResults(needs, hashing); };
-    Host* host = message.host;
-    // The login's bytes (its password among them) are kept only until it is
-    // handled again, and wiped then or when the queue goes unhandled.
-    auto finish = [this, host, results,
-                   kept = WipedBytes(message.bytes.begin(), message.bytes.begin() + message.length)] {
-        // The record may have changed meanwhile: the handler then finds no
+    // The login (its password among it) is kept by `resume` only until it
+    // goes on, and wiped then or when the queue goes unhandled.
+    auto finish = [this, id = zone.id, results, resume = std::move(resume)] {
+        Host* host = transport_.find(id);
+        if (!host) return;
+        // The record may have changed meanwhile: the login then finds no
         // result for its new inputs and checks again.
         UsingPasswordResults using_(database_, results.get());
-        const bool resuming = resumingLogin_;
-        resumingLogin_ = true;
-        transport_.dispatchMessage(*host, kept.bytes.data(), static_cast<int>(kept.bytes.size()));
-        resumingLogin_ = resuming;
+        resume(*host);
     };
-    return runInOrder(*host, key, WorkKind::Password, std::move(work), std::move(finish)) ? LoginWork::Later
-                                                                                          : LoginWork::Busy;
+    return runInOrder(zone, key, WorkKind::Password, std::move(work), std::move(finish)) ? LoginWork::Later
+                                                                                         : LoginWork::Busy;
 }
 
 }  // namespace tallysv

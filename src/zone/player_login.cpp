@@ -102,12 +102,12 @@ std::unique_ptr<PlayerSession> newSession(Host& zone, UserRecord* user, ScoreRec
 void ZoneProtocol::sendLoginReply(Host& zone, const uint8_t* reply) { sendToHost(zone, reply, kLoginReplyLength); }
 
 // Everything before the password work changes nothing, so a login whose
-// work goes to a worker is simply handled again when it is done. When the
-// workers' queue is full the login is refused as a flood is ("server busy"
-// at the zone), and nothing is queued.
-bool ZoneProtocol::passwordWorkNow(InboundMessage& message, PasswordNeeds needs, const char* name) {
-    const uint32_t playerID = readUInt32(message.data(), 70);
-    switch (deferLogin(message, playerID, std::move(needs))) {
+// work goes to a worker goes on from its request, on the state of then,
+// when it is done. When the workers' queue is full the login is refused as
+// a flood is ("server busy" at the zone), and nothing is queued.
+bool ZoneProtocol::passwordWorkNow(Host& zone, const PlayerLoginRequest& request, PasswordNeeds needs) {
+    auto resume = [this, request](Host& host) { continuePlayerLogin(host, request, true); };
+    switch (deferLogin(zone, request.playerID, std::move(needs), std::move(resume))) {
         case LoginWork::Now:
             return true;
         case LoginWork::Later:
@@ -115,16 +115,15 @@ bool ZoneProtocol::passwordWorkNow(InboundMessage& message, PasswordNeeds needs,
         case LoginWork::Busy:
             break;
     }
-    LoginReply reply(kFlood, playerID);
-    sendLoginReply(*message.host, reply.bytes);
+    LoginReply reply(kFlood, request.playerID);
+    sendLoginReply(zone, reply.bytes);
     counters_.count(PlayerLoginOutcome::Flood);
-    log_.printf("%i - Player connection refused(Busy): %s\n", zoneOf(*message.host).scoreId, name);
+    log_.printf("%i - Player connection refused(Busy): %s\n", zoneOf(zone).scoreId, request.name.c_str());
     return false;
 }
 
-void ZoneProtocol::lockOut(Host& zone, const uint8_t* request, UserRecord* user, int32_t banID,
+void ZoneProtocol::lockOut(Host& zone, uint32_t playerID, UserRecord* user, int32_t banID,
                            const char* consoleFormat, const char* requestName, const std::string& notice) {
-    uint32_t playerID = readUInt32(request, 70);
     LoginReply reply(kAccepted, playerID);
     reply.name(database_.placeholderUser.name());
     sendLoginReply(zone, reply.bytes);
@@ -158,9 +157,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     if (isInvalidName(name)) return refuse(kBadName, "%i - Player connection refused(Bad name): %s\n", name);
 
     IPv4Address address{m[2], m[3], m[4], m[5]};
-    // A login handled again once its password work is done has been
-    // counted by the flood table already.
-    switch (resumingLogin_ ? FloodVerdict::Accept : database_.registerAttempt(address, scoreID)) {
+    switch (database_.registerAttempt(address, scoreID)) {
         case FloodVerdict::LightFlood:
             return refuse(kFlood, "%i - Player connection refused(Light flood): %s\n", name);
         case FloodVerdict::HeavyFlood:
@@ -170,10 +167,32 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
         case FloodVerdict::Accept:
             break;
     }
+    PlayerLoginRequest request;
+    request.playerID = playerID;
+    request.name = name;
+    request.address = address;
+    request.password = fieldText(m, 38, 32);
+    request.machineID = readInt32(m, 74);
+    request.timeZoneBias = readInt16(m, 78);
+    request.confirmedNewUser = m[1] != 0;
+    continuePlayerLogin(zone, request, false);
+    return true;
+}
 
-    const std::string_view password = fieldText(m, 38, 32);
-    const int32_t machineID = readInt32(m, 74);
-    const int16_t timeZoneBias = readInt16(m, 78);
+void ZoneProtocol::continuePlayerLogin(Host& zone, const PlayerLoginRequest& request, bool resumed) {
+    const int32_t scoreID = zoneOf(zone).scoreId;
+    const uint32_t playerID = request.playerID;
+    const char* name = request.name.c_str();
+    const IPv4Address& address = request.address;
+    const std::string_view password = request.password.view();
+    const int32_t machineID = request.machineID;
+    const int16_t timeZoneBias = request.timeZoneBias;
+    auto refuse = [&](LoginResult result, const char* consoleFormat, const char* shownName) {
+        LoginReply reply(result, playerID);
+        sendLoginReply(zone, reply.bytes);
+        counters_.count(refusalOutcome(result));
+        log_.printf(consoleFormat, scoreID, shownName);
+    };
     UserRecord* user = database_.findUser(name);
     // Faked clients send low MachineIDs; a client without a machine sends 0.
     const bool randomizedMachineID =
@@ -186,26 +205,26 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
             if (user->registration()) hardwareID = user->registration()->hardwareID();
             if (BanRecord* ban = database_.findBan(user->userID(), address, machineID, hardwareID, zoneOf(zone).groupId, scoreID)) {
                 if (ban->lastMatch == BanMatch::HardwareID) followAddress(*ban, address);
-                lockOut(zone, m, user, ban->banID(), "%i - Banned user locked out: %s\n", name,
+                lockOut(zone, playerID, user, ban->banID(), "%i - Banned user locked out: %s\n", name,
                         bannedNotice(zoneOf(zone).zoneNameText(), *ban, user->nameText()));
-                return true;
+                return;
             }
             if (isBadTimeZoneBias(timeZoneBias)) {
-                lockOut(zone, m, user, 0, "%i - User randomizing TimeZoneBias locked out: %s\n", name,
+                lockOut(zone, playerID, user, 0, "%i - User randomizing TimeZoneBias locked out: %s\n", name,
                         hackedClientNotice(zoneOf(zone).zoneNameText(), user->nameText(), "TZB", timeZoneBias));
-                return true;
+                return;
             }
             if (randomizedMachineID) {
-                lockOut(zone, m, user, 0, "%i - User randomizing machine ID locked out: %s\n", name,
+                lockOut(zone, playerID, user, 0, "%i - User randomizing machine ID locked out: %s\n", name,
                         hackedClientNotice(zoneOf(zone).zoneNameText(), user->nameText(), "MachineID", machineID));
-                return true;
+                return;
             }
         }
         // Guesses are counted before any work is queued for them, and a
-        // login handled again has been counted already.
-        if (!resumingLogin_ && database_.registerGuess(scoreID, *user) == GuessTable::Verdict::TooMany)
+        // login going on after its work has been counted already.
+        if (!resumed && database_.registerGuess(scoreID, *user) == GuessTable::Verdict::TooMany)
             return refuse(kFlood, "%i - Player connection refused(Too many attempts): %s\n", user->nameText());
-        if (!passwordWorkNow(message, database_.loginPasswordNeeds(*user, password), name)) return true;
+        if (!passwordWorkNow(zone, request, database_.loginPasswordNeeds(*user, password))) return;
         if (database_.checkLoginPassword(*user, password) == Database::LoginPassword::Wrong)
             return refuse(kWrongPassword, "%i - Invalid password: %s\n", user->nameText());
         database_.forgetGuesses(scoreID, *user);
@@ -241,7 +260,7 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
         user->timeZoneBias = timeZoneBias;
         counters_.count(PlayerLoginOutcome::Entered);
         sendLoginReply(zone, reply.bytes);
-        return true;
+        return;
     }
 
     // An unknown name.
@@ -249,25 +268,25 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
         return refuse(kNewUserRefused, "%i - Player connection refused(New user): %s\n", name);
     const int32_t candidateID = static_cast<int32_t>(database_.users().count()) + 1;
     if (BanRecord* ban = database_.findBan(candidateID, address, machineID, std::nullopt, zoneOf(zone).groupId, scoreID)) {
-        lockOut(zone, m, &database_.placeholderUser, ban->banID(), "%i - Banned user locked out: %s\n", name,
+        lockOut(zone, playerID, &database_.placeholderUser, ban->banID(), "%i - Banned user locked out: %s\n", name,
                 bannedNotice(zoneOf(zone).zoneNameText(), *ban, name));
-        return true;
+        return;
     }
     if (randomizedMachineID) {
-        lockOut(zone, m, &database_.placeholderUser, 0, "%i - User randomizing MachineID locked out: %s\n", name,
+        lockOut(zone, playerID, &database_.placeholderUser, 0, "%i - User randomizing MachineID locked out: %s\n", name,
                 hackedClientNotice(zoneOf(zone).zoneNameText(), name, "MachineID", machineID));
-        return true;
+        return;
     }
     if (isBadTimeZoneBias(timeZoneBias)) {
-        lockOut(zone, m, &database_.placeholderUser, 0, "%i - User randomizing TimeZoneBias locked out: %s\n", name,
+        lockOut(zone, playerID, &database_.placeholderUser, 0, "%i - User randomizing TimeZoneBias locked out: %s\n", name,
                 hackedClientNotice(zoneOf(zone).zoneNameText(), name, "TZB", timeZoneBias));
-        return true;
+        return;
     }
-    if (m[1] == 0 && database_.settings().askNewUsers)
+    if (!request.confirmedNewUser && database_.settings().askNewUsers)
         return refuse(kAskNewUser, "%i - New player connected: %s\n", name);
     PasswordNeeds needs;
     needs.fields.emplace_back(password);
-    if (!passwordWorkNow(message, std::move(needs), name)) return true;
+    if (!passwordWorkNow(zone, request, std::move(needs))) return;
     UserRecord* created = database_.createUser(name, password, address, machineID, timeZoneBias);
     LoginReply reply(kAcceptedUnregistered, playerID);
     reply.name(name);
@@ -276,7 +295,6 @@ bool ZoneProtocol::onPlayerLogin(InboundMessage& message) {
     log_.printf("%i - New player entering: %s\n", scoreID, created->nameText());
     counters_.count(PlayerLoginOutcome::Created);
     sendLoginReply(zone, reply.bytes);
-    return true;
 }
 
 }  // namespace tallysv

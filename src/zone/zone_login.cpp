@@ -15,92 +15,103 @@ bool ZoneProtocol::onZoneLogin(InboundMessage& message) {
     if (message.length != kZoneLoginLength || anyNotPositive(readInt32(m, 1), readInt32(m, 5), readInt32(m, 9))) {
         log_.printf("Invalid login from %i.%i.%i.%i  Punt!\n", a[0], a[1], a[2], a[3]);
         counters_.count(ZoneLoginOutcome::Invalid);
-        transport_.disconnectHost(host);
+        closeZone(host);
         return true;
     }
     // A second login while the first one's password is being checked
     // comes after it.
     if (holdBehindPending(host, kZoneItself, message)) return true;
-    int32_t groupID = readInt32(m, 5);
-    int32_t scoreID = readInt32(m, 9);
-    std::string name(fieldText(m, 13, 128));
-    std::string_view password = fieldText(m, 141, 32);
+    ZoneLoginRequest request;
+    request.groupID = readInt32(m, 5);
+    request.scoreID = readInt32(m, 9);
+    request.name = fieldText(m, 13, 128);
+    request.password = fieldText(m, 141, 32);
 
-    TextString notice;
-    // A login handled again once its password work is done has been
-    // counted by the flood table already.
-    switch (resumingLogin_ ? FloodVerdict::Accept : database_.registerAttempt(a)) {
+    switch (database_.registerAttempt(a)) {
         case FloodVerdict::HeavyFlood:
             counters_.count(ZoneLoginOutcome::Flood);
-            transport_.disconnectHost(host);
+            closeZone(host);
             return true;
-        case FloodVerdict::LightFlood:
+        case FloodVerdict::LightFlood: {
             counters_.count(ZoneLoginOutcome::Flood);
             log_.printf("Zone connection flood from %i.%i.%i.%i:%i  Punt!\n", a[0], a[1], a[2], a[3], host.peer.port);
-            transport_.disconnectHost(host);
+            closeZone(host);
+            TextString notice;
             notice.assign("Zone connection flood detected from ").append(addressText(a).c_str());
-            break;
+            notifyOperators(NoticeKind::Zone, notice.view(), request.groupID, request.scoreID);
+            return true;
+        }
         case FloodVerdict::Accept:
-            switch (deferLogin(message, kZoneItself, zonePasswordNeeds(scoreID, password))) {
-                case LoginWork::Now:
-                    break;
-                case LoginWork::Later:
-                    return true;
-                case LoginWork::Busy:
-                    // The zone tries again, as after any refused login.
-                    counters_.count(ZoneLoginOutcome::BadPassword);
-                    transport_.disconnectHost(host);
-                    log_.printf("%i - Disallowed connection (Busy): %s\n", scoreID, name.c_str());
-                    return true;
-            }
-            if (!checkZonePassword(scoreID, password)) {
-                counters_.count(ZoneLoginOutcome::BadPassword);
-                transport_.disconnectHost(host);
-                log_.printf("%i - Disallowed connection (Bad Password): %s\n", scoreID, name.c_str());
-                notice.assign(name.c_str()).append("(").append(scoreID).append(") - Disallowed connection (Bad password).");
-                break;
-            }
-            // A zone restarted at the address of its old session has now
-            // shown it holds the password: the old session ends here.
-            transport_.takeOverSession(host);
-            for (const auto& other : transport_.hosts()) {
-                if (zoneOf(*other).scoreId == scoreID) {
-                    log_.printf("%i - Connection broken: Same ScoreID requested session\n", scoreID);
-                    transport_.disconnectHost(*other);
-                    break;
-                }
-            }
-            {
-                ZoneSession& zone = zoneSession(host);
-                zone.zoneName.fill(0);
-                std::memcpy(zone.zoneName.data(), name.data(), std::min<size_t>(name.size(), 24));
-                zone.scoreId = scoreID;
-                zone.groupId = groupID;
-                // The transport's own lines about this zone carry its ScoreID.
-                host.logNumber = scoreID;
-                zone.clearScores();
-                zone.loginTime = clock_.now();
-                for (ScoreRecord* score : database_.scores()) {
-                    if (score->scoreID == scoreID) zone.addScore(score);
-                }
-            }
-            installZoneHandlers(host);
-            log_.printf("%i - Docking granted: %s\n", scoreID, name.c_str());
-            transport_.markLoggedIn(host);
-            counters_.count(ZoneLoginOutcome::Accepted);
-            notice.assign(name.c_str()).append("(").append(scoreID).append(") - Zone connected.");
             break;
     }
-    if (notice.length() > 0) notifyOperators(NoticeKind::Zone, notice.view(), groupID, scoreID);
+    continueZoneLogin(host, request);
     return true;
+}
+
+void ZoneProtocol::continueZoneLogin(Host& host, const ZoneLoginRequest& request) {
+    const int32_t groupID = request.groupID;
+    const int32_t scoreID = request.scoreID;
+    const std::string& name = request.name;
+    const std::string_view password = request.password.view();
+    auto resume = [this, request](Host& zone) { continueZoneLogin(zone, request); };
+    switch (deferLogin(host, kZoneItself, zonePasswordNeeds(scoreID, password), std::move(resume))) {
+        case LoginWork::Now:
+            break;
+        case LoginWork::Later:
+            return;
+        case LoginWork::Busy:
+            // The zone tries again, as after any refused login.
+            counters_.count(ZoneLoginOutcome::BadPassword);
+            closeZone(host);
+            log_.printf("%i - Disallowed connection (Busy): %s\n", scoreID, name.c_str());
+            return;
+    }
+    TextString notice;
+    if (!checkZonePassword(scoreID, password)) {
+        counters_.count(ZoneLoginOutcome::BadPassword);
+        closeZone(host);
+        log_.printf("%i - Disallowed connection (Bad Password): %s\n", scoreID, name.c_str());
+        notice.assign(name.c_str()).append("(").append(scoreID).append(") - Disallowed connection (Bad password).");
+        notifyOperators(NoticeKind::Zone, notice.view(), groupID, scoreID);
+        return;
+    }
+    // A zone restarted at the address of its old session has now shown it
+    // holds the password: the old session ends here.
+    if (Host* old = transport_.takeOverSession(host)) onZoneSessionEnd(*old);
+    for (Host* other : transport_.hosts()) {
+        if (zoneOf(*other).scoreId == scoreID) {
+            log_.printf("%i - Connection broken: Same ScoreID requested session\n", scoreID);
+            closeZone(*other);
+            break;
+        }
+    }
+    {
+        ZoneSession& zone = zoneSession(host);
+        zone.zoneName.fill(0);
+        std::memcpy(zone.zoneName.data(), name.data(), std::min<size_t>(name.size(), 24));
+        zone.scoreId = scoreID;
+        zone.groupId = groupID;
+        // The transport's own lines about this zone carry its ScoreID.
+        host.logNumber = scoreID;
+        zone.clearScores();
+        zone.loginTime = clock_.now();
+        for (ScoreRecord* score : database_.scores()) {
+            if (score->scoreID == scoreID) zone.addScore(score);
+        }
+    }
+    log_.printf("%i - Docking granted: %s\n", scoreID, name.c_str());
+    transport_.markLoggedIn(host);
+    counters_.count(ZoneLoginOutcome::Accepted);
+    notice.assign(name.c_str()).append("(").append(scoreID).append(") - Zone connected.");
+    notifyOperators(NoticeKind::Zone, notice.view(), groupID, scoreID);
 }
 
 void ZoneProtocol::onZoneSessionEnd(Host& host) {
     TextString notice;
     const ZoneSession& ended = zoneOf(host);
     notice.assign(ended.zoneNameText().c_str()).append("(").append(ended.scoreId).append(") - Disconnected.");
-    for (const auto& other : transport_.hosts()) {
-        if (other.get() == &host) continue;
+    for (Host* other : transport_.hosts()) {
+        if (other == &host) continue;
         ZoneSession* zone = existingZoneSession(*other);
         if (!zone) continue;
         for (const auto& player : zone->players()) {

@@ -14,53 +14,107 @@ std::string_view messageText(const InboundMessage& message, int offset) {
 }
 
 ZoneProtocol::ZoneProtocol(CoreTransport& transport, Database& database, const Clock& clock, Log& log)
-    : transport_(transport), database_(database), clock_(clock), log_(log) {
-    transport_.setZoneLoginHandler([this](InboundMessage& m) { return onZoneLogin(m); });
-    transport_.setFloodDecay([this] { database_.decayFloodTable(); });
-    transport_.setKickCheck([this](Host& host) { checkKicks(host); });
-    transport_.setZoneSessionEnd([this](Host& host) { onZoneSessionEnd(host); });
+    : transport_(transport), database_(database), clock_(clock), log_(log) {}
+
+void ZoneProtocol::receive(std::span<const uint8_t> datagram, const PeerAddress& from, uint32_t now) {
+    transport_.receive(datagram, from, now);
+    TransportEvent event;
+    while (transport_.nextEvent(event)) handle(event);
 }
 
-void ZoneProtocol::installZoneHandlers(Host& host) {
-    // Each handler with the least length it reads; the transport drops
-    // shorter messages with a console line before the handler runs.
-    // A message about one player (his PlayerID at `playerAt`) waits while
-    // work of his is pending, so that it is handled after it.
-    auto set = [&](uint8_t type, bool (ZoneProtocol::*method)(InboundMessage&), int16_t least, int playerAt = -1) {
-        transport_.setMessageHandler(
-            host, type,
-            [this, method, playerAt](InboundMessage& m) {
-                if (playerAt >= 0 && m.length >= playerAt + 4 &&
-                    holdBehindPending(*m.host, readUInt32(m.data(), playerAt), m))
-                    return true;
-                return (this->*method)(m);
-            },
-            least);
-    };
-    // A second login on a logged-in session is not processed.
-    transport_.setMessageHandler(host, 2, transport_.unhandledHandler());
-    transport_.setMessageHandler(host, 1, transport_.ignoreHandler());
-    transport_.setMessageHandler(host, 3, transport_.ignoreHandler());
-    set(4, &ZoneProtocol::onPlayerLogin, kPlayerLoginLength, 70);
-    set(5, &ZoneProtocol::onPlayerLeaving, kLeavingLength, 1);
-    set(7, &ZoneProtocol::onBroadcast, kBroadcastLength);
-    // Forms of any length are stored; the handler checks the rest itself.
-    set(13, &ZoneProtocol::onRegistrationForm, 0, 1);
-    set(14, &ZoneProtocol::onPrivateMessage, kPrivateMessageLength);
-    set(15, &ZoneProtocol::onLogLine, kLogLineLength);
-    set(16, &ZoneProtocol::onPlayerBanner, kBannerLength, 1);
-    set(17, &ZoneProtocol::onScoreReport, kScoreReportLength, 1);
-    // Commands belong to the command processor; without one they are unhandled.
-    if (commandHandler_) {
-        transport_.setMessageHandler(
-            host, 19,
-            [this](InboundMessage& m) {
-                if (holdBehindPending(*m.host, readUInt32(m.data(), 1), m)) return true;
-                return commandHandler_(m);
-            },
-            kCommandLength);
+void ZoneProtocol::maintain(uint32_t now) {
+    transport_.maintain(now);
+    TransportEvent event;
+    while (transport_.nextEvent(event)) handle(event);
+}
+
+void ZoneProtocol::handle(const TransportEvent& event) {
+    switch (event.kind) {
+        case TransportEvent::Kind::Message:
+            dispatch(*event.message);
+            break;
+        case TransportEvent::Kind::Closed:
+            // A named session is a logged-in zone's.
+            if (event.host->logNumber != -1) onZoneSessionEnd(*event.host);
+            break;
+        case TransportEvent::Kind::HostPass:
+            checkKicks(*event.host);
+            break;
+        case TransportEvent::Kind::FloodDecay:
+            database_.decayFloodTable();
+            break;
+        case TransportEvent::Kind::Connected:
+            break;
     }
-    set(20, &ZoneProtocol::onChat, kChatLength, 1);
+}
+
+void ZoneProtocol::closeZone(Host& zone) {
+    if (transport_.disconnectHost(zone) && zone.logNumber != -1) onZoneSessionEnd(zone);
+}
+
+void ZoneProtocol::dispatch(InboundMessage& message) {
+    Host& host = *message.host;
+    if (host.closed()) return;
+    const uint8_t type = message.bytes[0];
+    // A handler with the least length it reads: shorter messages are
+    // dropped with a console line before it runs. A message about one
+    // player (his PlayerID at `playerAt`) waits while work of his is
+    // pending, so that it is handled after it.
+    auto run = [&](auto&& handler, int16_t least, int playerAt) {
+        if (message.length < least) {
+            log_.printf("%i - Short packet(%i)(%i) dropped\n", host.logNumber, type, static_cast<int>(message.length));
+            return;
+        }
+        if (playerAt >= 0 && message.length >= playerAt + 4 &&
+            holdBehindPending(host, readUInt32(message.data(), playerAt), message))
+            return;
+        handler(message);
+    };
+    auto method = [this](bool (ZoneProtocol::*on)(InboundMessage&)) {
+        return [this, on](InboundMessage& m) { (this->*on)(m); };
+    };
+    if (!host.loggedIn()) {
+        // Before its zone login a zone may only log in; a second login on a
+        // logged-in session is not processed.
+        if (host.state == HostState::Connected && type == 2) {
+            onZoneLogin(message);
+        } else {
+            transport_.reportUnhandled(message);
+        }
+        return;
+    }
+    switch (type) {
+        case 1:
+        case 3:
+            return;  // ignored
+        case 4:
+            return run(method(&ZoneProtocol::onPlayerLogin), kPlayerLoginLength, 70);
+        case 5:
+            return run(method(&ZoneProtocol::onPlayerLeaving), kLeavingLength, 1);
+        case 7:
+            return run(method(&ZoneProtocol::onBroadcast), kBroadcastLength, -1);
+        case 13:
+            // Forms of any length are stored; the handler checks the rest itself.
+            return run(method(&ZoneProtocol::onRegistrationForm), 0, 1);
+        case 14:
+            return run(method(&ZoneProtocol::onPrivateMessage), kPrivateMessageLength, -1);
+        case 15:
+            return run(method(&ZoneProtocol::onLogLine), kLogLineLength, -1);
+        case 16:
+            return run(method(&ZoneProtocol::onPlayerBanner), kBannerLength, 1);
+        case 17:
+            return run(method(&ZoneProtocol::onScoreReport), kScoreReportLength, 1);
+        case 19:
+            // Commands belong to the command processor; without one they
+            // are unhandled.
+            if (!commandHandler_) break;
+            return run([this](InboundMessage& m) { commandHandler_(m); }, kCommandLength, 1);
+        case 20:
+            return run(method(&ZoneProtocol::onChat), kChatLength, 1);
+        default:
+            break;
+    }
+    transport_.reportUnhandled(message);
 }
 
 void ZoneProtocol::sendToHost(Host& host, const uint8_t* bytes, int length) {

@@ -7,6 +7,7 @@
 
 #include "core/clock.h"
 #include "core/log.h"
+#include "core/wiped_string.h"
 #include "credentials/executor.h"
 #include "db/database.h"
 #include "net/core_transport.h"
@@ -50,7 +51,9 @@ enum class NoticeKind { Ban, Zone };
 // Everything the zones say to the server and the server says to the zones:
 // zone login and zone sessions, player login, registration forms, leaving
 // and scores, chat channels, broadcasts, private-message logging, and the
-// messages to players. Handlers run with the transport lock held.
+// messages to players. It acts on the transport's events: a message goes
+// to the handler of its type, chosen by where the host stands (a host
+// before its zone login knows only the login, a logged-in zone the rest).
 class ZoneProtocol {
 public:
     // Texts to one player are built in 512-byte messages.
@@ -58,12 +61,22 @@ public:
     static constexpr uint32_t kLockOutKickDelay = 15000;
     static constexpr uint32_t kFormKickDelay = 5000;
 
-    // Installs the zone login handler and the transport's upcalls.
     ZoneProtocol(CoreTransport& transport, Database& database, const Clock& clock, Log& log);
 
-    // The handler of message type 19 (commands), installed on every zone at
-    // its login. Until one is set, commands are reported as unhandled.
+    // The handler of message type 19 (commands) from a logged-in zone.
+    // Until one is set, commands are reported as unhandled.
     void setCommandHandler(MessageHandler handler) { commandHandler_ = std::move(handler); }
+
+    // One datagram, or one maintenance pass, as of `now`: the transport
+    // handles it, and this layer acts on each event it hands out in turn.
+    void receive(std::span<const uint8_t> datagram, const PeerAddress& from, uint32_t now);
+    void maintain(uint32_t now);
+    // Acts on one event of the transport's.
+    void handle(const TransportEvent& event);
+    // Closes a zone's session from this side: the disconnect notice, and
+    // the end of what this layer kept on it (for a logged-in zone, its
+    // players' sessions and the operators' notice), at once.
+    void closeZone(Host& zone);
 
     // Operations on players, for every part of the server that talks to one.
     void sendPlayerText(PlayerSession& player, std::string_view text);
@@ -113,7 +126,7 @@ public:
     // Where work that takes time runs: password hashes on one executor,
     // whois lookups on another, so that a lookup that waits on a silent
     // whois server never holds a password worker. Unset, work runs inline:
-    // at once, on the receive thread. setExecutor sets both.
+    // at once, on the network's loop. setExecutor sets both.
     void setExecutor(Executor& executor) { executor_ = lookupExecutor_ = &executor; }
     void setLookupExecutor(Executor& executor) { lookupExecutor_ = &executor; }
     enum class WorkKind { Password, Lookup };
@@ -144,6 +157,8 @@ public:
     const ZoneCounters& counters() const { return counters_; }
 
 private:
+    // The handler of the message's type, as the host stands now.
+    void dispatch(InboundMessage& message);
     // Handlers.
     bool onZoneLogin(InboundMessage& message);
     bool onPlayerLogin(InboundMessage& message);
@@ -159,25 +174,42 @@ private:
     void onZoneSessionEnd(Host& host);
     void checkKicks(Host& host);
 
-    void installZoneHandlers(Host& host);
     // Completes what can be completed of one queue, in order.
     void releasePending(Host& zone, uint64_t key);
+    // A login as read from its message, kept while its password is checked.
+    struct PlayerLoginRequest {
+        uint32_t playerID = 0;
+        std::string name;  // at most 19 characters, blanks cleaned up
+        IPv4Address address{};
+        WipedString password;
+        int32_t machineID = 0;
+        int16_t timeZoneBias = 0;
+        bool confirmedNewUser = false;  // the client asked for a new account
+    };
+    struct ZoneLoginRequest {
+        int32_t groupID = 0;
+        int32_t scoreID = 0;
+        std::string name;
+        WipedString password;
+    };
+    // What follows the flood table's count, up to the answer; `resumed`
+    // when its password work has just completed (its guess was counted).
+    void continuePlayerLogin(Host& zone, const PlayerLoginRequest& request, bool resumed);
+    void continueZoneLogin(Host& host, const ZoneLoginRequest& request);
     // A login whose password work would be slow: its work goes to the
-    // executor, and the login message is handled again when the results are
-    // in (past the flood table, which has counted it once), in order for the
-    // player (or zone) under `key`. Busy: the executor refused it.
+    // executor, and `resume` continues the login from where it stopped once
+    // the results are in, in order for the player (or zone) under `key`.
+    // Busy: the executor refused it.
     enum class LoginWork { Now, Later, Busy };
-    LoginWork deferLogin(InboundMessage& message, uint64_t key, PasswordNeeds needs);
+    LoginWork deferLogin(Host& zone, uint64_t key, PasswordNeeds needs, std::function<void(Host&)> resume);
     // The player login's form of it: true when the login goes on now;
     // false when it goes on later or has been answered busy.
-    bool passwordWorkNow(InboundMessage& message, PasswordNeeds needs, const char* name);
-    // Set while a deferred login is handled again.
-    bool resumingLogin_ = false;
+    bool passwordWorkNow(Host& zone, const PlayerLoginRequest& request, PasswordNeeds needs);
     // The end of a player's session as the server sees it: with
     // UsageFromSessions the whole seconds since the login was accepted go
     // to the account's Usage. A session's first end counts, later ones not.
     void endPlayTime(PlayerSession& player);
-    void lockOut(Host& zone, const uint8_t* request, UserRecord* user, int32_t banID, const char* consoleFormat,
+    void lockOut(Host& zone, uint32_t playerID, UserRecord* user, int32_t banID, const char* consoleFormat,
                  const char* requestName, const std::string& notice);
     void sendLoginReply(Host& zone, const uint8_t* reply);
     void sendToHost(Host& host, const uint8_t* bytes, int length);

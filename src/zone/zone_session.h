@@ -65,12 +65,7 @@ public:
     };
     std::unordered_map<uint64_t, PendingQueue> pending;
 
-    // Expires when the session goes (with its host): work returning from a
-    // worker checks it before it touches the zone.
-    std::weak_ptr<const bool> lifetime() const { return alive_; }
-
 private:
-    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
     std::vector<std::unique_ptr<PlayerSession>> players_;
     std::unordered_map<uint32_t, std::vector<PlayerSession*>> playersByID_;  // each in list order
     std::vector<ScoreRecord*> scores_;

@@ -139,7 +139,7 @@ private:
             while (!toServer_.empty()) {
                 Bytes d = std::move(toServer_.front());
                 toServer_.pop_front();
-                transport.receive(d, peer_);
+                core.receive(d, peer_);
                 moved = true;
             }
             while (!toZone_.empty()) {

@@ -176,9 +176,9 @@ TEST_F(AuditTest, LineIsWrittenBeforeTheReplyLeaves) {
     while (!zone->toServer.empty()) {
         Bytes datagram = std::move(zone->toServer.front());
         zone->toServer.pop_front();
-        transport.receive(datagram, zone->peer);
+        core.receive(datagram, zone->peer);
     }
-    transport.maintain();
+    core.maintain();
     ASSERT_NE(sentBeforeLine, SIZE_MAX);
     std::vector<Bytes> sent(zone->fromServer.begin(), zone->fromServer.end());
     zone->fromServer.clear();

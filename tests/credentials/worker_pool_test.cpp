@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <atomic>
 #include <future>
@@ -20,9 +21,19 @@ struct Gate {
     std::shared_future<void> open = opened.get_future().share();
 };
 
+// Runs what the workers posted, as the network's loop does on its thread.
+int runPostedCompletions(CompletionQueue& completions) {
+    int ran = 0;
+    for (auto& completion : completions.take()) {
+        completion();
+        ++ran;
+    }
+    return ran;
+}
+
 TEST(WorkerPool, AFullQueueRefusesAndQueuesNothing) {
-    Mutex lock;
-    WorkerPool pool(lock, 2, 3);
+    CompletionQueue completions;
+    WorkerPool pool(completions, 2, 3);
     Gate gate;
     std::latch busy(2);
     std::atomic<int> worked{0}, finished{0};
@@ -41,41 +52,38 @@ TEST(WorkerPool, AFullQueueRefusesAndQueuesNothing) {
     EXPECT_EQ(pool.refused(), 1u);
     gate.opened.set_value();
     pool.stop();
+    runPostedCompletions(completions);
     // Queued jobs may have been dropped by the stop; the refused one never ran.
     EXPECT_FALSE(ran);
     EXPECT_EQ(worked.load(), finished.load());
     EXPECT_GE(finished.load(), 2);
 }
 
-TEST(WorkerPool, DoneRunsWithTheNetworkLockHeldAndWorkWithout) {
-    Mutex lock;
-    WorkerPool pool(lock, 1);
-    std::promise<bool> lockFreeDuringWork, lockHeldDuringDone;
-    ASSERT_TRUE(pool.submit(kOrigin, 
-        [&] {
-            // The network thread (here: another thread) can take the lock.
-            bool free = std::async(std::launch::async, [&] {
-                            if (!lock.try_lock()) return false;
-                            lock.unlock();
-                            return true;
-                        }).get();
-            lockFreeDuringWork.set_value(free);
-        },
-        [&] {
-            bool held = !std::async(std::launch::async, [&] {
-                             if (!lock.try_lock()) return false;
-                             lock.unlock();
-                             return true;
-                         }).get();
-            lockHeldDuringDone.set_value(held);
-        }));
-    EXPECT_TRUE(lockFreeDuringWork.get_future().get());
-    EXPECT_TRUE(lockHeldDuringDone.get_future().get());
+TEST(WorkerPool, DoneComesBackToTheLoopAndRunsOnlyWhereTheLoopRunsIt) {
+    CompletionQueue completions;
+    WorkerPool pool(completions, 1);
+    std::promise<std::thread::id> workThread;
+    std::thread::id doneThread;
+    std::atomic<bool> worked{false};
+    ASSERT_TRUE(pool.submit(kOrigin, [&] {
+        workThread.set_value(std::this_thread::get_id());
+        worked = true;
+    }, [&] { doneThread = std::this_thread::get_id(); }));
+    const std::thread::id worker = workThread.get_future().get();
+    EXPECT_NE(worker, std::this_thread::get_id());
+    // The loop is woken through the queue's descriptor once done is posted.
+    pollfd ready{completions.descriptor(), POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 5000), 1);
+    EXPECT_TRUE(worked.load());
+    EXPECT_EQ(doneThread, std::thread::id()) << "nothing runs done but the loop";
+    EXPECT_EQ(runPostedCompletions(completions), 1);
+    EXPECT_EQ(doneThread, std::this_thread::get_id());
+    EXPECT_EQ(::poll(&ready, 1, 0), 0) << "taken: the descriptor is quiet again";
 }
 
 TEST(WorkerPool, StopDropsWhatWaitsAndRefusesWhatComes) {
-    Mutex lock;
-    WorkerPool pool(lock, 1, 8);
+    CompletionQueue completions;
+    WorkerPool pool(completions, 1, 8);
     Gate gate;
     std::latch busy(1);
     std::atomic<int> finished{0};
@@ -94,6 +102,7 @@ TEST(WorkerPool, StopDropsWhatWaitsAndRefusesWhatComes) {
     });
     pool.stop();
     opener.join();
+    EXPECT_EQ(runPostedCompletions(completions), 1);
     EXPECT_EQ(finished.load(), 1) << "the job under way completes, the queued ones are dropped";
     EXPECT_FALSE(pool.submit(kOrigin, [] {}, [] {}));
     EXPECT_EQ(pool.workers(), 0u);
@@ -103,8 +112,8 @@ TEST(WorkerPool, StopDropsWhatWaitsAndRefusesWhatComes) {
 // jobs take their turn with another zone's: the other's job runs next, not
 // after the whole flood.
 TEST(WorkerPool, AFloodingOriginWaitsItsTurnAndOnlyItsShareIsRefused) {
-    Mutex lock;
-    WorkerPool pool(lock, 1, 4);
+    CompletionQueue completions;
+    WorkerPool pool(completions, 1, 4);
     Gate gate;
     std::latch busy(1);
     std::mutex orderMutex;

@@ -13,7 +13,7 @@ using namespace zoneclient;
 TEST_F(TransportTest, NextDeadlineIsWhenAPassFirstHasSomethingToDo) {
     settings.packetLossLimit = 30000;
     int decays = 0;
-    transport.setFloodDecay([&] { ++decays; });
+    setFloodDecay([&] { ++decays; });
     const struct Case {
         const char* what;
         std::function<void()> setUp;
@@ -58,10 +58,10 @@ TEST_F(TransportTest, NextDeadlineIsWhenAPassFirstHasSomethingToDo) {
         decays = 0;
         ASSERT_EQ(transport.nextDeadline(), start + c.due) << c.what;
         clock.setTick(start + c.due - 1);
-        transport.maintain();
+        maintain();
         EXPECT_TRUE(sink.sent.empty() && log.lines().empty() && decays == 0) << c.what;
         clock.advance(1);
-        transport.maintain();
+        maintain();
         EXPECT_TRUE(!sink.sent.empty() || !log.lines().empty() || decays > 0) << c.what;
     }
 }
@@ -82,7 +82,7 @@ TEST_F(TransportTest, TheShellHearsOfEveryDeadlineSoonerThanTheOneItWasGiven) {
     EXPECT_EQ(transport.nextDeadline(), start + 700);
     // A pass at the tick asked for forgets it.
     clock.setTick(start + 700);
-    transport.maintain();
+    maintain();
     EXPECT_EQ(transport.nextDeadline(), start + 45001);
 
     Host& host = handshake();  // times out long after
@@ -92,7 +92,7 @@ TEST_F(TransportTest, TheShellHearsOfEveryDeadlineSoonerThanTheOneItWasGiven) {
     EXPECT_EQ(moved, 2);
     EXPECT_EQ(transport.nextDeadline(), start + 900);
     clock.advance(200);
-    transport.maintain();
+    maintain();
     // Backing off, the next resend waits 400 ms; hearing from the zone
     // brings it back to twice the round trip.
     EXPECT_EQ(transport.nextDeadline(), start + 1300);

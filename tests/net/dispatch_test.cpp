@@ -41,56 +41,82 @@ TEST_F(TransportTest, UnknownCoreTypesAreIgnoredAtEveryStage) {
     EXPECT_EQ(transport.findHost(zoneA), &host);
 }
 
-TEST_F(TransportTest, AHostRemovedByItsOwnMessageIsDestroyedWhenProcessingEnds) {
+TEST_F(TransportTest, AHostClosedOnItsOwnMessageIsDestroyedOnceTheDatagramHasBeenActedOn) {
     Host& host = handshake();
     bool destroyed = false;
     host.attachment = std::make_unique<WatchedAttachment>(destroyed, std::vector<std::string>{});
     auto& after = record(host, 0x31);
     bool destroyedInHandler = true;
-    transport.setMessageHandler(host, 0x30, [&](InboundMessage& m) {
-        transport.disconnectHost(*m.host);
+    bool closedInHandler = false;
+    onMessage = [&](InboundMessage& m) {
+        closeZone(*m.host);
         destroyedInHandler = destroyed;
-        EXPECT_TRUE(m.host->closed());  // still there to look at
-        return true;
-    });
-    // The cluster's later element and the held reliable message never run.
+        closedInHandler = m.host->closed();  // still there to look at
+    };
+    // The cluster's later element and the held reliable message never
+    // reach the layer above.
     feedReliable(1, bytesOf({0x31, 2}));
     feedReliable(0, cluster({bytesOf({0x30, 1}), bytesOf({0x31, 1})}));
     EXPECT_FALSE(destroyedInHandler);
+    EXPECT_TRUE(closedInHandler);
     EXPECT_TRUE(destroyed);
     EXPECT_TRUE(after.empty());
     EXPECT_EQ(transport.findHost(zoneA), nullptr);
 }
 
-TEST_F(TransportTest, MessagesShorterThanTheirHandlerReadsAreDroppedBeforeItRuns) {
-    Host& host = handshake();
-    std::vector<int> seen;
-    transport.setMessageHandler(host, 0x30, [&](InboundMessage& m) {
-        seen.push_back(m.length);
-        return true;
-    }, 5);
-    transport.setCoreHandler(host, 0x20, [&](InboundMessage& m) {
-        seen.push_back(-m.length);
-        return true;
-    }, 4);
-    feedSealed(bytesOf({0x30, 1, 2, 3}));
-    feedSealed(bytesOf({0x30, 1, 2, 3, 4}));
-    feedSealed(bytesOf({0x00, 0x20, 1}));
-    feedSealed(bytesOf({0x00, 0x20, 1, 2}));
-    EXPECT_EQ(seen, (std::vector<int>{5, -4}));
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"-1 - Short packet(48)(4) dropped"}));
-    EXPECT_EQ(transport.findHost(zoneA), &host);
+// A host is named between events by its id: once it is closed, or its slot
+// serves a later host, what names the old id is refused.
+TEST_F(TransportTest, ASendOrACloseForAHostThatIsGoneIsRefused) {
+    Host& first = handshake(zoneA);
+    const HostId gone = first.id;
+    EXPECT_EQ(transport.find(gone), &first);
+    EXPECT_TRUE(transport.disconnectHost(gone));
+    EXPECT_EQ(transport.find(gone), nullptr);
+    sink.sent.clear();
+    EXPECT_FALSE(transport.sendMessage(gone, bytesOf({0x09, 1})));
+    EXPECT_FALSE(transport.disconnectHost(gone));
+    EXPECT_TRUE(sink.sent.empty());
+
+    // The slot serves the next host; the old id still names nothing.
+    Host& next = handshake(zoneB);
+    EXPECT_EQ(next.id.index, gone.index);
+    EXPECT_NE(next.id, gone);
+    EXPECT_EQ(transport.find(gone), nullptr);
+    EXPECT_FALSE(transport.sendMessage(gone, bytesOf({0x09, 2})));
+    EXPECT_FALSE(transport.disconnectHost(gone));
+    EXPECT_TRUE(sink.sent.empty());
+    EXPECT_EQ(transport.findHost(zoneB), &next);
+    EXPECT_TRUE(transport.sendMessage(next.id, bytesOf({0x09, 3})));
+    EXPECT_EQ(sentTo(zoneB), std::vector<Bytes>{reliableDatagram(0, bytesOf({0x09, 3}))});
+}
+
+// The layer above hears why the transport closed a host, and that a
+// handshake is done; a close it asked for itself it is not told of.
+TEST_F(TransportTest, TheLayerAboveHearsOfHandshakesAndOfEveryCloseItDidNotAskFor) {
+    settings.kickOutDelay = 500;
+    handshake(zoneA);
+    feed(connectionRequest(kClientKey), zoneB);
+    EXPECT_EQ(connectedEvents, 2);
+    feedSealed(disconnectNotice(), zoneA);
+    feedSealed(bytesOf({0x00, 0x03, 1}), zoneB);  // a reliable header cut short
+    handshake(zoneA);
+    clock.advance(600);
+    maintain();
+    Host& asked = handshake(zoneB);
+    closeZone(asked);
+    EXPECT_EQ(closeReasons, (std::vector<CloseReason>{CloseReason::Goodbye, CloseReason::Malformed,
+                                                      CloseReason::SessionTimeout}));
 }
 
 TEST_F(TransportTest, SessionEndRunsOnlyForLoggedInZones) {
     std::vector<int32_t> ended;
-    transport.setZoneSessionEnd([&](Host& h) { ended.push_back(h.logNumber); });
+    setSessionEnd([&](Host& h) { ended.push_back(h.logNumber); });
     Host& anonymous = handshake(zoneA);
-    transport.disconnectHost(anonymous);
+    closeZone(anonymous);
     Host& zone = handshake(zoneB);
     zone.logNumber = 8;
     transport.markLoggedIn(zone);
-    transport.disconnectHost(zone);
+    closeZone(zone);
     EXPECT_EQ(ended, std::vector<int32_t>{8});
     EXPECT_TRUE(transport.hosts().empty());
 }
@@ -120,7 +146,7 @@ TEST_F(TransportTest, HostListShowsEveryHostWithItsPlayers) {
 
 TEST_F(TransportTest, StopSaysGoodbyeToEveryHostWithoutSessionEnds) {
     int ended = 0;
-    transport.setZoneSessionEnd([&](Host&) { ++ended; });
+    setSessionEnd([&](Host&) { ++ended; });
     Host& a = handshake(zoneA);
     a.logNumber = 1;
     transport.markLoggedIn(a);

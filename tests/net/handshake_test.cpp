@@ -94,19 +94,19 @@ TEST_F(TransportTest, DisconnectNoticeRemovesTheHost) {
     EXPECT_EQ(transport.findHost(zoneA), nullptr);
 }
 
-TEST_F(TransportTest, ZoneLoginHandlerIsInstalledByTheHandshake) {
-    int logins = 0;
-    transport.setZoneLoginHandler([&](InboundMessage& m) {
+TEST_F(TransportTest, TheHandshakeIsHeardOfBeforeTheZoneLogin) {
+    std::vector<HostState> states;
+    onMessage = [&](InboundMessage& m) {
         EXPECT_EQ(m.length, 173);
         EXPECT_EQ(m.host, transport.findHost(zoneA));
-        ++logins;
-        return true;
-    });
-    feed(zoneLogin(1, 2, "Zone", "pw"));  // before the handshake: unhandled
-    EXPECT_EQ(logins, 0);
+        states.push_back(m.host->state);
+    };
+    feed(zoneLogin(1, 2, "Zone", "pw"));  // before the handshake
+    EXPECT_EQ(connectedEvents, 0);
     handshake();
+    EXPECT_EQ(connectedEvents, 1);
     feedReliable(0, zoneLogin(1, 2, "Zone", "pw"));
-    EXPECT_EQ(logins, 1);
+    EXPECT_EQ(states, (std::vector<HostState>{HostState::Handshake, HostState::Connected}));
 }
 
 // The fuzz targets reuse one transport: after restart() it acts as a new
@@ -128,11 +128,21 @@ TEST_F(TransportTest, RestartedTransportActsAsANewOne) {
     RecordingLog freshLog;
     CoreTransport fresh(freshSink, freshClock, freshLog, settings);
     auto play = [&](CoreTransport& t, FakeClock& c) {
-        for (const PeerAddress& peer : {zoneB, zoneA}) t.receive(connectionRequest(kClientKey), peer);
-        t.receive(zoneclient::encrypted(-kClientKey, reliableDatagram(0, Bytes{9, 1})), zoneA);
+        auto unheard = [&t] {
+            TransportEvent event;
+            while (t.nextEvent(event))
+                if (event.kind == TransportEvent::Kind::Message) t.reportUnhandled(*event.message);
+        };
+        for (const PeerAddress& peer : {zoneB, zoneA}) {
+            t.receive(connectionRequest(kClientKey), peer, c.tick());
+            unheard();
+        }
+        t.receive(zoneclient::encrypted(-kClientKey, reliableDatagram(0, Bytes{9, 1})), zoneA, c.tick());
+        unheard();
         t.sendMessage(*t.findHost(zoneB), Bytes{9, 3}, true);
         c.advance(20000);
-        t.maintain();
+        t.maintain(c.tick());
+        unheard();
     };
     play(transport, clock);
     play(fresh, freshClock);

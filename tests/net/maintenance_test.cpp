@@ -13,14 +13,14 @@ TEST_F(TransportTest, IdleHostsTimeOutOnlyBeforeZoneLogin) {
     transport.markLoggedIn(zone);
     zone.logNumber = 5;
     clock.advance(59999);
-    transport.maintain();
+    maintain();
     EXPECT_EQ(transport.hosts().size(), 2u);
     clock.advance(1);
-    transport.maintain();
+    maintain();
     EXPECT_EQ(log.lines(), std::vector<std::string>{"Session timeout: 10.0.0.1:5000  Punt!"});
     EXPECT_EQ(transport.findHost(zoneA), nullptr);
     clock.advance(10'000'000);
-    transport.maintain();
+    maintain();
     EXPECT_EQ(transport.findHost(zoneB), &zone);
 }
 
@@ -31,7 +31,7 @@ TEST_F(TransportTest, EveryDispatchedDatagramRestartsTheIdleTime) {
     feedSealed(syncRequest(1));
     EXPECT_EQ(host.lastReceiveTick, clock.tick());
     clock.advance(900);
-    transport.maintain();
+    maintain();
     EXPECT_EQ(transport.findHost(zoneA), &host);
 }
 
@@ -44,55 +44,55 @@ TEST_F(TransportTest, TimingHoldsAcrossTheWrapOfTheTickCounter) {
     transport.markLoggedIn(zone);
     transport.sendMessage(zone, bytesOf({0x09, 0}));
     clock.advance(999);  // past the wrap
-    transport.maintain();
+    maintain();
     EXPECT_EQ(transport.findHost(zoneA), &idle);
     EXPECT_EQ(transport.findHost(zoneB), &zone);
     clock.advance(1);
-    transport.maintain();
+    maintain();
     EXPECT_EQ(transport.findHost(zoneA), nullptr);
     clock.advance(1000);
-    transport.maintain();
+    maintain();
     EXPECT_EQ(transport.findHost(zoneB), nullptr);
     EXPECT_EQ(lastLine(), "-1 - Connection broken: Reliable packet lost");
 }
 
 TEST_F(TransportTest, FloodDecayRunsEvery45Seconds) {
     int decays = 0;
-    transport.setFloodDecay([&] { ++decays; });
+    setFloodDecay([&] { ++decays; });
     clock.advance(45000);
-    transport.maintain();
+    maintain();
     EXPECT_EQ(decays, 0);  // more than 45000 ms must have passed
     clock.advance(1);
-    transport.maintain();
+    maintain();
     EXPECT_EQ(decays, 1);
     clock.advance(45000);
-    transport.maintain();
+    maintain();
     EXPECT_EQ(decays, 1);
     clock.advance(1);
-    transport.maintain();
+    maintain();
     EXPECT_EQ(decays, 2);
 }
 
 TEST_F(TransportTest, KickCheckRunsForEveryHostBeforeItsIdleTest) {
     settings.kickOutDelay = 100;
     std::vector<Host*> checked;
-    transport.setKickCheck([&](Host& h) {
+    setKickCheck([&](Host& h) {
         checked.push_back(&h);
         EXPECT_FALSE(h.closed());
     });
     Host& a = handshake(zoneA);
     Host& b = handshake(zoneB);
     clock.advance(100);
-    transport.maintain();
+    maintain();
     EXPECT_EQ(checked, (std::vector<Host*>{&a, &b}));
     EXPECT_TRUE(transport.hosts().empty());
 }
 
 TEST_F(TransportTest, KickCheckMayRemoveTheHost) {
-    transport.setKickCheck([&](Host& h) { transport.disconnectHost(h); });
+    setKickCheck([&](Host& h) { closeZone(h); });
     Host& host = handshake();
     transport.sendMessage(host, bytesOf({0x09, 0}));
-    transport.maintain();
+    maintain();
     EXPECT_TRUE(transport.hosts().empty());
 }
 

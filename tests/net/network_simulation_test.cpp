@@ -117,7 +117,7 @@ void NetworkSimulation::everyReliableMessageArrivesOnceAndInOrder(Traffic traffi
             }
         });
         if (step % 5 == 0) {
-            transport.maintain();
+            maintain();
             for (auto& zone : zones) zone->maintain(clock.tick());
         }
     }

@@ -121,10 +121,10 @@ TEST_F(TransportTest, ResendsAtTwiceTheRoundTrip) {
     transport.sendMessage(host, bytesOf({0x09, 2}));
     sink.sent.clear();
     clock.advance(159);
-    transport.maintain();
+    maintain();
     EXPECT_TRUE(sink.sent.empty());
     clock.advance(1);
-    transport.maintain();
+    maintain();
     EXPECT_EQ(reliableNumbersTo(zoneA), std::vector<int32_t>{2});
 }
 
@@ -135,7 +135,7 @@ TEST_F(TransportTest, WithoutARoundTripOrBackOffEveryPassResends) {
     sink.sent.clear();
     for (int pass = 0; pass < 3; ++pass) {
         clock.advance(50);
-        transport.maintain();
+        maintain();
     }
     EXPECT_EQ(reliableNumbersTo(zoneA), (std::vector<int32_t>{0, 0, 0}));
 }
@@ -150,10 +150,10 @@ TEST_F(TransportTest, LossLimitCountsTheTimeSpentWaiting) {
     for (int s = 0; s < 3; ++s) feedSealed(acknowledgement(s));
     ASSERT_EQ(reliableNumbersTo(zoneA), std::vector<int32_t>{3});
     clock.advance(9999);
-    transport.maintain();
+    maintain();
     ASSERT_EQ(transport.findHost(zoneA), &host);
     clock.advance(1);
-    transport.maintain();
+    maintain();
     EXPECT_EQ(lastLine(), "-1 - Connection broken: Reliable packet lost");
     EXPECT_EQ(transport.findHost(zoneA), nullptr);
 }
@@ -164,7 +164,7 @@ TEST_F(TransportTest, LossLimitUsesTheZonesScoreId) {
     transport.markLoggedIn(host);
     transport.sendMessage(host, bytesOf({0x09, 0}));
     clock.advance(static_cast<uint32_t>(settings.packetLossLimit));
-    transport.maintain();
+    maintain();
     EXPECT_EQ(lastLine(), "12 - Connection broken: Reliable packet lost");
 }
 

@@ -13,7 +13,7 @@ protected:
 
     SessionTakeoverTest() {
         settings.zoneIdleProbe = 0;
-        transport.setZoneSessionEnd([this](Host& host) { ended.push_back(&host); });
+        setSessionEnd([this](Host& host) { ended.push_back(&host); });
         old = &handshake();
         transport.markLoggedIn(*old);
         old->logNumber = 7;
@@ -70,7 +70,7 @@ TEST_F(SessionTakeoverTest, ALoggedInNewSessionEndsTheOldOneWithoutANotice) {
     sink.sent.clear();
     log.clear();
     fresh.logNumber = 7;
-    transport.takeOverSession(fresh);
+    if (Host* gone = transport.takeOverSession(fresh)) actOn(TransportEvent{TransportEvent::Kind::Closed, gone});
     EXPECT_EQ(ended, std::vector<Host*>{old});
     EXPECT_EQ(log.lines(), std::vector<std::string>{"7 - Connection broken: Zone restarted at 10.0.0.1:5000"});
     // A disconnect notice would reach the new session: none is sent.
@@ -113,13 +113,13 @@ TEST_F(SessionTakeoverTest, ANewSessionThatDoesNotLogInLeavesTheOldOneAlone) {
             case End::Silence:
                 clock.advance(59999);
                 feedReliable(oldNext++, bytesOf({0x30, 50}));  // the old zone talks on
-                transport.maintain();
+                maintain();
                 EXPECT_EQ(transport.hosts().size(), 2u);
                 clock.advance(1);
-                transport.maintain();
+                maintain();
                 break;
             case End::Refused:
-                transport.disconnectHost(fresh);
+                closeZone(fresh);
                 break;
             case End::NewerRequest:
                 feed(connectionRequest(kNewKey + 1));
@@ -135,19 +135,19 @@ TEST_F(SessionTakeoverTest, ANewSessionThatDoesNotLogInLeavesTheOldOneAlone) {
         feedReliable(oldNext++, bytesOf({0x30, 60}));
         EXPECT_EQ(oldMessages->size(), before + 1) << c.what;
         // Drop what the newer request of the last case left.
-        if (old->supersededBy) transport.disconnectHost(*old->supersededBy);
+        if (old->supersededBy) closeZone(*old->supersededBy);
         EXPECT_EQ(transport.hosts().size(), 1u) << c.what;
     }
 }
 
 TEST_F(SessionTakeoverTest, AnOldSessionLostMeanwhileLeavesAnOrdinaryNewOne) {
     Host& fresh = newSession();
-    transport.disconnectHost(*old);
+    closeZone(*old);
     EXPECT_EQ(ended, std::vector<Host*>{old});
     EXPECT_EQ(fresh.supersedes, nullptr);
     sink.sent.clear();
     // Now it is told when it goes, like any other.
-    transport.disconnectHost(fresh);
+    closeZone(fresh);
     EXPECT_EQ(sentTo(zoneA, -kNewKey), std::vector<Bytes>{reliableDatagram(0, disconnectNotice())});
 }
 

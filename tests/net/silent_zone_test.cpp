@@ -10,7 +10,7 @@ using namespace zoneclient;
 class SilentZoneTest : public TransportTest {
 protected:
     Host& loggedInZone() {
-        transport.setZoneSessionEnd([this](Host&) { ++sessionEnds; });
+        setSessionEnd([this](Host&) { ++sessionEnds; });
         Host& host = handshake();
         transport.markLoggedIn(host);
         host.logNumber = 7;
@@ -37,7 +37,7 @@ protected:
         for (uint32_t done = 0; done < ms; done += step) {
             clock.advance(step);
             each();
-            transport.maintain();
+            maintain();
             sendTicks_.resize(sink.sent.size(), clock.tick());
         }
     }
@@ -123,7 +123,7 @@ TEST_F(SilentZoneTest, RecoveryAfterALossIsAsFastAsWithoutBackOff) {
         run(2000, 50);
         for (int32_t n : reliableNumbersTo(zoneA)) EXPECT_GE(n, 5) << backoff;
         EXPECT_EQ(transport.findHost(zoneA), &host) << backoff;
-        transport.disconnectHost(host);
+        closeZone(host);
     }
 }
 
@@ -176,7 +176,7 @@ TEST_F(SilentZoneTest, ProbesGoOnlyToSilentZonesAndAnAcknowledgedOneKeepsTheZone
                 zone.sendSyncRequest(clock.tick());
                 lastTalk = clock.tick();
             }
-            transport.maintain();
+            maintain();
             for (; delivered < sink.sent.size(); ++delivered) {
                 const Bytes& d = sink.sent[delivered].bytes;
                 if (d.size() > 6 && d[0] == 0 && d[1] == 3) ++probes;
@@ -188,7 +188,7 @@ TEST_F(SilentZoneTest, ProbesGoOnlyToSilentZonesAndAnAcknowledgedOneKeepsTheZone
         EXPECT_EQ(sessionEnds, 0) << c.what;
         // The probe is nothing to the zone but an acknowledgement.
         EXPECT_TRUE(zone.inbox.empty()) << c.what;
-        transport.disconnectHost(host);
+        closeZone(host);
     }
 }
 

@@ -3,7 +3,9 @@
 
 #include <map>
 #include <memory>
+#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/clock.h"
@@ -32,7 +34,11 @@ public:
 };
 
 // A transport with a fake clock, a recording log and a recording sink, and
-// helpers that play the zone's part with the zone client library.
+// helpers that play the zone's part with the zone client library. The
+// fixture is the layer above: it acts on the transport's events after each
+// call returns, recording messages of the types asked for, reporting the
+// others as unhandled, and running the hooks a test sets for session ends,
+// host passes and flood decays.
 class TransportTest : public ::testing::Test {
 protected:
     TransportTest() : transport(sink, clock, log, settings) {}
@@ -47,7 +53,58 @@ protected:
     PeerAddress zoneA{{10, 0, 0, 1}, 5000};
     PeerAddress zoneB{{10, 0, 0, 2}, 5001};
 
-    void feed(const Bytes& datagram, const PeerAddress& from) { transport.receive(datagram, from); }
+    void feed(const Bytes& datagram, const PeerAddress& from) {
+        transport.receive(datagram, from, clock.tick());
+        actOnEvents();
+    }
+    void maintain() {
+        transport.maintain(clock.tick());
+        actOnEvents();
+    }
+    void actOnEvents() {
+        TransportEvent event;
+        while (transport.nextEvent(event)) actOn(event);
+    }
+    void actOn(const TransportEvent& event) {
+        switch (event.kind) {
+            case TransportEvent::Kind::Message: {
+                const InboundMessage& m = *event.message;
+                auto found = recorded_.find(recordKey(*event.host, m.bytes[0]));
+                if (found != recorded_.end()) {
+                    found->second.emplace_back(m.bytes.begin(), m.bytes.begin() + m.length);
+                } else if (onMessage) {
+                    onMessage(*event.message);
+                } else {
+                    transport.reportUnhandled(m);
+                }
+                break;
+            }
+            case TransportEvent::Kind::Closed:
+                closeReasons.push_back(event.reason);
+                if (event.host->logNumber != -1 && sessionEnd_) sessionEnd_(*event.host);
+                break;
+            case TransportEvent::Kind::HostPass:
+                if (kickCheck_) kickCheck_(*event.host);
+                break;
+            case TransportEvent::Kind::FloodDecay:
+                if (floodDecay_) floodDecay_();
+                break;
+            case TransportEvent::Kind::Connected:
+                ++connectedEvents;
+                break;
+        }
+    }
+    // The layer above closes a host: the notice, then its session's end.
+    void closeZone(Host& host) {
+        if (transport.disconnectHost(host) && host.logNumber != -1 && sessionEnd_) sessionEnd_(host);
+    }
+    void setSessionEnd(std::function<void(Host&)> end) { sessionEnd_ = std::move(end); }
+    void setKickCheck(std::function<void(Host&)> check) { kickCheck_ = std::move(check); }
+    void setFloodDecay(std::function<void()> decay) { floodDecay_ = std::move(decay); }
+    // Messages of types not recorded, when set; else they are unhandled.
+    std::function<void(InboundMessage&)> onMessage;
+    std::vector<CloseReason> closeReasons;
+    int connectedEvents = 0;
     void feed(const Bytes& datagram) { feed(datagram, zoneA); }
 
     // The key the server answered with for this peer (0 without encryption).
@@ -111,22 +168,15 @@ protected:
     // Forgets what was sent before.
     std::vector<int32_t> unacknowledgedTo(const PeerAddress& peer) {
         sink.sent.clear();
-        transport.maintain();
+        maintain();
         std::vector<int32_t> out = reliableNumbersTo(peer);
         sink.sent.clear();
         return out;
     }
     std::vector<int32_t> unacknowledged() { return unacknowledgedTo(zoneA); }
 
-    // Installs a handler for a message type that records each message.
-    std::vector<Bytes>& record(Host& host, uint8_t type) {
-        auto& store = recorded_[{&host, type}];
-        transport.setMessageHandler(host, type, [&store](InboundMessage& m) {
-            store.emplace_back(m.bytes.begin(), m.bytes.begin() + m.length);
-            return true;
-        });
-        return store;
-    }
+    // Records each message of a type from the host from now on.
+    std::vector<Bytes>& record(Host& host, uint8_t type) { return recorded_[recordKey(host, type)]; }
 
     std::string lastLine() const {
         auto lines = log.lines();
@@ -134,7 +184,12 @@ protected:
     }
 
 private:
-    std::map<std::pair<Host*, uint8_t>, std::vector<Bytes>> recorded_;
+    using RecordKey = std::tuple<uint32_t, uint32_t, uint8_t>;
+    static RecordKey recordKey(const Host& host, uint8_t type) { return {host.id.index, host.id.generation, type}; }
+    std::map<RecordKey, std::vector<Bytes>> recorded_;
+    std::function<void(Host&)> sessionEnd_;
+    std::function<void(Host&)> kickCheck_;
+    std::function<void()> floodDecay_;
 };
 
 inline Bytes bytesOf(std::initializer_list<int> values) {

@@ -68,7 +68,7 @@ protected:
         }
         // Everything the zone was sent is acknowledged: a pass resends nothing.
         clock.advance(1000);
-        transport.maintain();
+        maintain();
         EXPECT_TRUE(sink.sent.empty());
         return sent;
     }
@@ -116,7 +116,7 @@ TEST_F(ZoneReadLimit, WithClustersEveryMessageThatFitsArrivesWholeAndInOrder) {
         std::vector<Bytes> expected;
         for (const Bytes& m : messages) expected.push_back(asRead(m));
         EXPECT_EQ(std::vector<Bytes>(link->inbox.begin(), link->inbox.end()), expected);
-        transport.disconnectHost(*transport.findHost(zoneA));
+        closeZone(*transport.findHost(zoneA));
     }
 }
 

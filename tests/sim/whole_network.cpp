@@ -239,6 +239,7 @@ private:
         server_ = std::make_unique<ServerSide>(folder_.str(), clock_, log_, *this);
         Database& db = server_->database;
         readConfiguration(server_->settings, db, log_);
+        server_->settings.clusterToZones = options_.clusterToZones;
         db.load();
         server_->commands.services.saveDatabase = [this] { return save(); };
         server_->commands.services.lookupNetBlock = [](const IPv4Address&) { return std::optional<NetBlock>(); };
@@ -316,7 +317,7 @@ private:
         if (dying_) killServer();
         network_.deliverDue(now(), [this](bool toServer, int link, const Bytes& bytes) { deliver(toServer, link, bytes); });
         if (dying_) killServer();
-        if (server_) server_->transport.maintain();
+        if (server_) server_->core.maintain();
         for (Zone& zone : zones_) maintainZone(zone);
         if (server_ && now() - lastSave_ >= kSaveInterval) {
             lastSave_ = now();
@@ -333,11 +334,16 @@ private:
         int z = link / kLinkSpan;
         int incarnation = link % kLinkSpan;
         if (toServer) {
-            if (server_ && !dying_) server_->transport.receive(bytes, peerOf(z, incarnation));
+            if (server_ && !dying_) server_->core.receive(bytes, peerOf(z, incarnation));
             return;
         }
         Zone& zone = zones_[static_cast<size_t>(z)];
-        if (zone.link && zone.incarnation == incarnation) zone.link->receive(bytes, now());
+        if (!zone.link || zone.incarnation != incarnation) return;
+        if (options_.clusterToZones && bytes.size() > static_cast<size_t>(CoreTransport::kZoneReadLimit)) {
+            zone.link->receive(Bytes(bytes.begin(), bytes.begin() + CoreTransport::kZoneReadLimit), now());
+            return;
+        }
+        zone.link->receive(bytes, now());
     }
 
     // Log lines "sim <zone> <incarnation> <n>" come numbered from 0 on each

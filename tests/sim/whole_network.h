@@ -14,6 +14,10 @@ struct RunOptions {
     int zones = 4;
     int playersPerZone = 4;
     bool trace = false;  // the server's console on standard error
+    // The server packs what waits for a zone into clusters (ClusterToZones),
+    // and every zone reads at most 512 bytes of a datagram, the rest cut
+    // off, as the zones' own receive buffers do.
+    bool clusterToZones = false;
 };
 
 struct RunReport {

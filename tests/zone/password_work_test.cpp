@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "credentials/password_store.h"
@@ -139,6 +140,27 @@ TEST_F(PasswordWorkTest, MessagesOfAPlayerWaitBehindHisLogin) {
     EXPECT_EQ(player(zone, 1), nullptr) << "entered, then left, in that order";
     EXPECT_FALSE(logged("1 - Player leaving(INVALID)"));
     EXPECT_TRUE(logged("1 - New player entering: Ann"));
+}
+
+// The login goes on from its request when its hash is in: it is counted,
+// answered and entered once, and what the player sent meanwhile follows it.
+TEST_F(PasswordWorkTest, AWaitingLoginGoesOnOnceAndHisLaterMessagesFollowIt) {
+    SimZone& zone = loginZone(1);
+    EXPECT_TRUE(sendLogin(zone, "Ann", "a", 1, {1, 1, 1, 1}).empty());
+    send(zone, zoneclient::scoreReport(1, 5, 6, 7, 8));
+    send(zone, zoneclient::playerLeaving(1, 0, std::nullopt));
+    ASSERT_EQ(held.held(), 1u);
+    log.clear();
+    held.release();
+    EXPECT_EQ(held.held(), 0u) << "it does not wait a second time";
+    ASSERT_EQ(replies(zone).size(), 1u);
+    const auto lines = log.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "1 - New player entering: Ann");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "1 - New player entering: Ann"), 1);
+    EXPECT_EQ(zones.counters().playerLogins[static_cast<size_t>(PlayerLoginOutcome::Created)], 1u);
+    EXPECT_EQ(player(zone, 1), nullptr) << "entered, then left, in that order";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "1 - Player leaving(INVALID)"), 0);
 }
 
 TEST_F(PasswordWorkTest, AScrambledPasswordIsRehashedOnceThroughTheWorkers) {

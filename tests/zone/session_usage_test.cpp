@@ -20,7 +20,7 @@ protected:
         for (uint32_t waited = 0; waited <= static_cast<uint32_t>(settings.packetLossLimit) + 100;
              waited += 50) {
             clock.setTick(clock.tick() + 50);
-            transport.maintain();
+            core.maintain();
             zone.fromServer.clear();
         }
     }

@@ -74,7 +74,7 @@ protected:
                 while (!zone->toServer.empty()) {
                     Bytes d = std::move(zone->toServer.front());
                     zone->toServer.pop_front();
-                    transport.receive(d, zone->peer);
+                    core.receive(d, zone->peer);
                     moved = true;
                 }
             }
@@ -139,7 +139,7 @@ protected:
     void advance(uint32_t ms) {
         for (uint32_t done = 0; done < ms; done += 50) {
             clock.advance(50);
-            transport.maintain();
+            core.maintain();
             pump();
         }
     }

@@ -141,7 +141,7 @@ TEST_F(ZoneLoginTest, LoggedInZonesAreNeverIdleTimedOut) {
     SimZone& idle = connect({10, 6, 6, 1});
     SimZone& zone = loginZone(11);
     clock.advance(61000);
-    transport.maintain();
+    core.maintain();
     EXPECT_EQ(hostOf(idle), nullptr);
     EXPECT_NE(hostOf(zone), nullptr);
 }

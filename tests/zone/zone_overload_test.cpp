@@ -35,7 +35,7 @@ protected:
     void silentFor(uint32_t ms) {
         for (uint32_t done = 0; done < ms; done += 50) {
             clock.advance(50);
-            transport.maintain();
+            core.maintain();
         }
     }
 
@@ -53,10 +53,10 @@ protected:
                     moved = true;
                 }
             };
-            move(beta.toServer, [&](const Bytes& d) { transport.receive(d, beta.peer); });
+            move(beta.toServer, [&](const Bytes& d) { core.receive(d, beta.peer); });
             move(alpha.toServer, [&](const Bytes& d) { alphaInTransit_.push_back({clock.tick() + delay, d}); });
             while (!alphaInTransit_.empty() && static_cast<int32_t>(clock.tick() - alphaInTransit_.front().first) >= 0) {
-                transport.receive(alphaInTransit_.front().second, alpha.peer);
+                core.receive(alphaInTransit_.front().second, alpha.peer);
                 alphaInTransit_.pop_front();
                 moved = true;
             }
@@ -65,7 +65,7 @@ protected:
                 move(zone->link->inbox, [&](const Bytes& m) { zone->received.push_back(m); });
             }
         }
-        if (clock.tick() % 50 == 0) transport.maintain();
+        if (clock.tick() % 50 == 0) core.maintain();
     }
 
 private:
