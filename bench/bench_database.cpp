@@ -182,7 +182,7 @@ int measureLoaded(const std::string& dir, size_t users) {
     db.load();
     double load = since(start);
     start = std::chrono::steady_clock::now();
-    db.save();
+    if (!db.save()) std::fprintf(stderr, "the save failed\n");
     double save = since(start);
     double write = plainWrite(dir, false);
     double writeSync = plainWrite(dir, true);
@@ -282,7 +282,7 @@ int main(int argc, char** argv) {
         build(db, users);
         std::printf("build in memory            %8.3f s\n", since(start));
         start = std::chrono::steady_clock::now();
-        db.save();
+        if (!db.save()) std::fprintf(stderr, "the first save failed\n");
         std::printf("first save (files created) %8.3f s\n", since(start));
     }
     size_t bytes = totalBytes(dir);

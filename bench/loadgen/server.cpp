@@ -28,7 +28,7 @@ double buildDatabase(const std::filesystem::path& folder, int accounts) {
                                      static_cast<uint8_t>(i)};
         database.createUser(accountName(i), kPassword, address, 100000 + i, 0);
     }
-    database.save();
+    if (!database.save()) fail("the database was not saved");
     if (database.users().count() != static_cast<size_t>(accounts)) fail("the database did not take every account");
     return secondsSince(start);
 }

@@ -105,7 +105,7 @@ void commandBlock(CommandContext& command) {
 void commandWrite(CommandContext& command) {
     command.replyBeforeWait("Please wait...");
     bool stored = command.processor.services.saveDatabase ? command.processor.services.saveDatabase()
-                                                          : command.database.save();
+                                                          : command.database.save().isOk();
     // A save that failed is never reported as done; the console tells why.
     command.reply(stored ? "Database stored to disk" : "Database could not be stored to disk");
 }

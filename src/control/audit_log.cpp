@@ -330,7 +330,7 @@ std::optional<AuditRecord> parseAuditLine(std::string_view line) {
 
 AuditLog::AuditLog(std::string path, Log& log) : path_(std::move(path)), log_(log) {
     MutexLock guard(mutex_);
-    openLocked();
+    (void)openLocked();  // said on the console; each append tries again
 }
 
 AuditLog::~AuditLog() {
@@ -338,7 +338,7 @@ AuditLog::~AuditLog() {
     if (descriptor_ >= 0) ::close(descriptor_);
 }
 
-bool AuditLog::openLocked() {
+Status AuditLog::openLocked() {
     // Opened within its folder and never through a link: a link left in its
     // place would have the server append to a file of someone else's choice.
     const std::filesystem::path path(path_);
@@ -358,17 +358,15 @@ bool AuditLog::openLocked() {
             errno = EINVAL;
         }
     }
-    if (descriptor_ < 0) {
-        reportLocked("open", errno);
-        return false;
-    }
-    return true;
+    if (descriptor_ < 0) return reportLocked("open", errno);
+    return Status::ok();
 }
 
-void AuditLog::reportLocked(const char* what, int error) {
-    if (failing_) return;
+Status AuditLog::reportLocked(const char* what, int error) {
+    Status failure = Status::systemError(error, "Cannot " + std::string(what) + " the audit log " + path_);
+    if (!failing_) log_.printf("%s\n", failure.reason().c_str());
     failing_ = true;
-    log_.printf("Cannot %s the audit log %s: %s\n", what, path_.c_str(), std::strerror(error));
+    return failure;
 }
 
 void AuditLog::append(const AuditRecord& record) {
@@ -383,7 +381,7 @@ void AuditLog::append(const AuditRecord& record) {
         const ssize_t wrote = ::write(descriptor_, line.data() + done, line.size() - done);
         if (wrote < 0 && errno == EINTR) continue;
         if (wrote <= 0) {
-            reportLocked("write", wrote < 0 ? errno : ENOSPC);
+            (void)reportLocked("write", wrote < 0 ? errno : ENOSPC);
             return;
         }
         done += static_cast<size_t>(wrote);
@@ -394,7 +392,7 @@ void AuditLog::append(const AuditRecord& record) {
     }
 }
 
-bool AuditLog::reopen() {
+Status AuditLog::reopen() {
     MutexLock guard(mutex_);
     if (descriptor_ >= 0) ::close(descriptor_);
     descriptor_ = -1;

@@ -9,6 +9,7 @@
 #include "commands/command_audit.h"
 #include "core/log.h"
 #include "core/mutex.h"
+#include "core/status.h"
 
 namespace tallysv {
 
@@ -45,14 +46,18 @@ public:
 
     void append(const AuditRecord& record) EXCLUDES(mutex_);
     // Closes the file and opens the path again (SIGHUP, after a rotation).
-    // False, with a console line, when it cannot be opened.
-    bool reopen() EXCLUDES(mutex_);
+    // A failure ("Cannot open the audit log PATH: REASON") has been said on
+    // the console already, as a failing append says it: once, until the
+    // file is written again.
+    Status reopen() EXCLUDES(mutex_);
 
     const std::string& path() const { return path_; }
 
 private:
-    bool openLocked() REQUIRES(mutex_);
-    void reportLocked(const char* what, int error) REQUIRES(mutex_);
+    Status openLocked() REQUIRES(mutex_);
+    // The failure of `what` (open, write), said on the console unless a
+    // failure already was.
+    Status reportLocked(const char* what, int error) REQUIRES(mutex_);
 
     const std::string path_;
     Log& log_;

@@ -44,16 +44,10 @@ int hexValue(char c) {
 
 }  // namespace
 
-std::optional<ControlRequest> parseControlRequest(std::string_view line, std::string& error) {
+StatusOr<ControlRequest> parseControlRequest(std::string_view line) {
     for (unsigned char c : line) {
-        if (c < 0x20 && c != '\t') {
-            error = "malformed request: control byte in the request";
-            return std::nullopt;
-        }
-        if (c == 0x7F) {
-            error = "malformed request: control byte in the request";
-            return std::nullopt;
-        }
+        if ((c < 0x20 && c != '\t') || c == 0x7F)
+            return Status::failure("malformed request: control byte in the request");
     }
     ControlRequest request;
     if (startsWith(line, kJsonPrefix)) {
@@ -66,14 +60,12 @@ std::optional<ControlRequest> parseControlRequest(std::string_view line, std::st
     for (const VerbName& candidate : kVerbs)
         if (candidate.name == word) verb = &candidate;
     if (!verb) {
-        error = "malformed request: unknown request \"" + escapeControlText(word.substr(0, 32)) + "\"";
-        return std::nullopt;
+        return Status::failure("malformed request: unknown request \"" + escapeControlText(word.substr(0, 32)) + "\"");
     }
     request.verb = verb->verb;
     if (!verb->argument) {
         if (space != std::string_view::npos) {
-            error = "malformed request: " + std::string(verb->name) + " takes no argument";
-            return std::nullopt;
+            return Status::failure("malformed request: " + std::string(verb->name) + " takes no argument");
         }
         return request;
     }
@@ -84,19 +76,17 @@ std::optional<ControlRequest> parseControlRequest(std::string_view line, std::st
         if (as != "-") {
             std::optional<int32_t> entry = entryNumber(as);
             if (!entry) {
-                error = "malformed request: run needs \"-\" or an operator entry number, then the command";
-                return std::nullopt;
+                return Status::failure(
+                    "malformed request: run needs \"-\" or an operator entry number, then the command");
             }
             request.operatorEntry = *entry;
         }
         rest = split == std::string_view::npos ? std::string_view() : rest.substr(split + 1);
         if (rest.empty() || rest[0] != '?') {
-            error = "malformed request: the command must begin with \"?\"";
-            return std::nullopt;
+            return Status::failure("malformed request: the command must begin with \"?\"");
         }
     } else if (rest.empty()) {
-        error = "malformed request: find needs a name";
-        return std::nullopt;
+        return Status::failure("malformed request: find needs a name");
     }
     request.argument.assign(rest);
     return request;
@@ -124,10 +114,13 @@ ControlRequestReader::State ControlRequestReader::feed(std::string_view bytes) {
     }
     line_.append(part);
     if (newline == std::string_view::npos) return state_;
-    std::optional<ControlRequest> request = parseControlRequest(line_, error_);
+    StatusOr<ControlRequest> request = parseControlRequest(line_);
     line_.clear();
-    if (!request) return state_ = State::Malformed;
-    request_ = std::move(*request);
+    if (!request) {
+        error_ = request.reason();
+        return state_ = State::Malformed;
+    }
+    request_ = std::move(request).value();
     return state_ = State::Complete;
 }
 

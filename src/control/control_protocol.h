@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/status.h"
+
 namespace tallysv {
 
 // The exchange on the control socket: the client sends one request line,
@@ -70,8 +72,9 @@ private:
     std::string error_;
 };
 
-// A request line without its "\n": the request, or no value and why.
-std::optional<ControlRequest> parseControlRequest(std::string_view line, std::string& error);
+// A request line without its "\n": the request, or a failure that says
+// why ("malformed request: ...").
+StatusOr<ControlRequest> parseControlRequest(std::string_view line);
 // The line a request is sent as, "\n" included (the inverse of the above).
 std::string controlRequestLine(const ControlRequest& request);
 

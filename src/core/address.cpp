@@ -76,8 +76,8 @@ bool parseAddressRange(const char* text, int limit, IPv4Address& low, IPv4Addres
     return false;
 }
 
-IPv4Address resolveHostAddress(const char* name) {
-    IPv4Address result{255, 255, 255, 255};
+StatusOr<IPv4Address> resolveHostAddress(const char* name) {
+    IPv4Address result{};
     in_addr parsed{};
     if (inet_pton(AF_INET, name, &parsed) == 1) {
         std::memcpy(result.data(), &parsed.s_addr, 4);
@@ -86,11 +86,15 @@ IPv4Address resolveHostAddress(const char* name) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     addrinfo* found = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &found) == 0 && found) {
-        const auto* sin = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-        std::memcpy(result.data(), &sin->sin_addr.s_addr, 4);
+    const int error = getaddrinfo(name, nullptr, &hints, &found);
+    if (error != 0 || !found) {
+        if (found) freeaddrinfo(found);
+        return Status::failure(std::string("cannot resolve ") + name + ": " +
+                               (error != 0 ? gai_strerror(error) : "no address"));
     }
-    if (found) freeaddrinfo(found);
+    const auto* sin = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    std::memcpy(result.data(), &sin->sin_addr.s_addr, 4);
+    freeaddrinfo(found);
     return result;
 }
 

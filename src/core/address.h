@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/status.h"
+
 namespace tallysv {
 
 // An IPv4 address as received: four octets, first octet first.
@@ -18,8 +20,8 @@ bool addressInRange(const IPv4Address& address, const IPv4Address& low, const IP
 bool parseAddressRange(const char* text, int limit, IPv4Address& low, IPv4Address& high, int& position);
 
 // The address of a dotted-decimal text, or else the first IPv4 address a
-// host-name lookup gives; 255.255.255.255 when the lookup fails.
-IPv4Address resolveHostAddress(const char* name);
+// host-name lookup gives; a failure when the lookup finds none.
+StatusOr<IPv4Address> resolveHostAddress(const char* name);
 
 // "a.b.c.d"
 std::string addressText(const IPv4Address& address);

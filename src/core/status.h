@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -40,6 +41,34 @@ private:
     bool failed_ = false;
     int error_ = 0;
     std::string reason_;
+};
+
+// A value, or the failure that kept it from being made. Read the value only
+// after checking: a failure holds none.
+template <class T>
+class [[nodiscard]] StatusOr {
+public:
+    StatusOr(T value) : value_(std::move(value)) {}
+    // A failure; an ok Status here is a mistake of the caller's.
+    StatusOr(Status failure) : status_(std::move(failure)) {}
+
+    bool isOk() const { return value_.has_value(); }
+    explicit operator bool() const { return isOk(); }
+    // Ok when there is a value.
+    const Status& status() const { return status_; }
+    const std::string& reason() const { return status_.reason(); }
+
+    T& value() & { return *value_; }
+    const T& value() const& { return *value_; }
+    T&& value() && { return std::move(*value_); }
+    T* operator->() { return &*value_; }
+    const T* operator->() const { return &*value_; }
+    T& operator*() & { return *value_; }
+    const T& operator*() const& { return *value_; }
+
+private:
+    Status status_;
+    std::optional<T> value_;
 };
 
 }  // namespace tallysv

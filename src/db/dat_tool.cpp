@@ -164,22 +164,17 @@ std::string recordJson(DatFile file, int index, const uint8_t* b) {
     return j.done();
 }
 
-bool dumpDatFile(const std::string& path, std::ostream& out, std::string& error) {
+Status dumpDatFile(const std::string& path, std::ostream& out) {
     std::string name = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
     std::string suffix = kTemporarySuffix;
     if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
         name.resize(name.size() - suffix.size());
     DatFile file;
-    if (!datFileFromName(name, file)) {
-        error = "not a database file name (User.dat, User2.dat, Score.dat, Squad.dat, Ban.dat, Banfree.dat, Op.dat, "
-                "Zone.dat): " + path;
-        return false;
-    }
+    if (!datFileFromName(name, file))
+        return Status::failure("not a database file name (User.dat, User2.dat, Score.dat, Squad.dat, Ban.dat, "
+                               "Banfree.dat, Op.dat, Zone.dat): " + path);
     DatReader reader(datLayout(file));
-    if (!reader.openFile(path)) {
-        error = "cannot open " + path;
-        return false;
-    }
+    if (!reader.openFile(path)) return Status::failure("cannot open " + path);
     if (file == DatFile::Ban) {
         uint8_t header[fdBan::kHeaderSize];
         reader.readHeader(header);
@@ -189,7 +184,7 @@ bool dumpDatFile(const std::string& path, std::ostream& out, std::string& error)
     }
     int index = 0;
     while (const uint8_t* record = reader.next()) out << recordJson(file, ++index, record) << "\n";
-    return true;
+    return Status::ok();
 }
 
 namespace {
@@ -489,14 +484,14 @@ struct WrapFolder {
 
 // Writes the files of `folder` that had something wrapped, each beside
 // itself and renamed over it. An error text, or empty.
-std::string writeWrappedFolder(WrapFolder& folder) {
+Status writeWrappedFolder(WrapFolder& folder) {
     for (WrapFolder::File& file : folder.files) {
         if (!file.present || file.count->scrambled == 0) continue;
         const char* name = datLayout(file.kind).fileName;
         const std::string shown = folder.label + name;
         DatWriter writer;
         if (Status opened = writer.open(folder.path, name); !opened)
-            return "cannot write " + shown + kTemporarySuffix + ": " + opened.reason();
+            return Status::failure("cannot write " + shown + kTemporarySuffix + ": " + opened.reason());
         for (size_t at = 0; at < file.bytes.size(); at += 65536) {
             size_t n = std::min<size_t>(65536, file.bytes.size() - at);
             std::memcpy(writer.reserve(n), file.bytes.data() + at, n);
@@ -505,12 +500,12 @@ std::string writeWrappedFolder(WrapFolder& folder) {
         if (written && !writer.replace(name)) written = Status::fromErrno();
         if (!written) {
             writer.discard();
-            return "cannot write " + shown + ": " + written.reason();
+            return Status::failure("cannot write " + shown + ": " + written.reason());
         }
         writer.release();
         syncDirectory(folder.path);
     }
-    return {};
+    return Status::ok();
 }
 
 }  // namespace
@@ -521,10 +516,10 @@ WrapResult wrapScrambledPasswords(const std::string& directory, unsigned threads
     FolderLock lock(directory);
     if (Status taken = lock.tryTake(); !taken) {
         if (FolderLock::heldElsewhere(taken))
-            result.error = "a server (process " + std::to_string(lock.holder()) + ") holds " + directory +
-                           ": stop it first";
+            result.status = Status::failure("a server (process " + std::to_string(lock.holder()) + ") holds " +
+                                            directory + ": stop it first");
         else
-            result.error = taken.reason();
+            result.status = taken;
         return result;
     }
     settleInterruptedSave(directory);
@@ -552,7 +547,7 @@ WrapResult wrapScrambledPasswords(const std::string& directory, unsigned threads
             const DatLayout& layout = datLayout(file.kind);
             std::string path = datPath(folder.path, layout.fileName);
             if (!readWholeFile(path, file.bytes, file.present)) {
-                result.error = "cannot read " + path + ": " + std::strerror(errno);
+                result.status = Status::failure("cannot read " + path + ": " + std::strerror(errno));
                 return result;
             }
             size_t size = static_cast<size_t>(layout.recordSize);
@@ -596,19 +591,18 @@ WrapResult wrapScrambledPasswords(const std::string& directory, unsigned threads
     }
     for (std::thread& worker : workers) worker.join();
     if (failed) {
-        result.error = "not enough memory for the hashes (try fewer threads); nothing was changed";
+        result.status = Status::failure("not enough memory for the hashes (try fewer threads); nothing was changed");
         return result;
     }
     for (const WrapJob& job : jobs)
         for (const auto& [record, set] : job.records) set(record, job.wrapped);
 
     for (WrapFolder& folder : folders) {
-        if (std::string failure = writeWrappedFolder(folder); !failure.empty()) {
-            result.error = failure;
+        if (Status written = writeWrappedFolder(folder); !written) {
+            result.status = written;
             return result;
         }
     }
-    result.ok = true;
     return result;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/status.h"
 #include "db/file_records.h"
 
 namespace tallysv {
@@ -15,9 +16,9 @@ namespace tallysv {
 std::string recordJson(DatFile file, int index, const uint8_t* record);
 
 // Prints every record of one .dat file (its kind taken from its name, a
-// ".new" temporary file included), Ban.dat's counter first. False with a
-// reason when the file cannot be read or its kind is unknown.
-bool dumpDatFile(const std::string& path, std::ostream& out, std::string& error);
+// ".new" temporary file included), Ban.dat's counter first. A failure says
+// why when the file cannot be read or its kind is unknown.
+Status dumpDatFile(const std::string& path, std::ostream& out);
 
 // The password fields of one file: how many records it has and how many of
 // them still hold a scrambled password (an empty one, which closes its
@@ -61,8 +62,7 @@ GenerationsCheck checkBackupGenerations(const std::string& directory);
 
 // What wrapping a folder's scrambled passwords did.
 struct WrapResult {
-    bool ok = false;
-    std::string error;  // why nothing (or not everything) was written
+    Status status;  // a failure says why nothing (or not everything) was written
     PasswordCount users, squads, operators, zones;  // `scrambled`: how many were wrapped
     std::vector<GenerationPasswords> generations;   // the same for each generation, oldest first
 };

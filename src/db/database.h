@@ -132,18 +132,19 @@ public:
     void loadImages(const DatImages& images);
     // Writes the eight files. Each file is written beside the old one and
     // renamed over it once every file is complete, so the folder holds the
-    // old set or the new one, also after a crash in the middle. True when
+    // old set or the new one, also after a crash in the middle. Ok when
     // every file was written and put in place; each failure is a console
-    // line, and a file that failed keeps its old contents (Squad.dat and
-    // User.dat, whose SquadIDs match, are replaced together or not at all).
+    // line (the first is the reason of the failure returned), and a file
+    // that failed keeps its old contents (Squad.dat and User.dat, whose
+    // SquadIDs match, are replaced together or not at all).
     // A save changes no record. After a whole save, the set becomes a dated
     // generation under backup/ when the newest one is older than
     // BackupInterval (see db/backup.h); a failure there is one console line
     // and does not change the answer.
-    bool save();
+    Status save();
     // The same, with the save's console lines going to `log` (a save
     // written by another process sends them back through it).
-    bool save(Log& log);
+    Status save(Log& log);
     // The memory of the large record tables, in whole 2 MiB pages (see
     // gatherIntoHugePages in db/huge_page_allocator.h).
     std::vector<std::pair<void*, size_t>> hugePageRanges() const;

@@ -352,6 +352,13 @@ struct Database::SaveRun {
     std::array<DatWriter, kDatFileCount> writers;
     PendingSave complete;  // the files written whole
     bool whole = true;     // every file written and in place
+    Status failure;        // the first file that failed, as its console line said
+    // Says on the console that a file failed; the first one is the save's reason.
+    void fail(const char* fileName, const char* reason) {
+        log.printf("%s: %s\n", fileName, reason);
+        if (failure) failure = Status::failure(std::string(fileName) + ": " + reason);
+        whole = false;
+    }
     bool anyComplete() const {
         for (bool c : complete.files)
             if (c) return true;
@@ -359,19 +366,20 @@ struct Database::SaveRun {
     }
 };
 
-bool Database::save() { return save(log_); }
+Status Database::save() { return save(log_); }
 
-bool Database::save(Log& log) {
+Status Database::save(Log& log) {
     SaveRun run(squads_, log);
-    if (!writeFiles(run) || !commitSave(run) || !renameFiles(run)) return false;
+    const bool ended = writeFiles(run) && commitSave(run) && renameFiles(run);
+    // Only the fault injection stops a save without a file that failed.
+    if (!ended && run.failure) return Status::failure("the save was stopped before its end");
+    if (!run.whole) return run.failure;
     // A whole new set is in place: it may become a dated generation. That
     // never changes the outcome of the save.
-    if (run.whole) {
-        BackupPolicy policy{settings_.backupInterval, settings_.backupKeep, backupLinks_};
-        if (Status backup = makeBackupGeneration(directory_, clock_.now(), policy); !backup)
-            log.printf("Backup failed: %s\n", backup.reason().c_str());
-    }
-    return run.whole;
+    BackupPolicy policy{settings_.backupInterval, settings_.backupKeep, backupLinks_};
+    if (Status backup = makeBackupGeneration(directory_, clock_.now(), policy); !backup)
+        log.printf("Backup failed: %s\n", backup.reason().c_str());
+    return Status::ok();
 }
 
 bool Database::stopsHere(SaveRun& run, SaveStep step, DatFile file) const {
@@ -388,16 +396,14 @@ bool Database::writeFiles(SaveRun& run) {
         DatWriter& writer = run.writers[i];
         if (stopsHere(run, SaveStep::Write, file)) return false;
         if (Status opened = writer.open(directory_, name); !opened) {
-            run.log.printf("%s: %s\n", name, openFailureReason(opened.error()));
+            run.fail(name, openFailureReason(opened.error()));
             writer.discard();
-            run.whole = false;
             continue;
         }
         run.log.printf("Writing: %s\n", name);
         if (Status written = writeFile(file, writer, run); !written) {
-            run.log.printf("%s: %s\n", name, writeFailureReason(written.error()));
+            run.fail(name, writeFailureReason(written.error()));
             writer.discard();
-            run.whole = false;
             continue;
         }
         run.complete.files[i] = true;
@@ -408,7 +414,7 @@ bool Database::writeFiles(SaveRun& run) {
     auto keepOld = [&](DatFile kept, const char* reason) {
         run.complete.files[static_cast<size_t>(kept)] = false;
         run.writers[static_cast<size_t>(kept)].discard();
-        run.log.printf("%s: %s\n", datLayout(kept).fileName, reason);
+        run.fail(datLayout(kept).fileName, reason);
     };
     bool squads = run.complete.files[static_cast<size_t>(DatFile::Squad)];
     bool users = run.complete.files[static_cast<size_t>(DatFile::User)];
@@ -425,7 +431,7 @@ bool Database::commitSave(SaveRun& run) {
     if (!writePendingSave(directory_, run.complete)) {
         // Without the record, a death among the renames would leave part
         // of the new set beside part of the old one: keep the old set.
-        run.log.printf("%s: %s\n", kCommitFileName, "Could not be written; the old files are kept");
+        run.fail(kCommitFileName, "Could not be written; the old files are kept");
         for (DatWriter& writer : run.writers) writer.discard();
         return false;
     }
@@ -442,14 +448,12 @@ bool Database::renameFiles(SaveRun& run) {
         DatWriter& writer = run.writers[i];
         if (file == DatFile::User && !squadReplaced) {
             writer.discard();
-            run.log.printf("%s: %s\n", name, "Kept, since Squad.dat could not be replaced");
-            run.whole = false;
+            run.fail(name, "Kept, since Squad.dat could not be replaced");
             continue;
         }
         if (!writer.replace(name)) {
-            run.log.printf("%s: %s\n", name, openFailureReason(errno));
+            run.fail(name, openFailureReason(errno));
             writer.discard();
-            run.whole = false;
             if (file == DatFile::Squad) squadReplaced = false;
         }
         writer.release();

@@ -160,14 +160,16 @@ Outcome resolveWithin(const std::string& host, Deadline deadline, IPv4Address& a
         std::mutex mutex;
         std::condition_variable done;
         bool finished = false;
+        bool resolved = false;
         IPv4Address result{};
     };
     auto pending = std::make_shared<Pending>();
     try {
         std::thread([pending, host] {
-            IPv4Address result = resolveHostAddress(host.c_str());
+            StatusOr<IPv4Address> result = resolveHostAddress(host.c_str());
             std::lock_guard lock(pending->mutex);
-            pending->result = result;
+            pending->resolved = result.isOk();
+            if (result) pending->result = *result;
             pending->finished = true;
             pending->done.notify_all();
         }).detach();
@@ -176,7 +178,7 @@ Outcome resolveWithin(const std::string& host, Deadline deadline, IPv4Address& a
     }
     std::unique_lock lock(pending->mutex);
     if (!pending->done.wait_until(lock, deadline, [&] { return pending->finished; })) return Outcome::TimedOut;
-    if (pending->result == IPv4Address{255, 255, 255, 255}) return Outcome::Failed;
+    if (!pending->resolved) return Outcome::Failed;
     address = pending->result;
     return Outcome::Done;
 }

@@ -88,7 +88,7 @@ Status BackgroundSave::start() {
         if (folderLock_) folderLock_->recordHolder(::getpid());
         ::signal(SIGPIPE, SIG_IGN);
         PipeLog log(fds[1]);
-        bool saved = database_.save(log);
+        bool saved = database_.save(log).isOk();
         ::_exit(saved ? 0 : kNotWhole);
     }
     ::close(fds[1]);

@@ -488,7 +488,7 @@ void Server::periodicSave() {
             // the network for its length, rather than not at all.
             log_.printf("Cannot start the background save (%s); saving in the server process\n",
                         started.reason().c_str());
-            bool saved = database_.save();
+            bool saved = database_.save().isOk();
             noteSave(saved, backgroundSaveTime_, backgroundSaveTick_);
             if (!saved) log_.write("Save failed; it is tried again at the next periodic save\n");
         }
@@ -535,7 +535,7 @@ bool Server::saveHolding() {
     collectBackgroundSave(true);
     int32_t began = clock_.now();
     uint32_t beganTick = clock_.tick();
-    bool saved = database_.save();
+    bool saved = database_.save().isOk();
     noteSave(saved, began, beganTick);
     return saved;
 }
@@ -602,7 +602,7 @@ void Server::shutdown() {
         // everything that changed since its snapshot.
         MutexLock guard(lock_);
         collectBackgroundSave(true);
-        database_.save();
+        (void)database_.save();  // its failures are on the console
     }
     folderLock_.release();
     disassemble();

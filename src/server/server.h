@@ -82,7 +82,7 @@ public:
     // Lets go of audit.log and opens it again, so that a rotation that
     // moved it away takes effect (SIGHUP).
     void reopenAuditLog() {
-        if (audit_) audit_->reopen();
+        if (audit_) (void)audit_->reopen();  // a failure is on the console already
     }
     // The workers of the slow work, from start-up to shutdown.
     WorkerPool* workers() { return workers_.get(); }

@@ -350,22 +350,24 @@ bool statusHostAllowed(std::string_view host, const std::vector<std::string>& na
     return false;
 }
 
-bool parseListenAddress(const std::string& text, std::string& host, uint16_t& port) {
+StatusOr<ListenAddress> parseListenAddress(const std::string& text) {
+    const Status malformed = Status::failure("not host:port");
     size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
-    host = text.substr(0, colon);
-    if (host.front() == '[') {
-        if (host.size() < 3 || host.back() != ']') return false;
-        host = host.substr(1, host.size() - 2);
-    } else if (host.find(':') != std::string::npos) {
-        return false;  // an IPv6 address goes in brackets
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return malformed;
+    ListenAddress address;
+    address.host = text.substr(0, colon);
+    if (address.host.front() == '[') {
+        if (address.host.size() < 3 || address.host.back() != ']') return malformed;
+        address.host = address.host.substr(1, address.host.size() - 2);
+    } else if (address.host.find(':') != std::string::npos) {
+        return malformed;  // an IPv6 address goes in brackets
     }
     std::string digits = text.substr(colon + 1);
-    if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+    if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return malformed;
     unsigned long number = std::stoul(digits);
-    if (number > 65535) return false;
-    port = static_cast<uint16_t>(number);
-    return true;
+    if (number > 65535) return malformed;
+    address.port = static_cast<uint16_t>(number);
+    return address;
 }
 
 
@@ -377,9 +379,10 @@ httplib::Server& HttpFront::pages() { return http_->pages(); }
 
 Status HttpFront::start(const std::string& listen, const std::string& extraHosts,
                         const std::vector<std::pair<std::string, std::string>>& headers) {
-    std::string host;
-    uint16_t port = 0;
-    if (!parseListenAddress(listen, host, port)) return Status::failure("not host:port");
+    StatusOr<ListenAddress> parsed = parseListenAddress(listen);
+    if (!parsed) return parsed.status();
+    const std::string host = parsed->host;
+    const uint16_t port = parsed->port;
     // The names the pages answer to, known once the listener is bound (its
     // port, and whether it is on loopback); read by the library's threads.
     struct HostNames {

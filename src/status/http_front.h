@@ -26,9 +26,16 @@ struct StatusLimits {
     std::chrono::milliseconds timeout{5000};
 };
 
-// "host:port", or "[v6 address]:port". False when the text is not of that
-// form (an empty host included: the pages are served only where said).
-bool parseListenAddress(const std::string& text, std::string& host, uint16_t& port);
+// Where the pages are served.
+struct ListenAddress {
+    std::string host;  // an IPv6 address without its brackets
+    uint16_t port = 0;
+};
+
+// "host:port", or "[v6 address]:port". A failure ("not host:port") when the
+// text is not of that form (an empty host included: the pages are served
+// only where said).
+StatusOr<ListenAddress> parseListenAddress(const std::string& text);
 
 // The Host header values the pages answer to, without their ports: the
 // host they listen on as written (an IPv6 address in brackets), for a

@@ -281,7 +281,7 @@ TEST_F(SquadCommandsTest, RandomCommandSequencesKeepMembership) {
     };
     const auto before = describe(database);
     ASSERT_FALSE(before.empty());
-    database.save();
+    ASSERT_TRUE(database.save());
     Database reloaded(settings, clock, log, dir.str());
     reloaded.load();
     expectMembershipHolds(reloaded);

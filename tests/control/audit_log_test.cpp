@@ -268,13 +268,20 @@ TEST(AuditLogFile, EachLineIsAppendedAndReopenFollowsARotation) {
 TEST(AuditLogFile, AFolderThatCannotBeWrittenIsSaidOnceOnTheConsole) {
     TempDir dir;
     RecordingLog log;
+    const std::string failure =
+        "Cannot open the audit log " + (dir.path() / "missing" / "audit.log").string() + ": No such file or directory";
     AuditLog audit((dir.path() / "missing" / "audit.log").string(), log);
     AuditRecord record;
     audit.append(record);
     audit.append(record);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"Cannot open the audit log " +
-                                                    (dir.path() / "missing" / "audit.log").string() +
-                                                    ": No such file or directory"});
+    EXPECT_EQ(log.lines(), std::vector<std::string>{failure});
+    // A reopen that fails answers with the line the console shows, and
+    // says it there again: the reopen starts the file afresh.
+    Status reopened = audit.reopen();
+    EXPECT_FALSE(reopened);
+    EXPECT_EQ(reopened.reason(), failure);
+    EXPECT_EQ(reopened.error(), ENOENT);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{failure, failure}));
     std::filesystem::create_directory(dir.path() / "missing");
     audit.append(record);
     EXPECT_EQ(log.lines().back(), "The audit log " + (dir.path() / "missing" / "audit.log").string() +

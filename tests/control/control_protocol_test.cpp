@@ -50,11 +50,10 @@ TEST(ControlRequest, LinesAreReadOrRefused) {
         {"json json status", false},
     };
     for (const RequestCase& c : cases) {
-        std::string error;
-        auto request = parseControlRequest(c.line, error);
-        ASSERT_EQ(request.has_value(), c.valid) << c.line << ": " << error;
+        auto request = parseControlRequest(c.line);
+        ASSERT_EQ(request.isOk(), c.valid) << c.line << ": " << request.reason();
         if (!c.valid) {
-            EXPECT_EQ(error.rfind("malformed request: ", 0), 0u) << error;
+            EXPECT_EQ(request.reason().rfind("malformed request: ", 0), 0u) << request.reason();
             continue;
         }
         EXPECT_EQ(request->verb, c.verb) << c.line;

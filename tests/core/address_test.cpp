@@ -55,8 +55,14 @@ TEST(AddressInRange, ComparesOctetByOctet) {
 }
 
 TEST(ResolveHostAddress, DottedTextAndFailedLookup) {
-    EXPECT_EQ(resolveHostAddress("192.0.2.7"), (IPv4Address{192, 0, 2, 7}));
-    EXPECT_EQ(resolveHostAddress("localhost"), (IPv4Address{127, 0, 0, 1}));
-    EXPECT_EQ(resolveHostAddress("no-such-host.invalid"), (IPv4Address{255, 255, 255, 255}));
+    StatusOr<IPv4Address> dotted = resolveHostAddress("192.0.2.7");
+    ASSERT_TRUE(dotted);
+    EXPECT_EQ(*dotted, (IPv4Address{192, 0, 2, 7}));
+    StatusOr<IPv4Address> local = resolveHostAddress("localhost");
+    ASSERT_TRUE(local) << local.reason();
+    EXPECT_EQ(*local, (IPv4Address{127, 0, 0, 1}));
+    StatusOr<IPv4Address> unknown = resolveHostAddress("no-such-host.invalid");
+    EXPECT_FALSE(unknown);
+    EXPECT_EQ(unknown.reason().rfind("cannot resolve no-such-host.invalid: ", 0), 0u) << unknown.reason();
     EXPECT_EQ(addressText({1, 22, 133, 4}), "1.22.133.4");
 }

@@ -25,8 +25,8 @@ TEST(DatDumpTest, PrintsEveryRecordAsOneJsonLine) {
     testing::UserFields user = {7, "Q\"uote\xE9", "\x01\xFF", 0x0F, 2, 3, 4, {10, 0, 0, 1}, 5, 6, 8, -60, 1};
     folder.write("user.DAT", testing::userRecord(user));
     std::ostringstream out;
-    std::string error;
-    ASSERT_TRUE(dumpDatFile(folder.file("user.DAT"), out, error)) << error;
+    Status dumped = dumpDatFile(folder.file("user.DAT"), out);
+    ASSERT_TRUE(dumped) << dumped.reason();
     EXPECT_EQ(out.str(),
               "{\"record\":1,\"UserID\":7,\"name\":\"Q\\\"uote\\u00e9\",\"password\":\"01ff\",\"banner\":\"" +
                   std::string(192, '0').replace(0, 192, [] {
@@ -84,8 +84,8 @@ TEST(DatDumpTest, EveryFileShowsEveryFieldInFileOrder) {
         TemporaryFolder folder;
         folder.write(c.file, c.bytes);
         std::ostringstream out;
-        std::string error;
-        ASSERT_TRUE(dumpDatFile(folder.file(c.file), out, error)) << c.file << ": " << error;
+        Status dumped = dumpDatFile(folder.file(c.file), out);
+        ASSERT_TRUE(dumped) << c.file << ": " << dumped.reason();
         EXPECT_EQ(out.str(), std::string(c.line) + "\n") << c.file;
     }
 }
@@ -97,8 +97,8 @@ TEST(DatDumpTest, BanFileStartsWithItsCounter) {
     ban.name = "X";
     folder.write("Ban.dat.new", Bytes{}.i32(-4).append(testing::banRecord(ban)));
     std::ostringstream out;
-    std::string error;
-    ASSERT_TRUE(dumpDatFile(folder.file("Ban.dat.new"), out, error)) << error;
+    Status dumped = dumpDatFile(folder.file("Ban.dat.new"), out);
+    ASSERT_TRUE(dumped) << dumped.reason();
     EXPECT_EQ(out.str().substr(0, out.str().find('\n') + 1), "{\"lastBanID\":-4}\n");
     EXPECT_NE(out.str().find("{\"record\":1,\"BanID\":3,"), std::string::npos);
 }
@@ -106,9 +106,13 @@ TEST(DatDumpTest, BanFileStartsWithItsCounter) {
 TEST(DatDumpTest, RefusesUnknownNamesAndMissingFiles) {
     TemporaryFolder folder;
     std::ostringstream out;
-    std::string error;
-    EXPECT_FALSE(dumpDatFile(folder.file("Other.dat"), out, error));
-    EXPECT_FALSE(dumpDatFile(folder.file("Zone.dat"), out, error));
+    Status unknown = dumpDatFile(folder.file("Other.dat"), out);
+    EXPECT_FALSE(unknown);
+    EXPECT_EQ(unknown.reason(), "not a database file name (User.dat, User2.dat, Score.dat, Squad.dat, Ban.dat, "
+                                "Banfree.dat, Op.dat, Zone.dat): " + folder.file("Other.dat"));
+    Status missing = dumpDatFile(folder.file("Zone.dat"), out);
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(missing.reason(), "cannot open " + folder.file("Zone.dat"));
     EXPECT_EQ(out.str(), "");
 }
 
@@ -127,7 +131,7 @@ TEST(SetCheckTest, SetWrittenByTheServerHasNoProblems) {
     database.createOperator(a, 0, 0, 1, "");
     database.createBanfree(2, 0, 0);
     database.createZone(1, 1, "");
-    database.save();
+    ASSERT_TRUE(database.save());
     SetCheck check = checkDatabaseSet(folder.path());
     EXPECT_TRUE(check.problems.empty()) << check.problems.front();
     EXPECT_EQ(check.notes.front(), "User.dat: 2 records");

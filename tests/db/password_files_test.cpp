@@ -111,8 +111,8 @@ TEST_F(PasswordFilesTest, CheckCountsScrambledPasswordsAndWrapLeavesNone) {
         FolderLock server(folder.path());
         ASSERT_TRUE(server.tryTake().isOk());
         WrapResult refused = wrapScrambledPasswords(folder.path(), 2, nullptr);
-        EXPECT_FALSE(refused.ok);
-        EXPECT_NE(refused.error.find("stop it first"), std::string::npos) << refused.error;
+        EXPECT_FALSE(refused.status);
+        EXPECT_NE(refused.status.reason().find("stop it first"), std::string::npos) << refused.status.reason();
         EXPECT_EQ(folder.read("User.dat"), users);
     }
 
@@ -120,7 +120,7 @@ TEST_F(PasswordFilesTest, CheckCountsScrambledPasswordsAndWrapLeavesNone) {
     WrapResult wrapped = wrapScrambledPasswords(folder.path(), 2, [&](size_t done, size_t total) {
         progress.emplace_back(done, total);
     });
-    ASSERT_TRUE(wrapped.ok) << wrapped.error;
+    ASSERT_TRUE(wrapped.status) << wrapped.status.reason();
     EXPECT_EQ(wrapped.users.scrambled, 1);
     EXPECT_EQ(wrapped.zones.scrambled, 1);
     ASSERT_FALSE(progress.empty());
@@ -149,7 +149,7 @@ TEST_F(PasswordFilesTest, CheckCountsScrambledPasswordsAndWrapLeavesNone) {
     EXPECT_EQ(db.findUser("Bob")->password, PasswordField{});
     // Nothing left to wrap: the files are not written again.
     WrapResult again = wrapScrambledPasswords(folder.path(), 2, nullptr);
-    EXPECT_TRUE(again.ok);
+    EXPECT_TRUE(again.status);
     EXPECT_EQ(again.users.scrambled + again.squads.scrambled + again.operators.scrambled + again.zones.scrambled, 0);
 }
 
@@ -190,7 +190,7 @@ TEST_F(PasswordFilesTest, WrapReachesEveryGenerationAndHashesEachPasswordOnce) {
     WrapResult wrapped = wrapScrambledPasswords(folder.path(), 2, [&](size_t done, size_t total) {
         progress.emplace_back(done, total);
     });
-    ASSERT_TRUE(wrapped.ok) << wrapped.error;
+    ASSERT_TRUE(wrapped.status) << wrapped.status.reason();
     ASSERT_EQ(wrapped.generations.size(), 2u);
     for (const GenerationPasswords& g : wrapped.generations) {
         EXPECT_EQ(g.users.scrambled, 2) << g.name;
@@ -229,7 +229,7 @@ TEST_F(PasswordFilesTest, WrapReachesEveryGenerationAndHashesEachPasswordOnce) {
     EXPECT_EQ(TemporaryFolder::readPath(folder.path() + "/backup/" + generations[1] + "/User.dat"),
               folder.read("User.dat"));
     WrapResult again = wrapScrambledPasswords(folder.path(), 2, nullptr);
-    ASSERT_TRUE(again.ok);
+    ASSERT_TRUE(again.status);
     for (const GenerationPasswords& g : again.generations) EXPECT_EQ(g.users.scrambled, 0);
 }
 

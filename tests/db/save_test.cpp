@@ -133,7 +133,7 @@ TEST_F(SaveTest, NewRecordsAreWrittenInTheFileLayouts) {
     ban->level = 3;
     ban->comment.set("why");
 
-    database.save();
+    ASSERT_TRUE(database.save());
     EXPECT_EQ(log.text(), kAllWritingLines);
 
     testing::UserFields a, b;
@@ -159,7 +159,7 @@ TEST_F(SaveTest, SquadsAreRenumberedInOrderAndMembersComeBack) {
     SquadRecord* green = database.createSquad("Green", "", bob);
     database.addSquadMember(*green, *bob);
     database.removeSquad(database.findSquad("Red"));  // Blue becomes 1, Green 2
-    database.save();
+    ASSERT_TRUE(database.save());
 
     RecordingLog reloadLog;
     Database reloaded(settings, clock, reloadLog, folder.path());
@@ -179,7 +179,7 @@ TEST_F(SaveTest, OwnerlessSquadIsReportedLeftOutAndItsMembersStoredWithoutSquad)
     database.addSquadMember(*database.createSquad("One", "", a), *a);
     database.addSquadMember(*database.createSquad("Orphan", "", nullptr), *b);
     database.addSquadMember(*database.createSquad("Three", "", c), *c);
-    database.save();
+    ASSERT_TRUE(database.save());
     EXPECT_EQ(log.text(), std::string("Writing: Squad.dat\nERROR(2)") + (kAllWritingLines + 19));
     EXPECT_EQ(folder.read("Squad.dat"), Bytes{}
                                             .append(testing::squadRecord(1, "One", "", 1))
@@ -201,7 +201,7 @@ TEST_F(SaveTest, SquadsAreNumberedAlikeAfterFarMoreWereMadeThanAreLeft) {
     for (int i = 0; i < 70000; ++i) database.removeSquad(database.createSquad("Gone", "", a));
     database.addSquadMember(*database.createSquad("Orphan", "", nullptr), *a);
     database.addSquadMember(*database.createSquad("Two", "", b), *b);
-    database.save();
+    ASSERT_TRUE(database.save());
     EXPECT_EQ(folder.read("Squad.dat"), testing::squadRecord(1, "Two", "", 2).data);
     std::vector<uint8_t> users = folder.read("User.dat");
     ASSERT_EQ(users.size(), 2u * 196);
@@ -223,7 +223,7 @@ TEST_F(SaveTest, OnlyASquadWhoseOwnerIsGoneIsLeftOutAtTheNextSave) {
     folder.write("User.dat", Bytes{}.append(testing::userRecord(one)).append(testing::userRecord(two)));
     database.load();
     log.clear();
-    database.save();
+    ASSERT_TRUE(database.save());
     EXPECT_EQ(log.text().substr(0, 36), "Writing: Squad.dat\nERROR(3)Writing: ");
     EXPECT_EQ(folder.read("Squad.dat"), Bytes{}
                                             .append(testing::squadRecord(1, "Kept", "", 2))
@@ -236,7 +236,7 @@ TEST_F(SaveTest, RegistrationWithoutAccountIsIgnoredWithItsRealName) {
     database.registerUser(*a, "Kept", "", 0);
     User2Record* orphan = database.registerUser(*a, "Nobody Real", "", 0);
     orphan->user = nullptr;
-    database.save();
+    ASSERT_TRUE(database.save());
     EXPECT_TRUE(log.contains("Writing: User2.dat\nIgnored: Nobody Real\nWriting: Op.dat\n"));
     EXPECT_EQ(folder.read("User2.dat").size(), 201u);
 }
@@ -245,17 +245,17 @@ TEST_F(SaveTest, BuiltInOperatorIsNeverWritten) {
     readConfiguration(settings, database, log);
     UserRecord* a = database.createUser("A", "", {}, 0, 0);
     database.createOperator(a, 0, 0, 2, "x");
-    database.save();
+    ASSERT_TRUE(database.save());
     EXPECT_EQ(folder.read("Op.dat"), testing::opRecord(1, 0, 0, 2, scrambled("x")).data);
 }
 
 TEST_F(SaveTest, ShrunkTablesLeaveNoStaleRecordsAndBanCounterStays) {
     UserRecord* a = database.createUser("A", "", {}, 0, 0);
     for (int i = 0; i < 3; ++i) database.createBan(*a, nullptr, 1);
-    database.save();
+    ASSERT_TRUE(database.save());
     EXPECT_EQ(folder.read("Ban.dat").size(), 4u + 3 * 145);
     while (!database.bans().empty()) database.removeBan(database.bans().head());
-    database.save();
+    ASSERT_TRUE(database.save());
     EXPECT_EQ(folder.read("Ban.dat"), Bytes{}.i32(3).data);
     EXPECT_EQ(database.createBan(*a, nullptr, 1)->banID(), 4);
 }
@@ -275,10 +275,13 @@ TEST_F(SaveTest, ExpiredBansGoOnlyWhenEarlierThanNow) {
 
 TEST_F(SaveTest, MissingFolderReportsEveryFileAndWritesNothing) {
     Database lost(settings, clock, log, folder.file("no/such/folder"));
-    EXPECT_FALSE(lost.save());
+    Status saved = lost.save();
+    EXPECT_FALSE(saved);
     std::string expected;
     for (const char* name : kAllFiles) expected += std::string(name) + ": File or path not found\n";
     EXPECT_EQ(log.text(), expected);
+    // The failure's reason is the first of those lines.
+    EXPECT_EQ(saved.reason(), expected.substr(0, expected.find('\n')));
 }
 
 TEST_F(SaveTest, FileThatCannotBeCreatedKeepsItsOldContentAndOthersAreWritten) {
@@ -302,8 +305,11 @@ TEST_F(SaveTest, SquadFileIsKeptWhenUserFileCannotBeWritten) {
     database.removeSquad(database.findSquad("Red"));  // would make Blue 1
     std::filesystem::create_directory(folder.file("User.dat.new"));
     log.clear();
-    EXPECT_FALSE(database.save());
+    Status saved = database.save();
+    EXPECT_FALSE(saved);
     EXPECT_TRUE(log.contains("Squad.dat: Kept, since User.dat could not be written\n"));
+    EXPECT_TRUE(log.contains(saved.reason() + "\n")) << saved.reason();
+    EXPECT_EQ(saved.reason().rfind("User.dat: ", 0), 0u) << saved.reason();
     EXPECT_EQ(folder.read("Squad.dat"), set.files["Squad.dat"].data);
     EXPECT_EQ(folder.read("User.dat"), set.files["User.dat"].data);
     EXPECT_EQ(database.findSquad("Blue")->squadID, 2);
@@ -393,7 +399,9 @@ TEST_P(InterruptedSaveTest, LeavesALoadableConsistentSet) {
     database.setSaveInterruption([&](Database::SaveStep step, DatFile file) {
         return !(step == c.step && (step == Database::SaveStep::Commit || file == c.file));
     });
-    database.save();
+    Status saved = database.save();
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(saved.reason(), "the save was stopped before its end");
 
     RecordingLog reloadLog;
     Database reloaded(settings, clock, reloadLog, folder.path());

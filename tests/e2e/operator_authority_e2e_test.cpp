@@ -38,9 +38,9 @@ void enter(ChildProcess& zone, const std::string& name, int number) {
 std::string savedState(const ZoneNetwork& network) {
     std::ostringstream out;
     for (const char* file : {"Op.dat", "Ban.dat", "Banfree.dat", "Zone.dat"}) {
-        std::string error;
         out << file << "\n";
-        EXPECT_TRUE(tallysv::dumpDatFile(network.dir().str() + "/" + file, out, error)) << error;
+        tallysv::Status dumped = tallysv::dumpDatFile(network.dir().str() + "/" + file, out);
+        EXPECT_TRUE(dumped) << dumped.reason();
     }
     return out.str();
 }

@@ -230,7 +230,7 @@ private:
             if (op) db.createOperator(user, 0, 0, static_cast<uint8_t>(i), "oppw");
             accounts_.push_back(account);
         }
-        db.save();
+        if (Status saved = db.save(); !saved) report_.violation = "the first save failed: " + saved.reason();
         committed_ = readSet(folder_.path());
         log_.take();
     }
@@ -290,7 +290,7 @@ private:
             stopped = true;
             return false;
         });
-        bool saved = db.save();
+        bool saved = db.save().isOk();
         db.setSaveInterruption(nullptr);
         if (stopped) {
             ++report_.interruptedSaves;

@@ -268,12 +268,14 @@ TEST(StatusListen, ReadsHostAndPort) {
         {"[]:9100", false, "", 0},
     };
     for (const Case& c : cases) {
-        std::string host;
-        uint16_t port = 0;
-        EXPECT_EQ(parseListenAddress(c.text, host, port), c.valid) << c.text;
-        if (!c.valid) continue;
-        EXPECT_EQ(host, c.host) << c.text;
-        EXPECT_EQ(port, c.port) << c.text;
+        StatusOr<ListenAddress> address = parseListenAddress(c.text);
+        EXPECT_EQ(address.isOk(), c.valid) << c.text;
+        if (!c.valid) {
+            EXPECT_EQ(address.reason(), "not host:port") << c.text;
+            continue;
+        }
+        EXPECT_EQ(address->host, c.host) << c.text;
+        EXPECT_EQ(address->port, c.port) << c.text;
     }
 }
 

@@ -222,9 +222,13 @@ int main(int argc, char** argv) {
     // The request is checked here as the server checks it, so a mistake is
     // a usage error and not a refusal.
     const std::string line = controlRequestLine(request);
-    std::string error;
-    if (line.size() > kMaxControlRequest || !parseControlRequest(std::string_view(line).substr(0, line.size() - 1), error)) {
-        fail(line.size() > kMaxControlRequest ? "the command is too long" : error);
+    if (line.size() > kMaxControlRequest) {
+        fail("the command is too long");
+        return kControlUsage;
+    }
+    if (StatusOr<ControlRequest> checked = parseControlRequest(std::string_view(line).substr(0, line.size() - 1));
+        !checked) {
+        fail(checked.reason());
         return kControlUsage;
     }
 

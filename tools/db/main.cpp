@@ -56,8 +56,8 @@ void showProgress(size_t done, size_t total) {
 int wrap(const char* directory) {
     unsigned threads = std::thread::hardware_concurrency();
     tallysv::WrapResult result = tallysv::wrapScrambledPasswords(directory, threads ? threads : 1, showProgress);
-    if (!result.ok) {
-        std::cerr << "tallysv-db: " << result.error << "\n";
+    if (!result.status) {
+        std::cerr << "tallysv-db: " << result.status.reason() << "\n";
         return 1;
     }
     std::cout << "Wrapped: users " << result.users.scrambled << ", squads " << result.squads.scrambled
@@ -128,9 +128,8 @@ int main(int argc, char** argv) {
         return exportDatabase(argv[3], argv[4]);
     if (argc != 3) return usage();
     if (std::strcmp(argv[1], "dump") == 0) {
-        std::string error;
-        if (!tallysv::dumpDatFile(argv[2], std::cout, error)) {
-            std::cerr << "tallysv-db: " << error << "\n";
+        if (tallysv::Status dumped = tallysv::dumpDatFile(argv[2], std::cout); !dumped) {
+            std::cerr << "tallysv-db: " << dumped.reason() << "\n";
             return 2;
         }
         return 0;
