@@ -10,47 +10,13 @@ namespace tallysv {
 
 namespace {
 
-// Texts from the network are Latin-1; each format escapes what it must.
-std::string html(std::string_view text) {
-    std::string out;
-    for (char c : latin1ToUtf8(text)) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string json(std::string_view text) {
-    std::string out = "\"";
-    for (char c : latin1ToUtf8(text)) {
-        auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string n(int64_t v) { return std::to_string(v); }
 
 std::string playerLink(std::string_view name) {
-    return "<a href=\"/player?name=" + urlEncode(latin1ToUtf8(name)) + "\">" + html(name) + "</a>";
+    return "<a href=\"/player?name=" + urlEncode(latin1ToUtf8(name)) + "\">" + htmlText(name) + "</a>";
 }
 std::string squadLink(std::string_view name) {
-    return "<a href=\"/squad?name=" + urlEncode(latin1ToUtf8(name)) + "\">" + html(name) + "</a>";
+    return "<a href=\"/squad?name=" + urlEncode(latin1ToUtf8(name)) + "\">" + htmlText(name) + "</a>";
 }
 
 // A time on the pages ("never" for none), and in JSON as seconds since 1970
@@ -103,8 +69,8 @@ PublicAnswer answer(const PublicRequest& request, const std::string& htmlBody, c
 }
 
 PublicAnswer notFound(const PublicRequest& request, const PublicView& view, const std::string& what) {
-    return answer(request, page("Not found", "<p>" + html(what) + "</p>\n", view),
-                  "{\"error\":" + json(what) + "}", 404);
+    return answer(request, page("Not found", "<p>" + htmlText(what) + "</p>\n", view),
+                  "{\"error\":" + jsonString(what) + "}", 404);
 }
 
 // A positive number from the query, or `fallback`.
@@ -138,14 +104,14 @@ PublicAnswer networkPage(const PublicRequest& request, const PublicView& view) {
     body += "<h2>Zones online</h2>\n<div class=\"wide\"><table id=\"zones\"><tr><th>Zone</th><th class=\"n\">Players</th>"
             "<th>Scores</th></tr>\n";
     for (const PublicOnline::Zone& zone : online.zones)
-        body += "<tr><td>" + html(zone.name) + "</td><td class=\"n\">" + n(zone.players) +
+        body += "<tr><td>" + htmlText(zone.name) + "</td><td class=\"n\">" + n(zone.players) +
                 "</td><td><a href=\"/scores/" + n(zone.scoreID) + "\">table</a></td></tr>\n";
     body += "</table></div>\n<h2>Players online</h2>\n";
     if (online.players.empty()) body += "<p>None.</p>\n";
     else {
         body += "<div class=\"wide\"><table id=\"players\"><tr><th>Player</th><th>Zone</th></tr>\n";
         for (const PublicOnline::Player& player : online.players)
-            body += "<tr><td>" + playerLink(player.name) + "</td><td>" + html(online.zones[player.zone].name) + "</td></tr>\n";
+            body += "<tr><td>" + playerLink(player.name) + "</td><td>" + htmlText(online.zones[player.zone].name) + "</td></tr>\n";
         body += "</table></div>\n";
     }
     body += "<h2>The last 24 hours</h2>\n";
@@ -157,12 +123,12 @@ PublicAnswer networkPage(const PublicRequest& request, const PublicView& view) {
                     ",\"accounts\":" + n(static_cast<int64_t>(view.data.accounts().size())) +
                     ",\"squads\":" + n(static_cast<int64_t>(view.data.squads().size())) + ",\"zones\":[";
     for (size_t i = 0; i < online.zones.size(); ++i)
-        j += std::string(i ? "," : "") + "{\"name\":" + json(online.zones[i].name) + ",\"score_id\":" +
+        j += std::string(i ? "," : "") + "{\"name\":" + jsonString(online.zones[i].name) + ",\"score_id\":" +
              n(online.zones[i].scoreID) + ",\"players\":" + n(online.zones[i].players) + "}";
     j += "],\"players\":[";
     for (size_t i = 0; i < online.players.size(); ++i)
-        j += std::string(i ? "," : "") + "{\"name\":" + json(online.players[i].name) + ",\"zone\":" +
-             json(online.zones[online.players[i].zone].name) + "}";
+        j += std::string(i ? "," : "") + "{\"name\":" + jsonString(online.players[i].name) + ",\"zone\":" +
+             jsonString(online.zones[online.players[i].zone].name) + "}";
     j += "],\"players_online_24h\":{\"first_minute_start\":" + n(view.history.firstMinute * 60) + ",\"values\":[";
     for (size_t i = 0; i < view.history.buckets.size(); ++i) {
         const HistoryBucket& b = view.history.buckets[i];
@@ -179,9 +145,9 @@ PublicAnswer groupsPage(const PublicRequest& request, const PublicView& view) {
     bool first = true;
     for (const PublicData::Group& group : view.data.groups()) {
         const std::string name = groupName(view.online, group.scoreID);
-        body += "<tr><td><a href=\"/scores/" + n(group.scoreID) + "\">" + html(name) + "</a></td><td class=\"n\">" +
+        body += "<tr><td><a href=\"/scores/" + n(group.scoreID) + "\">" + htmlText(name) + "</a></td><td class=\"n\">" +
                 n(group.scoreID) + "</td><td class=\"n\">" + n(static_cast<int64_t>(group.size())) + "</td></tr>\n";
-        j += std::string(first ? "" : ",") + "{\"score_id\":" + n(group.scoreID) + ",\"name\":" + json(name) +
+        j += std::string(first ? "" : ",") + "{\"score_id\":" + n(group.scoreID) + ",\"name\":" + jsonString(name) +
              ",\"players\":" + n(static_cast<int64_t>(group.size())) + "}";
         first = false;
     }
@@ -204,19 +170,19 @@ PublicAnswer scoreTable(const PublicRequest& request, const PublicView& view, in
     const std::string base = "/scores/" + n(scoreID) + "?by=" + n(static_cast<int64_t>(by + 1)) + "&amp;";
 
     std::string body = "<p>" + n(static_cast<int64_t>(group->size())) + " players, ranked by <span class=\"by\">" +
-                       html(labels[by]) + "</span>. Rank by:";
+                       htmlText(labels[by]) + "</span>. Rank by:";
     for (size_t k = 0; k < kScoreValues; ++k)
         body += std::string(k ? "," : "") + " <a href=\"/scores/" + n(scoreID) + "?by=" + n(static_cast<int64_t>(k + 1)) +
-                "\">" + html(labels[k]) + "</a>";
+                "\">" + htmlText(labels[k]) + "</a>";
     body += "</p>\n" + pager(base, pageNumber, pages);
     body += "<div class=\"wide\"><table id=\"scores\"><tr><th class=\"n\">Rank</th><th>Player</th><th>Squad</th>";
     for (size_t k = 0; k < kScoreValues; ++k)
         body += "<th class=\"n" + std::string(k == by ? " by" : "") + "\"><a href=\"/scores/" + n(scoreID) + "?by=" +
-                n(static_cast<int64_t>(k + 1)) + "\">" + html(labels[k]) + "</a></th>";
+                n(static_cast<int64_t>(k + 1)) + "\">" + htmlText(labels[k]) + "</a></th>";
     body += "</tr>\n";
-    std::string j = "{\"score_id\":" + n(scoreID) + ",\"name\":" + json(name) + ",\"by\":" + json(labels[by]) +
+    std::string j = "{\"score_id\":" + n(scoreID) + ",\"name\":" + jsonString(name) + ",\"by\":" + jsonString(labels[by]) +
                     ",\"labels\":[";
-    for (size_t k = 0; k < kScoreValues; ++k) j += std::string(k ? "," : "") + json(labels[k]);
+    for (size_t k = 0; k < kScoreValues; ++k) j += std::string(k ? "," : "") + jsonString(labels[k]);
     j += "],\"players\":" + n(static_cast<int64_t>(group->size())) + ",\"page\":" + n(static_cast<int64_t>(pageNumber)) +
          ",\"pages\":" + n(static_cast<int64_t>(pages)) + ",\"rows\":[";
     for (size_t i = from; i < to; ++i) {
@@ -226,7 +192,7 @@ PublicAnswer scoreTable(const PublicRequest& request, const PublicView& view, in
         body += "<tr><td class=\"n\">" + n(static_cast<int64_t>(i + 1)) + "</td><td>" + playerLink(account.name) +
                 "</td><td>" + (squad.empty() ? "" : squadLink(squad)) + "</td>";
         j += std::string(i > from ? "," : "") + "{\"rank\":" + n(static_cast<int64_t>(i + 1)) + ",\"name\":" +
-             json(account.name) + ",\"squad\":" + (squad.empty() ? "null" : json(squad)) + ",\"values\":[";
+             jsonString(account.name) + ",\"squad\":" + (squad.empty() ? "null" : jsonString(squad)) + ",\"values\":[";
         for (size_t k = 0; k < kScoreValues; ++k) {
             body += "<td class=\"n" + std::string(k == by ? " by" : "") + "\">" + n(score.values[k]) + "</td>";
             j += std::string(k ? "," : "") + n(score.values[k]);
@@ -235,7 +201,7 @@ PublicAnswer scoreTable(const PublicRequest& request, const PublicView& view, in
         j += "]}";
     }
     body += "</table></div>\n" + pager(base, pageNumber, pages);
-    return answer(request, page("Scores: " + html(name), body, view), j + "]}");
+    return answer(request, page("Scores: " + htmlText(name), body, view), j + "]}");
 }
 
 PublicAnswer playerPage(const PublicRequest& request, const PublicView& view) {
@@ -250,18 +216,18 @@ PublicAnswer playerPage(const PublicRequest& request, const PublicView& view) {
     body += "<tr><th>Play time</th><td>" + durationText(static_cast<uint32_t>(account->usage)) + "</td></tr>\n";
     body += "<tr><th>First login</th><td>" + when(account->created) + "</td></tr>\n";
     body += "<tr><th>Last login</th><td>" + when(account->lastLogin) + "</td></tr>\n";
-    body += "<tr><th>Online now</th><td>" + (zone ? "in " + html(zone->name) : std::string("no")) + "</td></tr>\n";
+    body += "<tr><th>Online now</th><td>" + (zone ? "in " + htmlText(zone->name) : std::string("no")) + "</td></tr>\n";
     body += "</table></div>\n<h2>Scores</h2>\n";
-    std::string j = "{\"name\":" + json(account->name) + ",\"squad\":" + (squad.empty() ? "null" : json(squad)) +
+    std::string j = "{\"name\":" + jsonString(account->name) + ",\"squad\":" + (squad.empty() ? "null" : jsonString(squad)) +
                     ",\"play_time_seconds\":" + n(static_cast<uint32_t>(account->usage)) + ",\"first_login\":" +
                     jsonTime(account->created) + ",\"last_login\":" + jsonTime(account->lastLogin) +
-                    ",\"online\":" + (zone ? "true" : "false") + ",\"zone\":" + (zone ? json(zone->name) : "null") +
+                    ",\"online\":" + (zone ? "true" : "false") + ",\"zone\":" + (zone ? jsonString(zone->name) : "null") +
                     ",\"scores\":[";
     if (account->scoreCount == 0) body += "<p>None kept.</p>\n";
     for (uint32_t i = account->firstScore; i < account->firstScore + account->scoreCount; ++i) {
         const PublicData::Score& score = data.scores()[i];
         const ScoreLabelSet& labels = view.labels.of(score.scoreID);
-        body += "<h3><a href=\"/scores/" + n(score.scoreID) + "\">" + html(groupName(view.online, score.scoreID)) +
+        body += "<h3><a href=\"/scores/" + n(score.scoreID) + "\">" + htmlText(groupName(view.online, score.scoreID)) +
                 "</a></h3>\n<div class=\"wide\"><table class=\"score\"><tr><th></th><th class=\"n\">Value</th>"
                 "<th class=\"n\">Rank</th></tr>\n";
         j += std::string(i > account->firstScore ? "," : "") + "{\"score_id\":" + n(score.scoreID) + ",\"values\":{";
@@ -269,17 +235,17 @@ PublicAnswer playerPage(const PublicRequest& request, const PublicView& view) {
         const size_t pageRows = kPublicPageRows;
         for (size_t k = 0; k < kScoreValues; ++k) {
             const size_t onPage = (score.rank[k] - 1) / pageRows + 1;
-            body += "<tr><th>" + html(labels[k]) + "</th><td class=\"n\">" + n(score.values[k]) +
+            body += "<tr><th>" + htmlText(labels[k]) + "</th><td class=\"n\">" + n(score.values[k]) +
                     "</td><td class=\"n\"><a href=\"/scores/" + n(score.scoreID) + "?by=" + n(static_cast<int64_t>(k + 1)) +
                     "&amp;page=" + n(static_cast<int64_t>(onPage)) + "\">" + n(score.rank[k]) + " of " +
                     n(static_cast<int64_t>(group ? group->size() : 0)) + "</a></td></tr>\n";
-            j += std::string(k ? "," : "") + json(labels[k]) + ":{\"value\":" + n(score.values[k]) + ",\"rank\":" +
+            j += std::string(k ? "," : "") + jsonString(labels[k]) + ":{\"value\":" + n(score.values[k]) + ",\"rank\":" +
                  n(score.rank[k]) + "}";
         }
         body += "</table></div>\n";
         j += "}}";
     }
-    return answer(request, page("Player " + html(account->name), body, view), j + "]}");
+    return answer(request, page("Player " + htmlText(account->name), body, view), j + "]}");
 }
 
 PublicAnswer squadsPage(const PublicRequest& request, const PublicView& view) {
@@ -300,8 +266,8 @@ PublicAnswer squadsPage(const PublicRequest& request, const PublicView& view) {
         body += "<tr><td>" + squadLink(squad.name) + "</td><td class=\"n\">" +
                 n(static_cast<int64_t>(squad.members.size())) + "</td><td>" +
                 (owner.empty() ? "" : playerLink(owner)) + "</td></tr>\n";
-        j += std::string(i > from ? "," : "") + "{\"name\":" + json(squad.name) + ",\"members\":" +
-             n(static_cast<int64_t>(squad.members.size())) + ",\"owner\":" + (owner.empty() ? "null" : json(owner)) + "}";
+        j += std::string(i > from ? "," : "") + "{\"name\":" + jsonString(squad.name) + ",\"members\":" +
+             n(static_cast<int64_t>(squad.members.size())) + ",\"owner\":" + (owner.empty() ? "null" : jsonString(owner)) + "}";
     }
     body += "</table></div>\n";
     return answer(request, page("Squads", body, view), j + "]}");
@@ -316,25 +282,25 @@ PublicAnswer squadPage(const PublicRequest& request, const PublicView& view) {
     std::string body = "<p>" + n(static_cast<int64_t>(squad->members.size())) + " members. Owner: " +
                        (owner.empty() ? std::string("none") : playerLink(owner)) + ".</p>\n";
     body += "<div class=\"wide\"><table id=\"members\"><tr><th>Member</th><th>Last login</th></tr>\n";
-    std::string j = "{\"name\":" + json(squad->name) + ",\"owner\":" + (owner.empty() ? "null" : json(owner)) +
+    std::string j = "{\"name\":" + jsonString(squad->name) + ",\"owner\":" + (owner.empty() ? "null" : jsonString(owner)) +
                     ",\"members\":[";
     for (size_t i = 0; i < squad->members.size(); ++i) {
         const PublicData::Account& member = data.accounts()[squad->members[i]];
         const bool isOwner = squad->members[i] == squad->owner;
         body += "<tr><td>" + playerLink(member.name) + (isOwner ? " <strong>(owner)</strong>" : "") + "</td><td>" +
                 when(member.lastLogin) + "</td></tr>\n";
-        j += std::string(i ? "," : "") + "{\"name\":" + json(member.name) + ",\"owner\":" + (isOwner ? "true" : "false") +
+        j += std::string(i ? "," : "") + "{\"name\":" + jsonString(member.name) + ",\"owner\":" + (isOwner ? "true" : "false") +
              ",\"last_login\":" + jsonTime(member.lastLogin) + "}";
     }
     body += "</table></div>\n";
-    return answer(request, page("Squad " + html(squad->name), body, view), j + "]}");
+    return answer(request, page("Squad " + htmlText(squad->name), body, view), j + "]}");
 }
 
 PublicAnswer searchPage(const PublicRequest& request, const PublicView& view) {
     const std::string prefix = param(request, "q");
-    std::string body = "<form action=\"/search\" method=\"get\"><input name=\"q\" value=\"" + html(prefix) +
+    std::string body = "<form action=\"/search\" method=\"get\"><input name=\"q\" value=\"" + htmlText(prefix) +
                        "\" aria-label=\"Beginning of a name\"> <button>Find</button></form>\n";
-    std::string j = "{\"q\":" + json(prefix) + ",\"players\":[";
+    std::string j = "{\"q\":" + jsonString(prefix) + ",\"players\":[";
     if (!prefix.empty()) {
         std::vector<uint32_t> found = view.data.search(prefix, kPublicPageRows);
         body += "<p>" + (found.empty() ? std::string("No player's name begins with that.")
@@ -345,7 +311,7 @@ PublicAnswer searchPage(const PublicRequest& request, const PublicView& view) {
         for (size_t i = 0; i < found.size(); ++i) {
             const std::string& name = view.data.accounts()[found[i]].name;
             body += "<li>" + playerLink(name) + "</li>\n";
-            j += std::string(i ? "," : "") + json(name);
+            j += std::string(i ? "," : "") + jsonString(name);
         }
         if (!found.empty()) body += "</ul>\n";
     }

@@ -7,24 +7,6 @@ namespace tallysv {
 
 namespace {
 
-std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    for (char c : latin1ToUtf8(text)) {
-        auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 // Members of one object, comma-separated.
 class JsonObject {
 public:
@@ -32,10 +14,10 @@ public:
     JsonObject& number(const char* key, Number n) {
         return raw(key, std::to_string(n));
     }
-    JsonObject& text(const char* key, std::string_view value) { return raw(key, quoted(value)); }
+    JsonObject& text(const char* key, std::string_view value) { return raw(key, jsonString(value)); }
     JsonObject& flag(const char* key, bool value) { return raw(key, value ? "true" : "false"); }
     JsonObject& raw(const char* key, const std::string& json) {
-        body_ += (body_.empty() ? "" : ",") + quoted(key) + ":" + json;
+        body_ += (body_.empty() ? "" : ",") + jsonString(key) + ":" + json;
         return *this;
     }
     std::string str() const { return "{" + body_ + "}"; }

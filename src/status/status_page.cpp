@@ -6,37 +6,11 @@ namespace tallysv {
 
 namespace {
 
-std::string html(std::string_view text) {
-    std::string out;
-    for (char c : latin1ToUtf8(text)) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&#39;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
 template <typename Number>
 std::string numberCell(Number n, const char* kind = nullptr) {
     return std::string("<td class=\"n") + (kind ? std::string(" ") + kind : "") + "\">" + std::to_string(n) + "</td>";
 }
-std::string textCell(std::string_view text) { return "<td>" + html(text) + "</td>"; }
+std::string textCell(std::string_view text) { return "<td>" + htmlText(text) + "</td>"; }
 
 // The page reloads itself; its only style is inline, so the page's own
 // policy can forbid everything else.
@@ -54,7 +28,7 @@ constexpr const char* kHead =
 
 std::string renderStatusPage(const StatusSnapshot& s, const HistoryView& history) {
     std::string page = kHead;
-    page += "<h1>Tallysv " + html(s.version) + "</h1>\n<p id=uptime>Up " + durationText(s.now - s.startTime) +
+    page += "<h1>Tallysv " + htmlText(s.version) + "</h1>\n<p id=uptime>Up " + durationText(s.now - s.startTime) +
             " (since " + utcTimeText(s.startTime) + "); as of " + utcTimeText(s.now) + ".</p>\n";
 
     page += "<table id=zones><caption>Zones connected: " + std::to_string(s.zones.size()) +
@@ -89,7 +63,7 @@ std::string renderStatusPage(const StatusSnapshot& s, const HistoryView& history
         page += "none since start";
     }
     page += " (" + std::to_string(s.saves.saves) + " saves, " + std::to_string(s.saves.failedSaves) + " failed).</p>\n";
-    page += "<p id=backup>Last backup generation: " + (s.lastBackup.empty() ? "none" : html(s.lastBackup)) + ".</p>\n";
+    page += "<p id=backup>Last backup generation: " + (s.lastBackup.empty() ? "none" : htmlText(s.lastBackup)) + ".</p>\n";
     if (!history.empty()) {
         const bool day = history.buckets.size() > 60;
         page += std::string("<h2 id=history>") + (day ? "The last 24 hours" : "The last hour") + "</h2>\n<p>" +

@@ -32,6 +32,9 @@ const char* outcomeName(ZoneLoginOutcome outcome);
 
 // Helpers of the renderings.
 std::string latin1ToUtf8(std::string_view text);
+// A network text (Latin-1) as HTML text, and as a quoted JSON string.
+std::string htmlText(std::string_view text);
+std::string jsonString(std::string_view text);
 // "2026-12-10 18:22:38 UTC"
 std::string utcTimeText(int32_t time);
 // "3 d 04:05:06" or "04:05:06"

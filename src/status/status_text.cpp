@@ -60,6 +60,39 @@ std::string latin1ToUtf8(std::string_view text) {
     return out;
 }
 
+std::string htmlText(std::string_view text) {
+    std::string out;
+    for (char c : latin1ToUtf8(text)) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string jsonString(std::string_view text) {
+    std::string out = "\"";
+    for (char c : latin1ToUtf8(text)) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
 std::string utcTimeText(int32_t time) {
     std::optional<std::tm> t = localTimeWithBias(time, 0);
     if (!t) return "-";
